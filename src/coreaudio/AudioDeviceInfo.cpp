@@ -1,0 +1,25 @@
+#include "coreaudio/AudioDeviceInfo.h"
+
+#include <cstdint>
+
+#include "coreaudio/AudioDeviceIdentity.h"
+
+namespace velmar::coreaudio {
+
+AudioDeviceInfo AudioDeviceInfo::fromDevice(AudioObjectID id) {
+  AudioDeviceInfo info;
+  info.id = id;
+  info.uid = AudioDeviceIdentity::getDeviceUID(id);
+  info.name = AudioDeviceIdentity::getDeviceName(id);
+  info.hasInputChannels = AudioDeviceIdentity::checkHasInputChannels(id);
+  return info;
+}
+
+nlohmann::json AudioDeviceInfo::toDictionary() const {
+  return nlohmann::json{{"id", static_cast<std::int64_t>(id)},
+                        {"uid", uid},
+                        {"name", name},
+                        {"hasInputChannels", hasInputChannels}};
+}
+
+}  // namespace velmar::coreaudio

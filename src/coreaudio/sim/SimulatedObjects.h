@@ -1,0 +1,83 @@
+#pragma once
+
+// Descriptions of the things a simulated machine is built from: what a
+// scenario file or a test says a device or an audio process looks like.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "coreaudio/CoreAudioTypes.h"
+
+namespace velmar::sim {
+
+using coreaudio::AudioObjectID;
+using coreaudio::AudioValueRange;
+using coreaudio::Float64;
+using coreaudio::OSStatus;
+using coreaudio::UInt32;
+
+// How a device exposes its clock source ('csrc').
+enum class ClockSourceProperty { kAbsent, kReadOnly, kSettable };
+
+struct SimulatedDeviceConfig {
+  std::string uid;
+  std::string name;
+  UInt32 transport = coreaudio::kAudioDeviceTransportTypeUnknown;
+  std::vector<UInt32> inputStreams;   // channels per input stream
+  std::vector<UInt32> outputStreams;  // channels per output stream
+  std::vector<AudioValueRange> sampleRateRanges = {{48000, 48000}};
+  Float64 nominalSampleRate = 48000;
+  ClockSourceProperty clockSource = ClockSourceProperty::kSettable;
+  // Tone the device's microphone picks up, Hz; 0 derives one from the UID.
+  Float64 toneFrequency = 0;
+  bool alive = true;
+  // Some other program is capturing from it ('gone' on input).
+  bool inUseElsewhere = false;
+};
+
+struct SimulatedProcessConfig {
+  std::int32_t pid = 0;
+  std::string bundleID;
+  // Localized name in the workspace's application list; nullopt when the
+  // workspace does not list the process (daemons, helpers).
+  std::optional<std::string> name;
+  // Kernel short command name; nullopt derives it from `name`.
+  std::optional<std::string> commandName;
+  bool running = false;  // doing audio I/O
+  // Tone the process plays while running, Hz; 0 derives one from the PID.
+  Float64 toneFrequency = 0;
+};
+
+// Operations whose answers a test can force.
+enum class HalOperation {
+  kGetPropertyDataSize,
+  kGetPropertyData,
+  kSetPropertyData,
+  kHasProperty,
+  kIsPropertySettable,
+  kAddPropertyListener,  // blocks and functions
+  kRemovePropertyListener,
+  kCreateProcessTap,
+  kDestroyProcessTap,
+  kCreateAggregateDevice,
+  kDestroyAggregateDevice,
+  kCreateIOProcID,
+  kDestroyIOProcID,
+  kDeviceStart,
+  kDeviceStop,
+};
+
+// Makes matching calls fail with `status` (hasProperty answers false). A
+// rule without selector or object matches every selector or object.
+struct FailureRule {
+  HalOperation operation = HalOperation::kGetPropertyData;
+  std::optional<UInt32> selector;
+  std::optional<AudioObjectID> object;
+  OSStatus status = coreaudio::kAudioHardwareUnspecifiedError;
+  // How many calls fail before the rule lapses; nullopt = every call.
+  std::optional<int> times;
+};
+
+}  // namespace velmar::sim

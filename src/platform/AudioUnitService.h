@@ -1,0 +1,97 @@
+#pragma once
+
+#include <variant>
+
+#include "coreaudio/CoreAudioTypes.h"
+
+namespace velmar::platform {
+
+using coreaudio::AudioBufferList;
+using coreaudio::AudioStreamBasicDescription;
+using coreaudio::AudioTimeStamp;
+using coreaudio::OSStatus;
+using coreaudio::UInt32;
+
+struct AudioComponentDescription {
+  UInt32 componentType = 0;
+  UInt32 componentSubType = 0;
+  UInt32 componentManufacturer = 0;
+  UInt32 componentFlags = 0;
+  UInt32 componentFlagsMask = 0;
+};
+
+inline constexpr UInt32 kAudioUnitType_Output = coreaudio::fourCharCode("auou");
+inline constexpr UInt32 kAudioUnitSubType_HALOutput = coreaudio::fourCharCode("ahal");
+inline constexpr UInt32 kAudioUnitManufacturer_Apple = coreaudio::fourCharCode("appl");
+
+using AudioUnitPropertyID = UInt32;
+using AudioUnitScope = UInt32;
+using AudioUnitElement = UInt32;
+using AudioUnitRenderActionFlags = UInt32;
+
+inline constexpr AudioUnitScope kAudioUnitScope_Global = 0;
+inline constexpr AudioUnitScope kAudioUnitScope_Input = 1;
+inline constexpr AudioUnitScope kAudioUnitScope_Output = 2;
+
+inline constexpr AudioUnitPropertyID kAudioUnitProperty_StreamFormat = 8;
+inline constexpr AudioUnitPropertyID kAudioUnitProperty_SetRenderCallback = 23;
+inline constexpr AudioUnitPropertyID kAudioOutputUnitProperty_CurrentDevice = 2000;
+inline constexpr AudioUnitPropertyID kAudioOutputUnitProperty_EnableIO = 2003;
+
+inline constexpr OSStatus kAudioUnitErr_InvalidProperty = -10879;
+inline constexpr OSStatus kAudioUnitErr_InvalidElement = -10877;
+inline constexpr OSStatus kAudioUnitErr_NoConnection = -10876;
+inline constexpr OSStatus kAudioUnitErr_Uninitialized = -10867;
+inline constexpr OSStatus kAudioUnitErr_InvalidPropertyValue = -10851;
+
+using AURenderCallback = OSStatus (*)(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlags,
+                                      const AudioTimeStamp* inTimeStamp, UInt32 inBusNumber,
+                                      UInt32 inNumberFrames, AudioBufferList* ioData);
+
+struct AURenderCallbackStruct {
+  AURenderCallback inputProc = nullptr;
+  void* inputProcRefCon = nullptr;
+};
+
+// Values of the unit properties used here: a 32-bit flag or device ID, a
+// stream format, or the render callback.
+using AudioUnitPropertyValue =
+    std::variant<UInt32, AudioStreamBasicDescription, AURenderCallbackStruct>;
+
+struct OpaqueAudioComponent;
+using AudioComponent = OpaqueAudioComponent*;
+struct OpaqueAudioUnit;
+using AudioUnit = OpaqueAudioUnit*;
+
+// The hardware input unit (AUHAL) used for level metering: open it on a
+// device, enable its input element (1), set a render callback, start it;
+// the callback then runs on the unit's IO thread every cycle and pulls the
+// cycle's input with render().
+class AudioUnitService {
+ public:
+  virtual ~AudioUnitService() = default;
+
+  // Null when no component matches.
+  virtual AudioComponent findNextComponent(AudioComponent after,
+                                           const AudioComponentDescription& description) = 0;
+  virtual OSStatus instanceNew(AudioComponent component, AudioUnit& outUnit) = 0;
+  // Stops the unit first if it still runs.
+  virtual OSStatus instanceDispose(AudioUnit unit) = 0;
+  virtual OSStatus setProperty(AudioUnit unit, AudioUnitPropertyID property, AudioUnitScope scope,
+                               AudioUnitElement element, const AudioUnitPropertyValue& value) = 0;
+  virtual OSStatus getProperty(AudioUnit unit, AudioUnitPropertyID property, AudioUnitScope scope,
+                               AudioUnitElement element, AudioUnitPropertyValue& outValue) = 0;
+  virtual OSStatus initialize(AudioUnit unit) = 0;
+  virtual OSStatus uninitialize(AudioUnit unit) = 0;
+  virtual OSStatus outputUnitStart(AudioUnit unit) = 0;
+  // Once it returns (off the unit's thread) the render callback is not
+  // running and is not called again.
+  virtual OSStatus outputUnitStop(AudioUnit unit) = 0;
+  // Fills each buffer of `ioData` (interleaved float32, its mNumberChannels
+  // channels, room for `frames` frames) with the cycle's input.
+  virtual OSStatus render(AudioUnit unit, AudioUnitRenderActionFlags* ioActionFlags,
+                          const AudioTimeStamp* timeStamp, UInt32 busNumber, UInt32 frames,
+                          AudioBufferList* ioData) = 0;
+};
+
+}  // namespace velmar::platform

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "coreaudio/sim/SimulatedAudioHardware.h"
+#include "coreaudio/sim/SimulatedObjects.h"
+#include "platform/SystemServices.h"
+
+namespace velmar::platform {
+
+class SimulatedSystemServices;
+
+// One change of a scenario's timeline, due `at` seconds after start.
+struct ScenarioEvent {
+  double at = 0;
+  std::string description;  // e.g. "startAudio pid 1342"
+  std::function<void(sim::SimulatedAudioHardware&, SimulatedSystemServices&)> apply;
+};
+
+// A simulated machine: its devices, audio processes, default devices,
+// capture authorisation, and the changes that happen to it over time.
+struct MachineScenario {
+  std::string source = "built-in default machine";  // file path for loaded scenarios
+  std::vector<sim::SimulatedDeviceConfig> devices;
+  std::vector<sim::SimulatedProcessConfig> processes;
+  std::string defaultInputUID;
+  std::string defaultOutputUID;
+  AuthorizationStatus authorization = AuthorizationStatus::kAuthorized;
+  bool authorizationRequestGrants = true;
+  std::vector<ScenarioEvent> timeline;  // ordered by `at`
+
+  // A laptop with a built-in microphone and output, a USB interface, a
+  // Bluetooth headset and a handful of audio processes, one of them playing.
+  static MachineScenario defaultMachine();
+};
+
+}  // namespace velmar::platform

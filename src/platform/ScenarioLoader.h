@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/MachineScenario.h"
+
+namespace velmar::platform {
+
+// Reads scenario files (see docs/platform.md for the format).
+class ScenarioLoader {
+ public:
+  // Throws ScenarioError when the file cannot be read or is not a valid
+  // scenario.
+  static MachineScenario loadFile(const std::string& path);
+  // `source` names the document in error messages.
+  static MachineScenario fromJson(const nlohmann::json& document, const std::string& source);
+};
+
+}  // namespace velmar::platform

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+
+#include "coreaudio/sim/SimulatedAudioHardware.h"
+#include "platform/SystemServices.h"
+
+namespace velmar::platform {
+
+// The operating-system services on Linux. What Linux can answer for this
+// process (memory, uptime, file systems, physical memory, the kernel record
+// of a real PID) is answered for real; what belongs to the simulated machine
+// (its applications, their kernel names, capture authorisation) comes from
+// the simulation.
+//
+// Kernel command names: a PID of a process in the simulated process table
+// is answered with that process's short name, even when Linux also has such
+// a PID, because the simulated machine is the one the service observes.
+// Any other PID is looked up in /proc/<pid>/comm.
+class SimulatedSystemServices : public SystemServices {
+ public:
+  explicit SimulatedSystemServices(sim::SimulatedAudioHardware& hardware);
+  ~SimulatedSystemServices() override;
+
+  std::vector<RunningApplication> runningApplications() override;
+  std::optional<std::string> kernelCommandName(std::int32_t pid) override;
+  std::optional<std::uint64_t> taskResidentMemoryBytes() override;
+  double systemUptimeSeconds() override;
+  std::optional<std::uint64_t> availableCapacity(const std::string& path) override;
+  std::uint64_t physicalMemoryBytes() override;
+  AuthorizationStatus captureAuthorizationStatus() override;
+  void requestCaptureAccess(std::function<void(bool granted)> completion) override;
+
+  // --- Control API (tests, scenarios) ---
+  void setAuthorizationStatus(AuthorizationStatus status);
+  // What the user answers when asked while the status is not determined,
+  // and how long the prompt takes.
+  void setRequestAnswer(bool grants, double delaySeconds = 0.05);
+
+ private:
+  sim::SimulatedAudioHardware& hardware_;
+  std::mutex mutex_;
+  AuthorizationStatus status_ = AuthorizationStatus::kAuthorized;
+  bool requestGrants_ = true;
+  double requestDelaySeconds_ = 0.05;
+
+  // Answers to access requests arrive on this thread.
+  asio::io_context answers_;
+  asio::executor_work_guard<asio::io_context::executor_type> answersWork_;
+  std::thread answerThread_;
+};
+
+}  // namespace velmar::platform
