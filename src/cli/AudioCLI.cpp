@@ -1,0 +1,113 @@
+#include "cli/AudioCLI.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <exception>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/steady_timer.hpp>
+
+#include "cli/StdinReader.h"
+#include "commands/CommandError.h"
+#include "commands/CommandProcessor.h"
+#include "protocol/CommandFramer.h"
+#include "protocol/Timestamps.h"
+#include "runtime/Queues.h"
+
+namespace velmar {
+
+namespace {
+
+std::chrono::steady_clock::duration seconds(double s) {
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(s));
+}
+
+}  // namespace
+
+AudioCLI::AudioCLI(std::vector<std::string> arguments, int stdinFd)
+    : commandProcessor_(CommandProcessor::create()),
+      arguments_(std::move(arguments)),
+      stdinFd_(stdinFd) {}
+
+AudioCLI::~AudioCLI() = default;
+
+nlohmann::json AudioCLI::initExtraInfo(bool resent) const {
+  nlohmann::json info = {{"pid", static_cast<int>(::getpid())},
+                         {"parentPid", parentPid_},
+                         {"args", arguments_},
+                         {"timestamp", nowMillis()}};
+  if (resent) info["resent"] = true;
+  return info;
+}
+
+void AudioCLI::start() {
+  std::string joined;
+  for (const auto& a : arguments_) joined += (joined.empty() ? "" : " ") + a;
+  eventEmitter_.logToStderr(std::string("Starting velmar audio CLI (Version ") + kVersion + ")");
+  eventEmitter_.logToStderr("Process ID: " + std::to_string(::getpid()));
+  eventEmitter_.logToStderr("Arguments: " + joined);
+  eventEmitter_.logToStderr("macOS 14.2+ detected - continuing with modern APIs");
+
+  const char* parent = std::getenv("PARENT_PID");
+  parentPid_ = parent != nullptr ? parent : "unknown";
+  eventEmitter_.logToStderr("Parent PID: " + parentPid_);
+
+  try {
+    setupStdinReading();
+
+    eventEmitter_.logToStderr("About to send INIT event...");
+    eventEmitter_.sendInitEvent(kVersion, std::string(EventEmitter::kDefaultBuildID),
+                                initExtraInfo(false));
+
+    auto delayed =
+        std::make_shared<asio::steady_timer>(runtime::mainContext(), seconds(kDelayedInitSeconds));
+    delayed->async_wait([this, delayed](const std::error_code& ec) {
+      if (ec) return;
+      eventEmitter_.logToStderr("Sending delayed INIT event...");
+      eventEmitter_.sendInitEvent(kVersion, std::string(EventEmitter::kDefaultBuildID),
+                                  initExtraInfo(true));
+    });
+
+    runMainLoop();
+  } catch (const std::exception& e) {
+    eventEmitter_.logToStderr(std::string("Error in CLI runtime: ") + e.what());
+    throw CLIError::runtimeError(std::string("Failed in main CLI routine: ") + e.what());
+  }
+}
+
+void AudioCLI::setupStdinReading() {
+  std::weak_ptr<CommandProcessor> processor = commandProcessor_;
+  StdinReader::Callbacks callbacks;
+  callbacks.onCommand = [processor](std::string text) {
+    if (auto p = processor.lock()) p->receiveCommand(std::move(text));
+  };
+  callbacks.onOversized = [processor](std::string head) {
+    asio::post(runtime::backgroundPool(), [processor, head = std::move(head)] {
+      if (auto p = processor.lock())
+        p->rejectOversizedCommand(head, CommandFramer::kMaxCommandBytes);
+    });
+  };
+  callbacks.onEnd = [this] {
+    setRunning(false);
+    eventEmitter_.logToStderr("Electron app closed stdin pipe, terminating CLI...");
+  };
+  stdinReader_ = std::make_unique<StdinReader>(stdinFd_, std::move(callbacks));
+  stdinReader_->start();
+}
+
+void AudioCLI::runMainLoop() {
+  auto& context = runtime::mainContext();
+  // Keeps run_for() pausing the full period even when no work is queued.
+  auto guard = asio::make_work_guard(context);
+  while (isRunning()) {
+    // The microphone monitor's status check runs here once it joins.
+    context.restart();
+    context.run_for(seconds(kMainLoopPeriodSeconds));
+  }
+  eventEmitter_.logToStderr("Audio CLI terminated by Electron app shutdown");
+}
+
+}  // namespace velmar

@@ -1,0 +1,66 @@
+// Process entry of the audio service.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cli/AudioCLI.h"
+#include "cli/CrashHandlers.h"
+#include "commands/CommandError.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    R"(Usage: velmar-audio-cli [--check-system-audio] [--help] [--version]
+
+Audio service driven by a host application over its standard streams. Commands
+are JSON objects with string "id" and "action", one per line, on standard input.
+Every answer and event is one line on standard output, framed as
+INIT:>{json}<:INIT, EVENT:>{json}<:EVENT or RESPONSE:>{json}<:RESPONSE; standard
+error carries diagnostic lines. The service ends when standard input closes.
+
+Options:
+  --check-system-audio  check (and request) the system-audio permission, exit 0 if granted
+  --help                print this text and exit
+  --version             print the version and build id and exit
+
+Environment:
+  PARENT_PID            the host's process id, reported in the INIT message
+  VELMAR_SIM_SCENARIO   JSON file describing the simulated machine to run on
+)";
+
+bool hasArgument(const std::vector<std::string>& args, const char* wanted) {
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == wanted) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  velmar::installCrashHandlers();
+  std::vector<std::string> args(argv, argv + argc);
+
+  if (hasArgument(args, "--help")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (hasArgument(args, "--version")) {
+    std::printf("velmar-audio-cli %s (build %s, commit %s)\n", velmar::AudioCLI::kVersion,
+                std::string(velmar::EventEmitter::kDefaultBuildID).c_str(), VELMAR_GIT_COMMIT);
+    return 0;
+  }
+
+  int status = 0;
+  try {
+    velmar::AudioCLI cli(args);
+    cli.start();
+  } catch (const velmar::CLIError&) {
+    status = 1;
+  }
+  // Queues, timers and captures are left as they are (nothing is torn down):
+  // leave without running destructors under threads that may still be busy.
+  std::fflush(stdout);
+  std::_Exit(status);
+}

@@ -1,0 +1,80 @@
+// The action table and dispatch of CommandProcessor.
+#include "commands/CommandProcessor.h"
+
+namespace velmar {
+
+const std::unordered_map<std::string, CommandProcessor::Handler>& CommandProcessor::actionTable() {
+  using P = CommandProcessor;
+  // Null entries are actions whose manager has not joined the processor yet;
+  // they are answered exactly as unknown actions are.
+  static const std::unordered_map<std::string, Handler> table = {
+      {"getMicrophoneStatus", nullptr},
+      {"listAudioProcesses", nullptr},
+      {"getRunningAudioProcesses", nullptr},
+      {"findAudioProcessesByName", nullptr},
+      {"listAudioTaps", nullptr},
+      {"createAudioTap", nullptr},
+      {"createAudioTapWithAllProcesses", nullptr},
+      {"createSystemLevelTap", nullptr},
+      {"destroyAudioTap", nullptr},
+      {"updateAudioTap", nullptr},
+      {"getAudioDevices", nullptr},
+      {"checkAggregateDevice", nullptr},
+      {"getAggregateDevices", nullptr},
+      {"createAggregateDevice", nullptr},
+      {"configureAggregateDevice", nullptr},
+      {"addDeviceToAggregate", nullptr},
+      {"addTapToAggregate", nullptr},
+      {"removeDeviceFromAggregate", nullptr},
+      {"removeTapFromAggregate", nullptr},
+      {"destroyAggregateDevice", nullptr},
+      {"startRecording", nullptr},
+      {"stopRecording", nullptr},
+      {"pauseRecording", nullptr},
+      {"resumeRecording", nullptr},
+      {"enableAudioStreaming", nullptr},
+      {"disableAudioStreaming", nullptr},
+      {"getAudioStreamingStatus", nullptr},
+      {"getRecordingStatus", nullptr},
+      {"handleDeviceSwitch", nullptr},
+      {"enableProcessMonitoring", nullptr},
+      {"disableProcessMonitoring", nullptr},
+      {"getProcessMonitoringStatus", nullptr},
+      {"setMonitoringInterval", nullptr},
+      {"enableTapAutoUpdate", nullptr},
+      {"disableTapAutoUpdate", nullptr},
+      {"forceUpdateTaps", nullptr},
+      {"cleanupAllTaps", nullptr},
+      {"ping", &P::handlePing},
+      {"selfTest", nullptr},
+      {"requestMicrophonePermission", nullptr},
+      {"checkMicrophonePermission", nullptr},
+      // The screen-capture names are aliases of the system-audio actions.
+      {"requestScreenCaptureAccess", nullptr},
+      {"requestSystemAudioAccess", nullptr},
+      {"checkScreenCapturePermission", nullptr},
+      {"checkSystemAudioPermission", nullptr},
+      {"getPermissionStatus", nullptr},
+      {"getDeviceCapabilities", nullptr},
+      {"getOptimalAudioConfig", nullptr},
+      // Listed for acknowledgment only; it has no handler by design.
+      {"getRecordings", nullptr},
+  };
+  return table;
+}
+
+void CommandProcessor::executeCommand(const std::string& id, const std::string& action,
+                                      const nlohmann::json& parameters) {
+  const auto& table = actionTable();
+  auto entry = table.find(action);
+  if (entry == table.end() || entry->second == nullptr) {
+    dispatcher_.execute(id, action, nullptr);
+    return;
+  }
+  const CommandDispatcher::Handler handler = [this, method = entry->second, &id, &parameters] {
+    (this->*method)(id, parameters);
+  };
+  dispatcher_.execute(id, action, &handler);
+}
+
+}  // namespace velmar

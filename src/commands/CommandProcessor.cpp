@@ -1,0 +1,147 @@
+#include "commands/CommandProcessor.h"
+
+#include <regex>
+
+#include "commands/CommandError.h"
+#include "protocol/Utf8.h"
+
+namespace velmar {
+
+using nlohmann::json;
+
+std::shared_ptr<CommandProcessor> CommandProcessor::create() {
+  std::shared_ptr<CommandProcessor> processor(new CommandProcessor());
+  processor->start();
+  return processor;
+}
+
+CommandProcessor::CommandProcessor() = default;
+
+void CommandProcessor::start() {
+  // Managers start their platform listeners and monitoring here, and the
+  // initial list events are queued, as each manager joins the processor.
+}
+
+void CommandProcessor::emitInitialEvents() {}
+
+void CommandProcessor::receiveCommand(std::string text) {
+  asio::post(intakeQueue_, [weak = weak_from_this(), text = std::move(text)] {
+    if (auto self = weak.lock()) self->processCommand(text);
+  });
+}
+
+std::optional<std::string> CommandProcessor::extractIDFromCommand(std::string_view text) {
+  // First "id": "<non-empty, quote-free run>" anywhere, nested objects included.
+  static const std::regex kIdPattern("\"id\"\\s*:\\s*\"([^\"]+)\"");
+  std::match_results<std::string_view::const_iterator> match;
+  if (std::regex_search(text.begin(), text.end(), match, kIdPattern)) return match[1].str();
+  return std::nullopt;
+}
+
+CommandProcessor::Category CommandProcessor::categoryFor(std::string_view action) {
+  auto contains = [&](std::string_view part) {
+    return action.find(part) != std::string_view::npos;
+  };
+  if (action == "listAudioProcesses" || action == "getRunningAudioProcesses" ||
+      action == "findAudioProcessesByName") {
+    return Category::process;
+  }
+  if (contains("AudioTap") || contains("Tap")) return Category::tap;
+  if (contains("AggregateDevice") || contains("Device")) return Category::device;
+  if (contains("Microphone") || action == "getMicrophoneStatus") return Category::microphone;
+  return Category::background;
+}
+
+runtime::SerialQueue* CommandProcessor::queueFor(Category category) {
+  switch (category) {
+    case Category::process:
+      return &processCommandQueue_;
+    case Category::tap:
+      return &tapCommandQueue_;
+    case Category::device:
+      return &deviceCommandQueue_;
+    case Category::microphone:
+      return &micCommandQueue_;
+    case Category::background:
+      return nullptr;
+  }
+  return nullptr;
+}
+
+void CommandProcessor::processCommand(std::string_view text) {
+  const auto receipt = std::chrono::system_clock::now();
+  eventEmitter_.logToStderr("Received command: " + std::string(text));
+  const std::string commandID = extractIDFromCommand(text).value_or("unknown");
+
+  json command;
+  try {
+    if (!utf8::isValid(text)) throw CommandError::invalidEncoding();
+    try {
+      command = json::parse(text);
+    } catch (const json::exception& e) {
+      throw CommandError::jsonParseError(e.what());
+    }
+    if (!command.is_object()) {
+      throw CommandError::jsonParseError(
+          CommandError::invalidFormat("Not a dictionary").description());
+    }
+    auto id = command.find("id");
+    if (id == command.end() || !id->is_string()) throw CommandError::missingParameter("id");
+    auto action = command.find("action");
+    if (action == command.end() || !action->is_string()) {
+      throw CommandError::missingParameter("action");
+    }
+  } catch (const CommandError& e) {
+    reject(commandID, e);
+    return;
+  }
+
+  std::string id = command["id"].get<std::string>();
+  std::string action = command["action"].get<std::string>();
+
+  if (action == "listAudioProcesses" || action == "getRunningAudioProcesses") {
+    checkForRaceCondition(action, id, receipt);
+  }
+
+  runtime::SerialQueue* queue = queueFor(categoryFor(action));
+  auto task = [weak = weak_from_this(), id = std::move(id), action = std::move(action),
+               command = std::move(command)] {
+    if (auto self = weak.lock()) self->executeCommand(id, action, command);
+  };
+  if (queue != nullptr) {
+    asio::post(*queue, std::move(task));
+  } else {
+    asio::post(runtime::backgroundPool(), std::move(task));
+  }
+}
+
+void CommandProcessor::rejectOversizedCommand(std::string_view head, std::size_t limit) {
+  eventEmitter_.logToStderr("Received command longer than " + std::to_string(limit) +
+                            " bytes; discarding it");
+  reject(extractIDFromCommand(head).value_or("unknown"),
+         CommandError::invalidFormat("Command exceeds " + std::to_string(limit) + " bytes"));
+}
+
+void CommandProcessor::reject(const std::string& commandID, const CommandError& error) {
+  eventEmitter_.logToStderr("Command error: " + error.description());
+  eventEmitter_.sendErrorResponse(commandID, error.description(), error.code());
+  eventEmitter_.sendErrorEvent(error.code(), error.description());
+}
+
+void CommandProcessor::checkForRaceCondition(const std::string& action, const std::string& id,
+                                             CommandTimestampLog::TimePoint receipt) {
+  asio::post(commandTimestampsQueue_, [weak = weak_from_this(), key = action + "_" + id, receipt] {
+    auto self = weak.lock();
+    if (!self) return;
+    auto close = self->commandTimestamps_.record(key, receipt);
+    if (close.empty()) return;
+    std::string keys;
+    for (const auto& k : close) keys += (keys.empty() ? "" : ", ") + k;
+    self->eventEmitter_.logToStderr(
+        "⚠️ Warning: Detected potential race condition - multiple process commands received "
+        "within 50ms: " +
+        keys);
+  });
+}
+
+}  // namespace velmar

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include <nlohmann/json.hpp>
+
+#include "commands/CommandDispatcher.h"
+#include "commands/CommandTimestampLog.h"
+#include "protocol/EventEmitter.h"
+#include "runtime/Queues.h"
+
+namespace velmar {
+
+class CommandError;
+
+// The hub between the host and the managers: validates each command text
+// (intake), routes it to the serial queue of its category, and runs it there
+// through the action table (dispatch). Handlers live in the handler files of
+// this folder, one file per family of commands.
+class CommandProcessor : public std::enable_shared_from_this<CommandProcessor> {
+ public:
+  enum class Category { process, tap, device, microphone, background };
+
+  // Builds the processor and starts its background work (listeners,
+  // monitoring, initial events), which needs a shared owner to exist.
+  static std::shared_ptr<CommandProcessor> create();
+
+  CommandProcessor(const CommandProcessor&) = delete;
+  CommandProcessor& operator=(const CommandProcessor&) = delete;
+
+  // Hands one command text from the reader to intake, off the caller's
+  // thread. Texts are taken in the order received.
+  void receiveCommand(std::string text);
+  // Intake of one command text; never fails to its caller. Any thread.
+  void processCommand(std::string_view text);
+  // Answers a command text the reader could not take whole (over the size
+  // limit): `head` is its beginning, used to find the id.
+  void rejectOversizedCommand(std::string_view head, std::size_t limit);
+
+  static std::optional<std::string> extractIDFromCommand(std::string_view text);
+  static Category categoryFor(std::string_view action);
+
+  // Dispatch; runs on the caller's queue and completes synchronously.
+  void executeCommand(const std::string& id, const std::string& action,
+                      const nlohmann::json& parameters);
+
+  void emitInitialEvents();
+
+ private:
+  using Handler = void (CommandProcessor::*)(const std::string& id,
+                                             const nlohmann::json& parameters);
+  // Every action by name; a null entry has no handler yet and is answered as
+  // an unsupported action.
+  static const std::unordered_map<std::string, Handler>& actionTable();
+
+  CommandProcessor();
+  void start();
+
+  void reject(const std::string& commandID, const CommandError& error);
+  void checkForRaceCondition(const std::string& action, const std::string& id,
+                             CommandTimestampLog::TimePoint receipt);
+  runtime::SerialQueue* queueFor(Category category);
+
+  // Health commands (HealthCommands.cpp).
+  void handlePing(const std::string& id, const nlohmann::json& parameters);
+
+  EventEmitter eventEmitter_;
+  CommandDispatcher dispatcher_{eventEmitter_};
+
+  runtime::SerialQueue processCommandQueue_ = runtime::makeSerialQueue();
+  runtime::SerialQueue tapCommandQueue_ = runtime::makeSerialQueue();
+  runtime::SerialQueue deviceCommandQueue_ = runtime::makeSerialQueue();
+  runtime::SerialQueue micCommandQueue_ = runtime::makeSerialQueue();
+  // Intake is serial so commands of one category keep the host's order.
+  runtime::SerialQueue intakeQueue_ = runtime::makeSerialQueue();
+
+  std::atomic<bool> processMonitoringEnabled_{true};
+  std::atomic<bool> autoUpdateTapsEnabled_{true};
+  std::atomic<double> monitoringInterval_{5.0};
+
+  // Touched only on commandTimestampsQueue_.
+  CommandTimestampLog commandTimestamps_;
+  runtime::SerialQueue commandTimestampsQueue_ = runtime::makeSerialQueue();
+};
+
+}  // namespace velmar

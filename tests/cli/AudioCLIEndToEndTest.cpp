@@ -1,0 +1,164 @@
+// The built executable, driven through its standard streams as a host would.
+#include <unistd.h>
+
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/CliProcess.h"
+
+namespace velmar {
+namespace {
+
+using nlohmann::json;
+using testing::CliProcess;
+using testing::Frame;
+using namespace std::chrono_literals;
+
+bool isInit(const Frame& f) { return f.kind == "INIT"; }
+
+TEST(AudioCLIEndToEndTest, AnnouncesReadinessAndRepeatsItAboutASecondLater) {
+  CliProcess cli({{}, {{"PARENT_PID", std::nullopt}}});
+  auto inits = cli.frames().waitForFrames(isInit, 2, 10s);
+  ASSERT_EQ(inits.size(), 2u);
+  const json& first = inits[0].body;
+  const json& second = inits[1].body;
+  EXPECT_EQ(first["version"], "1.0.0");
+  EXPECT_EQ(first["parentPid"], "unknown");
+  EXPECT_EQ(first["pid"], cli.pid());
+  EXPECT_EQ(first["args"], json::array({VELMAR_CLI_PATH}));
+  EXPECT_FALSE(first.contains("resent"));
+  EXPECT_EQ(second["resent"], true);
+  const auto gap = second["timestamp"].get<std::int64_t>() - first["timestamp"].get<std::int64_t>();
+  EXPECT_GE(gap, 900);
+  EXPECT_LE(gap, 3000);
+
+  // Each INIT frame is followed by an "init" event with the same content.
+  auto initEvents = cli.frames().waitForFrames([](const Frame& f) { return f.isEvent("init"); }, 2);
+  ASSERT_EQ(initEvents.size(), 2u);
+  EXPECT_EQ(initEvents[0].body["data"], first);
+  EXPECT_EQ(initEvents[1].body["data"], second);
+  EXPECT_TRUE(cli.waitForLog("Starting velmar audio CLI (Version 1.0.0)"));
+  EXPECT_TRUE(cli.waitForLog("Parent PID: unknown"));
+  EXPECT_TRUE(cli.waitForLog("Sending delayed INIT event..."));
+}
+
+TEST(AudioCLIEndToEndTest, ReportsTheParentPidItWasGiven) {
+  CliProcess cli({{"--some-flag"}, {{"PARENT_PID", "4242"}}});
+  auto init = cli.frames().waitForFrame(isInit);
+  ASSERT_TRUE(init);
+  EXPECT_EQ(init->body["parentPid"], "4242");
+  EXPECT_EQ(init->body["args"], json::array({VELMAR_CLI_PATH, "--some-flag"}));
+}
+
+TEST(AudioCLIEndToEndTest, AnswersCommandsHoweverTheBytesArrive) {
+  CliProcess cli;
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  // Two in one write, one split over three writes, one without a line feed.
+  cli.write(R"({"id":"a","action":"ping"})"
+            "\n"
+            R"({"id":"b","action":"ping"})"
+            "\n");
+  cli.write(R"({"id":"c","ac)");
+  std::this_thread::sleep_for(50ms);
+  cli.write(R"(tion":"pi)");
+  std::this_thread::sleep_for(50ms);
+  cli.write("ng\"}\n");
+  cli.write(R"({"id":"d","action":"ping"})");
+  for (const char* id : {"a", "b", "c", "d"}) {
+    auto response = cli.frames().waitForResponse(id);
+    ASSERT_TRUE(response) << id;
+    EXPECT_EQ(response->body["success"], true);
+    EXPECT_EQ(response->body["data"]["status"], "alive");
+  }
+  cli.closeStdin();
+  ASSERT_EQ(cli.waitForExit(), 0);
+  auto responses =
+      cli.frames().waitForFrames([](const Frame& f) { return f.kind == "RESPONSE"; }, 4);
+  EXPECT_EQ(responses.size(), 4u);  // each answered exactly once
+}
+
+TEST(AudioCLIEndToEndTest, BlankInputIsIgnoredAndMalformedInputAnsweredOnce) {
+  CliProcess cli;
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  cli.write("     \n\n\t\n");
+  cli.write("{this is not json\n");
+  cli.write("{\"id\":\"enc\",\"action\":\"p\xffng\"}\n");
+  auto malformed = cli.frames().waitForResponse("unknown");
+  auto encoding = cli.frames().waitForResponse("enc");
+  ASSERT_TRUE(malformed && encoding);
+  EXPECT_EQ(malformed->body["code"], "json_parse_error");
+  EXPECT_EQ(encoding->body["code"], "invalid_encoding");
+  cli.closeStdin();
+  ASSERT_EQ(cli.waitForExit(), 0);
+  auto frames = cli.frames().frames();
+  int responses = 0, errors = 0;
+  for (const auto& f : frames) {
+    responses += f.kind == "RESPONSE";
+    errors += f.isEvent("error");
+  }
+  EXPECT_EQ(responses, 2);  // nothing for the blank lines
+  EXPECT_EQ(errors, 2);
+}
+
+TEST(AudioCLIEndToEndTest, AnOversizedCommandIsRefusedAndTheNextOneAnswered) {
+  CliProcess cli;
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  std::string huge =
+      R"({"id":"huge","action":"ping","pad":")" + std::string(1100000, 'x') + "\"}\n";
+  cli.write(huge + R"({"id":"after","action":"ping"})"
+                   "\n");
+  auto refused = cli.frames().waitForResponse("huge", 10s);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->body["code"], "invalid_format");
+  auto after = cli.frames().waitForResponse("after", 10s);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->body["success"], true);
+}
+
+TEST(AudioCLIEndToEndTest, ClosingStandardInputEndsTheServiceCleanly) {
+  CliProcess cli;
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  cli.closeStdin();
+  EXPECT_EQ(cli.waitForExit(), 0);
+  auto lines = cli.err().lines();
+  auto closedAt =
+      std::find(lines.begin(), lines.end(), "Electron app closed stdin pipe, terminating CLI...");
+  auto endedAt =
+      std::find(lines.begin(), lines.end(), "Audio CLI terminated by Electron app shutdown");
+  EXPECT_NE(closedAt, lines.end());
+  EXPECT_NE(endedAt, lines.end());
+  EXPECT_LT(closedAt, endedAt);
+}
+
+TEST(AudioCLIEndToEndTest, ManyCommandsInFlightAreAllAnswered) {
+  CliProcess cli;
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  std::string burst;
+  for (int i = 0; i < 1000; ++i)
+    burst += R"({"id":"p)" + std::to_string(i) +
+             R"(","action":"ping"})"
+             "\n";
+  cli.write(burst);
+  auto responses =
+      cli.frames().waitForFrames([](const Frame& f) { return f.kind == "RESPONSE"; }, 1000, 60s);
+  EXPECT_EQ(responses.size(), 1000u);
+  std::set<std::string> ids;
+  for (const auto& r : responses) ids.insert(r.body["id"]);
+  EXPECT_EQ(ids.size(), 1000u);
+}
+
+TEST(AudioCLIEndToEndTest, HelpAndVersionPrintTextAndNoFrame) {
+  for (const char* flag : {"--help", "--version"}) {
+    CliProcess cli({{flag}, {}});
+    ASSERT_EQ(cli.waitForExit(), 0) << flag;
+    ASSERT_TRUE(cli.out().waitForClose(2s));
+    auto lines = cli.out().lines();
+    ASSERT_FALSE(lines.empty()) << flag;
+    for (const auto& line : lines) EXPECT_FALSE(testing::parseFrame(line)) << line;
+  }
+}
+
+}  // namespace
+}  // namespace velmar

@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include "commands/CommandProcessor.h"
+#include "commands/CommandTimestampLog.h"
+#include "support/CapturedOutput.h"
+
+namespace velmar {
+namespace {
+
+using nlohmann::json;
+using testing::CapturedOutput;
+using testing::Frame;
+using Category = CommandProcessor::Category;
+
+class CommandIntakeTest : public ::testing::Test {
+ protected:
+  // Feeds `text` and waits for the error response and "error" event it must cause.
+  std::pair<json, json> rejectionOf(const std::string& text, const std::string& expectedId) {
+    processor_->processCommand(text);
+    auto response = captured_.frames().waitForResponse(expectedId);
+    EXPECT_TRUE(response) << text;
+    if (!response) return {};
+    auto event = captured_.frames().waitForFrame([&](const Frame& f) {
+      return f.isEvent("error") && f.body["data"]["message"] == response->body["error"];
+    });
+    EXPECT_TRUE(event) << text;
+    if (!event) return {};
+    EXPECT_EQ(response->body["success"], false);
+    EXPECT_EQ(event->body["data"]["code"], response->body["code"]);
+    EXPECT_EQ(event->body["data"]["message"], response->body["error"]);
+    return {response->body, event->body["data"]};
+  }
+
+  CapturedOutput captured_;
+  std::shared_ptr<CommandProcessor> processor_ = CommandProcessor::create();
+};
+
+TEST_F(CommandIntakeTest, MissingActionIsAnsweredWithTheCommandsId) {
+  auto [response, event] = rejectionOf(R"({"id":"1"})", "1");
+  EXPECT_EQ(response["code"], "missing_parameter");
+  EXPECT_EQ(response["error"], "Missing required parameter: action");
+  EXPECT_TRUE(captured_.waitForLog("Command error: Missing required parameter: action"));
+  EXPECT_TRUE(captured_.waitForLog("Error response for command 1: [missing_parameter]"));
+}
+
+TEST_F(CommandIntakeTest, ArrayIsAParseErrorWithUnknownId) {
+  auto [response, event] = rejectionOf(R"([1,2])", "unknown");
+  EXPECT_EQ(response["code"], "json_parse_error");
+  EXPECT_EQ(response["error"], "JSON parse error: Invalid command format: Not a dictionary");
+}
+
+TEST_F(CommandIntakeTest, NumericIdCountsAsMissing) {
+  auto [response, event] = rejectionOf(R"({"id":7,"action":"ping"})", "unknown");
+  EXPECT_EQ(response["error"], "Missing required parameter: id");
+}
+
+TEST_F(CommandIntakeTest, FirstIdAnywhereInTheTextAnswersTheRejection) {
+  auto [response, event] = rejectionOf(R"({"nested":{"id":"inner"},"id":"outer"})", "inner");
+  EXPECT_EQ(response["code"], "missing_parameter");
+}
+
+TEST_F(CommandIntakeTest, MalformedJsonAndInvalidUtf8AreAnswered) {
+  auto [parse, e1] = rejectionOf(R"({"id":"p","action":)", "p");
+  EXPECT_EQ(parse["code"], "json_parse_error");
+  EXPECT_EQ(parse["error"].get<std::string>().rfind("JSON parse error: ", 0), 0u);
+
+  auto [encoding, e2] = rejectionOf("{\"id\":\"u\",\"action\":\"ping\xff\"}", "u");
+  EXPECT_EQ(encoding["code"], "invalid_encoding");
+  EXPECT_EQ(encoding["error"], "Invalid command encoding");
+}
+
+TEST_F(CommandIntakeTest, HostileInputIsAnsweredWithoutCrashing) {
+  std::string deep = R"({"id":"deep","action":"ping","x":)" + std::string(100000, '[') +
+                     std::string(100000, ']') + "}";
+  processor_->processCommand(deep);
+  auto deepResponse = captured_.frames().waitForResponse("deep");
+  ASSERT_TRUE(deepResponse);
+  EXPECT_EQ(deepResponse->body["data"]["status"], "alive");
+
+  processor_->processCommand(std::string("\0\0\0", 3));
+  processor_->processCommand(R"({"id":"","action":"ping"})");  // empty id is still a string
+  auto empty = captured_.frames().waitForResponse("");
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->body["success"], true);
+}
+
+TEST_F(CommandIntakeTest, OversizedCommandIsAnInvalidFormat) {
+  processor_->rejectOversizedCommand(R"({"id":"huge","action":"ping","pad":"xxxx)", 1048576);
+  auto response = captured_.frames().waitForResponse("huge");
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->body["code"], "invalid_format");
+  EXPECT_EQ(response->body["error"], "Invalid command format: Command exceeds 1048576 bytes");
+  EXPECT_TRUE(captured_.frames().waitForEvent("error"));
+}
+
+TEST_F(CommandIntakeTest, ValidCommandIsDispatchedWithItsWholeObject) {
+  processor_->processCommand(R"({"id":"9","action":"ping","extra":[1]})");
+  auto response = captured_.frames().waitForResponse("9");
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->body["success"], true);
+  EXPECT_EQ(response->body["data"]["status"], "alive");
+  EXPECT_TRUE(captured_.waitForLog(R"(Received command: {"id":"9","action":"ping","extra":[1]})"));
+  EXPECT_TRUE(captured_.waitForLog("METRIC: Command ping (9) succeeded"));
+}
+
+TEST_F(CommandIntakeTest, CommandsOfOneCategoryRunInTheOrderReceived) {
+  // Unsupported tap actions run on the tap queue; their answers keep order.
+  for (int i = 0; i < 50; ++i) {
+    processor_->receiveCommand(R"({"id":")" + std::to_string(i) + R"(","action":"someTapThing"})");
+  }
+  auto frames =
+      captured_.frames().waitForFrames([](const Frame& f) { return f.kind == "RESPONSE"; }, 50);
+  ASSERT_EQ(frames.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(frames[i].body["id"], std::to_string(i));
+}
+
+TEST_F(CommandIntakeTest, ProcessListCommandsCloseTogetherLogTheRaceWarning) {
+  processor_->processCommand(R"({"id":"1","action":"listAudioProcesses"})");
+  processor_->processCommand(R"({"id":"2","action":"listAudioProcesses"})");
+  EXPECT_TRUE(captured_.waitForLog(
+      "⚠️ Warning: Detected potential race condition - multiple process commands received "
+      "within 50ms: listAudioProcesses_1"));
+}
+
+TEST(CommandRoutingTest, RulesApplyInOrder) {
+  EXPECT_EQ(CommandProcessor::categoryFor("listAudioProcesses"), Category::process);
+  EXPECT_EQ(CommandProcessor::categoryFor("findAudioProcessesByName"), Category::process);
+  EXPECT_EQ(CommandProcessor::categoryFor("listAudioTaps"), Category::tap);
+  EXPECT_EQ(CommandProcessor::categoryFor("addTapToAggregate"), Category::tap);
+  EXPECT_EQ(CommandProcessor::categoryFor("removeTapFromAggregate"), Category::tap);
+  EXPECT_EQ(CommandProcessor::categoryFor("enableTapAutoUpdate"), Category::tap);
+  EXPECT_EQ(CommandProcessor::categoryFor("getAudioDevices"), Category::device);
+  EXPECT_EQ(CommandProcessor::categoryFor("handleDeviceSwitch"), Category::device);
+  EXPECT_EQ(CommandProcessor::categoryFor("getMicrophoneStatus"), Category::microphone);
+  EXPECT_EQ(CommandProcessor::categoryFor("requestMicrophonePermission"), Category::microphone);
+  for (const char* action :
+       {"getOptimalAudioConfig", "ping", "startRecording", "selfTest", "requestSystemAudioAccess",
+        "getPermissionStatus", "setMonitoringInterval", "listaudioprocesses"}) {
+    EXPECT_EQ(CommandProcessor::categoryFor(action), Category::background) << action;
+  }
+}
+
+TEST(CommandTimestampLogTest, FindsCloseProcessCommandsAndForgetsOldOnes) {
+  using namespace std::chrono;
+  CommandTimestampLog log;
+  const CommandTimestampLog::TimePoint t0{seconds(1000)};
+  EXPECT_TRUE(log.record("listAudioProcesses_1", t0).empty());
+  EXPECT_EQ(log.record("getRunningAudioProcesses_2", t0 + milliseconds(10)),
+            std::vector<std::string>{"listAudioProcesses_1"});
+  EXPECT_TRUE(log.record("listAudioProcesses_3", t0 + milliseconds(70)).empty());
+  // Strictly less than the window: exactly 50 ms apart is not a race.
+  EXPECT_TRUE(log.record("listAudioProcesses_4", t0 + milliseconds(120)).empty());
+  EXPECT_TRUE(log.record("listAudioProcesses_5", t0 + milliseconds(1500)).empty());
+  EXPECT_FALSE(log.contains("listAudioProcesses_1"));
+  EXPECT_FALSE(log.contains("listAudioProcesses_4"));
+  EXPECT_TRUE(log.contains("listAudioProcesses_5"));
+}
+
+}  // namespace
+}  // namespace velmar

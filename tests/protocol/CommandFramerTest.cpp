@@ -1,0 +1,88 @@
+#include "protocol/CommandFramer.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace velmar {
+namespace {
+
+using Kind = CommandFramer::Piece::Kind;
+
+std::vector<std::string> commands(const std::vector<CommandFramer::Piece>& pieces) {
+  std::vector<std::string> out;
+  for (const auto& p : pieces) {
+    EXPECT_EQ(p.kind, Kind::command);
+    out.push_back(p.text);
+  }
+  return out;
+}
+
+TEST(CommandFramerTest, SplitsAtLineFeedsAndDropsBlankLines) {
+  CommandFramer framer;
+  auto got = commands(framer.feed("{\"id\":\"1\"}\n  \n\r\n{\"id\":\"2\"}\r\n   \n"));
+  EXPECT_THAT(got, ::testing::ElementsAre("{\"id\":\"1\"}", "{\"id\":\"2\"}"));
+  EXPECT_EQ(framer.pendingBytes(), 0u);
+}
+
+TEST(CommandFramerTest, KeepsAPartialCommandUntilTheRestArrives) {
+  CommandFramer framer;
+  EXPECT_TRUE(framer.feed("{\"id\":\"1\",\"act").empty());
+  EXPECT_TRUE(framer.feed("ion\":\"ping\"").empty());
+  auto got = commands(framer.feed("}\n{\"id\""));
+  EXPECT_THAT(got, ::testing::ElementsAre("{\"id\":\"1\",\"action\":\"ping\"}"));
+  EXPECT_EQ(framer.pendingBytes(), 5u);
+}
+
+TEST(CommandFramerTest, TakesATrailingCompleteObjectWithoutLineFeed) {
+  CommandFramer framer;
+  auto got = commands(framer.feed("{\"id\":\"1\",\"action\":\"ping\"}"));
+  EXPECT_THAT(got, ::testing::ElementsAre("{\"id\":\"1\",\"action\":\"ping\"}"));
+  // A brace inside a string does not end an unfinished object.
+  EXPECT_TRUE(framer.feed("{\"id\":\"}\"").empty());
+  EXPECT_THAT(commands(framer.feed(",\"action\":\"x\"}")),
+              ::testing::ElementsAre("{\"id\":\"}\",\"action\":\"x\"}"));
+}
+
+TEST(CommandFramerTest, MalformedLinesStillBecomeCommandsForIntakeToAnswer) {
+  CommandFramer framer;
+  EXPECT_THAT(commands(framer.feed("not json\n{\"id\":\"2\"\n")),
+              ::testing::ElementsAre("not json", "{\"id\":\"2\""));
+}
+
+TEST(CommandFramerTest, EndOfInputFlushesThePendingPiece) {
+  CommandFramer framer;
+  EXPECT_TRUE(framer.feed("{\"id\":\"1\"").empty());
+  EXPECT_THAT(commands(framer.finish()), ::testing::ElementsAre("{\"id\":\"1\""));
+  EXPECT_TRUE(framer.finish().empty());
+}
+
+TEST(CommandFramerTest, OversizedCommandIsReportedOnceAndSkippedToTheNextLineFeed) {
+  CommandFramer framer(100);
+  auto first = framer.feed("{\"id\":\"big\",\"pad\":\"" + std::string(90, 'x'));
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].kind, Kind::oversized);
+  EXPECT_EQ(first[0].text.rfind("{\"id\":\"big\"", 0), 0u);
+  // Memory stays bounded while the rest streams in, and nothing is reported twice.
+  for (int i = 0; i < 100; ++i) EXPECT_TRUE(framer.feed(std::string(1000, 'y')).empty());
+  EXPECT_EQ(framer.pendingBytes(), 0u);
+  auto after = framer.feed("yyy}\n{\"id\":\"next\"}\n");
+  EXPECT_THAT(commands(after), ::testing::ElementsAre("{\"id\":\"next\"}"));
+  EXPECT_TRUE(framer.finish().empty());
+}
+
+TEST(CommandFramerTest, OversizedLineInOneReadDoesNotSwallowTheNextCommand) {
+  CommandFramer framer(50);
+  auto pieces = framer.feed(std::string(80, 'z') + "\n{\"id\":\"ok\"}\n");
+  ASSERT_EQ(pieces.size(), 2u);
+  EXPECT_EQ(pieces[0].kind, Kind::oversized);
+  EXPECT_EQ(pieces[1].kind, Kind::command);
+  EXPECT_EQ(pieces[1].text, "{\"id\":\"ok\"}");
+}
+
+TEST(TrimWhitespaceTest, RemovesSpacesTabsAndLineEndsOnBothSides) {
+  EXPECT_EQ(trimWhitespace(" \t\r\n x y \n\r"), "x y");
+  EXPECT_EQ(trimWhitespace(" \n\t "), "");
+}
+
+}  // namespace
+}  // namespace velmar

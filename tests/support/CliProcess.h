@@ -1,0 +1,52 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/Frames.h"
+
+namespace velmar::testing {
+
+// The built executable, spawned with pipes on its three standard streams.
+class CliProcess {
+ public:
+  struct Options {
+    std::vector<std::string> arguments;
+    // Variables to set; a variable mapped to nullopt is removed.
+    std::map<std::string, std::optional<std::string>> environment;
+  };
+
+  CliProcess() : CliProcess(Options{}) {}
+  explicit CliProcess(const Options& options);
+  ~CliProcess();
+
+  void write(const std::string& bytes);
+  void send(const nlohmann::json& command) { write(command.dump() + "\n"); }
+  void closeStdin();
+
+  // Exit status when the process ended in time (killed by a signal: 128 + n).
+  std::optional<int> waitForExit(std::chrono::milliseconds timeout = 5s);
+
+  pid_t pid() const { return pid_; }
+  const LineCollector& out() const { return *out_; }
+  const LineCollector& err() const { return *err_; }
+  const FrameReader& frames() const { return frames_; }
+  bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 5s) const {
+    return err_->waitForLineContaining(text, timeout);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  std::optional<int> status_;
+  std::unique_ptr<LineCollector> out_;
+  std::unique_ptr<LineCollector> err_;
+  FrameReader frames_;
+};
+
+}  // namespace velmar::testing

@@ -1,0 +1,129 @@
+#include "support/Frames.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace velmar::testing {
+
+std::optional<Frame> parseFrame(const std::string& line) {
+  for (const char* kind : {"INIT", "EVENT", "RESPONSE"}) {
+    const std::string open = std::string(kind) + ":>";
+    const std::string close = std::string("<:") + kind;
+    if (line.size() >= open.size() + close.size() && line.compare(0, open.size(), open) == 0 &&
+        line.compare(line.size() - close.size(), close.size(), close) == 0) {
+      auto body = line.substr(open.size(), line.size() - open.size() - close.size());
+      auto json = nlohmann::json::parse(body, nullptr, false);
+      if (json.is_discarded() || !json.is_object()) return std::nullopt;
+      return Frame{kind, std::move(json)};
+    }
+  }
+  return std::nullopt;
+}
+
+LineCollector::LineCollector(int fd) : fd_(fd), thread_([this] { run(); }) {}
+
+LineCollector::~LineCollector() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void LineCollector::run() {
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    std::lock_guard lock(mutex_);
+    if (n <= 0) {
+      closed_ = true;
+      changed_.notify_all();
+      return;
+    }
+    partial_.append(buffer, static_cast<std::size_t>(n));
+    std::size_t start = 0;
+    for (std::size_t lf; (lf = partial_.find('\n', start)) != std::string::npos; start = lf + 1) {
+      lines_.push_back(partial_.substr(start, lf - start));
+    }
+    partial_.erase(0, start);
+    changed_.notify_all();
+  }
+}
+
+bool LineCollector::waitForClose(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return closed_; });
+}
+
+std::vector<std::string> LineCollector::lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+bool LineCollector::closed() const {
+  std::lock_guard lock(mutex_);
+  return closed_;
+}
+
+bool LineCollector::waitFor(const std::function<bool(const std::vector<std::string>&)>& predicate,
+                            std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return predicate(lines_); });
+}
+
+bool LineCollector::waitForLineContaining(const std::string& text,
+                                          std::chrono::milliseconds timeout) const {
+  return waitFor(
+      [&](const std::vector<std::string>& lines) {
+        for (const auto& l : lines) {
+          if (l.find(text) != std::string::npos) return true;
+        }
+        return false;
+      },
+      timeout);
+}
+
+std::vector<Frame> FrameReader::frames() const {
+  std::vector<Frame> out;
+  for (const auto& line : out_->lines()) {
+    auto frame = parseFrame(line);
+    EXPECT_TRUE(frame.has_value())
+        << "not a whole frame on standard output: " << line.substr(0, 300);
+    if (frame) out.push_back(std::move(*frame));
+  }
+  return out;
+}
+
+std::vector<Frame> FrameReader::waitForFrames(const std::function<bool(const Frame&)>& predicate,
+                                              std::size_t count,
+                                              std::chrono::milliseconds timeout) const {
+  std::vector<Frame> matched;
+  out_->waitFor(
+      [&](const std::vector<std::string>& lines) {
+        matched.clear();
+        for (const auto& line : lines) {
+          auto frame = parseFrame(line);
+          if (frame && predicate(*frame)) matched.push_back(std::move(*frame));
+        }
+        return matched.size() >= count;
+      },
+      timeout);
+  return matched;
+}
+
+std::optional<Frame> FrameReader::waitForFrame(const std::function<bool(const Frame&)>& predicate,
+                                               std::chrono::milliseconds timeout) const {
+  auto found = waitForFrames(predicate, 1, timeout);
+  if (found.empty()) return std::nullopt;
+  return found.front();
+}
+
+std::optional<Frame> FrameReader::waitForResponse(const std::string& id,
+                                                  std::chrono::milliseconds timeout) const {
+  return waitForFrame([&](const Frame& f) { return f.isResponse(id); }, timeout);
+}
+
+std::optional<Frame> FrameReader::waitForEvent(const std::string& name,
+                                               std::chrono::milliseconds timeout) const {
+  return waitForFrame([&](const Frame& f) { return f.isEvent(name); }, timeout);
+}
+
+}  // namespace velmar::testing

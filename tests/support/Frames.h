@@ -1,0 +1,84 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace velmar::testing {
+
+using namespace std::chrono_literals;
+
+// One frame read back from standard output.
+struct Frame {
+  std::string kind;  // "INIT", "EVENT" or "RESPONSE"
+  nlohmann::json body;
+
+  bool isEvent(const std::string& name) const {
+    return kind == "EVENT" && body.value("event", "") == name;
+  }
+  bool isResponse(const std::string& id) const {
+    return kind == "RESPONSE" && body.value("id", "") == id;
+  }
+};
+
+// Parses one line of standard output; nothing when it is not a whole frame.
+std::optional<Frame> parseFrame(const std::string& line);
+
+// Reads a descriptor on its own thread and keeps every complete line.
+class LineCollector {
+ public:
+  explicit LineCollector(int fd);
+  ~LineCollector();
+  LineCollector(const LineCollector&) = delete;
+  LineCollector& operator=(const LineCollector&) = delete;
+
+  std::vector<std::string> lines() const;
+  // Waits until `predicate` holds for the lines so far; false on time-out.
+  bool waitFor(const std::function<bool(const std::vector<std::string>&)>& predicate,
+               std::chrono::milliseconds timeout) const;
+  bool waitForLineContaining(const std::string& text, std::chrono::milliseconds timeout) const;
+  bool closed() const;
+  bool waitForClose(std::chrono::milliseconds timeout) const;
+
+ private:
+  void run();
+  int fd_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<std::string> lines_;
+  std::string partial_;
+  bool closed_ = false;
+  std::thread thread_;
+};
+
+// Frames on top of a collector of standard-output lines.
+class FrameReader {
+ public:
+  FrameReader() = default;
+  explicit FrameReader(const LineCollector* out) : out_(out) {}
+
+  // Every line so far as a frame; a line that is not a whole frame fails the
+  // current test (torn or interleaved output).
+  std::vector<Frame> frames() const;
+  std::optional<Frame> waitForFrame(const std::function<bool(const Frame&)>& predicate,
+                                    std::chrono::milliseconds timeout = 5s) const;
+  // Waits until `count` frames match and returns them in order.
+  std::vector<Frame> waitForFrames(const std::function<bool(const Frame&)>& predicate,
+                                   std::size_t count, std::chrono::milliseconds timeout = 5s) const;
+  std::optional<Frame> waitForResponse(const std::string& id,
+                                       std::chrono::milliseconds timeout = 5s) const;
+  std::optional<Frame> waitForEvent(const std::string& name,
+                                    std::chrono::milliseconds timeout = 5s) const;
+
+ private:
+  const LineCollector* out_ = nullptr;
+};
+
+}  // namespace velmar::testing
