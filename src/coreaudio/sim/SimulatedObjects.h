@@ -78,6 +78,13 @@ struct FailureRule {
   OSStatus status = coreaudio::kAudioHardwareUnspecifiedError;
   // How many calls fail before the rule lapses; nullopt = every call.
   std::optional<int> times;
+
+  static FailureRule when(HalOperation operation, std::optional<UInt32> selector = std::nullopt,
+                          std::optional<AudioObjectID> object = std::nullopt,
+                          OSStatus status = coreaudio::kAudioHardwareUnspecifiedError,
+                          std::optional<int> times = std::nullopt) {
+    return FailureRule{operation, selector, object, status, times};
+  }
 };
 
 }  // namespace velmar::sim

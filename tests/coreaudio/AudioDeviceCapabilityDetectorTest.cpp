@@ -1,0 +1,208 @@
+#include "coreaudio/AudioDeviceCapabilityDetector.h"
+
+#include <gtest/gtest.h>
+
+#include "coreaudio/AudioDeviceIdentity.h"
+#include "platform/Platform.h"
+
+namespace velmar::coreaudio {
+namespace {
+
+using sim::ClockSourceProperty;
+using sim::SimulatedDeviceConfig;
+using Detector = AudioDeviceCapabilityDetector;
+
+SimulatedDeviceConfig device(std::string uid, std::string name, UInt32 transport,
+                             std::vector<UInt32> inputs = {},
+                             ClockSourceProperty clock = ClockSourceProperty::kSettable) {
+  SimulatedDeviceConfig config;
+  config.uid = std::move(uid);
+  config.name = std::move(name);
+  config.transport = transport;
+  config.inputStreams = std::move(inputs);
+  config.outputStreams = {2};
+  config.clockSource = clock;
+  return config;
+}
+
+class DetectorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::MachineScenario empty;
+    platform_ = &platform::Platform::installSimulated(empty);
+  }
+  sim::SimulatedAudioHardware& machine() { return platform_->simulator(); }
+  AudioDeviceInfo info(const std::string& uid) {
+    return AudioDeviceInfo::fromDevice(machine().deviceID(uid));
+  }
+
+  platform::Platform* platform_ = nullptr;
+};
+
+TEST_F(DetectorTest, SampleRatesKeepExactRatesStandardRatesInRangesAndDuplicates) {
+  auto config = device("a", "Interface", kAudioDeviceTransportTypeUSB);
+  config.sampleRateRanges = {{44100, 44100}, {8000, 96000}};
+  auto odd = device("b", "Odd", kAudioDeviceTransportTypeUSB);
+  odd.sampleRateRanges = {{32000, 32000}};
+  AudioObjectID id = machine().addDevice(config);
+  AudioObjectID oddID = machine().addDevice(odd);
+
+  EXPECT_EQ(Detector::getSupportedSampleRates(id),
+            (std::vector<Float64>{44100, 44100, 48000, 88200, 96000}));
+  EXPECT_EQ(Detector::getSupportedSampleRates(oddID), (std::vector<Float64>{32000}));
+
+  machine().injectFailure(sim::FailureRule::when(
+      sim::HalOperation::kGetPropertyData, kAudioDevicePropertyAvailableNominalSampleRates, id));
+  EXPECT_TRUE(Detector::getSupportedSampleRates(id).empty());
+}
+
+TEST_F(DetectorTest, ClockSourceNeedsCapableTransportAndSettableProperty) {
+  AudioObjectID usb = machine().addDevice(device("usb", "USB", kAudioDeviceTransportTypeUSB));
+  AudioObjectID readOnly = machine().addDevice(
+      device("ro", "RO", kAudioDeviceTransportTypeUSB, {}, ClockSourceProperty::kReadOnly));
+  AudioObjectID absent = machine().addDevice(
+      device("none", "None", kAudioDeviceTransportTypeUSB, {}, ClockSourceProperty::kAbsent));
+  AudioObjectID airplay =
+      machine().addDevice(device("air", "Living Room", kAudioDeviceTransportTypeAirPlay));
+  AudioObjectID virt =
+      machine().addDevice(device("virt", "Loopback", kAudioDeviceTransportTypeVirtual));
+  AudioObjectID odd = machine().addDevice(device("auto", "Auto", fourCharCode("auto")));
+
+  EXPECT_TRUE(Detector::getCapabilities(usb)->canBeClockSource);
+  EXPECT_FALSE(Detector::getCapabilities(readOnly)->canBeClockSource);
+  EXPECT_FALSE(Detector::getCapabilities(absent)->canBeClockSource);
+  EXPECT_FALSE(Detector::getCapabilities(airplay)->canBeClockSource);
+  EXPECT_FALSE(Detector::getCapabilities(virt)->canBeClockSource);
+  EXPECT_TRUE(Detector::getCapabilities(virt)->isVirtual);
+
+  auto unknown = Detector::getCapabilities(odd);
+  EXPECT_EQ(unknown->transportType, AudioDeviceTransportType::kUnknown);
+  EXPECT_EQ(unknown->clockSourcePriority, 0);
+  EXPECT_TRUE(unknown->canBeClockSource);
+
+  // An aggregate device never clocks, whatever its transport would allow.
+  AudioObjectID aggregate = 0;
+  ASSERT_EQ(machine().createAggregateDevice({{"name", "Agg"}, {"uid", "agg"}}, aggregate), 0);
+  EXPECT_EQ(Detector::getTransportType(aggregate), AudioDeviceTransportType::kAggregate);
+  EXPECT_FALSE(Detector::getCapabilities(aggregate)->canBeClockSource);
+}
+
+TEST_F(DetectorTest, CapabilitiesOfANonexistentDeviceAreDefaults) {
+  auto capabilities = Detector::getCapabilities(73);
+  ASSERT_TRUE(capabilities.has_value());
+  EXPECT_EQ(capabilities->uid, "");
+  EXPECT_EQ(capabilities->name, "Unknown Device (ID: 73)");
+  EXPECT_EQ(capabilities->transportType, AudioDeviceTransportType::kUnknown);
+  EXPECT_FALSE(capabilities->canBeClockSource);
+  EXPECT_TRUE(capabilities->supportedSampleRates.empty());
+}
+
+TEST_F(DetectorTest, IdentityQueriesFallBackToPlaceholders) {
+  AudioObjectID unnamed =
+      machine().addDevice(device("blank", "", kAudioDeviceTransportTypeUSB, {2}));
+  EXPECT_EQ(AudioDeviceIdentity::getDeviceName(unnamed),
+            "Unknown Device (ID: " + std::to_string(unnamed) + ")");
+  EXPECT_EQ(AudioDeviceIdentity::getDeviceUID(unnamed), "blank");
+  EXPECT_TRUE(AudioDeviceIdentity::checkHasInputChannels(unnamed));
+
+  machine().injectFailure(
+      sim::FailureRule::when(sim::HalOperation::kGetPropertyData, kAudioDevicePropertyDeviceUID));
+  EXPECT_EQ(AudioDeviceIdentity::getDeviceUID(unnamed), "");
+  machine().injectFailure(sim::FailureRule::when(sim::HalOperation::kGetPropertyDataSize,
+                                                 kAudioDevicePropertyStreamConfiguration));
+  EXPECT_FALSE(AudioDeviceIdentity::checkHasInputChannels(unnamed));
+
+  nlohmann::json json = info("blank").toDictionary();
+  EXPECT_EQ(json.size(), 4u);
+  EXPECT_EQ(json["id"], unnamed);
+  EXPECT_EQ(json["hasInputChannels"], false);  // the failure is still in place
+}
+
+TEST_F(DetectorTest, BestClockSourceOrderOfRules) {
+  machine().addDevice(device("usb", "USB Interface", kAudioDeviceTransportTypeUSB, {2}));
+  machine().addDevice(device("usb2", "USB Two", kAudioDeviceTransportTypeUSB, {2}));
+  machine().addDevice(device("thun", "Thunder", kAudioDeviceTransportTypeThunderbolt, {2}));
+  machine().addDevice(device("mic", "Built-in Microphone", kAudioDeviceTransportTypeBuiltIn, {1}));
+  machine().addDevice(device("fixedmic", "Built-in Microphone", kAudioDeviceTransportTypeBuiltIn,
+                             {1}, ClockSourceProperty::kReadOnly));
+
+  EXPECT_EQ(Detector::selectBestClockSource({info("usb"), info("mic")}), "mic");
+  machine().setDefaultOutputDevice("usb");
+  EXPECT_EQ(Detector::selectBestClockSource({info("usb"), info("mic")}), "usb");
+  machine().setDefaultOutputDevice("thun");
+  EXPECT_EQ(Detector::selectBestClockSource({info("usb"), info("usb2")}), "usb");
+  machine().setDefaultOutputDevice("usb2");
+  EXPECT_EQ(Detector::selectBestClockSource({info("usb"), info("thun")}), "thun");
+  // Without a settable clock a device is never chosen, not even as microphone.
+  EXPECT_EQ(Detector::selectBestClockSource({info("fixedmic")}), std::nullopt);
+  EXPECT_EQ(Detector::selectBestClockSource({info("fixedmic"), info("usb")}), "usb");
+}
+
+TEST_F(DetectorTest, BuiltInMicrophoneMatchesNameIgnoringCaseAndNeedsInput) {
+  machine().addDevice(device("out", "Built-in Output", kAudioDeviceTransportTypeBuiltIn));
+  machine().addDevice(device("silent", "Built-in Microphone", kAudioDeviceTransportTypeBuiltIn));
+  EXPECT_EQ(Detector::findBuiltInMicrophone(), std::nullopt);
+
+  machine().addDevice(device("internal", "INTERNAL microphone", kAudioDeviceTransportTypeUSB, {1}));
+  auto found = Detector::findBuiltInMicrophone();
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->uid, "internal");
+
+  machine().injectFailure(sim::FailureRule::when(sim::HalOperation::kGetPropertyDataSize,
+                                                 kAudioHardwarePropertyDevices));
+  EXPECT_EQ(Detector::findBuiltInMicrophone(), std::nullopt);
+}
+
+TEST_F(DetectorTest, DefaultDevicesAndExistence) {
+  EXPECT_EQ(Detector::findActiveInputDevice(), std::nullopt);
+  machine().addDevice(device("mic", "Built-in Microphone", kAudioDeviceTransportTypeBuiltIn, {1}));
+  machine().setDefaultInputDevice("mic");
+  ASSERT_TRUE(Detector::findActiveInputDevice().has_value());
+  EXPECT_EQ(Detector::findActiveInputDevice()->uid, "mic");
+  EXPECT_EQ(Detector::findActiveOutputDevice(), std::nullopt);
+  EXPECT_TRUE(Detector::validateDeviceExists("mic"));
+  EXPECT_FALSE(Detector::validateDeviceExists("gone"));
+}
+
+TEST_F(DetectorTest, AggregateClockValidation) {
+  machine().addDevice(device("mic", "Built-in Microphone", kAudioDeviceTransportTypeBuiltIn, {1}));
+  machine().addDevice(device("air", "Speaker", kAudioDeviceTransportTypeAirPlay));
+  machine().addDevice(device("usb", "USB", kAudioDeviceTransportTypeUSB, {2}));
+  AudioObjectID aggregate = 0;
+  ASSERT_EQ(
+      machine().createAggregateDevice(
+          {{"name", "Agg"}, {"uid", "agg"}, {"master", "mic"}, {"subdevices", {"mic"}}}, aggregate),
+      0);
+  const auto clock = globalAddress(kAudioAggregateDevicePropertyClockDevice);
+
+  auto unset = Detector::validateAggregateDeviceClockSource(aggregate);
+  EXPECT_FALSE(unset.isValid);
+  EXPECT_EQ(unset.currentClockUID, std::nullopt);
+  EXPECT_EQ(unset.suggestedClockUID, "mic");
+
+  ASSERT_EQ(machine().setPropertyData(aggregate, clock, std::string()), 0);
+  auto empty = Detector::validateAggregateDeviceClockSource(aggregate);
+  EXPECT_FALSE(empty.isValid);
+  EXPECT_EQ(empty.currentClockUID, "");
+  EXPECT_EQ(empty.suggestedClockUID, std::nullopt);
+
+  ASSERT_EQ(machine().setPropertyData(aggregate, clock, std::string("air")), 0);
+  auto airplay = Detector::validateAggregateDeviceClockSource(aggregate);
+  EXPECT_FALSE(airplay.isValid);
+  EXPECT_EQ(airplay.suggestedClockUID, "mic");
+
+  ASSERT_EQ(machine().setPropertyData(aggregate, clock, std::string("usb")), 0);
+  auto good = Detector::validateAggregateDeviceClockSource(aggregate);
+  EXPECT_TRUE(good.isValid);
+  EXPECT_EQ(good.currentClockUID, "usb");
+  EXPECT_EQ(good.suggestedClockUID, std::nullopt);
+
+  machine().removeDevice("usb");
+  auto vanished = Detector::validateAggregateDeviceClockSource(aggregate);
+  EXPECT_FALSE(vanished.isValid);
+  EXPECT_EQ(vanished.currentClockUID, "usb");
+  EXPECT_EQ(vanished.suggestedClockUID, "mic");
+}
+
+}  // namespace
+}  // namespace velmar::coreaudio

@@ -1,0 +1,462 @@
+#include "coreaudio/sim/SimulatedAudioHardware.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <asio/executor_work_guard.hpp>
+
+#include "coreaudio/ToneAnalysis.h"
+#include "platform/Platform.h"
+#include "runtime/Queues.h"
+
+namespace velmar::coreaudio {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::MachineScenario;
+using platform::Platform;
+
+constexpr auto kTimeout = 10s;
+
+class SimulatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override { platform_ = &Platform::installSimulated(); }
+  sim::SimulatedAudioHardware& machine() { return platform_->simulator(); }
+  AudioHardware& hal() { return platform_->hal(); }
+
+  std::vector<AudioObjectID> readIDs(AudioObjectID object, AudioObjectPropertySelector selector) {
+    std::vector<AudioObjectID> ids;
+    EXPECT_EQ(hal().getProperty(object, globalAddress(selector), ids), 0);
+    return ids;
+  }
+
+  Platform* platform_ = nullptr;
+};
+
+// Runs the main queue on a thread of the test for the test's duration.
+class MainQueueRunner {
+ public:
+  MainQueueRunner()
+      : guard_(asio::make_work_guard(runtime::mainContext())),
+        thread_([] { runtime::mainContext().run(); }) {}
+  ~MainQueueRunner() {
+    guard_.reset();
+    runtime::mainContext().stop();
+    thread_.join();
+  }
+  std::thread::id id() const { return thread_.get_id(); }
+
+ private:
+  asio::executor_work_guard<asio::io_context::executor_type> guard_;
+  std::thread thread_;
+};
+
+TEST_F(SimulatorTest, DefaultMachineHasTheDocumentedDevicesAndProcesses) {
+  auto devices = readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+  ASSERT_EQ(devices.size(), 4u);
+  UInt32 size = 0;
+  ASSERT_EQ(hal().getPropertyDataSize(kAudioObjectSystemObject,
+                                      globalAddress(kAudioHardwarePropertyDevices), {}, size),
+            0);
+  EXPECT_EQ(size, 16u);
+
+  // A caller with room for two IDs gets two.
+  UInt32 room = 8;
+  PropertyValue value;
+  ASSERT_EQ(hal().getPropertyData(kAudioObjectSystemObject,
+                                  globalAddress(kAudioHardwarePropertyDevices), {}, room, value),
+            0);
+  EXPECT_EQ(std::get<std::vector<AudioObjectID>>(value).size(), 2u);
+  EXPECT_EQ(room, 8u);
+
+  AudioObjectID microphone = machine().deviceID("BuiltInMicrophoneDevice");
+  AudioObjectID translated = 0;
+  ASSERT_EQ(hal().getProperty(kAudioObjectSystemObject,
+                              globalAddress(kAudioHardwarePropertyTranslateUIDToDevice), translated,
+                              std::string("BuiltInMicrophoneDevice")),
+            0);
+  EXPECT_EQ(translated, microphone);
+  UInt32 transport = 0;
+  ASSERT_EQ(
+      hal().getProperty(microphone, globalAddress(kAudioDevicePropertyTransportType), transport),
+      0);
+  EXPECT_EQ(transport, kAudioDeviceTransportTypeBuiltIn);
+  UInt32 rangesSize = 0;
+  hal().getPropertyDataSize(
+      microphone, globalAddress(kAudioDevicePropertyAvailableNominalSampleRates), {}, rangesSize);
+  EXPECT_EQ(rangesSize, 32u);
+
+  auto processes = readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList);
+  ASSERT_GE(processes.size(), 4u);
+  int playing = 0;
+  for (AudioObjectID process : processes) {
+    UInt32 running = 0;
+    hal().getProperty(process, globalAddress(kAudioProcessPropertyIsRunning), running);
+    playing += running;
+  }
+  EXPECT_GE(playing, 1);
+  // A scalar that does not fit the caller's room is refused.
+  UInt32 tiny = 2;
+  EXPECT_EQ(
+      hal().getPropertyData(processes[0], globalAddress(kAudioProcessPropertyPID), {}, tiny, value),
+      kAudioHardwareBadPropertySizeError);
+}
+
+TEST_F(SimulatorTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
+  MainQueueRunner mainQueue;
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<std::thread::id> threads;
+  std::vector<AudioObjectPropertySelector> selectors;
+  auto block = makeListenerBlock([&](UInt32 count, const AudioObjectPropertyAddress* addresses) {
+    std::lock_guard lock(mutex);
+    for (UInt32 i = 0; i < count; ++i) selectors.push_back(addresses[i].mSelector);
+    threads.push_back(std::this_thread::get_id());
+    arrived.notify_all();
+  });
+  const auto address = globalAddress(kAudioHardwarePropertyProcessObjectList);
+  ASSERT_EQ(hal().addPropertyListenerBlock(kAudioObjectSystemObject, address, runtime::mainQueue(),
+                                           block),
+            0);
+
+  machine().addProcess({4242, "org.example.Player", "Player", "player", true, 300});
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(arrived.wait_for(lock, kTimeout, [&] { return !threads.empty(); }));
+    EXPECT_EQ(threads[0], mainQueue.id());
+    EXPECT_EQ(selectors,
+              std::vector<AudioObjectPropertySelector>{kAudioHardwarePropertyProcessObjectList});
+  }
+
+  // A change the listener does not watch is not delivered to it.
+  machine().setProcessRunning(4242, false);
+  ASSERT_EQ(hal().removePropertyListenerBlock(kAudioObjectSystemObject, address,
+                                              runtime::mainQueue(), block),
+            0);
+  EXPECT_NE(hal().removePropertyListenerBlock(kAudioObjectSystemObject, address,
+                                              runtime::mainQueue(), block),
+            0);
+  machine().removeProcess(4242);
+  // Let anything wrongly posted drain before looking.
+  std::promise<void> drained;
+  asio::post(runtime::mainQueue(), [&] { drained.set_value(); });
+  ASSERT_EQ(drained.get_future().wait_for(kTimeout), std::future_status::ready);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(threads.size(), 1u);
+}
+
+struct ProcProbe {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<AudioObjectPropertySelector> selectors;
+  std::thread::id thread;
+  sim::SimulatedAudioHardware* machine = nullptr;
+  bool onNotificationThread = false;
+
+  static OSStatus listener(AudioObjectID, UInt32 count, const AudioObjectPropertyAddress* addresses,
+                           void* clientData) {
+    auto* probe = static_cast<ProcProbe*>(clientData);
+    bool notificationThread = probe->machine->isNotificationThread();
+    std::lock_guard lock(probe->mutex);
+    for (UInt32 i = 0; i < count; ++i) probe->selectors.push_back(addresses[i].mSelector);
+    probe->onNotificationThread = notificationThread;
+    probe->arrived.notify_all();
+    return 0;
+  }
+};
+
+TEST_F(SimulatorTest, ListenerFunctionsRunOnTheNotificationThread) {
+  ProcProbe probe;
+  probe.machine = &machine();
+  AudioObjectID headset = machine().deviceID("00-1B-66-A1-B2-C3:input");
+  const auto alive = globalAddress(kAudioDevicePropertyDeviceIsAlive);
+  ASSERT_EQ(hal().addPropertyListener(headset, alive, &ProcProbe::listener, &probe), 0);
+
+  machine().killDevice("00-1B-66-A1-B2-C3:input");
+  {
+    std::unique_lock lock(probe.mutex);
+    ASSERT_TRUE(probe.arrived.wait_for(lock, kTimeout, [&] { return !probe.selectors.empty(); }));
+    EXPECT_EQ(probe.selectors[0], kAudioDevicePropertyDeviceIsAlive);
+    EXPECT_TRUE(probe.onNotificationThread);
+  }
+  UInt32 isAlive = 1;
+  hal().getProperty(headset, alive, isAlive);
+  EXPECT_EQ(isAlive, 0u);
+  ASSERT_EQ(hal().removePropertyListener(headset, alive, &ProcProbe::listener, &probe), 0);
+}
+
+TEST_F(SimulatorTest, RunningSomewhereFollowsOtherProgramsAndOurOwnIO) {
+  ProcProbe probe;
+  probe.machine = &machine();
+  AudioObjectID microphone = machine().deviceID("BuiltInMicrophoneDevice");
+  const AudioObjectPropertyAddress gone{kAudioDevicePropertyDeviceIsRunningSomewhere,
+                                        kAudioObjectPropertyScopeInput, 0};
+  ASSERT_EQ(hal().addPropertyListener(microphone, gone, &ProcProbe::listener, &probe), 0);
+  auto runningSomewhere = [&] {
+    UInt32 value = 0;
+    hal().getProperty(microphone, gone, value);
+    return value;
+  };
+  EXPECT_EQ(runningSomewhere(), 0u);
+  machine().setDeviceInUseElsewhere("BuiltInMicrophoneDevice", true);
+  EXPECT_EQ(runningSomewhere(), 1u);
+  {
+    std::unique_lock lock(probe.mutex);
+    ASSERT_TRUE(probe.arrived.wait_for(lock, kTimeout, [&] { return !probe.selectors.empty(); }));
+  }
+  machine().setDeviceInUseElsewhere("BuiltInMicrophoneDevice", false);
+
+  // Capturing through an aggregate that contains the microphone uses it too.
+  AudioObjectID aggregate = 0;
+  ASSERT_EQ(
+      hal().createAggregateDevice(
+          {{"name", "A"}, {"uid", "a"}, {"subdevices", {"BuiltInMicrophoneDevice"}}}, aggregate),
+      0);
+  ASSERT_EQ(hal().deviceStart(aggregate, nullptr), 0);
+  EXPECT_EQ(runningSomewhere(), 1u);
+  ASSERT_EQ(hal().deviceStop(aggregate, nullptr), 0);
+  EXPECT_EQ(runningSomewhere(), 0u);
+  hal().removePropertyListener(microphone, gone, &ProcProbe::listener, &probe);
+}
+
+TEST_F(SimulatorTest, TapsHoldTheirDescriptionAndForeignPrivateTapsAreHidden) {
+  CATapDescription description;
+  description.name = "Everything";
+  description.processes = {machine().processObjectID(1201)};
+  description.isMixdown = true;
+  description.isMono = false;
+  description.muteBehavior = CATapMuteBehavior::kMutedWhenTapped;
+  AudioObjectID tap = 0;
+  ASSERT_EQ(hal().createProcessTap(description, tap), 0);
+  EXPECT_EQ(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList),
+            std::vector<AudioObjectID>{tap});
+
+  std::string uid;
+  ASSERT_EQ(hal().getProperty(tap, globalAddress(kAudioTapPropertyUID), uid), 0);
+  EXPECT_EQ(uid.size(), 36u);
+  AudioStreamBasicDescription format;
+  ASSERT_EQ(hal().getProperty(tap, globalAddress(kAudioTapPropertyFormat), format), 0);
+  EXPECT_EQ(format.mChannelsPerFrame, 2u);
+  EXPECT_EQ(format.mSampleRate, 48000);
+
+  CATapDescription stored;
+  ASSERT_EQ(hal().getProperty(tap, globalAddress(kAudioTapPropertyDescription), stored), 0);
+  EXPECT_EQ(stored.name, "Everything");
+  EXPECT_EQ(stored.muteBehavior, CATapMuteBehavior::kMutedWhenTapped);
+  stored.isMono = true;
+  ASSERT_EQ(hal().setPropertyData(tap, globalAddress(kAudioTapPropertyDescription), stored), 0);
+  ASSERT_EQ(hal().getProperty(tap, globalAddress(kAudioTapPropertyFormat), format), 0);
+  EXPECT_EQ(format.mChannelsPerFrame, 1u);
+
+  CATapDescription secret;
+  secret.isPrivate = true;
+  ASSERT_NE(machine().createForeignTap(secret), 0u);
+  EXPECT_EQ(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList).size(), 1u);
+
+  ASSERT_EQ(hal().destroyProcessTap(tap), 0);
+  EXPECT_TRUE(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList).empty());
+  EXPECT_EQ(hal().destroyProcessTap(tap), kAudioHardwareBadObjectError);
+}
+
+TEST_F(SimulatorTest, AggregateCompositionCanBeReadAndChanged) {
+  CATapDescription description;
+  description.isMixdown = true;
+  description.isMono = true;
+  description.uuid = "TAP-1";
+  AudioObjectID tap = 0;
+  ASSERT_EQ(hal().createProcessTap(description, tap), 0);
+  nlohmann::json dictionary{
+      {"name", "Orvina Aggregate Device 1"},   {"uid", "com.example.aggregatedevice.1"},
+      {"subdevices", nlohmann::json::array()}, {"private", true},
+      {"taps", nlohmann::json::array()},       {"tapautostart", false},
+      {"master", "BuiltInMicrophoneDevice"}};
+  AudioObjectID aggregate = 0;
+  ASSERT_EQ(hal().createAggregateDevice(dictionary, aggregate), 0);
+  EXPECT_EQ(hal().createAggregateDevice(dictionary, aggregate),
+            kAudioHardwareIllegalOperationError);
+
+  UInt32 classID = 0;
+  hal().getProperty(aggregate, globalAddress(kAudioObjectPropertyClass), classID);
+  EXPECT_EQ(classID, kAudioAggregateDeviceClassID);
+  std::optional<std::string> main;
+  hal().getProperty(aggregate, globalAddress(kAudioAggregateDevicePropertyMainSubDevice), main);
+  EXPECT_EQ(main, "BuiltInMicrophoneDevice");
+  EXPECT_TRUE(readIDs(aggregate, kAudioDevicePropertyStreams).empty());
+
+  const auto subDevices = globalAddress(kAudioAggregateDevicePropertyFullSubDeviceList);
+  const auto taps = globalAddress(kAudioAggregateDevicePropertyTapList);
+  ASSERT_EQ(hal().setPropertyData(aggregate, subDevices,
+                                  std::vector<std::string>{"BuiltInMicrophoneDevice",
+                                                           "AppleUSBAudioEngine:Velmar:Studio "
+                                                           "2i2:14200000:1,2"}),
+            0);
+  ASSERT_EQ(hal().setPropertyData(aggregate, taps, std::vector<std::string>{"TAP-1"}), 0);
+
+  // Inputs: the microphone's stream, the interface's stream, then the tap.
+  AudioBufferList layout;
+  ASSERT_EQ(
+      hal().getProperty(
+          aggregate, {kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeInput, 0},
+          layout),
+      0);
+  ASSERT_EQ(layout.numberBuffers(), 3u);
+  EXPECT_EQ(layout.mBuffers[0].mNumberChannels, 1u);
+  EXPECT_EQ(layout.mBuffers[1].mNumberChannels, 2u);
+  EXPECT_EQ(layout.mBuffers[2].mNumberChannels, 1u);
+  auto inputStreams =
+      readIDs(aggregate, kAudioDevicePropertyStreams);  // inputs first, then outputs
+  ASSERT_EQ(inputStreams.size(), 4u);
+  UInt32 direction = 7;
+  hal().getProperty(inputStreams[0], globalAddress(kAudioStreamPropertyDirection), direction);
+  EXPECT_EQ(direction, 1u);
+
+  nlohmann::json composition;
+  ASSERT_EQ(hal().getProperty(aggregate, globalAddress(kAudioAggregateDevicePropertyComposition),
+                              composition),
+            0);
+  EXPECT_EQ(composition["private"], true);
+  EXPECT_EQ(composition["subdevices"].size(), 2u);
+  composition["tapautostart"] = true;
+  ASSERT_EQ(hal().setPropertyData(
+                aggregate, globalAddress(kAudioAggregateDevicePropertyComposition), composition),
+            0);
+  hal().getProperty(aggregate, globalAddress(kAudioAggregateDevicePropertyComposition),
+                    composition);
+  EXPECT_EQ(composition["tapautostart"], true);
+
+  // Removing the tap removes its stream but keeps the others' IDs.
+  ASSERT_EQ(hal().destroyProcessTap(tap), 0);
+  auto after = readIDs(aggregate, kAudioDevicePropertyStreams);
+  ASSERT_EQ(after.size(), 3u);
+  EXPECT_EQ(after[0], inputStreams[0]);
+
+  EXPECT_EQ(
+      hal().setPropertyData(aggregate, globalAddress(kAudioAggregateDevicePropertyClockDevice),
+                            std::string("no-such-device")),
+      kAudioHardwareIllegalOperationError);
+  ASSERT_EQ(hal().destroyAggregateDevice(aggregate), 0);
+  EXPECT_EQ(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyDevices).size(), 4u);
+  EXPECT_EQ(hal().destroyAggregateDevice(machine().deviceID("BuiltInMicrophoneDevice")),
+            kAudioHardwareBadDeviceError);
+}
+
+// Collects what an IO procedure receives.
+struct Capture {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  int cycles = 0;
+  std::vector<UInt32> channels;
+  std::vector<std::vector<float>> streams;  // first channel of each stream
+  std::atomic<bool> calledAfterStop{false};
+  std::atomic<bool> stopped{false};
+
+  static OSStatus ioProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
+                         const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*,
+                         void* clientData) {
+    auto* capture = static_cast<Capture*>(clientData);
+    if (capture->stopped) capture->calledAfterStop = true;
+    std::lock_guard lock(capture->mutex);
+    ++capture->cycles;
+    capture->channels.clear();
+    capture->streams.resize(input->numberBuffers());
+    for (UInt32 i = 0; i < input->numberBuffers(); ++i) {
+      const AudioBuffer& buffer = input->mBuffers[i];
+      capture->channels.push_back(buffer.mNumberChannels);
+      const auto* samples = static_cast<const float*>(buffer.mData);
+      UInt32 frames = buffer.mDataByteSize / (4 * buffer.mNumberChannels);
+      for (UInt32 f = 0; f < frames; ++f) {
+        capture->streams[i].push_back(samples[f * buffer.mNumberChannels]);
+      }
+    }
+    capture->arrived.notify_all();
+    return 0;
+  }
+};
+
+TEST_F(SimulatorTest, IOProceduresDeliverOneBufferPerInputStreamWithEachSourcesTone) {
+  CATapDescription description;
+  description.uuid = "MUSIC-TAP";
+  description.isMixdown = true;
+  description.isMono = true;
+  description.processes = {machine().processObjectID(1201), machine().processObjectID(1342)};
+  AudioObjectID tap = 0;
+  ASSERT_EQ(hal().createProcessTap(description, tap), 0);
+  AudioObjectID aggregate = 0;
+  ASSERT_EQ(hal().createAggregateDevice({{"name", "Recorder"},
+                                         {"uid", "rec"},
+                                         {"subdevices", {"BuiltInMicrophoneDevice"}},
+                                         {"taps", {"MUSIC-TAP"}}},
+                                        aggregate),
+            0);
+
+  Capture capture;
+  AudioDeviceIOProcID proc = nullptr;
+  ASSERT_EQ(hal().createIOProcID(aggregate, &Capture::ioProc, &capture, proc), 0);
+  ASSERT_EQ(hal().deviceStart(aggregate, proc), 0);
+  UInt32 running = 0;
+  hal().getProperty(aggregate, globalAddress(kAudioDevicePropertyDeviceIsRunning), running);
+  EXPECT_EQ(running, 1u);
+  {
+    std::unique_lock lock(capture.mutex);
+    // A tenth of a second of audio is plenty to tell the tones apart.
+    ASSERT_TRUE(capture.arrived.wait_for(lock, kTimeout, [&] {
+      return !capture.streams.empty() && capture.streams[0].size() >= 4800;
+    }));
+  }
+  ASSERT_EQ(hal().deviceStop(aggregate, proc), 0);
+  capture.stopped = true;
+
+  std::lock_guard lock(capture.mutex);
+  ASSERT_EQ(capture.channels, (std::vector<UInt32>{1, 1}));
+  std::vector<float> microphone(capture.streams[0].begin(), capture.streams[0].begin() + 4800);
+  std::vector<float> tapped(capture.streams[1].begin(), capture.streams[1].begin() + 4800);
+  // The microphone hears its 440 Hz; the tap hears Music (playing) but not
+  // Safari (silent), and neither hears the other.
+  EXPECT_TRUE(testing::hasTone(microphone, 440, 48000));
+  EXPECT_FALSE(testing::hasTone(microphone, 523.25, 48000));
+  EXPECT_TRUE(testing::hasTone(tapped, 523.25, 48000));
+  EXPECT_FALSE(testing::hasTone(tapped, 587.33, 48000));
+  EXPECT_FALSE(testing::hasTone(tapped, 440, 48000));
+  EXPECT_FALSE(capture.calledAfterStop);
+  EXPECT_EQ(hal().destroyIOProcID(aggregate, proc), 0);
+  // A procedure belongs to its device.
+  EXPECT_NE(hal().deviceStart(machine().deviceID("BuiltInMicrophoneDevice"), proc), 0);
+}
+
+TEST_F(SimulatorTest, InjectedFailuresHitMatchingCallsOnly) {
+  AudioObjectID microphone = machine().deviceID("BuiltInMicrophoneDevice");
+  AudioObjectID usb = machine().deviceID("AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2");
+  const auto name = globalAddress(kAudioObjectPropertyName);
+  machine().injectFailure(sim::FailureRule::when(sim::HalOperation::kGetPropertyData,
+                                                 kAudioObjectPropertyName, microphone,
+                                                 kAudioHardwareBadObjectError, 1));
+  std::string text = "preset";
+  EXPECT_EQ(hal().getProperty(microphone, name, text), kAudioHardwareBadObjectError);
+  EXPECT_EQ(text, "preset");
+  EXPECT_EQ(hal().getProperty(usb, name, text), 0);
+  // The rule was for one call only.
+  EXPECT_EQ(hal().getProperty(microphone, name, text), 0);
+  EXPECT_EQ(text, "MacBook Pro Built-in Microphone");
+
+  machine().injectFailure(
+      sim::FailureRule::when(sim::HalOperation::kHasProperty, kAudioDevicePropertyClockSource));
+  EXPECT_FALSE(hal().hasProperty(microphone, globalAddress(kAudioDevicePropertyClockSource)));
+  machine().injectFailure(sim::FailureRule::when(sim::HalOperation::kCreateAggregateDevice,
+                                                 std::nullopt, std::nullopt,
+                                                 kAudioHardwareUnspecifiedError));
+  AudioObjectID aggregate = 0;
+  EXPECT_EQ(hal().createAggregateDevice({{"uid", "x"}}, aggregate), kAudioHardwareUnspecifiedError);
+  EXPECT_EQ(aggregate, 0u);
+  machine().clearFailures();
+  EXPECT_TRUE(hal().hasProperty(microphone, globalAddress(kAudioDevicePropertyClockSource)));
+  EXPECT_EQ(hal().createAggregateDevice({{"uid", "x"}}, aggregate), 0);
+}
+
+}  // namespace
+}  // namespace velmar::coreaudio
