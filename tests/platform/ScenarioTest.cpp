@@ -1,0 +1,150 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/Platform.h"
+#include "platform/ScenarioError.h"
+#include "platform/ScenarioLoader.h"
+
+namespace velmar::platform {
+namespace {
+
+using namespace coreaudio;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+
+const std::string kData = VELMAR_TEST_DATA_DIR;
+
+std::string loadError(const std::string& path) {
+  try {
+    ScenarioLoader::loadFile(path);
+  } catch (const ScenarioError& error) {
+    return error.what();
+  }
+  return "no error";
+}
+
+TEST(ScenarioLoaderTest, ReadsDevicesProcessesDefaultsAndOrdersTheTimeline) {
+  MachineScenario scenario = ScenarioLoader::loadFile(kData + "/scenario_studio.json");
+  ASSERT_EQ(scenario.devices.size(), 2u);
+  EXPECT_EQ(scenario.devices[0].transport, kAudioDeviceTransportTypeBuiltIn);
+  EXPECT_EQ(scenario.devices[0].sampleRateRanges,
+            (std::vector<AudioValueRange>{{44100, 44100}, {8000, 96000}}));
+  EXPECT_EQ(scenario.devices[0].nominalSampleRate, 48000);
+  EXPECT_EQ(scenario.devices[1].clockSource, sim::ClockSourceProperty::kReadOnly);
+  ASSERT_EQ(scenario.processes.size(), 2u);
+  EXPECT_EQ(scenario.processes[1].name, std::nullopt);
+  EXPECT_EQ(scenario.defaultOutputUID, "StudioOut");
+  EXPECT_EQ(scenario.authorization, AuthorizationStatus::kNotDetermined);
+  ASSERT_EQ(scenario.timeline.size(), 9u);
+  EXPECT_EQ(scenario.timeline.front().at, 0.5);
+  EXPECT_EQ(scenario.timeline.back().at, 4.0);
+}
+
+TEST(ScenarioLoaderTest, ErrorsNameTheFileThePlaceAndTheProblem) {
+  const std::string syntax = kData + "/scenario_bad_syntax.json";
+  EXPECT_THAT(loadError(syntax),
+              AllOf(HasSubstr(syntax), HasSubstr("line 3"), HasSubstr("syntax error")));
+  const std::string event = kData + "/scenario_bad_event.json";
+  EXPECT_THAT(loadError(event),
+              AllOf(HasSubstr(event), HasSubstr("/timeline/1/event"), HasSubstr("\"explode\"")));
+  EXPECT_THAT(loadError(kData + "/scenario_bad_default.json"),
+              AllOf(HasSubstr("/defaultInput"), HasSubstr("\"B\"")));
+  const std::string missing = kData + "/no_such_scenario.json";
+  EXPECT_THAT(loadError(missing), AllOf(HasSubstr(missing), HasSubstr("cannot be opened")));
+
+  nlohmann::json badChannels = {
+      {"devices", {{{"uid", "x"}, {"name", "x"}, {"inputChannels", {0}}}}}};
+  EXPECT_THROW(
+      {
+        try {
+          ScenarioLoader::fromJson(badChannels, "inline");
+        } catch (const ScenarioError& error) {
+          EXPECT_THAT(error.what(), HasSubstr("/devices/0/inputChannels/0"));
+          throw;
+        }
+      },
+      ScenarioError);
+}
+
+TEST(ScenarioLoaderTest, EnvironmentScenarioThatIsInvalidStopsStart) {
+  const std::string event = kData + "/scenario_bad_event.json";
+  ASSERT_EQ(setenv("VELMAR_SIM_SCENARIO", event.c_str(), 1), 0);
+  EXPECT_THROW(Platform::loadFromEnvironment(), ScenarioError);
+  ASSERT_EQ(setenv("VELMAR_SIM_SCENARIO", (kData + "/scenario_studio.json").c_str(), 1), 0);
+  Platform& platform = Platform::loadFromEnvironment();
+  EXPECT_EQ(platform.scenarioSource(), kData + "/scenario_studio.json");
+  EXPECT_NE(platform.simulator().deviceID("StudioMic"), 0u);
+  unsetenv("VELMAR_SIM_SCENARIO");
+}
+
+class TimelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform_ =
+        &Platform::installSimulated(ScenarioLoader::loadFile(kData + "/scenario_studio.json"));
+  }
+  sim::SimulatedAudioHardware& machine() { return platform_->simulator(); }
+  UInt32 read(AudioObjectID object, AudioObjectPropertyAddress address) {
+    UInt32 value = 0;
+    platform_->hal().getProperty(object, address, value);
+    return value;
+  }
+  std::vector<AudioObjectID> taps() {
+    std::vector<AudioObjectID> ids;
+    platform_->hal().getProperty(kAudioObjectSystemObject,
+                                 globalAddress(kAudioHardwarePropertyTapList), ids);
+    return ids;
+  }
+  Platform* platform_ = nullptr;
+};
+
+TEST_F(TimelineTest, EventsApplyInTimeOrderWhenTheirTimeComes) {
+  ScenarioTimeline& timeline = platform_->timeline();
+  EXPECT_EQ(timeline.advanceTo(0.4), 0u);
+  EXPECT_EQ(machine().processObjectID(2003), 0u);
+
+  EXPECT_EQ(timeline.advanceTo(1.0), 3u);
+  EXPECT_NE(machine().processObjectID(2003), 0u);
+  EXPECT_EQ(read(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultInputDevice)),
+            machine().deviceID("BTHeadset"));
+
+  AudioObjectID podcast = machine().processObjectID(2001);
+  AudioObjectID mic = machine().deviceID("StudioMic");
+  EXPECT_EQ(timeline.advanceTo(10), 6u);
+  EXPECT_EQ(timeline.appliedCount(), 9u);
+  EXPECT_TRUE(machine().processWithPID(2002)->running);
+  EXPECT_EQ(
+      read(mic, {kAudioDevicePropertyDeviceIsRunningSomewhere, kAudioObjectPropertyScopeInput, 0}),
+      1u);
+  EXPECT_EQ(read(machine().deviceID("BTHeadset"), globalAddress(kAudioDevicePropertyDeviceIsAlive)),
+            0u);
+  EXPECT_EQ(machine().processObjectID(2001), 0u);
+  ASSERT_EQ(taps().size(), 1u);
+  CATapDescription tap;
+  platform_->hal().getProperty(taps()[0], globalAddress(kAudioTapPropertyDescription), tap);
+  EXPECT_EQ(tap.name, "Screen Recorder");
+  EXPECT_EQ(tap.processes, std::vector<AudioObjectID>{podcast});
+  EXPECT_TRUE(tap.isMixdown);
+  EXPECT_FALSE(tap.isMono);
+  EXPECT_EQ(platform_->system().captureAuthorizationStatus(), AuthorizationStatus::kAuthorized);
+}
+
+TEST(TimelineRealTimeTest, RunsOnItsOwnThreadFromPlatformStart) {
+  MachineScenario scenario = ScenarioLoader::fromJson(
+      {{"base", "default"}, {"timeline", {{{"at", 0.05}, {"event", "stopAudio"}, {"pid", 1201}}}}},
+      "inline");
+  Platform& platform = Platform::installSimulated(scenario, /*startTimeline=*/true);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (platform.timeline().appliedCount() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(platform.timeline().appliedCount(), 1u);
+  EXPECT_FALSE(platform.simulator().processWithPID(1201)->running);
+}
+
+}  // namespace
+}  // namespace velmar::platform
