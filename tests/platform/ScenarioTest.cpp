@@ -44,6 +44,17 @@ TEST(ScenarioLoaderTest, ReadsDevicesProcessesDefaultsAndOrdersTheTimeline) {
   EXPECT_EQ(scenario.timeline.back().at, 4.0);
 }
 
+TEST(ScenarioLoaderTest, DocumentedExampleLoadsOnTopOfTheDefaultMachine) {
+  MachineScenario scenario =
+      ScenarioLoader::loadFile(kData + "/../../docs/scenarios/meeting-with-headset.json");
+  EXPECT_EQ(scenario.devices.size(), MachineScenario::defaultMachine().devices.size() + 1);
+  EXPECT_EQ(scenario.authorization, AuthorizationStatus::kNotDetermined);
+  Platform& platform = Platform::installSimulated(scenario);
+  platform.timeline().advanceTo(100);
+  EXPECT_EQ(platform.timeline().appliedCount(), platform.timeline().eventCount());
+  EXPECT_EQ(platform.simulator().processObjectID(2300), 0u);
+}
+
 TEST(ScenarioLoaderTest, ErrorsNameTheFileThePlaceAndTheProblem) {
   const std::string syntax = kData + "/scenario_bad_syntax.json";
   EXPECT_THAT(loadError(syntax),
