@@ -7,6 +7,8 @@
 #include "cli/AudioCLI.h"
 #include "cli/CrashHandlers.h"
 #include "commands/CommandError.h"
+#include "platform/Platform.h"
+#include "platform/ScenarioError.h"
 
 namespace {
 
@@ -50,6 +52,15 @@ int main(int argc, char** argv) {
     std::printf("velmar-audio-cli %s (build %s, commit %s)\n", velmar::AudioCLI::kVersion,
                 std::string(velmar::EventEmitter::kDefaultBuildID).c_str(), VELMAR_GIT_COMMIT);
     return 0;
+  }
+
+  // The machine comes first: an unusable scenario file stops the service
+  // before anything is announced to the host.
+  try {
+    velmar::platform::Platform::loadFromEnvironment();
+  } catch (const velmar::platform::ScenarioError& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
   }
 
   int status = 0;

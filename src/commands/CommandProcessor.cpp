@@ -3,6 +3,7 @@
 #include <regex>
 
 #include "commands/CommandError.h"
+#include "protocol/NumberFormat.h"
 #include "protocol/Utf8.h"
 
 namespace velmar {
@@ -18,11 +19,16 @@ std::shared_ptr<CommandProcessor> CommandProcessor::create() {
 CommandProcessor::CommandProcessor() = default;
 
 void CommandProcessor::start() {
-  // Managers start their platform listeners and monitoring here, and the
-  // initial list events are queued, as each manager joins the processor.
+  audioProcessManager_->startListening();
+  setupProcessMonitoring();
+  // The initial lists go out from the background; they are not ordered
+  // relative to INIT.
+  asio::post(runtime::backgroundPool(), [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->emitInitialEvents();
+  });
 }
 
-void CommandProcessor::emitInitialEvents() {}
+void CommandProcessor::emitInitialEvents() { audioProcessManager_->emitProcessList(); }
 
 void CommandProcessor::receiveCommand(std::string text) {
   asio::post(intakeQueue_, [weak = weak_from_this(), text = std::move(text)] {

@@ -13,6 +13,8 @@
 #include "commands/CommandTimestampLog.h"
 #include "protocol/EventEmitter.h"
 #include "runtime/Queues.h"
+#include "taps/AudioProcessChanges.h"
+#include "taps/AudioProcessManager.h"
 
 namespace velmar {
 
@@ -22,7 +24,8 @@ class CommandError;
 // (intake), routes it to the serial queue of its category, and runs it there
 // through the action table (dispatch). Handlers live in the handler files of
 // this folder, one file per family of commands.
-class CommandProcessor : public std::enable_shared_from_this<CommandProcessor> {
+class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
+                         public AudioProcessMonitorDelegate {
  public:
   enum class Category { process, tap, device, microphone, background };
 
@@ -51,6 +54,11 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor> {
 
   void emitInitialEvents();
 
+  // The process monitor's report (main thread).
+  void processMonitorDidDetectChanges(const AudioProcessChanges& changes) override;
+
+  AudioProcessManager& audioProcessManager() { return *audioProcessManager_; }
+
  private:
   using Handler = void (CommandProcessor::*)(const std::string& id,
                                              const nlohmann::json& parameters);
@@ -66,11 +74,29 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor> {
                              CommandTimestampLog::TimePoint receipt);
   runtime::SerialQueue* queueFor(Category category);
 
+  void setupProcessMonitoring();
+
   // Health commands (HealthCommands.cpp).
   void handlePing(const std::string& id, const nlohmann::json& parameters);
+  void handleSelfTest(const std::string& id, const nlohmann::json& parameters);
+  bool checkTapPermissions();
+  bool checkCoreAudioAccess();
+  bool checkProcessIteration();
+  bool checkAvailableDiskSpace();
+  bool checkAvailableMemory();
+
+  // Process commands (ProcessCommands.cpp).
+  void handleListAudioProcesses(const std::string& id, const nlohmann::json& parameters);
+  void handleGetRunningAudioProcesses(const std::string& id, const nlohmann::json& parameters);
+  void handleFindAudioProcessesByName(const std::string& id, const nlohmann::json& parameters);
+  void handleEnableProcessMonitoring(const std::string& id, const nlohmann::json& parameters);
+  void handleDisableProcessMonitoring(const std::string& id, const nlohmann::json& parameters);
+  void handleGetProcessMonitoringStatus(const std::string& id, const nlohmann::json& parameters);
+  void handleSetMonitoringInterval(const std::string& id, const nlohmann::json& parameters);
 
   EventEmitter eventEmitter_;
   CommandDispatcher dispatcher_{eventEmitter_};
+  std::shared_ptr<AudioProcessManager> audioProcessManager_ = AudioProcessManager::create();
 
   runtime::SerialQueue processCommandQueue_ = runtime::makeSerialQueue();
   runtime::SerialQueue tapCommandQueue_ = runtime::makeSerialQueue();

@@ -1,0 +1,120 @@
+// Process registry commands of CommandProcessor, the monitoring switches and
+// the process monitor's delegate call.
+#include <algorithm>
+
+#include "commands/CommandError.h"
+#include "commands/CommandParameters.h"
+#include "commands/CommandProcessor.h"
+#include "protocol/NumberFormat.h"
+
+namespace velmar {
+
+using nlohmann::json;
+
+namespace {
+std::size_t runningCount(const std::vector<AudioProcessInfo>& processes) {
+  return static_cast<std::size_t>(
+      std::count_if(processes.begin(), processes.end(), [](const auto& p) { return p.isRunning; }));
+}
+
+double clampedInterval(double interval) {
+  return interval > AudioProcessManager::kMinimumMonitoringInterval
+             ? interval
+             : AudioProcessManager::kMinimumMonitoringInterval;
+}
+}  // namespace
+
+void CommandProcessor::setupProcessMonitoring() {
+  audioProcessManager_->setDelegate(
+      std::static_pointer_cast<AudioProcessMonitorDelegate>(shared_from_this()));
+  audioProcessManager_->setMonitoringInterval(monitoringInterval_);
+  if (processMonitoringEnabled_) {
+    audioProcessManager_->startProcessMonitoring();
+    eventEmitter_.logToStderr("Process monitoring enabled with interval: " +
+                              formatShortestDouble(monitoringInterval_) + " seconds");
+  }
+}
+
+void CommandProcessor::processMonitorDidDetectChanges(const AudioProcessChanges& changes) {
+  eventEmitter_.logToStderr("Process monitor detected changes: +" +
+                            std::to_string(changes.addedProcesses.size()) + " -" +
+                            std::to_string(changes.removedProcesses.size()));
+  // Re-pointing the taps at the new process set joins here with the tap manager.
+}
+
+void CommandProcessor::handleListAudioProcesses(const std::string& id, const json&) {
+  audioProcessManager_->loadProcessList();
+  const auto processes = audioProcessManager_->getAllProcesses();
+  eventEmitter_.logToStderr("Sending listAudioProcesses response with " +
+                            std::to_string(processes.size()) + " processes");
+  const json data = {{"processes", toDictionaries(processes)},
+                     {"count", processes.size()},
+                     {"runningCount", runningCount(processes)}};
+  eventEmitter_.sendResponse(id, true, data);
+  eventEmitter_.emitEvent("audioProcessList", data);
+}
+
+void CommandProcessor::handleGetRunningAudioProcesses(const std::string& id, const json&) {
+  audioProcessManager_->loadProcessList();
+  const auto running = audioProcessManager_->getRunningProcesses();
+  eventEmitter_.logToStderr("Sending getRunningAudioProcesses response with " +
+                            std::to_string(running.size()) + " processes");
+  const json data = {{"processes", toDictionaries(running)}, {"count", running.size()}};
+  eventEmitter_.sendResponse(id, true, data);
+  eventEmitter_.emitEvent("runningAudioProcesses", data);
+}
+
+void CommandProcessor::handleFindAudioProcessesByName(const std::string& id,
+                                                      const json& parameters) {
+  auto name = parameters::string(parameters, "name");
+  if (!name) throw CommandError::missingParameter("name");
+  const auto found = audioProcessManager_->getProcessesByName(*name);
+  eventEmitter_.sendResponse(
+      id, true,
+      json{{"processes", toDictionaries(found)}, {"count", found.size()}, {"searchTerm", *name}});
+}
+
+void CommandProcessor::handleEnableProcessMonitoring(const std::string& id,
+                                                     const json& parameters) {
+  if (auto interval = parameters::number(parameters, "interval")) {
+    monitoringInterval_ = clampedInterval(*interval);
+    audioProcessManager_->setMonitoringInterval(monitoringInterval_);
+  }
+  processMonitoringEnabled_ = true;
+  audioProcessManager_->startProcessMonitoring();
+  eventEmitter_.logToStderr("Process monitoring enabled with interval: " +
+                            formatShortestDouble(monitoringInterval_) + " seconds");
+  eventEmitter_.sendResponse(id, true,
+                             json{{"enabled", true},
+                                  {"interval", monitoringInterval_.load()},
+                                  {"message", "Process monitoring enabled"}});
+}
+
+void CommandProcessor::handleDisableProcessMonitoring(const std::string& id, const json&) {
+  processMonitoringEnabled_ = false;
+  audioProcessManager_->stopProcessMonitoring();
+  eventEmitter_.logToStderr("Process monitoring disabled");
+  eventEmitter_.sendResponse(id, true,
+                             json{{"enabled", false}, {"message", "Process monitoring disabled"}});
+}
+
+void CommandProcessor::handleGetProcessMonitoringStatus(const std::string& id, const json&) {
+  eventEmitter_.sendResponse(id, true,
+                             json{{"enabled", processMonitoringEnabled_.load()},
+                                  {"autoUpdateTaps", autoUpdateTapsEnabled_.load()},
+                                  {"interval", monitoringInterval_.load()}});
+}
+
+void CommandProcessor::handleSetMonitoringInterval(const std::string& id, const json& parameters) {
+  auto interval = parameters::number(parameters, "interval");
+  if (!interval) throw CommandError::missingParameter("interval");
+  monitoringInterval_ = clampedInterval(*interval);
+  audioProcessManager_->setMonitoringInterval(monitoringInterval_);
+  eventEmitter_.logToStderr("Process monitoring interval set to " +
+                            formatShortestDouble(monitoringInterval_) + "s");
+  eventEmitter_.sendResponse(
+      id, true,
+      json{{"interval", monitoringInterval_.load()}, {"message", "Monitoring interval updated"}});
+}
+
+}  // namespace velmar

@@ -1,0 +1,205 @@
+// Process registry and monitoring through the executable, on scenario machines.
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "support/CliProcess.h"
+
+namespace velmar {
+namespace {
+
+using nlohmann::json;
+using testing::CliProcess;
+using testing::Frame;
+using namespace std::chrono_literals;
+
+// A scenario file that lives as long as the test.
+class ScenarioFile {
+ public:
+  explicit ScenarioFile(const json& content) {
+    char name[] = "/tmp/velmar-scenario-XXXXXX";
+    int fd = ::mkstemp(name);
+    path_ = name;
+    std::string text = content.dump();
+    EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+  }
+  ~ScenarioFile() { std::remove(path_.c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+CliProcess::Options onScenario(const ScenarioFile& file) {
+  return {{}, {{"VELMAR_SIM_SCENARIO", file.path()}}};
+}
+
+json process(int pid, const std::string& name, bool running = false) {
+  return {{"pid", pid}, {"name", name}, {"bundleID", "org.example." + name}, {"running", running}};
+}
+
+std::size_t indexOf(const std::vector<Frame>& frames, const std::function<bool(const Frame&)>& p) {
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    if (p(frames[i])) return i;
+  }
+  return frames.size();
+}
+
+TEST(ProcessCommandsEndToEndTest, ListingAcknowledgesThenAnswersThenSendsTheList) {
+  ScenarioFile file(json{{"processes", {process(100, "Beta", true), process(101, "alpha")}}});
+  CliProcess cli(onScenario(file));
+  cli.send({{"id", "L"}, {"action", "listAudioProcesses"}});
+  auto responses = cli.frames().waitForFrames([](const Frame& f) { return f.isResponse("L"); }, 2);
+  ASSERT_EQ(responses.size(), 2u);
+  EXPECT_EQ(responses[0].body["isAcknowledgment"], true);
+  const json& data = responses[1].body["data"];
+  EXPECT_EQ(data["count"], 2);
+  EXPECT_EQ(data["runningCount"], 1);
+  EXPECT_EQ(data["processes"][0]["name"], "Beta");  // code-point order
+  EXPECT_EQ(data["processes"][1]["name"], "alpha");
+
+  // The list event follows the response.
+  ASSERT_TRUE(cli.frames()
+                  .waitForFrames([](const Frame& f) { return f.isEvent("audioProcessList"); }, 2)
+                  .size() >= 2);
+  auto frames = cli.frames().frames();
+  const auto answer = indexOf(frames, [](const Frame& f) {
+    return f.isResponse("L") && !f.body.contains("isAcknowledgment");
+  });
+  std::size_t lastList = 0;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    if (frames[i].isEvent("audioProcessList")) lastList = i;
+  }
+  EXPECT_GT(lastList, answer);
+  EXPECT_EQ(frames[lastList].body["data"], data);
+}
+
+TEST(ProcessCommandsEndToEndTest, AProcessAppearingIsReportedByTheListenerAndLaterByTheMonitor) {
+  ScenarioFile file(
+      json{{"processes", {process(200, "Music", true)}},
+           {"timeline",
+            {{{"at", 1.5}, {"event", "addProcess"}, {"process", process(201, "Meeting")}}}}});
+  CliProcess cli(onScenario(file));
+  cli.send({{"id", "i"}, {"action", "setMonitoringInterval"}, {"interval", 1}});
+  ASSERT_TRUE(cli.frames().waitForResponse("i"));
+
+  auto added = cli.frames().waitForEvent("audioProcessAdded", 10s);
+  ASSERT_TRUE(added);
+  EXPECT_EQ(added->body["data"]["name"], "Meeting");
+  EXPECT_EQ(added->body["data"]["pid"], 201);
+  auto changes = cli.frames().waitForEvent("audioProcessChanges", 10s);
+  ASSERT_TRUE(changes);
+  EXPECT_EQ(changes->body["data"]["addedProcesses"][0]["name"], "Meeting");
+  EXPECT_EQ(changes->body["data"]["totalCount"], 2);
+  EXPECT_TRUE(cli.waitForLog("Process monitor detected changes: +1 -0"));
+
+  // The listener's own list precedes its "audioProcessAdded".
+  auto frames = cli.frames().frames();
+  const auto addedAt =
+      indexOf(frames, [](const Frame& f) { return f.isEvent("audioProcessAdded"); });
+  ASSERT_GT(addedAt, 0u);
+  EXPECT_TRUE(frames[addedAt - 1].isEvent("audioProcessList"));
+  EXPECT_EQ(frames[addedAt - 1].body["data"]["count"], 2);
+}
+
+TEST(ProcessCommandsEndToEndTest, AProcessStartingAudioIsReportedWithinTheStatusPeriod) {
+  ScenarioFile file(json{{"processes", {process(300, "Recorder")}},
+                         {"timeline", {{{"at", 0.5}, {"event", "startAudio"}, {"pid", 300}}}}});
+  CliProcess cli(onScenario(file));
+  auto running = cli.frames().waitForEvent("runningAudioProcesses", 10s);
+  ASSERT_TRUE(running);
+  EXPECT_EQ(running->body["data"]["count"], 1);
+  EXPECT_EQ(running->body["data"]["processes"][0]["name"], "Recorder");
+  auto frames = cli.frames().frames();
+  const auto at =
+      indexOf(frames, [](const Frame& f) { return f.isEvent("runningAudioProcesses"); });
+  ASSERT_GT(at, 0u);
+  EXPECT_TRUE(frames[at - 1].isEvent("audioProcessList"));
+  EXPECT_EQ(frames[at - 1].body["data"]["runningCount"], 1);
+  EXPECT_TRUE(cli.waitForLog("Process running status changed: Recorder is now running"));
+}
+
+TEST(ProcessCommandsEndToEndTest, FindingMatchesTheNameIgnoringCase) {
+  ScenarioFile file(json{{"processes",
+                          {process(400, "Safari"),
+                           {{"pid", 401}, {"name", "Music"}, {"bundleID", "com.safari.helper"}}}}});
+  CliProcess cli(onScenario(file));
+  cli.send({{"id", "f"}, {"action", "findAudioProcessesByName"}, {"name", "SAFARI"}});
+  cli.send({{"id", "m"}, {"action", "findAudioProcessesByName"}});
+  auto found = cli.frames().waitForResponse("f");
+  auto missing = cli.frames().waitForResponse("m");
+  ASSERT_TRUE(found && missing);
+  EXPECT_EQ(found->body["data"]["count"], 1);
+  EXPECT_EQ(found->body["data"]["searchTerm"], "SAFARI");
+  EXPECT_EQ(found->body["data"]["processes"][0]["pid"], 400);
+  EXPECT_EQ(missing->body["code"], "missing_parameter");
+  EXPECT_EQ(missing->body["error"], "Missing required parameter: name");
+}
+
+TEST(ProcessCommandsEndToEndTest, MonitoringSwitchesAndInterval) {
+  CliProcess cli;
+  cli.send({{"id", "s0"}, {"action", "getProcessMonitoringStatus"}});
+  cli.send({{"id", "i"}, {"action", "setMonitoringInterval"}, {"interval", 0.2}});
+  cli.send({{"id", "bad"}, {"action", "setMonitoringInterval"}, {"interval", "2"}});
+  auto status = cli.frames().waitForResponse("s0");
+  auto interval = cli.frames().waitForResponse("i");
+  auto bad = cli.frames().waitForResponse("bad");
+  ASSERT_TRUE(status && interval && bad);
+  EXPECT_EQ(status->body["data"],
+            json({{"enabled", true}, {"autoUpdateTaps", true}, {"interval", 5.0}}));
+  EXPECT_EQ(interval->body["data"],
+            json({{"interval", 1.0}, {"message", "Monitoring interval updated"}}));
+  EXPECT_EQ(bad->body["error"], "Missing required parameter: interval");
+  EXPECT_TRUE(cli.waitForLog("Process monitoring interval set to 1.0s"));
+
+  cli.send({{"id", "d"}, {"action", "disableProcessMonitoring"}});
+  ASSERT_TRUE(cli.frames().waitForResponse("d"));
+  cli.send({{"id", "e"}, {"action", "enableProcessMonitoring"}});
+  auto enabled = cli.frames().waitForResponse("e");
+  ASSERT_TRUE(enabled);
+  EXPECT_EQ(
+      enabled->body["data"],
+      json({{"enabled", true}, {"interval", 1.0}, {"message", "Process monitoring enabled"}}));
+  cli.send({{"id", "e2"}, {"action", "enableProcessMonitoring"}, {"interval", 3}});
+  auto enabled2 = cli.frames().waitForResponse("e2");
+  ASSERT_TRUE(enabled2);
+  EXPECT_EQ(enabled2->body["data"]["interval"], 3.0);
+  EXPECT_TRUE(cli.waitForLog("Process monitoring enabled with interval: 3.0 seconds"));
+}
+
+TEST(ProcessCommandsEndToEndTest, SelfTestReloadsTheRegistryAndPassesWithoutHome) {
+  CliProcess cli({{}, {{"HOME", std::nullopt}}});
+  ASSERT_TRUE(cli.waitForLog("Loaded 5 audio processes"));
+  cli.send({{"id", "t"}, {"action", "selfTest"}});
+  auto result = cli.frames().waitForResponse("t");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->body["success"], true);
+  const json& data = result->body["data"];
+  for (const char* key : {"tapPermission", "coreAudioReady", "processIterationOK", "diskSpaceOK",
+                          "memoryOK", "allTestsPassed"}) {
+    EXPECT_EQ(data[key], true) << key;
+  }
+  EXPECT_TRUE(cli.waitForLog("Self-test complete: "));
+  int loads = 0;
+  for (const auto& line : cli.err().lines()) loads += line == "Loaded 5 audio processes";
+  EXPECT_EQ(loads, 2);  // start-up, then the self-test's reload
+}
+
+TEST(ProcessCommandsEndToEndTest, AnUnusableScenarioStopsTheServiceWithOneClearMessage) {
+  ScenarioFile file(json{{"processes", {{{"pid", "not a number"}, {"name", "X"}}}}});
+  CliProcess cli(onScenario(file));
+  EXPECT_EQ(cli.waitForExit(), 1);
+  ASSERT_TRUE(cli.err().waitForClose(2s));
+  auto lines = cli.err().lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(file.path()), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("pid"), std::string::npos) << lines[0];
+  EXPECT_TRUE(cli.out().lines().empty());
+}
+
+}  // namespace
+}  // namespace velmar

@@ -1,0 +1,295 @@
+#include "taps/AudioProcessManager.h"
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/Platform.h"
+#include "support/CapturedOutput.h"
+#include "support/MainLoopThread.h"
+
+namespace velmar {
+namespace {
+
+using nlohmann::json;
+using platform::MachineScenario;
+using platform::Platform;
+using sim::SimulatedProcessConfig;
+using testing::CapturedOutput;
+using testing::Frame;
+using testing::MainLoopThread;
+using namespace std::chrono_literals;
+
+SimulatedProcessConfig process(std::int32_t pid, std::optional<std::string> name,
+                               std::string bundleID = "", bool running = false) {
+  SimulatedProcessConfig config;
+  config.pid = pid;
+  config.name = std::move(name);
+  config.bundleID = std::move(bundleID);
+  config.running = running;
+  return config;
+}
+
+MachineScenario machineWith(std::vector<SimulatedProcessConfig> processes) {
+  auto scenario = MachineScenario::defaultMachine();
+  scenario.processes = std::move(processes);
+  return scenario;
+}
+
+std::vector<std::string> names(const std::vector<AudioProcessInfo>& processes) {
+  std::vector<std::string> out;
+  for (const auto& p : processes) out.push_back(p.name);
+  return out;
+}
+
+class RecordingDelegate : public AudioProcessMonitorDelegate {
+ public:
+  void processMonitorDidDetectChanges(const AudioProcessChanges& changes) override {
+    std::lock_guard lock(mutex);
+    reports.push_back(changes);
+  }
+  std::mutex mutex;
+  std::vector<AudioProcessChanges> reports;
+};
+
+TEST(AudioProcessManagerTest, EmptyMachineGivesAnEmptyRegistryAndList) {
+  Platform::installSimulated(machineWith({}));
+  CapturedOutput captured;
+  auto manager = AudioProcessManager::create();
+  EXPECT_TRUE(manager->getAllProcesses().empty());
+  manager->emitProcessList();
+  auto list = captured.frames().waitForEvent("audioProcessList");
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->body["data"],
+            json({{"processes", json::array()}, {"count", 0}, {"runningCount", 0}}));
+  EXPECT_TRUE(captured.waitForLog("Loaded 0 audio processes"));
+}
+
+TEST(AudioProcessManagerTest, RecordsAreReadFromTheHalAndSortedByName) {
+  Platform::installSimulated(machineWith({process(10, "zoom.us", "us.zoom.xos", true),
+                                          process(11, "Music", "com.apple.Music"),
+                                          process(12, "Zed", ""), process(13, "Äpfel", "x")}));
+  auto manager = AudioProcessManager::create();
+  const auto all = manager->getAllProcesses();
+  // Plain code-point order: capitals first, then lower case, then non-ASCII.
+  EXPECT_EQ(names(all), (std::vector<std::string>{"Music", "Zed", "zoom.us", "Äpfel"}));
+  const auto& zoom = all[2];
+  EXPECT_EQ(zoom.pid, 10);
+  EXPECT_EQ(zoom.bundleID, "us.zoom.xos");
+  EXPECT_TRUE(zoom.isRunning);
+  EXPECT_EQ(zoom.id, Platform::shared().simulator().processObjectID(10));
+  EXPECT_EQ(zoom.toDictionary(), json({{"id", zoom.id},
+                                       {"pid", 10},
+                                       {"name", "zoom.us"},
+                                       {"bundleID", "us.zoom.xos"},
+                                       {"isRunning", true}}));
+  EXPECT_EQ(names(manager->getRunningProcesses()), std::vector<std::string>{"zoom.us"});
+  EXPECT_EQ(manager->getProcess(zoom.id)->name, "zoom.us");
+  EXPECT_FALSE(manager->getProcess(999999));
+}
+
+TEST(AudioProcessManagerTest, NamesFallBackToTheKernelThenToUnknown) {
+  auto daemon = process(20, std::nullopt, "com.apple.daemon");
+  daemon.commandName = "coreaudiod";
+  auto unnamed = process(21, std::string(""), "org.example.blank");  // empty workspace name
+  unnamed.commandName = "blankhelper";
+  Platform::installSimulated(machineWith({daemon, unnamed}));
+  EXPECT_EQ(AudioProcessManager::getProcessName(0, 20), "coreaudiod");
+  EXPECT_EQ(AudioProcessManager::getProcessName(0, 21), "blankhelper");
+  // A PID no one knows: neither the workspace nor the kernel has it.
+  EXPECT_EQ(AudioProcessManager::getProcessName(0, 2147483600), "Unknown Process");
+}
+
+TEST(AudioProcessManagerTest, FailedReadsGiveDefaults) {
+  Platform::installSimulated(machineWith({process(30, "Music", "com.apple.Music", true)}));
+  const AudioObjectID id = Platform::shared().simulator().processObjectID(30);
+  const AudioObjectID nothing = 987654;
+  EXPECT_EQ(AudioProcessManager::getProcessPID(nothing), 0);
+  EXPECT_EQ(AudioProcessManager::getProcessBundleID(nothing), "");
+  EXPECT_FALSE(AudioProcessManager::isProcessRunning(nothing));
+  EXPECT_EQ(AudioProcessManager::getProcessPID(id), 30);
+  EXPECT_TRUE(AudioProcessManager::isProcessRunning(id));
+}
+
+TEST(AudioProcessManagerTest, SearchIsCaseInsensitiveOnTheNameOnly) {
+  Platform::installSimulated(
+      machineWith({process(1, "Safari", "com.apple.Safari"),
+                   process(2, "Music", "com.apple.safari.helper"), process(3, "Éclair", "x")}));
+  auto manager = AudioProcessManager::create();
+  EXPECT_EQ(names(manager->getProcessesByName("SAFARI")), std::vector<std::string>{"Safari"});
+  EXPECT_EQ(names(manager->getProcessesByName("éCLAIR")), std::vector<std::string>{"Éclair"});
+  EXPECT_TRUE(manager->getProcessesByName("").empty());
+  EXPECT_TRUE(manager->getProcessesByName("helper").empty());
+}
+
+TEST(AudioProcessManagerTest, IntervalIsFlooredAndOnlyARunningMonitorRestarts) {
+  Platform::installSimulated(machineWith({}));
+  CapturedOutput captured;
+  auto manager = AudioProcessManager::create();
+  manager->setMonitoringInterval(0.5);
+  EXPECT_EQ(manager->monitoringInterval(), 1.0);
+  EXPECT_FALSE(manager->isMonitoring());
+  manager->setMonitoringInterval(2.5);
+  EXPECT_FALSE(manager->isMonitoring());
+  manager->startProcessMonitoring();
+  EXPECT_TRUE(captured.waitForLog("Starting process monitoring (interval: 2.5 seconds)"));
+  manager->setMonitoringInterval(0.2);
+  EXPECT_TRUE(manager->isMonitoring());
+  EXPECT_TRUE(captured.waitForLog("Starting process monitoring (interval: 1.0 seconds)"));
+  manager->stopProcessMonitoring();
+  EXPECT_FALSE(manager->isMonitoring());
+}
+
+TEST(AudioProcessManagerTest, MonitorTickReportsOnlySignificantChanges) {
+  Platform::installSimulated(
+      machineWith({process(40, "Music", "m", true), process(41, "Safari", "s")}));
+  auto& sim = Platform::shared().simulator();
+  CapturedOutput captured;
+  auto manager = AudioProcessManager::create();
+  auto delegate = std::make_shared<RecordingDelegate>();
+  manager->setDelegate(delegate);
+
+  manager->checkForProcessChanges();  // nothing changed since construction
+  EXPECT_TRUE(delegate->reports.empty());
+
+  const AudioObjectID safari = sim.processObjectID(41);
+  sim.removeProcess(41);
+  manager->checkForProcessChanges();
+  ASSERT_EQ(delegate->reports.size(), 1u);
+  EXPECT_TRUE(delegate->reports[0].addedProcesses.empty());
+  EXPECT_EQ(delegate->reports[0].removedProcesses, std::vector<AudioObjectID>{safari});
+  auto changes = captured.frames().waitForEvent("audioProcessChanges");
+  ASSERT_TRUE(changes);
+  const json& data = changes->body["data"];
+  EXPECT_EQ(data["addedProcesses"], json::array());
+  EXPECT_EQ(data["removedProcessIDs"], json::array({safari}));
+  EXPECT_EQ(data["totalCount"], 1);
+  EXPECT_EQ(data["runningCount"], 1);
+  // Whole seconds, unlike the frame's milliseconds.
+  EXPECT_LT(std::abs(data["timestamp"].get<std::int64_t>() * 1000 -
+                     changes->body["timestamp"].get<std::int64_t>()),
+            2000);
+
+  sim.addProcess(process(42, "Podcasts", "p", true));
+  manager->checkForProcessChanges();
+  ASSERT_EQ(delegate->reports.size(), 2u);
+  ASSERT_EQ(delegate->reports[1].addedProcesses.size(), 1u);
+  EXPECT_EQ(delegate->reports[1].addedProcesses[0].name, "Podcasts");
+  EXPECT_TRUE(captured.waitForLog("Process changes detected: +1 -0"));
+  EXPECT_TRUE(captured.waitForLog("New audio process: Podcasts (ID: "));
+
+  manager->checkForProcessChanges();  // the baseline moved on: nothing new
+  EXPECT_EQ(delegate->reports.size(), 2u);
+}
+
+TEST(AudioProcessManagerTest, RunningStatusTickReportsFlipsOnce) {
+  Platform::installSimulated(machineWith({process(50, "Music", "m", false)}));
+  CapturedOutput captured;
+  auto manager = AudioProcessManager::create();
+  Platform::shared().simulator().setProcessRunning(50, true);
+  manager->checkRunningStatus();
+  auto frames = captured.frames().waitForFrames(
+      [](const Frame& f) {
+        return f.isEvent("audioProcessList") || f.isEvent("runningAudioProcesses");
+      },
+      2);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_TRUE(frames[0].isEvent("audioProcessList"));
+  EXPECT_EQ(frames[0].body["data"]["runningCount"], 1);
+  EXPECT_TRUE(frames[1].isEvent("runningAudioProcesses"));
+  EXPECT_EQ(frames[1].body["data"]["count"], 1);
+  EXPECT_TRUE(captured.waitForLog("Process running status changed: Music is now running"));
+
+  manager->checkRunningStatus();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(captured.frames().frames().size(), 2u);
+}
+
+TEST(AudioProcessManagerTest, ListenerReportsAdditionsAndRemovalsOnTheMainQueue) {
+  Platform::installSimulated(machineWith({process(60, "Music", "m")}));
+  auto& sim = Platform::shared().simulator();
+  MainLoopThread mainLoop;
+  CapturedOutput captured;
+  auto manager = AudioProcessManager::create();
+  manager->startListening();
+  manager->startListening();  // a second call registers nothing
+  EXPECT_TRUE(captured.waitForLog("Started listening for process changes"));
+
+  const AudioObjectID added = sim.addProcess(process(61, "Notes", "n"));
+  auto frames = captured.frames().waitForFrames(
+      [](const Frame& f) {
+        return f.isEvent("audioProcessList") || f.isEvent("audioProcessAdded");
+      },
+      2);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_TRUE(frames[0].isEvent("audioProcessList"));
+  EXPECT_EQ(frames[1].body["data"]["id"], added);
+  EXPECT_EQ(frames[1].body["data"]["name"], "Notes");
+
+  sim.removeProcess(60);
+  auto removed = captured.frames().waitForEvent("audioProcessRemoved");
+  ASSERT_TRUE(removed);
+  EXPECT_TRUE(captured.waitForLog("Process list changed: +0 -1"));
+
+  manager->stopListening();
+  manager->stopListening();
+  sim.addProcess(process(62, "Late", "l"));
+  std::this_thread::sleep_for(200ms);
+  int started = 0, stopped = 0, addedEvents = 0;
+  for (const auto& line : captured.err().lines()) {
+    started += line == "Started listening for process changes";
+    stopped += line == "Stopped listening for process changes";
+  }
+  for (const auto& f : captured.frames().frames()) addedEvents += f.isEvent("audioProcessAdded");
+  EXPECT_EQ(started, 1);
+  EXPECT_EQ(stopped, 1);
+  EXPECT_EQ(addedEvents, 1);
+}
+
+TEST(AudioProcessManagerTest, SafeUnderConcurrentUse) {
+  Platform::installSimulated(
+      machineWith({process(70, "Music", "m", true), process(71, "Safari", "s")}));
+  auto& sim = Platform::shared().simulator();
+  MainLoopThread mainLoop;
+  CapturedOutput captured;
+  auto manager = AudioProcessManager::create();
+  manager->startListening();
+  manager->setMonitoringInterval(1.0);
+  manager->startProcessMonitoring();
+
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] {
+    for (int i = 0; !stop; ++i) {
+      sim.setProcessRunning(70, i % 2 == 0);
+      if (i % 5 == 0) sim.addProcess(process(1000 + i, "P" + std::to_string(i), "b"));
+      if (i % 5 == 3) sim.removeProcess(1000 + i - 3);
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      while (!stop) {
+        if (t == 0) manager->loadProcessList();
+        if (t == 1) manager->checkRunningStatus();
+        if (t == 2) manager->checkForProcessChanges();
+        auto all = manager->getAllProcesses();
+        for (std::size_t i = 1; i < all.size(); ++i) ASSERT_LE(all[i - 1].name, all[i].name);
+        manager->getProcessesByName("p");
+        manager->setMonitoringInterval(1.0 + t);
+      }
+    });
+  }
+  std::this_thread::sleep_for(1500ms);
+  stop = true;
+  for (auto& t : threads) t.join();
+  manager->stopListening();
+  manager->stopProcessMonitoring();
+  // Whatever interleaving happened, the registry ends in step with the HAL.
+  manager->loadProcessList();
+  EXPECT_EQ(manager->getAllProcesses().size(), sim.processes().size());
+}
+
+}  // namespace
+}  // namespace velmar
