@@ -7,7 +7,8 @@ const std::unordered_map<std::string, CommandProcessor::Handler>& CommandProcess
   using P = CommandProcessor;
   // Null entries are actions whose manager has not joined the processor yet;
   // they are answered exactly as unknown actions are.
-  static const std::unordered_map<std::string, Handler> table = {
+  // Never destroyed: dispatch may still run while the process exits.
+  static const auto& table = *new std::unordered_map<std::string, Handler>{
       {"getMicrophoneStatus", nullptr},
       {"listAudioProcesses", &P::handleListAudioProcesses},
       {"getRunningAudioProcesses", &P::handleGetRunningAudioProcesses},

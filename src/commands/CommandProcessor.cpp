@@ -1,7 +1,5 @@
 #include "commands/CommandProcessor.h"
 
-#include <regex>
-
 #include "commands/CommandError.h"
 #include "protocol/NumberFormat.h"
 #include "protocol/Utf8.h"
@@ -37,10 +35,24 @@ void CommandProcessor::receiveCommand(std::string text) {
 }
 
 std::optional<std::string> CommandProcessor::extractIDFromCommand(std::string_view text) {
-  // First "id": "<non-empty, quote-free run>" anywhere, nested objects included.
-  static const std::regex kIdPattern("\"id\"\\s*:\\s*\"([^\"]+)\"");
-  std::match_results<std::string_view::const_iterator> match;
-  if (std::regex_search(text.begin(), text.end(), match, kIdPattern)) return match[1].str();
+  // The first "id" <spaces> : <spaces> "<one or more non-quote characters>"
+  // anywhere in the text, nested objects included. Scanned by hand: a regex
+  // engine that backtracks recursively overflows the stack on long input.
+  auto isSpace = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+  };
+  constexpr std::string_view kKey = "\"id\"";
+  for (auto at = text.find(kKey); at != std::string_view::npos; at = text.find(kKey, at + 1)) {
+    auto i = at + kKey.size();
+    while (i < text.size() && isSpace(text[i])) ++i;
+    if (i >= text.size() || text[i] != ':') continue;
+    ++i;
+    while (i < text.size() && isSpace(text[i])) ++i;
+    if (i >= text.size() || text[i] != '"') continue;
+    const auto close = text.find('"', i + 1);
+    if (close == std::string_view::npos || close == i + 1) continue;
+    return std::string(text.substr(i + 1, close - i - 1));
+  }
   return std::nullopt;
 }
 

@@ -13,7 +13,9 @@ namespace {
 constexpr const char* kScenarioVariable = "VELMAR_SIM_SCENARIO";
 
 std::mutex installMutex;
-std::unique_ptr<Platform> installed;  // guarded by installMutex
+// Never destroyed: queues and timers may still reach the platform while the
+// process exits.
+std::unique_ptr<Platform>& installed = *new std::unique_ptr<Platform>;  // guarded by installMutex
 std::atomic<Platform*> current{nullptr};
 
 MachineScenario scenarioFromEnvironment() {

@@ -142,10 +142,11 @@ TEST(ProcessCommandsEndToEndTest, FindingMatchesTheNameIgnoringCase) {
 
 TEST(ProcessCommandsEndToEndTest, MonitoringSwitchesAndInterval) {
   CliProcess cli;
+  // These run concurrently on the shared background queue: wait for each.
   cli.send({{"id", "s0"}, {"action", "getProcessMonitoringStatus"}});
+  auto status = cli.frames().waitForResponse("s0");
   cli.send({{"id", "i"}, {"action", "setMonitoringInterval"}, {"interval", 0.2}});
   cli.send({{"id", "bad"}, {"action", "setMonitoringInterval"}, {"interval", "2"}});
-  auto status = cli.frames().waitForResponse("s0");
   auto interval = cli.frames().waitForResponse("i");
   auto bad = cli.frames().waitForResponse("bad");
   ASSERT_TRUE(status && interval && bad);
@@ -157,7 +158,10 @@ TEST(ProcessCommandsEndToEndTest, MonitoringSwitchesAndInterval) {
   EXPECT_TRUE(cli.waitForLog("Process monitoring interval set to 1.0s"));
 
   cli.send({{"id", "d"}, {"action", "disableProcessMonitoring"}});
-  ASSERT_TRUE(cli.frames().waitForResponse("d"));
+  auto disabled = cli.frames().waitForResponse("d");
+  ASSERT_TRUE(disabled);
+  EXPECT_EQ(disabled->body["data"],
+            json({{"enabled", false}, {"message", "Process monitoring disabled"}}));
   cli.send({{"id", "e"}, {"action", "enableProcessMonitoring"}});
   auto enabled = cli.frames().waitForResponse("e");
   ASSERT_TRUE(enabled);

@@ -122,6 +122,18 @@ TEST_F(CommandIntakeTest, ProcessListCommandsCloseTogetherLogTheRaceWarning) {
       "within 50ms: listAudioProcesses_1"));
 }
 
+TEST(CommandIdExtractionTest, FindsTheFirstWellFormedIdPair) {
+  using P = CommandProcessor;
+  EXPECT_EQ(P::extractIDFromCommand(R"({"id" :  "a b","action":"x"})"), "a b");
+  EXPECT_EQ(P::extractIDFromCommand(R"({"id":"","x":{"id":"second"}})"), "second");
+  EXPECT_EQ(P::extractIDFromCommand(R"({"id":7,"y":"\"id\":\"z\""})"), std::nullopt);
+  EXPECT_EQ(P::extractIDFromCommand(R"({"id":"unterminated)"), std::nullopt);
+  EXPECT_EQ(P::extractIDFromCommand("no id here"), std::nullopt);
+  // Long hostile input neither crashes nor takes long.
+  EXPECT_EQ(P::extractIDFromCommand("{\"id\":\"" + std::string(1 << 20, 'x')), std::nullopt);
+  EXPECT_EQ(P::extractIDFromCommand(std::string(1 << 20, '"') + "\"id\":\"ok\""), "ok");
+}
+
 TEST(CommandRoutingTest, RulesApplyInOrder) {
   EXPECT_EQ(CommandProcessor::categoryFor("listAudioProcesses"), Category::process);
   EXPECT_EQ(CommandProcessor::categoryFor("findAudioProcessesByName"), Category::process);
