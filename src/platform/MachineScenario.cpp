@@ -7,6 +7,16 @@ using sim::ClockSourceProperty;
 using sim::SimulatedDeviceConfig;
 using sim::SimulatedProcessConfig;
 
+namespace {
+// Exact-rate ranges, one per rate. (Built by hand: brace-initialising the
+// ranges trips a false maybe-uninitialized warning in GCC 12.)
+std::vector<AudioValueRange> exactRates(std::initializer_list<Float64> rates) {
+  std::vector<AudioValueRange> ranges;
+  for (Float64 rate : rates) ranges.push_back(AudioValueRange{rate, rate});
+  return ranges;
+}
+}  // namespace
+
 MachineScenario MachineScenario::defaultMachine() {
   MachineScenario machine;
 
@@ -15,7 +25,7 @@ MachineScenario MachineScenario::defaultMachine() {
   microphone.name = "MacBook Pro Built-in Microphone";
   microphone.transport = kAudioDeviceTransportTypeBuiltIn;
   microphone.inputStreams = {1};
-  microphone.sampleRateRanges = {{44100, 44100}, {48000, 48000}};
+  microphone.sampleRateRanges = exactRates({44100, 48000});
   microphone.clockSource = ClockSourceProperty::kSettable;
   microphone.toneFrequency = 440;
 
@@ -24,7 +34,7 @@ MachineScenario MachineScenario::defaultMachine() {
   speakers.name = "MacBook Pro Built-in Output";
   speakers.transport = kAudioDeviceTransportTypeBuiltIn;
   speakers.outputStreams = {2};
-  speakers.sampleRateRanges = {{44100, 44100}, {48000, 48000}};
+  speakers.sampleRateRanges = exactRates({44100, 48000});
   speakers.clockSource = ClockSourceProperty::kSettable;
 
   SimulatedDeviceConfig usb;
@@ -33,7 +43,7 @@ MachineScenario MachineScenario::defaultMachine() {
   usb.transport = kAudioDeviceTransportTypeUSB;
   usb.inputStreams = {2};
   usb.outputStreams = {2};
-  usb.sampleRateRanges = {{44100, 44100}, {48000, 48000}, {88200, 88200}, {96000, 96000}};
+  usb.sampleRateRanges = exactRates({44100, 48000, 88200, 96000});
   usb.clockSource = ClockSourceProperty::kSettable;
   usb.toneFrequency = 660;
 
@@ -43,7 +53,7 @@ MachineScenario MachineScenario::defaultMachine() {
   headset.transport = kAudioDeviceTransportTypeBluetooth;
   headset.inputStreams = {1};
   headset.outputStreams = {2};
-  headset.sampleRateRanges = {{16000, 16000}, {48000, 48000}};
+  headset.sampleRateRanges = exactRates({16000, 48000});
   headset.clockSource = ClockSourceProperty::kReadOnly;
   headset.toneFrequency = 550;
 

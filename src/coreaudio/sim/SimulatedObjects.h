@@ -21,13 +21,21 @@ using coreaudio::UInt32;
 // How a device exposes its clock source ('csrc').
 enum class ClockSourceProperty { kAbsent, kReadOnly, kSettable };
 
+// One exact nominal rate. (A function, not a brace initialiser: GCC 12 warns
+// falsely about brace-initialised ranges in default member initialisers.)
+inline std::vector<AudioValueRange> exactRate(Float64 rate) {
+  std::vector<AudioValueRange> ranges;
+  ranges.push_back(AudioValueRange{rate, rate});
+  return ranges;
+}
+
 struct SimulatedDeviceConfig {
   std::string uid;
   std::string name;
   UInt32 transport = coreaudio::kAudioDeviceTransportTypeUnknown;
   std::vector<UInt32> inputStreams;   // channels per input stream
   std::vector<UInt32> outputStreams;  // channels per output stream
-  std::vector<AudioValueRange> sampleRateRanges = {{48000, 48000}};
+  std::vector<AudioValueRange> sampleRateRanges = exactRate(48000);
   Float64 nominalSampleRate = 48000;
   ClockSourceProperty clockSource = ClockSourceProperty::kSettable;
   // Tone the device's microphone picks up, Hz; 0 derives one from the UID.
