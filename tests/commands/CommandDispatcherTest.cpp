@@ -37,7 +37,7 @@ TEST(CommandDispatcherTest, QuickQueryIsAcknowledgedBeforeTheHandlerAnswers) {
       json({{"id", "7"}, {"success", true}, {"isAcknowledgment", true}, {"data", json::object()}}));
   EXPECT_EQ(frames[1].body["data"], json({{"devices", json::array()}}));
   EXPECT_TRUE(captured.waitForLog("Executing command with ID 7: getAudioDevices"));
-  EXPECT_TRUE(captured.waitForLog("METRIC: Command getAudioDevices (7) succeeded in 0.00s"));
+  EXPECT_TRUE(captured.waitForLog("METRIC: Command getAudioDevices (7) succeeded in "));
 }
 
 TEST(CommandDispatcherTest, UnsupportedActionIsAnExecutionError) {
