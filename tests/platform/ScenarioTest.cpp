@@ -155,6 +155,8 @@ TEST(TimelineRealTimeTest, RunsOnItsOwnThreadFromPlatformStart) {
   }
   EXPECT_EQ(platform.timeline().appliedCount(), 1u);
   EXPECT_FALSE(platform.simulator().processWithPID(1201)->running);
+  // The installed platform outlives the test; join its finished thread.
+  platform.timeline().stop();
 }
 
 }  // namespace
