@@ -61,63 +61,62 @@ void BM_BuiltFrameBuild(benchmark::State& state) {
 }
 BENCHMARK(BM_BuiltFrameBuild);
 
-// Frames into a pipe whose other end another process reads and discards.
-void BM_BuiltFrameToPipe(benchmark::State& state) {
-  int fds[2];
-  if (pipe(fds) != 0) {
-    state.SkipWithError("pipe");
-    return;
-  }
-  pid_t reader = fork();
-  if (reader == 0) {
-    close(fds[1]);
-    char buffer[1 << 16];
-    while (read(fds[0], buffer, sizeof buffer) > 0) {
+// Points the emitter's streams at a pipe that another process drains, and
+// standard error at /dev/null, for the lifetime of the object.
+class PipeToReader {
+ public:
+  PipeToReader() {
+    int fds[2];
+    ok_ = pipe(fds) == 0;
+    if (!ok_) return;
+    reader_ = fork();
+    if (reader_ == 0) {
+      close(fds[1]);
+      char buffer[1 << 16];
+      while (read(fds[0], buffer, sizeof buffer) > 0) {
+      }
+      _exit(0);
     }
-    _exit(0);
+    close(fds[0]);
+    writeEnd_ = fds[1];
+    devNull_ = open("/dev/null", O_WRONLY);
+    velmar::ProcessStreams::redirect(writeEnd_, devNull_);
   }
-  close(fds[0]);
-  int devNull = open("/dev/null", O_WRONLY);
-  velmar::ProcessStreams::redirect(fds[1], devNull);
+  ~PipeToReader() {
+    if (!ok_) return;
+    velmar::ProcessStreams::restoreDefaults();
+    close(writeEnd_);
+    close(devNull_);
+    waitpid(reader_, nullptr, 0);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_ = false;
+  pid_t reader_ = -1;
+  int writeEnd_ = -1, devNull_ = -1;
+};
+
+void BM_BuiltFrameToPipe(benchmark::State& state) {
+  PipeToReader pipe;
+  if (!pipe.ok()) return state.SkipWithError("pipe");
   velmar::EventEmitter emitter;
   auto& f = velmar::FrameBuilder::forThisThread();
   for (auto _ : state) {
     buildAudioFrame(f);
     emitter.emitBuiltEvent(f);
   }
-  velmar::ProcessStreams::restoreDefaults();
-  close(fds[1]);
-  close(devNull);
-  waitpid(reader, nullptr, 0);
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(f.frame().size()));
 }
 BENCHMARK(BM_BuiltFrameToPipe)->UseRealTime();
 
 void BM_GenericEventToPipe(benchmark::State& state) {
-  int fds[2];
-  if (pipe(fds) != 0) {
-    state.SkipWithError("pipe");
-    return;
-  }
-  pid_t reader = fork();
-  if (reader == 0) {
-    close(fds[1]);
-    char buffer[1 << 16];
-    while (read(fds[0], buffer, sizeof buffer) > 0) {
-    }
-    _exit(0);
-  }
-  close(fds[0]);
-  int devNull = open("/dev/null", O_WRONLY);
-  velmar::ProcessStreams::redirect(fds[1], devNull);
+  PipeToReader pipe;
+  if (!pipe.ok()) return state.SkipWithError("pipe");
   velmar::EventEmitter emitter;
   const json data = genericData();
   for (auto _ : state) emitter.emitEvent("audioData", data);
-  velmar::ProcessStreams::restoreDefaults();
-  close(fds[1]);
-  close(devNull);
-  waitpid(reader, nullptr, 0);
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_GenericEventToPipe)->UseRealTime();

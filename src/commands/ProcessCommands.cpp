@@ -1,7 +1,5 @@
 // Process registry commands of CommandProcessor, the monitoring switches and
 // the process monitor's delegate call.
-#include <algorithm>
-
 #include "commands/CommandError.h"
 #include "commands/CommandParameters.h"
 #include "commands/CommandProcessor.h"
@@ -10,19 +8,6 @@
 namespace velmar {
 
 using nlohmann::json;
-
-namespace {
-std::size_t runningCount(const std::vector<AudioProcessInfo>& processes) {
-  return static_cast<std::size_t>(
-      std::count_if(processes.begin(), processes.end(), [](const auto& p) { return p.isRunning; }));
-}
-
-double clampedInterval(double interval) {
-  return interval > AudioProcessManager::kMinimumMonitoringInterval
-             ? interval
-             : AudioProcessManager::kMinimumMonitoringInterval;
-}
-}  // namespace
 
 void CommandProcessor::setupProcessMonitoring() {
   audioProcessManager_->setDelegate(
@@ -77,7 +62,7 @@ void CommandProcessor::handleFindAudioProcessesByName(const std::string& id,
 void CommandProcessor::handleEnableProcessMonitoring(const std::string& id,
                                                      const json& parameters) {
   if (auto interval = parameters::number(parameters, "interval")) {
-    monitoringInterval_ = clampedInterval(*interval);
+    monitoringInterval_ = AudioProcessManager::clampInterval(*interval);
     audioProcessManager_->setMonitoringInterval(monitoringInterval_);
   }
   processMonitoringEnabled_ = true;
@@ -108,7 +93,7 @@ void CommandProcessor::handleGetProcessMonitoringStatus(const std::string& id, c
 void CommandProcessor::handleSetMonitoringInterval(const std::string& id, const json& parameters) {
   auto interval = parameters::number(parameters, "interval");
   if (!interval) throw CommandError::missingParameter("interval");
-  monitoringInterval_ = clampedInterval(*interval);
+  monitoringInterval_ = AudioProcessManager::clampInterval(*interval);
   audioProcessManager_->setMonitoringInterval(monitoringInterval_);
   eventEmitter_.logToStderr("Process monitoring interval set to " +
                             formatShortestDouble(monitoringInterval_) + "s");

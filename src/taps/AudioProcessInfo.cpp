@@ -22,4 +22,10 @@ nlohmann::json toDictionaries(const std::vector<AudioProcessInfo>& processes) {
   return list;
 }
 
+std::size_t runningCount(const std::vector<AudioProcessInfo>& processes) {
+  std::size_t count = 0;
+  for (const auto& p : processes) count += p.isRunning ? 1 : 0;
+  return count;
+}
+
 }  // namespace velmar

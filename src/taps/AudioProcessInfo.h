@@ -34,5 +34,6 @@ struct AudioProcessInfo {
 };
 
 nlohmann::json toDictionaries(const std::vector<AudioProcessInfo>& processes);
+std::size_t runningCount(const std::vector<AudioProcessInfo>& processes);
 
 }  // namespace velmar

@@ -27,11 +27,6 @@ void readScalar(AudioHardware& hal, AudioObjectID id, AudioObjectPropertySelecto
   if (auto* u = std::get_if<UInt32>(&value)) out = static_cast<Int>(*u);
 }
 
-std::size_t countRunning(const std::vector<AudioProcessInfo>& processes) {
-  return static_cast<std::size_t>(
-      std::count_if(processes.begin(), processes.end(), [](const auto& p) { return p.isRunning; }));
-}
-
 }  // namespace
 
 AudioProcessManager::AudioProcessManager()
@@ -185,7 +180,7 @@ void AudioProcessManager::emitProcessList() {
   auto processes = getAllProcesses();
   eventEmitter_.emitEvent("audioProcessList", {{"processes", toDictionaries(processes)},
                                                {"count", processes.size()},
-                                               {"runningCount", countRunning(processes)}});
+                                               {"runningCount", runningCount(processes)}});
 }
 
 void AudioProcessManager::setDelegate(std::weak_ptr<AudioProcessMonitorDelegate> delegate) {
@@ -265,6 +260,11 @@ void AudioProcessManager::startProcessMonitoring() {
 
 void AudioProcessManager::stopProcessMonitoring() { monitorTimer_.stop(); }
 
+double AudioProcessManager::clampInterval(double interval) {
+  // NaN compares false, so it falls back to the minimum too.
+  return interval > kMinimumMonitoringInterval ? interval : kMinimumMonitoringInterval;
+}
+
 double AudioProcessManager::monitoringInterval() const {
   std::lock_guard lock(mutex_);
   return monitoringInterval_;
@@ -306,7 +306,7 @@ void AudioProcessManager::checkForProcessChanges() {
   }
   changes.removedProcesses = removedIDs;
   changes.totalCount = static_cast<std::int32_t>(processes.size());
-  changes.runningCount = static_cast<std::int32_t>(countRunning(processes));
+  changes.runningCount = static_cast<std::int32_t>(runningCount(processes));
   changes.timestamp = std::chrono::system_clock::now();
 
   if (changes.isSignificant()) {

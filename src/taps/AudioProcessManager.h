@@ -57,6 +57,9 @@ class AudioProcessManager : public std::enable_shared_from_this<AudioProcessMana
 
   void setDelegate(std::weak_ptr<AudioProcessMonitorDelegate> delegate);
 
+  // The interval actually used for a requested one: never below the minimum.
+  static double clampInterval(double interval);
+
   static std::int32_t getProcessPID(AudioObjectID id);
   static std::string getProcessBundleID(AudioObjectID id);
   static bool isProcessRunning(AudioObjectID id);
