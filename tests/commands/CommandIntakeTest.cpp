@@ -1,3 +1,5 @@
+#include <random>
+
 #include <gtest/gtest.h>
 
 #include "commands/CommandProcessor.h"
@@ -11,6 +13,7 @@ using nlohmann::json;
 using testing::CapturedOutput;
 using testing::Frame;
 using Category = CommandProcessor::Category;
+using namespace std::chrono_literals;
 
 class CommandIntakeTest : public ::testing::Test {
  protected:
@@ -120,6 +123,34 @@ TEST_F(CommandIntakeTest, ProcessListCommandsCloseTogetherLogTheRaceWarning) {
   EXPECT_TRUE(captured_.waitForLog(
       "⚠️ Warning: Detected potential race condition - multiple process commands received "
       "within 50ms: listAudioProcesses_1"));
+}
+
+TEST_F(CommandIntakeTest, EveryMangledCommandIsAnsweredExactlyOnce) {
+  // Byte flips, truncations and insertions of one valid command: whatever
+  // intake makes of each, the host gets one answer and the service lives.
+  const std::string base = R"({"id":"ID","action":"ping","x":[1,2.5,{"y":"\u00e9z"}],"t":true})";
+  std::mt19937 random(1234);
+  constexpr int kInputs = 1500;
+  for (int i = 0; i < kInputs; ++i) {
+    std::string text = base;
+    text.replace(text.find("ID"), 2, "m" + std::to_string(i));
+    switch (random() % 3) {
+      case 0:
+        text[random() % text.size()] = static_cast<char>(random() % 256);
+        break;
+      case 1:
+        text.resize(random() % text.size());
+        break;
+      default:
+        text.insert(random() % text.size(), 1, "{}[]\",:\\\x80\xff"[random() % 11]);
+    }
+    processor_->processCommand(text);
+  }
+  auto responses = captured_.frames().waitForFrames(
+      [](const Frame& f) { return f.kind == "RESPONSE"; }, kInputs, 30s);
+  EXPECT_EQ(responses.size(), static_cast<std::size_t>(kInputs));
+  processor_->processCommand(R"({"id":"still","action":"ping"})");
+  EXPECT_TRUE(captured_.frames().waitForResponse("still"));
 }
 
 TEST(CommandIdExtractionTest, FindsTheFirstWellFormedIdPair) {

@@ -1,5 +1,7 @@
 #include "protocol/CommandFramer.h"
 
+#include <random>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -77,6 +79,25 @@ TEST(CommandFramerTest, OversizedLineInOneReadDoesNotSwallowTheNextCommand) {
   EXPECT_EQ(pieces[0].kind, Kind::oversized);
   EXPECT_EQ(pieces[1].kind, Kind::command);
   EXPECT_EQ(pieces[1].text, "{\"id\":\"ok\"}");
+}
+
+TEST(CommandFramerTest, HowTheStreamIsCutDoesNotChangeTheCommands) {
+  std::vector<std::string> sent;
+  std::string stream;
+  for (int i = 0; i < 300; ++i) {
+    sent.push_back(R"({"id":")" + std::to_string(i) + R"(","action":"ping","pad":")" +
+                   std::string(static_cast<std::size_t>(i % 40), 'p') + "\"}");
+    stream += sent.back() + (i % 7 == 0 ? "\r\n\n" : "\n");
+  }
+  std::mt19937 random(99);
+  CommandFramer framer;
+  std::vector<std::string> received;
+  for (std::size_t at = 0; at < stream.size();) {
+    const std::size_t n = std::min<std::size_t>(1 + random() % 97, stream.size() - at);
+    for (auto& p : framer.feed(std::string_view(stream).substr(at, n))) received.push_back(p.text);
+    at += n;
+  }
+  EXPECT_EQ(received, sent);
 }
 
 TEST(TrimWhitespaceTest, RemovesSpacesTabsAndLineEndsOnBothSides) {
