@@ -10,7 +10,7 @@
 #include <asio/steady_timer.hpp>
 
 #include "cli/StdinReader.h"
-#include "commands/CommandError.h"
+#include "commands/CLIError.h"
 #include "commands/CommandProcessor.h"
 #include "protocol/CommandFramer.h"
 #include "protocol/Timestamps.h"

@@ -6,7 +6,7 @@
 
 #include "cli/AudioCLI.h"
 #include "cli/CrashHandlers.h"
-#include "commands/CommandError.h"
+#include "commands/CLIError.h"
 #include "platform/Platform.h"
 #include "platform/ScenarioError.h"
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "commands/CLIError.h"
 #include "commands/CommandError.h"
 #include "platform/PlatformError.h"
 #include "support/CapturedOutput.h"
