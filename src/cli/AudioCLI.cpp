@@ -91,8 +91,10 @@ void AudioCLI::setupStdinReading() {
     });
   };
   callbacks.onEnd = [this] {
-    setRunning(false);
+    // Logged before the flag drops, so it always precedes the main loop's
+    // closing line.
     eventEmitter_.logToStderr("Electron app closed stdin pipe, terminating CLI...");
+    setRunning(false);
   };
   stdinReader_ = std::make_unique<StdinReader>(stdinFd_, std::move(callbacks));
   stdinReader_->start();

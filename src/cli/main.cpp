@@ -1,4 +1,7 @@
 // Process entry of the audio service.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -31,6 +34,21 @@ Environment:
   VELMAR_SIM_SCENARIO   JSON file describing the simulated machine to run on
 )";
 
+// A parent may start us with a standard stream closed. Its number would then
+// be reused by the first file we open, and frames or reads would land there;
+// /dev/null keeps 0, 1 and 2 taken (reading it is an immediate end of input).
+void reserveStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1) {
+      int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (opened != fd && opened >= 0) {
+        dup2(opened, fd);
+        close(opened);
+      }
+    }
+  }
+}
+
 bool hasArgument(const std::vector<std::string>& args, const char* wanted) {
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (args[i] == wanted) return true;
@@ -41,6 +59,7 @@ bool hasArgument(const std::vector<std::string>& args, const char* wanted) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  reserveStandardStreams();
   velmar::installCrashHandlers();
   std::vector<std::string> args(argv, argv + argc);
 
@@ -65,8 +84,10 @@ int main(int argc, char** argv) {
 
   int status = 0;
   try {
-    velmar::AudioCLI cli(args);
-    cli.start();
+    // Never destroyed: nothing is torn down at exit (taps, aggregate devices
+    // and captures stay as they are, and queued work may still run).
+    auto* cli = new velmar::AudioCLI(args);
+    cli->start();
   } catch (const velmar::CLIError&) {
     status = 1;
   }

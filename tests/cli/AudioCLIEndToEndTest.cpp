@@ -130,6 +130,18 @@ TEST(AudioCLIEndToEndTest, ClosingStandardInputEndsTheServiceCleanly) {
   EXPECT_NE(closedAt, lines.end());
   EXPECT_NE(endedAt, lines.end());
   EXPECT_LT(closedAt, endedAt);
+  // Nothing is torn down on the way out, so nothing logs after the last line.
+  ASSERT_TRUE(cli.err().waitForClose(2s));
+  EXPECT_EQ(cli.err().lines().back(), "Audio CLI terminated by Electron app shutdown");
+}
+
+TEST(AudioCLIEndToEndTest, AParentThatClosedStandardInputGetsAnImmediateCleanEnd) {
+  CliProcess::Options options;
+  options.closeStdinBeforeStart = true;
+  CliProcess cli(options);
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  EXPECT_EQ(cli.waitForExit(), 0);
+  EXPECT_TRUE(cli.waitForLog("Electron app closed stdin pipe, terminating CLI..."));
 }
 
 TEST(AudioCLIEndToEndTest, ManyCommandsInFlightAreAllAnswered) {

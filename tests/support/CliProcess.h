@@ -19,6 +19,8 @@ class CliProcess {
     std::vector<std::string> arguments;
     // Variables to set; a variable mapped to nullopt is removed.
     std::map<std::string, std::optional<std::string>> environment;
+    // Start the service with descriptor 0 closed, as a careless parent might.
+    bool closeStdinBeforeStart = false;
   };
 
   CliProcess() : CliProcess(Options{}) {}
