@@ -2,21 +2,18 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "protocol/ProcessStreams.h"
 
 namespace velmar::testing {
 
-namespace {
-std::unique_ptr<LineCollector> openPipe(int& writeEnd) {
-  int fds[2];
-  if (::pipe(fds) != 0) std::abort();
-  writeEnd = fds[1];
-  return std::make_unique<LineCollector>(fds[0]);
-}
-}  // namespace
-
-CapturedOutput::CapturedOutput()
-    : out_(openPipe(outWrite_)), err_(openPipe(errWrite_)), frames_(out_.get()) {
+CapturedOutput::CapturedOutput() {
+  int out[2], err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0) std::abort();
+  outWrite_ = out[1];
+  errWrite_ = err[1];
+  collect(out[0], err[0]);
   ProcessStreams::redirect(outWrite_, errWrite_);
 }
 
@@ -24,8 +21,7 @@ CapturedOutput::~CapturedOutput() {
   ProcessStreams::restoreDefaults();
   ::close(outWrite_);
   ::close(errWrite_);
-  out_.reset();
-  err_.reset();
+  stopCollecting();
 }
 
 }  // namespace velmar::testing

@@ -70,9 +70,7 @@ CliProcess::CliProcess(const Options& options) {
   ::close(out[1]);
   ::close(err[1]);
   stdin_ = in[1];
-  out_ = std::make_unique<LineCollector>(out[0]);
-  err_ = std::make_unique<LineCollector>(err[0]);
-  frames_ = FrameReader(out_.get());
+  collect(out[0], err[0]);
 }
 
 CliProcess::~CliProcess() {
@@ -81,13 +79,13 @@ CliProcess::~CliProcess() {
     ::kill(pid_, SIGKILL);
     waitForExit(5s);
   }
-  out_.reset();
   // A sanitizer report in the service fails the test that spawned it.
-  for (const auto& line : err_->lines()) {
+  err().waitForClose(5s);
+  for (const auto& line : err().lines()) {
     EXPECT_EQ(line.find("Sanitizer"), std::string::npos) << line;
     EXPECT_EQ(line.find("runtime error:"), std::string::npos) << line;
   }
-  err_.reset();
+  stopCollecting();
 }
 
 void CliProcess::write(const std::string& bytes) {

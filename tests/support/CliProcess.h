@@ -13,7 +13,7 @@
 namespace velmar::testing {
 
 // The built executable, spawned with pipes on its three standard streams.
-class CliProcess {
+class CliProcess : public CollectedOutput {
  public:
   struct Options {
     std::vector<std::string> arguments;
@@ -35,20 +35,11 @@ class CliProcess {
   std::optional<int> waitForExit(std::chrono::milliseconds timeout = 5s);
 
   pid_t pid() const { return pid_; }
-  const LineCollector& out() const { return *out_; }
-  const LineCollector& err() const { return *err_; }
-  const FrameReader& frames() const { return frames_; }
-  bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 5s) const {
-    return err_->waitForLineContaining(text, timeout);
-  }
 
  private:
   pid_t pid_ = -1;
   int stdin_ = -1;
   std::optional<int> status_;
-  std::unique_ptr<LineCollector> out_;
-  std::unique_ptr<LineCollector> err_;
-  FrameReader frames_;
 };
 
 }  // namespace velmar::testing

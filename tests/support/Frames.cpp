@@ -126,4 +126,15 @@ std::optional<Frame> FrameReader::waitForEvent(const std::string& name,
   return waitForFrame([&](const Frame& f) { return f.isEvent(name); }, timeout);
 }
 
+void CollectedOutput::collect(int outRead, int errRead) {
+  out_ = std::make_unique<LineCollector>(outRead);
+  err_ = std::make_unique<LineCollector>(errRead);
+  frames_ = FrameReader(out_.get());
+}
+
+void CollectedOutput::stopCollecting() {
+  out_.reset();
+  err_.reset();
+}
+
 }  // namespace velmar::testing

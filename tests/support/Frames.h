@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -79,6 +80,29 @@ class FrameReader {
 
  private:
   const LineCollector* out_ = nullptr;
+};
+
+// Standard output (as frames) and standard error (as lines) read back from
+// two descriptors; the base of the in-process and the spawned-process views.
+class CollectedOutput {
+ public:
+  const LineCollector& out() const { return *out_; }
+  const LineCollector& err() const { return *err_; }
+  const FrameReader& frames() const { return frames_; }
+  bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 5s) const {
+    return err_->waitForLineContaining(text, timeout);
+  }
+
+ protected:
+  // Starts reading; the collectors end when the write ends are closed.
+  void collect(int outRead, int errRead);
+  // Joins the collectors (after the write ends are closed).
+  void stopCollecting();
+
+ private:
+  std::unique_ptr<LineCollector> out_;
+  std::unique_ptr<LineCollector> err_;
+  FrameReader frames_;
 };
 
 }  // namespace velmar::testing
