@@ -12,6 +12,7 @@
 #include "cli/StdinReader.h"
 #include "commands/CLIError.h"
 #include "commands/CommandProcessor.h"
+#include "microphone/MicrophoneMonitor.h"
 #include "protocol/CommandFramer.h"
 #include "protocol/Timestamps.h"
 #include "runtime/Queues.h"
@@ -29,6 +30,7 @@ std::chrono::steady_clock::duration seconds(double s) {
 
 AudioCLI::AudioCLI(std::vector<std::string> arguments, int stdinFd)
     : commandProcessor_(CommandProcessor::create()),
+      microphoneMonitor_(std::make_unique<MicrophoneMonitor>()),
       arguments_(std::move(arguments)),
       stdinFd_(stdinFd) {}
 
@@ -105,7 +107,7 @@ void AudioCLI::runMainLoop() {
   // Keeps run_for() pausing the full period even when no work is queued.
   auto guard = asio::make_work_guard(context);
   while (isRunning()) {
-    // The microphone monitor's status check runs here once it joins.
+    microphoneMonitor_->checkAndUpdateStatus();
     context.restart();
     context.run_for(seconds(kMainLoopPeriodSeconds));
   }

@@ -10,6 +10,7 @@
 namespace velmar {
 
 class CommandProcessor;
+class MicrophoneMonitor;
 class StdinReader;
 
 // The application object: announces readiness to the host (INIT, repeated
@@ -39,7 +40,8 @@ class AudioCLI {
 
   EventEmitter eventEmitter_;
   std::shared_ptr<CommandProcessor> commandProcessor_;
-  // The microphone monitor joins here; the main loop polls it.
+  // Polled by the main loop on every pass.
+  std::unique_ptr<MicrophoneMonitor> microphoneMonitor_;
   std::atomic<bool> running_{true};
 
   std::vector<std::string> arguments_;

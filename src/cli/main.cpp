@@ -9,6 +9,7 @@
 
 #include "cli/AudioCLI.h"
 #include "cli/CrashHandlers.h"
+#include "cli/SystemAudioCheck.h"
 #include "commands/CLIError.h"
 #include "platform/Platform.h"
 #include "platform/ScenarioError.h"
@@ -80,6 +81,11 @@ int main(int argc, char** argv) {
   } catch (const velmar::platform::ScenarioError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
+  }
+
+  if (hasArgument(args, "--check-system-audio")) {
+    int result = velmar::runSystemAudioCheck();
+    std::_Exit(result);
   }
 
   int status = 0;

@@ -9,7 +9,7 @@ const std::unordered_map<std::string, CommandProcessor::Handler>& CommandProcess
   // they are answered exactly as unknown actions are.
   // Never destroyed: dispatch may still run while the process exits.
   static const auto& table = *new std::unordered_map<std::string, Handler>{
-      {"getMicrophoneStatus", nullptr},
+      {"getMicrophoneStatus", &P::handleGetMicrophoneStatus},
       {"listAudioProcesses", &P::handleListAudioProcesses},
       {"getRunningAudioProcesses", &P::handleGetRunningAudioProcesses},
       {"findAudioProcessesByName", &P::handleFindAudioProcessesByName},
@@ -48,14 +48,14 @@ const std::unordered_map<std::string, CommandProcessor::Handler>& CommandProcess
       {"cleanupAllTaps", nullptr},
       {"ping", &P::handlePing},
       {"selfTest", &P::handleSelfTest},
-      {"requestMicrophonePermission", nullptr},
-      {"checkMicrophonePermission", nullptr},
+      {"requestMicrophonePermission", &P::handleRequestMicrophonePermission},
+      {"checkMicrophonePermission", &P::handleCheckMicrophonePermission},
       // The screen-capture names are aliases of the system-audio actions.
-      {"requestScreenCaptureAccess", nullptr},
-      {"requestSystemAudioAccess", nullptr},
-      {"checkScreenCapturePermission", nullptr},
-      {"checkSystemAudioPermission", nullptr},
-      {"getPermissionStatus", nullptr},
+      {"requestScreenCaptureAccess", &P::handleRequestSystemAudioAccess},
+      {"requestSystemAudioAccess", &P::handleRequestSystemAudioAccess},
+      {"checkScreenCapturePermission", &P::handleCheckSystemAudioPermission},
+      {"checkSystemAudioPermission", &P::handleCheckSystemAudioPermission},
+      {"getPermissionStatus", &P::handleGetPermissionStatus},
       {"getDeviceCapabilities", nullptr},
       {"getOptimalAudioConfig", nullptr},
       // Listed for acknowledgment only; it has no handler by design.

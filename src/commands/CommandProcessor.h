@@ -11,6 +11,8 @@
 
 #include "commands/CommandDispatcher.h"
 #include "commands/CommandTimestampLog.h"
+#include "microphone/MicrophoneDetector.h"
+#include "permissions/PermissionsManager.h"
 #include "protocol/EventEmitter.h"
 #include "runtime/Queues.h"
 #include "taps/AudioProcessChanges.h"
@@ -94,9 +96,21 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   void handleGetProcessMonitoringStatus(const std::string& id, const nlohmann::json& parameters);
   void handleSetMonitoringInterval(const std::string& id, const nlohmann::json& parameters);
 
+  // Microphone command (MicrophoneCommands.cpp).
+  void handleGetMicrophoneStatus(const std::string& id, const nlohmann::json& parameters);
+
+  // Permission commands (PermissionCommands.cpp).
+  void handleRequestMicrophonePermission(const std::string& id, const nlohmann::json& parameters);
+  void handleCheckMicrophonePermission(const std::string& id, const nlohmann::json& parameters);
+  void handleRequestSystemAudioAccess(const std::string& id, const nlohmann::json& parameters);
+  void handleCheckSystemAudioPermission(const std::string& id, const nlohmann::json& parameters);
+  void handleGetPermissionStatus(const std::string& id, const nlohmann::json& parameters);
+
   EventEmitter eventEmitter_;
   CommandDispatcher dispatcher_{eventEmitter_};
+  MicrophoneDetector microphoneDetector_;
   std::shared_ptr<AudioProcessManager> audioProcessManager_ = AudioProcessManager::create();
+  PermissionsManager permissionsManager_;
 
   runtime::SerialQueue processCommandQueue_ = runtime::makeSerialQueue();
   runtime::SerialQueue tapCommandQueue_ = runtime::makeSerialQueue();

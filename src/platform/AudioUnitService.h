@@ -34,6 +34,8 @@ inline constexpr AudioUnitScope kAudioUnitScope_Input = 1;
 inline constexpr AudioUnitScope kAudioUnitScope_Output = 2;
 
 inline constexpr AudioUnitPropertyID kAudioUnitProperty_StreamFormat = 8;
+// The most frames one render cycle asks for (UInt32, global scope).
+inline constexpr AudioUnitPropertyID kAudioUnitProperty_MaximumFramesPerSlice = 14;
 inline constexpr AudioUnitPropertyID kAudioUnitProperty_SetRenderCallback = 23;
 inline constexpr AudioUnitPropertyID kAudioOutputUnitProperty_CurrentDevice = 2000;
 inline constexpr AudioUnitPropertyID kAudioOutputUnitProperty_EnableIO = 2003;

@@ -1,0 +1,253 @@
+#include "microphone/AudioLevelMonitor.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "microphone/LevelNumber.h"
+#include "platform/Platform.h"
+
+namespace velmar {
+
+using namespace platform;
+using coreaudio::AudioBufferList;
+using coreaudio::AudioObjectID;
+using coreaudio::AudioTimeStamp;
+using coreaudio::OSStatus;
+using coreaudio::UInt32;
+
+namespace {
+
+constexpr UInt32 kChannels = 2;
+constexpr AudioUnitElement kInputElement = 1;
+constexpr AudioUnitElement kOutputElement = 0;
+// How often the publisher looks for levels to send.
+constexpr auto kPublisherPeriod = std::chrono::milliseconds(20);
+
+}  // namespace
+
+AudioLevelMonitor::AudioLevelMonitor() : AudioLevelMonitor(Platform::shared().audioUnits()) {}
+
+AudioLevelMonitor::AudioLevelMonitor(AudioUnitService& units, MonitorClock clock)
+    : units_(units), clock_(std::move(clock)), lastUpdateTime_(clock_.steadyNow()) {
+  bufferList_.mBuffers.resize(1);
+}
+
+AudioLevelMonitor::~AudioLevelMonitor() {
+  stopMonitoring();
+  stopPublisher();
+}
+
+bool AudioLevelMonitor::startMonitoring(AudioObjectID deviceID) {
+  std::lock_guard lock(controlMutex_);
+  return startLocked(deviceID);
+}
+
+bool AudioLevelMonitor::startLocked(AudioObjectID deviceID) {
+  stopLocked();
+  currentDeviceID_ = deviceID;
+
+  const AudioComponentDescription description{kAudioUnitType_Output, kAudioUnitSubType_HALOutput,
+                                              kAudioUnitManufacturer_Apple, 0, 0};
+  AudioComponent component = units_.findNextComponent(nullptr, description);
+  if (component == nullptr) {
+    eventEmitter_.logToStderr("Failed to find AUHAL component");
+    return false;
+  }
+  AudioUnit unit = nullptr;
+  OSStatus status = units_.instanceNew(component, unit);
+  if (status != 0 || unit == nullptr) {
+    eventEmitter_.logToStderr("Failed to create audio unit: " + std::to_string(status));
+    return false;
+  }
+  // From here on a failure leaves the unit open; the next start or stop
+  // disposes of it.
+  inputUnit_ = unit;
+
+  units_.setProperty(unit, kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, kInputElement,
+                     UInt32{1});
+  units_.setProperty(unit, kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Output,
+                     kOutputElement, UInt32{0});
+
+  status = units_.setProperty(unit, kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global,
+                              0, UInt32{deviceID});
+  if (status != 0) {
+    eventEmitter_.logToStderr("Failed to set input device: " + std::to_string(status));
+    return false;
+  }
+
+  AudioUnitPropertyValue format;
+  if (units_.getProperty(unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input,
+                         kInputElement, format) == 0) {
+    if (const auto* read = std::get_if<AudioStreamBasicDescription>(&format)) {
+      inputFormat_ = *read;
+      units_.setProperty(unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output,
+                         kInputElement, *read);
+    }
+  }
+
+  allocateBuffer(unit);
+
+  status = units_.setProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Global, 0,
+                              AURenderCallbackStruct{&AudioLevelMonitor::renderCallback, this});
+  if (status != 0) {
+    eventEmitter_.logToStderr("Failed to set render callback: " + std::to_string(status));
+    return false;
+  }
+  status = units_.initialize(unit);
+  if (status != 0) {
+    eventEmitter_.logToStderr("Failed to initialize audio unit: " + std::to_string(status));
+    return false;
+  }
+  startPublisher();
+  status = units_.outputUnitStart(unit);
+  if (status != 0) {
+    eventEmitter_.logToStderr("Failed to start audio unit: " + std::to_string(status));
+    return false;
+  }
+  eventEmitter_.logToStderr("Started monitoring device " + std::to_string(deviceID));
+  return true;
+}
+
+void AudioLevelMonitor::allocateBuffer(AudioUnit unit) {
+  // Sized once for the largest cycle the unit will ask for, so the input
+  // thread never allocates.
+  UInt32 frames = kFallbackMaximumFrames;
+  AudioUnitPropertyValue announced;
+  if (units_.getProperty(unit, kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global, 0,
+                         announced) == 0) {
+    if (const auto* value = std::get_if<UInt32>(&announced); value != nullptr && *value > 0) {
+      frames = *value;
+    }
+  }
+  maximumFrames_ = frames;
+  samples_.assign(static_cast<std::size_t>(frames) * kChannels, 0.0f);
+  auto& buffer = bufferList_.mBuffers.front();
+  buffer.mNumberChannels = kChannels;
+  buffer.mDataByteSize = 0;
+  buffer.mData = samples_.data();
+}
+
+void AudioLevelMonitor::stopMonitoring() {
+  std::lock_guard lock(controlMutex_);
+  stopLocked();
+}
+
+void AudioLevelMonitor::stopLocked() {
+  AudioUnit unit = inputUnit_.load();
+  if (unit == nullptr) return;
+  // Stopped before it is disposed of, so no cycle runs on a dead unit.
+  units_.outputUnitStop(unit);
+  units_.uninitialize(unit);
+  units_.instanceDispose(unit);
+  stopPublisher();
+  inputUnit_ = nullptr;
+  currentDeviceID_ = 0;
+  currentRMS_ = 0;
+  currentPeak_ = 0;
+}
+
+AudioLevelMonitor::Levels AudioLevelMonitor::getCurrentLevels() const {
+  return {currentRMS_.load(std::memory_order_relaxed),
+          currentPeak_.load(std::memory_order_relaxed)};
+}
+
+OSStatus AudioLevelMonitor::renderCallback(void* inRefCon,
+                                           AudioUnitRenderActionFlags* ioActionFlags,
+                                           const AudioTimeStamp* inTimeStamp, UInt32 inBusNumber,
+                                           UInt32 inNumberFrames, AudioBufferList* ioData) {
+  return static_cast<AudioLevelMonitor*>(inRefCon)->inputCallback(
+      ioActionFlags, inTimeStamp, inBusNumber, inNumberFrames, ioData);
+}
+
+OSStatus AudioLevelMonitor::inputCallback(AudioUnitRenderActionFlags* ioActionFlags,
+                                          const AudioTimeStamp* inTimeStamp, UInt32 inBusNumber,
+                                          UInt32 inNumberFrames, AudioBufferList*) {
+  AudioUnit unit = inputUnit_.load(std::memory_order_acquire);
+  if (unit == nullptr) return -1;
+  // An empty cycle has nothing to measure.
+  if (inNumberFrames == 0) return 0;
+  if (inNumberFrames > maximumFrames_) {
+    skippedCycles_.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+  }
+  auto& buffer = bufferList_.mBuffers.front();
+  buffer.mNumberChannels = kChannels;
+  buffer.mDataByteSize = inNumberFrames * 4 * kChannels;
+  buffer.mData = samples_.data();
+  if (units_.render(unit, ioActionFlags, inTimeStamp, inBusNumber, inNumberFrames, &bufferList_) !=
+      0) {
+    return 0;
+  }
+
+  const UInt32 n = inNumberFrames * kChannels;
+  float sumOfSquares = 0;
+  float peak = 0;
+  for (UInt32 i = 0; i < n; ++i) {
+    const float a = std::fabs(samples_[i]);
+    sumOfSquares += a * a;
+    if (a > peak) peak = a;
+  }
+  const float rms = std::sqrt(sumOfSquares / static_cast<float>(n));
+  currentRMS_.store(rms, std::memory_order_relaxed);
+  currentPeak_.store(peak, std::memory_order_relaxed);
+
+  const auto now = clock_.steadyNow();
+  if (std::chrono::duration<double>(now - lastUpdateTime_).count() >= updateInterval_) {
+    publishedDevice_.store(currentDeviceID_.load(std::memory_order_relaxed),
+                           std::memory_order_relaxed);
+    publishedRMS_.store(rms, std::memory_order_relaxed);
+    publishedPeak_.store(peak, std::memory_order_relaxed);
+    publishedMillis_.store(millisSinceEpoch(clock_.wallNow()), std::memory_order_relaxed);
+    publishedCount_.fetch_add(1, std::memory_order_release);
+    lastUpdateTime_ = now;
+  }
+  return 0;
+}
+
+void AudioLevelMonitor::startPublisher() {
+  if (publisher_.joinable()) return;
+  {
+    std::lock_guard lock(publisherMutex_);
+    publisherStopping_ = false;
+  }
+  publisher_ = std::thread([this] { publishLoop(); });
+}
+
+void AudioLevelMonitor::stopPublisher() {
+  if (!publisher_.joinable()) return;
+  {
+    std::lock_guard lock(publisherMutex_);
+    publisherStopping_ = true;
+  }
+  publisherWake_.notify_all();
+  publisher_.join();
+}
+
+void AudioLevelMonitor::publishLoop() {
+  std::uint64_t seen = publishedCount_.load(std::memory_order_acquire);
+  std::unique_lock lock(publisherMutex_);
+  while (true) {
+    const bool stopping =
+        publisherWake_.wait_for(lock, kPublisherPeriod, [this] { return publisherStopping_; });
+    lock.unlock();
+    // Levels handed over just before the unit stopped still go out.
+    publishPending(seen);
+    if (stopping) return;
+    lock.lock();
+  }
+}
+
+void AudioLevelMonitor::publishPending(std::uint64_t& seen) {
+  const std::uint64_t count = publishedCount_.load(std::memory_order_acquire);
+  if (count == seen) return;
+  seen = count;
+  // Reported levels are capped at full scale; the stored ones are not.
+  eventEmitter_.emitEvent(
+      "audioLevels",
+      {{"deviceID", publishedDevice_.load(std::memory_order_relaxed)},
+       {"rms", levelNumber(std::min(publishedRMS_.load(std::memory_order_relaxed), 1.0f))},
+       {"peak", levelNumber(std::min(publishedPeak_.load(std::memory_order_relaxed), 1.0f))},
+       {"timestamp", publishedMillis_.load(std::memory_order_relaxed)}});
+}
+
+}  // namespace velmar
