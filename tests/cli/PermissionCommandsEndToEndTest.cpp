@@ -1,0 +1,222 @@
+// Permission commands and the one-shot system-audio check through the
+// executable, on machines with each authorisation state.
+#include <gtest/gtest.h>
+
+#include "permissions/PermissionsManager.h"
+#include "support/CliProcess.h"
+#include "support/ScenarioFile.h"
+
+namespace velmar {
+namespace {
+
+using nlohmann::json;
+using testing::CliProcess;
+using testing::Frame;
+using testing::ScenarioFile;
+using namespace std::chrono_literals;
+
+const std::string kInstructions = PermissionsManager::kSystemAudioInstructions;
+
+json machineWith(const std::string& authorization, bool requestGrants = true) {
+  return {{"base", "default"},
+          {"authorization", authorization},
+          {"authorizationRequestGrants", requestGrants}};
+}
+
+bool isInit(const Frame& f) { return f.kind == "INIT"; }
+
+// Sends a command and returns its `count` responses.
+std::vector<Frame> ask(CliProcess& cli, const std::string& id, const std::string& action,
+                       std::size_t count = 1) {
+  cli.send({{"id", id}, {"action", action}});
+  auto responses =
+      cli.frames().waitForFrames([&](const Frame& f) { return f.isResponse(id); }, count, 10s);
+  EXPECT_EQ(responses.size(), count) << action;
+  return responses;
+}
+
+// A fresh command id for every question.
+std::string nextID() {
+  static int counter = 0;
+  return "q" + std::to_string(++counter);
+}
+
+json answerOf(CliProcess& cli, const std::string& action) {
+  const std::string id = nextID();
+  auto responses = ask(cli, id, action);
+  if (responses.empty()) return nullptr;
+  EXPECT_EQ(responses[0].body["success"], true) << action;
+  return responses[0].body["data"];
+}
+
+// Index of the first frame that matches, or the frame count.
+std::size_t indexOf(const std::vector<Frame>& frames, const std::function<bool(const Frame&)>& p) {
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    if (p(frames[i])) return i;
+  }
+  return frames.size();
+}
+
+void expectChecksAnswer(CliProcess& cli, bool granted) {
+  EXPECT_EQ(answerOf(cli, "checkMicrophonePermission"),
+            (json{{"granted", granted}, {"permission", "microphone"}}));
+  const json systemAudio = {
+      {"granted", granted}, {"permission", "systemAudio"}, {"instructions", kInstructions}};
+  EXPECT_EQ(answerOf(cli, "checkSystemAudioPermission"), systemAudio);
+  EXPECT_EQ(answerOf(cli, "checkScreenCapturePermission"), systemAudio);
+  EXPECT_EQ(answerOf(cli, "getPermissionStatus"),
+            (json{{"microphone", {{"granted", granted}}},
+                  {"systemAudio", {{"granted", granted}, {"instructions", kInstructions}}},
+                  {"allGranted", granted}}));
+}
+
+// A request: acknowledgment, then the final answer, then the event.
+// Returns the request's id.
+std::string expectRequestAnswers(CliProcess& cli, const std::string& action,
+                                 const std::string& type, bool granted) {
+  auto isChange = [&](const Frame& f) {
+    return f.isEvent("permissionChanged") && f.body["data"]["type"] == type;
+  };
+  const auto before = cli.frames().frames();
+  const auto earlierChanges = std::count_if(before.begin(), before.end(), isChange);
+  const std::string id = nextID();
+  auto responses = ask(cli, id, action, 2);
+  if (responses.size() != 2) return id;
+  EXPECT_EQ(responses[0].body["isAcknowledgment"], true);
+  EXPECT_EQ(responses[0].body["data"], json::object());
+  json expected = {{"granted", granted}, {"permission", type}};
+  if (type == "systemAudio") expected["instructions"] = kInstructions;
+  EXPECT_EQ(responses[1].body["data"], expected);
+  EXPECT_FALSE(responses[1].body.contains("isAcknowledgment"));
+
+  EXPECT_EQ(cli.frames().waitForFrames(isChange, earlierChanges + 1).size(),
+            static_cast<std::size_t>(earlierChanges + 1));
+  // This request's event is the first new one, and it follows the answer.
+  const auto frames = cli.frames().frames();
+  const auto final = indexOf(frames, [&](const Frame& f) {
+    return f.isResponse(id) && !f.body.contains("isAcknowledgment");
+  });
+  std::size_t change = frames.size();
+  for (std::size_t i = 0, seen = 0; i < frames.size(); ++i) {
+    if (isChange(frames[i]) && ++seen == static_cast<std::size_t>(earlierChanges) + 1) change = i;
+  }
+  EXPECT_LT(final, change);
+  if (change < frames.size()) {
+    EXPECT_EQ(frames[change].body["data"], (json{{"type", type}, {"granted", granted}}));
+  }
+  return id;
+}
+
+TEST(PermissionCommandsEndToEndTest, OnAGrantedMachineEveryCommandSaysGranted) {
+  CliProcess cli;
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  expectChecksAnswer(cli, true);
+  EXPECT_TRUE(cli.waitForLog("Current microphone permission status: 3"));
+  EXPECT_TRUE(cli.waitForLog("System audio permission status (macOS 14.2+): 3 -> true"));
+  const std::vector<std::string> requests = {
+      expectRequestAnswers(cli, "requestMicrophonePermission", "microphone", true),
+      expectRequestAnswers(cli, "requestSystemAudioAccess", "systemAudio", true),
+      expectRequestAnswers(cli, "requestScreenCaptureAccess", "systemAudio", true)};
+  EXPECT_TRUE(cli.waitForLog("Microphone access granted: true"));
+  EXPECT_TRUE(cli.waitForLog("System audio permission request result: true"));
+  // Each request answered exactly twice, with one event each.
+  cli.closeStdin();
+  ASSERT_EQ(cli.waitForExit(), 0);
+  const auto frames = cli.frames().frames();
+  for (const auto& id : requests) {
+    EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
+                            [&](const Frame& f) { return f.isResponse(id); }),
+              2)
+        << id;
+  }
+  EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
+                          [](const Frame& f) { return f.isEvent("permissionChanged"); }),
+            3);
+}
+
+TEST(PermissionCommandsEndToEndTest, OnADeniedMachineEveryCommandSaysNotGranted) {
+  ScenarioFile machine(machineWith("denied"));
+  CliProcess cli(machine.options());
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  expectChecksAnswer(cli, false);
+  EXPECT_TRUE(cli.waitForLog("System audio permission status (macOS 14.2+): 2 -> false"));
+  // Asking again does not change a refusal.
+  expectRequestAnswers(cli, "requestMicrophonePermission", "microphone", false);
+  expectRequestAnswers(cli, "requestSystemAudioAccess", "systemAudio", false);
+  expectChecksAnswer(cli, false);
+}
+
+TEST(PermissionCommandsEndToEndTest, OnARestrictedMachineNothingIsGranted) {
+  ScenarioFile machine(machineWith("restricted"));
+  CliProcess cli(machine.options());
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  expectChecksAnswer(cli, false);
+  EXPECT_TRUE(cli.waitForLog("Current microphone permission status: 1"));
+  expectRequestAnswers(cli, "requestScreenCaptureAccess", "systemAudio", false);
+}
+
+TEST(PermissionCommandsEndToEndTest,
+     OnAnUndecidedMachineTheUsersAnswerArrivesAfterTheAcknowledgment) {
+  ScenarioFile machine(machineWith("notDetermined", true));
+  CliProcess cli(machine.options());
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  expectChecksAnswer(cli, false);
+  EXPECT_TRUE(cli.waitForLog("Current microphone permission status: 0"));
+  expectRequestAnswers(cli, "requestMicrophonePermission", "microphone", true);
+  // Decided now, for both.
+  expectChecksAnswer(cli, true);
+}
+
+TEST(PermissionCommandsEndToEndTest, AnUndecidedMachineWhoseUserRefuses) {
+  ScenarioFile machine(machineWith("notDetermined", false));
+  CliProcess cli(machine.options());
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  expectRequestAnswers(cli, "requestSystemAudioAccess", "systemAudio", false);
+  expectChecksAnswer(cli, false);
+}
+
+// The one-shot check: no frames at all, the answer in the exit status.
+struct CheckRun {
+  std::optional<int> status;
+  std::vector<Frame> frames;
+};
+
+CheckRun runCheck(const json& machine) {
+  ScenarioFile file(machine);
+  CliProcess cli(file.options({"--check-system-audio"}));
+  CheckRun run;
+  run.status = cli.waitForExit(10s);
+  EXPECT_TRUE(cli.out().waitForClose(5s));
+  run.frames = cli.frames().frames();
+  EXPECT_TRUE(cli.waitForLog("System audio permission status (macOS 14.2+): "));
+  return run;
+}
+
+TEST(PermissionCommandsEndToEndTest, SystemAudioCheckExitsZeroWhenGrantedAndOneWhenNot) {
+  auto granted = runCheck(machineWith("authorized"));
+  EXPECT_EQ(granted.status, 0);
+  EXPECT_TRUE(granted.frames.empty());
+
+  auto denied = runCheck(machineWith("denied"));
+  EXPECT_EQ(denied.status, 1);
+  EXPECT_TRUE(denied.frames.empty());
+
+  // Undecided: asks, and the answer decides.
+  EXPECT_EQ(runCheck(machineWith("notDetermined", true)).status, 0);
+  EXPECT_EQ(runCheck(machineWith("notDetermined", false)).status, 1);
+}
+
+TEST(PermissionCommandsEndToEndTest, SystemAudioCheckLogsTheRequestAndItsResult) {
+  ScenarioFile file(machineWith("notDetermined", true));
+  CliProcess cli(file.options({"--check-system-audio"}));
+  ASSERT_EQ(cli.waitForExit(10s), 0);
+  EXPECT_TRUE(cli.waitForLog("System audio permission status (macOS 14.2+): 0 -> false"));
+  EXPECT_TRUE(cli.waitForLog("Requesting system audio access (macOS 14.2+)"));
+  EXPECT_TRUE(cli.waitForLog("System audio permission request result: true"));
+  for (const auto& line : cli.err().lines()) {
+    EXPECT_EQ(line.find("Starting velmar audio CLI"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace velmar

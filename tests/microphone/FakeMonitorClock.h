@@ -1,0 +1,39 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+
+#include "microphone/MonitorClock.h"
+
+namespace velmar::testing {
+
+// A clock the test moves by hand. Wall time stands still until advanced;
+// every steady-clock read moves the steady clock on by `perSteadyRead`, so
+// anything timed between two reads appears to take exactly that long.
+class FakeMonitorClock {
+ public:
+  using Wall = std::chrono::system_clock;
+  using Steady = std::chrono::steady_clock;
+
+  // 2027-01-15 08:00:00 UTC.
+  static constexpr std::int64_t kStartMillis = 1800000000000;
+
+  MonitorClock clock() {
+    return {[this] { return Wall::time_point(std::chrono::milliseconds(wallMillis_.load())); },
+            [this] {
+              return Steady::time_point(std::chrono::nanoseconds(
+                  steadyNanos_.fetch_add(perSteadyReadNanos_.load()) + 1000000000000));
+            }};
+  }
+
+  void advance(std::chrono::milliseconds by) { wallMillis_ += by.count(); }
+  std::int64_t wallMillis() const { return wallMillis_.load(); }
+  void setPerSteadyRead(std::chrono::nanoseconds step) { perSteadyReadNanos_ = step.count(); }
+
+ private:
+  std::atomic<std::int64_t> wallMillis_{kStartMillis};
+  std::atomic<std::int64_t> steadyNanos_{0};
+  std::atomic<std::int64_t> perSteadyReadNanos_{0};
+};
+
+}  // namespace velmar::testing

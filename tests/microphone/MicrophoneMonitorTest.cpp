@@ -1,0 +1,258 @@
+#include "microphone/MicrophoneMonitor.h"
+
+#include <gtest/gtest.h>
+
+#include "microphone/FakeMonitorClock.h"
+#include "platform/Platform.h"
+#include "support/CapturedOutput.h"
+#include "support/OutputMarker.h"
+
+namespace velmar {
+namespace {
+
+using nlohmann::json;
+using platform::Platform;
+using testing::CapturedOutput;
+using testing::eventsSoFar;
+using testing::FakeMonitorClock;
+using testing::Frame;
+using testing::logLinesSoFar;
+using namespace std::chrono_literals;
+
+constexpr const char* kBuiltInMic = "BuiltInMicrophoneDevice";
+constexpr const char* kBuiltInMicName = "MacBook Pro Built-in Microphone";
+constexpr const char* kUSB = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
+
+const std::vector<std::string> kMonitorEvents = {"microphoneChanged", "microphoneDebugEvent",
+                                                 "microphoneLevel", "monitorDebugInfo"};
+
+// The monitor's events so far, in order, as "name" strings.
+std::vector<std::string> eventNames(const CapturedOutput& captured) {
+  std::vector<std::string> names;
+  eventsSoFar(captured, "");
+  for (const auto& frame : captured.frames().frames()) {
+    if (frame.kind != "EVENT") continue;
+    const std::string name = frame.body["event"];
+    if (std::find(kMonitorEvents.begin(), kMonitorEvents.end(), name) != kMonitorEvents.end()) {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
+
+class MicrophoneMonitorTest : public ::testing::Test {
+ protected:
+  void SetUp() override { platform_ = &Platform::installSimulated(); }
+
+  auto& hal() { return platform_->simulator(); }
+
+  // Passes of the main loop every 50 ms for `span`, the first one now.
+  void runPasses(MicrophoneMonitor& monitor, std::chrono::milliseconds span) {
+    for (auto t = 0ms; t < span; t += 50ms) {
+      monitor.checkAndUpdateStatus();
+      clock_.advance(50ms);
+    }
+  }
+
+  Platform* platform_ = nullptr;
+  FakeMonitorClock clock_;
+  CapturedOutput captured_;
+};
+
+TEST_F(MicrophoneMonitorTest, FirstPassWithoutMicrophoneSendsOneLevelAndOneDebugReport) {
+  MicrophoneMonitor monitor(clock_.clock());
+  monitor.checkAndUpdateStatus();
+  EXPECT_EQ(eventNames(captured_),
+            (std::vector<std::string>{"microphoneLevel", "monitorDebugInfo"}));
+
+  const auto level = eventsSoFar(captured_, "microphoneLevel").at(0).body["data"];
+  EXPECT_EQ(level, (json{{"level", 0.0},
+                         {"peak", 0.0},
+                         {"isActive", false},
+                         {"deviceName", ""},
+                         {"deviceID", 0},
+                         {"timestamp", FakeMonitorClock::kStartMillis},
+                         {"cycleCount", 1}}));
+  const auto debug = eventsSoFar(captured_, "monitorDebugInfo").at(0).body["data"];
+  EXPECT_EQ(debug["cycleCount"], 1);
+  EXPECT_EQ(debug["micActive"], false);
+  EXPECT_EQ(debug["micName"], "");
+  EXPECT_EQ(debug["micID"], 0);
+  // Whole MB and whole seconds of what the platform reports.
+  auto& system = platform_->system();
+  const auto residentMB = static_cast<std::int64_t>(*system.taskResidentMemoryBytes() / 1048576);
+  EXPECT_GE(debug["memoryUsageMB"].get<std::int64_t>(), 1);
+  EXPECT_NEAR(debug["memoryUsageMB"].get<std::int64_t>(), residentMB, 64);
+  EXPECT_NEAR(debug["uptime"].get<double>(), system.systemUptimeSeconds(), 5);
+
+  const auto lines = logLinesSoFar(captured_);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) {
+                            return l.rfind("Mic check completed in ", 0) == 0 &&
+                                   l.find("ms: active=false, statusChanged=false") !=
+                                       std::string::npos;
+                          }),
+            1);
+  const std::string debugLine =
+      "MicrophoneMonitor: 1 cycles, uptime: " +
+      std::to_string(debug["uptime"].get<std::int64_t>()) +
+      "s, memory: " + std::to_string(debug["memoryUsageMB"].get<std::int64_t>()) + "MB";
+  EXPECT_NE(std::find(lines.begin(), lines.end(), debugLine), lines.end());
+}
+
+TEST_F(MicrophoneMonitorTest, ChecksAndReportsLevelsOncePerSecondAndDebugInfoEveryTenSeconds) {
+  MicrophoneMonitor monitor(clock_.clock());
+  runPasses(monitor, 25s);  // passes at 0, 0.05, ..., 24.95 s
+  EXPECT_EQ(monitor.cycleCount(), 500);
+
+  const auto levels = eventsSoFar(captured_, "microphoneLevel");
+  ASSERT_EQ(levels.size(), 25u);
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    const auto& data = levels[i].body["data"];
+    EXPECT_EQ(data["timestamp"], FakeMonitorClock::kStartMillis + 1000 * std::int64_t(i));
+    EXPECT_EQ(data["cycleCount"], 1 + 20 * std::int64_t(i));
+    EXPECT_EQ(data["level"], 0.0);
+    EXPECT_EQ(data["isActive"], false);
+  }
+  const auto debug = eventsSoFar(captured_, "monitorDebugInfo");
+  ASSERT_EQ(debug.size(), 3u);
+  EXPECT_EQ(debug[0].body["data"]["cycleCount"], 1);
+  EXPECT_EQ(debug[1].body["data"]["cycleCount"], 201);
+  EXPECT_EQ(debug[2].body["data"]["cycleCount"], 401);
+
+  const auto lines = logLinesSoFar(captured_);
+  EXPECT_EQ(std::count_if(
+                lines.begin(), lines.end(),
+                [](const std::string& l) { return l.rfind("Mic check completed in ", 0) == 0; }),
+            25);
+  EXPECT_TRUE(eventsSoFar(captured_, "microphoneChanged").empty());
+}
+
+TEST_F(MicrophoneMonitorTest, FirstPassWithAnActiveMicrophoneReportsTheChangeThenOneLevel) {
+  hal().setDeviceInUseElsewhere(kBuiltInMic, true);
+  const auto micID = hal().deviceID(kBuiltInMic);
+  MicrophoneMonitor monitor(clock_.clock());
+  monitor.checkAndUpdateStatus();
+  EXPECT_EQ(eventNames(captured_),
+            (std::vector<std::string>{"microphoneChanged", "microphoneDebugEvent",
+                                      "microphoneLevel", "monitorDebugInfo"}));
+
+  const auto changed = eventsSoFar(captured_, "microphoneChanged").at(0).body["data"];
+  EXPECT_EQ(changed, (json{{"isActive", true},
+                           {"deviceName", kBuiltInMicName},
+                           {"deviceID", micID},
+                           {"checkDurationMs", 0},
+                           {"timestamp", FakeMonitorClock::kStartMillis}}));
+  const auto debug = eventsSoFar(captured_, "microphoneDebugEvent").at(0).body["data"];
+  EXPECT_EQ(debug, (json{{"isActive", true},
+                         {"deviceName", kBuiltInMicName},
+                         {"deviceID", micID},
+                         {"checkDurationMs", 0},
+                         {"previousActive", false},
+                         {"previousName", ""},
+                         {"previousID", 0},
+                         {"cycleCount", 1},
+                         {"timestamp", FakeMonitorClock::kStartMillis}}));
+  const auto level = eventsSoFar(captured_, "microphoneLevel").at(0).body["data"];
+  EXPECT_EQ(level["isActive"], true);
+  EXPECT_EQ(level["deviceName"], kBuiltInMicName);
+  EXPECT_EQ(level["deviceID"], micID);
+  const float value = level["level"].get<float>();
+  EXPECT_GE(value, 0.0f);
+  EXPECT_LE(value, 0.5f);
+  // The peak is the level scaled, uncapped.
+  EXPECT_NEAR(level["peak"].get<double>(), value * 1.2, 1e-6);
+
+  const auto lines = logLinesSoFar(captured_);
+  auto logged = [&](const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  };
+  EXPECT_TRUE(
+      logged(std::string("Microphone status changed: active=true, name=") + kBuiltInMicName));
+  EXPECT_TRUE(logged(std::string("Using mock audio levels for device ") + kBuiltInMicName +
+                     " (real monitoring disabled)"));
+  monitor.checkAndUpdateStatus();  // 0 ms later: nothing due
+  EXPECT_EQ(eventNames(captured_).size(), 4u);
+}
+
+TEST_F(MicrophoneMonitorTest, SwitchingMicrophonesWhileActiveReportsTheOldOneAsPrevious) {
+  hal().setDeviceInUseElsewhere(kBuiltInMic, true);
+  MicrophoneMonitor monitor(clock_.clock());
+  runPasses(monitor, 1000ms);
+  hal().setDeviceInUseElsewhere(kBuiltInMic, false);
+  hal().setDeviceInUseElsewhere(kUSB, true);
+  runPasses(monitor, 1000ms);  // the check at 1.0 s sees the switch
+
+  const auto changes = eventsSoFar(captured_, "microphoneChanged");
+  ASSERT_EQ(changes.size(), 2u);
+  const auto& second = changes[1].body["data"];
+  EXPECT_EQ(second["isActive"], true);
+  EXPECT_EQ(second["deviceName"], "Studio 2i2 USB");
+  EXPECT_EQ(second["deviceID"], hal().deviceID(kUSB));
+  EXPECT_EQ(second["timestamp"], FakeMonitorClock::kStartMillis + 1000);
+  const auto debug = eventsSoFar(captured_, "microphoneDebugEvent").at(1).body["data"];
+  EXPECT_EQ(debug["previousActive"], true);
+  EXPECT_EQ(debug["previousName"], kBuiltInMicName);
+  EXPECT_EQ(debug["previousID"], hal().deviceID(kBuiltInMic));
+  EXPECT_EQ(debug["cycleCount"], 21);
+
+  // The change brings its level at once, and only one for that second.
+  const auto levels = eventsSoFar(captured_, "microphoneLevel");
+  ASSERT_EQ(levels.size(), 2u);
+  EXPECT_EQ(levels[1].body["data"]["deviceName"], "Studio 2i2 USB");
+  EXPECT_EQ(levels[1].body["data"]["cycleCount"], 21);
+}
+
+TEST_F(MicrophoneMonitorTest, LevelsKeepComingWhileInactiveWithZeroesAndTheLastResult) {
+  hal().setDeviceInUseElsewhere(kBuiltInMic, true);
+  MicrophoneMonitor monitor(clock_.clock());
+  runPasses(monitor, 1000ms);
+  hal().setDeviceInUseElsewhere(kBuiltInMic, false);
+  runPasses(monitor, 3000ms);
+
+  const auto changes = eventsSoFar(captured_, "microphoneChanged");
+  ASSERT_EQ(changes.size(), 2u);
+  EXPECT_EQ(changes[1].body["data"]["isActive"], false);
+  EXPECT_EQ(changes[1].body["data"]["deviceName"], "");
+  EXPECT_EQ(changes[1].body["data"]["deviceID"], 0);
+  const auto levels = eventsSoFar(captured_, "microphoneLevel");
+  ASSERT_EQ(levels.size(), 4u);
+  for (std::size_t i = 1; i < levels.size(); ++i) {
+    const auto& data = levels[i].body["data"];
+    EXPECT_EQ(data["level"], 0.0);
+    EXPECT_EQ(data["peak"], 0.0);
+    EXPECT_EQ(data["isActive"], false);
+    EXPECT_EQ(data["deviceName"], "");
+    EXPECT_EQ(data["deviceID"], 0);
+  }
+}
+
+TEST_F(MicrophoneMonitorTest, CheckDurationIsTruncatedInTheEventAndExactInTheLog) {
+  hal().setDeviceInUseElsewhere(kBuiltInMic, true);
+  clock_.setPerSteadyRead(2900us);
+  MicrophoneMonitor monitor(clock_.clock());
+  monitor.checkAndUpdateStatus();
+  const auto changed = eventsSoFar(captured_, "microphoneChanged").at(0).body["data"];
+  EXPECT_EQ(changed["checkDurationMs"], 2);
+  EXPECT_EQ(eventsSoFar(captured_, "microphoneDebugEvent").at(0).body["data"]["checkDurationMs"],
+            2);
+  const auto lines = logLinesSoFar(captured_);
+  const auto line = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("Mic check completed in ", 0) == 0;
+  });
+  ASSERT_NE(line, lines.end());
+  EXPECT_EQ(line->rfind("Mic check completed in 2.9", 0), 0u) << *line;
+  EXPECT_NE(line->find("ms: active=true, statusChanged=true"), std::string::npos) << *line;
+}
+
+TEST_F(MicrophoneMonitorTest, AWallClockSetBackDoesNotSilenceTheMonitor) {
+  MicrophoneMonitor monitor(clock_.clock());
+  runPasses(monitor, 2000ms);
+  clock_.advance(-3600s);
+  runPasses(monitor, 2000ms);
+  // Two seconds before and two after the jump: four levels, not two.
+  EXPECT_EQ(eventsSoFar(captured_, "microphoneLevel").size(), 4u);
+}
+
+}  // namespace
+}  // namespace velmar
