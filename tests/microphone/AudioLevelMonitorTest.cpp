@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Platform.h"
+#include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/OutputMarker.h"
 
@@ -12,7 +13,7 @@ namespace velmar {
 namespace {
 
 using coreaudio::AudioObjectID;
-using platform::Platform;
+using sim::SimulatedMachine;
 using testing::CapturedOutput;
 using testing::eventsSoFar;
 using testing::Frame;
@@ -63,15 +64,15 @@ class CycleClock {
 
 class AudioLevelMonitorTest : public ::testing::Test {
  protected:
-  void SetUp() override { platform_ = &Platform::installSimulated(); }
-  AudioObjectID device(const char* uid) { return platform_->simulator().deviceID(uid); }
+  void SetUp() override { machine_ = &SimulatedMachine::install(); }
+  AudioObjectID device(const char* uid) { return machine_->hardware().deviceID(uid); }
 
-  Platform* platform_ = nullptr;
+  SimulatedMachine* machine_ = nullptr;
   CapturedOutput captured_;
 };
 
 TEST_F(AudioLevelMonitorTest, MeasuresTheDevicesSignalAndReportsIt) {
-  AudioLevelMonitor monitor(platform_->audioUnits());
+  AudioLevelMonitor monitor(machine_->audioUnits());
   ASSERT_TRUE(monitor.startMonitoring(device(kUSB)));
   EXPECT_TRUE(logged(captured_, "Started monitoring device " + std::to_string(device(kUSB))));
   ASSERT_TRUE(eventually([&] { return monitor.getCurrentLevels().peak > 0; }));
@@ -97,7 +98,7 @@ TEST_F(AudioLevelMonitorTest, MeasuresTheDevicesSignalAndReportsIt) {
 
 TEST_F(AudioLevelMonitorTest, ReportsAtMostOncePerSecondOfCycles) {
   CycleClock cycles;
-  AudioLevelMonitor monitor(platform_->audioUnits(), cycles.clock());
+  AudioLevelMonitor monitor(machine_->audioUnits(), cycles.clock());
   ASSERT_TRUE(monitor.startMonitoring(device(kUSB)));
   // Cycles 400 ms apart: 0.4 and 0.8 s send nothing, 1.2 s does; then again
   // only 1.2 s after that.
@@ -111,7 +112,7 @@ TEST_F(AudioLevelMonitorTest, ReportsAtMostOncePerSecondOfCycles) {
 }
 
 TEST_F(AudioLevelMonitorTest, ADeviceTheUnitRefusesFailsTheStartAndLeavesNoLevels) {
-  AudioLevelMonitor monitor(platform_->audioUnits());
+  AudioLevelMonitor monitor(machine_->audioUnits());
   // The built-in output has no input to meter.
   EXPECT_FALSE(monitor.startMonitoring(device(kSpeaker)));
   EXPECT_TRUE(logged(captured_, "Failed to set input device: -10851"));
@@ -123,7 +124,7 @@ TEST_F(AudioLevelMonitorTest, ADeviceTheUnitRefusesFailsTheStartAndLeavesNoLevel
 }
 
 TEST_F(AudioLevelMonitorTest, StartingAgainMovesToTheNewDevice) {
-  AudioLevelMonitor monitor(platform_->audioUnits());
+  AudioLevelMonitor monitor(machine_->audioUnits());
   ASSERT_TRUE(monitor.startMonitoring(device(kUSB)));
   ASSERT_TRUE(monitor.startMonitoring(device(kHeadset)));
   auto event = captured_.frames().waitForEvent("audioLevels");

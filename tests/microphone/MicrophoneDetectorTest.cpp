@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Platform.h"
+#include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/OutputMarker.h"
 
@@ -13,10 +14,10 @@ namespace velmar {
 namespace {
 
 using namespace coreaudio;
-using platform::MachineScenario;
-using platform::Platform;
 using sim::FailureRule;
 using sim::HalOperation;
+using sim::MachineScenario;
+using sim::SimulatedMachine;
 using testing::CapturedOutput;
 using testing::logLinesSoFar;
 
@@ -40,8 +41,8 @@ std::string listLine(const std::string& name, AudioObjectID id, bool active) {
 }
 
 TEST(MicrophoneDetectorTest, ListsEveryInputDeviceAndFindsNothingWhenNoneRuns) {
-  Platform& platform = Platform::installSimulated();
-  auto& hal = platform.simulator();
+  SimulatedMachine& machine = SimulatedMachine::install();
+  auto& hal = machine.hardware();
   CapturedOutput captured;
   const auto status = MicrophoneDetector().checkMicrophones();
   EXPECT_FALSE(status.isActive);
@@ -60,8 +61,8 @@ TEST(MicrophoneDetectorTest, ListsEveryInputDeviceAndFindsNothingWhenNoneRuns) {
 }
 
 TEST(MicrophoneDetectorTest, OfTwoRunningMicrophonesTheFirstInTheDeviceListWins) {
-  Platform& platform = Platform::installSimulated();
-  auto& hal = platform.simulator();
+  SimulatedMachine& machine = SimulatedMachine::install();
+  auto& hal = machine.hardware();
   // Set in reverse list order: the list order decides, not the order of use.
   hal.setDeviceInUseElsewhere(kHeadset, true);
   hal.setDeviceInUseElsewhere(kUSB, true);
@@ -82,8 +83,8 @@ TEST(MicrophoneDetectorTest, OfTwoRunningMicrophonesTheFirstInTheDeviceListWins)
 }
 
 TEST(MicrophoneDetectorTest, ARunningAggregateDeviceIsNeverReported) {
-  Platform& platform = Platform::installSimulated();
-  auto& hal = platform.simulator();
+  SimulatedMachine& machine = SimulatedMachine::install();
+  auto& hal = machine.hardware();
   // An aggregate whose only input is a tap, running: it has input channels
   // and runs somewhere, but it is no microphone.
   CATapDescription tap;
@@ -134,8 +135,8 @@ TEST(MicrophoneDetectorTest, ARunningOutputOnlyDeviceIsIgnored) {
                                         [](const auto& d) { return d.uid != kSpeaker; }),
                          scenario.devices.end());
   scenario.defaultInputUID.clear();
-  Platform& platform = Platform::installSimulated(scenario);
-  auto& hal = platform.simulator();
+  SimulatedMachine& machine = SimulatedMachine::install(scenario);
+  auto& hal = machine.hardware();
   hal.setDeviceInUseElsewhere(kSpeaker, true);
   ASSERT_EQ(hal.deviceStart(hal.deviceID(kSpeaker), nullptr), kAudioHardwareNoError);
 
@@ -148,8 +149,8 @@ TEST(MicrophoneDetectorTest, ARunningOutputOnlyDeviceIsIgnored) {
 }
 
 TEST(MicrophoneDetectorTest, PlatformFailuresFallBackInsteadOfSurfacing) {
-  Platform& platform = Platform::installSimulated();
-  auto& hal = platform.simulator();
+  SimulatedMachine& machine = SimulatedMachine::install();
+  auto& hal = machine.hardware();
   const AudioObjectID mic = hal.deviceID(kBuiltInMic);
   const AudioObjectID usb = hal.deviceID(kUSB);
   const AudioObjectID headset = hal.deviceID(kHeadset);
@@ -180,9 +181,9 @@ TEST(MicrophoneDetectorTest, PlatformFailuresFallBackInsteadOfSurfacing) {
 }
 
 TEST(MicrophoneDetectorTest, AnUnreadableDeviceListMeansNoInputDevices) {
-  Platform& platform = Platform::installSimulated();
-  platform.simulator().setDeviceInUseElsewhere(kBuiltInMic, true);
-  platform.simulator().injectFailure(FailureRule::when(
+  SimulatedMachine& machine = SimulatedMachine::install();
+  machine.hardware().setDeviceInUseElsewhere(kBuiltInMic, true);
+  machine.hardware().injectFailure(FailureRule::when(
       HalOperation::kGetPropertyDataSize, kAudioHardwarePropertyDevices, kAudioObjectSystemObject));
   CapturedOutput captured;
   const auto status = MicrophoneDetector().checkMicrophones();

@@ -4,6 +4,7 @@
 
 #include "microphone/FakeMonitorClock.h"
 #include "platform/Platform.h"
+#include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/OutputMarker.h"
 
@@ -11,7 +12,7 @@ namespace velmar {
 namespace {
 
 using nlohmann::json;
-using platform::Platform;
+using sim::SimulatedMachine;
 using testing::CapturedOutput;
 using testing::eventsSoFar;
 using testing::FakeMonitorClock;
@@ -42,9 +43,9 @@ std::vector<std::string> eventNames(const CapturedOutput& captured) {
 
 class MicrophoneMonitorTest : public ::testing::Test {
  protected:
-  void SetUp() override { platform_ = &Platform::installSimulated(); }
+  void SetUp() override { machine_ = &SimulatedMachine::install(); }
 
-  auto& hal() { return platform_->simulator(); }
+  auto& hal() { return machine_->hardware(); }
 
   // Passes of the main loop every 50 ms for `span`, the first one now.
   void runPasses(MicrophoneMonitor& monitor, std::chrono::milliseconds span) {
@@ -54,7 +55,7 @@ class MicrophoneMonitorTest : public ::testing::Test {
     }
   }
 
-  Platform* platform_ = nullptr;
+  SimulatedMachine* machine_ = nullptr;
   FakeMonitorClock clock_;
   CapturedOutput captured_;
 };
@@ -79,7 +80,7 @@ TEST_F(MicrophoneMonitorTest, FirstPassWithoutMicrophoneSendsOneLevelAndOneDebug
   EXPECT_EQ(debug["micName"], "");
   EXPECT_EQ(debug["micID"], 0);
   // Whole MB and whole seconds of what the platform reports.
-  auto& system = platform_->system();
+  auto& system = machine_->system();
   const auto residentMB = static_cast<std::int64_t>(*system.taskResidentMemoryBytes() / 1048576);
   EXPECT_GE(debug["memoryUsageMB"].get<std::int64_t>(), 1);
   EXPECT_NEAR(debug["memoryUsageMB"].get<std::int64_t>(), residentMB, 64);

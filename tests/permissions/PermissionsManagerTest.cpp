@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Platform.h"
+#include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/OutputMarker.h"
 
@@ -12,15 +13,15 @@ namespace velmar {
 namespace {
 
 using platform::AuthorizationStatus;
-using platform::Platform;
+using sim::SimulatedMachine;
 using testing::CapturedOutput;
 using testing::logLinesSoFar;
 using namespace std::chrono_literals;
 
 class PermissionsManagerTest : public ::testing::Test {
  protected:
-  void SetUp() override { platform_ = &Platform::installSimulated(); }
-  auto& system() { return platform_->simulatedSystem(); }
+  void SetUp() override { machine_ = &SimulatedMachine::install(); }
+  auto& system() { return machine_->system(); }
 
   // Runs a request and waits for its answer.
   template <typename Request>
@@ -32,7 +33,7 @@ class PermissionsManagerTest : public ::testing::Test {
     return future.get();
   }
 
-  Platform* platform_ = nullptr;
+  SimulatedMachine* machine_ = nullptr;
   CapturedOutput captured_;
 };
 
