@@ -30,7 +30,7 @@ struct MachineScenario {
   std::string defaultInputUID;
   std::string defaultOutputUID;
   AuthorizationStatus authorization = AuthorizationStatus::kAuthorized;
-  bool authorizationRequestGrants = true;
+  AuthorizationRequestAnswer authorizationRequest;
   std::vector<ScenarioEvent> timeline;  // ordered by `at`
 
   // A laptop with a built-in microphone and output, a USB interface, a

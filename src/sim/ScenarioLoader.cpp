@@ -104,7 +104,8 @@ std::vector<UInt32> channelList(const Reader& reader) {
 
 SimulatedDeviceConfig parseDevice(const Reader& reader) {
   reader.expectObject({"uid", "name", "transport", "inputChannels", "outputChannels", "sampleRates",
-                       "nominalSampleRate", "clockSource", "tone", "alive", "inUse"});
+                       "nominalSampleRate", "clockSource", "tone", "amplitude", "waveform", "alive",
+                       "inUse"});
   SimulatedDeviceConfig device;
   device.uid = reader.at("uid").string();
   if (device.uid.empty()) reader.at("uid").fail("a device UID cannot be empty");
@@ -155,6 +156,20 @@ SimulatedDeviceConfig parseDevice(const Reader& reader) {
     }
   }
   if (reader.has("tone")) device.toneFrequency = reader.at("tone").positiveNumber();
+  if (reader.has("amplitude")) {
+    device.toneAmplitude = static_cast<float>(reader.at("amplitude").positiveNumber());
+  }
+  if (reader.has("waveform")) {
+    Reader waveform = reader.at("waveform");
+    const std::string text = waveform.string();
+    if (text == "sine") {
+      device.waveform = Waveform::kSine;
+    } else if (text == "square") {
+      device.waveform = Waveform::kSquare;
+    } else {
+      waveform.fail("expected \"sine\" or \"square\"");
+    }
+  }
   if (reader.has("alive")) device.alive = reader.at("alive").boolean();
   if (reader.has("inUse")) device.inUseElsewhere = reader.at("inUse").boolean();
   return device;
@@ -180,6 +195,28 @@ AuthorizationStatus parseAuthorization(const Reader& reader) {
   if (text == "denied") return AuthorizationStatus::kDenied;
   if (text == "authorized") return AuthorizationStatus::kAuthorized;
   reader.fail("expected \"notDetermined\", \"restricted\", \"denied\" or \"authorized\"");
+}
+
+// {"answer": "granted" | "denied" | "never", "after": seconds}
+AuthorizationRequestAnswer parseRequestAnswer(const Reader& reader) {
+  using Kind = AuthorizationRequestAnswer::Kind;
+  AuthorizationRequestAnswer answer;
+  const Reader kind = reader.at("answer");
+  const std::string text = kind.string();
+  if (text == "granted") {
+    answer.kind = Kind::kGrant;
+  } else if (text == "denied") {
+    answer.kind = Kind::kDeny;
+  } else if (text == "never") {
+    answer.kind = Kind::kNever;
+  } else {
+    kind.fail("expected \"granted\", \"denied\" or \"never\"");
+  }
+  if (reader.has("after")) {
+    answer.delaySeconds = reader.at("after").number();
+    if (answer.delaySeconds < 0) reader.at("after").fail("a delay cannot be negative");
+  }
+  return answer;
 }
 
 ScenarioEvent parseEvent(const Reader& reader) {
@@ -281,11 +318,16 @@ ScenarioEvent parseEvent(const Reader& reader) {
     AuthorizationStatus status = parseAuthorization(reader.at("status"));
     event.description += " " + reader.at("status").string();
     event.apply = [status](auto&, auto& system) { system.setAuthorizationStatus(status); };
+  } else if (name == "setAuthorizationRequest") {
+    reader.expectObject({"at", "event", "answer", "after"});
+    AuthorizationRequestAnswer answer = parseRequestAnswer(reader);
+    event.description += " " + reader.at("answer").string();
+    event.apply = [answer](auto&, auto& system) { system.setRequestAnswer(answer); };
   } else {
     kind.fail("unknown event \"" + name +
               "\" (expected addProcess, removeProcess, startAudio, stopAudio, addDevice, "
               "removeDevice, killDevice, setDefaultInput, setDefaultOutput, microphoneInUse, "
-              "createTap or setAuthorization)");
+              "createTap, setAuthorization or setAuthorizationRequest)");
   }
   return event;
 }
@@ -321,7 +363,8 @@ MachineScenario ScenarioLoader::loadFile(const std::string& path) {
 MachineScenario ScenarioLoader::fromJson(const json& document, const std::string& source) {
   Reader root(document, "", source);
   root.expectObject({"base", "devices", "processes", "defaultInput", "defaultOutput",
-                     "authorization", "authorizationRequestGrants", "timeline"});
+                     "authorization", "authorizationRequestGrants", "authorizationRequest",
+                     "timeline"});
   MachineScenario machine;
   if (root.has("base")) {
     Reader base = root.at("base");
@@ -363,8 +406,19 @@ MachineScenario ScenarioLoader::fromJson(const json& document, const std::string
   }
   if (root.has("authorization"))
     machine.authorization = parseAuthorization(root.at("authorization"));
+  if (root.has("authorizationRequestGrants") && root.has("authorizationRequest")) {
+    root.at("authorizationRequestGrants")
+        .fail("give either \"authorizationRequestGrants\" or \"authorizationRequest\"");
+  }
   if (root.has("authorizationRequestGrants")) {
-    machine.authorizationRequestGrants = root.at("authorizationRequestGrants").boolean();
+    machine.authorizationRequest.kind = root.at("authorizationRequestGrants").boolean()
+                                            ? AuthorizationRequestAnswer::Kind::kGrant
+                                            : AuthorizationRequestAnswer::Kind::kDeny;
+  }
+  if (root.has("authorizationRequest")) {
+    Reader request = root.at("authorizationRequest");
+    request.expectObject({"answer", "after"});
+    machine.authorizationRequest = parseRequestAnswer(request);
   }
   if (root.has("timeline")) {
     Reader timeline = root.at("timeline");

@@ -130,6 +130,7 @@ class SimulatedAudioHardware : public coreaudio::AudioHardware {
   struct Tone {
     Float64 frequency;
     float amplitude;
+    Waveform waveform = Waveform::kSine;
   };
   // Where an input stream's samples come from.
   struct StreamSource {

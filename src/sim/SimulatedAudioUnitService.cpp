@@ -41,9 +41,23 @@ AudioObjectID SimulatedAudioUnitService::resolvedDeviceLocked(const Unit& unit) 
   return device;
 }
 
+std::optional<OSStatus> SimulatedAudioUnitService::failureLocked(
+    AudioUnitOperation operation, std::optional<AudioUnitPropertyID> property) const {
+  for (const Failure& failure : failures_) {
+    if (failure.operation != operation) continue;
+    if (failure.property && property != failure.property) continue;
+    return failure.status;
+  }
+  return std::nullopt;
+}
+
 AudioComponent SimulatedAudioUnitService::findNextComponent(
     AudioComponent after, const AudioComponentDescription& description) {
   if (after != nullptr) return nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    if (failureLocked(AudioUnitOperation::kFindComponent)) return nullptr;
+  }
   bool matches = description.componentType == kAudioUnitType_Output &&
                  description.componentSubType == kAudioUnitSubType_HALOutput &&
                  description.componentManufacturer == kAudioUnitManufacturer_Apple;
@@ -55,6 +69,8 @@ OSStatus SimulatedAudioUnitService::instanceNew(AudioComponent component, AudioU
   auto unit = std::make_unique<Unit>();
   auto handle = reinterpret_cast<AudioUnit>(unit.get());
   std::lock_guard lock(mutex_);
+  if (auto failure = failureLocked(AudioUnitOperation::kInstanceNew)) return *failure;
+  unit->maximumFrames = maximumFramesPerSlice_;
   units_[handle] = std::move(unit);
   outUnit = handle;
   return coreaudio::kAudioHardwareNoError;
@@ -75,6 +91,7 @@ OSStatus SimulatedAudioUnitService::setProperty(AudioUnit handle, AudioUnitPrope
   std::lock_guard lock(mutex_);
   Unit* unit = unitLocked(handle);
   if (unit == nullptr) return kAudioUnitErr_InvalidProperty;
+  if (auto failure = failureLocked(AudioUnitOperation::kSetProperty, property)) return *failure;
   switch (property) {
     case kAudioOutputUnitProperty_EnableIO: {
       const auto* flag = std::get_if<UInt32>(&value);
@@ -107,6 +124,12 @@ OSStatus SimulatedAudioUnitService::setProperty(AudioUnit handle, AudioUnitPrope
       unit->callback = *callback;
       return coreaudio::kAudioHardwareNoError;
     }
+    case kAudioUnitProperty_MaximumFramesPerSlice: {
+      const auto* frames = std::get_if<UInt32>(&value);
+      if (frames == nullptr || *frames == 0) return kAudioUnitErr_InvalidPropertyValue;
+      unit->maximumFrames = *frames;
+      return coreaudio::kAudioHardwareNoError;
+    }
     default:
       return kAudioUnitErr_InvalidProperty;
   }
@@ -118,6 +141,11 @@ OSStatus SimulatedAudioUnitService::getProperty(AudioUnit handle, AudioUnitPrope
   std::lock_guard lock(mutex_);
   Unit* unit = unitLocked(handle);
   if (unit == nullptr) return kAudioUnitErr_InvalidProperty;
+  if (auto failure = failureLocked(AudioUnitOperation::kGetProperty, property)) return *failure;
+  if (property == kAudioUnitProperty_MaximumFramesPerSlice) {
+    outValue = unit->maximumFrames;
+    return coreaudio::kAudioHardwareNoError;
+  }
   if (property == kAudioOutputUnitProperty_CurrentDevice) {
     outValue = resolvedDeviceLocked(*unit);
     return coreaudio::kAudioHardwareNoError;
@@ -141,6 +169,7 @@ OSStatus SimulatedAudioUnitService::initialize(AudioUnit handle) {
   std::lock_guard lock(mutex_);
   Unit* unit = unitLocked(handle);
   if (unit == nullptr) return kAudioUnitErr_InvalidProperty;
+  if (auto failure = failureLocked(AudioUnitOperation::kInitialize)) return *failure;
   unit->initialized = true;
   return coreaudio::kAudioHardwareNoError;
 }
@@ -157,6 +186,7 @@ OSStatus SimulatedAudioUnitService::outputUnitStart(AudioUnit handle) {
   std::lock_guard lock(mutex_);
   Unit* unit = unitLocked(handle);
   if (unit == nullptr) return kAudioUnitErr_InvalidProperty;
+  if (auto failure = failureLocked(AudioUnitOperation::kOutputUnitStart)) return *failure;
   if (!unit->initialized) return kAudioUnitErr_Uninitialized;
   if (resolvedDeviceLocked(*unit) == 0) return kAudioUnitErr_NoConnection;
   if (unit->running) return coreaudio::kAudioHardwareNoError;
@@ -196,6 +226,7 @@ OSStatus SimulatedAudioUnitService::render(AudioUnit handle, AudioUnitRenderActi
     std::lock_guard lock(mutex_);
     Unit* unit = unitLocked(handle);
     if (unit == nullptr) return kAudioUnitErr_InvalidProperty;
+    if (auto failure = failureLocked(AudioUnitOperation::kRender)) return *failure;
     if (!unit->initialized) return kAudioUnitErr_Uninitialized;
     if (busNumber != 1 || !unit->inputEnabled) return kAudioUnitErr_NoConnection;
     device = resolvedDeviceLocked(*unit);
@@ -242,6 +273,23 @@ void SimulatedAudioUnitService::run(AudioUnit handle) {
     callback.inputProc(callback.inputProcRefCon, &flags, &time, 1, frames, nullptr);
     lock.lock();
   }
+}
+
+void SimulatedAudioUnitService::setMaximumFramesPerSlice(UInt32 frames) {
+  std::lock_guard lock(mutex_);
+  maximumFramesPerSlice_ = frames;
+  for (auto& [handle, unit] : units_) unit->maximumFrames = frames;
+}
+
+void SimulatedAudioUnitService::injectFailure(AudioUnitOperation operation, OSStatus status,
+                                              std::optional<AudioUnitPropertyID> property) {
+  std::lock_guard lock(mutex_);
+  failures_.push_back({operation, status, property});
+}
+
+void SimulatedAudioUnitService::clearFailures() {
+  std::lock_guard lock(mutex_);
+  failures_.clear();
 }
 
 }  // namespace velmar::sim

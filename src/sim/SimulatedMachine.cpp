@@ -38,7 +38,7 @@ SimulatedMachine::SimulatedMachine(MachineScenario scenario)
     hardware_->setDefaultOutputDevice(scenario.defaultOutputUID);
   }
   system_->setAuthorizationStatus(scenario.authorization);
-  system_->setRequestAnswer(scenario.authorizationRequestGrants);
+  system_->setRequestAnswer(scenario.authorizationRequest);
   timeline_ =
       std::make_unique<ScenarioTimeline>(std::move(scenario.timeline), *hardware_, *system_);
 }

@@ -39,6 +39,9 @@ inline bool supportsRate(const std::vector<AudioValueRange>& ranges, Float64 rat
   return false;
 }
 
+// The shape of what a device's microphone picks up.
+enum class Waveform { kSine, kSquare };
+
 struct SimulatedDeviceConfig {
   std::string uid;
   std::string name;
@@ -50,6 +53,10 @@ struct SimulatedDeviceConfig {
   ClockSourceProperty clockSource = ClockSourceProperty::kSettable;
   // Tone the device's microphone picks up, Hz; 0 derives one from the UID.
   Float64 toneFrequency = 0;
+  // Its peak amplitude; above 1 it models an overdriven float stream, which
+  // is delivered unclipped.
+  float toneAmplitude = 0.25f;
+  Waveform waveform = Waveform::kSine;
   bool alive = true;
   // Some other program is capturing from it ('gone' on input).
   bool inUseElsewhere = false;
@@ -66,6 +73,13 @@ struct SimulatedProcessConfig {
   bool running = false;  // doing audio I/O
   // Tone the process plays while running, Hz; 0 derives one from the PID.
   Float64 toneFrequency = 0;
+};
+
+// How the user answers a capture-access prompt, and how long it stays up.
+struct AuthorizationRequestAnswer {
+  enum class Kind { kGrant, kDeny, kNever };
+  Kind kind = Kind::kGrant;
+  double delaySeconds = 0.05;
 };
 
 // Operations whose answers a test can force.

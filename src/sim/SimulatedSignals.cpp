@@ -39,7 +39,8 @@ std::vector<SimulatedAudioHardware::Tone> SimulatedAudioHardware::streamTonesLoc
   if (stream.source.kind == StreamSource::Kind::kDevice) {
     const Device* device = deviceByUIDLocked(stream.source.uid);
     if (device && device->config.alive)
-      tones.push_back({toneOfDeviceLocked(*device), kToneAmplitude});
+      tones.push_back(
+          {toneOfDeviceLocked(*device), device->config.toneAmplitude, device->config.waveform});
     return tones;
   }
   const Tap* tap = tapByUIDLocked(stream.source.uid);
@@ -56,19 +57,25 @@ std::vector<SimulatedAudioHardware::Tone> SimulatedAudioHardware::streamTonesLoc
   return tones;
 }
 
-// Every source is a sine at its own frequency whose phase follows the
-// device's sample time; sources add up and the sum is clipped to full scale.
-// All channels of a frame carry the same sample.
+// Every source is a sine (or a square wave) at its own frequency whose phase
+// follows the device's sample time; sources add up and the sum is clipped to
+// full scale, or to the loudest source's own amplitude when that is above it
+// (an overdriven device is delivered as it is). All channels of a frame
+// carry the same sample.
 void SimulatedAudioHardware::synthesize(const std::vector<Tone>& tones, Float64 rate,
                                         Float64 sampleTime, UInt32 frames, UInt32 channels,
                                         float* out) {
+  double limit = 1.0;
+  for (const Tone& tone : tones) limit = std::max(limit, static_cast<double>(tone.amplitude));
   for (UInt32 frame = 0; frame < frames; ++frame) {
     double value = 0;
     for (const Tone& tone : tones) {
-      value += tone.amplitude *
-               std::sin(2 * std::numbers::pi * tone.frequency * (sampleTime + frame) / rate);
+      const double wave =
+          std::sin(2 * std::numbers::pi * tone.frequency * (sampleTime + frame) / rate);
+      value +=
+          tone.amplitude * (tone.waveform == Waveform::kSquare ? (wave >= 0 ? 1.0 : -1.0) : wave);
     }
-    float sample = static_cast<float>(std::clamp(value, -1.0, 1.0));
+    float sample = static_cast<float>(std::clamp(value, -limit, limit));
     for (UInt32 c = 0; c < channels; ++c) out[frame * channels + c] = sample;
   }
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
@@ -53,6 +54,10 @@ std::optional<std::string> SimulatedSystemServices::kernelCommandName(std::int32
 }
 
 std::optional<std::uint64_t> SimulatedSystemServices::taskResidentMemoryBytes() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!taskMemoryAvailable_) return std::nullopt;
+  }
   // statm: total program size, then resident set size, in pages.
   std::ifstream statm("/proc/self/statm");
   std::uint64_t size = 0;
@@ -95,27 +100,33 @@ AuthorizationStatus SimulatedSystemServices::captureAuthorizationStatus() {
 }
 
 void SimulatedSystemServices::requestCaptureAccess(std::function<void(bool granted)> completion) {
-  double delay = 0;
+  using Kind = AuthorizationRequestAnswer::Kind;
+  std::optional<AuthorizationRequestAnswer> prompt;
   {
     std::lock_guard lock(mutex_);
     // Only an undetermined status prompts; otherwise the answer is the
     // status itself, still delivered asynchronously.
-    if (status_ == AuthorizationStatus::kNotDetermined) delay = requestDelaySeconds_;
+    if (status_ == AuthorizationStatus::kNotDetermined) prompt = requestAnswer_;
   }
+  // The user never answers: the completion is never called.
+  if (prompt && prompt->kind == Kind::kNever) return;
+  const double delay = prompt ? prompt->delaySeconds : 0;
   auto timer = std::make_shared<asio::steady_timer>(
       answers_, std::chrono::duration_cast<asio::steady_timer::duration>(
                     std::chrono::duration<double>(delay)));
-  timer->async_wait([this, timer, completion = std::move(completion)](const std::error_code&) {
-    bool granted = false;
-    {
-      std::lock_guard lock(mutex_);
-      if (status_ == AuthorizationStatus::kNotDetermined) {
-        status_ = requestGrants_ ? AuthorizationStatus::kAuthorized : AuthorizationStatus::kDenied;
-      }
-      granted = status_ == AuthorizationStatus::kAuthorized;
-    }
-    completion(granted);
-  });
+  timer->async_wait(
+      [this, timer, prompt, completion = std::move(completion)](const std::error_code&) {
+        bool granted = false;
+        {
+          std::lock_guard lock(mutex_);
+          if (prompt && status_ == AuthorizationStatus::kNotDetermined) {
+            status_ = prompt->kind == Kind::kGrant ? AuthorizationStatus::kAuthorized
+                                                   : AuthorizationStatus::kDenied;
+          }
+          granted = status_ == AuthorizationStatus::kAuthorized;
+        }
+        completion(granted);
+      });
 }
 
 void SimulatedSystemServices::setAuthorizationStatus(AuthorizationStatus status) {
@@ -123,10 +134,19 @@ void SimulatedSystemServices::setAuthorizationStatus(AuthorizationStatus status)
   status_ = status;
 }
 
-void SimulatedSystemServices::setRequestAnswer(bool grants, double delaySeconds) {
+void SimulatedSystemServices::setRequestAnswer(AuthorizationRequestAnswer answer) {
   std::lock_guard lock(mutex_);
-  requestGrants_ = grants;
-  requestDelaySeconds_ = delaySeconds;
+  requestAnswer_ = answer;
+}
+
+void SimulatedSystemServices::setRequestAnswer(bool grants, double delaySeconds) {
+  using Kind = AuthorizationRequestAnswer::Kind;
+  setRequestAnswer({grants ? Kind::kGrant : Kind::kDeny, delaySeconds});
+}
+
+void SimulatedSystemServices::setTaskMemoryAvailable(bool available) {
+  std::lock_guard lock(mutex_);
+  taskMemoryAvailable_ = available;
 }
 
 }  // namespace velmar::sim

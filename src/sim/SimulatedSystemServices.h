@@ -42,15 +42,19 @@ class SimulatedSystemServices : public platform::SystemServices {
   // --- Control API (tests, scenarios) ---
   void setAuthorizationStatus(AuthorizationStatus status);
   // What the user answers when asked while the status is not determined,
-  // and how long the prompt takes.
+  // and how long the prompt takes. A prompt that is never answered never
+  // calls its completion. Applies to requests made from now on.
+  void setRequestAnswer(AuthorizationRequestAnswer answer);
   void setRequestAnswer(bool grants, double delaySeconds = 0.05);
+  // Whether the task's memory figure can be read (it fails when not).
+  void setTaskMemoryAvailable(bool available);
 
  private:
   SimulatedAudioHardware& hardware_;
   std::mutex mutex_;
   AuthorizationStatus status_ = AuthorizationStatus::kAuthorized;
-  bool requestGrants_ = true;
-  double requestDelaySeconds_ = 0.05;
+  AuthorizationRequestAnswer requestAnswer_;
+  bool taskMemoryAvailable_ = true;
 
   // Answers to access requests arrive on this thread.
   asio::io_context answers_;

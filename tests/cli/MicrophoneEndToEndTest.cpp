@@ -136,5 +136,27 @@ TEST(MicrophoneEndToEndTest, StatusCommandReportsAMicrophoneInUseWithALevel) {
   EXPECT_NEAR(data["peak"].get<double>(), std::min(level * 1.2, 1.0), 1e-6);
 }
 
+TEST(MicrophoneEndToEndTest, OfTwoMicrophonesInUseTheFirstListedIsReported) {
+  constexpr const char* kUSB = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
+  constexpr const char* kHeadset = "00-1B-66-A1-B2-C3:input";
+  ScenarioFile machine(
+      {{"base", "default"},
+       {"timeline",
+        {{{"at", 0}, {"event", "microphoneInUse"}, {"uid", kHeadset}, {"inUse", true}},
+         {{"at", 0}, {"event", "microphoneInUse"}, {"uid", kUSB}, {"inUse", true}}}}});
+  CliProcess cli(machine.options());
+  auto changed = cli.frames().waitForEvent("microphoneChanged", 10s);
+  ASSERT_TRUE(changed);
+  EXPECT_EQ(changed->body["data"]["deviceName"], "Studio 2i2 USB");
+  cli.send({{"id", "two"}, {"action", "getMicrophoneStatus"}});
+  auto responses =
+      cli.frames().waitForFrames([](const Frame& f) { return f.isResponse("two"); }, 2);
+  ASSERT_EQ(responses.size(), 2u);
+  EXPECT_EQ(responses[1].body["data"]["deviceName"], "Studio 2i2 USB");
+  EXPECT_TRUE(cli.waitForLog(
+      "(ID: " + std::to_string(changed->body["data"]["deviceID"].get<int>()) + ", Active: true)"));
+  EXPECT_TRUE(cli.waitForLog("Voyager Headset (ID: "));
+}
+
 }  // namespace
 }  // namespace velmar

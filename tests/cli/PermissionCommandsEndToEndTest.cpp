@@ -155,16 +155,56 @@ TEST(PermissionCommandsEndToEndTest, OnARestrictedMachineNothingIsGranted) {
   expectRequestAnswers(cli, "requestScreenCaptureAccess", "systemAudio", false);
 }
 
-TEST(PermissionCommandsEndToEndTest,
-     OnAnUndecidedMachineTheUsersAnswerArrivesAfterTheAcknowledgment) {
-  ScenarioFile machine(machineWith("notDetermined", true));
+TEST(PermissionCommandsEndToEndTest, OnAnUndecidedMachineTheAnswerArrivesAfterTheAcknowledgment) {
+  ScenarioFile machine({{"base", "default"},
+                        {"authorization", "notDetermined"},
+                        {"authorizationRequest", {{"answer", "granted"}, {"after", 1.0}}}});
   CliProcess cli(machine.options());
   ASSERT_TRUE(cli.frames().waitForFrame(isInit));
   expectChecksAnswer(cli, false);
   EXPECT_TRUE(cli.waitForLog("Current microphone permission status: 0"));
-  expectRequestAnswers(cli, "requestMicrophonePermission", "microphone", true);
+
+  // The user takes a second to answer the prompt: the acknowledgment comes
+  // first, the answer only then.
+  cli.send({{"id", "slow"}, {"action", "requestMicrophonePermission"}});
+  auto ack = cli.frames().waitForResponse("slow");
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->body["isAcknowledgment"], true);
+  const auto acknowledged = std::chrono::steady_clock::now();
+  auto final = cli.frames().waitForFrame(
+      [](const Frame& f) { return f.isResponse("slow") && !f.body.contains("isAcknowledgment"); },
+      10s);
+  ASSERT_TRUE(final);
+  EXPECT_GE(std::chrono::steady_clock::now() - acknowledged, 800ms);
+  EXPECT_EQ(final->body["data"], (json{{"granted", true}, {"permission", "microphone"}}));
+  auto change = cli.frames().waitForEvent("permissionChanged");
+  ASSERT_TRUE(change);
+  EXPECT_EQ(change->body["data"], (json{{"type", "microphone"}, {"granted", true}}));
   // Decided now, for both.
   expectChecksAnswer(cli, true);
+}
+
+TEST(PermissionCommandsEndToEndTest, APromptNeverAnsweredLeavesOnlyTheAcknowledgment) {
+  ScenarioFile machine({{"base", "default"},
+                        {"authorization", "notDetermined"},
+                        {"authorizationRequest", {{"answer", "never"}}}});
+  CliProcess cli(machine.options());
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  cli.send({{"id", "open"}, {"action", "requestSystemAudioAccess"}});
+  auto ack = cli.frames().waitForResponse("open");
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->body["isAcknowledgment"], true);
+  // The service goes on answering everything else meanwhile.
+  expectChecksAnswer(cli, false);
+  cli.closeStdin();
+  ASSERT_EQ(cli.waitForExit(), 0);
+  const auto frames = cli.frames().frames();
+  EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
+                          [](const Frame& f) { return f.isResponse("open"); }),
+            1);
+  EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
+                          [](const Frame& f) { return f.isEvent("permissionChanged"); }),
+            0);
 }
 
 TEST(PermissionCommandsEndToEndTest, AnUndecidedMachineWhoseUserRefuses) {

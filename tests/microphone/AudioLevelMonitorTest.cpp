@@ -13,7 +13,11 @@ namespace velmar {
 namespace {
 
 using coreaudio::AudioObjectID;
+using sim::AudioUnitOperation;
+using sim::MachineScenario;
+using sim::SimulatedDeviceConfig;
 using sim::SimulatedMachine;
+using sim::Waveform;
 using testing::CapturedOutput;
 using testing::eventsSoFar;
 using testing::Frame;
@@ -62,9 +66,32 @@ class CycleClock {
   std::atomic<std::int64_t> reads_{0};
 };
 
+constexpr const char* kOverdriven = "Overdriven";
+constexpr const char* kHalfSine = "HalfSine";
+
+SimulatedDeviceConfig inputDevice(const std::string& uid, float amplitude, Waveform waveform) {
+  SimulatedDeviceConfig device;
+  device.uid = uid;
+  device.name = uid;
+  device.inputStreams = {2};
+  device.toneFrequency = 500;  // five whole periods in every 10 ms cycle
+  device.toneAmplitude = amplitude;
+  device.waveform = waveform;
+  return device;
+}
+
+// The default machine plus an overdriven square-wave input (±2.0) and a sine
+// of amplitude 0.5.
+MachineScenario meteringMachine() {
+  auto scenario = MachineScenario::defaultMachine();
+  scenario.devices.push_back(inputDevice(kOverdriven, 2.0f, Waveform::kSquare));
+  scenario.devices.push_back(inputDevice(kHalfSine, 0.5f, Waveform::kSine));
+  return scenario;
+}
+
 class AudioLevelMonitorTest : public ::testing::Test {
  protected:
-  void SetUp() override { machine_ = &SimulatedMachine::install(); }
+  void SetUp() override { machine_ = &SimulatedMachine::install(meteringMachine()); }
   AudioObjectID device(const char* uid) { return machine_->hardware().deviceID(uid); }
 
   SimulatedMachine* machine_ = nullptr;
@@ -133,6 +160,100 @@ TEST_F(AudioLevelMonitorTest, StartingAgainMovesToTheNewDevice) {
   for (const auto& frame : eventsSoFar(captured_, "audioLevels")) {
     EXPECT_EQ(frame.body["data"]["deviceID"], device(kHeadset));
   }
+}
+
+TEST_F(AudioLevelMonitorTest, KnownSignalsGiveTheirRmsAndPeak) {
+  AudioLevelMonitor monitor(machine_->audioUnits());
+  ASSERT_TRUE(monitor.startMonitoring(device(kHalfSine)));
+  ASSERT_TRUE(eventually([&] { return monitor.getCurrentLevels().peak > 0; }));
+  EXPECT_NEAR(monitor.getCurrentLevels().rms, 0.5 / std::sqrt(2.0), 0.002);
+  EXPECT_NEAR(monitor.getCurrentLevels().peak, 0.5, 0.002);
+
+  // A full-scale square wave at twice full scale: stored as measured,
+  // reported capped at 1.0.
+  ASSERT_TRUE(monitor.startMonitoring(device(kOverdriven)));
+  ASSERT_TRUE(eventually([&] { return monitor.getCurrentLevels().peak > 1; }));
+  EXPECT_FLOAT_EQ(monitor.getCurrentLevels().rms, 2.0f);
+  EXPECT_FLOAT_EQ(monitor.getCurrentLevels().peak, 2.0f);
+  auto event = captured_.frames().waitForFrame([&](const Frame& f) {
+    return f.isEvent("audioLevels") && f.body["data"]["deviceID"] == device(kOverdriven);
+  });
+  ASSERT_TRUE(event);
+  EXPECT_EQ(event->body["data"]["rms"], 1.0);
+  EXPECT_EQ(event->body["data"]["peak"], 1.0);
+}
+
+TEST_F(AudioLevelMonitorTest, EachFailingStepIsLoggedAndFailsTheStart) {
+  auto& units = machine_->audioUnits();
+  AudioLevelMonitor monitor(units);
+  const AudioObjectID usb = device(kUSB);
+  struct Step {
+    AudioUnitOperation operation;
+    std::optional<platform::AudioUnitPropertyID> property;
+    coreaudio::OSStatus status;
+    std::string line;
+  };
+  const std::vector<Step> steps = {
+      {AudioUnitOperation::kFindComponent, std::nullopt, 0, "Failed to find AUHAL component"},
+      {AudioUnitOperation::kInstanceNew, std::nullopt, -50, "Failed to create audio unit: -50"},
+      {AudioUnitOperation::kSetProperty, platform::kAudioOutputUnitProperty_CurrentDevice, -10851,
+       "Failed to set input device: -10851"},
+      {AudioUnitOperation::kSetProperty, platform::kAudioUnitProperty_SetRenderCallback, -10879,
+       "Failed to set render callback: -10879"},
+      {AudioUnitOperation::kInitialize, std::nullopt, -10875,
+       "Failed to initialize audio unit: -10875"},
+      {AudioUnitOperation::kOutputUnitStart, std::nullopt, -10876,
+       "Failed to start audio unit: -10876"},
+  };
+  for (const auto& step : steps) {
+    units.injectFailure(step.operation, step.status, step.property);
+    EXPECT_FALSE(monitor.startMonitoring(usb)) << step.line;
+    const auto lines = logLinesSoFar(captured_);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), step.line), 1) << step.line;
+    EXPECT_EQ(monitor.getCurrentLevels().rms, 0.0f);
+    units.clearFailures();
+  }
+  // A unit left half-open by a failure is replaced by the next start.
+  EXPECT_TRUE(monitor.startMonitoring(usb));
+  EXPECT_TRUE(eventually([&] { return monitor.getCurrentLevels().peak > 0; }));
+}
+
+TEST_F(AudioLevelMonitorTest, AnUnreadableFormatIsNoFailureButARenderFailureMeasuresNothing) {
+  auto& units = machine_->audioUnits();
+  AudioLevelMonitor monitor(units);
+  units.injectFailure(AudioUnitOperation::kGetProperty, -10879,
+                      platform::kAudioUnitProperty_StreamFormat);
+  EXPECT_TRUE(monitor.startMonitoring(device(kUSB)));
+  EXPECT_TRUE(eventually([&] { return monitor.getCurrentLevels().peak > 0; }));
+  units.clearFailures();
+
+  units.injectFailure(AudioUnitOperation::kRender, -10863);
+  ASSERT_TRUE(monitor.startMonitoring(device(kUSB)));
+  std::this_thread::sleep_for(200ms);  // about twenty cycles
+  EXPECT_EQ(monitor.getCurrentLevels().peak, 0.0f);
+  const auto lines = logLinesSoFar(captured_);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.rfind("Failed", 0) == 0; }),
+            0);
+}
+
+TEST_F(AudioLevelMonitorTest, TheBufferIsSizedByWhatTheUnitAnnounces) {
+  auto& units = machine_->audioUnits();
+  // Cycles of 10 ms at 48 kHz are 480 frames: exactly what is announced.
+  units.setMaximumFramesPerSlice(480);
+  {
+    AudioLevelMonitor monitor(units);
+    ASSERT_TRUE(monitor.startMonitoring(device(kUSB)));
+    ASSERT_TRUE(eventually([&] { return monitor.getCurrentLevels().peak > 0; }));
+    EXPECT_EQ(monitor.skippedCycles(), 0u);
+  }
+  // A unit that delivers more than it announced: those cycles are left
+  // unmeasured rather than overrunning the buffer.
+  units.setMaximumFramesPerSlice(256);
+  AudioLevelMonitor monitor(units);
+  ASSERT_TRUE(monitor.startMonitoring(device(kUSB)));
+  ASSERT_TRUE(eventually([&] { return monitor.skippedCycles() >= 3; }));
+  EXPECT_EQ(monitor.getCurrentLevels().peak, 0.0f);
 }
 
 }  // namespace

@@ -246,6 +246,20 @@ TEST_F(MicrophoneMonitorTest, CheckDurationIsTruncatedInTheEventAndExactInTheLog
   EXPECT_NE(line->find("ms: active=true, statusChanged=true"), std::string::npos) << *line;
 }
 
+TEST_F(MicrophoneMonitorTest, UnreadableMemoryIsReportedAsMinusOne) {
+  machine_->system().setTaskMemoryAvailable(false);
+  MicrophoneMonitor monitor(clock_.clock());
+  monitor.checkAndUpdateStatus();
+  const auto debug = eventsSoFar(captured_, "monitorDebugInfo").at(0).body["data"];
+  EXPECT_EQ(debug["memoryUsageMB"], -1);
+  const auto lines = logLinesSoFar(captured_);
+  const auto line = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.rfind("MicrophoneMonitor: 1 cycles, uptime: ", 0) == 0;
+  });
+  ASSERT_NE(line, lines.end());
+  EXPECT_TRUE(line->ends_with("s, memory: -1MB")) << *line;
+}
+
 TEST_F(MicrophoneMonitorTest, AWallClockSetBackDoesNotSilenceTheMonitor) {
   MicrophoneMonitor monitor(clock_.clock());
   runPasses(monitor, 2000ms);
