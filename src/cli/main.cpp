@@ -1,5 +1,6 @@
 // Process entry of the audio service.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "commands/CLIError.h"
 #include "platform/Platform.h"
 #include "platform/ScenarioError.h"
+#include "protocol/ProcessStreams.h"
 
 namespace {
 
@@ -60,6 +62,10 @@ bool hasArgument(const std::vector<std::string>& args, const char* wanted) {
 
 int main(int argc, char** argv) {
   reserveStandardStreams();
+  // A host that closes its end of a stream must not kill us with SIGPIPE:
+  // the write fails instead, and the service goes on until standard input
+  // ends.
+  ::signal(SIGPIPE, SIG_IGN);
   velmar::installCrashHandlers();
   std::vector<std::string> args(argv, argv + argc);
 
@@ -94,5 +100,8 @@ int main(int argc, char** argv) {
   // Queues, timers and captures are left as they are (nothing is torn down):
   // leave without running destructors under threads that may still be busy.
   std::fflush(stdout);
+  // The last diagnostic lines are still on their way to standard error; a
+  // host that does not read it is not waited for.
+  velmar::ProcessStreams::flushLines(std::chrono::milliseconds(50));
   std::_Exit(status);
 }

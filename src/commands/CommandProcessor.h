@@ -105,9 +105,8 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   // Intake is serial so commands of one category keep the host's order.
   runtime::SerialQueue intakeQueue_ = runtime::makeSerialQueue();
 
-  std::atomic<bool> processMonitoringEnabled_{true};
+  // The process monitor's switch and interval belong to the registry.
   std::atomic<bool> autoUpdateTapsEnabled_{true};
-  std::atomic<double> monitoringInterval_{5.0};
 
   // Touched only on commandTimestampsQueue_.
   CommandTimestampLog commandTimestamps_;
