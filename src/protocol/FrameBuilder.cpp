@@ -1,8 +1,12 @@
 #include "protocol/FrameBuilder.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
+#include "protocol/EventEmitter.h"
 #include "protocol/Utf8.h"
 
 namespace velmar {
@@ -63,7 +67,9 @@ void appendJsonString(std::string& out, std::string_view text) {
   if (utf8::isValid(text)) {
     appendEscaped(out, text);
   } else {
-    appendEscaped(out, utf8::sanitize(text));
+    // Rare: let the generic writer replace the invalid bytes, so both paths
+    // write the same text.
+    out.append(toCompactJson(nlohmann::json(std::string(text))));
   }
 }
 
@@ -101,7 +107,11 @@ void FrameBuilder::value(double number) {
     buffer_.append("null");
     return;
   }
-  appendNumber(buffer_, number);
+  // The generic writer's own formatting, so a double reads the same on both
+  // paths: 48000.0 stays "48000.0", not the integer "48000".
+  std::array<char, 64> digits;
+  char* end = nlohmann::detail::to_chars(digits.data(), digits.data() + digits.size(), number);
+  buffer_.append(digits.data(), end);
 }
 
 void FrameBuilder::value(bool flag) { buffer_.append(flag ? "true" : "false"); }
