@@ -31,6 +31,10 @@ struct AudioFrameQueue::Slot {
   std::size_t nameSize = 0;
 };
 
+AudioFrameQueue::Slot& AudioFrameQueue::slotAt(std::uint64_t position) {
+  return slots_[position % slotCount_];
+}
+
 AudioFrameQueue& AudioFrameQueue::shared() {
   static auto* queue = new AudioFrameQueue();
   return *queue;

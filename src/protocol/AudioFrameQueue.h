@@ -77,7 +77,7 @@ class AudioFrameQueue {
 
  private:
   struct Slot;
-  Slot& slotAt(std::uint64_t position) { return slots_[position % slotCount_]; }
+  Slot& slotAt(std::uint64_t position);
   void run();
   void moveTo(std::uint64_t position);
 

@@ -70,7 +70,7 @@ CliProcess::CliProcess(const Options& options) {
   ::close(out[1]);
   ::close(err[1]);
   stdin_ = in[1];
-  collect(out[0], err[0]);
+  collect(out[0], err[0], options.readStderr);
 }
 
 CliProcess::~CliProcess() {
@@ -80,6 +80,7 @@ CliProcess::~CliProcess() {
     waitForExit(5s);
   }
   // A sanitizer report in the service fails the test that spawned it.
+  readErr();
   err().waitForClose(5s);
   for (const auto& line : err().lines()) {
     EXPECT_EQ(line.find("Sanitizer"), std::string::npos) << line;

@@ -21,6 +21,8 @@ class CliProcess : public CollectedOutput {
     std::map<std::string, std::optional<std::string>> environment;
     // Start the service with descriptor 0 closed, as a careless parent might.
     bool closeStdinBeforeStart = false;
+    // Leave standard error unread (until readErr()), as many hosts do.
+    bool readStderr = true;
   };
 
   CliProcess() : CliProcess(Options{}) {}
