@@ -16,13 +16,15 @@ namespace {
 thread_local std::size_t tAllocations = 0;
 }  // namespace
 
-void* operator new(std::size_t size) {
+// Not inlined: GCC would otherwise take the free() of a replaced
+// operator delete for a mismatch with the new-expression it was inlined into.
+[[gnu::noinline]] void* operator new(std::size_t size) {
   ++tAllocations;
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace velmar {
 namespace {
