@@ -173,8 +173,11 @@ void BM_DiagnosticLine(benchmark::State& state) {
   if (!pipe.ok()) return state.SkipWithError("pipe");
   velmar::EventEmitter emitter;
   const std::string line = "Response sent for ID 42, data size: 57 chars";
+  const auto droppedBefore = velmar::ProcessStreams::droppedLineCount();
   for (auto _ : state) emitter.logToStderr(line);
   velmar::ProcessStreams::flushLines(std::chrono::seconds(5));
+  state.counters["dropped"] =
+      static_cast<double>(velmar::ProcessStreams::droppedLineCount() - droppedBefore);
 }
 BENCHMARK(BM_DiagnosticLine);
 

@@ -83,9 +83,21 @@ void DiagnosticLog::reportDropsLocked() {
 }
 
 void DiagnosticLog::run() {
+  // Lines come in bursts (several per command). After a write the writer
+  // stays awake a moment, so the rest of a burst neither pays a wake-up on
+  // its callers' side nor a write of its own.
+  constexpr auto kLinger = std::chrono::microseconds(500);
+  bool lingered = false;
   std::unique_lock lock(mutex_);
   for (;;) {
     if (stopping_) return;
+    if (head_ == tail_ && !lingered) {
+      lingered = true;
+      lock.unlock();
+      std::this_thread::sleep_for(kLinger);
+      lock.lock();
+      continue;
+    }
     if (head_ == tail_) {
       lock.unlock();
       const auto token = wake_.prepareWait();
@@ -110,6 +122,7 @@ void DiagnosticLog::run() {
     // left to read them.
     writeFully(fd, std::string_view(ring_.get() + start, size));
     lock.lock();
+    lingered = false;
     tail_ += size;
     reportDropsLocked();
     progress_.notify_all();
