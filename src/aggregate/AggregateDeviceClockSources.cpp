@@ -96,8 +96,7 @@ void AggregateDeviceManager::handleDeviceSwitching(const std::set<AudioObjectID>
   // arrivals count; departures are caught by the default-device listeners.
   auto hasBluetooth = [this](const std::set<AudioObjectID>& ids) {
     for (AudioObjectID id : ids) {
-      auto facts = capabilities(id);
-      if (facts && facts->isBluetooth) return true;
+      if (capabilities(id).isBluetooth) return true;
     }
     return false;
   };

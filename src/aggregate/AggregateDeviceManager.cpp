@@ -74,33 +74,32 @@ AggregateDeviceManager::~AggregateDeviceManager() { stopListening(); }
 // --- Device facts -----------------------------------------------------------
 
 AudioDeviceInfo AggregateDeviceManager::deviceInfo(AudioObjectID id) const {
-  return AudioDeviceInfo::fromDevice(id);
+  return AudioDeviceInfo::fromDevice(hal_, id);
 }
 
-std::optional<AudioDeviceCapabilities> AggregateDeviceManager::capabilities(
-    AudioObjectID id) const {
-  return AudioDeviceCapabilityDetector::getCapabilities(id);
+AudioDeviceCapabilities AggregateDeviceManager::capabilities(AudioObjectID id) const {
+  return AudioDeviceCapabilityDetector::getCapabilities(hal_, id);
 }
 
 std::optional<AudioDeviceInfo> AggregateDeviceManager::builtInMicrophone() const {
-  return AudioDeviceCapabilityDetector::findBuiltInMicrophone();
+  return AudioDeviceCapabilityDetector::findBuiltInMicrophone(hal_);
 }
 
 std::optional<AudioDeviceInfo> AggregateDeviceManager::activeInputDevice() const {
-  return AudioDeviceCapabilityDetector::findActiveInputDevice();
+  return AudioDeviceCapabilityDetector::findActiveInputDevice(hal_);
 }
 
 std::optional<AudioDeviceInfo> AggregateDeviceManager::activeOutputDevice() const {
-  return AudioDeviceCapabilityDetector::findActiveOutputDevice();
+  return AudioDeviceCapabilityDetector::findActiveOutputDevice(hal_);
 }
 
 std::optional<std::string> AggregateDeviceManager::bestClockSource(
     const std::vector<AudioDeviceInfo>& devices) const {
-  return AudioDeviceCapabilityDetector::selectBestClockSource(devices);
+  return AudioDeviceCapabilityDetector::selectBestClockSource(hal_, devices);
 }
 
 ClockSourceValidation AggregateDeviceManager::validateClockSource(AudioObjectID aggregateID) const {
-  return AudioDeviceCapabilityDetector::validateAggregateDeviceClockSource(aggregateID);
+  return AudioDeviceCapabilityDetector::validateAggregateDeviceClockSource(hal_, aggregateID);
 }
 
 // --- HAL queries ------------------------------------------------------------

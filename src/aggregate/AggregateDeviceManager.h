@@ -128,7 +128,7 @@ class AggregateDeviceManager : public std::enable_shared_from_this<AggregateDevi
 
   // Device facts, always read through this manager's HAL.
   coreaudio::AudioDeviceInfo deviceInfo(AudioObjectID id) const;
-  std::optional<coreaudio::AudioDeviceCapabilities> capabilities(AudioObjectID id) const;
+  coreaudio::AudioDeviceCapabilities capabilities(AudioObjectID id) const;
   std::optional<coreaudio::AudioDeviceInfo> builtInMicrophone() const;
   std::optional<coreaudio::AudioDeviceInfo> activeInputDevice() const;
   std::optional<coreaudio::AudioDeviceInfo> activeOutputDevice() const;

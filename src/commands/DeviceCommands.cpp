@@ -6,6 +6,7 @@
 #include "commands/CommandParameters.h"
 #include "commands/CommandProcessor.h"
 #include "coreaudio/AudioDeviceCapabilityDetector.h"
+#include "platform/Platform.h"
 
 namespace velmar {
 
@@ -46,12 +47,9 @@ std::optional<coreaudio::AudioDeviceCapabilities> CommandProcessor::firstAggrega
     eventEmitter_.sendResponse(id, false, std::nullopt, "No aggregate device found");
     return std::nullopt;
   }
-  auto capabilities = coreaudio::AudioDeviceCapabilityDetector::getCapabilities(device->id);
-  if (!capabilities) {
-    eventEmitter_.sendResponse(id, false, std::nullopt, "Could not get device capabilities");
-    return std::nullopt;
-  }
-  return capabilities;
+  // The detector yields a record for every ID, so this cannot fail further.
+  return coreaudio::AudioDeviceCapabilityDetector::getCapabilities(
+      platform::Platform::shared().hal(), device->id);
 }
 
 void CommandProcessor::handleGetAudioDevices(const std::string& id, const json&) {

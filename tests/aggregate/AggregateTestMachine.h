@@ -15,6 +15,7 @@
 #include "aggregate/AggregateDeviceManager.h"
 #include "platform/Platform.h"
 #include "protocol/EventEmitter.h"
+#include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 
 namespace velmar::testing {
@@ -29,7 +30,7 @@ inline constexpr const char* kHeadsetUID = "00-1B-66-A1-B2-C3:input";
 class AggregateTestMachine : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform_ = &platform::Platform::installSimulated();
+    machine_ = &sim::SimulatedMachine::install();
     char pattern[] = "/tmp/velmar-aggregate-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     directory_ = pattern;
@@ -37,8 +38,9 @@ class AggregateTestMachine : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(directory_); }
 
-  coreaudio::AudioHardware& hal() { return platform_->hal(); }
-  sim::SimulatedAudioHardware& machine() { return platform_->simulator(); }
+  // Managers reach the machine through the platform's interface.
+  coreaudio::AudioHardware& hal() { return platform::Platform::shared().hal(); }
+  sim::SimulatedAudioHardware& machine() { return machine_->hardware(); }
 
   std::shared_ptr<AggregateDeviceManager> makeManager() {
     return AggregateDeviceManager::create(hal(), storePath_);
@@ -95,7 +97,7 @@ class AggregateTestMachine : public ::testing::Test {
   }
 
   CapturedOutput output_;
-  platform::Platform* platform_ = nullptr;
+  sim::SimulatedMachine* machine_ = nullptr;
   std::string directory_;
   std::string storePath_;
   int settles_ = 0;
