@@ -1,6 +1,7 @@
 // Device and aggregate-device commands through the executable, and the store
 // across restarts.
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -34,6 +35,25 @@ class StoreDirectory {
     if (!in) return std::nullopt;
     return json::parse(in);
   }
+
+ private:
+  std::string path_;
+};
+
+// A scenario file that lives as long as the test.
+class ScenarioFile {
+ public:
+  explicit ScenarioFile(const json& content) {
+    char name[] = "/tmp/velmar-scenario-XXXXXX";
+    const int fd = ::mkstemp(name);
+    EXPECT_GE(fd, 0);
+    path_ = name;
+    const std::string text = content.dump();
+    EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+  }
+  ~ScenarioFile() { std::filesystem::remove(path_); }
+  const std::string& path() const { return path_; }
 
  private:
   std::string path_;
@@ -256,6 +276,87 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesOfAFinishedRunAreGoneAfterARest
   ASSERT_TRUE(list);
   EXPECT_EQ(list->body["data"]["count"], 0);
   EXPECT_EQ(list->body["data"]["currentDeviceID"], 0);
+}
+
+TEST(DeviceCommandsEndToEndTest, ARestartOnAMachineWithAggregatesRestoresTheCurrentOne) {
+  // Aggregate devices that outlive the service (made by another program).
+  ScenarioFile scenario(json{
+      {"base", "default"},
+      {"aggregateDevices",
+       {{{"uid", "agg-x"}, {"name", "X Recorder"}}, {{"uid", "agg-y"}, {"name", "Y Recorder"}}}}});
+  StoreDirectory directory;
+  CliProcess::Options options{
+      {}, {{"VELMAR_SIM_SCENARIO", scenario.path()}, {"VELMAR_STORE_PATH", directory.store()}}};
+  std::uint32_t x = 0;
+  std::uint32_t y = 0;
+  {
+    CliProcess cli(options);
+    auto list = request(cli, {{"id", "list"}, {"action", "getAggregateDevices"}});
+    ASSERT_EQ(list["data"]["count"], 2);
+    x = list["data"]["devices"][0]["id"];
+    y = list["data"]["devices"][1]["id"];
+    auto initial = cli.frames().waitForEvent("aggregateDeviceList");
+    ASSERT_TRUE(initial);
+    EXPECT_EQ(initial->body["data"]["currentDeviceID"], x);
+
+    // Destroying the current device makes the next one current; the next
+    // creation saves that.
+    request(cli, {{"id", "destroy"}, {"action", "destroyAggregateDevice"}, {"deviceID", x}});
+    ASSERT_TRUE(cli.waitForLog("Setting current aggregate device to first available: " +
+                               std::to_string(y)));
+    request(cli, {{"id", "create"}, {"action", "createAggregateDevice"}});
+    EXPECT_EQ(directory.saved().value()["currentDeviceID"], y);
+  }
+
+  // Same machine again: both scenario devices are back with their IDs; the
+  // list load would pick X, the store restores Y.
+  CliProcess cli(options);
+  EXPECT_TRUE(cli.waitForLog("Restored current aggregate device ID: " + std::to_string(y)));
+  EXPECT_TRUE(cli.waitForLog("Successfully loaded 2 saved aggregate devices"));
+  auto list = cli.frames().waitForEvent("aggregateDeviceList");
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->body["data"]["count"], 2);
+  EXPECT_EQ(list->body["data"]["currentDeviceID"], y);
+}
+
+TEST(DeviceCommandsEndToEndTest, AVanishedBluetoothClockIsRepairedAndTheDeviceRebuilt) {
+  const std::string earbuds = "00-1B-66-E1-E2-E3:output";
+  CliProcess cli(
+      {{},
+       {{"VELMAR_SIM_SCENARIO", std::string(VELMAR_TEST_DATA_DIR) +
+                                    "/../../docs/scenarios/headset-clocked-aggregate.json"}}});
+  EXPECT_TRUE(
+      cli.waitForLog("✅ Aggregate device 'Meeting Recorder' has valid clock source: " + earbuds));
+  EXPECT_TRUE(cli.waitForLog("Active output device: Earbuds Pro (" + earbuds + ")"));
+
+  // The earbuds go away: the clock moves to the built-in microphone, by the
+  // list load or by the default-output change, whichever comes first.
+  ASSERT_TRUE(cli.err().waitFor(
+      [](const std::vector<std::string>& lines) {
+        for (const auto& line : lines) {
+          if (line ==
+                  "✅ Fixed clock source for 'Meeting Recorder' - now using "
+                  "'BuiltInMicrophoneDevice'" ||
+              (line.starts_with("✅ Updated clock source for aggregate device ") &&
+               line.ends_with(" to 'BuiltInMicrophoneDevice'"))) {
+            return true;
+          }
+        }
+        return false;
+      },
+      10s));
+  EXPECT_TRUE(cli.waitForLog("Active output device: MacBook Pro Built-in Output"));
+
+  // The aggregate still lists the missing earbuds until the host asks for
+  // the switch to be handled.
+  auto before = request(cli, {{"id", "list"}, {"action", "getAggregateDevices"}});
+  const std::uint32_t id = before["data"]["devices"][0]["id"];
+  EXPECT_EQ(before["data"]["devices"][0]["deviceList"].size(), 2u);
+  request(cli, {{"id", "switch"}, {"action", "handleDeviceSwitch"}});
+  EXPECT_TRUE(cli.waitForLog("Aggregate device " + std::to_string(id) +
+                             " has different device count. Re-adding devices."));
+  auto after = request(cli, {{"id", "list2"}, {"action", "getAggregateDevices"}});
+  EXPECT_EQ(after["data"]["devices"][0]["deviceList"], json::array({kMicrophoneUID}));
 }
 
 TEST(DeviceCommandsEndToEndTest, HelpNamesTheStoreVariable) {
