@@ -15,15 +15,15 @@ namespace velmar {
 // [-32768, 32767]: 1.0 gives 32767, -1.0 gives -32768, ±∞ saturate, and a NaN
 // sample becomes 0 (silence rather than a full-scale click).
 //
-//   PcmConverter converter;                       // reserves, so no later allocation
+//   PcmConverter converter;  // reserves, so no later allocation
 //   auto pcm = converter.convert(buffer.mData, buffer.mDataByteSize);
 //   // pcm: little-endian int16 bytes, 2 per whole input sample, valid until
 //   // the next convert(); a 10-byte buffer gives 2 samples (4 bytes).
 //
-// The free functions convert arrays: pcm16FromFloat() is the reference for one
-// sample, convertToPcm16() the fast path (SSE2 where available), and
-// convertToPcm16Portable() the branch-free scalar path used elsewhere. All
-// three give the same result for every float bit pattern.
+// pcm16FromFloat() is the reference for one sample; over arrays,
+// convertToPcm16() is the fast path (SSE2 where available) and
+// convertToPcm16Portable() the branch-free scalar path for processors without
+// SSE2. All give the same result for every float bit pattern.
 class PcmConverter {
  public:
   // Room for a buffer of this many samples without allocating; larger buffers

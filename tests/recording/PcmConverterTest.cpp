@@ -96,7 +96,7 @@ TEST(PcmConverterTest, ConverterTakesWholeSamplesOnlyInMachineOrder) {
 
 TEST(PcmConverterTest, ConvertsUnalignedBuffersOfAnyLength) {
   std::vector<unsigned char> storage(4 * 40 + 1);
-  for (std::size_t count = 0; count <= 40; ++count) {
+  for (std::size_t count = 1; count <= 40; ++count) {
     std::vector<float> samples(count);
     for (std::size_t i = 0; i < count; ++i) samples[i] = std::sin(0.37f * i) * 1.1f;
     std::memcpy(storage.data() + 1, samples.data(), count * sizeof(float));
