@@ -174,6 +174,13 @@ TEST_F(AggregateDeviceManagerTest, CompositionChangesRewriteTheListsAndReselectT
   ASSERT_FALSE(tapUID.empty());
   EXPECT_TRUE(manager->addTapToAggregate(id, tapUID));
   EXPECT_EQ(manager->getAllAggregateDevices()[0].tapList, (std::set<std::string>{tapUID}));
+  // What a recording would capture: one input stream per sub-device, then the tap's.
+  std::vector<AudioObjectID> inputs;
+  hal().getProperty(id,
+                    {kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput,
+                     kAudioObjectPropertyElementMain},
+                    inputs);
+  EXPECT_EQ(inputs.size(), 3u);
   EXPECT_TRUE(output_.waitForLog("Successfully added tap " + tapUID + " to aggregate device " +
                                  std::to_string(id)));
 
