@@ -34,6 +34,8 @@ Options:
 Environment:
   PARENT_PID            the host's process id, reported in the INIT message
   VELMAR_SIM_SCENARIO   JSON file describing the simulated machine to run on
+  VELMAR_STORE_PATH     file that remembers the aggregate devices across restarts
+                        (default /tmp/quorrel_aggregateDevices.json)
 )";
 
 // A parent may start us with a standard stream closed. Its number would then

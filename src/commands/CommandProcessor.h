@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "aggregate/AggregateDeviceManager.h"
 #include "commands/CommandDispatcher.h"
 #include "commands/CommandTimestampLog.h"
 #include "protocol/EventEmitter.h"
@@ -58,6 +59,9 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   void processMonitorDidDetectChanges(const AudioProcessChanges& changes) override;
 
   AudioProcessManager& audioProcessManager() { return *audioProcessManager_; }
+  const std::shared_ptr<AggregateDeviceManager>& aggregateDeviceManager() const {
+    return aggregateDeviceManager_;
+  }
 
  private:
   using Handler = void (CommandProcessor::*)(const std::string& id,
@@ -94,9 +98,28 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   void handleGetProcessMonitoringStatus(const std::string& id, const nlohmann::json& parameters);
   void handleSetMonitoringInterval(const std::string& id, const nlohmann::json& parameters);
 
+  // Device and aggregate commands (DeviceCommands.cpp).
+  void handleGetAudioDevices(const std::string& id, const nlohmann::json& parameters);
+  void handleCheckAggregateDevice(const std::string& id, const nlohmann::json& parameters);
+  void handleGetAggregateDevices(const std::string& id, const nlohmann::json& parameters);
+  void handleCreateAggregateDevice(const std::string& id, const nlohmann::json& parameters);
+  void handleConfigureAggregateDevice(const std::string& id, const nlohmann::json& parameters);
+  void handleAddDeviceToAggregate(const std::string& id, const nlohmann::json& parameters);
+  void handleAddTapToAggregate(const std::string& id, const nlohmann::json& parameters);
+  void handleRemoveDeviceFromAggregate(const std::string& id, const nlohmann::json& parameters);
+  void handleRemoveTapFromAggregate(const std::string& id, const nlohmann::json& parameters);
+  void handleDestroyAggregateDevice(const std::string& id, const nlohmann::json& parameters);
+  void handleDeviceSwitch(const std::string& id, const nlohmann::json& parameters);
+  void handleGetDeviceCapabilities(const std::string& id, const nlohmann::json& parameters);
+  void handleGetOptimalAudioConfig(const std::string& id, const nlohmann::json& parameters);
+  // The first aggregate device's capabilities; answers the failure itself.
+  std::optional<coreaudio::AudioDeviceCapabilities> firstAggregateCapabilities(
+      const std::string& id);
+
   EventEmitter eventEmitter_;
   CommandDispatcher dispatcher_{eventEmitter_};
   std::shared_ptr<AudioProcessManager> audioProcessManager_ = AudioProcessManager::create();
+  std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager_;
 
   runtime::SerialQueue processCommandQueue_ = runtime::makeSerialQueue();
   runtime::SerialQueue tapCommandQueue_ = runtime::makeSerialQueue();

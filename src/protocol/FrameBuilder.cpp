@@ -1,6 +1,5 @@
 #include "protocol/FrameBuilder.h"
 
-#include <array>
 #include <charconv>
 #include <cmath>
 
@@ -95,6 +94,13 @@ void FrameBuilder::key(std::string_view name) {
   buffer_.push_back(':');
 }
 
+void FrameBuilder::plainKey(std::string_view name) {
+  if (fields_++ > 0) buffer_.push_back(',');
+  buffer_.push_back('"');
+  buffer_.append(name);
+  buffer_.append("\":");
+}
+
 void FrameBuilder::value(std::string_view text) { appendJsonString(buffer_, text); }
 
 void FrameBuilder::value(std::int64_t number) { appendNumber(buffer_, number); }
@@ -107,14 +113,16 @@ void FrameBuilder::value(double number) {
     buffer_.append("null");
     return;
   }
-  // The generic writer's own formatting, so a double reads the same on both
-  // paths: 48000.0 stays "48000.0", not the integer "48000".
-  std::array<char, 64> digits;
-  char* end = nlohmann::detail::to_chars(digits.data(), digits.data() + digits.size(), number);
-  buffer_.append(digits.data(), end);
+  // The generic writer's own shortest round-trip formatting, so a hot frame
+  // carries the same number text (and a float stays a float to the reader).
+  char digits[64];
+  char* end = nlohmann::detail::to_chars(digits, digits + sizeof digits, number);
+  buffer_.append(digits, end);
 }
 
 void FrameBuilder::value(bool flag) { buffer_.append(flag ? "true" : "false"); }
+
+void FrameBuilder::nullValue() { buffer_.append("null"); }
 
 void FrameBuilder::plainStringValue(std::string_view text) {
   buffer_.push_back('"');
