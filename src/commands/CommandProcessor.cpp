@@ -1,6 +1,7 @@
 #include "commands/CommandProcessor.h"
 
 #include "commands/CommandError.h"
+#include "platform/Platform.h"
 #include "protocol/NumberFormat.h"
 #include "protocol/Utf8.h"
 
@@ -14,10 +15,12 @@ std::shared_ptr<CommandProcessor> CommandProcessor::create() {
   return processor;
 }
 
-CommandProcessor::CommandProcessor() = default;
+CommandProcessor::CommandProcessor()
+    : aggregateDeviceManager_(AggregateDeviceManager::create(platform::Platform::shared().hal())) {}
 
 void CommandProcessor::start() {
   audioProcessManager_->startListening();
+  aggregateDeviceManager_->startListening();
   setupProcessMonitoring();
   // The initial lists go out from the background; they are not ordered
   // relative to INIT.
@@ -26,7 +29,11 @@ void CommandProcessor::start() {
   });
 }
 
-void CommandProcessor::emitInitialEvents() { audioProcessManager_->emitProcessList(); }
+void CommandProcessor::emitInitialEvents() {
+  audioProcessManager_->emitProcessList();
+  aggregateDeviceManager_->emitDeviceList();
+  aggregateDeviceManager_->emitAggregateDeviceList();
+}
 
 void CommandProcessor::receiveCommand(std::string text) {
   asio::post(intakeQueue_, [weak = weak_from_this(), text = std::move(text)] {

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "aggregate/AggregateDeviceManager.h"
 #include "commands/CommandDispatcher.h"
 #include "commands/CommandTimestampLog.h"
 #include "microphone/MicrophoneDetector.h"
@@ -60,6 +61,9 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   void processMonitorDidDetectChanges(const AudioProcessChanges& changes) override;
 
   AudioProcessManager& audioProcessManager() { return *audioProcessManager_; }
+  const std::shared_ptr<AggregateDeviceManager>& aggregateDeviceManager() const {
+    return aggregateDeviceManager_;
+  }
 
  private:
   using Handler = void (CommandProcessor::*)(const std::string& id,
@@ -106,10 +110,29 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   void handleCheckSystemAudioPermission(const std::string& id, const nlohmann::json& parameters);
   void handleGetPermissionStatus(const std::string& id, const nlohmann::json& parameters);
 
+  // Device and aggregate commands (DeviceCommands.cpp).
+  void handleGetAudioDevices(const std::string& id, const nlohmann::json& parameters);
+  void handleCheckAggregateDevice(const std::string& id, const nlohmann::json& parameters);
+  void handleGetAggregateDevices(const std::string& id, const nlohmann::json& parameters);
+  void handleCreateAggregateDevice(const std::string& id, const nlohmann::json& parameters);
+  void handleConfigureAggregateDevice(const std::string& id, const nlohmann::json& parameters);
+  void handleAddDeviceToAggregate(const std::string& id, const nlohmann::json& parameters);
+  void handleAddTapToAggregate(const std::string& id, const nlohmann::json& parameters);
+  void handleRemoveDeviceFromAggregate(const std::string& id, const nlohmann::json& parameters);
+  void handleRemoveTapFromAggregate(const std::string& id, const nlohmann::json& parameters);
+  void handleDestroyAggregateDevice(const std::string& id, const nlohmann::json& parameters);
+  void handleDeviceSwitch(const std::string& id, const nlohmann::json& parameters);
+  void handleGetDeviceCapabilities(const std::string& id, const nlohmann::json& parameters);
+  void handleGetOptimalAudioConfig(const std::string& id, const nlohmann::json& parameters);
+  // The first aggregate device's capabilities; answers the failure itself.
+  std::optional<coreaudio::AudioDeviceCapabilities> firstAggregateCapabilities(
+      const std::string& id);
+
   EventEmitter eventEmitter_;
   CommandDispatcher dispatcher_{eventEmitter_};
   MicrophoneDetector microphoneDetector_;
   std::shared_ptr<AudioProcessManager> audioProcessManager_ = AudioProcessManager::create();
+  std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager_;
   PermissionsManager permissionsManager_;
 
   runtime::SerialQueue processCommandQueue_ = runtime::makeSerialQueue();
@@ -119,9 +142,8 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   // Intake is serial so commands of one category keep the host's order.
   runtime::SerialQueue intakeQueue_ = runtime::makeSerialQueue();
 
-  std::atomic<bool> processMonitoringEnabled_{true};
+  // The process monitor's switch and interval belong to the registry.
   std::atomic<bool> autoUpdateTapsEnabled_{true};
-  std::atomic<double> monitoringInterval_{5.0};
 
   // Touched only on commandTimestampsQueue_.
   CommandTimestampLog commandTimestamps_;
