@@ -193,12 +193,17 @@ OSStatus AudioLevelMonitor::inputCallback(AudioUnitRenderActionFlags* ioActionFl
 
   const auto now = clock_.steadyNow();
   if (std::chrono::duration<double>(now - lastUpdateTime_).count() >= updateInterval_) {
+    // Odd while the record is being written, so the publisher never sends
+    // one made of two cycles' values.
+    const std::uint64_t sequence = publishedSequence_.load(std::memory_order_relaxed);
+    publishedSequence_.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
     publishedDevice_.store(currentDeviceID_.load(std::memory_order_relaxed),
                            std::memory_order_relaxed);
     publishedRMS_.store(rms, std::memory_order_relaxed);
     publishedPeak_.store(peak, std::memory_order_relaxed);
     publishedMillis_.store(millisSinceEpoch(clock_.wallNow()), std::memory_order_relaxed);
-    publishedCount_.fetch_add(1, std::memory_order_release);
+    publishedSequence_.store(sequence + 2, std::memory_order_release);
     lastUpdateTime_ = now;
   }
   return 0;
@@ -224,7 +229,7 @@ void AudioLevelMonitor::stopPublisher() {
 }
 
 void AudioLevelMonitor::publishLoop() {
-  std::uint64_t seen = publishedCount_.load(std::memory_order_acquire);
+  std::uint64_t seen = publishedSequence_.load(std::memory_order_acquire);
   std::unique_lock lock(publisherMutex_);
   while (true) {
     const bool stopping =
@@ -238,16 +243,22 @@ void AudioLevelMonitor::publishLoop() {
 }
 
 void AudioLevelMonitor::publishPending(std::uint64_t& seen) {
-  const std::uint64_t count = publishedCount_.load(std::memory_order_acquire);
-  if (count == seen) return;
-  seen = count;
+  const std::uint64_t before = publishedSequence_.load(std::memory_order_acquire);
+  // Nothing new, or the input thread is writing a record: look again on the
+  // next round (it is never waited for).
+  if (before == seen || (before & 1) != 0) return;
+  const AudioObjectID device = publishedDevice_.load(std::memory_order_relaxed);
+  const float rms = publishedRMS_.load(std::memory_order_relaxed);
+  const float peak = publishedPeak_.load(std::memory_order_relaxed);
+  const std::int64_t millis = publishedMillis_.load(std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (publishedSequence_.load(std::memory_order_relaxed) != before) return;
+  seen = before;
   // Reported levels are capped at full scale; the stored ones are not.
-  eventEmitter_.emitEvent(
-      "audioLevels",
-      {{"deviceID", publishedDevice_.load(std::memory_order_relaxed)},
-       {"rms", levelNumber(std::min(publishedRMS_.load(std::memory_order_relaxed), 1.0f))},
-       {"peak", levelNumber(std::min(publishedPeak_.load(std::memory_order_relaxed), 1.0f))},
-       {"timestamp", publishedMillis_.load(std::memory_order_relaxed)}});
+  eventEmitter_.emitEvent("audioLevels", {{"deviceID", device},
+                                          {"rms", levelNumber(std::min(rms, 1.0f))},
+                                          {"peak", levelNumber(std::min(peak, 1.0f))},
+                                          {"timestamp", millis}});
 }
 
 }  // namespace velmar

@@ -96,13 +96,14 @@ class AudioLevelMonitor {
   coreaudio::AudioBufferList bufferList_;
   std::atomic<std::uint64_t> skippedCycles_{0};
 
-  // Levels handed from the input thread to the publisher: the fields first,
-  // then the count (release), so a new count means a complete record.
+  // Levels handed from the input thread to the publisher, guarded by a
+  // sequence number (odd while written) that the publisher checks before and
+  // after reading, so neither side waits for the other.
   std::atomic<coreaudio::AudioObjectID> publishedDevice_{0};
   std::atomic<float> publishedRMS_{0};
   std::atomic<float> publishedPeak_{0};
   std::atomic<std::int64_t> publishedMillis_{0};
-  std::atomic<std::uint64_t> publishedCount_{0};
+  std::atomic<std::uint64_t> publishedSequence_{0};
 
   std::mutex publisherMutex_;
   std::condition_variable publisherWake_;
