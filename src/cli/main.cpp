@@ -94,6 +94,8 @@ int main(int argc, char** argv) {
 
   if (hasArgument(args, "--check-system-audio")) {
     int result = velmar::runSystemAudioCheck();
+    // Its status lines are still on their way to standard error.
+    velmar::ProcessStreams::flushLines(std::chrono::milliseconds(50));
     std::_Exit(result);
   }
 
