@@ -215,6 +215,39 @@ TEST(PermissionCommandsEndToEndTest, AnUndecidedMachineWhoseUserRefuses) {
   expectChecksAnswer(cli, false);
 }
 
+// Asks `action` until the service logs `line` (the machine changes on its
+// own timeline, in real time); false after a generous time-out.
+bool askUntilLogged(CliProcess& cli, const std::string& action, const std::string& line) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    answerOf(cli, action);
+    if (cli.waitForLog(line, 100ms)) return true;
+  }
+  return false;
+}
+
+TEST(PermissionCommandsEndToEndTest, ChangesOnTheMachineAreSeenByTheNextCheckAndRequest) {
+  // A refusal the user later resets, so the prompt comes again and is
+  // granted; then a policy restricts capture.
+  ScenarioFile machine(
+      {{"base", "default"},
+       {"authorization", "denied"},
+       {"timeline",
+        {{{"at", 1}, {"event", "setAuthorization"}, {"status", "notDetermined"}},
+         {{"at", 1}, {"event", "setAuthorizationRequest"}, {"answer", "granted"}, {"after", 0.2}},
+         {{"at", 6}, {"event", "setAuthorization"}, {"status", "restricted"}}}}});
+  CliProcess cli(machine.options());
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  expectChecksAnswer(cli, false);
+  ASSERT_TRUE(
+      askUntilLogged(cli, "checkMicrophonePermission", "Current microphone permission status: 0"));
+  expectRequestAnswers(cli, "requestMicrophonePermission", "microphone", true);
+  expectChecksAnswer(cli, true);
+  ASSERT_TRUE(askUntilLogged(cli, "checkSystemAudioPermission",
+                             "System audio permission status (macOS 14.2+): 1 -> false"));
+  expectChecksAnswer(cli, false);
+}
+
 // The one-shot check: no frames at all, the answer in the exit status.
 struct CheckRun {
   std::optional<int> status;

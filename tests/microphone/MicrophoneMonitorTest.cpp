@@ -75,6 +75,7 @@ TEST_F(MicrophoneMonitorTest, FirstPassWithoutMicrophoneSendsOneLevelAndOneDebug
                          {"timestamp", FakeMonitorClock::kStartMillis},
                          {"cycleCount", 1}}));
   const auto debug = eventsSoFar(captured_, "monitorDebugInfo").at(0).body["data"];
+  EXPECT_EQ(debug.size(), 6u) << debug;
   EXPECT_EQ(debug["cycleCount"], 1);
   EXPECT_EQ(debug["micActive"], false);
   EXPECT_EQ(debug["micName"], "");
