@@ -215,7 +215,10 @@ void AudioLevelMonitor::startPublisher() {
     std::lock_guard lock(publisherMutex_);
     publisherStopping_ = false;
   }
-  publisher_ = std::thread([this] { publishLoop(); });
+  // What is already handed over counts as sent; taken here rather than on
+  // the new thread, which may first run after the unit's first report.
+  const std::uint64_t seen = publishedSequence_.load(std::memory_order_acquire);
+  publisher_ = std::thread([this, seen] { publishLoop(seen); });
 }
 
 void AudioLevelMonitor::stopPublisher() {
@@ -228,8 +231,7 @@ void AudioLevelMonitor::stopPublisher() {
   publisher_.join();
 }
 
-void AudioLevelMonitor::publishLoop() {
-  std::uint64_t seen = publishedSequence_.load(std::memory_order_acquire);
+void AudioLevelMonitor::publishLoop(std::uint64_t seen) {
   std::unique_lock lock(publisherMutex_);
   while (true) {
     const bool stopping =

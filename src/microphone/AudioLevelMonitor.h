@@ -72,7 +72,7 @@ class AudioLevelMonitor {
   void allocateBuffer(platform::AudioUnit unit);
   void startPublisher();
   void stopPublisher();
-  void publishLoop();
+  void publishLoop(std::uint64_t seen);
   void publishPending(std::uint64_t& seen);
 
   EventEmitter eventEmitter_;
