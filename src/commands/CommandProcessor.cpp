@@ -17,7 +17,9 @@ std::shared_ptr<CommandProcessor> CommandProcessor::create() {
 CommandProcessor::CommandProcessor() = default;
 
 void CommandProcessor::start() {
+  tapUpdates_ = makeTapUpdateQueue();
   audioProcessManager_->startListening();
+  audioTapManager_->startListening();
   setupProcessMonitoring();
   // The initial lists go out from the background; they are not ordered
   // relative to INIT.
@@ -26,7 +28,10 @@ void CommandProcessor::start() {
   });
 }
 
-void CommandProcessor::emitInitialEvents() { audioProcessManager_->emitProcessList(); }
+void CommandProcessor::emitInitialEvents() {
+  audioProcessManager_->emitProcessList();
+  audioTapManager_->emitTapList();
+}
 
 void CommandProcessor::receiveCommand(std::string text) {
   asio::post(intakeQueue_, [weak = weak_from_this(), text = std::move(text)] {

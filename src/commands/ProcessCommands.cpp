@@ -24,7 +24,7 @@ void CommandProcessor::processMonitorDidDetectChanges(const AudioProcessChanges&
   eventEmitter_.logToStderr("Process monitor detected changes: +" +
                             std::to_string(changes.addedProcesses.size()) + " -" +
                             std::to_string(changes.removedProcesses.size()));
-  // Re-pointing the taps at the new process set joins here with the tap manager.
+  if (autoUpdateTapsEnabled_) autoUpdateTaps();
 }
 
 void CommandProcessor::handleListAudioProcesses(const std::string& id, const json&) {
