@@ -1,0 +1,38 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support/CliProcess.h"
+
+namespace velmar::testing {
+
+// A scenario file that lives as long as the object.
+class ScenarioFile {
+ public:
+  explicit ScenarioFile(const nlohmann::json& content) {
+    char name[] = "/tmp/velmar-scenario-XXXXXX";
+    const int fd = ::mkstemp(name);
+    path_ = name;
+    const std::string text = content.dump();
+    EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+  }
+  ~ScenarioFile() { std::remove(path_.c_str()); }
+  ScenarioFile(const ScenarioFile&) = delete;
+  ScenarioFile& operator=(const ScenarioFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Options that start the executable on this scenario.
+  CliProcess::Options options() const { return {{}, {{"VELMAR_SIM_SCENARIO", path_}}}; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace velmar::testing
