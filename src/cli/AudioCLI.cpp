@@ -105,7 +105,6 @@ void AudioCLI::runMainLoop() {
   // Keeps run_for() pausing the full period even when no work is queued.
   auto guard = asio::make_work_guard(context);
   while (isRunning()) {
-    // The microphone monitor's status check runs here once it joins.
     context.restart();
     context.run_for(seconds(kMainLoopPeriodSeconds));
   }

@@ -39,7 +39,6 @@ class AudioCLI {
 
   EventEmitter eventEmitter_;
   std::shared_ptr<CommandProcessor> commandProcessor_;
-  // The microphone monitor joins here; the main loop polls it.
   std::atomic<bool> running_{true};
 
   std::vector<std::string> arguments_;

@@ -10,8 +10,8 @@
 #include "cli/AudioCLI.h"
 #include "cli/CrashHandlers.h"
 #include "commands/CLIError.h"
-#include "platform/Platform.h"
-#include "platform/ScenarioError.h"
+#include "sim/ScenarioError.h"
+#include "sim/SimulatedMachine.h"
 
 namespace {
 
@@ -74,10 +74,11 @@ int main(int argc, char** argv) {
   }
 
   // The machine comes first: an unusable scenario file stops the service
-  // before anything is announced to the host.
+  // before anything is announced to the host. The entry point is the one
+  // place that chooses the backend; on Linux it is the simulated machine.
   try {
-    velmar::platform::Platform::loadFromEnvironment();
-  } catch (const velmar::platform::ScenarioError& e) {
+    velmar::sim::SimulatedMachine::installFromEnvironment();
+  } catch (const velmar::sim::ScenarioError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;
   }

@@ -3,21 +3,8 @@
 #include <optional>
 
 #include "coreaudio/AudioHardware.h"
-#include "platform/Platform.h"
 
 namespace velmar::coreaudio {
-
-std::string AudioDeviceIdentity::getDeviceUID(AudioObjectID id) {
-  return getDeviceUID(platform::Platform::shared().hal(), id);
-}
-
-std::string AudioDeviceIdentity::getDeviceName(AudioObjectID id) {
-  return getDeviceName(platform::Platform::shared().hal(), id);
-}
-
-bool AudioDeviceIdentity::checkHasInputChannels(AudioObjectID id) {
-  return checkHasInputChannels(platform::Platform::shared().hal(), id);
-}
 
 std::string AudioDeviceIdentity::getDeviceUID(AudioHardware& hal, AudioObjectID id) {
   // The status is deliberately not looked at: a failed read leaves "".

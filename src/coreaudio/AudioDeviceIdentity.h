@@ -9,19 +9,14 @@ namespace velmar::coreaudio {
 class AudioHardware;
 
 // The three identity reads every device record is built from. Stateless;
-// each call reads the HAL afresh and degrades to a default on failure.
+// each call reads the given HAL afresh and degrades to a default on failure.
 class AudioDeviceIdentity {
  public:
   // 'uid '; "" when the read fails.
-  static std::string getDeviceUID(AudioObjectID id);
-  // 'lnam'; "Unknown Device (ID: <id>)" when the read fails or is empty.
-  static std::string getDeviceName(AudioObjectID id);
-  // Whether the input stream configuration has any channel.
-  static bool checkHasInputChannels(AudioObjectID id);
-
-  // The same reads against a given HAL.
   static std::string getDeviceUID(AudioHardware& hal, AudioObjectID id);
+  // 'lnam'; "Unknown Device (ID: <id>)" when the read fails or is empty.
   static std::string getDeviceName(AudioHardware& hal, AudioObjectID id);
+  // Whether the input stream configuration has any channel.
   static bool checkHasInputChannels(AudioHardware& hal, AudioObjectID id);
 };
 

@@ -6,12 +6,12 @@
 
 namespace velmar::coreaudio {
 
-AudioDeviceInfo AudioDeviceInfo::fromDevice(AudioObjectID id) {
+AudioDeviceInfo AudioDeviceInfo::fromDevice(AudioHardware& hal, AudioObjectID id) {
   AudioDeviceInfo info;
   info.id = id;
-  info.uid = AudioDeviceIdentity::getDeviceUID(id);
-  info.name = AudioDeviceIdentity::getDeviceName(id);
-  info.hasInputChannels = AudioDeviceIdentity::checkHasInputChannels(id);
+  info.uid = AudioDeviceIdentity::getDeviceUID(hal, id);
+  info.name = AudioDeviceIdentity::getDeviceName(hal, id);
+  info.hasInputChannels = AudioDeviceIdentity::checkHasInputChannels(hal, id);
   return info;
 }
 

@@ -8,6 +8,8 @@
 
 namespace velmar::coreaudio {
 
+class AudioHardware;
+
 // Identity of one device as the host sees it.
 struct AudioDeviceInfo {
   AudioObjectID id = kAudioObjectUnknown;
@@ -16,7 +18,7 @@ struct AudioDeviceInfo {
   bool hasInputChannels = false;
 
   // Reads UID, name and input channels of `id` from the HAL.
-  static AudioDeviceInfo fromDevice(AudioObjectID id);
+  static AudioDeviceInfo fromDevice(AudioHardware& hal, AudioObjectID id);
 
   // Exactly "id" (signed), "uid", "name", "hasInputChannels".
   nlohmann::json toDictionary() const;

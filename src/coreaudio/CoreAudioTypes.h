@@ -172,8 +172,6 @@ inline constexpr OSStatus kAudioHardwareBadObjectError =
     static_cast<OSStatus>(fourCharCode("!obj"));
 inline constexpr OSStatus kAudioHardwareBadDeviceError =
     static_cast<OSStatus>(fourCharCode("!dev"));
-inline constexpr OSStatus kAudioHardwareBadStreamError =
-    static_cast<OSStatus>(fourCharCode("!str"));
 inline constexpr OSStatus kAudioHardwareUnsupportedOperationError =
     static_cast<OSStatus>(fourCharCode("unop"));
 

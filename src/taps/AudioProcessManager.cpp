@@ -273,9 +273,7 @@ double AudioProcessManager::monitoringInterval() const {
 void AudioProcessManager::setMonitoringInterval(double interval) {
   {
     std::lock_guard lock(mutex_);
-    // NaN compares false, so it falls back to the minimum too.
-    monitoringInterval_ =
-        interval > kMinimumMonitoringInterval ? interval : kMinimumMonitoringInterval;
+    monitoringInterval_ = clampInterval(interval);
   }
   if (monitorTimer_.isActive()) startProcessMonitoring();
 }

@@ -4,6 +4,7 @@
 
 #include "commands/CommandProcessor.h"
 #include "commands/CommandTimestampLog.h"
+#include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 
 namespace velmar {
@@ -34,6 +35,8 @@ class CommandIntakeTest : public ::testing::Test {
     return {response->body, event->body["data"]};
   }
 
+  // The processor's managers reach the machine through the platform.
+  sim::SimulatedMachine& machine_ = sim::SimulatedMachine::install();
   CapturedOutput captured_;
   std::shared_ptr<CommandProcessor> processor_ = CommandProcessor::create();
 };

@@ -8,6 +8,7 @@
 
 #include "commands/CommandProcessor.h"
 #include "platform/Platform.h"
+#include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/MainLoopThread.h"
 
@@ -27,8 +28,7 @@ bool isAnswer(const Frame& f) {
 }
 
 TEST(TapCommandsConcurrencyTest, CommandsUpdatesAndListenerReactionsAtOnce) {
-  Platform::installSimulated();
-  auto& simulator = Platform::shared().simulator();
+  auto& simulator = sim::SimulatedMachine::install().hardware();
   MainLoopThread mainLoop;
   CapturedOutput captured;
   auto processor = CommandProcessor::create();

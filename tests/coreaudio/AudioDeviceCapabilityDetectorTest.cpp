@@ -4,6 +4,7 @@
 
 #include "coreaudio/AudioDeviceIdentity.h"
 #include "platform/Platform.h"
+#include "sim/SimulatedMachine.h"
 
 namespace velmar::coreaudio {
 namespace {
@@ -27,16 +28,15 @@ SimulatedDeviceConfig device(std::string uid, std::string name, UInt32 transport
 
 class DetectorTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    platform::MachineScenario empty;
-    platform_ = &platform::Platform::installSimulated(empty);
-  }
-  sim::SimulatedAudioHardware& machine() { return platform_->simulator(); }
+  void SetUp() override { machine_ = &sim::SimulatedMachine::install(sim::MachineScenario{}); }
+  sim::SimulatedAudioHardware& machine() { return machine_->hardware(); }
+  // The facts read the machine through the platform's interface, as managers do.
+  AudioHardware& hal() { return platform::Platform::shared().hal(); }
   AudioDeviceInfo info(const std::string& uid) {
-    return AudioDeviceInfo::fromDevice(machine().deviceID(uid));
+    return AudioDeviceInfo::fromDevice(hal(), machine().deviceID(uid));
   }
 
-  platform::Platform* platform_ = nullptr;
+  sim::SimulatedMachine* machine_ = nullptr;
 };
 
 TEST_F(DetectorTest, SampleRatesKeepExactRatesStandardRatesInRangesAndDuplicates) {
@@ -47,13 +47,13 @@ TEST_F(DetectorTest, SampleRatesKeepExactRatesStandardRatesInRangesAndDuplicates
   AudioObjectID id = machine().addDevice(config);
   AudioObjectID oddID = machine().addDevice(odd);
 
-  EXPECT_EQ(Detector::getSupportedSampleRates(id),
+  EXPECT_EQ(Detector::getSupportedSampleRates(hal(), id),
             (std::vector<Float64>{44100, 44100, 48000, 88200, 96000}));
-  EXPECT_EQ(Detector::getSupportedSampleRates(oddID), (std::vector<Float64>{32000}));
+  EXPECT_EQ(Detector::getSupportedSampleRates(hal(), oddID), (std::vector<Float64>{32000}));
 
   machine().injectFailure(sim::FailureRule::when(
       sim::HalOperation::kGetPropertyData, kAudioDevicePropertyAvailableNominalSampleRates, id));
-  EXPECT_TRUE(Detector::getSupportedSampleRates(id).empty());
+  EXPECT_TRUE(Detector::getSupportedSampleRates(hal(), id).empty());
 }
 
 TEST_F(DetectorTest, ClockSourceNeedsCapableTransportAndSettableProperty) {
@@ -68,49 +68,48 @@ TEST_F(DetectorTest, ClockSourceNeedsCapableTransportAndSettableProperty) {
       machine().addDevice(device("virt", "Loopback", kAudioDeviceTransportTypeVirtual));
   AudioObjectID odd = machine().addDevice(device("auto", "Auto", fourCharCode("auto")));
 
-  EXPECT_TRUE(Detector::getCapabilities(usb)->canBeClockSource);
-  EXPECT_FALSE(Detector::getCapabilities(readOnly)->canBeClockSource);
-  EXPECT_FALSE(Detector::getCapabilities(absent)->canBeClockSource);
-  EXPECT_FALSE(Detector::getCapabilities(airplay)->canBeClockSource);
-  EXPECT_FALSE(Detector::getCapabilities(virt)->canBeClockSource);
-  EXPECT_TRUE(Detector::getCapabilities(virt)->isVirtual);
+  EXPECT_TRUE(Detector::getCapabilities(hal(), usb).canBeClockSource);
+  EXPECT_FALSE(Detector::getCapabilities(hal(), readOnly).canBeClockSource);
+  EXPECT_FALSE(Detector::getCapabilities(hal(), absent).canBeClockSource);
+  EXPECT_FALSE(Detector::getCapabilities(hal(), airplay).canBeClockSource);
+  EXPECT_FALSE(Detector::getCapabilities(hal(), virt).canBeClockSource);
+  EXPECT_TRUE(Detector::getCapabilities(hal(), virt).isVirtual);
 
-  auto unknown = Detector::getCapabilities(odd);
-  EXPECT_EQ(unknown->transportType, AudioDeviceTransportType::kUnknown);
-  EXPECT_EQ(unknown->clockSourcePriority, 0);
-  EXPECT_TRUE(unknown->canBeClockSource);
+  auto unknown = Detector::getCapabilities(hal(), odd);
+  EXPECT_EQ(unknown.transportType, AudioDeviceTransportType::kUnknown);
+  EXPECT_EQ(unknown.clockSourcePriority, 0);
+  EXPECT_TRUE(unknown.canBeClockSource);
 
   // An aggregate device never clocks, whatever its transport would allow.
   AudioObjectID aggregate = 0;
   ASSERT_EQ(machine().createAggregateDevice({{"name", "Agg"}, {"uid", "agg"}}, aggregate), 0);
-  EXPECT_EQ(Detector::getTransportType(aggregate), AudioDeviceTransportType::kAggregate);
-  EXPECT_FALSE(Detector::getCapabilities(aggregate)->canBeClockSource);
+  EXPECT_EQ(Detector::getTransportType(hal(), aggregate), AudioDeviceTransportType::kAggregate);
+  EXPECT_FALSE(Detector::getCapabilities(hal(), aggregate).canBeClockSource);
 }
 
 TEST_F(DetectorTest, CapabilitiesOfANonexistentDeviceAreDefaults) {
-  auto capabilities = Detector::getCapabilities(73);
-  ASSERT_TRUE(capabilities.has_value());
-  EXPECT_EQ(capabilities->uid, "");
-  EXPECT_EQ(capabilities->name, "Unknown Device (ID: 73)");
-  EXPECT_EQ(capabilities->transportType, AudioDeviceTransportType::kUnknown);
-  EXPECT_FALSE(capabilities->canBeClockSource);
-  EXPECT_TRUE(capabilities->supportedSampleRates.empty());
+  auto capabilities = Detector::getCapabilities(hal(), 73);
+  EXPECT_EQ(capabilities.uid, "");
+  EXPECT_EQ(capabilities.name, "Unknown Device (ID: 73)");
+  EXPECT_EQ(capabilities.transportType, AudioDeviceTransportType::kUnknown);
+  EXPECT_FALSE(capabilities.canBeClockSource);
+  EXPECT_TRUE(capabilities.supportedSampleRates.empty());
 }
 
 TEST_F(DetectorTest, IdentityQueriesFallBackToPlaceholders) {
   AudioObjectID unnamed =
       machine().addDevice(device("blank", "", kAudioDeviceTransportTypeUSB, {2}));
-  EXPECT_EQ(AudioDeviceIdentity::getDeviceName(unnamed),
+  EXPECT_EQ(AudioDeviceIdentity::getDeviceName(hal(), unnamed),
             "Unknown Device (ID: " + std::to_string(unnamed) + ")");
-  EXPECT_EQ(AudioDeviceIdentity::getDeviceUID(unnamed), "blank");
-  EXPECT_TRUE(AudioDeviceIdentity::checkHasInputChannels(unnamed));
+  EXPECT_EQ(AudioDeviceIdentity::getDeviceUID(hal(), unnamed), "blank");
+  EXPECT_TRUE(AudioDeviceIdentity::checkHasInputChannels(hal(), unnamed));
 
   machine().injectFailure(
       sim::FailureRule::when(sim::HalOperation::kGetPropertyData, kAudioDevicePropertyDeviceUID));
-  EXPECT_EQ(AudioDeviceIdentity::getDeviceUID(unnamed), "");
+  EXPECT_EQ(AudioDeviceIdentity::getDeviceUID(hal(), unnamed), "");
   machine().injectFailure(sim::FailureRule::when(sim::HalOperation::kGetPropertyDataSize,
                                                  kAudioDevicePropertyStreamConfiguration));
-  EXPECT_FALSE(AudioDeviceIdentity::checkHasInputChannels(unnamed));
+  EXPECT_FALSE(AudioDeviceIdentity::checkHasInputChannels(hal(), unnamed));
 
   nlohmann::json json = info("blank").toDictionary();
   EXPECT_EQ(json.size(), 4u);
@@ -126,42 +125,42 @@ TEST_F(DetectorTest, BestClockSourceOrderOfRules) {
   machine().addDevice(device("fixedmic", "Built-in Microphone", kAudioDeviceTransportTypeBuiltIn,
                              {1}, ClockSourceProperty::kReadOnly));
 
-  EXPECT_EQ(Detector::selectBestClockSource({info("usb"), info("mic")}), "mic");
+  EXPECT_EQ(Detector::selectBestClockSource(hal(), {info("usb"), info("mic")}), "mic");
   machine().setDefaultOutputDevice("usb");
-  EXPECT_EQ(Detector::selectBestClockSource({info("usb"), info("mic")}), "usb");
+  EXPECT_EQ(Detector::selectBestClockSource(hal(), {info("usb"), info("mic")}), "usb");
   machine().setDefaultOutputDevice("thun");
-  EXPECT_EQ(Detector::selectBestClockSource({info("usb"), info("usb2")}), "usb");
+  EXPECT_EQ(Detector::selectBestClockSource(hal(), {info("usb"), info("usb2")}), "usb");
   machine().setDefaultOutputDevice("usb2");
-  EXPECT_EQ(Detector::selectBestClockSource({info("usb"), info("thun")}), "thun");
+  EXPECT_EQ(Detector::selectBestClockSource(hal(), {info("usb"), info("thun")}), "thun");
   // Without a settable clock a device is never chosen, not even as microphone.
-  EXPECT_EQ(Detector::selectBestClockSource({info("fixedmic")}), std::nullopt);
-  EXPECT_EQ(Detector::selectBestClockSource({info("fixedmic"), info("usb")}), "usb");
+  EXPECT_EQ(Detector::selectBestClockSource(hal(), {info("fixedmic")}), std::nullopt);
+  EXPECT_EQ(Detector::selectBestClockSource(hal(), {info("fixedmic"), info("usb")}), "usb");
 }
 
 TEST_F(DetectorTest, BuiltInMicrophoneMatchesNameIgnoringCaseAndNeedsInput) {
   machine().addDevice(device("out", "Built-in Output", kAudioDeviceTransportTypeBuiltIn));
   machine().addDevice(device("silent", "Built-in Microphone", kAudioDeviceTransportTypeBuiltIn));
-  EXPECT_EQ(Detector::findBuiltInMicrophone(), std::nullopt);
+  EXPECT_EQ(Detector::findBuiltInMicrophone(hal()), std::nullopt);
 
   machine().addDevice(device("internal", "INTERNAL microphone", kAudioDeviceTransportTypeUSB, {1}));
-  auto found = Detector::findBuiltInMicrophone();
+  auto found = Detector::findBuiltInMicrophone(hal());
   ASSERT_TRUE(found.has_value());
   EXPECT_EQ(found->uid, "internal");
 
   machine().injectFailure(sim::FailureRule::when(sim::HalOperation::kGetPropertyDataSize,
                                                  kAudioHardwarePropertyDevices));
-  EXPECT_EQ(Detector::findBuiltInMicrophone(), std::nullopt);
+  EXPECT_EQ(Detector::findBuiltInMicrophone(hal()), std::nullopt);
 }
 
 TEST_F(DetectorTest, DefaultDevicesAndExistence) {
-  EXPECT_EQ(Detector::findActiveInputDevice(), std::nullopt);
+  EXPECT_EQ(Detector::findActiveInputDevice(hal()), std::nullopt);
   machine().addDevice(device("mic", "Built-in Microphone", kAudioDeviceTransportTypeBuiltIn, {1}));
   machine().setDefaultInputDevice("mic");
-  ASSERT_TRUE(Detector::findActiveInputDevice().has_value());
-  EXPECT_EQ(Detector::findActiveInputDevice()->uid, "mic");
-  EXPECT_EQ(Detector::findActiveOutputDevice(), std::nullopt);
-  EXPECT_TRUE(Detector::validateDeviceExists("mic"));
-  EXPECT_FALSE(Detector::validateDeviceExists("gone"));
+  ASSERT_TRUE(Detector::findActiveInputDevice(hal()).has_value());
+  EXPECT_EQ(Detector::findActiveInputDevice(hal())->uid, "mic");
+  EXPECT_EQ(Detector::findActiveOutputDevice(hal()), std::nullopt);
+  EXPECT_TRUE(Detector::validateDeviceExists(hal(), "mic"));
+  EXPECT_FALSE(Detector::validateDeviceExists(hal(), "gone"));
 }
 
 TEST_F(DetectorTest, AggregateClockValidation) {
@@ -175,30 +174,30 @@ TEST_F(DetectorTest, AggregateClockValidation) {
       0);
   const auto clock = globalAddress(kAudioAggregateDevicePropertyClockDevice);
 
-  auto unset = Detector::validateAggregateDeviceClockSource(aggregate);
+  auto unset = Detector::validateAggregateDeviceClockSource(hal(), aggregate);
   EXPECT_FALSE(unset.isValid);
   EXPECT_EQ(unset.currentClockUID, std::nullopt);
   EXPECT_EQ(unset.suggestedClockUID, "mic");
 
   ASSERT_EQ(machine().setPropertyData(aggregate, clock, std::string()), 0);
-  auto empty = Detector::validateAggregateDeviceClockSource(aggregate);
+  auto empty = Detector::validateAggregateDeviceClockSource(hal(), aggregate);
   EXPECT_FALSE(empty.isValid);
   EXPECT_EQ(empty.currentClockUID, "");
   EXPECT_EQ(empty.suggestedClockUID, std::nullopt);
 
   ASSERT_EQ(machine().setPropertyData(aggregate, clock, std::string("air")), 0);
-  auto airplay = Detector::validateAggregateDeviceClockSource(aggregate);
+  auto airplay = Detector::validateAggregateDeviceClockSource(hal(), aggregate);
   EXPECT_FALSE(airplay.isValid);
   EXPECT_EQ(airplay.suggestedClockUID, "mic");
 
   ASSERT_EQ(machine().setPropertyData(aggregate, clock, std::string("usb")), 0);
-  auto good = Detector::validateAggregateDeviceClockSource(aggregate);
+  auto good = Detector::validateAggregateDeviceClockSource(hal(), aggregate);
   EXPECT_TRUE(good.isValid);
   EXPECT_EQ(good.currentClockUID, "usb");
   EXPECT_EQ(good.suggestedClockUID, std::nullopt);
 
   machine().removeDevice("usb");
-  auto vanished = Detector::validateAggregateDeviceClockSource(aggregate);
+  auto vanished = Detector::validateAggregateDeviceClockSource(hal(), aggregate);
   EXPECT_FALSE(vanished.isValid);
   EXPECT_EQ(vanished.currentClockUID, "usb");
   EXPECT_EQ(vanished.suggestedClockUID, "mic");

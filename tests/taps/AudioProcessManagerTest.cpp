@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Platform.h"
+#include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/MainLoopThread.h"
 
@@ -13,8 +13,8 @@ namespace velmar {
 namespace {
 
 using nlohmann::json;
-using platform::MachineScenario;
-using platform::Platform;
+using sim::MachineScenario;
+using sim::SimulatedMachine;
 using sim::SimulatedProcessConfig;
 using testing::CapturedOutput;
 using testing::Frame;
@@ -54,7 +54,7 @@ class RecordingDelegate : public AudioProcessMonitorDelegate {
 };
 
 TEST(AudioProcessManagerTest, EmptyMachineGivesAnEmptyRegistryAndList) {
-  Platform::installSimulated(machineWith({}));
+  SimulatedMachine::install(machineWith({}));
   CapturedOutput captured;
   auto manager = AudioProcessManager::create();
   EXPECT_TRUE(manager->getAllProcesses().empty());
@@ -67,9 +67,9 @@ TEST(AudioProcessManagerTest, EmptyMachineGivesAnEmptyRegistryAndList) {
 }
 
 TEST(AudioProcessManagerTest, RecordsAreReadFromTheHalAndSortedByName) {
-  Platform::installSimulated(machineWith({process(10, "zoom.us", "us.zoom.xos", true),
-                                          process(11, "Music", "com.apple.Music"),
-                                          process(12, "Zed", ""), process(13, "Äpfel", "x")}));
+  auto& machine = SimulatedMachine::install(machineWith(
+      {process(10, "zoom.us", "us.zoom.xos", true), process(11, "Music", "com.apple.Music"),
+       process(12, "Zed", ""), process(13, "Äpfel", "x")}));
   auto manager = AudioProcessManager::create();
   const auto all = manager->getAllProcesses();
   // Plain code-point order: capitals first, then lower case, then non-ASCII.
@@ -78,7 +78,7 @@ TEST(AudioProcessManagerTest, RecordsAreReadFromTheHalAndSortedByName) {
   EXPECT_EQ(zoom.pid, 10);
   EXPECT_EQ(zoom.bundleID, "us.zoom.xos");
   EXPECT_TRUE(zoom.isRunning);
-  EXPECT_EQ(zoom.id, Platform::shared().simulator().processObjectID(10));
+  EXPECT_EQ(zoom.id, machine.hardware().processObjectID(10));
   EXPECT_EQ(zoom.toDictionary(), json({{"id", zoom.id},
                                        {"pid", 10},
                                        {"name", "zoom.us"},
@@ -94,7 +94,7 @@ TEST(AudioProcessManagerTest, NamesFallBackToTheKernelThenToUnknown) {
   daemon.commandName = "coreaudiod";
   auto unnamed = process(21, std::string(""), "org.example.blank");  // empty workspace name
   unnamed.commandName = "blankhelper";
-  Platform::installSimulated(machineWith({daemon, unnamed}));
+  SimulatedMachine::install(machineWith({daemon, unnamed}));
   EXPECT_EQ(AudioProcessManager::getProcessName(0, 20), "coreaudiod");
   EXPECT_EQ(AudioProcessManager::getProcessName(0, 21), "blankhelper");
   // A PID no one knows: neither the workspace nor the kernel has it.
@@ -102,8 +102,10 @@ TEST(AudioProcessManagerTest, NamesFallBackToTheKernelThenToUnknown) {
 }
 
 TEST(AudioProcessManagerTest, FailedReadsGiveDefaults) {
-  Platform::installSimulated(machineWith({process(30, "Music", "com.apple.Music", true)}));
-  const AudioObjectID id = Platform::shared().simulator().processObjectID(30);
+  auto& machine =
+      SimulatedMachine::install(machineWith({process(30, "Music", "com.apple.Music", true)}))
+          .hardware();
+  const AudioObjectID id = machine.processObjectID(30);
   const AudioObjectID nothing = 987654;
   EXPECT_EQ(AudioProcessManager::getProcessPID(nothing), 0);
   EXPECT_EQ(AudioProcessManager::getProcessBundleID(nothing), "");
@@ -113,7 +115,7 @@ TEST(AudioProcessManagerTest, FailedReadsGiveDefaults) {
 }
 
 TEST(AudioProcessManagerTest, SearchIsCaseInsensitiveOnTheNameOnly) {
-  Platform::installSimulated(
+  SimulatedMachine::install(
       machineWith({process(1, "Safari", "com.apple.Safari"),
                    process(2, "Music", "com.apple.safari.helper"), process(3, "Éclair", "x")}));
   auto manager = AudioProcessManager::create();
@@ -124,7 +126,7 @@ TEST(AudioProcessManagerTest, SearchIsCaseInsensitiveOnTheNameOnly) {
 }
 
 TEST(AudioProcessManagerTest, IntervalIsFlooredAndOnlyARunningMonitorRestarts) {
-  Platform::installSimulated(machineWith({}));
+  SimulatedMachine::install(machineWith({}));
   CapturedOutput captured;
   auto manager = AudioProcessManager::create();
   manager->setMonitoringInterval(0.5);
@@ -142,9 +144,9 @@ TEST(AudioProcessManagerTest, IntervalIsFlooredAndOnlyARunningMonitorRestarts) {
 }
 
 TEST(AudioProcessManagerTest, MonitorTickReportsOnlySignificantChanges) {
-  Platform::installSimulated(
-      machineWith({process(40, "Music", "m", true), process(41, "Safari", "s")}));
-  auto& sim = Platform::shared().simulator();
+  auto& machine = SimulatedMachine::install(
+                      machineWith({process(40, "Music", "m", true), process(41, "Safari", "s")}))
+                      .hardware();
   CapturedOutput captured;
   auto manager = AudioProcessManager::create();
   auto delegate = std::make_shared<RecordingDelegate>();
@@ -153,8 +155,8 @@ TEST(AudioProcessManagerTest, MonitorTickReportsOnlySignificantChanges) {
   manager->checkForProcessChanges();  // nothing changed since construction
   EXPECT_TRUE(delegate->reports.empty());
 
-  const AudioObjectID safari = sim.processObjectID(41);
-  sim.removeProcess(41);
+  const AudioObjectID safari = machine.processObjectID(41);
+  machine.removeProcess(41);
   manager->checkForProcessChanges();
   ASSERT_EQ(delegate->reports.size(), 1u);
   EXPECT_TRUE(delegate->reports[0].addedProcesses.empty());
@@ -171,7 +173,7 @@ TEST(AudioProcessManagerTest, MonitorTickReportsOnlySignificantChanges) {
                      changes->body["timestamp"].get<std::int64_t>()),
             2000);
 
-  sim.addProcess(process(42, "Podcasts", "p", true));
+  machine.addProcess(process(42, "Podcasts", "p", true));
   manager->checkForProcessChanges();
   ASSERT_EQ(delegate->reports.size(), 2u);
   ASSERT_EQ(delegate->reports[1].addedProcesses.size(), 1u);
@@ -184,10 +186,10 @@ TEST(AudioProcessManagerTest, MonitorTickReportsOnlySignificantChanges) {
 }
 
 TEST(AudioProcessManagerTest, RunningStatusTickReportsFlipsOnce) {
-  Platform::installSimulated(machineWith({process(50, "Music", "m", false)}));
+  auto& machine = SimulatedMachine::install(machineWith({process(50, "Music", "m", false)}));
   CapturedOutput captured;
   auto manager = AudioProcessManager::create();
-  Platform::shared().simulator().setProcessRunning(50, true);
+  machine.hardware().setProcessRunning(50, true);
   manager->checkRunningStatus();
   auto frames = captured.frames().waitForFrames(
       [](const Frame& f) {
@@ -207,8 +209,7 @@ TEST(AudioProcessManagerTest, RunningStatusTickReportsFlipsOnce) {
 }
 
 TEST(AudioProcessManagerTest, ListenerReportsAdditionsAndRemovalsOnTheMainQueue) {
-  Platform::installSimulated(machineWith({process(60, "Music", "m")}));
-  auto& sim = Platform::shared().simulator();
+  auto& machine = SimulatedMachine::install(machineWith({process(60, "Music", "m")})).hardware();
   MainLoopThread mainLoop;
   CapturedOutput captured;
   auto manager = AudioProcessManager::create();
@@ -216,7 +217,7 @@ TEST(AudioProcessManagerTest, ListenerReportsAdditionsAndRemovalsOnTheMainQueue)
   manager->startListening();  // a second call registers nothing
   EXPECT_TRUE(captured.waitForLog("Started listening for process changes"));
 
-  const AudioObjectID added = sim.addProcess(process(61, "Notes", "n"));
+  const AudioObjectID added = machine.addProcess(process(61, "Notes", "n"));
   auto frames = captured.frames().waitForFrames(
       [](const Frame& f) {
         return f.isEvent("audioProcessList") || f.isEvent("audioProcessAdded");
@@ -227,14 +228,14 @@ TEST(AudioProcessManagerTest, ListenerReportsAdditionsAndRemovalsOnTheMainQueue)
   EXPECT_EQ(frames[1].body["data"]["id"], added);
   EXPECT_EQ(frames[1].body["data"]["name"], "Notes");
 
-  sim.removeProcess(60);
+  machine.removeProcess(60);
   auto removed = captured.frames().waitForEvent("audioProcessRemoved");
   ASSERT_TRUE(removed);
   EXPECT_TRUE(captured.waitForLog("Process list changed: +0 -1"));
 
   manager->stopListening();
   manager->stopListening();
-  sim.addProcess(process(62, "Late", "l"));
+  machine.addProcess(process(62, "Late", "l"));
   std::this_thread::sleep_for(200ms);
   int started = 0, stopped = 0, addedEvents = 0;
   for (const auto& line : captured.err().lines()) {
@@ -248,9 +249,9 @@ TEST(AudioProcessManagerTest, ListenerReportsAdditionsAndRemovalsOnTheMainQueue)
 }
 
 TEST(AudioProcessManagerTest, SafeUnderConcurrentUse) {
-  Platform::installSimulated(
-      machineWith({process(70, "Music", "m", true), process(71, "Safari", "s")}));
-  auto& sim = Platform::shared().simulator();
+  auto& machine = SimulatedMachine::install(
+                      machineWith({process(70, "Music", "m", true), process(71, "Safari", "s")}))
+                      .hardware();
   MainLoopThread mainLoop;
   CapturedOutput captured;
   auto manager = AudioProcessManager::create();
@@ -262,9 +263,9 @@ TEST(AudioProcessManagerTest, SafeUnderConcurrentUse) {
   std::vector<std::thread> threads;
   threads.emplace_back([&] {
     for (int i = 0; !stop; ++i) {
-      sim.setProcessRunning(70, i % 2 == 0);
-      if (i % 5 == 0) sim.addProcess(process(1000 + i, "P" + std::to_string(i), "b"));
-      if (i % 5 == 3) sim.removeProcess(1000 + i - 3);
+      machine.setProcessRunning(70, i % 2 == 0);
+      if (i % 5 == 0) machine.addProcess(process(1000 + i, "P" + std::to_string(i), "b"));
+      if (i % 5 == 3) machine.removeProcess(1000 + i - 3);
       std::this_thread::sleep_for(1ms);
     }
   });
@@ -288,7 +289,7 @@ TEST(AudioProcessManagerTest, SafeUnderConcurrentUse) {
   manager->stopProcessMonitoring();
   // Whatever interleaving happened, the registry ends in step with the HAL.
   manager->loadProcessList();
-  EXPECT_EQ(manager->getAllProcesses().size(), sim.processes().size());
+  EXPECT_EQ(manager->getAllProcesses().size(), machine.processes().size());
 }
 
 }  // namespace

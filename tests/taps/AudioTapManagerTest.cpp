@@ -5,7 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/Platform.h"
-#include "platform/ScenarioLoader.h"
+#include "sim/ScenarioLoader.h"
+#include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/MainLoopThread.h"
 #include "taps/AudioProcessManager.h"
@@ -20,10 +21,11 @@ namespace {
 using coreaudio::CATapDescription;
 using coreaudio::globalAddress;
 using nlohmann::json;
-using platform::MachineScenario;
 using platform::Platform;
 using sim::FailureRule;
 using sim::HalOperation;
+using sim::MachineScenario;
+using sim::SimulatedMachine;
 using sim::SimulatedProcessConfig;
 using testing::CapturedOutput;
 using testing::Frame;
@@ -44,8 +46,6 @@ MachineScenario machineWith(std::vector<SimulatedProcessConfig> processes) {
   scenario.processes = std::move(processes);
   return scenario;
 }
-
-sim::SimulatedAudioHardware& simulator() { return Platform::shared().simulator(); }
 
 CATapDescription foreignTap(const std::string& name) {
   CATapDescription description;
@@ -85,7 +85,7 @@ std::size_t countOf(const std::vector<Frame>& frames, const std::string& event) 
 }
 
 TEST(AudioTapManagerTest, AMachineWithoutTaps) {
-  Platform::installSimulated(machineWith({process(10, "Music", true)}));
+  SimulatedMachine::install(machineWith({process(10, "Music", true)}));
   CapturedOutput captured;
   auto processes = AudioProcessManager::create();
   auto manager = AudioTapManager::create();
@@ -99,15 +99,15 @@ TEST(AudioTapManagerTest, AMachineWithoutTaps) {
 }
 
 TEST(AudioTapManagerTest, TheListIsReadFromTheHalAndSortedByName) {
-  Platform::installSimulated(machineWith({}));
+  auto& machine = SimulatedMachine::install(machineWith({}));
   CATapDescription stereo = foreignTap("zoom tap");
   stereo.isMono = false;
-  const AudioObjectID zoom = simulator().createForeignTap(stereo);
+  const AudioObjectID zoom = machine.hardware().createForeignTap(stereo);
   CATapDescription mono = foreignTap("Zed");
   mono.isMono = true;
   mono.uuid = "ZED-UID";
-  const AudioObjectID zed = simulator().createForeignTap(mono);
-  simulator().createForeignTap(foreignTap("Alpha"));
+  const AudioObjectID zed = machine.hardware().createForeignTap(mono);
+  machine.hardware().createForeignTap(foreignTap("Alpha"));
 
   auto manager = AudioTapManager::create();
   const auto taps = manager->getAllTaps();
@@ -123,9 +123,10 @@ TEST(AudioTapManagerTest, TheListIsReadFromTheHalAndSortedByName) {
 }
 
 TEST(AudioTapManagerTest, FailedTapReadsLeaveDefaults) {
-  Platform::installSimulated(machineWith({}));
-  const AudioObjectID id = simulator().createForeignTap(foreignTap("Broken"));
-  simulator().injectFailure(FailureRule::when(HalOperation::kGetPropertyData, std::nullopt, id));
+  auto& machine = SimulatedMachine::install(machineWith({}));
+  const AudioObjectID id = machine.hardware().createForeignTap(foreignTap("Broken"));
+  machine.hardware().injectFailure(
+      FailureRule::when(HalOperation::kGetPropertyData, std::nullopt, id));
   auto& hal = Platform::shared().hal();
   EXPECT_EQ(AudioTapManager::getTapUID(id, hal), "");
   EXPECT_EQ(AudioTapManager::getTapFormat(id, hal), "0 channels at 0Hz");
@@ -133,7 +134,7 @@ TEST(AudioTapManagerTest, FailedTapReadsLeaveDefaults) {
 }
 
 TEST(AudioTapManagerTest, CreationSendsTheNewTapAndAFailedOneSendsNothing) {
-  Platform::installSimulated(machineWith({}));
+  auto& machine = SimulatedMachine::install(machineWith({}));
   CapturedOutput captured;
   auto manager = AudioTapManager::create();
   TapConfig config;
@@ -149,8 +150,9 @@ TEST(AudioTapManagerTest, CreationSendsTheNewTapAndAFailedOneSendsNothing) {
   EXPECT_EQ(created->body["data"]["uid"], manager->getTap(id)->uid);
 
   // The HAL answers "no error" but hands out no tap.
-  simulator().injectFailure(FailureRule::when(HalOperation::kCreateProcessTap, std::nullopt,
-                                              std::nullopt, coreaudio::kAudioHardwareNoError));
+  machine.hardware().injectFailure(FailureRule::when(HalOperation::kCreateProcessTap, std::nullopt,
+                                                     std::nullopt,
+                                                     coreaudio::kAudioHardwareNoError));
   EXPECT_EQ(manager->createTap(config), 0u);
   const auto frames = framesUntilMarker(*manager, captured);
   EXPECT_EQ(countOf(frames, "audioTapCreated"), 1u);
@@ -158,11 +160,11 @@ TEST(AudioTapManagerTest, CreationSendsTheNewTapAndAFailedOneSendsNothing) {
 }
 
 TEST(AudioTapManagerTest, DestroyingATapNotInTheLoadedListCallsNothing) {
-  Platform::installSimulated(machineWith({}));
+  auto& machine = SimulatedMachine::install(machineWith({}));
   CapturedOutput captured;
   auto manager = AudioTapManager::create();
   // Made after the last reload, and no listener runs to reload.
-  const AudioObjectID unseen = simulator().createForeignTap(foreignTap("Unseen"));
+  const AudioObjectID unseen = machine.hardware().createForeignTap(foreignTap("Unseen"));
   EXPECT_FALSE(manager->destroyTap(unseen));
   EXPECT_EQ(halTapList(), std::vector<AudioObjectID>{unseen});
   EXPECT_EQ(countOf(framesUntilMarker(*manager, captured), "audioTapDestroyed"), 0u);
@@ -178,7 +180,7 @@ TEST(AudioTapManagerTest, DestroyingATapNotInTheLoadedListCallsNothing) {
 }
 
 TEST(AudioTapManagerTest, UpdateOfAKnownTapSucceedsEvenWhenTheHalRejectsIt) {
-  Platform::installSimulated(machineWith({}));
+  auto& machine = SimulatedMachine::install(machineWith({}));
   CapturedOutput captured;
   auto manager = AudioTapManager::create();
   TapConfig config;
@@ -189,8 +191,8 @@ TEST(AudioTapManagerTest, UpdateOfAKnownTapSucceedsEvenWhenTheHalRejectsIt) {
   TapConfig renamed = config;
   renamed.name = "After";
   renamed.mixdown = TapMixdown::stereo;
-  simulator().injectFailure(FailureRule::when(HalOperation::kSetPropertyData,
-                                              coreaudio::kAudioTapPropertyDescription, id));
+  machine.hardware().injectFailure(FailureRule::when(HalOperation::kSetPropertyData,
+                                                     coreaudio::kAudioTapPropertyDescription, id));
   EXPECT_TRUE(manager->updateTap(id, renamed));
   auto updated = captured.frames().waitForEvent("audioTapUpdated");
   ASSERT_TRUE(updated);
@@ -199,7 +201,7 @@ TEST(AudioTapManagerTest, UpdateOfAKnownTapSucceedsEvenWhenTheHalRejectsIt) {
   EXPECT_EQ(updated->body["data"]["mixdown"], 0);
   EXPECT_EQ(updated->body["data"]["format"], "1 channels at 48000Hz");
 
-  simulator().clearFailures();
+  machine.hardware().clearFailures();
   EXPECT_TRUE(manager->updateTap(id, renamed));
   auto second = captured.frames().waitForFrames(
       [](const Frame& f) { return f.isEvent("audioTapUpdated"); }, 2);
@@ -211,7 +213,8 @@ TEST(AudioTapManagerTest, UpdateOfAKnownTapSucceedsEvenWhenTheHalRejectsIt) {
 }
 
 TEST(AudioTapManagerTest, RepointingKeepsEverySettingButTheProcessSet) {
-  Platform::installSimulated(machineWith({process(20, "Music", true), process(21, "Safari")}));
+  auto& machine =
+      SimulatedMachine::install(machineWith({process(20, "Music", true), process(21, "Safari")}));
   CapturedOutput captured;
   auto processes = AudioProcessManager::create();
   auto manager = AudioTapManager::create();
@@ -227,10 +230,11 @@ TEST(AudioTapManagerTest, RepointingKeepsEverySettingButTheProcessSet) {
   const AudioObjectID id = manager->createTap(config);
   ASSERT_NE(id, 0u);
 
-  const AudioObjectID newcomer = simulator().addProcess(process(22, "Notes"));
+  const AudioObjectID newcomer = machine.hardware().addProcess(process(22, "Notes"));
   EXPECT_TRUE(manager->updateTapWithCurrentProcesses(id, *processes));
   TapConfig expected = config;
-  expected.processes = {simulator().processObjectID(20), simulator().processObjectID(21), newcomer};
+  expected.processes = {machine.hardware().processObjectID(20),
+                        machine.hardware().processObjectID(21), newcomer};
   EXPECT_EQ(manager->getTap(id)->config, expected);
   EXPECT_TRUE(
       captured.waitForLog("Updating tap " + std::to_string(id) + " with current audio processes"));
@@ -243,12 +247,12 @@ TEST(AudioTapManagerTest, RepointingKeepsEverySettingButTheProcessSet) {
 }
 
 TEST(AudioTapManagerTest, TheTwoReadyMadeTaps) {
-  Platform::installSimulated(machineWith({process(30, "Music", true)}));
+  auto& machine = SimulatedMachine::install(machineWith({process(30, "Music", true)}));
   CapturedOutput captured;
   auto processes = AudioProcessManager::create();
   auto manager = AudioTapManager::create();
-  const AudioObjectID music = simulator().processObjectID(30);
-  const AudioObjectID late = simulator().addProcess(process(31, "Late"));
+  const AudioObjectID music = machine.hardware().processObjectID(30);
+  const AudioObjectID late = machine.hardware().addProcess(process(31, "Late"));
 
   // The system-level tap takes the registry as it stands (without "Late").
   const AudioObjectID system = manager->createSystemLevelTap(*processes);
@@ -267,7 +271,7 @@ TEST(AudioTapManagerTest, TheTwoReadyMadeTaps) {
 }
 
 TEST(AudioTapManagerTest, UpdatingAllTapsRepointsEachTapOnce) {
-  Platform::installSimulated(machineWith({process(40, "Music", true)}));
+  auto& machine = SimulatedMachine::install(machineWith({process(40, "Music", true)}));
   CapturedOutput captured;
   auto processes = AudioProcessManager::create();
   auto manager = AudioTapManager::create();
@@ -279,9 +283,9 @@ TEST(AudioTapManagerTest, UpdatingAllTapsRepointsEachTapOnce) {
   ASSERT_TRUE(first && second);
   // One more tap that the manager has not loaded yet: the bulk update
   // reloads the list first, so it is re-pointed too.
-  const AudioObjectID third = simulator().createForeignTap(foreignTap("C"));
+  const AudioObjectID third = machine.hardware().createForeignTap(foreignTap("C"));
   EXPECT_TRUE(manager->updateAllTapsWithCurrentProcesses(*processes));
-  const std::set<AudioObjectID> music{simulator().processObjectID(40)};
+  const std::set<AudioObjectID> music{machine.hardware().processObjectID(40)};
   for (AudioObjectID id : {first, second, third}) {
     ASSERT_TRUE(manager->getTap(id)) << id;
     EXPECT_EQ(manager->getTap(id)->config.processes, music) << id;
@@ -293,13 +297,13 @@ TEST(AudioTapManagerTest, UpdatingAllTapsRepointsEachTapOnce) {
 }
 
 TEST(AudioTapManagerTest, TapsOfAnotherProgramAreReportedByTheListener) {
-  auto scenario = platform::ScenarioLoader::fromJson(
+  auto scenario = sim::ScenarioLoader::fromJson(
       json{{"processes", json::array()},
            {"timeline",
             {{{"at", 1}, {"event", "createTap"}, {"name", "Recorder"}, {"uid", "REC-1"}},
              {{"at", 2}, {"event", "destroyTap"}, {"uid", "REC-1"}}}}},
       "test scenario");
-  Platform& platform = Platform::installSimulated(scenario);
+  auto& machine = SimulatedMachine::install(scenario);
   MainLoopThread mainLoop;
   CapturedOutput captured;
   auto manager = AudioTapManager::create();
@@ -307,7 +311,7 @@ TEST(AudioTapManagerTest, TapsOfAnotherProgramAreReportedByTheListener) {
   manager->startListening();
   EXPECT_TRUE(captured.waitForLog("Started listening for tap changes"));
 
-  platform.timeline().advanceTo(1);
+  machine.timeline().advanceTo(1);
   auto frames = captured.frames().waitForFrames(
       [](const Frame& f) { return f.isEvent("audioTapList") || f.isEvent("audioTapAdded"); }, 2);
   ASSERT_EQ(frames.size(), 2u);
@@ -319,7 +323,7 @@ TEST(AudioTapManagerTest, TapsOfAnotherProgramAreReportedByTheListener) {
   const AudioObjectID id = frames[1].body["data"]["id"];
   EXPECT_TRUE(captured.waitForLog("Tap list changed: +1 -0"));
 
-  platform.timeline().advanceTo(2);
+  machine.timeline().advanceTo(2);
   auto removed = captured.frames().waitForEvent("audioTapRemoved");
   ASSERT_TRUE(removed);
   EXPECT_EQ(removed->body["data"], json({{"id", id}}));
@@ -331,7 +335,7 @@ TEST(AudioTapManagerTest, TapsOfAnotherProgramAreReportedByTheListener) {
 }
 
 TEST(AudioTapManagerTest, OwnTapsAreCreatedAndDestroyedNeverAddedOrRemoved) {
-  Platform::installSimulated(machineWith({}));
+  auto& machine = SimulatedMachine::install(machineWith({}));
   MainLoopThread mainLoop;
   CapturedOutput captured;
   auto manager = AudioTapManager::create();
@@ -346,7 +350,7 @@ TEST(AudioTapManagerTest, OwnTapsAreCreatedAndDestroyedNeverAddedOrRemoved) {
     }
   }
   // Another program's tap, made last, is still reported.
-  simulator().createForeignTap(foreignTap("Foreign"));
+  machine.hardware().createForeignTap(foreignTap("Foreign"));
   auto added = captured.frames().waitForEvent("audioTapAdded");
   ASSERT_TRUE(added);
   EXPECT_EQ(added->body["data"]["name"], "Foreign");

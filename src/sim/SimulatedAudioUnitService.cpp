@@ -1,4 +1,4 @@
-#include "coreaudio/sim/SimulatedAudioUnitService.h"
+#include "sim/SimulatedAudioUnitService.h"
 
 #include <chrono>
 #include <cmath>
@@ -160,7 +160,6 @@ OSStatus SimulatedAudioUnitService::outputUnitStart(AudioUnit handle) {
   if (!unit->initialized) return kAudioUnitErr_Uninitialized;
   if (resolvedDeviceLocked(*unit) == 0) return kAudioUnitErr_NoConnection;
   if (unit->running) return coreaudio::kAudioHardwareNoError;
-  if (unit->thread.joinable()) unit->thread.join();  // a thread that stopped itself
   unit->running = true;
   unit->thread = std::thread([this, handle] { run(handle); });
   return coreaudio::kAudioHardwareNoError;

@@ -4,11 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "coreaudio/sim/SimulatedAudioHardware.h"
-#include "coreaudio/sim/SimulatedObjects.h"
 #include "platform/SystemServices.h"
+#include "sim/SimulatedAudioHardware.h"
+#include "sim/SimulatedObjects.h"
 
-namespace velmar::platform {
+namespace velmar::sim {
+
+using platform::AuthorizationStatus;
 
 class SimulatedSystemServices;
 
@@ -16,15 +18,15 @@ class SimulatedSystemServices;
 struct ScenarioEvent {
   double at = 0;
   std::string description;  // e.g. "startAudio pid 1342"
-  std::function<void(sim::SimulatedAudioHardware&, SimulatedSystemServices&)> apply;
+  std::function<void(SimulatedAudioHardware&, SimulatedSystemServices&)> apply;
 };
 
 // A simulated machine: its devices, audio processes, default devices,
 // capture authorisation, and the changes that happen to it over time.
 struct MachineScenario {
   std::string source = "built-in default machine";  // file path for loaded scenarios
-  std::vector<sim::SimulatedDeviceConfig> devices;
-  std::vector<sim::SimulatedProcessConfig> processes;
+  std::vector<SimulatedDeviceConfig> devices;
+  std::vector<SimulatedProcessConfig> processes;
   std::string defaultInputUID;
   std::string defaultOutputUID;
   AuthorizationStatus authorization = AuthorizationStatus::kAuthorized;
@@ -36,4 +38,4 @@ struct MachineScenario {
   static MachineScenario defaultMachine();
 };
 
-}  // namespace velmar::platform
+}  // namespace velmar::sim

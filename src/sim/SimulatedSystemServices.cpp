@@ -1,4 +1,4 @@
-#include "platform/SimulatedSystemServices.h"
+#include "sim/SimulatedSystemServices.h"
 
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 
 #include "platform/PlatformError.h"
 
-namespace velmar::platform {
+namespace velmar::sim {
 
 namespace {
 
@@ -21,7 +21,7 @@ constexpr size_t kCommandNameLength = 16;
 
 }  // namespace
 
-SimulatedSystemServices::SimulatedSystemServices(sim::SimulatedAudioHardware& hardware)
+SimulatedSystemServices::SimulatedSystemServices(SimulatedAudioHardware& hardware)
     : hardware_(hardware), answersWork_(asio::make_work_guard(answers_)) {
   answerThread_ = std::thread([this] { answers_.run(); });
 }
@@ -74,7 +74,7 @@ std::optional<std::uint64_t> SimulatedSystemServices::availableCapacity(const st
   struct statvfs info {};
   if (statvfs(path.c_str(), &info) != 0) {
     int error = errno;
-    throw PlatformError(
+    throw platform::PlatformError(
         "NSPOSIXErrorDomain", error,
         "The file system holding \"" + path + "\" could not be queried: " + std::strerror(error));
   }
@@ -129,4 +129,4 @@ void SimulatedSystemServices::setRequestAnswer(bool grants, double delaySeconds)
   requestDelaySeconds_ = delaySeconds;
 }
 
-}  // namespace velmar::platform
+}  // namespace velmar::sim

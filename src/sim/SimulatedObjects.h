@@ -4,6 +4,7 @@
 // scenario file or a test says a device or an audio process looks like.
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,12 +22,21 @@ using coreaudio::UInt32;
 // How a device exposes its clock source ('csrc').
 enum class ClockSourceProperty { kAbsent, kReadOnly, kSettable };
 
-// One exact nominal rate. (A function, not a brace initialiser: GCC 12 warns
-// falsely about brace-initialised ranges in default member initialisers.)
-inline std::vector<AudioValueRange> exactRate(Float64 rate) {
+// Exact-rate ranges, one per rate. (A function, not a brace initialiser:
+// GCC 12 warns falsely about brace-initialised ranges in default member
+// initialisers.)
+inline std::vector<AudioValueRange> exactRates(std::initializer_list<Float64> rates) {
   std::vector<AudioValueRange> ranges;
-  ranges.push_back(AudioValueRange{rate, rate});
+  for (Float64 rate : rates) ranges.push_back(AudioValueRange{rate, rate});
   return ranges;
+}
+
+// Whether `rate` lies in one of the ranges.
+inline bool supportsRate(const std::vector<AudioValueRange>& ranges, Float64 rate) {
+  for (const auto& range : ranges) {
+    if (range.mMinimum <= rate && rate <= range.mMaximum) return true;
+  }
+  return false;
 }
 
 struct SimulatedDeviceConfig {
@@ -35,7 +45,7 @@ struct SimulatedDeviceConfig {
   UInt32 transport = coreaudio::kAudioDeviceTransportTypeUnknown;
   std::vector<UInt32> inputStreams;   // channels per input stream
   std::vector<UInt32> outputStreams;  // channels per output stream
-  std::vector<AudioValueRange> sampleRateRanges = exactRate(48000);
+  std::vector<AudioValueRange> sampleRateRanges = exactRates({48000});
   Float64 nominalSampleRate = 48000;
   ClockSourceProperty clockSource = ClockSourceProperty::kSettable;
   // Tone the device's microphone picks up, Hz; 0 derives one from the UID.

@@ -1,11 +1,11 @@
-#include "platform/ScenarioTimeline.h"
+#include "sim/ScenarioTimeline.h"
 
-#include "platform/SimulatedSystemServices.h"
+#include "sim/SimulatedSystemServices.h"
 
-namespace velmar::platform {
+namespace velmar::sim {
 
 ScenarioTimeline::ScenarioTimeline(std::vector<ScenarioEvent> events,
-                                   sim::SimulatedAudioHardware& hardware,
+                                   SimulatedAudioHardware& hardware,
                                    SimulatedSystemServices& system)
     : events_(std::move(events)), hardware_(hardware), system_(system) {}
 
@@ -63,4 +63,4 @@ void ScenarioTimeline::run(std::chrono::steady_clock::time_point origin) {
   }
 }
 
-}  // namespace velmar::platform
+}  // namespace velmar::sim

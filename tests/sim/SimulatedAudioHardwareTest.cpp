@@ -1,4 +1,4 @@
-#include "coreaudio/sim/SimulatedAudioHardware.h"
+#include "sim/SimulatedAudioHardware.h"
 
 #include <gtest/gtest.h>
 
@@ -11,24 +11,25 @@
 
 #include <asio/executor_work_guard.hpp>
 
-#include "coreaudio/ToneAnalysis.h"
 #include "platform/Platform.h"
 #include "runtime/Queues.h"
+#include "sim/SimulatedMachine.h"
+#include "sim/ToneAnalysis.h"
 
 namespace velmar::coreaudio {
 namespace {
 
 using namespace std::chrono_literals;
-using platform::MachineScenario;
 using platform::Platform;
+using sim::MachineScenario;
 
 constexpr auto kTimeout = 10s;
 
 class SimulatorTest : public ::testing::Test {
  protected:
-  void SetUp() override { platform_ = &Platform::installSimulated(); }
-  sim::SimulatedAudioHardware& machine() { return platform_->simulator(); }
-  AudioHardware& hal() { return platform_->hal(); }
+  void SetUp() override { machine_ = &sim::SimulatedMachine::install(); }
+  sim::SimulatedAudioHardware& machine() { return machine_->hardware(); }
+  AudioHardware& hal() { return Platform::shared().hal(); }
 
   std::vector<AudioObjectID> readIDs(AudioObjectID object, AudioObjectPropertySelector selector) {
     std::vector<AudioObjectID> ids;
@@ -36,7 +37,7 @@ class SimulatorTest : public ::testing::Test {
     return ids;
   }
 
-  Platform* platform_ = nullptr;
+  sim::SimulatedMachine* machine_ = nullptr;
 };
 
 // Runs the main queue on a thread of the test for the test's duration.
@@ -427,6 +428,27 @@ TEST_F(SimulatorTest, IOProceduresDeliverOneBufferPerInputStreamWithEachSourcesT
   EXPECT_EQ(hal().destroyIOProcID(aggregate, proc), 0);
   // A procedure belongs to its device.
   EXPECT_NE(hal().deviceStart(machine().deviceID("BuiltInMicrophoneDevice"), proc), 0);
+}
+
+TEST_F(SimulatorTest, ClockSourceKeepsWhatIsWrittenWhereItIsSettable) {
+  const auto address = globalAddress(kAudioDevicePropertyClockSource);
+  AudioObjectID microphone = machine().deviceID("BuiltInMicrophoneDevice");
+  AudioObjectID headset = machine().deviceID("00-1B-66-A1-B2-C3:input");
+  UInt32 source = 0;
+  ASSERT_EQ(hal().getProperty(microphone, address, source), 0);
+  EXPECT_EQ(source, fourCharCode("intl"));
+
+  ASSERT_EQ(hal().setPropertyData(microphone, address, UInt32{fourCharCode("extn")}), 0);
+  ASSERT_EQ(hal().getProperty(microphone, address, source), 0);
+  EXPECT_EQ(source, fourCharCode("extn"));
+  EXPECT_EQ(hal().setPropertyData(microphone, address, Float64{1}),
+            kAudioHardwareBadPropertySizeError);
+
+  // A read-only clock source refuses the write and keeps its value.
+  EXPECT_EQ(hal().setPropertyData(headset, address, UInt32{fourCharCode("extn")}),
+            kAudioHardwareUnsupportedOperationError);
+  ASSERT_EQ(hal().getProperty(headset, address, source), 0);
+  EXPECT_EQ(source, fourCharCode("intl"));
 }
 
 TEST_F(SimulatorTest, InjectedFailuresHitMatchingCallsOnly) {

@@ -4,8 +4,9 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "coreaudio/ToneAnalysis.h"
 #include "platform/Platform.h"
+#include "sim/SimulatedMachine.h"
+#include "sim/ToneAnalysis.h"
 
 namespace velmar::platform {
 namespace {
@@ -42,7 +43,8 @@ struct Meter {
 };
 
 TEST(AudioUnitServiceTest, InputUnitDeliversTheDefaultInputsSignalUntilStopped) {
-  Platform& platform = Platform::installSimulated();
+  auto& machine = sim::SimulatedMachine::install();
+  Platform& platform = Platform::shared();
   AudioUnitService& units = platform.audioUnits();
   AudioComponentDescription description{kAudioUnitType_Output, kAudioUnitSubType_HALOutput,
                                         kAudioUnitManufacturer_Apple, 0, 0};
@@ -56,11 +58,11 @@ TEST(AudioUnitServiceTest, InputUnitDeliversTheDefaultInputsSignalUntilStopped) 
   units.setProperty(meter.unit, kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1,
                     UInt32{1});
   // An output-only device cannot feed an input unit.
-  AudioObjectID speakers = platform.simulator().deviceID("BuiltInSpeakerDevice");
+  AudioObjectID speakers = machine.hardware().deviceID("BuiltInSpeakerDevice");
   EXPECT_EQ(units.setProperty(meter.unit, kAudioOutputUnitProperty_CurrentDevice,
                               kAudioUnitScope_Global, 0, speakers),
             kAudioUnitErr_InvalidPropertyValue);
-  AudioObjectID microphone = platform.simulator().deviceID("BuiltInMicrophoneDevice");
+  AudioObjectID microphone = machine.hardware().deviceID("BuiltInMicrophoneDevice");
   ASSERT_EQ(units.setProperty(meter.unit, kAudioOutputUnitProperty_CurrentDevice,
                               kAudioUnitScope_Global, 0, microphone),
             0);

@@ -6,10 +6,11 @@
 #include <thread>
 
 #include "platform/Platform.h"
-#include "platform/ScenarioError.h"
-#include "platform/ScenarioLoader.h"
+#include "sim/ScenarioError.h"
+#include "sim/ScenarioLoader.h"
+#include "sim/SimulatedMachine.h"
 
-namespace velmar::platform {
+namespace velmar::sim {
 namespace {
 
 using namespace coreaudio;
@@ -34,7 +35,7 @@ TEST(ScenarioLoaderTest, ReadsDevicesProcessesDefaultsAndOrdersTheTimeline) {
   EXPECT_EQ(scenario.devices[0].sampleRateRanges,
             (std::vector<AudioValueRange>{{44100, 44100}, {8000, 96000}}));
   EXPECT_EQ(scenario.devices[0].nominalSampleRate, 48000);
-  EXPECT_EQ(scenario.devices[1].clockSource, sim::ClockSourceProperty::kReadOnly);
+  EXPECT_EQ(scenario.devices[1].clockSource, ClockSourceProperty::kReadOnly);
   ASSERT_EQ(scenario.processes.size(), 2u);
   EXPECT_EQ(scenario.processes[1].name, std::nullopt);
   EXPECT_EQ(scenario.defaultOutputUID, "StudioOut");
@@ -49,10 +50,10 @@ TEST(ScenarioLoaderTest, DocumentedExampleLoadsOnTopOfTheDefaultMachine) {
       ScenarioLoader::loadFile(kData + "/../../docs/scenarios/meeting-with-headset.json");
   EXPECT_EQ(scenario.devices.size(), MachineScenario::defaultMachine().devices.size() + 1);
   EXPECT_EQ(scenario.authorization, AuthorizationStatus::kNotDetermined);
-  Platform& platform = Platform::installSimulated(scenario);
-  platform.timeline().advanceTo(100);
-  EXPECT_EQ(platform.timeline().appliedCount(), platform.timeline().eventCount());
-  EXPECT_EQ(platform.simulator().processObjectID(2300), 0u);
+  SimulatedMachine& machine = SimulatedMachine::install(scenario);
+  machine.timeline().advanceTo(100);
+  EXPECT_EQ(machine.timeline().appliedCount(), machine.timeline().eventCount());
+  EXPECT_EQ(machine.hardware().processObjectID(2300), 0u);
 }
 
 TEST(ScenarioLoaderTest, ErrorsNameTheFileThePlaceAndTheProblem) {
@@ -84,37 +85,37 @@ TEST(ScenarioLoaderTest, ErrorsNameTheFileThePlaceAndTheProblem) {
 TEST(ScenarioLoaderTest, EnvironmentScenarioThatIsInvalidStopsStart) {
   const std::string event = kData + "/scenario_bad_event.json";
   ASSERT_EQ(setenv("VELMAR_SIM_SCENARIO", event.c_str(), 1), 0);
-  EXPECT_THROW(Platform::loadFromEnvironment(), ScenarioError);
+  EXPECT_THROW(SimulatedMachine::installFromEnvironment(), ScenarioError);
   ASSERT_EQ(setenv("VELMAR_SIM_SCENARIO", (kData + "/scenario_studio.json").c_str(), 1), 0);
-  Platform& platform = Platform::loadFromEnvironment();
-  EXPECT_EQ(platform.scenarioSource(), kData + "/scenario_studio.json");
-  EXPECT_NE(platform.simulator().deviceID("StudioMic"), 0u);
+  SimulatedMachine& machine = SimulatedMachine::installFromEnvironment();
+  EXPECT_EQ(machine.scenarioSource(), kData + "/scenario_studio.json");
+  EXPECT_NE(machine.hardware().deviceID("StudioMic"), 0u);
   unsetenv("VELMAR_SIM_SCENARIO");
 }
 
 class TimelineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform_ =
-        &Platform::installSimulated(ScenarioLoader::loadFile(kData + "/scenario_studio.json"));
+    machine_ =
+        &SimulatedMachine::install(ScenarioLoader::loadFile(kData + "/scenario_studio.json"));
   }
-  sim::SimulatedAudioHardware& machine() { return platform_->simulator(); }
+  SimulatedAudioHardware& machine() { return machine_->hardware(); }
+  coreaudio::AudioHardware& hal() { return platform::Platform::shared().hal(); }
   UInt32 read(AudioObjectID object, AudioObjectPropertyAddress address) {
     UInt32 value = 0;
-    platform_->hal().getProperty(object, address, value);
+    hal().getProperty(object, address, value);
     return value;
   }
   std::vector<AudioObjectID> taps() {
     std::vector<AudioObjectID> ids;
-    platform_->hal().getProperty(kAudioObjectSystemObject,
-                                 globalAddress(kAudioHardwarePropertyTapList), ids);
+    hal().getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyTapList), ids);
     return ids;
   }
-  Platform* platform_ = nullptr;
+  SimulatedMachine* machine_ = nullptr;
 };
 
 TEST_F(TimelineTest, EventsApplyInTimeOrderWhenTheirTimeComes) {
-  ScenarioTimeline& timeline = platform_->timeline();
+  ScenarioTimeline& timeline = machine_->timeline();
   EXPECT_EQ(timeline.advanceTo(0.4), 0u);
   EXPECT_EQ(machine().processObjectID(2003), 0u);
 
@@ -136,28 +137,28 @@ TEST_F(TimelineTest, EventsApplyInTimeOrderWhenTheirTimeComes) {
   EXPECT_EQ(machine().processObjectID(2001), 0u);
   ASSERT_EQ(taps().size(), 1u);
   CATapDescription tap;
-  platform_->hal().getProperty(taps()[0], globalAddress(kAudioTapPropertyDescription), tap);
+  hal().getProperty(taps()[0], globalAddress(kAudioTapPropertyDescription), tap);
   EXPECT_EQ(tap.name, "Screen Recorder");
   EXPECT_EQ(tap.processes, std::vector<AudioObjectID>{podcast});
   EXPECT_TRUE(tap.isMixdown);
   EXPECT_FALSE(tap.isMono);
-  EXPECT_EQ(platform_->system().captureAuthorizationStatus(), AuthorizationStatus::kAuthorized);
+  EXPECT_EQ(machine_->system().captureAuthorizationStatus(), AuthorizationStatus::kAuthorized);
 }
 
 TEST(TimelineRealTimeTest, RunsOnItsOwnThreadFromPlatformStart) {
   MachineScenario scenario = ScenarioLoader::fromJson(
       {{"base", "default"}, {"timeline", {{{"at", 0.05}, {"event", "stopAudio"}, {"pid", 1201}}}}},
       "inline");
-  Platform& platform = Platform::installSimulated(scenario, /*startTimeline=*/true);
+  SimulatedMachine& machine = SimulatedMachine::install(scenario, /*startTimeline=*/true);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (platform.timeline().appliedCount() == 0 && std::chrono::steady_clock::now() < deadline) {
+  while (machine.timeline().appliedCount() == 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  EXPECT_EQ(platform.timeline().appliedCount(), 1u);
-  EXPECT_FALSE(platform.simulator().processWithPID(1201)->running);
-  // The installed platform outlives the test; join its finished thread.
-  platform.timeline().stop();
+  EXPECT_EQ(machine.timeline().appliedCount(), 1u);
+  EXPECT_FALSE(machine.hardware().processWithPID(1201)->running);
+  // The installed machine outlives the test; join its finished thread.
+  machine.timeline().stop();
 }
 
 }  // namespace
-}  // namespace velmar::platform
+}  // namespace velmar::sim

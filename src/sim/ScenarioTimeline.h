@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/MachineScenario.h"
+#include "sim/MachineScenario.h"
 
-namespace velmar::platform {
+namespace velmar::sim {
 
 class SimulatedSystemServices;
 
@@ -17,7 +17,7 @@ class SimulatedSystemServices;
 // advanceTo() (tests). Each event is applied once, in time order.
 class ScenarioTimeline {
  public:
-  ScenarioTimeline(std::vector<ScenarioEvent> events, sim::SimulatedAudioHardware& hardware,
+  ScenarioTimeline(std::vector<ScenarioEvent> events, SimulatedAudioHardware& hardware,
                    SimulatedSystemServices& system);
   ~ScenarioTimeline();
   ScenarioTimeline(const ScenarioTimeline&) = delete;
@@ -36,7 +36,7 @@ class ScenarioTimeline {
   void run(std::chrono::steady_clock::time_point origin);
 
   const std::vector<ScenarioEvent> events_;
-  sim::SimulatedAudioHardware& hardware_;
+  SimulatedAudioHardware& hardware_;
   SimulatedSystemServices& system_;
   mutable std::mutex mutex_;
   std::condition_variable stopRequested_;
@@ -45,4 +45,4 @@ class ScenarioTimeline {
   std::thread thread_;
 };
 
-}  // namespace velmar::platform
+}  // namespace velmar::sim

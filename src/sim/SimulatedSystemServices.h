@@ -7,10 +7,13 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
-#include "coreaudio/sim/SimulatedAudioHardware.h"
 #include "platform/SystemServices.h"
+#include "sim/SimulatedAudioHardware.h"
 
-namespace velmar::platform {
+namespace velmar::sim {
+
+using platform::AuthorizationStatus;
+using platform::RunningApplication;
 
 // The operating-system services on Linux. What Linux can answer for this
 // process (memory, uptime, file systems, physical memory, the kernel record
@@ -22,9 +25,9 @@ namespace velmar::platform {
 // is answered with that process's short name, even when Linux also has such
 // a PID, because the simulated machine is the one the service observes.
 // Any other PID is looked up in /proc/<pid>/comm.
-class SimulatedSystemServices : public SystemServices {
+class SimulatedSystemServices : public platform::SystemServices {
  public:
-  explicit SimulatedSystemServices(sim::SimulatedAudioHardware& hardware);
+  explicit SimulatedSystemServices(SimulatedAudioHardware& hardware);
   ~SimulatedSystemServices() override;
 
   std::vector<RunningApplication> runningApplications() override;
@@ -43,7 +46,7 @@ class SimulatedSystemServices : public SystemServices {
   void setRequestAnswer(bool grants, double delaySeconds = 0.05);
 
  private:
-  sim::SimulatedAudioHardware& hardware_;
+  SimulatedAudioHardware& hardware_;
   std::mutex mutex_;
   AuthorizationStatus status_ = AuthorizationStatus::kAuthorized;
   bool requestGrants_ = true;
@@ -55,4 +58,4 @@ class SimulatedSystemServices : public SystemServices {
   std::thread answerThread_;
 };
 
-}  // namespace velmar::platform
+}  // namespace velmar::sim

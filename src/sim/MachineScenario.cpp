@@ -1,21 +1,8 @@
-#include "platform/MachineScenario.h"
+#include "sim/MachineScenario.h"
 
-namespace velmar::platform {
+namespace velmar::sim {
 
 using namespace coreaudio;
-using sim::ClockSourceProperty;
-using sim::SimulatedDeviceConfig;
-using sim::SimulatedProcessConfig;
-
-namespace {
-// Exact-rate ranges, one per rate. (Built by hand: brace-initialising the
-// ranges trips a false maybe-uninitialized warning in GCC 12.)
-std::vector<AudioValueRange> exactRates(std::initializer_list<Float64> rates) {
-  std::vector<AudioValueRange> ranges;
-  for (Float64 rate : rates) ranges.push_back(AudioValueRange{rate, rate});
-  return ranges;
-}
-}  // namespace
 
 MachineScenario MachineScenario::defaultMachine() {
   MachineScenario machine;
@@ -72,4 +59,4 @@ MachineScenario MachineScenario::defaultMachine() {
   return machine;
 }
 
-}  // namespace velmar::platform
+}  // namespace velmar::sim

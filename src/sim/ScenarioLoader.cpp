@@ -1,23 +1,19 @@
-#include "platform/ScenarioLoader.h"
+#include "sim/ScenarioLoader.h"
 
 #include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
 
-#include "platform/ScenarioError.h"
-#include "platform/SimulatedSystemServices.h"
+#include "sim/ScenarioError.h"
+#include "sim/SimulatedSystemServices.h"
 
-namespace velmar::platform {
+namespace velmar::sim {
 
-using coreaudio::AudioValueRange;
 using coreaudio::CATapDescription;
 using coreaudio::CATapMuteBehavior;
 using coreaudio::UInt32;
 using nlohmann::json;
-using sim::ClockSourceProperty;
-using sim::SimulatedDeviceConfig;
-using sim::SimulatedProcessConfig;
 
 namespace {
 
@@ -137,18 +133,13 @@ SimulatedDeviceConfig parseDevice(const Reader& reader) {
     if (device.sampleRateRanges.empty()) rates.fail("a device needs at least one sample rate");
   }
   device.nominalSampleRate = device.sampleRateRanges.back().mMaximum;
-  for (const auto& range : device.sampleRateRanges) {
-    if (range.mMinimum <= 48000 && 48000 <= range.mMaximum) device.nominalSampleRate = 48000;
-  }
+  if (supportsRate(device.sampleRateRanges, 48000)) device.nominalSampleRate = 48000;
   if (reader.has("nominalSampleRate")) {
     Reader nominal = reader.at("nominalSampleRate");
     device.nominalSampleRate = nominal.positiveNumber();
-    bool supported = std::any_of(device.sampleRateRanges.begin(), device.sampleRateRanges.end(),
-                                 [&](const AudioValueRange& r) {
-                                   return r.mMinimum <= device.nominalSampleRate &&
-                                          device.nominalSampleRate <= r.mMaximum;
-                                 });
-    if (!supported) nominal.fail("the nominal rate is not among the device's sample rates");
+    if (!supportsRate(device.sampleRateRanges, device.nominalSampleRate)) {
+      nominal.fail("the nominal rate is not among the device's sample rates");
+    }
   }
   if (reader.has("clockSource")) {
     Reader clock = reader.at("clockSource");
@@ -190,8 +181,6 @@ AuthorizationStatus parseAuthorization(const Reader& reader) {
   if (text == "authorized") return AuthorizationStatus::kAuthorized;
   reader.fail("expected \"notDetermined\", \"restricted\", \"denied\" or \"authorized\"");
 }
-
-using Apply = std::function<void(sim::SimulatedAudioHardware&, SimulatedSystemServices&)>;
 
 ScenarioEvent parseEvent(const Reader& reader) {
   if (!reader.value().is_object()) reader.fail("expected an object");
@@ -388,4 +377,4 @@ MachineScenario ScenarioLoader::fromJson(const json& document, const std::string
   return machine;
 }
 
-}  // namespace velmar::platform
+}  // namespace velmar::sim

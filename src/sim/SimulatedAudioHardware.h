@@ -14,7 +14,7 @@
 #include <asio/io_context.hpp>
 
 #include "coreaudio/AudioHardware.h"
-#include "coreaudio/sim/SimulatedObjects.h"
+#include "sim/SimulatedObjects.h"
 
 namespace velmar::sim {
 
@@ -32,6 +32,14 @@ using coreaudio::PropertyValue;
 // signal (see docs/platform.md).
 //
 // The control API below the HAL overrides is for tests and scenarios only.
+//
+// The implementation is split by what it simulates: shared state and
+// property access (SimulatedAudioHardware.cpp), reads and writes of plain
+// objects (SimulatedPropertyReads/Writes.cpp), taps (SimulatedTaps.cpp),
+// aggregates and their stream layout (SimulatedAggregates.cpp), change
+// notification (SimulatedNotifications.cpp), the IO engine
+// (SimulatedIOEngine.cpp), signal synthesis (SimulatedSignals.cpp) and the
+// control API (SimulatedControl.cpp).
 class SimulatedAudioHardware : public coreaudio::AudioHardware {
  public:
   // Period of one IO cycle.
@@ -150,7 +158,8 @@ class SimulatedAudioHardware : public coreaudio::AudioHardware {
     std::optional<Aggregate> aggregate;
     std::vector<AudioObjectID> inputStreams;
     std::vector<AudioObjectID> outputStreams;
-    bool hardwareStarted = false;  // started without an IO procedure
+    UInt32 clockSource = coreaudio::fourCharCode("intl");  // 'csrc' as last written
+    bool hardwareStarted = false;                          // started without an IO procedure
     Float64 sampleTime = 0;
   };
   struct Process {
@@ -189,10 +198,24 @@ class SimulatedAudioHardware : public coreaudio::AudioHardware {
 
   std::optional<OSStatus> injectedFailureLocked(HalOperation operation, AudioObjectID object,
                                                 std::optional<UInt32> selector);
+  std::optional<OSStatus> injectedFailure(HalOperation operation, AudioObjectID object,
+                                          std::optional<UInt32> selector = std::nullopt);
+
+  // Reads and writes, by object kind.
   OSStatus readLocked(AudioObjectID object, const AudioObjectPropertyAddress& address,
                       const PropertyValue& qualifier, PropertyValue& out) const;
+  OSStatus readSystemLocked(UInt32 selector, const PropertyValue& qualifier,
+                            PropertyValue& out) const;
+  OSStatus readDeviceLocked(const Device& device, const AudioObjectPropertyAddress& address,
+                            PropertyValue& out) const;
+  OSStatus readAggregateLocked(const Device& device, UInt32 selector, PropertyValue& out) const;
+  OSStatus readStreamLocked(const Stream& stream, UInt32 selector, PropertyValue& out) const;
+  OSStatus readProcessLocked(const Process& process, UInt32 selector, PropertyValue& out) const;
+  OSStatus readTapLocked(const Tap& tap, UInt32 selector, PropertyValue& out) const;
   OSStatus writeLocked(AudioObjectID object, const AudioObjectPropertyAddress& address,
                        const PropertyValue& data);
+  OSStatus writeAggregateLocked(Device& device, UInt32 selector, const PropertyValue& data);
+  OSStatus writeTapLocked(Tap& tap, const PropertyValue& data);
   bool settableLocked(AudioObjectID object, const AudioObjectPropertyAddress& address) const;
   bool existsLocked(AudioObjectID object) const;
 
@@ -203,7 +226,9 @@ class SimulatedAudioHardware : public coreaudio::AudioHardware {
   AudioObjectID nextIDLocked() { return nextObjectID_++; }
   void createDeviceStreamsLocked(Device& device);
   void rebuildAggregateStreamsLocked();
-  void removeStreamsLocked(const std::vector<AudioObjectID>& ids);
+  // Removes a device with its streams and IO procedures.
+  void eraseDeviceLocked(AudioObjectID id);
+  AudioObjectID addTapLocked(const coreaudio::CATapDescription& description, bool foreign);
   bool deviceRunningLocked(const Device& device) const;
   bool deviceRunningSomewhereLocked(const Device& device) const;
   std::vector<Tone> streamTonesLocked(const Stream& stream) const;
@@ -255,5 +280,15 @@ class SimulatedAudioHardware : public coreaudio::AudioHardware {
   std::thread::id notificationThreadID_;
   int procDeliveries_ = 0;
 };
+
+template <typename Change>
+auto SimulatedAudioHardware::mutate(Change&& change) {
+  std::unique_lock lock(mutex_);
+  Observed before = observeLocked();
+  auto result = change();
+  rebuildAggregateStreamsLocked();
+  deliver(lock, before);
+  return result;
+}
 
 }  // namespace velmar::sim

@@ -1,4 +1,4 @@
-#include "platform/SimulatedSystemServices.h"
+#include "sim/SimulatedSystemServices.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,6 +9,7 @@
 
 #include "platform/Platform.h"
 #include "platform/PlatformError.h"
+#include "sim/SimulatedMachine.h"
 
 namespace velmar::platform {
 namespace {
@@ -17,9 +18,9 @@ using namespace std::chrono_literals;
 
 class SystemServicesTest : public ::testing::Test {
  protected:
-  void SetUp() override { platform_ = &Platform::installSimulated(); }
-  SystemServices& system() { return platform_->system(); }
-  Platform* platform_ = nullptr;
+  void SetUp() override { machine_ = &sim::SimulatedMachine::install(); }
+  SystemServices& system() { return Platform::shared().system(); }
+  sim::SimulatedMachine* machine_ = nullptr;
 };
 
 TEST_F(SystemServicesTest, WorkspaceAndKernelNamesComeFromTheSimulatedProcessTable) {
@@ -31,10 +32,10 @@ TEST_F(SystemServicesTest, WorkspaceAndKernelNamesComeFromTheSimulatedProcessTab
 
   EXPECT_EQ(system().kernelCommandName(402), "corespeechd");
   // A PID that only Linux knows is answered from /proc: this test itself.
-  EXPECT_EQ(system().kernelCommandName(getpid()), "velmar_platform");
+  EXPECT_EQ(system().kernelCommandName(getpid()), "velmar_sim_test");
   EXPECT_EQ(system().kernelCommandName(99999999), std::nullopt);
 
-  platform_->simulator().addProcess({3000, "", "A very long application name", std::nullopt});
+  machine_->hardware().addProcess({3000, "", "A very long application name", std::nullopt});
   EXPECT_EQ(system().kernelCommandName(3000), "A very long appl");
 }
 
@@ -62,7 +63,7 @@ TEST_F(SystemServicesTest, FreeSpaceOfAMissingPathIsAPlatformError) {
 }
 
 TEST_F(SystemServicesTest, AccessRequestsAnswerLaterOnAnotherThread) {
-  auto& simulated = platform_->simulatedSystem();
+  auto& simulated = machine_->system();
   auto request = [&] {
     auto answer = std::make_shared<std::promise<std::pair<bool, std::thread::id>>>();
     auto future = answer->get_future();

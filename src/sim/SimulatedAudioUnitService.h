@@ -6,8 +6,8 @@
 #include <mutex>
 #include <thread>
 
-#include "coreaudio/sim/SimulatedAudioHardware.h"
 #include "platform/AudioUnitService.h"
+#include "sim/SimulatedAudioHardware.h"
 
 namespace velmar::sim {
 

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace velmar::platform {
+namespace velmar::sim {
 
 // A scenario file that cannot be used. The message names the file, the place
 // in it (line and column, or the JSON path of the bad value) and the problem.
@@ -12,4 +12,4 @@ class ScenarioError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-}  // namespace velmar::platform
+}  // namespace velmar::sim

@@ -4,9 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/MachineScenario.h"
+#include "sim/MachineScenario.h"
 
-namespace velmar::platform {
+namespace velmar::sim {
 
 // Reads scenario files (see docs/platform.md for the format).
 class ScenarioLoader {
@@ -18,4 +18,4 @@ class ScenarioLoader {
   static MachineScenario fromJson(const nlohmann::json& document, const std::string& source);
 };
 
-}  // namespace velmar::platform
+}  // namespace velmar::sim

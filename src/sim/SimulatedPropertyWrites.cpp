@@ -1,0 +1,73 @@
+#include "sim/SimulatedAudioHardware.h"
+
+namespace velmar::sim {
+
+using namespace coreaudio;
+
+bool SimulatedAudioHardware::settableLocked(AudioObjectID object,
+                                            const AudioObjectPropertyAddress& address) const {
+  const UInt32 selector = address.mSelector;
+  if (object == kAudioObjectSystemObject) {
+    return selector == kAudioHardwarePropertyDefaultInputDevice ||
+           selector == kAudioHardwarePropertyDefaultOutputDevice;
+  }
+  if (const Device* device = deviceLocked(object)) {
+    if (selector == kAudioDevicePropertyNominalSampleRate) return true;
+    if (selector == kAudioDevicePropertyClockSource) {
+      return !device->aggregate && device->config.clockSource == ClockSourceProperty::kSettable;
+    }
+    if (device->aggregate) {
+      return selector == kAudioAggregateDevicePropertyClockDevice ||
+             selector == kAudioAggregateDevicePropertyMainSubDevice ||
+             selector == kAudioAggregateDevicePropertyComposition ||
+             selector == kAudioAggregateDevicePropertyFullSubDeviceList ||
+             selector == kAudioAggregateDevicePropertyTapList;
+    }
+    return false;
+  }
+  if (taps_.count(object)) return selector == kAudioTapPropertyDescription;
+  return false;
+}
+
+OSStatus SimulatedAudioHardware::writeLocked(AudioObjectID object,
+                                             const AudioObjectPropertyAddress& address,
+                                             const PropertyValue& data) {
+  PropertyValue current;
+  OSStatus status = readLocked(object, address, std::string(), current);
+  if (status != kAudioHardwareNoError) return status;
+  if (!settableLocked(object, address)) return kAudioHardwareUnsupportedOperationError;
+  const UInt32 selector = address.mSelector;
+
+  if (object == kAudioObjectSystemObject) {
+    const auto* id = std::get_if<UInt32>(&data);
+    if (id == nullptr) return kAudioHardwareBadPropertySizeError;
+    const Device* device = deviceLocked(*id);
+    if (device == nullptr) return kAudioHardwareBadDeviceError;
+    (selector == kAudioHardwarePropertyDefaultInputDevice ? defaultInput_ : defaultOutput_) = *id;
+    return kAudioHardwareNoError;
+  }
+
+  if (auto it = taps_.find(object); it != taps_.end()) return writeTapLocked(it->second, data);
+
+  Device& device = *deviceLocked(object);
+  if (selector == kAudioDevicePropertyNominalSampleRate) {
+    const auto* rate = std::get_if<Float64>(&data);
+    if (rate == nullptr) return kAudioHardwareBadPropertySizeError;
+    if (!supportsRate(device.config.sampleRateRanges, *rate)) {
+      return kAudioHardwareIllegalOperationError;
+    }
+    device.config.nominalSampleRate = *rate;
+    return kAudioHardwareNoError;
+  }
+  if (selector == kAudioDevicePropertyClockSource) {
+    // The device keeps the source it is told to use and reports it back.
+    const auto* source = std::get_if<UInt32>(&data);
+    if (source == nullptr) return kAudioHardwareBadPropertySizeError;
+    device.clockSource = *source;
+    return kAudioHardwareNoError;
+  }
+
+  return writeAggregateLocked(device, selector, data);
+}
+
+}  // namespace velmar::sim

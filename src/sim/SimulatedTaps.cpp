@@ -1,0 +1,108 @@
+#include "sim/SimulatedAudioHardware.h"
+
+#include <algorithm>
+#include <mutex>
+#include <random>
+
+namespace velmar::sim {
+
+using namespace coreaudio;
+
+namespace {
+
+std::string generateUUID() {
+  static std::mutex mutex;
+  static std::mt19937_64 engine{std::random_device{}()};
+  std::lock_guard lock(mutex);
+  std::uniform_int_distribution<int> digit(0, 15);
+  std::string text;
+  for (int i = 0; i < 32; ++i) {
+    if (i == 8 || i == 12 || i == 16 || i == 20) text += '-';
+    int value = (i == 12) ? 4 : (i == 16 ? 8 + digit(engine) % 4 : digit(engine));
+    text += "0123456789ABCDEF"[value];
+  }
+  return text;
+}
+
+}  // namespace
+
+UInt32 SimulatedAudioHardware::tapChannelsLocked(const Tap& tap) const {
+  if (tap.description.isMixdown) return tap.description.isMono ? 1 : 2;
+  if (tap.description.deviceUID) {
+    const Device* device = deviceByUIDLocked(*tap.description.deviceUID);
+    if (device && !device->config.outputStreams.empty()) return device->config.outputStreams[0];
+  }
+  return 2;
+}
+
+OSStatus SimulatedAudioHardware::readTapLocked(const Tap& tap, UInt32 selector,
+                                               PropertyValue& out) const {
+  switch (selector) {
+    case kAudioObjectPropertyClass:
+      out = kAudioTapClassID;
+      return kAudioHardwareNoError;
+    case kAudioObjectPropertyName:
+      out = tap.description.name;
+      return kAudioHardwareNoError;
+    case kAudioTapPropertyUID:
+      out = tap.uid;
+      return kAudioHardwareNoError;
+    case kAudioTapPropertyFormat:
+      out = makeFloatFormat(48000, tapChannelsLocked(tap));
+      return kAudioHardwareNoError;
+    case kAudioTapPropertyDescription:
+      out = tap.description;
+      return kAudioHardwareNoError;
+    default:
+      return kAudioHardwareUnknownPropertyError;
+  }
+}
+
+OSStatus SimulatedAudioHardware::writeTapLocked(Tap& tap, const PropertyValue& data) {
+  const auto* description = std::get_if<CATapDescription>(&data);
+  if (description == nullptr) return kAudioHardwareBadPropertySizeError;
+  tap.description = *description;
+  tap.description.uuid = tap.uid;
+  return kAudioHardwareNoError;
+}
+
+// The tap's UID is the description's, or a fresh one; 0 when it is taken.
+AudioObjectID SimulatedAudioHardware::addTapLocked(const CATapDescription& description,
+                                                   bool foreign) {
+  Tap tap;
+  tap.id = nextIDLocked();
+  tap.uid = description.uuid.empty() ? generateUUID() : description.uuid;
+  if (tapByUIDLocked(tap.uid) != nullptr) return 0;
+  tap.description = description;
+  tap.description.uuid = tap.uid;
+  tap.foreign = foreign;
+  taps_[tap.id] = tap;
+  tapOrder_.push_back(tap.id);
+  return tap.id;
+}
+
+OSStatus SimulatedAudioHardware::createProcessTap(const CATapDescription& description,
+                                                  AudioObjectID& outTapID) {
+  if (auto failure = injectedFailure(HalOperation::kCreateProcessTap, 0)) return *failure;
+  return mutate([&]() -> OSStatus {
+    AudioObjectID id = addTapLocked(description, /*foreign=*/false);
+    if (id == 0) return kAudioHardwareIllegalOperationError;
+    outTapID = id;
+    return kAudioHardwareNoError;
+  });
+}
+
+OSStatus SimulatedAudioHardware::destroyProcessTap(AudioObjectID tapID) {
+  if (auto failure = injectedFailure(HalOperation::kDestroyProcessTap, tapID)) return *failure;
+  return mutate([&]() -> OSStatus {
+    if (!taps_.erase(tapID)) return kAudioHardwareBadObjectError;
+    tapOrder_.erase(std::remove(tapOrder_.begin(), tapOrder_.end(), tapID), tapOrder_.end());
+    return kAudioHardwareNoError;
+  });
+}
+
+AudioObjectID SimulatedAudioHardware::createForeignTap(const CATapDescription& description) {
+  return mutate([&] { return addTapLocked(description, /*foreign=*/true); });
+}
+
+}  // namespace velmar::sim
