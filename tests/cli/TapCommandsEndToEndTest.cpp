@@ -366,6 +366,54 @@ TEST(TapCommandsEndToEndTest, WithAutoUpdateDisabledAMonitorReportTouchesNoTap) 
   EXPECT_EQ(on["data"], json({{"enabled", true}, {"message", "Tap auto-update enabled"}}));
 }
 
+TEST(TapCommandsEndToEndTest, HalFailuresAreAnsweredAsTheCommandsFailures) {
+  ScenarioFile file(
+      json{{"processes", {process(700, "Music", true)}},
+           {"failures",
+            {{{"operation", "createProcessTap"}, {"status", 0}, {"times", 3}},
+             {{"operation", "destroyProcessTap"}, {"status", "nope"}},
+             {{"operation", "setPropertyData"}, {"selector", "tdsc"}, {"status", "nope"}}}}});
+  CliProcess cli(file.options());
+  // The first three creations get no tap from the HAL.
+  const json plain =
+      answerTo(cli, {{"id", "c1"}, {"action", "createAudioTap"}, {"config", json::object()}});
+  EXPECT_EQ(plain["code"], "execution_error");
+  EXPECT_EQ(plain["error"], "Command execution error: Failed to create audio tap");
+  const json all = answerTo(cli, {{"id", "c2"}, {"action", "createAudioTapWithAllProcesses"}});
+  EXPECT_EQ(all["error"], "Command execution error: Failed to create audio tap with all processes");
+  const json system = answerTo(cli, {{"id", "c3"}, {"action", "createSystemLevelTap"}});
+  EXPECT_EQ(system["error"], "Command execution error: Failed to create system level tap");
+  for (const auto& f : cli.frames().frames()) EXPECT_FALSE(f.isEvent("audioTapCreated"));
+
+  const json created =
+      answerTo(cli, {{"id", "c4"}, {"action", "createAudioTap"}, {"config", {{"name", "Kept"}}}});
+  ASSERT_EQ(created["success"], true);
+  const AudioObjectID tapID = created["data"]["id"];
+
+  // A rejected description still answers with what the HAL holds.
+  const json update = answerTo(cli, {{"id", "u"},
+                                     {"action", "updateAudioTap"},
+                                     {"tapID", tapID},
+                                     {"config", {{"name", "Renamed"}}}});
+  EXPECT_EQ(update["success"], true);
+  EXPECT_EQ(update["data"]["name"], "Kept");
+
+  // The tap survives its destruction: the cleanup reports that, without a code.
+  const json cleanup = answerTo(cli, {{"id", "k"}, {"action", "cleanupAllTaps"}});
+  EXPECT_EQ(cleanup["success"], false);
+  EXPECT_FALSE(cleanup.contains("code"));
+  EXPECT_FALSE(cleanup.contains("error"));
+  EXPECT_EQ(cleanup["data"],
+            json({{"success", false}, {"message", "Some taps failed to clean up"}}));
+  EXPECT_TRUE(cli.waitForLog("Warning: 1 taps still remain after cleanup"));
+  EXPECT_EQ(listAfterAnswer(cli, "k")["count"], 1);
+
+  // The all-process tap tries anyway after a failed cleanup.
+  const json anyway = answerTo(cli, {{"id", "a"}, {"action", "createAudioTapWithAllProcesses"}});
+  EXPECT_EQ(anyway["success"], true);
+  EXPECT_TRUE(cli.waitForLog("Tap cleanup had issues, attempting to create tap anyway"));
+}
+
 TEST(TapCommandsEndToEndTest, AnotherProgramsTapsAreReportedAsTheyComeAndGo) {
   ScenarioFile file(
       json{{"timeline",
