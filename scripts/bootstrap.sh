@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libasio-dev
-  clang-format ccache
+  clang-format ccache valgrind
 )
 
 missing=()

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 #include "protocol/Utf8.h"
 
 namespace velmar {
@@ -89,6 +91,13 @@ void FrameBuilder::key(std::string_view name) {
   buffer_.push_back(':');
 }
 
+void FrameBuilder::plainKey(std::string_view name) {
+  if (fields_++ > 0) buffer_.push_back(',');
+  buffer_.push_back('"');
+  buffer_.append(name);
+  buffer_.append("\":");
+}
+
 void FrameBuilder::value(std::string_view text) { appendJsonString(buffer_, text); }
 
 void FrameBuilder::value(std::int64_t number) { appendNumber(buffer_, number); }
@@ -101,10 +110,16 @@ void FrameBuilder::value(double number) {
     buffer_.append("null");
     return;
   }
-  appendNumber(buffer_, number);
+  // The generic writer's own shortest round-trip formatting, so a hot frame
+  // carries the same number text (and a float stays a float to the reader).
+  char digits[64];
+  char* end = nlohmann::detail::to_chars(digits, digits + sizeof digits, number);
+  buffer_.append(digits, end);
 }
 
 void FrameBuilder::value(bool flag) { buffer_.append(flag ? "true" : "false"); }
+
+void FrameBuilder::nullValue() { buffer_.append("null"); }
 
 void FrameBuilder::plainStringValue(std::string_view text) {
   buffer_.push_back('"');

@@ -22,14 +22,18 @@ class FrameBuilder {
   void beginEvent(std::string_view name, std::int64_t timestampMs);
   // Keys of the event's data object; commas are handled here.
   void key(std::string_view name);
+  // A key the caller guarantees needs no escaping (a literal of plain ASCII).
+  void plainKey(std::string_view name);
   void value(std::string_view text);  // escaped; invalid UTF-8 is replaced
   void value(const char* text) { value(std::string_view(text)); }
   void value(std::int64_t number);
   void value(std::uint64_t number);
   void value(int number) { value(static_cast<std::int64_t>(number)); }
   void value(unsigned number) { value(static_cast<std::uint64_t>(number)); }
+  // Written as the generic writer writes it: 48000.0, not 48000.
   void value(double number);
   void value(bool flag);
+  void nullValue();
   // A string value the caller guarantees needs no escaping (Base64, for one).
   void plainStringValue(std::string_view text);
   void finishEvent();

@@ -1,0 +1,56 @@
+#include "recording/AudioDataFrame.h"
+
+#include <vector>
+
+#include "protocol/Base64.h"
+#include "protocol/Timestamps.h"
+
+namespace velmar {
+
+AudioDataFrame::AudioDataFrame() {
+  // One frame of the reserved size sizes every buffer up front.
+  const std::vector<std::uint8_t> silence(kReservedPcmBytes);
+  build({.pcm = silence, .format = "pcm16", .streamIndex = 0, .actualChannels = 0}, 0.0);
+}
+
+const FrameBuilder& AudioDataFrame::build(const AudioDataFields& fields) {
+  return build(fields, nowSeconds());
+}
+
+const FrameBuilder& AudioDataFrame::build(const AudioDataFields& fields, double nowSeconds) {
+  const std::size_t encoded = base64::encodedSize(fields.pcm.size());
+  if (base64_.size() < encoded) base64_.resize(encoded);
+  base64::encode(fields.pcm.data(), fields.pcm.size(), base64_.data());
+
+  FrameBuilder& f = builder_;
+  f.beginEvent("audioData", static_cast<std::int64_t>(nowSeconds * 1000.0));
+  // Keys in the generic writer's (sorted) order, so the data bytes match it.
+  f.plainKey("actualChannels");
+  if (fields.actualChannels) {
+    f.value(*fields.actualChannels);
+  } else {
+    f.nullValue();
+  }
+  f.plainKey("buffer");
+  f.plainStringValue(std::string_view(base64_.data(), encoded));
+  f.plainKey("bufferSize");
+  f.value(static_cast<std::uint64_t>(fields.pcm.size()));
+  f.plainKey("channels");
+  f.value(fields.channels);
+  f.plainKey("format");
+  f.value(fields.format);
+  f.plainKey("sampleRate");
+  f.value(fields.sampleRate);
+  f.plainKey("streamIndex");
+  if (fields.streamIndex) {
+    f.value(static_cast<std::uint64_t>(*fields.streamIndex));
+  } else {
+    f.nullValue();
+  }
+  f.plainKey("timestamp");
+  f.value(nowSeconds);
+  f.finishEvent();
+  return f;
+}
+
+}  // namespace velmar
