@@ -67,7 +67,7 @@ struct SimulatedProcessConfig {
   // Tone the process plays while running, Hz; 0 derives one from the PID.
   Float64 toneFrequency = 0;
   // UID of the output device it plays on; nullopt plays on the default output.
-  std::optional<std::string> outputDeviceUID;
+  std::optional<std::string> outputDeviceUID = std::nullopt;
 };
 
 // Operations whose answers a test can force.
