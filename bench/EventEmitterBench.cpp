@@ -1,12 +1,16 @@
 // Cost of building and writing one audio-sized EVENT frame (about 2.8 KB),
-// generic (nlohmann tree) against hand-assembled, and frames per second into
-// a pipe drained by another process.
+// generic (nlohmann tree) against hand-assembled, frames per second into a
+// pipe drained by another process (written directly, and handed over through
+// the audio frame queue), and the cost of a diagnostic line to its caller.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include <benchmark/benchmark.h>
 
+#include "protocol/AudioFrameQueue.h"
 #include "protocol/EventEmitter.h"
 #include "protocol/FrameBuilder.h"
 #include "protocol/ProcessStreams.h"
@@ -65,7 +69,8 @@ BENCHMARK(BM_BuiltFrameBuild);
 // standard error at /dev/null, for the lifetime of the object.
 class PipeToReader {
  public:
-  PipeToReader() {
+  // Standard error goes to /dev/null, or to a pipe nobody reads.
+  explicit PipeToReader(bool unreadStderr = false) {
     int fds[2];
     ok_ = pipe(fds) == 0;
     if (!ok_) return;
@@ -79,14 +84,34 @@ class PipeToReader {
     }
     close(fds[0]);
     writeEnd_ = fds[1];
-    devNull_ = open("/dev/null", O_WRONLY);
+    if (unreadStderr) {
+      int err[2];
+      ok_ = pipe(err) == 0;
+      if (!ok_) return;
+      fcntl(err[1], F_SETFL, O_NONBLOCK);
+      unreadRead_ = err[0];
+      devNull_ = err[1];
+    } else {
+      devNull_ = open("/dev/null", O_WRONLY);
+    }
     velmar::ProcessStreams::redirect(writeEnd_, devNull_);
   }
   ~PipeToReader() {
     if (!ok_) return;
+    // Take in what the unread stream holds, so the lines still queued can go.
+    std::thread drain;
+    if (unreadRead_ >= 0) {
+      drain = std::thread([fd = unreadRead_] {
+        char buffer[1 << 16];
+        while (read(fd, buffer, sizeof buffer) > 0) {
+        }
+      });
+    }
     velmar::ProcessStreams::restoreDefaults();
     close(writeEnd_);
     close(devNull_);
+    if (drain.joinable()) drain.join();
+    if (unreadRead_ >= 0) close(unreadRead_);
     waitpid(reader_, nullptr, 0);
   }
   bool ok() const { return ok_; }
@@ -94,7 +119,7 @@ class PipeToReader {
  private:
   bool ok_ = false;
   pid_t reader_ = -1;
-  int writeEnd_ = -1, devNull_ = -1;
+  int writeEnd_ = -1, devNull_ = -1, unreadRead_ = -1;
 };
 
 void BM_BuiltFrameToPipe(benchmark::State& state) {
@@ -120,6 +145,55 @@ void BM_GenericEventToPipe(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_GenericEventToPipe)->UseRealTime();
+
+// Frames handed over as a real-time thread would, written by the queue's own
+// thread. The producer pauses every 256 frames until the queue has caught up,
+// so the figure is the writer's rate, not that of frames dropped.
+void BM_AudioQueueToPipe(benchmark::State& state) {
+  PipeToReader pipe;
+  if (!pipe.ok()) return state.SkipWithError("pipe");
+  velmar::AudioFrameQueue queue;
+  auto& f = velmar::FrameBuilder::forThisThread();
+  buildAudioFrame(f);
+  std::int64_t pushed = 0;
+  for (auto _ : state) {
+    queue.push(f);
+    if (++pushed % 256 == 0) queue.flush(std::chrono::seconds(5));
+  }
+  queue.flush(std::chrono::seconds(5));
+  state.SetItemsProcessed(static_cast<std::int64_t>(queue.writtenCount()));
+  state.counters["dropped"] = static_cast<double>(queue.droppedCount());
+}
+BENCHMARK(BM_AudioQueueToPipe)->UseRealTime();
+
+// What a diagnostic line costs the thread that logs it: a copy into the ring,
+// no system call (standard error is drained to /dev/null meanwhile).
+void BM_DiagnosticLine(benchmark::State& state) {
+  PipeToReader pipe;
+  if (!pipe.ok()) return state.SkipWithError("pipe");
+  velmar::EventEmitter emitter;
+  const std::string line = "Response sent for ID 42, data size: 57 chars";
+  const auto droppedBefore = velmar::ProcessStreams::droppedLineCount();
+  for (auto _ : state) emitter.logToStderr(line);
+  velmar::ProcessStreams::flushLines(std::chrono::seconds(5));
+  state.counters["dropped"] =
+      static_cast<double>(velmar::ProcessStreams::droppedLineCount() - droppedBefore);
+}
+BENCHMARK(BM_DiagnosticLine);
+
+// The same when nobody reads standard error: the ring is full and the line
+// is dropped and counted.
+void BM_DiagnosticLineUnread(benchmark::State& state) {
+  PipeToReader pipe(true);
+  if (!pipe.ok()) return state.SkipWithError("pipe");
+  velmar::EventEmitter emitter;
+  const std::string line = "Response sent for ID 42, data size: 57 chars";
+  const auto droppedBefore = velmar::ProcessStreams::droppedLineCount();
+  for (auto _ : state) emitter.logToStderr(line);
+  state.counters["dropped"] =
+      static_cast<double>(velmar::ProcessStreams::droppedLineCount() - droppedBefore);
+}
+BENCHMARK(BM_DiagnosticLineUnread);
 
 }  // namespace
 

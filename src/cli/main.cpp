@@ -1,5 +1,6 @@
 // Process entry of the audio service.
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "cli/AudioCLI.h"
 #include "cli/CrashHandlers.h"
 #include "commands/CLIError.h"
+#include "protocol/ProcessStreams.h"
 #include "sim/ScenarioError.h"
 #include "sim/SimulatedMachine.h"
 
@@ -32,6 +34,8 @@ Options:
 Environment:
   PARENT_PID            the host's process id, reported in the INIT message
   VELMAR_SIM_SCENARIO   JSON file describing the simulated machine to run on
+  VELMAR_STORE_PATH     file that remembers the aggregate devices across restarts
+                        (default /tmp/quorrel_aggregateDevices.json)
 )";
 
 // A parent may start us with a standard stream closed. Its number would then
@@ -60,6 +64,10 @@ bool hasArgument(const std::vector<std::string>& args, const char* wanted) {
 
 int main(int argc, char** argv) {
   reserveStandardStreams();
+  // A host that closes its end of a stream must not kill us with SIGPIPE:
+  // the write fails instead, and the service goes on until standard input
+  // ends.
+  ::signal(SIGPIPE, SIG_IGN);
   velmar::installCrashHandlers();
   std::vector<std::string> args(argv, argv + argc);
 
@@ -95,5 +103,8 @@ int main(int argc, char** argv) {
   // Queues, timers and captures are left as they are (nothing is torn down):
   // leave without running destructors under threads that may still be busy.
   std::fflush(stdout);
+  // The last diagnostic lines are still on their way to standard error; a
+  // host that does not read it is not waited for.
+  velmar::ProcessStreams::flushLines(std::chrono::milliseconds(50));
   std::_Exit(status);
 }

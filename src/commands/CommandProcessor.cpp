@@ -1,6 +1,7 @@
 #include "commands/CommandProcessor.h"
 
 #include "commands/CommandError.h"
+#include "platform/Platform.h"
 #include "protocol/NumberFormat.h"
 #include "protocol/Utf8.h"
 
@@ -14,12 +15,14 @@ std::shared_ptr<CommandProcessor> CommandProcessor::create() {
   return processor;
 }
 
-CommandProcessor::CommandProcessor() = default;
+CommandProcessor::CommandProcessor()
+    : aggregateDeviceManager_(AggregateDeviceManager::create(platform::Platform::shared().hal())) {}
 
 void CommandProcessor::start() {
   tapUpdates_ = makeTapUpdateQueue();
   audioProcessManager_->startListening();
   audioTapManager_->startListening();
+  aggregateDeviceManager_->startListening();
   setupProcessMonitoring();
   // The initial lists go out from the background; they are not ordered
   // relative to INIT.
@@ -31,6 +34,8 @@ void CommandProcessor::start() {
 void CommandProcessor::emitInitialEvents() {
   audioProcessManager_->emitProcessList();
   audioTapManager_->emitTapList();
+  aggregateDeviceManager_->emitDeviceList();
+  aggregateDeviceManager_->emitAggregateDeviceList();
 }
 
 void CommandProcessor::receiveCommand(std::string text) {

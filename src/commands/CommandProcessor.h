@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "aggregate/AggregateDeviceManager.h"
 #include "commands/CommandDispatcher.h"
 #include "commands/CommandTimestampLog.h"
 #include "protocol/EventEmitter.h"
@@ -67,6 +68,10 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   // before commands arrive; without one no aggregate device is joined.
   void setTapAggregateTarget(std::shared_ptr<TapAggregateTarget> target);
 
+  const std::shared_ptr<AggregateDeviceManager>& aggregateDeviceManager() const {
+    return aggregateDeviceManager_;
+  }
+
  private:
   using Handler = void (CommandProcessor::*)(const std::string& id,
                                              const nlohmann::json& parameters);
@@ -120,6 +125,24 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   void autoUpdateTaps();
   std::shared_ptr<TapUpdateQueue> makeTapUpdateQueue();
 
+  // Device and aggregate commands (DeviceCommands.cpp).
+  void handleGetAudioDevices(const std::string& id, const nlohmann::json& parameters);
+  void handleCheckAggregateDevice(const std::string& id, const nlohmann::json& parameters);
+  void handleGetAggregateDevices(const std::string& id, const nlohmann::json& parameters);
+  void handleCreateAggregateDevice(const std::string& id, const nlohmann::json& parameters);
+  void handleConfigureAggregateDevice(const std::string& id, const nlohmann::json& parameters);
+  void handleAddDeviceToAggregate(const std::string& id, const nlohmann::json& parameters);
+  void handleAddTapToAggregate(const std::string& id, const nlohmann::json& parameters);
+  void handleRemoveDeviceFromAggregate(const std::string& id, const nlohmann::json& parameters);
+  void handleRemoveTapFromAggregate(const std::string& id, const nlohmann::json& parameters);
+  void handleDestroyAggregateDevice(const std::string& id, const nlohmann::json& parameters);
+  void handleDeviceSwitch(const std::string& id, const nlohmann::json& parameters);
+  void handleGetDeviceCapabilities(const std::string& id, const nlohmann::json& parameters);
+  void handleGetOptimalAudioConfig(const std::string& id, const nlohmann::json& parameters);
+  // The first aggregate device's capabilities; answers the failure itself.
+  std::optional<coreaudio::AudioDeviceCapabilities> firstAggregateCapabilities(
+      const std::string& id);
+
   EventEmitter eventEmitter_;
   CommandDispatcher dispatcher_{eventEmitter_};
   std::shared_ptr<AudioProcessManager> audioProcessManager_ = AudioProcessManager::create();
@@ -127,6 +150,7 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   std::shared_ptr<TapAggregateTarget> tapAggregateTarget_;
   // Forced and automatic tap updates, one run at a time; made in start().
   std::shared_ptr<TapUpdateQueue> tapUpdates_;
+  std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager_;
 
   runtime::SerialQueue processCommandQueue_ = runtime::makeSerialQueue();
   runtime::SerialQueue tapCommandQueue_ = runtime::makeSerialQueue();
@@ -135,9 +159,8 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   // Intake is serial so commands of one category keep the host's order.
   runtime::SerialQueue intakeQueue_ = runtime::makeSerialQueue();
 
-  std::atomic<bool> processMonitoringEnabled_{true};
+  // The process monitor's switch and interval belong to the registry.
   std::atomic<bool> autoUpdateTapsEnabled_{true};
-  std::atomic<double> monitoringInterval_{5.0};
 
   // Touched only on commandTimestampsQueue_.
   CommandTimestampLog commandTimestamps_;

@@ -12,12 +12,11 @@ using nlohmann::json;
 void CommandProcessor::setupProcessMonitoring() {
   audioProcessManager_->setDelegate(
       std::static_pointer_cast<AudioProcessMonitorDelegate>(shared_from_this()));
-  audioProcessManager_->setMonitoringInterval(monitoringInterval_);
-  if (processMonitoringEnabled_) {
-    audioProcessManager_->startProcessMonitoring();
-    eventEmitter_.logToStderr("Process monitoring enabled with interval: " +
-                              formatShortestDouble(monitoringInterval_) + " seconds");
-  }
+  audioProcessManager_->setMonitoringInterval(AudioProcessManager::kDefaultMonitoringInterval);
+  // The monitor runs from the start.
+  const auto status = audioProcessManager_->startProcessMonitoring();
+  eventEmitter_.logToStderr("Process monitoring enabled with interval: " +
+                            formatShortestDouble(status.interval) + " seconds");
 }
 
 void CommandProcessor::processMonitorDidDetectChanges(const AudioProcessChanges& changes) {
@@ -61,22 +60,17 @@ void CommandProcessor::handleFindAudioProcessesByName(const std::string& id,
 
 void CommandProcessor::handleEnableProcessMonitoring(const std::string& id,
                                                      const json& parameters) {
-  if (auto interval = parameters::number(parameters, "interval")) {
-    monitoringInterval_ = AudioProcessManager::clampInterval(*interval);
-    audioProcessManager_->setMonitoringInterval(monitoringInterval_);
-  }
-  processMonitoringEnabled_ = true;
-  audioProcessManager_->startProcessMonitoring();
+  const auto status =
+      audioProcessManager_->enableProcessMonitoring(parameters::number(parameters, "interval"));
   eventEmitter_.logToStderr("Process monitoring enabled with interval: " +
-                            formatShortestDouble(monitoringInterval_) + " seconds");
+                            formatShortestDouble(status.interval) + " seconds");
   eventEmitter_.sendResponse(id, true,
                              json{{"enabled", true},
-                                  {"interval", monitoringInterval_.load()},
+                                  {"interval", status.interval},
                                   {"message", "Process monitoring enabled"}});
 }
 
 void CommandProcessor::handleDisableProcessMonitoring(const std::string& id, const json&) {
-  processMonitoringEnabled_ = false;
   audioProcessManager_->stopProcessMonitoring();
   eventEmitter_.logToStderr("Process monitoring disabled");
   eventEmitter_.sendResponse(id, true,
@@ -84,22 +78,21 @@ void CommandProcessor::handleDisableProcessMonitoring(const std::string& id, con
 }
 
 void CommandProcessor::handleGetProcessMonitoringStatus(const std::string& id, const json&) {
+  const auto status = audioProcessManager_->monitoringStatus();
   eventEmitter_.sendResponse(id, true,
-                             json{{"enabled", processMonitoringEnabled_.load()},
+                             json{{"enabled", status.enabled},
                                   {"autoUpdateTaps", autoUpdateTapsEnabled_.load()},
-                                  {"interval", monitoringInterval_.load()}});
+                                  {"interval", status.interval}});
 }
 
 void CommandProcessor::handleSetMonitoringInterval(const std::string& id, const json& parameters) {
   auto interval = parameters::number(parameters, "interval");
   if (!interval) throw CommandError::missingParameter("interval");
-  monitoringInterval_ = AudioProcessManager::clampInterval(*interval);
-  audioProcessManager_->setMonitoringInterval(monitoringInterval_);
+  const auto status = audioProcessManager_->setMonitoringInterval(*interval);
   eventEmitter_.logToStderr("Process monitoring interval set to " +
-                            formatShortestDouble(monitoringInterval_) + "s");
+                            formatShortestDouble(status.interval) + "s");
   eventEmitter_.sendResponse(
-      id, true,
-      json{{"interval", monitoringInterval_.load()}, {"message", "Monitoring interval updated"}});
+      id, true, json{{"interval", status.interval}, {"message", "Monitoring interval updated"}});
 }
 
 }  // namespace velmar

@@ -29,8 +29,11 @@ std::string toCompactJson(const json& value) {
 }
 
 void EventEmitter::logToStderr(std::string_view message) const {
-  ProcessStreams::writeLine(utf8::isValid(message) ? std::string(message)
-                                                   : utf8::sanitize(message));
+  if (utf8::isValid(message)) {
+    ProcessStreams::writeLine(message);
+  } else {
+    ProcessStreams::writeLine(utf8::sanitize(message));
+  }
 }
 
 void EventEmitter::emitEvent(const std::string& name, const json& data) const {

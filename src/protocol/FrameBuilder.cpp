@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "protocol/EventEmitter.h"
 #include "protocol/Utf8.h"
 
 namespace velmar {
@@ -65,7 +66,9 @@ void appendJsonString(std::string& out, std::string_view text) {
   if (utf8::isValid(text)) {
     appendEscaped(out, text);
   } else {
-    appendEscaped(out, utf8::sanitize(text));
+    // Rare: let the generic writer replace the invalid bytes, so both paths
+    // write the same text.
+    out.append(toCompactJson(nlohmann::json(std::string(text))));
   }
 }
 

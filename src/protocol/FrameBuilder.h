@@ -7,8 +7,9 @@
 namespace velmar {
 
 // Assembles one EVENT frame by appending into a reused buffer, without a JSON
-// tree: the path for high-rate events such as captured audio. The result is
-// byte-for-byte a frame the generic path could have written.
+// tree: the path for high-rate events such as captured audio. Every value is
+// written byte for byte as the generic writer writes it; only the order of
+// keys may differ (it carries no meaning).
 //
 //   FrameBuilder& f = FrameBuilder::forThisThread();
 //   f.beginEvent("audioData", nowMillis());

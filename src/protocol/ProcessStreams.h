@@ -1,20 +1,38 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string_view>
 
 namespace velmar {
 
-// The two process streams every emitter writes. Each call reaches its stream
-// as one unbroken run of bytes (one lock per stream, a write() loop that
-// finishes partial writes), so frames and log lines never interleave.
+// The two process streams every emitter writes.
+//
+// Standard output: each frame is written whole by its caller, under one lock,
+// with a write loop that finishes partial writes, so frames never interleave.
+// A caller waits there while the host is not reading; callers must not hold
+// a manager's lock, and real-time threads hand their frames to an
+// AudioFrameQueue instead.
+//
+// Standard error: lines go through a DiagnosticLog, so a caller never waits
+// on the stream (lines are dropped and counted when the host does not read
+// it).
 class ProcessStreams {
  public:
   // One complete frame on standard output.
   static void writeFrame(std::string_view frame);
   // One diagnostic line on standard error; the line feed is added here.
   static void writeLine(std::string_view line);
+  // The same for real-time threads: never waits for another thread either.
+  static void tryWriteLine(std::string_view line);
 
-  // Points the streams at other descriptors (tests capture output this way).
+  // Waits until the queued diagnostic lines are written, giving up once
+  // standard error has taken nothing for `idleTimeout` (process exit).
+  static bool flushLines(std::chrono::milliseconds idleTimeout);
+  static std::uint64_t droppedLineCount();
+
+  // Points the streams at other descriptors (tests capture output this way),
+  // once the lines already queued have gone to the old one.
   static void redirect(int outFd, int errFd);
   static void restoreDefaults();
 };

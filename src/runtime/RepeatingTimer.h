@@ -9,9 +9,11 @@
 namespace velmar::runtime {
 
 // A repeating timer of a run loop (the main one by default). start() and
-// stop() may be called from any thread; ticks run on the loop's thread. A
-// stopped or restarted timer never delivers a tick of its previous schedule
-// once stop()/start() has returned, except one that had already begun.
+// stop() may be called from any thread; ticks run on the loop's thread. Once
+// stop() or start() has returned, no tick of the previous schedule runs any
+// more: a tick in progress on another thread is waited for. (Called from a
+// tick, they do not wait for that tick itself.) So never call them while
+// holding a lock that the tick takes.
 class RepeatingTimer {
  public:
   explicit RepeatingTimer(asio::io_context& context);

@@ -27,6 +27,9 @@ struct MachineScenario {
   std::string source = "built-in default machine";  // file path for loaded scenarios
   std::vector<SimulatedDeviceConfig> devices;
   std::vector<SimulatedProcessConfig> processes;
+  // Made after the devices, in this order (so their IDs are the same on
+  // every run of one scenario).
+  std::vector<SimulatedAggregateConfig> aggregateDevices;
   std::string defaultInputUID;
   std::string defaultOutputUID;
   AuthorizationStatus authorization = AuthorizationStatus::kAuthorized;

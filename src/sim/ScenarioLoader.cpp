@@ -163,6 +163,27 @@ SimulatedDeviceConfig parseDevice(const Reader& reader) {
   return device;
 }
 
+std::vector<std::string> uidList(const Reader& reader) {
+  std::vector<std::string> uids;
+  for (size_t i = 0; i < reader.arraySize(); ++i) uids.push_back(reader.at(i).string());
+  return uids;
+}
+
+SimulatedAggregateConfig parseAggregate(const Reader& reader) {
+  reader.expectObject({"uid", "name", "subdevices", "taps", "private", "master", "clock"});
+  SimulatedAggregateConfig aggregate;
+  aggregate.uid = reader.at("uid").string();
+  if (aggregate.uid.empty()) reader.at("uid").fail("a device UID cannot be empty");
+  aggregate.name = reader.at("name").string();
+  if (reader.has("subdevices")) aggregate.subDevices = uidList(reader.at("subdevices"));
+  if (reader.has("taps")) aggregate.taps = uidList(reader.at("taps"));
+  if (reader.has("private")) aggregate.isPrivate = reader.at("private").boolean();
+  if (reader.has("master")) aggregate.mainSubDevice = reader.at("master").string();
+  // Any text: a clock may name a device that is gone.
+  if (reader.has("clock")) aggregate.clockDevice = reader.at("clock").string();
+  return aggregate;
+}
+
 SimulatedProcessConfig parseProcess(const Reader& reader) {
   reader.expectObject({"pid", "name", "command", "bundleID", "running", "tone", "outputDevice"});
   SimulatedProcessConfig process;
@@ -287,6 +308,34 @@ ScenarioEvent parseEvent(const Reader& reader) {
     } else {
       event.apply = [uid](auto& hal, auto&) { hal.setDefaultOutputDevice(uid); };
     }
+  } else if (name == "addAggregateDevice") {
+    reader.expectObject({"at", "event", "device"});
+    auto aggregate = parseAggregate(reader.at("device"));
+    event.description += " " + aggregate.uid;
+    event.apply = [aggregate](auto& hal, auto&) { hal.addAggregateDevice(aggregate); };
+  } else if (name == "failClockWrites") {
+    reader.expectObject({"at", "event", "uid", "times"});
+    std::optional<std::string> uid;
+    if (reader.has("uid")) uid = reader.at("uid").string();
+    std::optional<int> times;
+    if (reader.has("times")) {
+      Reader count = reader.at("times");
+      if (!count.value().is_number_integer() || count.value().get<std::int64_t>() < 1 ||
+          count.value().get<std::int64_t>() > 1000000) {
+        count.fail("expected a count from 1 to 1000000");
+      }
+      times = count.value().get<int>();
+    }
+    event.description += " " + uid.value_or("(every aggregate device)");
+    // The UID is looked up when the event happens: the device may come later.
+    event.apply = [uid, times](auto& hal, auto&) {
+      std::optional<AudioObjectID> object;
+      if (uid) object = hal.deviceID(*uid);
+      if (object && *object == 0) return;
+      hal.injectFailure(FailureRule::when(
+          HalOperation::kSetPropertyData, coreaudio::kAudioAggregateDevicePropertyClockDevice,
+          object, coreaudio::kAudioHardwareIllegalOperationError, times));
+    };
   } else if (name == "microphoneInUse") {
     reader.expectObject({"at", "event", "uid", "inUse"});
     std::string uid = reader.at("uid").string();
@@ -352,7 +401,8 @@ ScenarioEvent parseEvent(const Reader& reader) {
     kind.fail("unknown event \"" + name +
               "\" (expected addProcess, removeProcess, startAudio, stopAudio, addDevice, "
               "removeDevice, killDevice, setDefaultInput, setDefaultOutput, microphoneInUse, "
-              "createTap, destroyTap or setAuthorization)");
+              "createTap, destroyTap, addAggregateDevice, failClockWrites or "
+              "setAuthorization)");
   }
   return event;
 }
@@ -387,8 +437,9 @@ MachineScenario ScenarioLoader::loadFile(const std::string& path) {
 
 MachineScenario ScenarioLoader::fromJson(const json& document, const std::string& source) {
   Reader root(document, "", source);
-  root.expectObject({"base", "devices", "processes", "defaultInput", "defaultOutput",
-                     "authorization", "authorizationRequestGrants", "timeline", "failures"});
+  root.expectObject({"base", "devices", "aggregateDevices", "processes", "defaultInput",
+                     "defaultOutput", "authorization", "authorizationRequestGrants", "timeline",
+                     "failures"});
   MachineScenario machine;
   if (root.has("base")) {
     Reader base = root.at("base");
@@ -407,6 +458,29 @@ MachineScenario ScenarioLoader::fromJson(const json& document, const std::string
         devices.at(i).at("uid").fail("duplicate device UID \"" + device.uid + "\"");
       }
       machine.devices.push_back(device);
+    }
+  }
+  if (root.has("aggregateDevices")) {
+    Reader aggregates = root.at("aggregateDevices");
+    std::set<std::string> aggregateUIDs;
+    for (size_t i = 0; i < aggregates.arraySize(); ++i) {
+      Reader entry = aggregates.at(i);
+      auto aggregate = parseAggregate(entry);
+      if (uids.count(aggregate.uid) || !aggregateUIDs.insert(aggregate.uid).second) {
+        entry.at("uid").fail("duplicate device UID \"" + aggregate.uid + "\"");
+      }
+      // Sub-devices and the main device are plain devices of the machine.
+      for (size_t s = 0; s < aggregate.subDevices.size(); ++s) {
+        if (!uids.count(aggregate.subDevices[s])) {
+          entry.at("subdevices")
+              .at(s)
+              .fail("no device has the UID \"" + aggregate.subDevices[s] + "\"");
+        }
+      }
+      if (!aggregate.mainSubDevice.empty() && !uids.count(aggregate.mainSubDevice)) {
+        entry.at("master").fail("no device has the UID \"" + aggregate.mainSubDevice + "\"");
+      }
+      machine.aggregateDevices.push_back(aggregate);
     }
   }
   std::set<std::int32_t> pids;

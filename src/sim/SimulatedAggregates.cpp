@@ -243,6 +243,15 @@ OSStatus SimulatedAudioHardware::createAggregateDevice(const nlohmann::json& des
   });
 }
 
+AudioObjectID SimulatedAudioHardware::addAggregateDevice(const SimulatedAggregateConfig& config) {
+  nlohmann::json description = {
+      {"uid", config.uid},   {"name", config.name},         {"subdevices", config.subDevices},
+      {"taps", config.taps}, {"private", config.isPrivate}, {"master", config.mainSubDevice}};
+  if (config.clockDevice) description["clock"] = *config.clockDevice;
+  AudioObjectID id = 0;
+  return createAggregateDevice(description, id) == kAudioHardwareNoError ? id : 0;
+}
+
 OSStatus SimulatedAudioHardware::destroyAggregateDevice(AudioObjectID deviceID) {
   if (auto failure = injectedFailure(HalOperation::kDestroyAggregateDevice, deviceID)) {
     return *failure;

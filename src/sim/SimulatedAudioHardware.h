@@ -91,6 +91,8 @@ class SimulatedAudioHardware : public coreaudio::AudioHardware {
   // --- Control API (tests, scenarios) ---
   // Adds a device; 0 when its UID is taken.
   AudioObjectID addDevice(const SimulatedDeviceConfig& config);
+  // Removes a device; when it was a default device, the first remaining
+  // plain device with streams of that direction takes over, as on a Mac.
   bool removeDevice(const std::string& uid);
   // The device stops being alive ('livn' 0) but stays listed.
   bool killDevice(const std::string& uid);
@@ -101,6 +103,8 @@ class SimulatedAudioHardware : public coreaudio::AudioHardware {
   AudioObjectID addProcess(const SimulatedProcessConfig& config);
   bool removeProcess(std::int32_t pid);
   bool setProcessRunning(std::int32_t pid, bool running);
+  // An aggregate device made by another program; 0 when its UID is taken.
+  AudioObjectID addAggregateDevice(const SimulatedAggregateConfig& config);
   // A tap made by another program: listed unless private.
   AudioObjectID createForeignTap(const coreaudio::CATapDescription& description);
   // Another program destroys the tap with this UID (whoever made it).

@@ -41,8 +41,16 @@ bool SimulatedAudioHardware::removeDevice(const std::string& uid) {
     if (device == nullptr) return false;
     AudioObjectID id = device->id;
     eraseDeviceLocked(id);
-    if (defaultInput_ == id) defaultInput_ = 0;
-    if (defaultOutput_ == id) defaultOutput_ = 0;
+    auto fallback = [this](bool input) -> AudioObjectID {
+      for (AudioObjectID other : deviceOrder_) {
+        const Device& candidate = devices_.at(other);
+        if (candidate.aggregate) continue;
+        if (!(input ? candidate.inputStreams : candidate.outputStreams).empty()) return other;
+      }
+      return 0;
+    };
+    if (defaultInput_ == id) defaultInput_ = fallback(true);
+    if (defaultOutput_ == id) defaultOutput_ = fallback(false);
     return true;
   });
   std::unique_lock lock(mutex_);

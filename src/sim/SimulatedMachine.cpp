@@ -32,6 +32,7 @@ SimulatedMachine::SimulatedMachine(MachineScenario scenario)
       system_(std::make_unique<SimulatedSystemServices>(*hardware_)),
       audioUnits_(std::make_unique<SimulatedAudioUnitService>(*hardware_)) {
   for (const auto& device : scenario.devices) hardware_->addDevice(device);
+  for (const auto& aggregate : scenario.aggregateDevices) hardware_->addAggregateDevice(aggregate);
   for (const auto& process : scenario.processes) hardware_->addProcess(process);
   if (!scenario.defaultInputUID.empty()) hardware_->setDefaultInputDevice(scenario.defaultInputUID);
   if (!scenario.defaultOutputUID.empty()) {

@@ -70,6 +70,19 @@ struct SimulatedProcessConfig {
   std::optional<std::string> outputDeviceUID = std::nullopt;
 };
 
+// An aggregate device that exists on the machine before the service starts
+// (a public one, made by another program or left from an earlier session).
+struct SimulatedAggregateConfig {
+  std::string uid;
+  std::string name;
+  std::vector<std::string> subDevices;  // UIDs, in order
+  std::vector<std::string> taps;        // UIDs, in order
+  bool isPrivate = false;
+  std::string mainSubDevice;
+  // UID of the clocking device (possibly gone, or ""); nullopt = unset.
+  std::optional<std::string> clockDevice;
+};
+
 // Operations whose answers a test can force.
 enum class HalOperation {
   kGetPropertyDataSize,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <utility>
 
 #include "platform/Platform.h"
 #include "protocol/NumberFormat.h"
@@ -27,6 +28,19 @@ void readScalar(AudioHardware& hal, AudioObjectID id, AudioObjectPropertySelecto
   if (auto* u = std::get_if<UInt32>(&value)) out = static_cast<Int>(*u);
 }
 
+std::set<AudioObjectID> idsOf(const std::vector<AudioProcessInfo>& processes) {
+  std::set<AudioObjectID> ids;
+  for (const auto& p : processes) ids.insert(p.id);
+  return ids;
+}
+
+const AudioProcessInfo* findByID(const std::vector<AudioProcessInfo>& processes, AudioObjectID id) {
+  for (const auto& p : processes) {
+    if (p.id == id) return &p;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 AudioProcessManager::AudioProcessManager()
@@ -37,9 +51,9 @@ std::shared_ptr<AudioProcessManager> AudioProcessManager::create() {
   std::shared_ptr<AudioProcessManager> manager(new AudioProcessManager());
   manager->loadProcessList();
   manager->startRunningStatusTimer();
-  auto ids = manager->currentIDs();
   std::lock_guard lock(manager->mutex_);
-  manager->lastProcessIDs_ = std::move(ids);
+  manager->lastProcessIDs_ = idsOf(manager->processes_);
+  manager->listenerProcessIDs_ = manager->lastProcessIDs_;
   return manager;
 }
 
@@ -108,7 +122,7 @@ std::string AudioProcessManager::getProcessName(AudioObjectID /*id*/, std::int32
 
 // --- Registry ---------------------------------------------------------------
 
-void AudioProcessManager::loadProcessList() {
+std::vector<AudioProcessInfo> AudioProcessManager::reloadLocked() {
   UInt32 size = 0;
   hal_.getPropertyDataSize(kAudioObjectSystemObject, processListAddress_, {}, size);
   std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID), 0);
@@ -128,12 +142,31 @@ void AudioProcessManager::loadProcessList() {
   for (AudioObjectID id : ids) loaded.emplace_back(id);
   std::stable_sort(loaded.begin(), loaded.end(),
                    [](const auto& a, const auto& b) { return a.name < b.name; });
-  const auto count = loaded.size();
-  {
-    std::lock_guard lock(mutex_);
-    processes_ = std::move(loaded);
+
+  std::lock_guard lock(mutex_);
+  processes_ = loaded;
+  // The running-status tick reports changes against what it last knew; a
+  // process new to the registry starts from the state it was loaded with.
+  std::map<AudioObjectID, bool> running;
+  for (const auto& p : processes_) {
+    auto known = reportedRunning_.find(p.id);
+    running.emplace(p.id, known != reportedRunning_.end() ? known->second : p.isRunning);
   }
+  reportedRunning_ = std::move(running);
+  return loaded;
+}
+
+void AudioProcessManager::logLoaded(std::size_t count) {
   eventEmitter_.logToStderr("Loaded " + std::to_string(count) + " audio processes");
+}
+
+void AudioProcessManager::loadProcessList() {
+  std::size_t count;
+  {
+    std::lock_guard update(updateMutex_);
+    count = reloadLocked().size();
+  }
+  logLoaded(count);
 }
 
 std::vector<AudioProcessInfo> AudioProcessManager::getAllProcesses() const {
@@ -151,9 +184,7 @@ std::vector<AudioProcessInfo> AudioProcessManager::getRunningProcesses() const {
 
 std::optional<AudioProcessInfo> AudioProcessManager::getProcess(AudioObjectID id) const {
   std::lock_guard lock(mutex_);
-  for (const auto& p : processes_) {
-    if (p.id == id) return p;
-  }
+  if (const auto* p = findByID(processes_, id)) return *p;
   return std::nullopt;
 }
 
@@ -167,13 +198,6 @@ std::vector<AudioProcessInfo> AudioProcessManager::getProcessesByName(
     if (utf8::toLower(p.name).find(needle) != std::string::npos) found.push_back(p);
   }
   return found;
-}
-
-std::set<AudioObjectID> AudioProcessManager::currentIDs() const {
-  std::lock_guard lock(mutex_);
-  std::set<AudioObjectID> ids;
-  for (const auto& p : processes_) ids.insert(p.id);
-  return ids;
 }
 
 void AudioProcessManager::emitProcessList() {
@@ -227,9 +251,16 @@ void AudioProcessManager::stopListening() {
 }
 
 void AudioProcessManager::processListChanged() {
-  const auto before = currentIDs();
-  loadProcessList();
-  const auto after = currentIDs();
+  std::vector<AudioProcessInfo> loaded;
+  std::set<AudioObjectID> before;
+  {
+    std::lock_guard update(updateMutex_);
+    loaded = reloadLocked();
+    std::lock_guard lock(mutex_);
+    before = std::exchange(listenerProcessIDs_, idsOf(loaded));
+  }
+  logLoaded(loaded.size());
+  const auto after = idsOf(loaded);
   std::vector<AudioObjectID> added, removed;
   std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
                       std::back_inserter(added));
@@ -239,8 +270,9 @@ void AudioProcessManager::processListChanged() {
   eventEmitter_.logToStderr("Process list changed: +" + std::to_string(added.size()) + " -" +
                             std::to_string(removed.size()));
   emitProcessList();
+  // The records of this reload: a newer one may already have replaced them.
   for (AudioObjectID id : added) {
-    if (auto process = getProcess(id))
+    if (const auto* process = findByID(loaded, id))
       eventEmitter_.emitEvent("audioProcessAdded", process->toDictionary());
   }
   for (AudioObjectID id : removed) eventEmitter_.emitEvent("audioProcessRemoved", {{"id", id}});
@@ -248,47 +280,88 @@ void AudioProcessManager::processListChanged() {
 
 // --- Process monitor --------------------------------------------------------
 
-void AudioProcessManager::startProcessMonitoring() {
-  stopProcessMonitoring();
-  const double interval = monitoringInterval();
-  eventEmitter_.logToStderr(
-      "Starting process monitoring (interval: " + formatShortestDouble(interval) + " seconds)");
-  monitorTimer_.start(std::chrono::duration<double>(interval), [weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->checkForProcessChanges();
-  });
-}
-
-void AudioProcessManager::stopProcessMonitoring() { monitorTimer_.stop(); }
-
 double AudioProcessManager::clampInterval(double interval) {
   // NaN compares false, so it falls back to the minimum too.
   return interval > kMinimumMonitoringInterval ? interval : kMinimumMonitoringInterval;
 }
 
-double AudioProcessManager::monitoringInterval() const {
-  std::lock_guard lock(mutex_);
-  return monitoringInterval_;
+std::string AudioProcessManager::restartMonitorLocked(double interval) {
+  monitorTimer_.start(std::chrono::duration<double>(interval), [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->checkForProcessChanges();
+  });
+  return "Starting process monitoring (interval: " + formatShortestDouble(interval) + " seconds)";
 }
 
-void AudioProcessManager::setMonitoringInterval(double interval) {
+void AudioProcessManager::publishMonitoring(MonitoringStatus status) {
+  std::lock_guard lock(mutex_);
+  monitoring_ = status;
+}
+
+AudioProcessManager::MonitoringStatus AudioProcessManager::monitoringStatus() const {
+  std::lock_guard lock(mutex_);
+  return monitoring_;
+}
+
+AudioProcessManager::MonitoringStatus AudioProcessManager::startProcessMonitoring() {
+  return enableProcessMonitoring(std::nullopt);
+}
+
+AudioProcessManager::MonitoringStatus AudioProcessManager::enableProcessMonitoring(
+    std::optional<double> interval) {
+  std::vector<std::string> lines;
+  MonitoringStatus status;
   {
-    std::lock_guard lock(mutex_);
-    monitoringInterval_ = clampInterval(interval);
+    std::lock_guard control(monitorControlMutex_);
+    status = monitoringStatus();
+    if (interval) {
+      status.interval = clampInterval(*interval);
+      // A running monitor restarts with the new period first.
+      if (status.enabled) lines.push_back(restartMonitorLocked(status.interval));
+    }
+    lines.push_back(restartMonitorLocked(status.interval));
+    status.enabled = true;
+    publishMonitoring(status);
   }
-  if (monitorTimer_.isActive()) startProcessMonitoring();
+  for (const auto& line : lines) eventEmitter_.logToStderr(line);
+  return status;
+}
+
+void AudioProcessManager::stopProcessMonitoring() {
+  std::lock_guard control(monitorControlMutex_);
+  monitorTimer_.stop();
+  auto status = monitoringStatus();
+  status.enabled = false;
+  publishMonitoring(status);
+}
+
+AudioProcessManager::MonitoringStatus AudioProcessManager::setMonitoringInterval(double interval) {
+  std::optional<std::string> line;
+  MonitoringStatus status;
+  {
+    std::lock_guard control(monitorControlMutex_);
+    status = monitoringStatus();
+    status.interval = clampInterval(interval);
+    // A stopped monitor stays stopped.
+    if (status.enabled) line = restartMonitorLocked(status.interval);
+    publishMonitoring(status);
+  }
+  if (line) eventEmitter_.logToStderr(*line);
+  return status;
 }
 
 void AudioProcessManager::checkForProcessChanges() {
-  loadProcessList();
-  const auto processes = getAllProcesses();
-  const auto current = currentIDs();
+  std::vector<AudioProcessInfo> processes;
   std::set<AudioObjectID> last;
   std::shared_ptr<AudioProcessMonitorDelegate> delegate;
   {
+    std::lock_guard update(updateMutex_);
+    processes = reloadLocked();
     std::lock_guard lock(mutex_);
-    last = lastProcessIDs_;
+    last = std::exchange(lastProcessIDs_, idsOf(processes));
     delegate = delegate_.lock();
   }
+  logLoaded(processes.size());
+  const auto current = idsOf(processes);
 
   std::vector<AudioObjectID> addedIDs, removedIDs;
   std::set_difference(current.begin(), current.end(), last.begin(), last.end(),
@@ -298,27 +371,22 @@ void AudioProcessManager::checkForProcessChanges() {
 
   AudioProcessChanges changes;
   for (AudioObjectID id : addedIDs) {
-    auto it =
-        std::find_if(processes.begin(), processes.end(), [&](const auto& p) { return p.id == id; });
-    if (it != processes.end()) changes.addedProcesses.push_back(*it);
+    if (const auto* p = findByID(processes, id)) changes.addedProcesses.push_back(*p);
   }
   changes.removedProcesses = removedIDs;
   changes.totalCount = static_cast<std::int32_t>(processes.size());
   changes.runningCount = static_cast<std::int32_t>(runningCount(processes));
   changes.timestamp = std::chrono::system_clock::now();
+  if (!changes.isSignificant()) return;
 
-  if (changes.isSignificant()) {
-    eventEmitter_.logToStderr("Process changes detected: +" + std::to_string(addedIDs.size()) +
-                              " -" + std::to_string(removedIDs.size()));
-    for (const auto& p : changes.addedProcesses) {
-      eventEmitter_.logToStderr("New audio process: " + p.name + " (ID: " + std::to_string(p.id) +
-                                ", Running: " + (p.isRunning ? "true" : "false") + ")");
-    }
-    emitProcessChanges(changes);
-    if (delegate) delegate->processMonitorDidDetectChanges(changes);
+  eventEmitter_.logToStderr("Process changes detected: +" + std::to_string(addedIDs.size()) + " -" +
+                            std::to_string(removedIDs.size()));
+  for (const auto& p : changes.addedProcesses) {
+    eventEmitter_.logToStderr("New audio process: " + p.name + " (ID: " + std::to_string(p.id) +
+                              ", Running: " + (p.isRunning ? "true" : "false") + ")");
   }
-  std::lock_guard lock(mutex_);
-  lastProcessIDs_ = current;
+  emitProcessChanges(changes);
+  if (delegate) delegate->processMonitorDidDetectChanges(changes);
 }
 
 void AudioProcessManager::emitProcessChanges(const AudioProcessChanges& changes) {
@@ -343,18 +411,23 @@ void AudioProcessManager::startRunningStatusTimer() {
 }
 
 void AudioProcessManager::checkRunningStatus() {
-  // Read the flags without the lock (HAL calls), then apply them to the
-  // records that are still there.
-  std::vector<std::pair<AudioObjectID, bool>> flags;
-  for (const auto& p : getAllProcesses()) flags.emplace_back(p.id, isProcessRunning(p.id));
-
   std::vector<std::string> lines;
   {
+    // Serialised with reloads, so the flags read here are not applied over
+    // a newer reload's.
+    std::lock_guard update(updateMutex_);
+    const auto processes = getAllProcesses();
+    std::vector<bool> flags;
+    flags.reserve(processes.size());
+    for (const auto& p : processes) flags.push_back(isProcessRunning(p.id));
+
     std::lock_guard lock(mutex_);
-    for (std::size_t i = 0; i < processes_.size() && i < flags.size(); ++i) {
+    for (std::size_t i = 0; i < processes_.size(); ++i) {
       auto& record = processes_[i];
-      if (record.id != flags[i].first || record.isRunning == flags[i].second) continue;
-      record.isRunning = flags[i].second;
+      record.isRunning = flags[i];
+      bool& reported = reportedRunning_[record.id];
+      if (reported == record.isRunning) continue;
+      reported = record.isRunning;
       lines.push_back("Process running status changed: " + record.name + " is now " +
                       (record.isRunning ? "running" : "not running"));
     }

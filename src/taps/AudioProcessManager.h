@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,10 +19,20 @@ namespace velmar {
 // The registry of the HAL's audio processes and its three watchers: the HAL
 // listener on the process list (additions and removals as they happen), the
 // process monitor (a repeating comparison against the previous tick, reported
-// to the delegate), and the 2-second running-status timer.
+// to the delegate), and the 2-second running-status timer. Each watcher
+// compares against a baseline of its own, so a reload by anyone else (a
+// command, another watcher) never hides a change from it.
 //
-// Thread safety: `mutex_` guards the registry, the monitor baseline, the
-// interval and the delegate. HAL reads and output happen outside it.
+// Thread safety:
+// - `updateMutex_` serialises every update from the HAL (reloads and the
+//   running-status tick), HAL reads included, so a newer read is never
+//   overwritten by an older one. Nothing is emitted under it.
+// - `mutex_` guards the registry, the three baselines, the monitoring state
+//   and the delegate; it is held only to copy or swap them.
+// - `monitorControlMutex_` serialises starting, stopping and re-timing the
+//   monitor, so its timer and the state reported for it change in one step.
+// Locks are taken in that order (control, update, registry); events and log
+// lines go out after all are released.
 class AudioProcessManager : public std::enable_shared_from_this<AudioProcessManager> {
  public:
   static constexpr double kDefaultMonitoringInterval = 5.0;
@@ -29,16 +40,28 @@ class AudioProcessManager : public std::enable_shared_from_this<AudioProcessMana
   static constexpr double kRunningStatusPeriod = 2.0;
   static constexpr double kNameLookupTimeout = 1.0;
 
-  // Loads the list, starts the running-status timer, takes the baseline.
+  // What the process monitor does: whether it runs, and its period.
+  struct MonitoringStatus {
+    bool enabled = false;
+    double interval = kDefaultMonitoringInterval;
+  };
+
+  // Loads the list, starts the running-status timer, takes the baselines.
   static std::shared_ptr<AudioProcessManager> create();
   ~AudioProcessManager();
 
   void startRunningStatusTimer();
-  void startProcessMonitoring();
+  // (Re)starts the monitor at the current interval.
+  MonitoringStatus startProcessMonitoring();
+  // Sets the interval when one is given (floored, restarting a running
+  // monitor), then (re)starts the monitor, in one step.
+  MonitoringStatus enableProcessMonitoring(std::optional<double> interval);
   void stopProcessMonitoring();
-  void setMonitoringInterval(double interval);
-  double monitoringInterval() const;
-  bool isMonitoring() const { return monitorTimer_.isActive(); }
+  // Floors the interval at the minimum; restarts a running monitor.
+  MonitoringStatus setMonitoringInterval(double interval);
+  MonitoringStatus monitoringStatus() const;
+  double monitoringInterval() const { return monitoringStatus().interval; }
+  bool isMonitoring() const { return monitoringStatus().enabled; }
 
   void checkForProcessChanges();
   void emitProcessChanges(const AudioProcessChanges& changes);
@@ -67,15 +90,24 @@ class AudioProcessManager : public std::enable_shared_from_this<AudioProcessMana
 
  private:
   AudioProcessManager();
-  std::set<AudioObjectID> currentIDs() const;
+  // Reads the HAL's list and installs it; the caller holds updateMutex_.
+  std::vector<AudioProcessInfo> reloadLocked();
+  // Starts the monitor's timer; the caller holds monitorControlMutex_.
+  std::string restartMonitorLocked(double interval);
+  void publishMonitoring(MonitoringStatus status);
+  void logLoaded(std::size_t count);
 
   EventEmitter eventEmitter_;
   coreaudio::AudioHardware& hal_;
 
+  std::mutex monitorControlMutex_;
+  std::mutex updateMutex_;
   mutable std::mutex mutex_;
-  std::vector<AudioProcessInfo> processes_;  // sorted by name
-  std::set<AudioObjectID> lastProcessIDs_;
-  double monitoringInterval_ = kDefaultMonitoringInterval;
+  std::vector<AudioProcessInfo> processes_;        // sorted by name
+  std::set<AudioObjectID> lastProcessIDs_;         // the monitor's baseline
+  std::set<AudioObjectID> listenerProcessIDs_;     // the listener's baseline
+  std::map<AudioObjectID, bool> reportedRunning_;  // the running-status tick's baseline
+  MonitoringStatus monitoring_;
   std::weak_ptr<AudioProcessMonitorDelegate> delegate_;
   bool isListening_ = false;
   coreaudio::AudioObjectPropertyListenerBlock propertyListenerToken_;

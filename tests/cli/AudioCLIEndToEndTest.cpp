@@ -120,6 +120,9 @@ TEST(AudioCLIEndToEndTest, AnOversizedCommandIsRefusedAndTheNextOneAnswered) {
 TEST(AudioCLIEndToEndTest, ClosingStandardInputEndsTheServiceCleanly) {
   CliProcess cli;
   ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  // The initial lists go out from the background, unordered with the rest;
+  // the last of them is done before the end is tested.
+  ASSERT_TRUE(cli.waitForLog("Emitted event: aggregateDeviceList"));
   cli.closeStdin();
   EXPECT_EQ(cli.waitForExit(), 0);
   auto lines = cli.err().lines();

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -104,6 +106,59 @@ TEST(ProcessCommandsEndToEndTest, AProcessAppearingIsReportedByTheListenerAndLat
   ASSERT_GT(addedAt, 0u);
   EXPECT_TRUE(frames[addedAt - 1].isEvent("audioProcessList"));
   EXPECT_EQ(frames[addedAt - 1].body["data"]["count"], 2);
+}
+
+TEST(ProcessCommandsEndToEndTest, ListingInATightLoopHidesNoProcessFromTheListener) {
+  // Processes come and go while the host keeps asking for the list: every
+  // listing reloads the registry, and the listener must still report each
+  // change exactly once.
+  constexpr int kChurn = 8;
+  json timeline = json::array();
+  for (int i = 0; i < kChurn; ++i) {
+    const int pid = 600 + i;
+    timeline.push_back({{"at", 1.0 + 0.3 * i},
+                        {"event", "addProcess"},
+                        {"process", process(pid, "Churn" + std::to_string(i))}});
+    timeline.push_back({{"at", 1.1 + 0.3 * i}, {"event", "startAudio"}, {"pid", pid}});
+    if (i % 2 == 0)
+      timeline.push_back({{"at", 1.6 + 0.3 * i}, {"event", "removeProcess"}, {"pid", pid}});
+  }
+  ScenarioFile file(json{{"processes", {process(599, "Music", true)}}, {"timeline", timeline}});
+  CliProcess cli(onScenario(file));
+  ASSERT_TRUE(cli.frames().waitForFrame([](const Frame& f) { return f.kind == "INIT"; }, 10s));
+
+  std::map<int, int> added;               // pid -> "audioProcessAdded" events
+  std::map<int, std::uint32_t> objectOf;  // pid -> process object
+  std::map<std::uint32_t, int> removed;   // process object -> "audioProcessRemoved" events
+  std::size_t seen = 0;
+  auto collect = [&](const std::vector<std::string>& lines) {
+    for (; seen < lines.size(); ++seen) {
+      auto frame = testing::parseFrame(lines[seen]);
+      if (!frame) continue;
+      const json& data = frame->body["data"];
+      if (frame->isEvent("audioProcessAdded")) {
+        ++added[data["pid"].get<int>()];
+        objectOf[data["pid"].get<int>()] = data["id"].get<std::uint32_t>();
+      } else if (frame->isEvent("audioProcessRemoved")) {
+        ++removed[data["id"].get<std::uint32_t>()];
+      }
+    }
+    return added.size() == kChurn && removed.size() == kChurn / 2;
+  };
+
+  const auto end = std::chrono::steady_clock::now() + 5s;
+  for (int n = 0; std::chrono::steady_clock::now() < end; ++n) {
+    cli.send({{"id", "l" + std::to_string(n)}, {"action", "listAudioProcesses"}});
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_TRUE(cli.out().waitFor(collect, 20s));
+  std::this_thread::sleep_for(200ms);
+  cli.out().waitFor(collect, 0ms);  // take in anything that came late
+  for (int i = 0; i < kChurn; ++i) {
+    const int pid = 600 + i;
+    EXPECT_EQ(added[pid], 1) << "pid " << pid;
+    EXPECT_EQ(removed[objectOf[pid]], i % 2 == 0 ? 1 : 0) << "pid " << pid;
+  }
 }
 
 TEST(ProcessCommandsEndToEndTest, AProcessStartingAudioIsReportedWithinTheStatusPeriod) {

@@ -1,5 +1,7 @@
 #include "protocol/EventEmitter.h"
 
+#include <algorithm>
+#include <limits>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -146,39 +148,76 @@ TEST(EventEmitterTest, FramesFromManyThreadsNeverInterleave) {
   EXPECT_EQ(captured.frames().frames().size(), frames.size());
 }
 
-TEST(FrameBuilderTest, BuildsTheSameFrameAsTheGenericWriter) {
+TEST(FrameBuilderTest, WritesEveryValueByteForByteAsTheGenericWriter) {
+  // Values where two writers could disagree: integral and extreme doubles,
+  // the widest integers, escapes, invalid UTF-8.
+  const std::string text = "tab\t quote\" back\\ nl\n cr\r bs\b ff\f ctl\x01\x1f del\x7f é 💡";
+  const std::string invalid =
+      "bad\xc3 trunc\xe2\x82"
+      "A lone\xff\xfe end\xf0\x9f";
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  // Keys in the generic writer's (sorted) order, so the data objects compare
+  // as bytes.
+  const json generic = {{"a", 48000.0},
+                        {"b", 0.0001},
+                        {"c", 1e21},
+                        {"d", 1e15},
+                        {"e", -0.0},
+                        {"f", 0.1},
+                        {"g", 44100.5},
+                        {"h", std::numeric_limits<std::int64_t>::min()},
+                        {"i", std::numeric_limits<std::uint64_t>::max()},
+                        {"j", text},
+                        {"k", invalid},
+                        {"l", false},
+                        {"m", nan},
+                        {"n", 5e-324}};
   auto& f = FrameBuilder::forThisThread();
+  const std::string name = "audio\"Data\n";
   for (int round = 0; round < 2; ++round) {  // the reused buffer starts clean
-    f.beginEvent("audio\"Data", 1700000000123);
-    f.key("text");
-    f.value("tab\t quote\" back\\ nl\n ctl\x01 bad\xc3 é");
-    f.key("int");
-    f.value(std::int64_t{-5});
-    f.key("uint");
-    f.value(std::uint64_t{4294967295u});
-    f.key("rate");
-    f.value(48000.5);
-    f.key("flag");
-    f.value(true);
-    f.key("b64");
-    f.plainStringValue("AAEC+/==");
+    f.beginEvent(name, 1700000000123);
+    f.key("a");
+    f.value(48000.0);
+    f.key("b");
+    f.value(0.0001);
+    f.key("c");
+    f.value(1e21);
+    f.key("d");
+    f.value(1e15);
+    f.key("e");
+    f.value(-0.0);
+    f.key("f");
+    f.value(0.1);
+    f.key("g");
+    f.value(44100.5);
+    f.key("h");
+    f.value(std::numeric_limits<std::int64_t>::min());
+    f.key("i");
+    f.value(std::numeric_limits<std::uint64_t>::max());
+    f.key("j");
+    f.value(text);
+    f.key("k");
+    f.value(invalid);
+    f.key("l");
+    f.value(false);
+    f.key("m");
+    f.value(nan);
+    f.key("n");
+    f.value(5e-324);
     f.finishEvent();
   }
-  std::string frame(f.frame());
-  ASSERT_EQ(frame.back(), '\n');
-  frame.pop_back();
-  auto parsed = testing::parseFrame(frame);
-  ASSERT_TRUE(parsed);
-  EXPECT_EQ(f.dataFieldCount(), 6u);
-  EXPECT_EQ(parsed->body["event"], "audio\"Data");
-  EXPECT_EQ(parsed->body["timestamp"], 1700000000123);
-  EXPECT_EQ(parsed->body["data"],
-            json({{"text", "tab\t quote\" back\\ nl\n ctl\x01 bad\xEF\xBF\xBD é"},
-                  {"int", -5},
-                  {"uint", 4294967295u},
-                  {"rate", 48000.5},
-                  {"flag", true},
-                  {"b64", "AAEC+/=="}}));
+  const std::string frame(f.frame());
+  const std::string head =
+      "EVENT:>{\"event\":" + toCompactJson(json(name)) + ",\"timestamp\":1700000000123,\"data\":";
+  const std::string tail = "}<:EVENT\n";
+  ASSERT_EQ(frame.compare(0, head.size(), head), 0) << frame;
+  ASSERT_GE(frame.size(), head.size() + tail.size());
+  EXPECT_EQ(frame.substr(frame.size() - tail.size()), tail);
+  EXPECT_EQ(frame.substr(head.size(), frame.size() - head.size() - tail.size()),
+            toCompactJson(generic));
+  EXPECT_EQ(f.dataFieldCount(), generic.size());
+  EXPECT_EQ(f.eventName(), name);
+  EXPECT_EQ(std::count(frame.begin(), frame.end(), '\n'), 1);
 }
 
 }  // namespace

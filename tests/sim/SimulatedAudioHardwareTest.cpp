@@ -412,8 +412,16 @@ TEST_F(SimulatorTest, IOProceduresDeliverOneBufferPerInputStreamWithEachSourcesT
   }
   ASSERT_EQ(hal().deviceStop(aggregate, proc), 0);
   capture.stopped = true;
+  int cyclesAtStop;
+  {
+    std::lock_guard lock(capture.mutex);
+    cyclesAtStop = capture.cycles;
+  }
+  // A late call would come within an IO period or two: watch for ten.
+  std::this_thread::sleep_for(100ms);
 
   std::lock_guard lock(capture.mutex);
+  EXPECT_EQ(capture.cycles, cyclesAtStop);
   ASSERT_EQ(capture.channels, (std::vector<UInt32>{1, 1}));
   std::vector<float> microphone(capture.streams[0].begin(), capture.streams[0].begin() + 4800);
   std::vector<float> tapped(capture.streams[1].begin(), capture.streams[1].begin() + 4800);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -58,7 +59,15 @@ CliProcess::CliProcess(const Options& options) {
 
   std::vector<std::string> argv = {VELMAR_CLI_PATH};
   argv.insert(argv.end(), options.arguments.begin(), options.arguments.end());
-  auto env = buildEnvironment(options.environment);
+  auto environment = options.environment;
+  if (environment.count("VELMAR_STORE_PATH") == 0) {
+    // Never the shared default store in /tmp: tests run side by side.
+    char directory[] = "/tmp/velmar-store-XXXXXX";
+    if (::mkdtemp(directory) == nullptr) std::abort();
+    storeDirectory_ = directory;
+    environment["VELMAR_STORE_PATH"] = storeDirectory_ + "/aggregateDevices.json";
+  }
+  auto env = buildEnvironment(environment);
   auto argvPtrs = pointers(argv);
   auto envPtrs = pointers(env);
   if (posix_spawn(&pid_, VELMAR_CLI_PATH, &actions, nullptr, argvPtrs.data(), envPtrs.data()) !=
@@ -70,7 +79,7 @@ CliProcess::CliProcess(const Options& options) {
   ::close(out[1]);
   ::close(err[1]);
   stdin_ = in[1];
-  collect(out[0], err[0]);
+  collect(out[0], err[0], options.readStderr);
 }
 
 CliProcess::~CliProcess() {
@@ -80,12 +89,17 @@ CliProcess::~CliProcess() {
     waitForExit(5s);
   }
   // A sanitizer report in the service fails the test that spawned it.
+  readErr();
   err().waitForClose(5s);
   for (const auto& line : err().lines()) {
     EXPECT_EQ(line.find("Sanitizer"), std::string::npos) << line;
     EXPECT_EQ(line.find("runtime error:"), std::string::npos) << line;
   }
   stopCollecting();
+  if (!storeDirectory_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(storeDirectory_, ignored);
+  }
 }
 
 void CliProcess::write(const std::string& bytes) {

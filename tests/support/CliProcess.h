@@ -17,10 +17,14 @@ class CliProcess : public CollectedOutput {
  public:
   struct Options {
     std::vector<std::string> arguments;
-    // Variables to set; a variable mapped to nullopt is removed.
+    // Variables to set; a variable mapped to nullopt is removed. Without
+    // VELMAR_STORE_PATH the service gets a store of its own, removed when
+    // the process object goes away.
     std::map<std::string, std::optional<std::string>> environment;
     // Start the service with descriptor 0 closed, as a careless parent might.
     bool closeStdinBeforeStart = false;
+    // Leave standard error unread (until readErr()), as many hosts do.
+    bool readStderr = true;
   };
 
   CliProcess() : CliProcess(Options{}) {}
@@ -39,6 +43,7 @@ class CliProcess : public CollectedOutput {
  private:
   pid_t pid_ = -1;
   int stdin_ = -1;
+  std::string storeDirectory_;
   std::optional<int> status_;
 };
 

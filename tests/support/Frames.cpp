@@ -24,12 +24,17 @@ std::optional<Frame> parseFrame(const std::string& line) {
 LineCollector::LineCollector(int fd) : fd_(fd), thread_([this] { run(); }) {}
 
 LineCollector::~LineCollector() {
+  resume();
   if (thread_.joinable()) thread_.join();
 }
 
 void LineCollector::run() {
   char buffer[65536];
   for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return !paused_; });
+    }
     ssize_t n = ::read(fd_, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     std::lock_guard lock(mutex_);
@@ -46,6 +51,19 @@ void LineCollector::run() {
     partial_.erase(0, start);
     changed_.notify_all();
   }
+}
+
+void LineCollector::pause() {
+  std::lock_guard lock(mutex_);
+  paused_ = true;
+}
+
+void LineCollector::resume() {
+  {
+    std::lock_guard lock(mutex_);
+    paused_ = false;
+  }
+  changed_.notify_all();
 }
 
 bool LineCollector::waitForClose(std::chrono::milliseconds timeout) const {
@@ -126,10 +144,15 @@ std::optional<Frame> FrameReader::waitForEvent(const std::string& name,
   return waitForFrame([&](const Frame& f) { return f.isEvent(name); }, timeout);
 }
 
-void CollectedOutput::collect(int outRead, int errRead) {
+void CollectedOutput::collect(int outRead, int errRead, bool readErrNow) {
   out_ = std::make_unique<LineCollector>(outRead);
-  err_ = std::make_unique<LineCollector>(errRead);
+  errFd_ = errRead;
+  if (readErrNow) readErr();
   frames_ = FrameReader(out_.get());
+}
+
+void CollectedOutput::readErr() {
+  if (!err_) err_ = std::make_unique<LineCollector>(errFd_);
 }
 
 void CollectedOutput::stopCollecting() {

@@ -48,6 +48,11 @@ class LineCollector {
   bool closed() const;
   bool waitForClose(std::chrono::milliseconds timeout) const;
 
+  // Stops reading until resume(), as a reader that stalls would: the
+  // writer's pipe fills up.
+  void pause();
+  void resume();
+
  private:
   void run();
   int fd_;
@@ -56,6 +61,7 @@ class LineCollector {
   std::vector<std::string> lines_;
   std::string partial_;
   bool closed_ = false;
+  bool paused_ = false;
   std::thread thread_;
 };
 
@@ -87,21 +93,26 @@ class FrameReader {
 class CollectedOutput {
  public:
   const LineCollector& out() const { return *out_; }
+  LineCollector& out() { return *out_; }
   const LineCollector& err() const { return *err_; }
   const FrameReader& frames() const { return frames_; }
   bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 5s) const {
     return err_->waitForLineContaining(text, timeout);
   }
+  // Starts reading standard error when collect() was told to leave it.
+  void readErr();
 
  protected:
-  // Starts reading; the collectors end when the write ends are closed.
-  void collect(int outRead, int errRead);
+  // Starts reading (standard error only later, with readErr(), when asked);
+  // the collectors end when the write ends are closed.
+  void collect(int outRead, int errRead, bool readErrNow = true);
   // Joins the collectors (after the write ends are closed).
   void stopCollecting();
 
  private:
   std::unique_ptr<LineCollector> out_;
   std::unique_ptr<LineCollector> err_;
+  int errFd_ = -1;
   FrameReader frames_;
 };
 

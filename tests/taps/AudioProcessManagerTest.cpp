@@ -1,6 +1,7 @@
 #include "taps/AudioProcessManager.h"
 
 #include <atomic>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -248,16 +249,86 @@ TEST(AudioProcessManagerTest, ListenerReportsAdditionsAndRemovalsOnTheMainQueue)
   EXPECT_EQ(addedEvents, 1);
 }
 
-TEST(AudioProcessManagerTest, SafeUnderConcurrentUse) {
+TEST(AudioProcessManagerTest, EachWatcherReportsAChangeThatAnotherReloadAlreadyTookIn) {
+  auto& machine =
+      SimulatedMachine::install(machineWith({process(80, "Music", "m", false)})).hardware();
+  CapturedOutput captured;
+  auto manager = AudioProcessManager::create();
+  auto delegate = std::make_shared<RecordingDelegate>();
+  manager->setDelegate(delegate);
+
+  // A command reloads between the HAL's change and each watcher's turn.
+  const AudioObjectID notes = machine.addProcess(process(81, "Notes", "n"));
+  machine.setProcessRunning(80, true);
+  manager->loadProcessList();
+
+  manager->processListChanged();
+  auto added = captured.frames().waitForEvent("audioProcessAdded");
+  ASSERT_TRUE(added);
+  EXPECT_EQ(added->body["data"]["id"], notes);
+
+  manager->checkRunningStatus();
+  auto running = captured.frames().waitForEvent("runningAudioProcesses");
+  ASSERT_TRUE(running);
+  EXPECT_EQ(running->body["data"]["count"], 1);
+  EXPECT_TRUE(captured.waitForLog("Process running status changed: Music is now running"));
+
+  manager->checkForProcessChanges();
+  ASSERT_EQ(delegate->reports.size(), 1u);
+  ASSERT_EQ(delegate->reports[0].addedProcesses.size(), 1u);
+  EXPECT_EQ(delegate->reports[0].addedProcesses[0].id, notes);
+
+  // Removals too; and a change is reported once, not again.
+  machine.removeProcess(81);
+  manager->loadProcessList();
+  manager->processListChanged();
+  manager->processListChanged();
+  manager->checkRunningStatus();
+  auto frames = captured.frames().waitForFrames(
+      [](const Frame& f) { return f.isEvent("audioProcessRemoved"); }, 1);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].body["data"]["id"], notes);
+  std::this_thread::sleep_for(100ms);
+  int addedEvents = 0, removedEvents = 0, runningEvents = 0;
+  for (const auto& f : captured.frames().frames()) {
+    addedEvents += f.isEvent("audioProcessAdded");
+    removedEvents += f.isEvent("audioProcessRemoved");
+    runningEvents += f.isEvent("runningAudioProcesses");
+  }
+  EXPECT_EQ(addedEvents, 1);
+  EXPECT_EQ(removedEvents, 1);
+  EXPECT_EQ(runningEvents, 1);
+}
+
+// The process objects a stream of add/remove reports leaves, replayed from
+// `start`; a report that adds a present object or removes an absent one is
+// an inconsistency (a lost or doubled event).
+struct Replay {
+  std::set<AudioObjectID> ids;
+  std::vector<std::string> problems;
+  void add(AudioObjectID id) {
+    if (!ids.insert(id).second) problems.push_back("added twice: " + std::to_string(id));
+  }
+  void remove(AudioObjectID id) {
+    if (ids.erase(id) == 0) problems.push_back("removed while absent: " + std::to_string(id));
+  }
+};
+
+std::set<AudioObjectID> halProcessIDs(sim::SimulatedAudioHardware& machine) {
+  std::set<AudioObjectID> ids;
+  for (const auto& p : machine.processes()) ids.insert(machine.processObjectID(p.pid));
+  return ids;
+}
+
+TEST(AudioProcessManagerTest, ConcurrentReloadsLoseNoChangeOfAnyWatcher) {
   auto& machine = SimulatedMachine::install(
                       machineWith({process(70, "Music", "m", true), process(71, "Safari", "s")}))
                       .hardware();
+  const auto initial = halProcessIDs(machine);
   MainLoopThread mainLoop;
   CapturedOutput captured;
   auto manager = AudioProcessManager::create();
   manager->startListening();
-  manager->setMonitoringInterval(1.0);
-  manager->startProcessMonitoring();
 
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
@@ -285,11 +356,81 @@ TEST(AudioProcessManagerTest, SafeUnderConcurrentUse) {
   std::this_thread::sleep_for(1500ms);
   stop = true;
   for (auto& t : threads) t.join();
+  const auto final = halProcessIDs(machine);
+  manager->checkForProcessChanges();
+
+  // Replaying the listener's additions and removals, and the monitor's
+  // reports, from the first list arrives at the HAL's list.
+  std::size_t seen = 0;
+  Replay listener{initial, {}}, monitor{initial, {}};
+  const bool converged = captured.out().waitFor(
+      [&](const std::vector<std::string>& lines) {
+        for (; seen < lines.size(); ++seen) {
+          auto frame = testing::parseFrame(lines[seen]);
+          if (!frame) continue;
+          const json& data = frame->body["data"];
+          if (frame->isEvent("audioProcessAdded")) listener.add(data["id"]);
+          if (frame->isEvent("audioProcessRemoved")) listener.remove(data["id"]);
+          if (frame->isEvent("audioProcessChanges")) {
+            for (const auto& p : data["addedProcesses"]) monitor.add(p["id"]);
+            for (const auto& id : data["removedProcessIDs"]) monitor.remove(id);
+          }
+        }
+        return listener.ids == final && monitor.ids == final;
+      },
+      10s);
+  EXPECT_TRUE(converged);
+  EXPECT_EQ(listener.ids, final);
+  EXPECT_EQ(monitor.ids, final);
+  EXPECT_EQ(listener.problems, std::vector<std::string>{});
+  EXPECT_EQ(monitor.problems, std::vector<std::string>{});
   manager->stopListening();
-  manager->stopProcessMonitoring();
-  // Whatever interleaving happened, the registry ends in step with the HAL.
-  manager->loadProcessList();
-  EXPECT_EQ(manager->getAllProcesses().size(), machine.processes().size());
+}
+
+TEST(AudioProcessManagerTest, MonitoringStatusIsWhatRunsAfterConcurrentCommands) {
+  auto& machine = SimulatedMachine::install(machineWith({process(90, "Music", "m")})).hardware();
+  MainLoopThread mainLoop;
+  CapturedOutput captured;
+  auto manager = AudioProcessManager::create();
+  for (int round = 0; round < 2; ++round) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 50; ++i) {
+          switch ((t + i) % 4) {
+            case 0:
+              manager->enableProcessMonitoring(1.0 + 0.1 * t);
+              break;
+            case 1:
+              manager->setMonitoringInterval(1.0 + 0.01 * i);
+              break;
+            case 2:
+              manager->stopProcessMonitoring();
+              break;
+            default:
+              manager->startProcessMonitoring();
+          }
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    // The last word goes to one side, whichever the round asks for.
+    if (round == 0) manager->enableProcessMonitoring(std::nullopt);
+    if (round == 1) manager->stopProcessMonitoring();
+    const auto status = manager->monitoringStatus();
+    EXPECT_EQ(status.enabled, round == 0);
+    EXPECT_GE(status.interval, 1.0);
+
+    // A change shows whether the monitor really runs.
+    machine.addProcess(process(91 + round, "New" + std::to_string(round), "n"));
+    const bool reported =
+        captured.frames()
+            .waitForFrames([](const Frame& f) { return f.isEvent("audioProcessChanges"); },
+                           static_cast<std::size_t>(round + 1),
+                           std::chrono::milliseconds(round == 0 ? 10000 : 2500))
+            .size() > static_cast<std::size_t>(round);
+    EXPECT_EQ(reported, status.enabled) << "round " << round;
+  }
 }
 
 }  // namespace

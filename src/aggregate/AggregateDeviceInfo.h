@@ -1,0 +1,46 @@
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "coreaudio/CoreAudioTypes.h"
+
+namespace velmar {
+
+namespace coreaudio {
+class AudioHardware;
+}
+
+using coreaudio::AudioObjectID;
+
+// One aggregate device: its identity, what it is composed of and how it is
+// configured, as last read from the HAL.
+struct AggregateDeviceInfo {
+  AudioObjectID id = 0;
+  std::string uid;
+  std::string name;
+  std::set<std::string> deviceList;  // sub-device UIDs
+  std::set<std::string> tapList;     // tap UIDs
+  bool isPrivate = false;
+  bool autoStart = false;
+  bool autoStop = false;  // no composition key feeds it
+
+  // Reads identity, sub-devices, taps and configuration of `id`, in that
+  // order; failed reads leave the defaults.
+  static AggregateDeviceInfo fromDevice(coreaudio::AudioHardware& hal, AudioObjectID id);
+
+  void updateDeviceList(coreaudio::AudioHardware& hal);
+  void updateTapList(coreaudio::AudioHardware& hal);
+  void updateConfig(coreaudio::AudioHardware& hal);
+
+  // Exactly "id" (signed), "uid", "name", "deviceList", "tapList",
+  // "isPrivate", "autoStart", "autoStop".
+  nlohmann::json toDictionary() const;
+};
+
+nlohmann::json toDictionaries(const std::vector<AggregateDeviceInfo>& devices);
+
+}  // namespace velmar

@@ -1,0 +1,180 @@
+#include "protocol/AudioFrameQueue.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "protocol/FrameBuilder.h"
+#include "protocol/ProcessStreams.h"
+
+namespace velmar {
+
+namespace {
+
+// A slot's life: free -> writing (producer) -> ready -> reading (writer
+// thread, only while it copies the frame out) -> free. A ready slot that the
+// producer claims again holds the oldest frame, which it drops.
+enum SlotState : std::uint32_t { kFree, kWriting, kReady, kReading };
+
+}  // namespace
+
+struct AudioFrameQueue::Slot {
+  std::atomic<std::uint32_t> state{kFree};
+  std::atomic<std::uint64_t> position{0};
+  // Written only in kWriting, read only in kReading.
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::size_t dataFields = 0;
+  char name[kMaxEventNameBytes + 1] = {};
+  std::size_t nameSize = 0;
+};
+
+AudioFrameQueue::Slot& AudioFrameQueue::slotAt(std::uint64_t position) {
+  return slots_[position % slotCount_];
+}
+
+AudioFrameQueue& AudioFrameQueue::shared() {
+  static auto* queue = new AudioFrameQueue();
+  return *queue;
+}
+
+AudioFrameQueue::AudioFrameQueue(std::size_t slots, std::size_t slotBytes)
+    : slotCount_(std::max<std::size_t>(slots, 1)),
+      slotBytes_(slotBytes),
+      // Left uninitialised: pages are only touched as frames fill them.
+      storage_(new char[slotCount_ * slotBytes_]),
+      slots_(new Slot[slotCount_]) {
+  for (std::size_t i = 0; i < slotCount_; ++i) slots_[i].data = storage_.get() + i * slotBytes_;
+  thread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "audio-out");
+    run();
+  });
+}
+
+AudioFrameQueue::~AudioFrameQueue() {
+  stopping_.store(true, std::memory_order_seq_cst);
+  wake_.forceNotify();
+  thread_.join();
+}
+
+bool AudioFrameQueue::push(const FrameBuilder& frame) {
+  return push(frame.frame(), frame.eventName(), frame.dataFieldCount());
+}
+
+bool AudioFrameQueue::push(std::string_view frame, std::string_view eventName,
+                           std::size_t dataFields) {
+  auto refuse = [this] {
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+    return false;
+  };
+  if (pushing_.exchange(true, std::memory_order_acquire)) return refuse();
+  struct Release {
+    std::atomic<bool>& flag;
+    ~Release() { flag.store(false, std::memory_order_release); }
+  } release{pushing_};
+  if (frame.size() > slotBytes_) return refuse();
+
+  const std::uint64_t position = head_.load(std::memory_order_relaxed);
+  Slot& slot = slotAt(position);
+  std::uint32_t state = slot.state.load(std::memory_order_acquire);
+  if (state == kReady) {
+    // Full: this slot holds the oldest frame still waiting.
+    if (!slot.state.compare_exchange_strong(state, kWriting, std::memory_order_acquire)) {
+      return refuse();  // the writer is taking it out right now
+    }
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+  } else if (state == kFree) {
+    slot.state.store(kWriting, std::memory_order_relaxed);
+  } else {
+    return refuse();
+  }
+
+  std::memcpy(slot.data, frame.data(), frame.size());
+  slot.size = frame.size();
+  slot.dataFields = dataFields;
+  slot.nameSize = std::min(eventName.size(), kMaxEventNameBytes);
+  std::memcpy(slot.name, eventName.data(), slot.nameSize);
+  slot.position.store(position, std::memory_order_relaxed);
+  slot.state.store(kReady, std::memory_order_release);
+  head_.store(position + 1, std::memory_order_seq_cst);
+  wake_.notify();
+  return true;
+}
+
+void AudioFrameQueue::moveTo(std::uint64_t position) {
+  {
+    std::lock_guard lock(progressMutex_);
+    readPosition_ = position;
+  }
+  progress_.notify_all();
+}
+
+void AudioFrameQueue::run() {
+  std::string frame;
+  frame.reserve(slotBytes_);
+  std::string name;
+  std::uint64_t next = 0;
+  std::uint64_t reportedDrops = 0;
+  while (!stopping_.load(std::memory_order_seq_cst)) {
+    const std::uint64_t head = head_.load(std::memory_order_seq_cst);
+    if (next >= head) {
+      const auto token = wake_.prepareWait();
+      if (head_.load(std::memory_order_seq_cst) > next ||
+          stopping_.load(std::memory_order_seq_cst)) {
+        wake_.cancelWait();
+      } else {
+        wake_.wait(token);
+      }
+      continue;
+    }
+    // Positions more than a queue behind were overwritten (and counted).
+    if (head - next > slotCount_) next = head - slotCount_;
+
+    Slot& slot = slotAt(next);
+    std::uint32_t expected = kReady;
+    if (!slot.state.compare_exchange_strong(expected, kReading, std::memory_order_acquire)) {
+      // The producer is overwriting this one with a newer frame.
+      moveTo(++next);
+      continue;
+    }
+    if (slot.position.load(std::memory_order_relaxed) != next) {
+      // Already holds a newer frame, whose turn comes later.
+      slot.state.store(kReady, std::memory_order_release);
+      moveTo(++next);
+      continue;
+    }
+    frame.assign(slot.data, slot.size);
+    name.assign(slot.name, slot.nameSize);
+    const std::size_t fields = slot.dataFields;
+    slot.state.store(kFree, std::memory_order_release);
+
+    ProcessStreams::writeFrame(frame);
+    written_.fetch_add(1, std::memory_order_relaxed);
+    moveTo(++next);
+    ProcessStreams::writeLine("Emitted event: " + name + " with " + std::to_string(fields) +
+                              " data fields");
+    const std::uint64_t drops = dropped_.load(std::memory_order_relaxed);
+    if (drops > reportedDrops) {
+      ProcessStreams::writeLine(
+          "⚠️ Host fell behind reading audio: " + std::to_string(drops - reportedDrops) +
+          " audio frames dropped (" + std::to_string(drops) + " in total)");
+      reportedDrops = drops;
+    }
+  }
+}
+
+bool AudioFrameQueue::flush(std::chrono::milliseconds idleTimeout) {
+  const std::uint64_t target = head_.load(std::memory_order_seq_cst);
+  std::unique_lock lock(progressMutex_);
+  while (readPosition_ < target) {
+    const std::uint64_t seen = readPosition_;
+    if (!progress_.wait_for(lock, idleTimeout, [&] { return readPosition_ != seen; })) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace velmar

@@ -1,0 +1,148 @@
+#include "protocol/DiagnosticLog.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+#include "protocol/WriteFully.h"
+
+namespace velmar {
+
+DiagnosticLog::DiagnosticLog(int fd, std::size_t capacity)
+    : capacity_(capacity), ring_(new char[capacity]), fd_(fd) {
+  thread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "stderr-writer");
+    run();
+  });
+}
+
+DiagnosticLog::~DiagnosticLog() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.forceNotify();
+  thread_.join();
+}
+
+void DiagnosticLog::write(std::string_view line) {
+  {
+    std::lock_guard lock(mutex_);
+    reportDropsLocked();
+    if (!appendLocked(line)) drop();
+  }
+  wake_.notify();
+}
+
+void DiagnosticLog::tryWrite(std::string_view line) {
+  {
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock) {
+      contended_.fetch_add(1, std::memory_order_relaxed);
+      dropped_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    reportDropsLocked();
+    if (!appendLocked(line)) drop();
+  }
+  wake_.notify();
+}
+
+void DiagnosticLog::drop() {
+  ++unreported_;
+  dropped_.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool DiagnosticLog::appendLocked(std::string_view line) {
+  const std::size_t size = line.size() + 1;
+  if (size > capacity_ - (head_ - tail_)) return false;
+  const std::size_t start = head_ % capacity_;
+  const std::size_t first = std::min(line.size(), capacity_ - start);
+  std::memcpy(ring_.get() + start, line.data(), first);
+  std::memcpy(ring_.get(), line.data() + first, line.size() - first);
+  ring_[(head_ + line.size()) % capacity_] = '\n';
+  head_ += size;
+  return true;
+}
+
+void DiagnosticLog::reportDropsLocked() {
+  unreported_ += contended_.exchange(0, std::memory_order_relaxed);
+  if (unreported_ == 0) return;
+  // Formatted on the stack: this also runs on real-time threads.
+  char notice[96];
+  constexpr std::string_view kHead = "⚠️ ";
+  constexpr std::string_view kTail = " diagnostic lines dropped: standard error was not read";
+  char* at = std::copy(kHead.begin(), kHead.end(), notice);
+  at = std::to_chars(at, notice + sizeof notice, unreported_).ptr;
+  at = std::copy(kTail.begin(), kTail.end(), at);
+  if (appendLocked(std::string_view(notice, static_cast<std::size_t>(at - notice)))) {
+    unreported_ = 0;
+  }
+}
+
+void DiagnosticLog::run() {
+  // Lines come in bursts (several per command). After a write the writer
+  // stays awake a moment, so the rest of a burst neither pays a wake-up on
+  // its callers' side nor a write of its own.
+  constexpr auto kLinger = std::chrono::microseconds(500);
+  bool lingered = false;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (stopping_) return;
+    if (head_ == tail_ && !lingered) {
+      lingered = true;
+      lock.unlock();
+      std::this_thread::sleep_for(kLinger);
+      lock.lock();
+      continue;
+    }
+    if (head_ == tail_) {
+      lock.unlock();
+      const auto token = wake_.prepareWait();
+      lock.lock();
+      if (head_ != tail_ || stopping_) {
+        wake_.cancelWait();
+        continue;
+      }
+      lock.unlock();
+      wake_.wait(token);
+      lock.lock();
+      continue;
+    }
+    // One contiguous run of whole lines (split only where the ring wraps);
+    // it stays reserved while it is written without the lock.
+    const std::size_t start = tail_ % capacity_;
+    const std::size_t size =
+        static_cast<std::size_t>(std::min<std::uint64_t>(head_ - tail_, capacity_ - start));
+    const int fd = fd_;
+    lock.unlock();
+    // A stream that fails (the reader is gone) loses these lines; nobody is
+    // left to read them.
+    writeFully(fd, std::string_view(ring_.get() + start, size));
+    lock.lock();
+    lingered = false;
+    tail_ += size;
+    reportDropsLocked();
+    progress_.notify_all();
+  }
+}
+
+bool DiagnosticLog::flush(std::chrono::milliseconds idleTimeout) {
+  std::unique_lock lock(mutex_);
+  const std::uint64_t target = head_;
+  while (tail_ < target) {
+    const std::uint64_t seen = tail_;
+    if (!progress_.wait_for(lock, idleTimeout, [&] { return tail_ != seen; })) return false;
+  }
+  return true;
+}
+
+void DiagnosticLog::redirect(int fd, std::chrono::milliseconds idleTimeout) {
+  flush(idleTimeout);
+  std::lock_guard lock(mutex_);
+  fd_ = fd;
+}
+
+}  // namespace velmar

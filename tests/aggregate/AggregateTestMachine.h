@@ -1,0 +1,106 @@
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "aggregate/AggregateDeviceManager.h"
+#include "platform/Platform.h"
+#include "protocol/EventEmitter.h"
+#include "sim/SimulatedMachine.h"
+#include "support/CapturedOutput.h"
+
+namespace velmar::testing {
+
+inline constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
+inline constexpr const char* kSpeakerUID = "BuiltInSpeakerDevice";
+inline constexpr const char* kUSBUID = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
+inline constexpr const char* kHeadsetUID = "00-1B-66-A1-B2-C3:input";
+
+// A fresh default machine, captured output and a private store directory
+// for each test.
+class AggregateTestMachine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine_ = &sim::SimulatedMachine::install();
+    char pattern[] = "/tmp/velmar-aggregate-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+    storePath_ = directory_ + "/aggregateDevices.json";
+  }
+  void TearDown() override { std::filesystem::remove_all(directory_); }
+
+  // Managers reach the machine through the platform's interface.
+  coreaudio::AudioHardware& hal() { return platform::Platform::shared().hal(); }
+  sim::SimulatedAudioHardware& machine() { return machine_->hardware(); }
+
+  std::shared_ptr<AggregateDeviceManager> makeManager() {
+    return AggregateDeviceManager::create(hal(), storePath_);
+  }
+
+  // An aggregate device made by someone else, straight through the HAL.
+  AudioObjectID makeAggregate(const std::string& name, const std::string& uid,
+                              std::optional<std::string> clock = std::nullopt,
+                              std::vector<std::string> subdevices = {}) {
+    nlohmann::json description = {{"name", name},
+                                  {"uid", uid},
+                                  {"subdevices", subdevices},
+                                  {"private", false},
+                                  {"taps", nlohmann::json::array()}};
+    if (clock) description["clock"] = *clock;
+    AudioObjectID id = 0;
+    EXPECT_EQ(hal().createAggregateDevice(description, id), 0);
+    return id;
+  }
+
+  std::optional<std::string> clockOf(AudioObjectID aggregate) {
+    std::optional<std::string> uid;
+    hal().getProperty(aggregate,
+                      coreaudio::globalAddress(coreaudio::kAudioAggregateDevicePropertyClockDevice),
+                      uid);
+    return uid;
+  }
+
+  void writeStore(const std::string& text) {
+    std::ofstream(storePath_, std::ios::binary | std::ios::trunc) << text;
+  }
+  std::optional<std::string> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  // Every line logged before this call has been collected afterwards.
+  void settle() {
+    const std::string marker = "--- settled " + std::to_string(++settles_) + " ---";
+    EventEmitter().logToStderr(marker);
+    ASSERT_TRUE(output_.waitForLog(marker));
+  }
+  bool logged(const std::string& text) {
+    for (const auto& line : output_.err().lines()) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+  std::size_t countLogged(const std::string& text) {
+    std::size_t count = 0;
+    for (const auto& line : output_.err().lines()) count += line.find(text) != std::string::npos;
+    return count;
+  }
+
+  CapturedOutput output_;
+  sim::SimulatedMachine* machine_ = nullptr;
+  std::string directory_;
+  std::string storePath_;
+  int settles_ = 0;
+};
+
+}  // namespace velmar::testing

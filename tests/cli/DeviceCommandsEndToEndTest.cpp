@@ -1,0 +1,374 @@
+// Device and aggregate-device commands through the executable, and the store
+// across restarts.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "support/CliProcess.h"
+
+namespace velmar {
+namespace {
+
+using nlohmann::json;
+using testing::CliProcess;
+using testing::Frame;
+using namespace std::chrono_literals;
+
+constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
+
+// A private directory for a store that outlives one run of the service.
+class StoreDirectory {
+ public:
+  StoreDirectory() {
+    char pattern[] = "/tmp/velmar-e2e-store-XXXXXX";
+    EXPECT_NE(::mkdtemp(pattern), nullptr);
+    path_ = pattern;
+  }
+  ~StoreDirectory() { std::filesystem::remove_all(path_); }
+  std::string store() const { return path_ + "/aggregateDevices.json"; }
+  std::optional<json> saved() const {
+    std::ifstream in(store());
+    if (!in) return std::nullopt;
+    return json::parse(in);
+  }
+
+ private:
+  std::string path_;
+};
+
+// A scenario file that lives as long as the test.
+class ScenarioFile {
+ public:
+  explicit ScenarioFile(const json& content) {
+    char name[] = "/tmp/velmar-scenario-XXXXXX";
+    const int fd = ::mkstemp(name);
+    EXPECT_GE(fd, 0);
+    path_ = name;
+    const std::string text = content.dump();
+    EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+  }
+  ~ScenarioFile() { std::filesystem::remove(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Sends a command and returns its final (non-acknowledgment) response.
+json request(CliProcess& cli, const json& command) {
+  cli.send(command);
+  const std::string id = command["id"];
+  auto response = cli.frames().waitForFrame(
+      [&](const Frame& f) { return f.isResponse(id) && !f.body.contains("isAcknowledgment"); });
+  EXPECT_TRUE(response) << command.dump();
+  return response ? response->body : json();
+}
+
+void expectMissing(const json& response, const std::string& parameter) {
+  EXPECT_EQ(response["success"], false) << response.dump();
+  EXPECT_EQ(response["code"], "missing_parameter") << response.dump();
+  EXPECT_EQ(response["error"], "Missing required parameter: " + parameter) << response.dump();
+}
+
+void expectExecutionError(const json& response, const std::string& message) {
+  EXPECT_EQ(response["success"], false) << response.dump();
+  EXPECT_EQ(response["code"], "execution_error") << response.dump();
+  EXPECT_EQ(response["error"], "Command execution error: " + message) << response.dump();
+}
+
+TEST(DeviceCommandsEndToEndTest, StartUpAnnouncesTheDeviceListThenTheAggregateList) {
+  CliProcess cli;
+  auto lists = cli.frames().waitForFrames(
+      [](const Frame& f) {
+        return f.isEvent("audioDeviceList") || f.isEvent("aggregateDeviceList");
+      },
+      2);
+  ASSERT_EQ(lists.size(), 2u);
+  ASSERT_TRUE(lists[0].isEvent("audioDeviceList"));
+  ASSERT_TRUE(lists[1].isEvent("aggregateDeviceList"));
+  const json& devices = lists[0].body["data"];
+  EXPECT_EQ(devices["count"], 4);
+  EXPECT_EQ(devices["devices"][0], (json{{"id", devices["devices"][0]["id"]},
+                                         {"uid", kMicrophoneUID},
+                                         {"name", "MacBook Pro Built-in Microphone"},
+                                         {"hasInputChannels", true}}));
+  EXPECT_EQ(lists[1].body["data"], (json{{"devices", json::array()},
+                                         {"count", 0},
+                                         {"currentDeviceID", 0},
+                                         {"protectedDeviceID", 0}}));
+}
+
+TEST(DeviceCommandsEndToEndTest, AnAggregateDeviceIsBuiltListedAndTakenApart) {
+  StoreDirectory directory;
+  CliProcess cli({{}, {{"VELMAR_STORE_PATH", directory.store()}}});
+
+  cli.send({{"id", "devices"}, {"action", "getAudioDevices"}});
+  auto devices =
+      cli.frames().waitForFrames([](const Frame& f) { return f.isResponse("devices"); }, 2);
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_EQ(devices[0].body["isAcknowledgment"], true);
+  EXPECT_EQ(devices[1].body["data"]["count"], 4);
+
+  EXPECT_EQ(request(cli, {{"id", "c0"}, {"action", "checkAggregateDevice"}})["data"],
+            (json{{"hasAggregateDevices", false}}));
+
+  auto created = request(cli, {{"id", "create"}, {"action", "createAggregateDevice"}});
+  ASSERT_EQ(created["success"], true) << created.dump();
+  EXPECT_EQ(created["data"]["message"], "Aggregate device created successfully");
+  const std::uint32_t id = created["data"]["deviceID"];
+  ASSERT_NE(id, 0u);
+  EXPECT_EQ(directory.saved().value()["deviceIDs"], json::array({id}));
+
+  auto added = request(cli, {{"id", "add"},
+                             {"action", "addDeviceToAggregate"},
+                             {"aggregateID", id},
+                             {"deviceUID", kMicrophoneUID}});
+  EXPECT_EQ(added["data"], (json{{"aggregateID", id},
+                                 {"deviceUID", kMicrophoneUID},
+                                 {"message", "Device added to aggregate device successfully"}}));
+  // Announced after the change.
+  ASSERT_TRUE(cli.frames().waitForFrame([&](const Frame& f) {
+    return f.isEvent("aggregateDeviceList") && f.body["data"]["count"] == 1 &&
+           f.body["data"]["devices"][0]["deviceList"] == json::array({kMicrophoneUID});
+  }));
+
+  auto configured =
+      request(cli, {{"id", "configure"}, {"action", "configureAggregateDevice"}, {"deviceID", id}});
+  EXPECT_EQ(configured["data"],
+            (json{{"deviceID", id}, {"message", "Aggregate device configured successfully"}}));
+  auto listed = request(cli, {{"id", "list"}, {"action", "getAggregateDevices"}});
+  ASSERT_EQ(listed["data"]["count"], 1);
+  const json& device = listed["data"]["devices"][0];
+  EXPECT_EQ(device["id"], id);
+  EXPECT_EQ(device["deviceList"], json::array({kMicrophoneUID}));
+  EXPECT_EQ(device["tapList"], json::array());
+  // Both flags default to true.
+  EXPECT_EQ(device["isPrivate"], true);
+  EXPECT_EQ(device["autoStart"], true);
+  EXPECT_EQ(device["autoStop"], false);
+
+  auto checked = request(cli, {{"id", "c1"}, {"action", "checkAggregateDevice"}});
+  EXPECT_EQ(checked["data"],
+            (json{{"hasAggregateDevices", true}, {"count", 1}, {"deviceIDs", {id}}}));
+
+  auto removedTap = request(cli, {{"id", "rt"},
+                                  {"action", "removeTapFromAggregate"},
+                                  {"aggregateID", id},
+                                  {"tapUID", "not-there"}});
+  EXPECT_EQ(removedTap["data"]["message"], "Tap removed from aggregate device successfully");
+  auto removed = request(cli, {{"id", "rd"},
+                               {"action", "removeDeviceFromAggregate"},
+                               {"aggregateID", id},
+                               {"deviceUID", kMicrophoneUID}});
+  EXPECT_EQ(removed["data"]["message"], "Device removed from aggregate device successfully");
+
+  auto switched = request(cli, {{"id", "switch"}, {"action", "handleDeviceSwitch"}});
+  EXPECT_EQ(switched["data"]["message"],
+            "Device switch handled. Updated aggregate devices and taps.");
+
+  auto destroyed =
+      request(cli, {{"id", "destroy"}, {"action", "destroyAggregateDevice"}, {"deviceID", id}});
+  EXPECT_EQ(destroyed["data"],
+            (json{{"deviceID", id}, {"message", "Aggregate device destroyed successfully"}}));
+  EXPECT_EQ(request(cli, {{"id", "list2"}, {"action", "getAggregateDevices"}})["data"]["count"], 0);
+  EXPECT_EQ(directory.saved().value()["deviceIDs"], json::array());
+}
+
+TEST(DeviceCommandsEndToEndTest, MissingOrMistypedParametersAndRefusalsAreErrors) {
+  CliProcess cli;
+  // A text ID is no ID.
+  expectMissing(request(cli, {{"id", "1"},
+                              {"action", "addDeviceToAggregate"},
+                              {"aggregateID", "91"},
+                              {"deviceUID", kMicrophoneUID}}),
+                "aggregateID");
+  expectMissing(request(cli, {{"id", "2"}, {"action", "addDeviceToAggregate"}}), "aggregateID");
+  expectMissing(
+      request(cli, {{"id", "3"}, {"action", "removeDeviceFromAggregate"}, {"aggregateID", 91}}),
+      "deviceUID");
+  expectMissing(
+      request(cli,
+              {{"id", "4"}, {"action", "addTapToAggregate"}, {"aggregateID", 91}, {"tapUID", 17}}),
+      "tapUID");
+  expectMissing(request(cli, {{"id", "5"}, {"action", "configureAggregateDevice"}}), "deviceID");
+  expectMissing(request(cli, {{"id", "6"}, {"action", "destroyAggregateDevice"}, {"deviceID", -1}}),
+                "deviceID");
+  expectMissing(
+      request(cli, {{"id", "7"}, {"action", "destroyAggregateDevice"}, {"deviceID", 4294967296}}),
+      "deviceID");
+
+  expectExecutionError(
+      request(cli, {{"id", "8"}, {"action", "destroyAggregateDevice"}, {"deviceID", 1}}),
+      "Failed to destroy aggregate device");
+  expectExecutionError(
+      request(
+          cli,
+          {{"id", "9"}, {"action", "addTapToAggregate"}, {"aggregateID", 7}, {"tapUID", "tap"}}),
+      "Failed to add tap to aggregate device");
+  expectExecutionError(
+      request(cli, {{"id", "10"}, {"action", "configureAggregateDevice"}, {"deviceID", 7}}),
+      "Failed to configure aggregate device");
+}
+
+TEST(DeviceCommandsEndToEndTest, CapabilitiesNeedAnAggregateDevice) {
+  CliProcess cli;
+  for (const char* action : {"getDeviceCapabilities", "getOptimalAudioConfig"}) {
+    auto response = request(cli, {{"id", action}, {"action", action}});
+    EXPECT_EQ(response,
+              (json{{"id", action}, {"success", false}, {"error", "No aggregate device found"}}))
+        << action;
+  }
+
+  auto created = request(cli, {{"id", "create"}, {"action", "createAggregateDevice"}});
+  const std::uint32_t id = created["data"]["deviceID"];
+  auto capabilities = request(cli, {{"id", "caps"}, {"action", "getDeviceCapabilities"}});
+  ASSERT_EQ(capabilities["success"], true);
+  const json& data = capabilities["data"];
+  EXPECT_EQ(data["deviceID"], id);
+  EXPECT_EQ(data["transportType"], 1735554416u);  // 'grup'
+  EXPECT_EQ(data["canBeClockSource"], false);
+  EXPECT_EQ(data["isBluetooth"], false);
+  EXPECT_EQ(data["supportedSampleRates"], json::array({48000.0}));
+  EXPECT_TRUE(data["name"].get<std::string>().starts_with("Orvina Aggregate Device "));
+  EXPECT_TRUE(data["uid"].get<std::string>().find("aggregatedevice.") != std::string::npos);
+  EXPECT_EQ(data.size(), 8u);
+
+  auto config = request(cli, {{"id", "optimal"}, {"action", "getOptimalAudioConfig"}});
+  EXPECT_EQ(config["data"], (json{{"sampleRate", 48000},
+                                  {"channels", 2},
+                                  {"format", "linear16"},
+                                  {"deviceName", data["name"]},
+                                  {"isBluetooth", false},
+                                  {"supportedSampleRates", {48000.0}},
+                                  {"reasoning",
+                                   {{"sampleRate", "Selected 48000Hz based on device capabilities"},
+                                    {"channels", "Using stereo for optimal quality"}}}}));
+}
+
+TEST(DeviceCommandsEndToEndTest, AggregateDevicesOfAFinishedRunAreGoneAfterARestart) {
+  StoreDirectory directory;
+  CliProcess::Options options{{}, {{"VELMAR_STORE_PATH", directory.store()}}};
+  std::uint32_t first = 0;
+  {
+    CliProcess cli(options);
+    first = request(cli, {{"id", "1"}, {"action", "createAggregateDevice"}})["data"]["deviceID"];
+    // The device-list listener makes it current; the next creation saves that.
+    ASSERT_TRUE(cli.waitForLog("Setting current aggregate device to first available: " +
+                               std::to_string(first)));
+    request(cli, {{"id", "2"}, {"action", "createAggregateDevice"}});
+    auto saved = directory.saved().value();
+    EXPECT_EQ(saved["deviceIDs"].size(), 2u);
+    EXPECT_EQ(saved["currentDeviceID"], first);
+  }
+  // Private aggregate devices die with the process that made them.
+  CliProcess cli(options);
+  EXPECT_TRUE(cli.waitForLog("Found saved aggregate device data: 2 devices, current: " +
+                             std::to_string(first)));
+  EXPECT_TRUE(
+      cli.waitForLog("Saved current device ID " + std::to_string(first) + " no longer exists"));
+  EXPECT_TRUE(cli.waitForLog("Successfully loaded 0 saved aggregate devices"));
+  auto list = cli.frames().waitForEvent("aggregateDeviceList");
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->body["data"]["count"], 0);
+  EXPECT_EQ(list->body["data"]["currentDeviceID"], 0);
+}
+
+TEST(DeviceCommandsEndToEndTest, ARestartOnAMachineWithAggregatesRestoresTheCurrentOne) {
+  // Aggregate devices that outlive the service (made by another program).
+  ScenarioFile scenario(json{
+      {"base", "default"},
+      {"aggregateDevices",
+       {{{"uid", "agg-x"}, {"name", "X Recorder"}}, {{"uid", "agg-y"}, {"name", "Y Recorder"}}}}});
+  StoreDirectory directory;
+  CliProcess::Options options{
+      {}, {{"VELMAR_SIM_SCENARIO", scenario.path()}, {"VELMAR_STORE_PATH", directory.store()}}};
+  std::uint32_t x = 0;
+  std::uint32_t y = 0;
+  {
+    CliProcess cli(options);
+    auto list = request(cli, {{"id", "list"}, {"action", "getAggregateDevices"}});
+    ASSERT_EQ(list["data"]["count"], 2);
+    x = list["data"]["devices"][0]["id"];
+    y = list["data"]["devices"][1]["id"];
+    auto initial = cli.frames().waitForEvent("aggregateDeviceList");
+    ASSERT_TRUE(initial);
+    EXPECT_EQ(initial->body["data"]["currentDeviceID"], x);
+
+    // Destroying the current device makes the next one current; the next
+    // creation saves that.
+    request(cli, {{"id", "destroy"}, {"action", "destroyAggregateDevice"}, {"deviceID", x}});
+    ASSERT_TRUE(cli.waitForLog("Setting current aggregate device to first available: " +
+                               std::to_string(y)));
+    request(cli, {{"id", "create"}, {"action", "createAggregateDevice"}});
+    EXPECT_EQ(directory.saved().value()["currentDeviceID"], y);
+  }
+
+  // Same machine again: both scenario devices are back with their IDs; the
+  // list load would pick X, the store restores Y.
+  CliProcess cli(options);
+  EXPECT_TRUE(cli.waitForLog("Restored current aggregate device ID: " + std::to_string(y)));
+  EXPECT_TRUE(cli.waitForLog("Successfully loaded 2 saved aggregate devices"));
+  auto list = cli.frames().waitForEvent("aggregateDeviceList");
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->body["data"]["count"], 2);
+  EXPECT_EQ(list->body["data"]["currentDeviceID"], y);
+}
+
+TEST(DeviceCommandsEndToEndTest, AVanishedBluetoothClockIsRepairedAndTheDeviceRebuilt) {
+  const std::string earbuds = "00-1B-66-E1-E2-E3:output";
+  CliProcess cli(
+      {{},
+       {{"VELMAR_SIM_SCENARIO", std::string(VELMAR_TEST_DATA_DIR) +
+                                    "/../../docs/scenarios/headset-clocked-aggregate.json"}}});
+  EXPECT_TRUE(
+      cli.waitForLog("✅ Aggregate device 'Meeting Recorder' has valid clock source: " + earbuds));
+  EXPECT_TRUE(cli.waitForLog("Active output device: Earbuds Pro (" + earbuds + ")"));
+
+  // The earbuds go away: the clock moves to the built-in microphone, by the
+  // list load or by the default-output change, whichever comes first.
+  ASSERT_TRUE(cli.err().waitFor(
+      [](const std::vector<std::string>& lines) {
+        for (const auto& line : lines) {
+          if (line ==
+                  "✅ Fixed clock source for 'Meeting Recorder' - now using "
+                  "'BuiltInMicrophoneDevice'" ||
+              (line.starts_with("✅ Updated clock source for aggregate device ") &&
+               line.ends_with(" to 'BuiltInMicrophoneDevice'"))) {
+            return true;
+          }
+        }
+        return false;
+      },
+      10s));
+  EXPECT_TRUE(cli.waitForLog("Active output device: MacBook Pro Built-in Output"));
+
+  // The aggregate still lists the missing earbuds until the host asks for
+  // the switch to be handled.
+  auto before = request(cli, {{"id", "list"}, {"action", "getAggregateDevices"}});
+  const std::uint32_t id = before["data"]["devices"][0]["id"];
+  EXPECT_EQ(before["data"]["devices"][0]["deviceList"].size(), 2u);
+  request(cli, {{"id", "switch"}, {"action", "handleDeviceSwitch"}});
+  EXPECT_TRUE(cli.waitForLog("Aggregate device " + std::to_string(id) +
+                             " has different device count. Re-adding devices."));
+  auto after = request(cli, {{"id", "list2"}, {"action", "getAggregateDevices"}});
+  EXPECT_EQ(after["data"]["devices"][0]["deviceList"], json::array({kMicrophoneUID}));
+}
+
+TEST(DeviceCommandsEndToEndTest, HelpNamesTheStoreVariable) {
+  CliProcess cli({{"--help"}, {}});
+  ASSERT_EQ(cli.waitForExit(), 0);
+  ASSERT_TRUE(cli.out().waitForClose(2s));
+  bool named = false;
+  for (const auto& line : cli.out().lines()) {
+    named |= line.find("VELMAR_STORE_PATH") != std::string::npos;
+  }
+  EXPECT_TRUE(named);
+}
+
+}  // namespace
+}  // namespace velmar

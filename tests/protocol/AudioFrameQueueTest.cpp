@@ -1,0 +1,137 @@
+#include "protocol/AudioFrameQueue.h"
+
+#include <cstdlib>
+#include <future>
+#include <new>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "protocol/FrameBuilder.h"
+#include "support/CapturedOutput.h"
+
+// Counts allocations made by the current thread, to show that a push
+// allocates nothing.
+namespace {
+thread_local std::size_t tAllocations = 0;
+}  // namespace
+
+// Not inlined: GCC would otherwise take the free() of a replaced
+// operator delete for a mismatch with the new-expression it was inlined into.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  ++tAllocations;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace velmar {
+namespace {
+
+using testing::CapturedOutput;
+using testing::Frame;
+using namespace std::chrono_literals;
+
+// An audio-like frame carrying its sequence number.
+void buildFrame(FrameBuilder& f, int sequence, std::size_t payload = 1000) {
+  f.beginEvent("audioData", 1);
+  f.key("sequence");
+  f.value(sequence);
+  f.key("buffer");
+  f.plainStringValue(std::string(payload, 'A'));
+  f.finishEvent();
+}
+
+std::vector<int> sequencesOf(const std::vector<Frame>& frames) {
+  std::vector<int> out;
+  for (const auto& f : frames) {
+    if (f.isEvent("audioData")) out.push_back(f.body["data"]["sequence"].get<int>());
+  }
+  return out;
+}
+
+TEST(AudioFrameQueueTest, FramesArriveWholeAndInOrderWithTheirLogLine) {
+  CapturedOutput captured;
+  AudioFrameQueue queue(16, 4096);
+  auto& f = FrameBuilder::forThisThread();
+  for (int i = 0; i < 10; ++i) {
+    buildFrame(f, i);
+    EXPECT_TRUE(queue.push(f));
+  }
+  ASSERT_TRUE(queue.flush(10s));
+  auto frames = captured.frames().waitForFrames(
+      [](const Frame& frame) { return frame.isEvent("audioData"); }, 10);
+  EXPECT_EQ(sequencesOf(frames), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(frames[0].body["data"]["buffer"], std::string(1000, 'A'));
+  EXPECT_EQ(queue.writtenCount(), 10u);
+  EXPECT_EQ(queue.droppedCount(), 0u);
+  EXPECT_TRUE(captured.err().waitFor(
+      [](const auto& lines) {
+        return std::count(lines.begin(), lines.end(),
+                          "Emitted event: audioData with 2 data fields") == 10;
+      },
+      5s));
+}
+
+TEST(AudioFrameQueueTest, AHostThatFallsBehindLosesTheOldestFramesNeverTheProducersTime) {
+  CapturedOutput captured;
+  captured.out().pause();  // the host stops reading standard output
+  AudioFrameQueue queue(32, 4096);
+  constexpr int kFrames = 3000;
+  auto producer = std::async(std::launch::async, [&] {
+    auto& f = FrameBuilder::forThisThread();
+    for (int i = 0; i < kFrames; ++i) {
+      buildFrame(f, i);
+      queue.push(f);
+    }
+  });
+  // The producer never waits for the host.
+  ASSERT_EQ(producer.wait_for(30s), std::future_status::ready);
+  EXPECT_GT(queue.droppedCount(), 0u);
+
+  captured.out().resume();
+  ASSERT_TRUE(queue.flush(10s));
+  auto frames = captured.frames().waitForFrames(
+      [](const Frame& frame) { return frame.isEvent("audioData"); },
+      static_cast<std::size_t>(kFrames) - queue.droppedCount(), 10s);
+  const auto sequences = sequencesOf(frames);
+  ASSERT_FALSE(sequences.empty());
+  for (std::size_t i = 1; i < sequences.size(); ++i) EXPECT_LT(sequences[i - 1], sequences[i]);
+  // The newest frames survive; every frame is either written or counted.
+  EXPECT_EQ(sequences.back(), kFrames - 1);
+  EXPECT_EQ(sequences.size() + queue.droppedCount(), static_cast<std::size_t>(kFrames));
+  EXPECT_EQ(queue.writtenCount(), sequences.size());
+  EXPECT_TRUE(captured.waitForLog("audio frames dropped"));
+}
+
+TEST(AudioFrameQueueTest, AFrameLargerThanASlotIsRefusedAndCounted) {
+  CapturedOutput captured;
+  AudioFrameQueue queue(4, 512);
+  auto& f = FrameBuilder::forThisThread();
+  buildFrame(f, 1, 1000);
+  EXPECT_FALSE(queue.push(f));
+  EXPECT_EQ(queue.droppedCount(), 1u);
+  buildFrame(f, 2, 100);
+  EXPECT_TRUE(queue.push(f));
+  ASSERT_TRUE(queue.flush(10s));
+  auto frame = captured.frames().waitForEvent("audioData");
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->body["data"]["sequence"], 2);
+}
+
+TEST(AudioFrameQueueTest, APushAllocatesNothing) {
+  CapturedOutput captured;
+  AudioFrameQueue queue(8, 4096);
+  auto& f = FrameBuilder::forThisThread();
+  buildFrame(f, 0);  // warm-up: the builder's buffer takes its size
+  queue.push(f);
+  const std::string frame(f.frame());
+  const std::size_t before = tAllocations;
+  for (int i = 0; i < 100; ++i) queue.push(frame, "audioData", 2);  // full queue included
+  EXPECT_EQ(tAllocations, before);
+  EXPECT_TRUE(queue.flush(10s));
+}
+
+}  // namespace
+}  // namespace velmar

@@ -1,0 +1,249 @@
+// The two output streams when their reader is slow or gone: whole writes
+// through full pipes, and diagnostics that never make their caller wait.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "protocol/DiagnosticLog.h"
+#include "protocol/EventEmitter.h"
+#include "protocol/WriteFully.h"
+#include "support/CapturedOutput.h"
+
+namespace velmar {
+namespace {
+
+using nlohmann::json;
+using testing::CapturedOutput;
+using testing::Frame;
+using testing::LineCollector;
+using namespace std::chrono_literals;
+
+struct Pipe {
+  Pipe() {
+    int fds[2];
+    if (::pipe(fds) != 0) std::abort();
+    read = fds[0];
+    write = fds[1];
+  }
+  ~Pipe() {
+    closeWrite();
+    if (read >= 0) ::close(read);
+  }
+  void closeWrite() {
+    if (write >= 0) ::close(write);
+    write = -1;
+  }
+  int read = -1;
+  int write = -1;
+};
+
+// Runs `work` on its own thread; true when it finished within the (generous)
+// time-out, that is, when it did not hang on a stream nobody reads.
+bool finishes(std::function<void()> work, std::chrono::seconds timeout = 30s) {
+  auto done = std::async(std::launch::async, std::move(work));
+  return done.wait_for(timeout) == std::future_status::ready;
+}
+
+TEST(WriteFullyTest, FinishesPartialWritesOnANonBlockingPipeReadSlowly) {
+  Pipe pipe;
+  ::fcntl(pipe.write, F_SETFL, ::fcntl(pipe.write, F_GETFL) | O_NONBLOCK);
+  std::string data(1 << 20, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
+
+  std::string received;
+  std::thread reader([&] {
+    char chunk[1000];
+    for (;;) {
+      ssize_t n = ::read(pipe.read, chunk, sizeof chunk);
+      if (n <= 0) return;
+      received.append(chunk, static_cast<std::size_t>(n));
+      if (received.size() % 50000 < 1000) std::this_thread::sleep_for(1ms);
+    }
+  });
+  EXPECT_TRUE(writeFully(pipe.write, data));
+  pipe.closeWrite();
+  reader.join();
+  EXPECT_EQ(received.size(), data.size());
+  EXPECT_TRUE(received == data);
+}
+
+TEST(WriteFullyTest, ReportsADescriptorThatCannotBeWritten) { EXPECT_FALSE(writeFully(-1, "x")); }
+
+TEST(OutputStreamsTest, FramesStayWholeThroughAFullPipe) {
+  CapturedOutput captured;
+  captured.out().pause();  // the host stops reading standard output
+  constexpr int kThreads = 4, kFrames = 100;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      EventEmitter emitter;
+      const std::string payload(5000, static_cast<char>('a' + t));
+      for (int i = 0; i < kFrames; ++i) emitter.emitEvent("bulk", {{"t", t}, {"p", payload}});
+    });
+  }
+  std::this_thread::sleep_for(300ms);
+  captured.out().resume();
+  for (auto& t : threads) t.join();
+  auto frames = captured.frames().waitForFrames([](const Frame& f) { return f.isEvent("bulk"); },
+                                                kThreads * kFrames, 30s);
+  ASSERT_EQ(frames.size(), static_cast<std::size_t>(kThreads * kFrames));
+  for (const auto& f : frames) {
+    EXPECT_EQ(f.body["data"]["p"],
+              std::string(5000, static_cast<char>('a' + f.body["data"]["t"].get<int>())));
+  }
+  EXPECT_EQ(captured.frames().frames().size(), frames.size());  // no torn line anywhere
+}
+
+// A pipe whose read end a LineCollector drains once startReading() is
+// called; closes its write end first on the way out, so the collector ends.
+class CollectedPipe {
+ public:
+  CollectedPipe() = default;
+  ~CollectedPipe() {
+    pipe_.closeWrite();
+    lines_.reset();
+  }
+  int writeEnd() const { return pipe_.write; }
+  void startReading() { lines_.emplace(pipe_.read); }
+  void closeWrite() { pipe_.closeWrite(); }
+  LineCollector& lines() { return *lines_; }
+
+ private:
+  Pipe pipe_;
+  std::optional<LineCollector> lines_;
+};
+
+// Lines of the form "<writer> <sequence> <padding>".
+std::string numbered(int writer, int sequence, std::size_t padding = 40) {
+  return std::to_string(writer) + " " + std::to_string(sequence) + " " + std::string(padding, 'x');
+}
+
+std::string dropNotice(std::uint64_t count) {
+  return "⚠️ " + std::to_string(count) +
+         " diagnostic lines dropped: standard error was not read";
+}
+
+TEST(DiagnosticLogTest, LinesFromManyThreadsArriveWholeAndInOrder) {
+  CollectedPipe pipe;
+  pipe.startReading();
+  constexpr int kThreads = 4, kLines = 2000;
+  DiagnosticLog log(pipe.writeEnd(), 1 << 20);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kLines; ++i) {
+        if (i % 2 == 0) {
+          log.write(numbered(t, i));
+        } else {
+          log.tryWrite(numbered(t, i));
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  log.write("end");  // also reports drops still unannounced
+  ASSERT_TRUE(log.flush(10s));
+  pipe.closeWrite();
+  ASSERT_TRUE(pipe.lines().waitForClose(10s));
+
+  // The ring holds everything, so only tryWrite() may drop (on a contended
+  // lock); every line is whole and each writer's lines keep their order.
+  std::vector<std::vector<int>> sequences(kThreads);
+  std::uint64_t reportedDrops = 0;
+  for (const auto& line : pipe.lines().lines()) {
+    unsigned long long count = 0;
+    if (std::sscanf(line.c_str(), "⚠️ %llu diagnostic lines dropped", &count) == 1) {
+      EXPECT_EQ(line, dropNotice(count));
+      reportedDrops += count;
+      continue;
+    }
+    if (line == "end") continue;
+    int writer = -1, sequence = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%d %d", &writer, &sequence), 2) << line;
+    ASSERT_TRUE(writer >= 0 && writer < kThreads) << line;
+    EXPECT_EQ(line, numbered(writer, sequence));
+    if (!sequences[writer].empty()) {
+      EXPECT_GT(sequence, sequences[writer].back());
+    }
+    sequences[writer].push_back(sequence);
+  }
+  std::size_t received = 0;
+  for (const auto& s : sequences) {
+    received += s.size();
+    for (int even = 0; even < kLines; even += 2) {
+      EXPECT_TRUE(std::binary_search(s.begin(), s.end(), even)) << even;
+    }
+  }
+  EXPECT_EQ(reportedDrops, log.droppedCount());
+  EXPECT_EQ(received + reportedDrops, static_cast<std::size_t>(kThreads * kLines));
+}
+
+TEST(DiagnosticLogTest, AnUnreadStreamNeverMakesTheCallerWaitAndDropsAreReported) {
+  CollectedPipe pipe;  // nobody reads it yet
+  constexpr int kLines = 20000;
+  DiagnosticLog log(pipe.writeEnd(), 64 * 1024);
+  EXPECT_TRUE(finishes([&] {
+    for (int i = 0; i < kLines; ++i) log.write(numbered(0, i, 100));
+  }));
+  const auto dropped = log.droppedCount();
+  EXPECT_GT(dropped, 0u);
+
+  pipe.startReading();  // the host reads again
+  ASSERT_TRUE(log.flush(10s));
+  log.write("after");
+  ASSERT_TRUE(log.flush(10s));
+  ASSERT_TRUE(pipe.lines().waitForLineContaining("after", 10s));
+
+  // What arrived: whole lines in order; wherever room returned after drops,
+  // one line saying how many were dropped; last the line written after.
+  const auto received = pipe.lines().lines();
+  ASSERT_GE(received.size(), 3u);
+  EXPECT_EQ(received.back(), "after");
+  int previous = -1;
+  std::size_t numberedLines = 0;
+  std::uint64_t reportedDrops = 0;
+  bool lastWasNotice = false;
+  for (std::size_t i = 0; i + 1 < received.size(); ++i) {
+    unsigned long long count = 0;
+    lastWasNotice = std::sscanf(received[i].c_str(), "⚠️ %llu diagnostic", &count) == 1;
+    if (lastWasNotice) {
+      EXPECT_EQ(received[i], dropNotice(count));
+      reportedDrops += count;
+      continue;
+    }
+    int writer = -1, sequence = -1;
+    ASSERT_EQ(std::sscanf(received[i].c_str(), "%d %d", &writer, &sequence), 2) << received[i];
+    EXPECT_EQ(received[i], numbered(0, sequence, 100));
+    EXPECT_GT(sequence, previous);
+    previous = sequence;
+    ++numberedLines;
+  }
+  EXPECT_TRUE(lastWasNotice);  // the last drops are announced before "after"
+  EXPECT_EQ(reportedDrops, dropped);
+  EXPECT_EQ(numberedLines + dropped, static_cast<std::size_t>(kLines));
+  EXPECT_EQ(log.droppedCount(), dropped);
+}
+
+TEST(DiagnosticLogTest, ALineLongerThanTheRingIsDroppedAndReported) {
+  CollectedPipe pipe;
+  pipe.startReading();
+  DiagnosticLog log(pipe.writeEnd(), 1024);
+  log.write(std::string(2000, 'y'));
+  log.write("short");
+  ASSERT_TRUE(log.flush(10s));
+  ASSERT_TRUE(pipe.lines().waitFor([](const auto& l) { return l.size() >= 2; }, 10s));
+  EXPECT_EQ(pipe.lines().lines(), (std::vector<std::string>{dropNotice(1), "short"}));
+  EXPECT_EQ(log.droppedCount(), 1u);
+}
+
+}  // namespace
+}  // namespace velmar
