@@ -1,5 +1,6 @@
 #include "commands/CommandProcessor.h"
 
+#include "commands/AggregateDeviceTapTarget.h"
 #include "commands/CommandError.h"
 #include "platform/Platform.h"
 #include "protocol/NumberFormat.h"
@@ -19,6 +20,9 @@ CommandProcessor::CommandProcessor()
     : aggregateDeviceManager_(AggregateDeviceManager::create(platform::Platform::shared().hal())) {}
 
 void CommandProcessor::start() {
+  // Before any command can run: the all-process tap joins the first
+  // aggregate device.
+  setTapAggregateTarget(std::make_shared<AggregateDeviceTapTarget>(aggregateDeviceManager_));
   tapUpdates_ = makeTapUpdateQueue();
   audioProcessManager_->startListening();
   audioTapManager_->startListening();
