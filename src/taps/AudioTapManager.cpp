@@ -89,6 +89,9 @@ void AudioTapManager::loadTapList() {
       }
     }
   }
+  // Slots the read left unfilled (it failed, or a tap went away between the
+  // two reads) name no tap: ID 0 is none, never a tap to list or destroy.
+  std::erase(ids, AudioObjectID{0});
 
   std::vector<AudioTapInfo> loaded;
   loaded.reserve(ids.size());

@@ -133,6 +133,24 @@ TEST(AudioTapManagerTest, FailedTapReadsLeaveDefaults) {
   EXPECT_EQ(AudioTapManager::getTapConfig(id, hal), TapConfig::fromDescription(CATapDescription{}));
 }
 
+TEST(AudioTapManagerTest, AListReadThatFailsListsNoTapWithIDZero) {
+  auto& machine = SimulatedMachine::install(machineWith({}));
+  machine.hardware().createForeignTap(foreignTap("One"));
+  machine.hardware().createForeignTap(foreignTap("Two"));
+  // The size says two taps; the read of the IDs themselves fails once.
+  machine.hardware().injectFailure(FailureRule::when(
+      HalOperation::kGetPropertyData, coreaudio::kAudioHardwarePropertyTapList,
+      coreaudio::kAudioObjectSystemObject, coreaudio::kAudioHardwareUnspecifiedError, 1));
+  CapturedOutput captured;
+  auto manager = AudioTapManager::create();
+  EXPECT_TRUE(captured.waitForLog("Loaded 0 audio taps"));
+  EXPECT_TRUE(manager->getAllTaps().empty());
+  EXPECT_FALSE(manager->getTap(0));
+  EXPECT_FALSE(manager->destroyTap(0));
+  manager->loadTapList();
+  EXPECT_EQ(namesOf(manager->getAllTaps()), (std::vector<std::string>{"One", "Two"}));
+}
+
 TEST(AudioTapManagerTest, CreationSendsTheNewTapAndAFailedOneSendsNothing) {
   auto& machine = SimulatedMachine::install(machineWith({}));
   CapturedOutput captured;
