@@ -1,5 +1,6 @@
 #include "commands/CommandProcessor.h"
 
+#include "commands/AggregateDeviceTapTarget.h"
 #include "commands/CommandError.h"
 #include "platform/Platform.h"
 #include "protocol/NumberFormat.h"
@@ -19,7 +20,12 @@ CommandProcessor::CommandProcessor()
     : aggregateDeviceManager_(AggregateDeviceManager::create(platform::Platform::shared().hal())) {}
 
 void CommandProcessor::start() {
+  // Before any command can run: the all-process tap joins the first
+  // aggregate device.
+  setTapAggregateTarget(std::make_shared<AggregateDeviceTapTarget>(aggregateDeviceManager_));
+  tapUpdates_ = makeTapUpdateQueue();
   audioProcessManager_->startListening();
+  audioTapManager_->startListening();
   aggregateDeviceManager_->startListening();
   setupProcessMonitoring();
   // The initial lists go out from the background; they are not ordered
@@ -31,6 +37,7 @@ void CommandProcessor::start() {
 
 void CommandProcessor::emitInitialEvents() {
   audioProcessManager_->emitProcessList();
+  audioTapManager_->emitTapList();
   aggregateDeviceManager_->emitDeviceList();
   aggregateDeviceManager_->emitAggregateDeviceList();
 }

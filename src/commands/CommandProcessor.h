@@ -18,6 +18,9 @@
 #include "runtime/Queues.h"
 #include "taps/AudioProcessChanges.h"
 #include "taps/AudioProcessManager.h"
+#include "taps/AudioTapManager.h"
+#include "taps/TapAggregateTarget.h"
+#include "taps/TapUpdateQueue.h"
 
 namespace velmar {
 
@@ -61,6 +64,12 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   void processMonitorDidDetectChanges(const AudioProcessChanges& changes) override;
 
   AudioProcessManager& audioProcessManager() { return *audioProcessManager_; }
+  AudioTapManager& audioTapManager() { return *audioTapManager_; }
+
+  // Where the all-process tap goes once made (the aggregate devices). Set it
+  // before commands arrive; without one no aggregate device is joined.
+  void setTapAggregateTarget(std::shared_ptr<TapAggregateTarget> target);
+
   const std::shared_ptr<AggregateDeviceManager>& aggregateDeviceManager() const {
     return aggregateDeviceManager_;
   }
@@ -100,6 +109,24 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   void handleGetProcessMonitoringStatus(const std::string& id, const nlohmann::json& parameters);
   void handleSetMonitoringInterval(const std::string& id, const nlohmann::json& parameters);
 
+  // Tap commands (TapCommands.cpp).
+  void handleListAudioTaps(const std::string& id, const nlohmann::json& parameters);
+  void handleCreateAudioTap(const std::string& id, const nlohmann::json& parameters);
+  void handleCreateAudioTapWithAllProcesses(const std::string& id,
+                                            const nlohmann::json& parameters);
+  void handleCreateSystemLevelTap(const std::string& id, const nlohmann::json& parameters);
+  void handleDestroyAudioTap(const std::string& id, const nlohmann::json& parameters);
+  void handleUpdateAudioTap(const std::string& id, const nlohmann::json& parameters);
+  void handleEnableTapAutoUpdate(const std::string& id, const nlohmann::json& parameters);
+  void handleDisableTapAutoUpdate(const std::string& id, const nlohmann::json& parameters);
+  void handleForceUpdateTaps(const std::string& id, const nlohmann::json& parameters);
+  void handleCleanupAllTaps(const std::string& id, const nlohmann::json& parameters);
+  bool cleanupExistingTaps();
+  void createFreshTap(const std::string& id);
+  void addTapToFirstAggregateDevice(const AudioTapInfo& tap);
+  void autoUpdateTaps();
+  std::shared_ptr<TapUpdateQueue> makeTapUpdateQueue();
+
   // Microphone command (MicrophoneCommands.cpp).
   void handleGetMicrophoneStatus(const std::string& id, const nlohmann::json& parameters);
 
@@ -132,6 +159,10 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   CommandDispatcher dispatcher_{eventEmitter_};
   MicrophoneDetector microphoneDetector_;
   std::shared_ptr<AudioProcessManager> audioProcessManager_ = AudioProcessManager::create();
+  std::shared_ptr<AudioTapManager> audioTapManager_ = AudioTapManager::create();
+  std::shared_ptr<TapAggregateTarget> tapAggregateTarget_;
+  // Forced and automatic tap updates, one run at a time; made in start().
+  std::shared_ptr<TapUpdateQueue> tapUpdates_;
   std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager_;
   PermissionsManager permissionsManager_;
 

@@ -188,7 +188,11 @@ void CommandProcessor::handleDeviceSwitch(const std::string& id, const json&) {
     for (const auto& uid : present)
       aggregateDeviceManager_->addDeviceToAggregate(aggregate.id, uid);
   }
-  // Re-applying every tap's configuration joins here with the tap manager.
+  // Every tap gets its own stored configuration written back, so the HAL
+  // re-resolves it against the devices now present; answers do not matter.
+  for (const auto& tap : audioTapManager_->getAllTaps()) {
+    audioTapManager_->updateTap(tap.id, tap.config);
+  }
   const std::string message = "Device switch handled. Updated aggregate devices and taps.";
   eventEmitter_.logToStderr(message);
   eventEmitter_.sendResponse(id, true, json{{"message", message}});

@@ -23,6 +23,7 @@ void CommandProcessor::processMonitorDidDetectChanges(const AudioProcessChanges&
   eventEmitter_.logToStderr("Process monitor detected changes: +" +
                             std::to_string(changes.addedProcesses.size()) + " -" +
                             std::to_string(changes.removedProcesses.size()));
+  if (autoUpdateTapsEnabled_) autoUpdateTaps();
 }
 
 void CommandProcessor::handleListAudioProcesses(const std::string& id, const json&) {

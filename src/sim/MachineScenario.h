@@ -35,6 +35,8 @@ struct MachineScenario {
   AuthorizationStatus authorization = AuthorizationStatus::kAuthorized;
   AuthorizationRequestAnswer authorizationRequest;
   std::vector<ScenarioEvent> timeline;  // ordered by `at`
+  // HAL calls that fail from the start (tap creation, description writes...).
+  std::vector<FailureRule> failures;
 
   // A laptop with a built-in microphone and output, a USB interface, a
   // Bluetooth headset and a handful of audio processes, one of them playing.

@@ -1,7 +1,9 @@
 #include "sim/ScenarioLoader.h"
 
 #include <algorithm>
+#include <climits>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -76,8 +78,9 @@ class Reader {
     return value_.get<std::int32_t>();
   }
   UInt32 channels() const {
-    if (!value_.is_number_unsigned() || value_.get<std::uint64_t>() == 0 ||
-        value_.get<std::uint64_t>() > 64) {
+    // Signed or unsigned: documents built in code hold signed integers.
+    if (!value_.is_number_integer() || value_.get<std::int64_t>() <= 0 ||
+        value_.get<std::int64_t>() > 64) {
       fail("expected a channel count from 1 to 64");
     }
     return value_.get<UInt32>();
@@ -197,7 +200,7 @@ SimulatedAggregateConfig parseAggregate(const Reader& reader) {
 }
 
 SimulatedProcessConfig parseProcess(const Reader& reader) {
-  reader.expectObject({"pid", "name", "command", "bundleID", "running", "tone"});
+  reader.expectObject({"pid", "name", "command", "bundleID", "running", "tone", "outputDevice"});
   SimulatedProcessConfig process;
   process.pid = reader.at("pid").pid();
   // A null name is a process the workspace does not list.
@@ -206,7 +209,66 @@ SimulatedProcessConfig parseProcess(const Reader& reader) {
   if (reader.has("bundleID")) process.bundleID = reader.at("bundleID").string();
   if (reader.has("running")) process.running = reader.at("running").boolean();
   if (reader.has("tone")) process.toneFrequency = reader.at("tone").positiveNumber();
+  if (reader.has("outputDevice")) process.outputDeviceUID = reader.at("outputDevice").string();
   return process;
+}
+
+FailureRule parseFailure(const Reader& reader) {
+  reader.expectObject({"operation", "selector", "status", "times"});
+  static const std::map<std::string, HalOperation> kOperations = {
+      {"getPropertyDataSize", HalOperation::kGetPropertyDataSize},
+      {"getPropertyData", HalOperation::kGetPropertyData},
+      {"setPropertyData", HalOperation::kSetPropertyData},
+      {"hasProperty", HalOperation::kHasProperty},
+      {"isPropertySettable", HalOperation::kIsPropertySettable},
+      {"addPropertyListener", HalOperation::kAddPropertyListener},
+      {"removePropertyListener", HalOperation::kRemovePropertyListener},
+      {"createProcessTap", HalOperation::kCreateProcessTap},
+      {"destroyProcessTap", HalOperation::kDestroyProcessTap},
+      {"createAggregateDevice", HalOperation::kCreateAggregateDevice},
+      {"destroyAggregateDevice", HalOperation::kDestroyAggregateDevice},
+      {"createIOProcID", HalOperation::kCreateIOProcID},
+      {"destroyIOProcID", HalOperation::kDestroyIOProcID},
+      {"deviceStart", HalOperation::kDeviceStart},
+      {"deviceStop", HalOperation::kDeviceStop},
+  };
+  FailureRule rule;
+  const Reader operation = reader.at("operation");
+  auto found = kOperations.find(operation.string());
+  if (found == kOperations.end()) {
+    operation.fail("unknown HAL operation \"" + operation.string() + "\"");
+  }
+  rule.operation = found->second;
+  if (reader.has("selector")) {
+    const Reader selector = reader.at("selector");
+    auto code = coreaudio::fourCharCodeFromString(selector.string());
+    if (!code) selector.fail("a selector is four characters such as \"tdsc\"");
+    rule.selector = *code;
+  }
+  if (reader.has("status")) {
+    // A number (0 is "no error", which makes a creation hand out nothing)
+    // or a four-character code such as "nope".
+    const Reader status = reader.at("status");
+    const json& value = status.value();
+    if (value.is_number_integer() && value.get<std::int64_t>() >= INT32_MIN &&
+        value.get<std::int64_t>() <= INT32_MAX) {
+      rule.status = value.get<OSStatus>();
+    } else if (value.is_string() && coreaudio::fourCharCodeFromString(value.get<std::string>())) {
+      rule.status =
+          static_cast<OSStatus>(*coreaudio::fourCharCodeFromString(value.get<std::string>()));
+    } else {
+      status.fail("expected a 32-bit status number or four characters such as \"nope\"");
+    }
+  }
+  if (reader.has("times")) {
+    const Reader times = reader.at("times");
+    if (!times.value().is_number_integer() || times.value().get<std::int64_t>() <= 0 ||
+        times.value().get<std::int64_t>() > INT32_MAX) {
+      times.fail("expected a positive number of calls");
+    }
+    rule.times = times.value().get<int>();
+  }
+  return rule;
 }
 
 AuthorizationStatus parseAuthorization(const Reader& reader) {
@@ -362,6 +424,11 @@ ScenarioEvent parseEvent(const Reader& reader) {
       }
       hal.createForeignTap(description);
     };
+  } else if (name == "destroyTap") {
+    reader.expectObject({"at", "event", "uid"});
+    std::string uid = reader.at("uid").string();
+    event.description += " " + uid;
+    event.apply = [uid](auto& hal, auto&) { hal.destroyTapByUID(uid); };
   } else if (name == "setAuthorization") {
     reader.expectObject({"at", "event", "status"});
     AuthorizationStatus status = parseAuthorization(reader.at("status"));
@@ -376,8 +443,8 @@ ScenarioEvent parseEvent(const Reader& reader) {
     kind.fail("unknown event \"" + name +
               "\" (expected addProcess, removeProcess, startAudio, stopAudio, addDevice, "
               "removeDevice, killDevice, setDefaultInput, setDefaultOutput, microphoneInUse, "
-              "createTap, addAggregateDevice, failClockWrites, setAuthorization or "
-              "setAuthorizationRequest)");
+              "createTap, destroyTap, addAggregateDevice, failClockWrites, setAuthorization "
+              "or setAuthorizationRequest)");
   }
   return event;
 }
@@ -414,7 +481,7 @@ MachineScenario ScenarioLoader::fromJson(const json& document, const std::string
   Reader root(document, "", source);
   root.expectObject({"base", "devices", "aggregateDevices", "processes", "defaultInput",
                      "defaultOutput", "authorization", "authorizationRequestGrants",
-                     "authorizationRequest", "timeline"});
+                     "authorizationRequest", "timeline", "failures"});
   MachineScenario machine;
   if (root.has("base")) {
     Reader base = root.at("base");
@@ -500,6 +567,12 @@ MachineScenario ScenarioLoader::fromJson(const json& document, const std::string
     }
     std::stable_sort(machine.timeline.begin(), machine.timeline.end(),
                      [](const ScenarioEvent& a, const ScenarioEvent& b) { return a.at < b.at; });
+  }
+  if (root.has("failures")) {
+    Reader failures = root.at("failures");
+    for (size_t i = 0; i < failures.arraySize(); ++i) {
+      machine.failures.push_back(parseFailure(failures.at(i)));
+    }
   }
   return machine;
 }

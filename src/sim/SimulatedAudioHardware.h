@@ -107,6 +107,8 @@ class SimulatedAudioHardware : public coreaudio::AudioHardware {
   AudioObjectID addAggregateDevice(const SimulatedAggregateConfig& config);
   // A tap made by another program: listed unless private.
   AudioObjectID createForeignTap(const coreaudio::CATapDescription& description);
+  // Another program destroys the tap with this UID (whoever made it).
+  bool destroyTapByUID(const std::string& uid);
 
   void injectFailure(const FailureRule& rule);
   void clearFailures();
@@ -238,6 +240,8 @@ class SimulatedAudioHardware : public coreaudio::AudioHardware {
   bool deviceRunningSomewhereLocked(const Device& device) const;
   std::vector<Tone> streamTonesLocked(const Stream& stream) const;
   UInt32 tapChannelsLocked(const Tap& tap) const;
+  // The output device whose audio a tap hears; null when there is none.
+  const Device* tapDeviceLocked(const Tap& tap) const;
   Float64 toneOfDeviceLocked(const Device& device) const;
   coreaudio::AudioStreamBasicDescription streamFormatLocked(const Stream& stream) const;
   void removeIOProcsOfDeviceLocked(AudioObjectID device);

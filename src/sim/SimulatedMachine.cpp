@@ -38,6 +38,8 @@ SimulatedMachine::SimulatedMachine(MachineScenario scenario)
   if (!scenario.defaultOutputUID.empty()) {
     hardware_->setDefaultOutputDevice(scenario.defaultOutputUID);
   }
+  // After the machine is built, so that building it does not trip them.
+  for (const auto& rule : scenario.failures) hardware_->injectFailure(rule);
   system_->setAuthorizationStatus(scenario.authorization);
   system_->setRequestAnswer(scenario.authorizationRequest);
   timeline_ =

@@ -73,6 +73,8 @@ struct SimulatedProcessConfig {
   bool running = false;  // doing audio I/O
   // Tone the process plays while running, Hz; 0 derives one from the PID.
   Float64 toneFrequency = 0;
+  // UID of the output device it plays on; nullopt plays on the default output.
+  std::optional<std::string> outputDeviceUID = std::nullopt;
 };
 
 // How the user answers a capture-access prompt, and how long it stays up.

@@ -26,12 +26,27 @@ std::string generateUUID() {
 
 }  // namespace
 
+// A tap bound to a device hears that device. Otherwise it hears where its
+// processes play: the output device of the first captured process that names
+// one, or the default output.
+const SimulatedAudioHardware::Device* SimulatedAudioHardware::tapDeviceLocked(
+    const Tap& tap) const {
+  if (tap.description.deviceUID) return deviceByUIDLocked(*tap.description.deviceUID);
+  const auto& listed = tap.description.processes;
+  for (AudioObjectID processID : processOrder_) {
+    const Process& process = processes_.at(processID);
+    const bool inList = std::find(listed.begin(), listed.end(), processID) != listed.end();
+    if (tap.description.isExclusive == inList || !process.config.outputDeviceUID) continue;
+    if (const Device* device = deviceByUIDLocked(*process.config.outputDeviceUID)) return device;
+  }
+  return deviceLocked(defaultOutput_);
+}
+
+// Mixed down: one or two channels; otherwise the width of the device heard.
 UInt32 SimulatedAudioHardware::tapChannelsLocked(const Tap& tap) const {
   if (tap.description.isMixdown) return tap.description.isMono ? 1 : 2;
-  if (tap.description.deviceUID) {
-    const Device* device = deviceByUIDLocked(*tap.description.deviceUID);
-    if (device && !device->config.outputStreams.empty()) return device->config.outputStreams[0];
-  }
+  const Device* device = tapDeviceLocked(tap);
+  if (device && !device->config.outputStreams.empty()) return device->config.outputStreams[0];
   return 2;
 }
 
@@ -47,9 +62,12 @@ OSStatus SimulatedAudioHardware::readTapLocked(const Tap& tap, UInt32 selector,
     case kAudioTapPropertyUID:
       out = tap.uid;
       return kAudioHardwareNoError;
-    case kAudioTapPropertyFormat:
-      out = makeFloatFormat(48000, tapChannelsLocked(tap));
+    case kAudioTapPropertyFormat: {
+      const Device* device = tapDeviceLocked(tap);
+      out = makeFloatFormat(device ? device->config.nominalSampleRate : 48000,
+                            tapChannelsLocked(tap));
       return kAudioHardwareNoError;
+    }
     case kAudioTapPropertyDescription:
       out = tap.description;
       return kAudioHardwareNoError;
@@ -103,6 +121,17 @@ OSStatus SimulatedAudioHardware::destroyProcessTap(AudioObjectID tapID) {
 
 AudioObjectID SimulatedAudioHardware::createForeignTap(const CATapDescription& description) {
   return mutate([&] { return addTapLocked(description, /*foreign=*/true); });
+}
+
+bool SimulatedAudioHardware::destroyTapByUID(const std::string& uid) {
+  return mutate([&] {
+    const Tap* tap = tapByUIDLocked(uid);
+    if (tap == nullptr) return false;
+    const AudioObjectID id = tap->id;
+    taps_.erase(id);
+    tapOrder_.erase(std::remove(tapOrder_.begin(), tapOrder_.end(), id), tapOrder_.end());
+    return true;
+  });
 }
 
 }  // namespace velmar::sim

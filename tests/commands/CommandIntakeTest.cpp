@@ -135,6 +135,16 @@ TEST_F(CommandIntakeTest, ProcessListCommandsCloseTogetherLogTheRaceWarning) {
   EXPECT_TRUE(captured_.waitForLog(
       "⚠️ Warning: Detected potential race condition - multiple process commands received "
       "within 50ms: listAudioProcesses_1"));
+  // Both run to the end before the next test replaces the machine they read.
+  EXPECT_EQ(captured_.frames()
+                .waitForFrames(
+                    [](const Frame& f) {
+                      return f.kind == "RESPONSE" &&
+                             f.body.value("data", json::object()).contains("runningCount");
+                    },
+                    2)
+                .size(),
+            2u);
 }
 
 TEST_F(CommandIntakeTest, EveryMangledCommandIsAnsweredExactlyOnce) {

@@ -12,7 +12,7 @@
 
 namespace velmar::testing {
 
-// A scenario file for the spawned service that lives as long as the test.
+// A scenario file that lives as long as the object.
 class ScenarioFile {
  public:
   explicit ScenarioFile(const nlohmann::json& content) {

@@ -1,0 +1,212 @@
+#include "taps/TapConfig.h"
+
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "taps/AudioTapInfo.h"
+#include "taps/AudioTapManager.h"
+
+namespace velmar {
+
+// Readable failure messages: the coded form instead of raw bytes.
+static void PrintTo(const TapConfig& config, std::ostream* out) { *out << config.encode().dump(); }
+
+namespace {
+
+using coreaudio::CATapDescription;
+using coreaudio::CATapMuteBehavior;
+using nlohmann::json;
+
+TapConfig everySettingChanged() {
+  TapConfig config;
+  config.name = "Meeting";
+  config.processes = {51, 7, 1200};
+  config.isPrivate = true;
+  config.mute = TapMute::mutedWhenTapped;
+  config.mixdown = TapMixdown::stereo;
+  config.exclusive = true;
+  config.device = "BuiltInSpeakerDevice";
+  config.streamIndex = 3;
+  return config;
+}
+
+TEST(TapConfigTest, DefaultsAndTheirJson) {
+  const TapConfig config;
+  EXPECT_EQ(config.toDictionary(), json({{"name", "Audio Tap"},
+                                         {"processes", json::array()},
+                                         {"isPrivate", false},
+                                         {"mute", 0},
+                                         {"muteName", "Unmuted"},
+                                         {"mixdown", 0},
+                                         {"mixdownName", "Mono"},
+                                         {"exclusive", false}}));
+}
+
+TEST(TapConfigTest, DeviceAndStreamAppearOnlyWhenSet) {
+  TapConfig config;
+  config.device = "Speaker";
+  EXPECT_EQ(config.toDictionary()["device"], "Speaker");
+  EXPECT_FALSE(config.toDictionary().contains("streamIndex"));
+  config.streamIndex = 0;  // zero is a stream, not "none"
+  EXPECT_EQ(config.toDictionary()["streamIndex"], 0);
+  config.device.reset();
+  EXPECT_FALSE(config.toDictionary().contains("device"));
+}
+
+TEST(TapConfigTest, NamesOfTheEnumerationCases) {
+  const auto all = everySettingChanged().toDictionary();
+  EXPECT_EQ(all["mute"], 2);
+  EXPECT_EQ(all["muteName"], "Muted When Tapped");
+  EXPECT_EQ(all["mixdown"], 1);
+  EXPECT_EQ(all["mixdownName"], "Stereo");
+  EXPECT_EQ(description(TapMute::muted), "Muted");
+  EXPECT_EQ(description(TapMixdown::deviceFormat), "Device Format");
+}
+
+TEST(TapConfigTest, RawValuesOutsideZeroToTwoNameNoCase) {
+  EXPECT_EQ(tapMuteFromRawValue(2), TapMute::mutedWhenTapped);
+  EXPECT_FALSE(tapMuteFromRawValue(3));
+  EXPECT_FALSE(tapMuteFromRawValue(-1));
+  EXPECT_EQ(tapMixdownFromRawValue(0), TapMixdown::mono);
+  EXPECT_FALSE(tapMixdownFromRawValue(3));
+  EXPECT_FALSE(tapMixdownFromRawValue(std::numeric_limits<std::int64_t>::min()));
+}
+
+TEST(TapConfigTest, EachMixdownSetsBothFlagsAndReadsBack) {
+  struct Case {
+    TapMixdown mixdown;
+    bool isMixdown;
+    bool isMono;
+  };
+  for (const Case& c : {Case{TapMixdown::mono, true, true}, Case{TapMixdown::stereo, true, false},
+                        Case{TapMixdown::deviceFormat, false, false}}) {
+    TapConfig config;
+    config.mixdown = c.mixdown;
+    const CATapDescription made = config.makeDescription();
+    EXPECT_EQ(made.isMixdown, c.isMixdown) << description(c.mixdown);
+    EXPECT_EQ(made.isMono, c.isMono) << description(c.mixdown);
+    EXPECT_EQ(TapConfig::fromDescription(made).mixdown, c.mixdown);
+  }
+  // Not mixed down is the device format, whatever the mono flag says.
+  CATapDescription odd;
+  odd.isMixdown = false;
+  odd.isMono = true;
+  EXPECT_EQ(TapConfig::fromDescription(odd).mixdown, TapMixdown::deviceFormat);
+}
+
+TEST(TapConfigTest, ADescriptionCarriesEverySettingAndReadsBackTheSame) {
+  const TapConfig config = everySettingChanged();
+  const CATapDescription description = config.makeDescription();
+  EXPECT_EQ(description.name, "Meeting");
+  EXPECT_EQ(std::set<AudioObjectID>(description.processes.begin(), description.processes.end()),
+            config.processes);
+  EXPECT_TRUE(description.isPrivate);
+  EXPECT_EQ(description.muteBehavior, CATapMuteBehavior::kMutedWhenTapped);
+  EXPECT_TRUE(description.isExclusive);
+  EXPECT_EQ(description.deviceUID, "BuiltInSpeakerDevice");
+  EXPECT_EQ(description.stream, 3u);
+  EXPECT_EQ(TapConfig::fromDescription(description), config);
+  EXPECT_EQ(TapConfig::fromDescription(TapConfig().makeDescription()), TapConfig());
+}
+
+TEST(TapConfigTest, UpdatingADescriptionOverwritesEverythingButItsIdentity) {
+  CATapDescription current = everySettingChanged().makeDescription();
+  current.uuid = "TAP-UUID";
+  TapConfig plain;
+  plain.applyTo(current);
+  EXPECT_EQ(current.uuid, "TAP-UUID");
+  EXPECT_FALSE(current.deviceUID);
+  EXPECT_FALSE(current.stream);
+  EXPECT_EQ(TapConfig::fromDescription(current), plain);
+}
+
+TEST(TapConfigTest, AnUnknownMuteBehaviourReadsAsUnmuted) {
+  CATapDescription description;
+  description.muteBehavior = static_cast<CATapMuteBehavior>(7);
+  EXPECT_EQ(TapConfig::fromDescription(description).mute, TapMute::unmuted);
+  EXPECT_EQ(TapConfig::fromDescription(CATapDescription{}), [] {
+    TapConfig fresh;
+    fresh.name = "";                           // a fresh description has no name
+    fresh.mixdown = TapMixdown::deviceFormat;  // and is not mixed down
+    return fresh;
+  }());
+}
+
+TEST(TapConfigTest, CodedFormRoundTripsWithoutTheDisplayNames) {
+  const TapConfig config = everySettingChanged();
+  const json coded = config.encode();
+  EXPECT_FALSE(coded.contains("muteName"));
+  EXPECT_FALSE(coded.contains("mixdownName"));
+  EXPECT_EQ(coded["mute"], 2);
+  EXPECT_EQ(TapConfig::decode(coded), config);
+
+  const json plain = TapConfig().encode();
+  EXPECT_FALSE(plain.contains("device"));
+  EXPECT_FALSE(plain.contains("streamIndex"));
+  EXPECT_EQ(TapConfig::decode(plain), TapConfig());
+}
+
+TEST(TapConfigTest, StrictDecodingFailsWholeOnAnyBadRequiredKey) {
+  const json good = everySettingChanged().encode();
+  for (const char* key : {"name", "processes", "isPrivate", "mute", "mixdown", "exclusive"}) {
+    json missing = good;
+    missing.erase(key);
+    EXPECT_FALSE(TapConfig::decode(missing)) << "without " << key;
+  }
+  auto with = [&](const char* key, const json& value) {
+    json changed = good;
+    changed[key] = value;
+    return TapConfig::decode(changed);
+  };
+  EXPECT_FALSE(with("name", 5));
+  EXPECT_FALSE(with("processes", json::array({1, "x"})));
+  EXPECT_FALSE(with("processes", json::array({-1})));
+  EXPECT_FALSE(with("processes", json::array({4294967296LL})));
+  EXPECT_FALSE(with("isPrivate", 1));
+  EXPECT_FALSE(with("exclusive", "true"));
+  EXPECT_FALSE(with("mute", 3));
+  EXPECT_FALSE(with("mute", 1.5));
+  EXPECT_FALSE(with("mixdown", -1));
+  EXPECT_FALSE(with("device", 12));
+  EXPECT_FALSE(with("streamIndex", -2));
+  EXPECT_FALSE(TapConfig::decode(json::array()));
+  // The optional keys may be missing (or null) on reading.
+  json sparse = good;
+  sparse.erase("device");
+  sparse["streamIndex"] = nullptr;
+  auto decoded = TapConfig::decode(sparse);
+  ASSERT_TRUE(decoded);
+  EXPECT_FALSE(decoded->device);
+  EXPECT_FALSE(decoded->streamIndex);
+}
+
+TEST(AudioTapInfoTest, JsonIsOneFlatObject) {
+  const AudioTapInfo tap(61, "UID-61", "2 channels at 48000Hz", everySettingChanged());
+  const json object = tap.toDictionary();
+  EXPECT_FALSE(object.contains("config"));
+  EXPECT_EQ(object["id"], 61);
+  EXPECT_EQ(object["uid"], "UID-61");
+  EXPECT_EQ(object["format"], "2 channels at 48000Hz");
+  json expected = everySettingChanged().toDictionary();
+  expected["id"] = 61;
+  expected["uid"] = "UID-61";
+  expected["format"] = "2 channels at 48000Hz";
+  EXPECT_EQ(object, expected);
+}
+
+TEST(AudioTapInfoTest, FormatTextTruncatesTheRate) {
+  EXPECT_EQ(AudioTapManager::formatText(coreaudio::makeFloatFormat(48000, 2)),
+            "2 channels at 48000Hz");
+  EXPECT_EQ(AudioTapManager::formatText(coreaudio::makeFloatFormat(44100.9, 1)),
+            "1 channels at 44100Hz");
+  EXPECT_EQ(AudioTapManager::formatText({}), "0 channels at 0Hz");
+  coreaudio::AudioStreamBasicDescription broken;
+  broken.mSampleRate = std::nan("");
+  broken.mChannelsPerFrame = 4294967295u;
+  EXPECT_EQ(AudioTapManager::formatText(broken), "4294967295 channels at 0Hz");
+}
+
+}  // namespace
+}  // namespace velmar
