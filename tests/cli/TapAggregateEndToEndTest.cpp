@@ -212,7 +212,9 @@ void expectEveryTapReapplied(CliProcess& cli, std::size_t start, const std::stri
   json updated = json::array();
   for (std::size_t i = start; i < answer; ++i) {
     // The aggregate devices are done with before the first tap is rewritten.
-    if (frames[i].isEvent("aggregateDeviceList")) EXPECT_TRUE(updated.empty()) << i;
+    if (frames[i].isEvent("aggregateDeviceList")) {
+      EXPECT_TRUE(updated.empty()) << i;
+    }
     if (frames[i].isEvent("audioTapUpdated")) updated.push_back(frames[i].body["data"]);
   }
   ASSERT_EQ(updated.size(), taps.size()) << updated.dump();
