@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iomanip>
-#include <random>
-#include <sstream>
 
 #include "runtime/Queues.h"
+#include "runtime/Uuid.h"
 
 namespace velmar {
 
@@ -17,23 +15,6 @@ namespace {
 
 constexpr const char* kNamePrefix = "Orvina Aggregate Device ";
 constexpr const char* kUIDPrefix = "com.velmar.audio.aggregatedevice.";
-
-// A random (version 4) UUID in its canonical upper-case form.
-std::string makeUUID() {
-  static thread_local std::mt19937_64 generator{std::random_device{}()};
-  std::uniform_int_distribution<unsigned> byte(0, 255);
-  unsigned char bytes[16];
-  for (auto& b : bytes) b = static_cast<unsigned char>(byte(generator));
-  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
-  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
-  std::ostringstream text;
-  text << std::hex << std::uppercase << std::setfill('0');
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text << '-';
-    text << std::setw(2) << static_cast<unsigned>(bytes[i]);
-  }
-  return text.str();
-}
 
 std::int64_t nowWholeSeconds() {
   using namespace std::chrono;
@@ -318,7 +299,7 @@ bool AggregateDeviceManager::checkAggregateDevice() {
 
 AudioObjectID AggregateDeviceManager::createAggregateDevice() {
   const std::string name = kNamePrefix + std::to_string(nowWholeSeconds());
-  const std::string uid = kUIDPrefix + makeUUID();
+  const std::string uid = kUIDPrefix + runtime::makeUUID();
 
   eventEmitter_.logToStderr("🎯 Creating new aggregate device with safe defaults");
   std::string mainDeviceUID;

@@ -17,7 +17,9 @@ std::shared_ptr<CommandProcessor> CommandProcessor::create() {
 }
 
 CommandProcessor::CommandProcessor()
-    : aggregateDeviceManager_(AggregateDeviceManager::create(platform::Platform::shared().hal())) {}
+    : aggregateDeviceManager_(AggregateDeviceManager::create(platform::Platform::shared().hal())),
+      recorderManager_(
+          RecorderManager::create(aggregateDeviceManager_, platform::Platform::shared().hal())) {}
 
 void CommandProcessor::start() {
   // Before any command can run: the all-process tap joins the first
@@ -135,7 +137,8 @@ void CommandProcessor::processCommand(std::string_view text) {
     checkForRaceCondition(action, id, receipt);
   }
 
-  runtime::SerialQueue* queue = queueFor(categoryFor(action));
+  runtime::SerialQueue* queue =
+      isRecordingAction(action) ? &recorderManager_->commandQueue() : queueFor(categoryFor(action));
   auto task = [weak = weak_from_this(), id = std::move(id), action = std::move(action),
                command = std::move(command)] {
     if (auto self = weak.lock()) self->executeCommand(id, action, command);

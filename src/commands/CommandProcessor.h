@@ -15,6 +15,7 @@
 #include "microphone/MicrophoneDetector.h"
 #include "permissions/PermissionsManager.h"
 #include "protocol/EventEmitter.h"
+#include "recording/RecorderManager.h"
 #include "runtime/Queues.h"
 #include "taps/AudioProcessChanges.h"
 #include "taps/AudioProcessManager.h"
@@ -73,6 +74,11 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   const std::shared_ptr<AggregateDeviceManager>& aggregateDeviceManager() const {
     return aggregateDeviceManager_;
   }
+  RecorderManager& recorderManager() { return *recorderManager_; }
+
+  // Recording and streaming commands run one at a time on the recorder
+  // manager's own queue.
+  static bool isRecordingAction(std::string_view action);
 
  private:
   using Handler = void (CommandProcessor::*)(const std::string& id,
@@ -137,6 +143,16 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   void handleCheckSystemAudioPermission(const std::string& id, const nlohmann::json& parameters);
   void handleGetPermissionStatus(const std::string& id, const nlohmann::json& parameters);
 
+  // Recording and streaming commands (RecordingCommands.cpp).
+  void handleStartRecording(const std::string& id, const nlohmann::json& parameters);
+  void handleStopRecording(const std::string& id, const nlohmann::json& parameters);
+  void handlePauseRecording(const std::string& id, const nlohmann::json& parameters);
+  void handleResumeRecording(const std::string& id, const nlohmann::json& parameters);
+  void handleGetRecordingStatus(const std::string& id, const nlohmann::json& parameters);
+  void handleEnableAudioStreaming(const std::string& id, const nlohmann::json& parameters);
+  void handleDisableAudioStreaming(const std::string& id, const nlohmann::json& parameters);
+  void handleGetAudioStreamingStatus(const std::string& id, const nlohmann::json& parameters);
+
   // Device and aggregate commands (DeviceCommands.cpp).
   void handleGetAudioDevices(const std::string& id, const nlohmann::json& parameters);
   void handleCheckAggregateDevice(const std::string& id, const nlohmann::json& parameters);
@@ -164,6 +180,7 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   // Forced and automatic tap updates, one run at a time; made in start().
   std::shared_ptr<TapUpdateQueue> tapUpdates_;
   std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager_;
+  std::shared_ptr<RecorderManager> recorderManager_;
   PermissionsManager permissionsManager_;
 
   runtime::SerialQueue processCommandQueue_ = runtime::makeSerialQueue();

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "recording/AudioDataDelegate.h"
+#include "recording/PcmConverter.h"
+
+namespace velmar {
+
+class RecorderManager;
+
+// The engine's delegate: turns each captured float buffer into 16-bit PCM
+// and hands it to the recorder manager, which streams it to the host. Runs
+// on the IO thread only (the engine delivers one buffer at a time); its
+// lines go through the real-time logging call, which never waits.
+class AudioDataBridge : public AudioDataDelegate {
+ public:
+  explicit AudioDataBridge(std::weak_ptr<RecorderManager> recorderManager);
+
+  void didReceiveAudioData(const coreaudio::AudioBufferList& bufferList,
+                           coreaudio::UInt32 streamIndex, coreaudio::Float64 sampleRate) override;
+
+  std::int64_t bufferCount() const { return bufferCount_; }
+
+ private:
+  std::weak_ptr<RecorderManager> recorderManager_;
+  PcmConverter converter_;  // reserved up front, reused per buffer
+  std::int64_t bufferCount_ = 0;
+};
+
+}  // namespace velmar

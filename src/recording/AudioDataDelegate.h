@@ -1,0 +1,20 @@
+#pragma once
+
+#include "coreaudio/CoreAudioTypes.h"
+
+namespace velmar {
+
+// Receives the capture engine's input buffers on the real-time IO thread, one
+// stream's buffer per call. `bufferList` holds exactly one buffer of 32-bit
+// float samples (interleaved when it has more than one channel); the pointer
+// and the samples are valid only during the call, so copy what you keep.
+// Implementations must not block, lock or allocate.
+class AudioDataDelegate {
+ public:
+  virtual ~AudioDataDelegate() = default;
+  virtual void didReceiveAudioData(const coreaudio::AudioBufferList& bufferList,
+                                   coreaudio::UInt32 streamIndex,
+                                   coreaudio::Float64 sampleRate) = 0;
+};
+
+}  // namespace velmar

@@ -1,0 +1,482 @@
+#include "recording/AudioRecorder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "platform/PlatformLog.h"
+#include "runtime/Uuid.h"
+
+namespace velmar {
+
+using namespace coreaudio;
+using platform::platformLog;
+using platform::platformLogRealtime;
+
+namespace {
+
+// Process-wide, written only by the IO procedure (atomics so that a second
+// engine's IO thread, in tests, cannot tear them). Signed 32-bit counters
+// that wrap rather than overflow.
+std::atomic<std::int32_t> ioprocCallCount{0};
+std::atomic<std::int32_t> lastLoggedCall{0};
+std::atomic<std::int32_t> logCounter{0};
+std::atomic<std::int32_t> delegateCallCount{0};
+std::atomic<std::int32_t> noDelegate{0};
+// Turns away the nested start made by the re-adapt step of startRecording.
+std::atomic<bool> isStartingRecording{false};
+
+std::int32_t increment(std::atomic<std::int32_t>& counter) {
+  return static_cast<std::int32_t>(
+      static_cast<std::uint32_t>(counter.fetch_add(1, std::memory_order_relaxed)) + 1u);
+}
+
+const char* yesNo(bool value) { return value ? "YES" : "NO"; }
+
+const char* orNull(const std::optional<std::string>& text) {
+  return text ? text->c_str() : "(null)";
+}
+
+constexpr AudioObjectPropertyAddress kAliveAddress =
+    globalAddress(kAudioDevicePropertyDeviceIsAlive);
+
+}  // namespace
+
+AudioRecorder::AudioRecorder(AudioHardware& hal) : hal_(hal) {
+  single_.mBuffers.resize(1);
+  platformLog("AudioRecorder initialized");
+}
+
+AudioRecorder::~AudioRecorder() {
+  unregisterListeners();
+  if (ioProcID_ != nullptr) destroyIOProcOn(ioProcDevice_);
+}
+
+void AudioRecorder::setDeviceID(AudioObjectID id) {
+  if (id == deviceID_) return;
+  if (id == 0) platformLog("Warning: Device ID 0 was provided, this may cause issues");
+  platformLog("Setting device ID to: %u", id);
+  adaptToDevice(id);
+}
+
+bool AudioRecorder::adaptToDevice(AudioObjectID id) {
+  platformLog("Adapting to device ID: %u", id);
+  stopIO();
+  unregisterListeners();
+  deviceID_ = id;
+  catalogDeviceStreams();
+  registerListeners();
+  if (deviceID_ != 0) {
+    if (recordingEnabled_.load()) return startRecording();
+    if (loopbackEnabled_.load()) return startIO();
+  }
+  return true;
+}
+
+bool AudioRecorder::resetAfterDeviceChange(AudioObjectID device) {
+  if (deviceID_ == 0 || device != deviceID_) return false;
+  adaptToDevice(0);
+  return true;
+}
+
+void AudioRecorder::catalogDeviceStreams() {
+  platformLog("Cataloging device streams for device ID: %u", deviceID_);
+  // Refilled in place while IO is stopped: the IO procedure never sees a
+  // list being refilled.
+  inputStreamList_->clear();
+  outputStreamList_->clear();
+  if (deviceID_ == 0) {
+    platformLog("Cannot catalog streams for unknown device");
+    return;
+  }
+  const auto streamsAddress = globalAddress(kAudioDevicePropertyStreams);
+  UInt32 size = 0;
+  OSStatus status = hal_.getPropertyDataSize(deviceID_, streamsAddress, {}, size);
+  const UInt32 count = size / sizeof(AudioObjectID);
+  if (status != kAudioHardwareNoError || count == 0) {
+    platformLog("Error getting stream count: %d", status);
+    return;
+  }
+  PropertyValue value;
+  UInt32 returned = size;
+  status = hal_.getPropertyData(deviceID_, streamsAddress, {}, returned, value);
+  if (status != kAudioHardwareNoError) {
+    platformLog("Error getting stream list: %d", status);
+    return;
+  }
+  platformLog("Found %lu streams on device %u", static_cast<unsigned long>(count), deviceID_);
+  std::vector<AudioObjectID> streams;
+  if (auto* ids = std::get_if<std::vector<AudioObjectID>>(&value)) streams = std::move(*ids);
+  streams.resize(std::min<std::size_t>(streams.size(), returned / sizeof(AudioObjectID)));
+
+  for (AudioObjectID stream : streams) {
+    AudioStreamBasicDescription format{};
+    if (hal_.getProperty(stream, globalAddress(kAudioStreamPropertyVirtualFormat), format) !=
+        kAudioHardwareNoError) {
+      continue;
+    }
+    UInt32 direction = 0;
+    hal_.getProperty(stream, globalAddress(kAudioStreamPropertyDirection), direction);
+    if (direction != 0) {
+      inputStreamList_->push_back(format);
+      platformLog("Found input stream with %u channels at %f Hz", format.mChannelsPerFrame,
+                  format.mSampleRate);
+    } else {
+      outputStreamList_->push_back(format);
+      platformLog("Found output stream with %u channels at %f Hz", format.mChannelsPerFrame,
+                  format.mSampleRate);
+    }
+  }
+  platformLog("Cataloged %lu input streams and %lu output streams",
+              static_cast<unsigned long>(inputStreamList_->size()),
+              static_cast<unsigned long>(outputStreamList_->size()));
+}
+
+void AudioRecorder::setRecordingEnabled(bool on) {
+  if (on == recordingEnabled_.load()) return;
+  platformLog("Setting recordingEnabled to %s", yesNo(on));
+  recordingEnabled_.store(on);
+  if (on) {
+    if (loopbackEnabled_.load()) stopIO();
+    if (!startRecording()) {
+      platformLog("Failed to start recording, resetting recordingEnabled to NO");
+      recordingEnabled_.store(false);
+    }
+    return;
+  }
+  stopIO();
+  if (!loopbackEnabled_.load()) {
+    endRecordingSession();
+    cleanUpRecordingFiles();
+    platformLog("Keeping IOProc registered but inactive for faster restart");
+  } else {
+    cleanUpRecordingFiles();
+  }
+}
+
+bool AudioRecorder::startRecording() {
+  if (isStartingRecording.load()) {
+    platformLog("Warning: Recursive call to startRecording detected - avoiding duplicates");
+    return false;
+  }
+  platformLog("Starting recording with device ID: %u", deviceID_);
+  isStartingRecording.store(true);
+
+  if (!sessionID_ || !sessionStartTime_) {
+    platformLog("Creating new recording session (no existing session found)");
+    createNewRecordingSession();
+  } else {
+    platformLog("Continuing existing recording session: %s", sessionID_->c_str());
+  }
+
+  bool result = false;
+  if (deviceID_ == 0) {
+    platformLog("Cannot start recording with unknown device");
+  } else {
+    platformLog("Explicitly re-adapting to device ID: %u to ensure proper initialization",
+                deviceID_);
+    adaptToDevice(deviceID_);
+    getDeviceName();
+    if (!activeDeviceName_ || *activeDeviceName_ == "Unknown Device") {
+      platformLog("Warning: Device ID %u could not be verified, may be invalid", deviceID_);
+    }
+    platformLog("Refreshing stream information for device ID: %u", deviceID_);
+    catalogDeviceStreams();
+    if (!makeRecordingFiles()) {
+      platformLog("Failed to create recording files");
+    } else if (!startIO()) {
+      platformLog("Failed to start IO");
+      cleanUpRecordingFiles();
+    } else {
+      result = true;
+    }
+  }
+  isStartingRecording.store(false);
+  return result;
+}
+
+bool AudioRecorder::makeRecordingFiles() {
+  if (inputStreamList_->empty()) {
+    platformLog("No input streams available for recording");
+    return false;
+  }
+  platformLog("Preparing audio streaming for %zu input streams (no files will be created)",
+              inputStreamList_->size());
+  getDeviceName();
+  recordingURL_ = std::string("file://") + kPlaceholderPath;
+  fileList_->clear();
+  platformLog("Audio streaming setup complete - ready to stream to host");
+  return true;
+}
+
+bool AudioRecorder::startIO() {
+  platformLog("Starting IO for device ID: %u", deviceID_);
+  if (deviceID_ == 0) {
+    platformLog("Cannot start IO for unknown device");
+    return false;
+  }
+  // A registration belongs to the device it was made on; starting another
+  // device with it cannot deliver anything, so it is replaced.
+  if (ioProcID_ != nullptr && ioProcDevice_ != deviceID_) destroyIOProcOn(ioProcDevice_);
+  if (ioProcID_ != nullptr) {
+    platformLog("Reusing existing IOProc %p for device ID: %u", static_cast<void*>(ioProcID_),
+                deviceID_);
+  } else {
+    platformLog("Creating new IOProc for device ID: %u", deviceID_);
+    AudioDeviceIOProcID created = nullptr;
+    const OSStatus status = hal_.createIOProcID(deviceID_, &AudioRecorder::ioproc, this, created);
+    if (status != kAudioHardwareNoError) {
+      platformLog("Error creating IO proc: %d", status);
+      return false;
+    }
+    ioProcID_ = created;
+    ioProcDevice_ = deviceID_;
+    platformLog("✅ Created IOProc %p for device %u", static_cast<void*>(ioProcID_), deviceID_);
+  }
+
+  hal_.deviceStop(deviceID_, nullptr);
+  platformLog("🎯 Calling AudioDeviceStart for device %u with IOProc %p", deviceID_,
+              static_cast<void*>(ioProcID_));
+  const OSStatus status = hal_.deviceStart(deviceID_, ioProcID_);
+  if (status != kAudioHardwareNoError) {
+    platformLog("❌ Error starting device: %d", status);
+    if (status != kAudioHardwareIllegalOperationError) return false;
+    platformLog("🔄 Trying AudioDeviceStart without IOProc parameter");
+    const OSStatus retry = hal_.deviceStart(deviceID_, nullptr);
+    if (retry != kAudioHardwareNoError) {
+      platformLog("❌ Still failed with error: %d", retry);
+      return false;
+    }
+    platformLog("✅ Device started without IOProc parameter");
+  } else {
+    platformLog("✅ AudioDeviceStart returned success for device ID: %u with IOProc %p", deviceID_,
+                static_cast<void*>(ioProcID_));
+  }
+
+  const auto runningAddress = globalAddress(kAudioDevicePropertyDeviceIsRunning);
+  std::this_thread::sleep_for(std::chrono::microseconds(100000));
+  UInt32 isRunning = 0;
+  OSStatus runningStatus = hal_.getProperty(deviceID_, runningAddress, isRunning);
+  platformLog("🔍 Device %u running check: isRunning=%u, error=%d", deviceID_, isRunning,
+              runningStatus);
+  if (isRunning != 0) return true;
+
+  platformLog(
+      "⚠️ Device is not running after AudioDeviceStart. This might be an aggregate "
+      "device issue.");
+  UInt32 classID = 0;
+  const OSStatus classStatus =
+      hal_.getProperty(deviceID_, globalAddress(kAudioObjectPropertyClass), classID);
+  platformLog("🔍 Device class check: classID=%u (aggregate=%u), error=%d", classID,
+              kAudioAggregateDeviceClassID, classStatus);
+  if (classID != kAudioAggregateDeviceClassID) return true;
+
+  platformLog("📦 Confirmed: This is an aggregate device");
+  std::optional<std::string> clock;
+  const OSStatus clockStatus =
+      hal_.getProperty(deviceID_, globalAddress(kAudioAggregateDevicePropertyClockDevice), clock);
+  if (clockStatus == kAudioHardwareNoError && clock) {
+    platformLog("🕐 Aggregate device clock source: %s", clock->c_str());
+  } else {
+    platformLog("⚠️ No clock source set for aggregate device (error=%d)", clockStatus);
+    std::optional<std::string> mainSub;
+    const OSStatus mainStatus = hal_.getProperty(
+        deviceID_, globalAddress(kAudioAggregateDevicePropertyMainSubDevice), mainSub);
+    if (mainStatus == kAudioHardwareNoError && mainSub) {
+      platformLog("🕐 Aggregate device main sub-device: %s", mainSub->c_str());
+    } else {
+      platformLog("⚠️ No main sub-device set either (error=%d)", mainStatus);
+    }
+  }
+  nlohmann::json composition;
+  const OSStatus compositionStatus = hal_.getProperty(
+      deviceID_, globalAddress(kAudioAggregateDevicePropertyComposition), composition);
+  if (compositionStatus == kAudioHardwareNoError && !composition.is_null()) {
+    platformLog("📦 Aggregate device composition has %ld items",
+                static_cast<long>(composition.size()));
+  } else {
+    platformLog("❌ Failed to get aggregate device composition (error=%d)", compositionStatus);
+  }
+  platformLog("🔄 Attempting to start aggregate device without IOProc...");
+  platformLog("🔄 Start attempt result: %d", hal_.deviceStart(deviceID_, nullptr));
+  std::this_thread::sleep_for(std::chrono::microseconds(100000));
+  isRunning = 0;
+  hal_.getProperty(deviceID_, runningAddress, isRunning);
+  platformLog("🔍 Device %u running check after retry: isRunning=%u", deviceID_, isRunning);
+  return true;
+}
+
+void AudioRecorder::stopIO() {
+  platformLog("Stopping IO");
+  if (deviceID_ == 0 || ioProcID_ == nullptr) return;
+  platformLog("Stopping IO for device ID: %u, IOProcID: %p", deviceID_,
+              static_cast<void*>(ioProcID_));
+  // The registration's own device: after a rebind it may differ from the
+  // bound one (it is replaced at the next start).
+  const OSStatus status = hal_.deviceStop(ioProcDevice_, ioProcID_);
+  if (status != kAudioHardwareNoError) platformLog("Error stopping device: %d", status);
+  platformLog("Successfully stopped IO for device ID: %u (keeping IOProc %p registered)", deviceID_,
+              static_cast<void*>(ioProcID_));
+}
+
+void AudioRecorder::destroyIOProc() {
+  if (deviceID_ == 0 || ioProcID_ == nullptr) return;
+  destroyIOProcOn(ioProcDevice_);
+}
+
+void AudioRecorder::destroyIOProcOn(AudioObjectID device) {
+  platformLog("Destroying IOProc %p for device ID: %u", static_cast<void*>(ioProcID_), device);
+  hal_.deviceStop(device, ioProcID_);
+  const OSStatus status = hal_.destroyIOProcID(device, ioProcID_);
+  if (status != kAudioHardwareNoError) {
+    platformLog("Error destroying IO proc: %d", status);
+  } else {
+    platformLog("Successfully destroyed IOProc");
+  }
+  ioProcID_ = nullptr;
+  ioProcDevice_ = 0;
+}
+
+void AudioRecorder::getDeviceName() {
+  if (deviceID_ == 0) {
+    activeDeviceName_ = "Unknown Device";
+    return;
+  }
+  std::string name;
+  const OSStatus status =
+      hal_.getProperty(deviceID_, globalAddress(kAudioDevicePropertyDeviceName), name);
+  // Read as a C string: it ends at the first NUL.
+  name.resize(std::min(name.find('\0'), name.size()));
+  if (status != kAudioHardwareNoError || name.empty()) {
+    activeDeviceName_ = "Device_" + std::to_string(deviceID_);
+  } else {
+    activeDeviceName_ = std::move(name);
+  }
+  platformLog("Device name for ID %u: %s", deviceID_, activeDeviceName_->c_str());
+}
+
+void AudioRecorder::registerListeners() {
+  if (deviceID_ == 0) return;
+  hal_.addPropertyListener(deviceID_, kAliveAddress, &AudioRecorder::deviceChangedListener, this);
+}
+
+void AudioRecorder::unregisterListeners() {
+  if (deviceID_ == 0) return;
+  hal_.removePropertyListener(deviceID_, kAliveAddress, &AudioRecorder::deviceChangedListener,
+                              this);
+}
+
+void AudioRecorder::cleanUpRecordingFiles() {
+  // Streaming mode opens no files; the list only ever holds null handles.
+  fileList_->clear();
+}
+
+void AudioRecorder::createNewRecordingSession() {
+  sessionID_ = runtime::makeUUID();
+  sessionStartTime_ = Clock::now();
+  platformLog("Created new recording session: %s", sessionID_->c_str());
+}
+
+void AudioRecorder::endRecordingSession() {
+  platformLog("Ending recording session: %s", orNull(sessionID_));
+  sessionID_.reset();
+  sessionStartTime_.reset();
+  sessionFolderURL_.reset();
+}
+
+OSStatus AudioRecorder::deviceChangedListener(AudioObjectID inObjectID, UInt32 inNumberAddresses,
+                                              const AudioObjectPropertyAddress* inAddresses,
+                                              void* inClientData) {
+  auto* self = static_cast<AudioRecorder*>(inClientData);
+  if (self == nullptr || inAddresses == nullptr) return kAudioHardwareNoError;
+  for (UInt32 i = 0; i < inNumberAddresses; ++i) {
+    if (inAddresses[i].mSelector != kAudioDevicePropertyDeviceIsAlive) continue;
+    platformLog("Device alive property changed - resetting device");
+    if (self->deviceLostHandler_) {
+      self->deviceLostHandler_(inObjectID);
+    } else {
+      self->adaptToDevice(0);
+    }
+  }
+  return kAudioHardwareNoError;
+}
+
+// --- IO thread: no locks, no allocation, no waiting ---
+
+OSStatus AudioRecorder::ioproc(AudioObjectID inDevice, const AudioTimeStamp*,
+                               const AudioBufferList* inInputData, const AudioTimeStamp*,
+                               AudioBufferList*, const AudioTimeStamp*, void* inClientData) {
+  const std::int32_t calls = increment(ioprocCallCount);
+  if (calls - lastLoggedCall.load(std::memory_order_relaxed) >= 100) {
+    platformLogRealtime("🎤 IOProc called %d times for device %u", calls, inDevice);
+    lastLoggedCall.store(calls, std::memory_order_relaxed);
+  }
+  auto* self = static_cast<AudioRecorder*>(inClientData);
+  const bool sample = calls % 100 == 1;
+  if (sample) {
+    platformLogRealtime("🎤 IOProc: recorder=%p, recordingEnabled=%d", static_cast<void*>(self),
+                        self == nullptr ? -1 : (self->recordingEnabled_.load() ? 1 : 0));
+  }
+  if (inInputData == nullptr || inInputData->mBuffers.empty()) {
+    if (sample) {
+      platformLogRealtime("⚠️ IOProc: No input data! inInputData=%p",
+                          static_cast<const void*>(inInputData));
+    }
+    return kAudioHardwareNoError;
+  }
+  if (self == nullptr) return kAudioHardwareNoError;
+  self->deliver(*inInputData, sample);
+  return kAudioHardwareNoError;
+}
+
+void AudioRecorder::deliver(const AudioBufferList& input, bool sample) {
+  // Second references keep the lists alive for the cycle.
+  const std::shared_ptr<const StreamList> streams = inputStreamList_;
+  const std::shared_ptr<const std::vector<ExtAudioFileRef>> files = fileList_;
+  const UInt32 n = input.numberBuffers();
+  if (sample) {
+    const AudioBuffer& first = input.mBuffers[0];
+    const UInt32 frames = first.mNumberChannels == 0
+                              ? 0
+                              : first.mDataByteSize / (first.mNumberChannels * sizeof(float));
+    platformLogRealtime("🎤 IOProc: inInputData has %u buffers, %u frames to record", n, frames);
+    platformLogRealtime("🎤 IOProc: fileList size=%zu, inputStreamList size=%zu", files->size(),
+                        streams->size());
+  }
+  for (UInt32 i = 0; i < n; ++i) {
+    const AudioBuffer& buffer = input.mBuffers[i];
+    if (recordingEnabled_.load() && !recordingPaused_.load()) {
+      const std::int32_t c = logCounter.fetch_add(1, std::memory_order_relaxed);
+      if (c % 500 == 0) {
+        float maximum = 0;
+        const auto* samples = static_cast<const float*>(buffer.mData);
+        const std::size_t count =
+            samples == nullptr ? 0 : std::min<std::size_t>(10, buffer.mDataByteSize / 4);
+        for (std::size_t s = 0; s < count; ++s) maximum = std::max(maximum, std::fabs(samples[s]));
+        platformLogRealtime("Streaming audio buffer %zu: %d bytes, max amplitude: %.6f",
+                            static_cast<std::size_t>(i), static_cast<int>(buffer.mDataByteSize),
+                            static_cast<double>(maximum));
+      }
+    }
+    if (i >= streams->size()) continue;  // beyond the cataloged streams
+    if (auto delegate = audioDataDelegate_.lock()) {
+      const Float64 rate = (*streams)[i].mSampleRate;
+      const std::int32_t calls = increment(delegateCallCount);
+      if (calls % 100 == 0) {
+        platformLogRealtime(
+            "📡 Calling audio delegate: call #%d, buffer size: %u bytes, sample rate: %.0f", calls,
+            buffer.mDataByteSize, rate);
+      }
+      single_.mBuffers[0] = buffer;  // the descriptor only, never the samples
+      delegate->didReceiveAudioData(single_, i, rate);
+    } else {
+      const std::int32_t missing = increment(noDelegate);
+      if (missing % 100 == 0) {
+        platformLogRealtime("⚠️ No audio delegate set! recorder=%p, delegate=%p",
+                            static_cast<void*>(this), static_cast<void*>(nullptr));
+      }
+    }
+  }
+}
+
+}  // namespace velmar

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "coreaudio/AudioHardware.h"
+#include "recording/AudioDataDelegate.h"
+
+namespace velmar {
+
+// The capture engine: binds to one device (in practice the first aggregate
+// device), catalogs its streams, runs an IO procedure on it and hands every
+// input buffer, with its stream index and rate, to the delegate on the IO
+// thread. It writes no files (streaming mode) and keeps a session identity
+// for durations. Its diagnostics go through the platform's logging call.
+//
+// Threads: everything except the IO procedure and the liveness listener is
+// called from the command side, one call at a time (the recorder manager
+// runs its handlers on one serial queue). The IO procedure reads only the
+// atomic flags, the delegate and the stream list, which is refilled only
+// after IO has stopped. The liveness listener only logs and hands the reset
+// to `deviceLostHandler` (or resets inline when none is set).
+class AudioRecorder {
+ public:
+  using StreamList = std::vector<coreaudio::AudioStreamBasicDescription>;
+  using ExtAudioFileRef = void*;  // no files in streaming mode
+  using Clock = std::chrono::steady_clock;
+  static constexpr const char* kPlaceholderPath = "/tmp/streaming_mode_placeholder";
+
+  explicit AudioRecorder(coreaudio::AudioHardware& hal);
+  ~AudioRecorder();
+  AudioRecorder(const AudioRecorder&) = delete;
+  AudioRecorder& operator=(const AudioRecorder&) = delete;
+
+  void setDeviceID(coreaudio::AudioObjectID id);
+  coreaudio::AudioObjectID deviceID() const { return deviceID_; }
+  void setRecordingEnabled(bool on);
+  bool recordingEnabled() const { return recordingEnabled_.load(); }
+  void setRecordingPaused(bool paused) { recordingPaused_.store(paused); }
+  bool recordingPaused() const { return recordingPaused_.load(); }
+  void setLoopbackEnabled(bool on) { loopbackEnabled_.store(on); }
+  bool loopbackEnabled() const { return loopbackEnabled_.load(); }
+
+  // Held weakly; set before IO runs.
+  void setAudioDataDelegate(std::weak_ptr<AudioDataDelegate> delegate) {
+    audioDataDelegate_ = std::move(delegate);
+  }
+  // Called on the notification thread with the device whose liveness
+  // changed; it should call resetAfterDeviceChange(device) on the command
+  // side.
+  void setDeviceLostHandler(std::function<void(coreaudio::AudioObjectID)> handler) {
+    deviceLostHandler_ = std::move(handler);
+  }
+  // Unbinds when `device` is still the bound one (a late notice about a
+  // device we already left changes nothing). True when it unbound.
+  bool resetAfterDeviceChange(coreaudio::AudioObjectID device);
+
+  const std::optional<std::string>& activeDeviceName() const { return activeDeviceName_; }
+  const std::optional<std::string>& recordingURL() const { return recordingURL_; }
+  const std::optional<std::string>& sessionID() const { return sessionID_; }
+  const std::optional<Clock::time_point>& sessionStartTime() const { return sessionStartTime_; }
+  std::shared_ptr<const StreamList> inputStreamList() const { return inputStreamList_; }
+  std::shared_ptr<const StreamList> outputStreamList() const { return outputStreamList_; }
+  coreaudio::AudioDeviceIOProcID ioProcID() const { return ioProcID_; }
+
+  bool adaptToDevice(coreaudio::AudioObjectID id);
+  void catalogDeviceStreams();
+  bool startRecording();
+  bool startIO();
+  void stopIO();
+  void destroyIOProc();
+  void getDeviceName();
+  void registerListeners();
+  void unregisterListeners();
+  bool makeRecordingFiles();
+  void cleanUpRecordingFiles();
+  void createNewRecordingSession();
+  void endRecordingSession();
+
+  // The platform callbacks; client data is the engine.
+  static coreaudio::OSStatus ioproc(coreaudio::AudioObjectID inDevice,
+                                    const coreaudio::AudioTimeStamp* inNow,
+                                    const coreaudio::AudioBufferList* inInputData,
+                                    const coreaudio::AudioTimeStamp* inInputTime,
+                                    coreaudio::AudioBufferList* outOutputData,
+                                    const coreaudio::AudioTimeStamp* inOutputTime,
+                                    void* inClientData);
+  static coreaudio::OSStatus deviceChangedListener(
+      coreaudio::AudioObjectID inObjectID, coreaudio::UInt32 inNumberAddresses,
+      const coreaudio::AudioObjectPropertyAddress* inAddresses, void* inClientData);
+
+ private:
+  // `sample`: this cycle writes the every-hundredth-cycle lines.
+  void deliver(const coreaudio::AudioBufferList& input, bool sample);
+  void destroyIOProcOn(coreaudio::AudioObjectID device);
+
+  coreaudio::AudioHardware& hal_;
+  std::atomic<bool> recordingEnabled_{false};
+  std::atomic<bool> recordingPaused_{false};
+  std::atomic<bool> loopbackEnabled_{false};
+  coreaudio::AudioObjectID deviceID_ = 0;
+  std::optional<std::string> recordingURL_;
+  std::optional<std::string> activeDeviceName_;
+  coreaudio::AudioDeviceIOProcID ioProcID_ = nullptr;
+  // The device the held registration was made on: a registration belongs to
+  // its device, so a rebind to another device makes a fresh one.
+  coreaudio::AudioObjectID ioProcDevice_ = 0;
+  std::optional<std::string> sessionID_;
+  std::optional<Clock::time_point> sessionStartTime_;
+  std::optional<std::string> sessionFolderURL_;
+  std::weak_ptr<AudioDataDelegate> audioDataDelegate_;
+  std::function<void(coreaudio::AudioObjectID)> deviceLostHandler_;
+  // Allocated once and refilled in place (only while IO is stopped).
+  std::shared_ptr<StreamList> inputStreamList_ = std::make_shared<StreamList>();
+  std::shared_ptr<StreamList> outputStreamList_ = std::make_shared<StreamList>();
+  std::shared_ptr<std::vector<ExtAudioFileRef>> fileList_ =
+      std::make_shared<std::vector<ExtAudioFileRef>>();
+  // The one-buffer list handed to the delegate; touched only by the IO
+  // thread, sized once so delivery never allocates.
+  coreaudio::AudioBufferList single_;
+};
+
+}  // namespace velmar

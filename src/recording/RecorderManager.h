@@ -1,0 +1,123 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "aggregate/AggregateDeviceManager.h"
+#include "coreaudio/AudioHardware.h"
+#include "protocol/AudioFrameQueue.h"
+#include "protocol/EventEmitter.h"
+#include "recording/AudioDataBridge.h"
+#include "recording/AudioDataFrame.h"
+#include "recording/AudioRecorder.h"
+#include "runtime/PublishedValue.h"
+#include "runtime/Queues.h"
+
+namespace velmar {
+
+// The command side of recording and streaming: owns the capture engine and
+// its delegate, answers the recording and streaming commands, keeps the pause
+// bookkeeping for the active duration, and protects the recorded aggregate
+// device while it records. Captured audio reaches the host only as
+// "audioData" events.
+//
+// Threads: every handler runs on commandQueue(), one at a time, which is the
+// one guard of the manager's and the engine's command-side state; the
+// engine's device-lost notice is posted there too. The IO thread reads only
+// the streaming switch (an atomic) and the published streaming settings, and
+// hands finished frames to the audio frame queue: it never writes to the
+// host itself, never locks and never allocates after the first frames.
+class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  struct StreamingSettings {
+    std::string format = "pcm16";
+    std::int64_t sampleRate = 16000;
+    std::int64_t channels = 1;
+  };
+
+  // `audioQueue` carries the audio frames to standard output (the shared one
+  // unless a test brings its own).
+  static std::shared_ptr<RecorderManager> create(
+      std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager, coreaudio::AudioHardware& hal,
+      AudioFrameQueue* audioQueue = nullptr);
+  ~RecorderManager();
+  RecorderManager(const RecorderManager&) = delete;
+  RecorderManager& operator=(const RecorderManager&) = delete;
+
+  // Where the handlers must run.
+  runtime::SerialQueue& commandQueue() { return commandQueue_; }
+
+  // Recording actions; anything else is answered as an unknown recording
+  // command.
+  void handleCommand(const std::string& action, const nlohmann::json& params,
+                     const std::string& id);
+  // Streaming actions; anything else goes on to handleCommand.
+  void handleStreamingCommand(const std::string& action, const nlohmann::json& params,
+                              const std::string& id);
+
+  double getActiveRecordingDuration();
+
+  // IO thread: one "audioData" event for `pcm` while streaming is enabled.
+  void streamAudioBuffer(std::span<const std::uint8_t> pcm,
+                         std::optional<double> actualSampleRate = std::nullopt,
+                         std::optional<std::uint32_t> streamIndex = std::nullopt,
+                         std::optional<std::int64_t> channelCount = std::nullopt);
+  bool audioStreamingEnabled() const {
+    return audioStreamingEnabled_.load(std::memory_order_acquire);
+  }
+
+  AudioRecorder& recorder() { return *recorder_; }
+  bool isPaused() const { return isPaused_; }
+
+ private:
+  RecorderManager(std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager,
+                  coreaudio::AudioHardware& hal, AudioFrameQueue& audioQueue);
+  void start();
+
+  void startRecording(const nlohmann::json& params, const std::string& commandId);
+  void stopRecording(const std::string& commandId);
+  void pauseRecording(const std::string& commandId);
+  void resumeRecording(const std::string& commandId);
+  void getRecordingStatus(const std::string& commandId);
+  void failStart(const std::string& commandId, const std::string& message);
+  void handleDeviceLost(coreaudio::AudioObjectID device);
+
+  void enableAudioStreaming(const nlohmann::json& params, const std::string& commandId);
+  void disableAudioStreaming(const std::string& commandId);
+  void getAudioStreamingStatus(const std::string& commandId);
+
+  nlohmann::json deviceInfo(const std::vector<AggregateDeviceInfo>& devices) const;
+  std::string deviceNameOrUnknown() const;
+
+  EventEmitter eventEmitter_;
+  std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager_;
+  AudioFrameQueue& audioQueue_;
+  runtime::SerialQueue commandQueue_ = runtime::makeSerialQueue();
+
+  // Command queue only.
+  bool isPaused_ = false;
+  double pausedDuration_ = 0;
+  std::optional<Clock::time_point> pauseStartTime_;
+
+  // Written on the command queue, read on the IO thread.
+  std::atomic<bool> audioStreamingEnabled_{false};
+  runtime::PublishedValue<StreamingSettings> streamingSettings_{StreamingSettings{}};
+
+  // IO thread only.
+  AudioDataFrame frame_;
+
+  // Declared last so that the engine, and with it IO, stops before the
+  // delegate and the frame go.
+  std::shared_ptr<AudioDataBridge> audioDataBridge_;
+  std::unique_ptr<AudioRecorder> recorder_;
+};
+
+}  // namespace velmar

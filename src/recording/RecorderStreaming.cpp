@@ -1,0 +1,106 @@
+// The streaming half of RecorderManager: the three streaming commands and the
+// IO thread's path from PCM bytes to a queued "audioData" frame.
+#include <cmath>
+
+#include "commands/CommandParameters.h"
+#include "platform/PlatformLog.h"
+#include "recording/RecorderManager.h"
+
+namespace velmar {
+
+using nlohmann::json;
+
+namespace {
+
+// At most one mismatch warning per process, whatever later settings say.
+std::atomic<bool> sampleRateWarningLogged{false};
+
+// The integer part of a real rate, or nothing for a rate that has none
+// worth comparing (NaN, infinite, zero or negative, or beyond 64 bits).
+std::optional<std::int64_t> rateIntegerPart(double rate) {
+  if (!std::isfinite(rate) || rate <= 0 || rate >= 9.2e18) return std::nullopt;
+  return static_cast<std::int64_t>(rate);
+}
+
+}  // namespace
+
+void RecorderManager::handleStreamingCommand(const std::string& action, const json& params,
+                                             const std::string& id) {
+  if (action == "enableAudioStreaming") {
+    enableAudioStreaming(params, id);
+  } else if (action == "disableAudioStreaming") {
+    disableAudioStreaming(id);
+  } else if (action == "getAudioStreamingStatus") {
+    getAudioStreamingStatus(id);
+  } else {
+    handleCommand(action, params, id);
+  }
+}
+
+void RecorderManager::enableAudioStreaming(const json& params, const std::string& commandId) {
+  const auto format = parameters::string(params, "format");
+  const auto sampleRate = parameters::integer(params, "sampleRate");
+  if (!format || !sampleRate) {
+    eventEmitter_.sendResponse(commandId, false, std::nullopt,
+                               "Missing parameters: format and sampleRate required");
+    return;
+  }
+  const std::int64_t channels = parameters::integer(params, "channels").value_or(1);
+  // Settings first, then the switch: the IO thread never sees the switch on
+  // with the settings of before.
+  streamingSettings_.publish({*format, *sampleRate, channels});
+  audioStreamingEnabled_.store(true, std::memory_order_release);
+  eventEmitter_.logToStderr("Audio streaming enabled: format=" + *format + ", sampleRate=" +
+                            std::to_string(*sampleRate) + ", channels=" + std::to_string(channels));
+  const json data{{"format", *format}, {"sampleRate", *sampleRate}, {"channels", channels}};
+  eventEmitter_.sendResponse(commandId, true, data);
+  eventEmitter_.emitEvent("audioStreamingEnabled", data);
+}
+
+void RecorderManager::disableAudioStreaming(const std::string& commandId) {
+  audioStreamingEnabled_.store(false, std::memory_order_release);
+  eventEmitter_.logToStderr("Audio streaming disabled");
+  eventEmitter_.sendResponse(commandId, true);
+  eventEmitter_.emitEvent("audioStreamingDisabled", json::object());
+}
+
+void RecorderManager::getAudioStreamingStatus(const std::string& commandId) {
+  const StreamingSettings& settings = streamingSettings_.latest();
+  eventEmitter_.sendResponse(commandId, true,
+                             json{{"enabled", audioStreamingEnabled()},
+                                  {"format", settings.format},
+                                  {"sampleRate", settings.sampleRate},
+                                  {"channels", settings.channels},
+                                  // Audio frames lost because the host fell behind.
+                                  {"droppedBuffers", audioQueue_.droppedCount()}});
+}
+
+void RecorderManager::streamAudioBuffer(std::span<const std::uint8_t> pcm,
+                                        std::optional<double> actualSampleRate,
+                                        std::optional<std::uint32_t> streamIndex,
+                                        std::optional<std::int64_t> channelCount) {
+  if (!audioStreamingEnabled()) return;
+  const auto settings = streamingSettings_.read();
+  const double rate = actualSampleRate.value_or(static_cast<double>(settings->sampleRate));
+  const std::int64_t channels = channelCount.value_or(settings->channels);
+  if (actualSampleRate && !sampleRateWarningLogged.load(std::memory_order_relaxed)) {
+    const auto actual = rateIntegerPart(*actualSampleRate);
+    if (actual && *actual != settings->sampleRate &&
+        !sampleRateWarningLogged.exchange(true, std::memory_order_relaxed)) {
+      platform::platformLogRealtime("⚠️ Sample rate mismatch: configured=%lld, actual=%lld",
+                                    static_cast<long long>(settings->sampleRate),
+                                    static_cast<long long>(*actual));
+    }
+  }
+  const FrameBuilder& built = frame_.build({.pcm = pcm,
+                                            .format = settings->format,
+                                            .sampleRate = rate,
+                                            .channels = channels,
+                                            .streamIndex = streamIndex,
+                                            .actualChannels = channelCount});
+  // The host is written to by the queue's own thread; a full queue drops the
+  // oldest audio, never blocks here.
+  audioQueue_.push(built);
+}
+
+}  // namespace velmar
