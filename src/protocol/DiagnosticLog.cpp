@@ -10,6 +10,19 @@
 
 namespace velmar {
 
+namespace {
+constexpr int kLockAttempts = 64;
+
+// A spin hint, not a system call: real-time callers must not be descheduled.
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+}  // namespace
+
 DiagnosticLog::DiagnosticLog(int fd, std::size_t capacity)
     : capacity_(capacity), ring_(new char[capacity]), fd_(fd) {
   thread_ = std::thread([this] {
@@ -38,7 +51,13 @@ void DiagnosticLog::write(std::string_view line) {
 
 void DiagnosticLog::tryWrite(std::string_view line) {
   {
+    // The lock is held only to copy a line in or out, so a short bounded spin
+    // nearly always gets it.
     std::unique_lock lock(mutex_, std::try_to_lock);
+    for (int attempt = 0; !lock && attempt < kLockAttempts; ++attempt) {
+      cpuRelax();
+      lock.try_lock();
+    }
     if (!lock) {
       contended_.fetch_add(1, std::memory_order_relaxed);
       dropped_.fetch_add(1, std::memory_order_relaxed);

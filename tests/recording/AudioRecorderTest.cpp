@@ -1,0 +1,270 @@
+// The capture engine against the simulated machine: binding, start and stop,
+// what the IO procedure delivers, the liveness listener, start failures.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <future>
+#include <regex>
+
+#include "recording/AudioRecorder.h"
+#include "recording/RecordingTestMachine.h"
+
+namespace velmar::testing {
+namespace {
+
+using namespace coreaudio;
+using sim::FailureRule;
+using sim::HalOperation;
+
+class AudioRecorderTest : public RecordingTestMachine {
+ protected:
+  std::size_t countSince(std::size_t& mark, const std::string& text) {
+    settle();
+    const auto lines = output_.err().lines();
+    std::size_t count = 0;
+    for (std::size_t i = mark; i < lines.size(); ++i)
+      count += lines[i].find(text) != std::string::npos;
+    mark = lines.size();
+    return count;
+  }
+  bool hasLogged(const std::string& text) {
+    settle();
+    return logged(text);
+  }
+  std::size_t mark() {
+    settle();
+    return output_.err().lines().size();
+  }
+
+  // One IO cycle delivered by hand, as the platform would.
+  static void runCycle(AudioRecorder& recorder, std::vector<std::vector<float>>& samples) {
+    AudioBufferList input;
+    for (auto& buffer : samples) {
+      input.mBuffers.push_back(
+          {1, static_cast<UInt32>(buffer.size() * sizeof(float)), buffer.data()});
+    }
+    AudioBufferList output;
+    AudioTimeStamp now;
+    AudioRecorder::ioproc(recorder.deviceID(), &now, &input, &now, &output, &now, &recorder);
+  }
+};
+
+TEST_F(AudioRecorderTest, BindsCatalogsAndIgnoresTheSameDeviceAgain) {
+  const auto aggregate = makeRecordingAggregate(true);
+  AudioRecorder recorder(hal());
+  recorder.setDeviceID(aggregate);
+  EXPECT_EQ(recorder.deviceID(), aggregate);
+  ASSERT_EQ(recorder.inputStreamList()->size(), 2u);  // microphone, tap
+  EXPECT_EQ((*recorder.inputStreamList())[0].mSampleRate, 48000.0);
+  EXPECT_TRUE(hasLogged("Found input stream with 1 channels at 48000.000000 Hz"));
+  EXPECT_TRUE(hasLogged("Cataloged 2 input streams and 0 output streams"));
+
+  auto at = mark();
+  recorder.setDeviceID(aggregate);
+  EXPECT_EQ(countSince(at, "Setting device ID to:"), 0u);
+  EXPECT_EQ(countSince(at, "Adapting to device ID:"), 0u);
+
+  recorder.setDeviceID(0);
+  EXPECT_TRUE(hasLogged("Warning: Device ID 0 was provided, this may cause issues"));
+  EXPECT_TRUE(hasLogged("Cannot catalog streams for unknown device"));
+  EXPECT_TRUE(recorder.inputStreamList()->empty());
+}
+
+TEST_F(AudioRecorderTest, StartDeliversEveryStreamWithItsRateAndStopEndsTheSession) {
+  const auto aggregate = makeRecordingAggregate(true);
+  AudioRecorder recorder(hal());
+  auto delegate = std::make_shared<RecordingDelegate>();
+  recorder.setAudioDataDelegate(delegate);
+  recorder.setDeviceID(aggregate);
+
+  auto at = mark();
+  recorder.setRecordingEnabled(true);
+  ASSERT_TRUE(recorder.recordingEnabled());
+  ASSERT_TRUE(recorder.sessionID());
+  EXPECT_TRUE(std::regex_match(*recorder.sessionID(),
+                               std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-"
+                                          "[0-9A-F]{12}")));
+  EXPECT_EQ(recorder.recordingURL(), "file:///tmp/streaming_mode_placeholder");
+  EXPECT_EQ(recorder.activeDeviceName(), "Recording Test Aggregate");
+  // The nested start of the re-adapt step is turned away once, and only once.
+  EXPECT_EQ(countSince(at, "Warning: Recursive call to startRecording detected"), 1u);
+
+  ASSERT_TRUE(delegate->waitForCount(20));
+  recorder.setRecordingEnabled(false);
+  const auto delivered = delegate->delivered();
+  std::set<UInt32> streams;
+  for (const auto& buffer : delivered) {
+    streams.insert(buffer.streamIndex);
+    EXPECT_EQ(buffer.sampleRate, 48000.0);
+    // The microphone is mono; the tap carries what its format says.
+    if (buffer.streamIndex == 0) {
+      EXPECT_EQ(buffer.channels, 1u);
+    }
+    EXPECT_EQ(buffer.byteSize, 480u * buffer.channels * sizeof(float));
+  }
+  EXPECT_EQ(streams, (std::set<UInt32>{0, 1}));
+
+  EXPECT_FALSE(recorder.sessionID());
+  EXPECT_FALSE(recorder.sessionStartTime());
+  EXPECT_NE(recorder.ioProcID(), nullptr);  // kept for a faster restart
+  EXPECT_EQ(countSince(at, "Keeping IOProc registered but inactive for faster restart"), 1u);
+  // Nothing arrives once stopped, and disabling again does nothing.
+  const auto stopped = delegate->count();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(delegate->count(), stopped);
+  recorder.setRecordingEnabled(false);
+  EXPECT_EQ(countSince(at, "Setting recordingEnabled to NO"), 0u);
+
+  // A restart reuses the registration.
+  recorder.setRecordingEnabled(true);
+  EXPECT_TRUE(recorder.recordingEnabled());
+  EXPECT_EQ(countSince(at, "Reusing existing IOProc"), 1u);
+  EXPECT_TRUE(delegate->waitForCount(stopped + 10));
+}
+
+TEST_F(AudioRecorderTest, EnablingAnUnboundEngineFailsButKeepsTheSession) {
+  AudioRecorder recorder(hal());
+  recorder.setRecordingEnabled(true);
+  EXPECT_FALSE(recorder.recordingEnabled());
+  EXPECT_TRUE(recorder.sessionID());
+  EXPECT_TRUE(hasLogged("Cannot start recording with unknown device"));
+  EXPECT_TRUE(hasLogged("Failed to start recording, resetting recordingEnabled to NO"));
+}
+
+TEST_F(AudioRecorderTest, ADeviceWithoutInputStreamsCannotRecord) {
+  sim::SimulatedAggregateConfig empty;
+  empty.uid = "empty-aggregate";
+  empty.name = "Empty";
+  AudioRecorder recorder(hal());
+  recorder.setDeviceID(machine().addAggregateDevice(empty));
+  recorder.setRecordingEnabled(true);
+  EXPECT_FALSE(recorder.recordingEnabled());
+  EXPECT_TRUE(hasLogged("Error getting stream count: 0"));
+  EXPECT_TRUE(hasLogged("No input streams available for recording"));
+  EXPECT_TRUE(hasLogged("Failed to create recording files"));
+}
+
+TEST_F(AudioRecorderTest, DeliversOnlyTheCatalogedStreamsAndCountsMissingDelegates) {
+  AudioRecorder recorder(hal());
+  recorder.setDeviceID(makeRecordingAggregate(false));  // one input stream
+  std::vector<std::vector<float>> samples(3, std::vector<float>(480, 0.5f));
+
+  // No delegate: the 100th and 200th undelivered buffers log.
+  auto at = mark();
+  for (int cycle = 0; cycle < 250; ++cycle) runCycle(recorder, samples);
+  EXPECT_EQ(countSince(at, "⚠️ No audio delegate set!"), 2u);
+
+  auto delegate = std::make_shared<RecordingDelegate>();
+  recorder.setAudioDataDelegate(delegate);
+  for (int cycle = 0; cycle < 10; ++cycle) runCycle(recorder, samples);
+  ASSERT_EQ(delegate->count(), 10u);  // buffers 1 and 2 have no cataloged stream
+  for (const auto& buffer : delegate->delivered()) EXPECT_EQ(buffer.streamIndex, 0u);
+
+  // The delegate is held weakly: once gone, buffers are simply not delivered.
+  delegate.reset();
+  runCycle(recorder, samples);
+
+  // An empty list is logged on the sampled cycles only.
+  AudioBufferList none;
+  AudioTimeStamp now;
+  for (int cycle = 0; cycle < 100; ++cycle) {
+    AudioRecorder::ioproc(0, &now, &none, &now, nullptr, &now, &recorder);
+  }
+  EXPECT_EQ(countSince(at, "⚠️ IOProc: No input data!"), 1u);
+}
+
+TEST_F(AudioRecorderTest, LivenessNoticeUnbindsTheEngine) {
+  const auto aggregate = makeRecordingAggregate(false);
+  AudioRecorder recorder(hal());
+  auto delegate = std::make_shared<RecordingDelegate>();
+  recorder.setAudioDataDelegate(delegate);
+  std::promise<AudioObjectID> lost;
+  recorder.setDeviceLostHandler(
+      [&lost, once = std::make_shared<std::once_flag>()](AudioObjectID id) {
+        std::call_once(*once, [&] { lost.set_value(id); });
+      });
+  recorder.setDeviceID(aggregate);
+  recorder.setRecordingEnabled(true);
+  ASSERT_TRUE(delegate->waitForCount(5));
+
+  ASSERT_TRUE(machine().killDevice(kRecordingAggregateUID));
+  auto notice = lost.get_future();
+  ASSERT_EQ(notice.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(notice.get(), aggregate);
+  EXPECT_TRUE(hasLogged("Device alive property changed - resetting device"));
+
+  EXPECT_FALSE(recorder.resetAfterDeviceChange(aggregate + 1000));  // not ours
+  EXPECT_TRUE(recorder.resetAfterDeviceChange(aggregate));
+  EXPECT_EQ(recorder.deviceID(), 0u);
+  EXPECT_TRUE(recorder.inputStreamList()->empty());
+  EXPECT_TRUE(recorder.recordingEnabled());  // the manager decides what follows
+  EXPECT_TRUE(recorder.sessionID());
+  EXPECT_FALSE(recorder.resetAfterDeviceChange(aggregate));  // a late second notice
+  const auto after = delegate->count();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(delegate->count(), after);
+}
+
+TEST_F(AudioRecorderTest, ARebindMakesAFreshRegistrationForTheNewDevice) {
+  const auto first = makeRecordingAggregate(false, "first-aggregate", "First");
+  const auto second = makeRecordingAggregate(false, "second-aggregate", "Second");
+  AudioRecorder recorder(hal());
+  auto delegate = std::make_shared<RecordingDelegate>();
+  recorder.setAudioDataDelegate(delegate);
+  recorder.setDeviceID(first);
+  recorder.setRecordingEnabled(true);
+  ASSERT_TRUE(delegate->waitForCount(3));
+  recorder.setRecordingEnabled(false);
+
+  recorder.setDeviceID(second);
+  auto at = mark();
+  recorder.setRecordingEnabled(true);
+  EXPECT_TRUE(recorder.recordingEnabled());
+  EXPECT_EQ(countSince(at, "Destroying IOProc"), 1u);
+  EXPECT_EQ(countSince(at, "❌ Error starting device"), 0u);
+  const auto before = delegate->count();
+  EXPECT_TRUE(delegate->waitForCount(before + 5));
+}
+
+TEST_F(AudioRecorderTest, AnIllegalOperationAtStartIsRetriedWithoutTheProcedure) {
+  const auto aggregate = makeRecordingAggregate(false);
+  machine().injectFailure(FailureRule::when(HalOperation::kDeviceStart, std::nullopt, aggregate,
+                                            kAudioHardwareIllegalOperationError, 1));
+  AudioRecorder recorder(hal());
+  recorder.setDeviceID(aggregate);
+  recorder.setRecordingEnabled(true);
+  EXPECT_TRUE(recorder.recordingEnabled());
+  EXPECT_TRUE(hasLogged("🔄 Trying AudioDeviceStart without IOProc parameter"));
+  EXPECT_TRUE(hasLogged("✅ Device started without IOProc parameter"));
+}
+
+TEST_F(AudioRecorderTest, OtherStartFailuresFailTheRecording) {
+  const auto aggregate = makeRecordingAggregate(false);
+  machine().injectFailure(FailureRule::when(HalOperation::kDeviceStart, std::nullopt, aggregate,
+                                            kAudioHardwareUnspecifiedError));
+  AudioRecorder recorder(hal());
+  recorder.setDeviceID(aggregate);
+  recorder.setRecordingEnabled(true);
+  EXPECT_FALSE(recorder.recordingEnabled());
+  EXPECT_TRUE(hasLogged("❌ Error starting device: " + std::to_string(kAudioHardwareUnspecifiedError)));
+  EXPECT_FALSE(hasLogged("Trying AudioDeviceStart without IOProc parameter"));
+  EXPECT_TRUE(hasLogged("Failed to start IO"));
+}
+
+TEST_F(AudioRecorderTest, ADeviceThatDoesNotReportRunningIsDiagnosedButStillStarts) {
+  const auto aggregate = makeRecordingAggregate(false);
+  machine().injectFailure(FailureRule::when(HalOperation::kGetPropertyData,
+                                            kAudioDevicePropertyDeviceIsRunning, aggregate));
+  AudioRecorder recorder(hal());
+  recorder.setDeviceID(aggregate);
+  recorder.setRecordingEnabled(true);
+  EXPECT_TRUE(recorder.recordingEnabled());
+  EXPECT_TRUE(hasLogged("⚠️ Device is not running after AudioDeviceStart."));
+  EXPECT_TRUE(hasLogged("🔍 Device class check: classID=1633773415 (aggregate=1633773415), error=0"));
+  EXPECT_TRUE(hasLogged("📦 Confirmed: This is an aggregate device"));
+  EXPECT_TRUE(hasLogged("📦 Aggregate device composition has"));
+  EXPECT_TRUE(hasLogged("running check after retry: isRunning=0"));
+}
+
+}  // namespace
+}  // namespace velmar::testing

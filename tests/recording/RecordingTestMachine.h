@@ -1,0 +1,82 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "aggregate/AggregateTestMachine.h"
+#include "recording/AudioDataDelegate.h"
+#include "sim/SimulatedAudioHardware.h"
+
+namespace velmar::testing {
+
+inline constexpr const char* kRecordingAggregateUID = "com.velmar.test.recording";
+
+// What a delegate saw of one buffer.
+struct DeliveredBuffer {
+  coreaudio::UInt32 streamIndex = 0;
+  coreaudio::Float64 sampleRate = 0;
+  coreaudio::UInt32 channels = 0;
+  coreaudio::UInt32 byteSize = 0;
+};
+
+// Records every delivery (locks: a test delegate, not a real-time one).
+class RecordingDelegate : public AudioDataDelegate {
+ public:
+  void didReceiveAudioData(const coreaudio::AudioBufferList& list, coreaudio::UInt32 streamIndex,
+                           coreaudio::Float64 sampleRate) override {
+    std::lock_guard lock(mutex_);
+    const auto& buffer = list.mBuffers.at(0);
+    EXPECT_EQ(list.mBuffers.size(), 1u);
+    delivered_.push_back({streamIndex, sampleRate, buffer.mNumberChannels, buffer.mDataByteSize});
+    count_.fetch_add(1);
+  }
+  std::vector<DeliveredBuffer> delivered() const {
+    std::lock_guard lock(mutex_);
+    return delivered_;
+  }
+  std::size_t count() const { return count_.load(); }
+  bool waitForCount(std::size_t atLeast, std::chrono::milliseconds timeout = 5s) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (count() < atLeast) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+    return true;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<DeliveredBuffer> delivered_;
+  std::atomic<std::size_t> count_{0};
+};
+
+// The default machine plus aggregate devices to record from.
+class RecordingTestMachine : public AggregateTestMachine {
+ protected:
+  // The built-in microphone alone, or with a tap over every process.
+  AudioObjectID makeRecordingAggregate(bool withTap,
+                                       const std::string& uid = kRecordingAggregateUID,
+                                       const std::string& name = "Recording Test Aggregate") {
+    sim::SimulatedAggregateConfig config;
+    config.uid = uid;
+    config.name = name;
+    config.subDevices = {kMicrophoneUID};
+    if (withTap) config.taps = {makeSystemTap()};
+    return machine().addAggregateDevice(config);
+  }
+
+  std::string makeSystemTap() {
+    coreaudio::CATapDescription description;
+    for (const auto& process : machine().processes()) {
+      description.processes.push_back(machine().processObjectID(process.pid));
+    }
+    description.name = "Test system tap";
+    description.uuid = "TEST-SYSTEM-TAP";
+    const AudioObjectID tap = machine().createForeignTap(description);
+    EXPECT_NE(tap, 0u);
+    return description.uuid;
+  }
+};
+
+}  // namespace velmar::testing
