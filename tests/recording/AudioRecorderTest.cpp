@@ -246,7 +246,8 @@ TEST_F(AudioRecorderTest, OtherStartFailuresFailTheRecording) {
   recorder.setDeviceID(aggregate);
   recorder.setRecordingEnabled(true);
   EXPECT_FALSE(recorder.recordingEnabled());
-  EXPECT_TRUE(hasLogged("❌ Error starting device: " + std::to_string(kAudioHardwareUnspecifiedError)));
+  EXPECT_TRUE(
+      hasLogged("❌ Error starting device: " + std::to_string(kAudioHardwareUnspecifiedError)));
   EXPECT_FALSE(hasLogged("Trying AudioDeviceStart without IOProc parameter"));
   EXPECT_TRUE(hasLogged("Failed to start IO"));
 }
@@ -260,7 +261,8 @@ TEST_F(AudioRecorderTest, ADeviceThatDoesNotReportRunningIsDiagnosedButStillStar
   recorder.setRecordingEnabled(true);
   EXPECT_TRUE(recorder.recordingEnabled());
   EXPECT_TRUE(hasLogged("⚠️ Device is not running after AudioDeviceStart."));
-  EXPECT_TRUE(hasLogged("🔍 Device class check: classID=1633773415 (aggregate=1633773415), error=0"));
+  EXPECT_TRUE(
+      hasLogged("🔍 Device class check: classID=1633773415 (aggregate=1633773415), error=0"));
   EXPECT_TRUE(hasLogged("📦 Confirmed: This is an aggregate device"));
   EXPECT_TRUE(hasLogged("📦 Aggregate device composition has"));
   EXPECT_TRUE(hasLogged("running check after retry: isRunning=0"));

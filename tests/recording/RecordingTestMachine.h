@@ -72,11 +72,13 @@ class RecordingTestMachine : public AggregateTestMachine {
       description.processes.push_back(machine().processObjectID(process.pid));
     }
     description.name = "Test system tap";
-    description.uuid = "TEST-SYSTEM-TAP";
+    description.uuid = "TEST-SYSTEM-TAP-" + std::to_string(++taps_);
     const AudioObjectID tap = machine().createForeignTap(description);
     EXPECT_NE(tap, 0u);
     return description.uuid;
   }
+
+  int taps_ = 0;
 };
 
 }  // namespace velmar::testing

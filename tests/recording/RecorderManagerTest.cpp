@@ -1,0 +1,321 @@
+// The recorder manager's commands and the streaming path, in-process against
+// the simulated machine: responses, events, device choice and protection,
+// the bridge's conversion and log rhythm, and an IO path that never
+// allocates once warm.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "protocol/Base64.h"
+#include "recording/AllocationCounter.h"
+#include "recording/RecorderManager.h"
+#include "recording/RecordingTestMachine.h"
+
+namespace velmar::testing {
+namespace {
+
+using namespace coreaudio;
+using nlohmann::json;
+using sim::FailureRule;
+using sim::HalOperation;
+
+class RecorderManagerTest : public RecordingTestMachine {
+ protected:
+  void SetUp() override {
+    RecordingTestMachine::SetUp();
+    queue_ = std::make_unique<AudioFrameQueue>(64, 32 * 1024);
+  }
+  void TearDown() override {
+    bridge_.reset();
+    manager_.reset();
+    aggregates_.reset();
+    queue_.reset();
+    RecordingTestMachine::TearDown();
+  }
+
+  RecorderManager& manager() {
+    if (!manager_) {
+      aggregates_ = makeManager();
+      manager_ = RecorderManager::create(aggregates_, hal(), queue_.get());
+    }
+    return *manager_;
+  }
+
+  json command(const std::string& action, json params = json::object()) {
+    const std::string id = "c" + std::to_string(++commands_);
+    if (action.find("Streaming") != std::string::npos) {
+      manager().handleStreamingCommand(action, params, id);
+    } else {
+      manager().handleCommand(action, params, id);
+    }
+    auto response = output_.frames().waitForResponse(id);
+    EXPECT_TRUE(response) << action;
+    return response ? response->body : json();
+  }
+
+  std::vector<json> eventsNamed(const std::string& name) {
+    settle();
+    std::vector<json> found;
+    for (const auto& frame : output_.frames().frames()) {
+      if (frame.isEvent(name)) found.push_back(frame.body["data"]);
+    }
+    return found;
+  }
+
+  std::size_t countLines(const std::string& text) {
+    settle();
+    return countLogged(text);
+  }
+
+  // Delivers one buffer to the bridge as the engine would.
+  void deliver(std::vector<float>& samples, UInt32 streamIndex, Float64 rate, UInt32 channels,
+               UInt32 byteSize) {
+    AudioBufferList list;
+    list.mBuffers.push_back({channels, byteSize, samples.data()});
+    bridge().didReceiveAudioData(list, streamIndex, rate);
+  }
+  // A bridge like the engine's own, delivering to the same manager.
+  AudioDataBridge& bridge() {
+    manager();
+    if (!bridge_) bridge_ = std::make_unique<AudioDataBridge>(manager_);
+    return *bridge_;
+  }
+  std::vector<json> audioFrames() {
+    EXPECT_TRUE(queue_->flush(5s));
+    return eventsNamed("audioData");
+  }
+
+  std::unique_ptr<AudioFrameQueue> queue_;
+  std::shared_ptr<AggregateDeviceManager> aggregates_;
+  std::shared_ptr<RecorderManager> manager_;
+  std::unique_ptr<AudioDataBridge> bridge_;
+  int commands_ = 0;
+};
+
+TEST_F(RecorderManagerTest, StatusBeforeAnyRecordingAndUnknownActions) {
+  const json status = command("getRecordingStatus");
+  EXPECT_EQ(status["success"], true);
+  EXPECT_EQ(status["data"],
+            (json{{"isRecording", false},
+                  {"isPaused", false},
+                  {"duration", 0.0},
+                  {"filePath", nullptr},
+                  {"deviceId", 0},
+                  {"deviceName", "Unknown Device"},
+                  {"deviceInfo", {{"deviceId", 0}, {"deviceName", "Unknown Device"}}}}));
+  const json unknown = command("startRecordingNow");
+  EXPECT_EQ(unknown["success"], false);
+  EXPECT_EQ(unknown["error"], "Unknown recording command: startRecordingNow");
+  EXPECT_FALSE(unknown.contains("code"));
+  const json unknownStreaming = command("toggleAudioStreaming");
+  EXPECT_EQ(unknownStreaming["error"], "Unknown recording command: toggleAudioStreaming");
+  EXPECT_EQ(command("pauseRecording")["error"], "No recording to pause");
+  EXPECT_EQ(command("resumeRecording")["error"], "No recording to resume");
+}
+
+TEST_F(RecorderManagerTest, WithoutAggregateDevicesTheStartFailsWithAnEvent) {
+  const json response = command("startRecording");
+  EXPECT_EQ(response["success"], false);
+  EXPECT_EQ(response["error"], "No aggregate devices available");
+  EXPECT_THAT(eventsNamed("recordingError"),
+              ::testing::ElementsAre(json{{"error", "No aggregate devices available"}}));
+}
+
+TEST_F(RecorderManagerTest, RecordsTheFirstAggregateDeviceAndKeepsItCurrentAfterStop) {
+  const auto second = makeRecordingAggregate(true, "b-aggregate", "B Aggregate");
+  const auto first = makeRecordingAggregate(true, "a-aggregate", "A Aggregate");
+  manager();
+  aggregates_->setCurrentDevice(second);
+
+  const json started = command("startRecording");
+  ASSERT_EQ(started["success"], true) << started.dump();
+  EXPECT_EQ(started["data"], (json{{"streamingMode", true}, {"deviceId", first}}));
+  EXPECT_EQ(aggregates_->protectedDeviceID(), first);
+  const auto events = eventsNamed("recordingStarted");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["deviceName"], "A Aggregate");
+  EXPECT_EQ(events[0]["deviceInfo"], (json{{"deviceId", first},
+                                           {"deviceName", "A Aggregate"},
+                                           {"isAggregateDevice", true},
+                                           {"subDeviceCount", 1},
+                                           {"tapCount", 1},
+                                           {"subDevices", {kMicrophoneUID}},
+                                           {"taps", events[0]["deviceInfo"]["taps"]}}));
+  EXPECT_THAT(events[0]["deviceInfo"]["taps"][0].get<std::string>(),
+              ::testing::StartsWith("TEST-SYSTEM-TAP"));
+
+  const json paused = command("pauseRecording");
+  EXPECT_EQ(paused["data"], (json{{"isPaused", true}, {"isRecording", true}}));
+  EXPECT_EQ(command("pauseRecording")["error"], "Recording is already paused");
+  EXPECT_EQ(command("getRecordingStatus")["data"]["isPaused"], true);
+  EXPECT_EQ(command("resumeRecording")["data"], (json{{"isPaused", false}, {"isRecording", true}}));
+  EXPECT_EQ(command("resumeRecording")["error"], "Recording is not paused");
+
+  const json stopped = command("stopRecording");
+  ASSERT_EQ(stopped["success"], true);
+  EXPECT_GT(stopped["data"]["duration"].get<double>(), 0.0);
+  EXPECT_EQ(aggregates_->protectedDeviceID(), 0u);
+  EXPECT_EQ(aggregates_->currentAggregateDeviceID(), first);
+  const json after = command("getRecordingStatus");
+  EXPECT_EQ(after["data"]["isRecording"], false);
+  EXPECT_EQ(after["data"]["duration"], 0.0);
+  EXPECT_EQ(after["data"]["filePath"], "/tmp/streaming_mode_placeholder");
+  EXPECT_EQ(after["data"]["deviceId"], first);
+  EXPECT_EQ(eventsNamed("recordingPaused").size(), 1u);
+  EXPECT_EQ(eventsNamed("recordingResumed").size(), 1u);
+  EXPECT_EQ(eventsNamed("recordingStopped").size(), 1u);
+}
+
+TEST_F(RecorderManagerTest, AFailedStartDoesNotLeaveTheDeviceProtected) {
+  const auto aggregate = makeRecordingAggregate(false);
+  machine().injectFailure(FailureRule::when(HalOperation::kDeviceStart, std::nullopt, aggregate,
+                                            kAudioHardwareUnspecifiedError));
+  const json response = command("startRecording");
+  EXPECT_EQ(response["error"], "Failed to start recording");
+  EXPECT_THAT(eventsNamed("recordingError"),
+              ::testing::ElementsAre(json{{"error", "Failed to start recording"}}));
+  EXPECT_EQ(aggregates_->protectedDeviceID(), 0u);
+  EXPECT_TRUE(
+      logged("Recording failed to start, recordingEnabled: false, recordingURL: "
+             "Optional(file:///tmp/streaming_mode_placeholder)"));
+}
+
+TEST_F(RecorderManagerTest, ADeviceThatDiesWhileRecordingIsReportedOnce) {
+  makeRecordingAggregate(false);
+  ASSERT_EQ(command("startRecording")["success"], true);
+  ASSERT_TRUE(machine().killDevice(kRecordingAggregateUID));
+  ASSERT_TRUE(output_.frames().waitForEvent("recordingError"));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_THAT(eventsNamed("recordingError"),
+              ::testing::ElementsAre(json{{"error", "Recording device is no longer available"}}));
+  EXPECT_EQ(manager().recorder().deviceID(), 0u);
+  // The host can still stop cleanly.
+  EXPECT_EQ(command("stopRecording")["success"], true);
+}
+
+TEST_F(RecorderManagerTest, StreamingCommandsAnswerAndAnnounce) {
+  EXPECT_EQ(
+      command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", "16000"}})["error"],
+      "Missing parameters: format and sampleRate required");
+  EXPECT_EQ(command("enableAudioStreaming", {{"sampleRate", 16000}})["error"],
+            "Missing parameters: format and sampleRate required");
+  EXPECT_EQ(command("getAudioStreamingStatus")["data"], (json{{"enabled", false},
+                                                              {"format", "pcm16"},
+                                                              {"sampleRate", 16000},
+                                                              {"channels", 1},
+                                                              {"droppedBuffers", 0}}));
+  const json enabled =
+      command("enableAudioStreaming", {{"format", "opus"}, {"sampleRate", 44100.0}});
+  EXPECT_EQ(enabled["data"], (json{{"format", "opus"}, {"sampleRate", 44100}, {"channels", 1}}));
+  EXPECT_THAT(eventsNamed("audioStreamingEnabled"), ::testing::ElementsAre(enabled["data"]));
+  EXPECT_EQ(command("getAudioStreamingStatus")["data"]["enabled"], true);
+  EXPECT_EQ(command("disableAudioStreaming")["success"], true);
+  EXPECT_THAT(eventsNamed("audioStreamingDisabled"), ::testing::ElementsAre(json::object()));
+  EXPECT_EQ(command("getAudioStreamingStatus")["data"]["format"], "opus");
+}
+
+TEST_F(RecorderManagerTest, BridgeDropsBuffersWhileStreamingIsOffAndLogsEveryHundredth) {
+  std::vector<float> samples(480, 0.25f);
+  for (int i = 0; i < 101; ++i) deliver(samples, 0, 48000, 1, 1920);
+  EXPECT_EQ(countLines("⚠️ AudioDataBridge: Audio streaming not enabled"), 2u);
+  EXPECT_EQ(bridge().bufferCount(), 101);
+  EXPECT_TRUE(audioFrames().empty());
+}
+
+TEST_F(RecorderManagerTest, BridgeConvertsStreamsAndTagsEachWithItsIndex) {
+  command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 16000}, {"channels", 1}});
+  // Ten bytes: two whole samples and two stray bytes.
+  std::vector<float> samples = {0.5f, -1.0f, 0.0f};
+  deliver(samples, 2, 48000, 2, 10);
+  std::vector<float> edges = {0.5f,
+                              -0.5f,
+                              1.0f,
+                              -1.0f,
+                              1.5f,
+                              0.25f / 32768,
+                              0.5f / 32768,
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN()};
+  deliver(edges, 0, 48000, 1, static_cast<UInt32>(edges.size() * sizeof(float)));
+  std::vector<float> empty;
+  deliver(empty, 1, 48000, 1, 0);  // nothing to send
+
+  const auto frames = audioFrames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].size(), 8u);
+  EXPECT_EQ(frames[0]["bufferSize"], 4);
+  EXPECT_EQ(frames[0]["streamIndex"], 2);
+  EXPECT_EQ(frames[0]["channels"], 2);
+  EXPECT_EQ(frames[0]["actualChannels"], 2);
+  EXPECT_EQ(frames[0]["sampleRate"], 48000.0);
+  EXPECT_EQ(frames[0]["format"], "pcm16");
+  EXPECT_TRUE(frames[0]["timestamp"].is_number_float());
+  const std::int16_t expected0[] = {16384, -32768};
+  EXPECT_EQ(frames[0]["buffer"],
+            base64::encode({reinterpret_cast<const char*>(expected0), sizeof expected0}));
+
+  const std::int16_t expected1[] = {16384, -16384, 32767, -32768, 32767, 0, 1, 32767, -32768, 0};
+  EXPECT_EQ(frames[1]["streamIndex"], 0);
+  EXPECT_EQ(frames[1]["bufferSize"], 20);
+  EXPECT_EQ(frames[1]["buffer"],
+            base64::encode({reinterpret_cast<const char*>(expected1), sizeof expected1}));
+
+  // Any index but 0 is named the right channel in the log; only the first
+  // mismatch is ever reported, also after new settings.
+  EXPECT_EQ(countLines("🎵 Processing Stream 1 (Right Channel) - will send to host"), 2u);
+  EXPECT_EQ(countLines("🎵 Processing Stream 0 (Left Channel) - will send to host"), 1u);
+  command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 8000}});
+  deliver(edges, 0, 44100, 1, 8);
+  EXPECT_EQ(countLines("⚠️ Sample rate mismatch: configured=16000, actual=48000"), 1u);
+  EXPECT_EQ(countLines("⚠️ Sample rate mismatch"), 1u);
+}
+
+// The warning is once per process: each test runs in a process of its own.
+TEST_F(RecorderManagerTest, ANonFiniteRateIsPassedOnWithoutAWarning) {
+  command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 16000}});
+  std::vector<float> samples(4, 0.1f);
+  deliver(samples, 0, std::numeric_limits<double>::quiet_NaN(), 1, 16);
+  deliver(samples, 0, -48000, 1, 16);
+  deliver(samples, 0, 0, 1, 16);
+  EXPECT_EQ(audioFrames().size(), 3u);
+  EXPECT_EQ(countLines("Sample rate mismatch"), 0u);
+  // A real rate still warns afterwards.
+  deliver(samples, 0, 48000, 1, 16);
+  EXPECT_EQ(countLines("⚠️ Sample rate mismatch: configured=16000, actual=48000"), 1u);
+}
+
+TEST_F(RecorderManagerTest, ABridgeWithoutItsManagerDropsTheBuffer) {
+  AudioDataBridge orphan{std::weak_ptr<RecorderManager>()};
+  std::vector<float> samples(4, 0.1f);
+  AudioBufferList list;
+  list.mBuffers.push_back({1, 16, samples.data()});
+  orphan.didReceiveAudioData(list, 0, 48000);
+  EXPECT_EQ(countLines("❌ AudioDataBridge: No recorder manager!"), 1u);
+}
+
+TEST_F(RecorderManagerTest, TheIOPathAllocatesNothingOnceWarm) {
+  const auto aggregate = makeRecordingAggregate(true);
+  command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 48000}});
+  AudioRecorder& recorder = manager().recorder();
+  recorder.setDeviceID(aggregate);  // bound and cataloged; IO driven by hand
+  ASSERT_EQ(recorder.inputStreamList()->size(), 2u);
+
+  std::vector<float> mic(480, 0.2f), tap(960, -0.3f);
+  AudioBufferList input;
+  input.mBuffers.push_back({1, 1920, mic.data()});
+  input.mBuffers.push_back({2, 3840, tap.data()});
+  AudioTimeStamp now;
+  auto cycle = [&] {
+    AudioRecorder::ioproc(aggregate, &now, &input, &now, nullptr, &now, &recorder);
+  };
+  for (int i = 0; i < 5; ++i) cycle();  // warm-up
+  const auto before = allocationsOnThisThread();
+  for (int i = 0; i < 300; ++i) cycle();  // includes every sampled log line
+  EXPECT_EQ(allocationsOnThisThread() - before, 0u);
+  // A burst this fast may overrun the small test queue: every frame is
+  // either written or counted as dropped.
+  EXPECT_EQ(audioFrames().size() + queue_->droppedCount(), 610u);
+}
+
+}  // namespace
+}  // namespace velmar::testing
