@@ -25,8 +25,8 @@ class FrameBuilder;
 // When the host falls behind (it stops reading standard output, or reads too
 // slowly), the queue keeps the newest frames: a push into a full queue drops
 // the oldest frame waiting. Every frame that does not reach the stream is
-// counted in droppedCount(), and the writer logs one line per run of drops
-// when it gets going again.
+// counted in droppedCount(); the producer logs one line when a run of drops
+// starts, and the writer one with the count when it gets going again.
 //
 // Use:
 //   auto& queue = AudioFrameQueue::shared();  // once, off the real-time thread
@@ -80,6 +80,7 @@ class AudioFrameQueue {
   Slot& slotAt(std::uint64_t position);
   void run();
   void moveTo(std::uint64_t position);
+  void noteDrop();
 
   const std::size_t slotCount_;
   const std::size_t slotBytes_;
@@ -92,6 +93,7 @@ class AudioFrameQueue {
   std::atomic<std::uint64_t> head_{0};
   std::atomic<bool> pushing_{false};
   std::atomic<std::uint64_t> dropped_{0};
+  std::atomic<bool> dropping_{false};  // a run of drops not yet reported
   std::atomic<std::uint64_t> written_{0};
   std::atomic<bool> stopping_{false};
   runtime::WakeSignal wake_;

@@ -24,7 +24,8 @@ namespace velmar {
 // queued.
 class DiagnosticLog {
  public:
-  static constexpr std::size_t kDefaultCapacity = 4 << 20;
+  // About 15,000 lines: tens of seconds of streaming while nobody reads.
+  static constexpr std::size_t kDefaultCapacity = 1 << 20;
 
   explicit DiagnosticLog(int fd, std::size_t capacity = kDefaultCapacity);
   // Stops the writer; lines still queued are not written (flush() first).

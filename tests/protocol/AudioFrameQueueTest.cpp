@@ -102,7 +102,15 @@ TEST(AudioFrameQueueTest, AHostThatFallsBehindLosesTheOldestFramesNeverTheProduc
   EXPECT_EQ(sequences.back(), kFrames - 1);
   EXPECT_EQ(sequences.size() + queue.droppedCount(), static_cast<std::size_t>(kFrames));
   EXPECT_EQ(queue.writtenCount(), sequences.size());
+  // One line when the drops start (while the host still is not reading),
+  // one with the count once frames flow again.
+  EXPECT_TRUE(captured.waitForLog("dropping the oldest audio frames"));
   EXPECT_TRUE(captured.waitForLog("audio frames dropped"));
+  std::size_t starts = 0;
+  for (const auto& line : captured.err().lines()) {
+    starts += line.find("dropping the oldest audio frames") != std::string::npos;
+  }
+  EXPECT_EQ(starts, 1u);
 }
 
 TEST(AudioFrameQueueTest, AFrameLargerThanASlotIsRefusedAndCounted) {
