@@ -1,5 +1,7 @@
 #include "sim/SimulatedAudioHardware.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 
 namespace velmar::sim {
@@ -11,7 +13,10 @@ using namespace coreaudio;
 SimulatedAudioHardware::SimulatedAudioHardware()
     : notificationsWork_(asio::make_work_guard(notifications_)) {
   std::lock_guard lock(mutex_);
-  notificationThread_ = std::thread([this] { notifications_.run(); });
+  notificationThread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "sim-notify");
+    notifications_.run();
+  });
   notificationThreadID_ = notificationThread_.get_id();
 }
 

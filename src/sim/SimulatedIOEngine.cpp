@@ -1,5 +1,7 @@
 #include "sim/SimulatedAudioHardware.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -121,7 +123,10 @@ OSStatus SimulatedAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOP
 
 void SimulatedAudioHardware::ensureIOThreadLocked() {
   if (ioThread_.joinable()) return;
-  ioThread_ = std::thread([this] { ioThreadMain(); });
+  ioThread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "sim-io");
+    ioThreadMain();
+  });
   ioThreadID_ = ioThread_.get_id();
 }
 

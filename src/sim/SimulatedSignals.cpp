@@ -67,11 +67,37 @@ void SimulatedAudioHardware::synthesize(const std::vector<Tone>& tones, Float64 
                                         float* out) {
   double limit = 1.0;
   for (const Tone& tone : tones) limit = std::max(limit, static_cast<double>(tone.amplitude));
+  // Each tone's phase is exact at the start of the block (reduced in cycles,
+  // so a long-running sample clock loses no precision) and advanced by a
+  // rotation per frame: one sine per tone and block instead of per sample.
+  constexpr std::size_t kMaxRotated = 16;
+  struct Rotor {
+    double sine, cosine, stepSine, stepCosine;
+  };
+  Rotor rotors[kMaxRotated];
+  const bool rotate = tones.size() <= kMaxRotated && rate > 0;
+  if (rotate) {
+    for (std::size_t t = 0; t < tones.size(); ++t) {
+      const double cycles = std::fmod(tones[t].frequency * sampleTime / rate, 1.0);
+      const double phase = 2 * std::numbers::pi * cycles;
+      const double step = 2 * std::numbers::pi * tones[t].frequency / rate;
+      rotors[t] = {std::sin(phase), std::cos(phase), std::sin(step), std::cos(step)};
+    }
+  }
   for (UInt32 frame = 0; frame < frames; ++frame) {
     double value = 0;
-    for (const Tone& tone : tones) {
-      const double wave =
-          std::sin(2 * std::numbers::pi * tone.frequency * (sampleTime + frame) / rate);
+    for (std::size_t t = 0; t < tones.size(); ++t) {
+      const Tone& tone = tones[t];
+      double wave;
+      if (rotate) {
+        Rotor& r = rotors[t];
+        wave = r.sine;
+        const double sine = r.sine * r.stepCosine + r.cosine * r.stepSine;
+        r.cosine = r.cosine * r.stepCosine - r.sine * r.stepSine;
+        r.sine = sine;
+      } else {
+        wave = std::sin(2 * std::numbers::pi * tone.frequency * (sampleTime + frame) / rate);
+      }
       value +=
           tone.amplitude * (tone.waveform == Waveform::kSquare ? (wave >= 0 ? 1.0 : -1.0) : wave);
     }
