@@ -238,7 +238,8 @@ class SimulatedAudioHardware : public coreaudio::AudioHardware {
   AudioObjectID addTapLocked(const coreaudio::CATapDescription& description, bool foreign);
   bool deviceRunningLocked(const Device& device) const;
   bool deviceRunningSomewhereLocked(const Device& device) const;
-  std::vector<Tone> streamTonesLocked(const Stream& stream) const;
+  // Fills `tones` (cleared first) with what an input stream carries.
+  void streamTonesLocked(const Stream& stream, std::vector<Tone>& tones) const;
   UInt32 tapChannelsLocked(const Tap& tap) const;
   // The output device whose audio a tap hears; null when there is none.
   const Device* tapDeviceLocked(const Tap& tap) const;

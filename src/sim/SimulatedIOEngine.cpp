@@ -135,18 +135,26 @@ void SimulatedAudioHardware::ioThreadMain() {
   const auto period =
       std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kIOCycleSeconds));
   struct StreamCycle {
-    UInt32 channels;
+    UInt32 channels = 0;
     std::vector<Tone> tones;
   };
   struct Cycle {
-    AudioObjectID device;
-    Float64 rate;
-    UInt32 frames;
+    AudioObjectID device = 0;
+    Float64 rate = 0;
+    UInt32 frames = 0;
     AudioTimeStamp time;
+    std::size_t streamCount = 0;  // streams in use this cycle
     std::vector<StreamCycle> streams;
     std::vector<std::pair<AudioDeviceIOProc, void*>> procs;
   };
-  std::vector<std::vector<float>> samples;  // reused between cycles
+  // Everything a cycle needs is kept between cycles and only grows, so once
+  // the machine's shape settles the IO thread allocates nothing (as a
+  // platform's IO thread would not).
+  std::vector<Cycle> cycles;
+  std::size_t used = 0;
+  std::vector<std::vector<float>> samples;
+  AudioBufferList input;
+  AudioBufferList output;
 
   std::unique_lock lock(mutex_);
   auto anyRunning = [this] {
@@ -168,11 +176,12 @@ void SimulatedAudioHardware::ioThreadMain() {
     // After a stall, deliver at the normal pace again instead of catching up.
     if (Clock::now() - next > 10 * period) next = Clock::now();
 
-    std::vector<Cycle> cycles;
+    used = 0;
     for (AudioObjectID id : deviceOrder_) {
       Device& device = devices_.at(id);
       if (!deviceRunningLocked(device)) continue;
-      Cycle cycle;
+      if (used == cycles.size()) cycles.emplace_back();
+      Cycle& cycle = cycles[used];
       cycle.device = id;
       cycle.rate = device.config.nominalSampleRate;
       cycle.frames = static_cast<UInt32>(std::lround(cycle.rate * kIOCycleSeconds));
@@ -181,24 +190,30 @@ void SimulatedAudioHardware::ioThreadMain() {
           std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
               .count());
       device.sampleTime += cycle.frames;
+      cycle.streamCount = 0;
       for (AudioObjectID streamID : device.inputStreams) {
         const Stream& stream = streams_.at(streamID);
-        cycle.streams.push_back({stream.channels, streamTonesLocked(stream)});
+        if (cycle.streamCount == cycle.streams.size()) cycle.streams.emplace_back();
+        StreamCycle& slot = cycle.streams[cycle.streamCount++];
+        slot.channels = stream.channels;
+        streamTonesLocked(stream, slot.tones);
       }
+      cycle.procs.clear();
       for (const auto& [procID, proc] : ioProcs_) {
         if (proc->device == id && proc->started)
           cycle.procs.emplace_back(proc->proc, proc->clientData);
       }
-      if (!cycle.procs.empty()) cycles.push_back(std::move(cycle));
+      if (!cycle.procs.empty()) ++used;
     }
-    if (cycles.empty()) continue;
+    if (used == 0) continue;
     ioDispatching_ = true;
     lock.unlock();
 
-    for (const Cycle& cycle : cycles) {
-      samples.resize(cycle.streams.size());
-      AudioBufferList input;
-      for (size_t s = 0; s < cycle.streams.size(); ++s) {
+    for (std::size_t c = 0; c < used; ++c) {
+      const Cycle& cycle = cycles[c];
+      if (samples.size() < cycle.streamCount) samples.resize(cycle.streamCount);
+      input.mBuffers.clear();
+      for (size_t s = 0; s < cycle.streamCount; ++s) {
         const StreamCycle& stream = cycle.streams[s];
         auto& buffer = samples[s];
         buffer.resize(static_cast<size_t>(cycle.frames) * stream.channels);
@@ -207,7 +222,6 @@ void SimulatedAudioHardware::ioThreadMain() {
         input.mBuffers.push_back(
             {stream.channels, static_cast<UInt32>(buffer.size() * sizeof(float)), buffer.data()});
       }
-      AudioBufferList output;
       for (const auto& [proc, clientData] : cycle.procs) {
         proc(cycle.device, &cycle.time, &input, &cycle.time, &output, &cycle.time, clientData);
       }

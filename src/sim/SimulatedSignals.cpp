@@ -32,19 +32,19 @@ Float64 SimulatedAudioHardware::toneOfDeviceLocked(const Device& device) const {
   return 200.0 + (stableHash(device.config.uid) % 40) * 20.0;
 }
 
-std::vector<SimulatedAudioHardware::Tone> SimulatedAudioHardware::streamTonesLocked(
-    const Stream& stream) const {
-  std::vector<Tone> tones;
-  if (!stream.isInput) return tones;
+void SimulatedAudioHardware::streamTonesLocked(const Stream& stream,
+                                               std::vector<Tone>& tones) const {
+  tones.clear();
+  if (!stream.isInput) return;
   if (stream.source.kind == StreamSource::Kind::kDevice) {
     const Device* device = deviceByUIDLocked(stream.source.uid);
     if (device && device->config.alive)
       tones.push_back(
           {toneOfDeviceLocked(*device), device->config.toneAmplitude, device->config.waveform});
-    return tones;
+    return;
   }
   const Tap* tap = tapByUIDLocked(stream.source.uid);
-  if (tap == nullptr) return tones;
+  if (tap == nullptr) return;
   const auto& listed = tap->description.processes;
   for (AudioObjectID processID : processOrder_) {
     const Process& process = processes_.at(processID);
@@ -54,7 +54,6 @@ std::vector<SimulatedAudioHardware::Tone> SimulatedAudioHardware::streamTonesLoc
       tones.push_back({toneOfProcess(process.config), kToneAmplitude});
     }
   }
-  return tones;
 }
 
 // Every source is a sine (or a square wave) at its own frequency whose phase
@@ -136,7 +135,7 @@ OSStatus SimulatedAudioHardware::renderDeviceInput(AudioObjectID device, Float64
     const Device* found = deviceLocked(device);
     if (found == nullptr) return kAudioHardwareBadDeviceError;
     if (found->inputStreams.empty()) return kAudioHardwareIllegalOperationError;
-    tones = streamTonesLocked(streams_.at(found->inputStreams.front()));
+    streamTonesLocked(streams_.at(found->inputStreams.front()), tones);
     rate = found->config.nominalSampleRate;
   }
   synthesize(tones, rate, sampleTime, frames, channels, out);

@@ -317,5 +317,42 @@ TEST_F(RecorderManagerTest, TheIOPathAllocatesNothingOnceWarm) {
   EXPECT_EQ(audioFrames().size() + queue_->droppedCount(), 610u);
 }
 
+// The platform's own IO thread while a recording streams: a second IO
+// procedure on the same device reads that thread's allocation count.
+std::atomic<int> probeCalls{0};
+std::atomic<std::size_t> probeAllocations{0};
+OSStatus allocationProbe(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*,
+                         const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void*) {
+  probeAllocations.store(allocationsOnThisThread());
+  probeCalls.fetch_add(1);
+  return 0;
+}
+
+TEST_F(RecorderManagerTest, TheIOThreadAllocatesNothingWhileStreaming) {
+  const auto aggregate = makeRecordingAggregate(true);
+  command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 48000}});
+  ASSERT_EQ(command("startRecording")["success"], true);
+  AudioDeviceIOProcID probe = nullptr;
+  ASSERT_EQ(hal().createIOProcID(aggregate, &allocationProbe, nullptr, probe), 0);
+  ASSERT_EQ(hal().deviceStart(aggregate, probe), 0);
+
+  auto waitForCalls = [](int count) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (probeCalls.load() < count && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(10ms);
+    }
+    return probeCalls.load() >= count;
+  };
+  ASSERT_TRUE(waitForCalls(50));  // warm-up
+  const std::size_t warm = probeAllocations.load();
+  ASSERT_TRUE(waitForCalls(250));  // more than every sampled log line's period
+  EXPECT_EQ(probeAllocations.load(), warm);
+  EXPECT_GT(queue_->writtenCount() + queue_->droppedCount(), 400u);  // it did stream
+
+  hal().deviceStop(aggregate, probe);
+  hal().destroyIOProcID(aggregate, probe);
+  command("stopRecording");
+}
+
 }  // namespace
 }  // namespace velmar::testing
