@@ -12,30 +12,28 @@ namespace {
 
 constexpr int kLineBytes = 1024;
 
-std::string_view formatLine(char (&buffer)[kLineBytes], const char* format, va_list args) {
+// Formats on the stack and hands the line to `sink`.
+void logWith(void (*sink)(std::string_view), const char* format, va_list args) {
+  char buffer[kLineBytes];
   const int written = std::vsnprintf(buffer, kLineBytes, format, args);
-  if (written < 0) return {};
-  return {buffer, static_cast<std::size_t>(written < kLineBytes ? written : kLineBytes - 1)};
+  if (written < 0) return;
+  sink({buffer, static_cast<std::size_t>(written < kLineBytes ? written : kLineBytes - 1)});
 }
 
 }  // namespace
 
 void platformLog(const char* format, ...) {
-  char buffer[kLineBytes];
   va_list args;
   va_start(args, format);
-  const std::string_view line = formatLine(buffer, format, args);
+  logWith(&ProcessStreams::writeLine, format, args);
   va_end(args);
-  ProcessStreams::writeLine(line);
 }
 
 void platformLogRealtime(const char* format, ...) {
-  char buffer[kLineBytes];
   va_list args;
   va_start(args, format);
-  const std::string_view line = formatLine(buffer, format, args);
+  logWith(&ProcessStreams::tryWriteLine, format, args);
   va_end(args);
-  ProcessStreams::tryWriteLine(line);
 }
 
 }  // namespace velmar::platform
