@@ -206,13 +206,16 @@ void AudioFrameQueue::run() {
           "Emitted event: " + std::string(written[i].name, written[i].nameSize) + " with " +
           std::to_string(written[i].fields) + " data fields");
     }
-    const std::uint64_t drops = dropped_.load(std::memory_order_relaxed);
+    // Cleared before the count is read: a drop after this point starts a new
+    // run with a line of its own.
+    if (dropping_.load(std::memory_order_relaxed))
+      dropping_.store(false, std::memory_order_seq_cst);
+    const std::uint64_t drops = dropped_.load(std::memory_order_seq_cst);
     if (drops > reportedDrops) {
       ProcessStreams::writeLine(
           "⚠️ Host fell behind reading audio: " + std::to_string(drops - reportedDrops) +
           " audio frames dropped (" + std::to_string(drops) + " in total)");
       reportedDrops = drops;
-      dropping_.store(false, std::memory_order_relaxed);
     }
   }
 }

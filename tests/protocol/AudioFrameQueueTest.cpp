@@ -1,5 +1,6 @@
 #include "protocol/AudioFrameQueue.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <future>
 #include <new>
@@ -102,15 +103,18 @@ TEST(AudioFrameQueueTest, AHostThatFallsBehindLosesTheOldestFramesNeverTheProduc
   EXPECT_EQ(sequences.back(), kFrames - 1);
   EXPECT_EQ(sequences.size() + queue.droppedCount(), static_cast<std::size_t>(kFrames));
   EXPECT_EQ(queue.writtenCount(), sequences.size());
-  // One line when the drops start (while the host still is not reading),
-  // one with the count once frames flow again.
+  // A run of drops is announced when it starts (while the host still is not
+  // reading) and counted once frames flow again. A host that reads in bursts
+  // makes several runs, so only the first pair is checked.
   EXPECT_TRUE(captured.waitForLog("dropping the oldest audio frames"));
   EXPECT_TRUE(captured.waitForLog("audio frames dropped"));
-  std::size_t starts = 0;
-  for (const auto& line : captured.err().lines()) {
-    starts += line.find("dropping the oldest audio frames") != std::string::npos;
-  }
-  EXPECT_EQ(starts, 1u);
+  const auto lines = captured.err().lines();
+  auto first = [&](const std::string& text) {
+    return std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find(text) != std::string::npos;
+    });
+  };
+  EXPECT_LT(first("dropping the oldest audio frames"), first("audio frames dropped"));
 }
 
 TEST(AudioFrameQueueTest, AFrameLargerThanASlotIsRefusedAndCounted) {
