@@ -22,16 +22,14 @@ double secondsSince(RecorderManager::Clock::time_point start,
 std::shared_ptr<RecorderManager> RecorderManager::create(
     std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager, coreaudio::AudioHardware& hal,
     AudioFrameQueue* audioQueue) {
-  // The queue's slots and writer thread come up here, never on the IO thread.
-  AudioFrameQueue& queue = audioQueue != nullptr ? *audioQueue : AudioFrameQueue::shared();
   std::shared_ptr<RecorderManager> manager(
-      new RecorderManager(std::move(aggregateDeviceManager), hal, queue));
+      new RecorderManager(std::move(aggregateDeviceManager), hal, audioQueue));
   manager->start();
   return manager;
 }
 
 RecorderManager::RecorderManager(std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager,
-                                 coreaudio::AudioHardware& hal, AudioFrameQueue& audioQueue)
+                                 coreaudio::AudioHardware& hal, AudioFrameQueue* audioQueue)
     : aggregateDeviceManager_(std::move(aggregateDeviceManager)),
       audioQueue_(audioQueue),
       recorder_(std::make_unique<AudioRecorder>(hal)) {}

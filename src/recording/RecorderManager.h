@@ -43,8 +43,9 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
     std::int64_t channels = 1;
   };
 
-  // `audioQueue` carries the audio frames to standard output (the shared one
-  // unless a test brings its own).
+  // `audioQueue` carries the audio frames to standard output; without one,
+  // the shared queue is made when streaming is first enabled (so a service
+  // that never streams does not hold its memory).
   static std::shared_ptr<RecorderManager> create(
       std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager, coreaudio::AudioHardware& hal,
       AudioFrameQueue* audioQueue = nullptr);
@@ -79,7 +80,7 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
 
  private:
   RecorderManager(std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager,
-                  coreaudio::AudioHardware& hal, AudioFrameQueue& audioQueue);
+                  coreaudio::AudioHardware& hal, AudioFrameQueue* audioQueue);
   void start();
 
   void startRecording(const nlohmann::json& params, const std::string& commandId);
@@ -94,12 +95,15 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   void disableAudioStreaming(const std::string& commandId);
   void getAudioStreamingStatus(const std::string& commandId);
 
+  std::uint64_t droppedBuffers() const;
   nlohmann::json deviceInfo(const std::vector<AggregateDeviceInfo>& devices) const;
   std::string deviceNameOrUnknown() const;
 
   EventEmitter eventEmitter_;
   std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager_;
-  AudioFrameQueue& audioQueue_;
+  // Set before streaming is first switched on (on the command queue), read
+  // by the IO thread only while streaming is on.
+  std::atomic<AudioFrameQueue*> audioQueue_;
   runtime::SerialQueue commandQueue_ = runtime::makeSerialQueue();
 
   // Command queue only.

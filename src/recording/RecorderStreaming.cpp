@@ -46,8 +46,10 @@ void RecorderManager::enableAudioStreaming(const json& params, const std::string
     return;
   }
   const std::int64_t channels = parameters::integer(params, "channels").value_or(1);
-  // Settings first, then the switch: the IO thread never sees the switch on
-  // with the settings of before.
+  // The queue's slots and writer thread come up here, never on the IO
+  // thread. Queue and settings first, then the switch: the IO thread never
+  // sees the switch on without them.
+  if (audioQueue_.load() == nullptr) audioQueue_.store(&AudioFrameQueue::shared());
   streamingSettings_.publish({*format, *sampleRate, channels});
   audioStreamingEnabled_.store(true, std::memory_order_release);
   eventEmitter_.logToStderr("Audio streaming enabled: format=" + *format + ", sampleRate=" +
@@ -72,7 +74,12 @@ void RecorderManager::getAudioStreamingStatus(const std::string& commandId) {
                                   {"sampleRate", settings.sampleRate},
                                   {"channels", settings.channels},
                                   // Audio frames lost because the host fell behind.
-                                  {"droppedBuffers", audioQueue_.droppedCount()}});
+                                  {"droppedBuffers", droppedBuffers()}});
+}
+
+std::uint64_t RecorderManager::droppedBuffers() const {
+  const AudioFrameQueue* queue = audioQueue_.load();
+  return queue == nullptr ? 0 : queue->droppedCount();
 }
 
 void RecorderManager::streamAudioBuffer(std::span<const std::uint8_t> pcm,
@@ -100,7 +107,7 @@ void RecorderManager::streamAudioBuffer(std::span<const std::uint8_t> pcm,
                                             .actualChannels = channelCount});
   // The host is written to by the queue's own thread; a full queue drops the
   // oldest audio, never blocks here.
-  audioQueue_.push(built);
+  if (AudioFrameQueue* queue = audioQueue_.load(std::memory_order_acquire)) queue->push(built);
 }
 
 }  // namespace velmar
