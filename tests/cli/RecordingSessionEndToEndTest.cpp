@@ -279,13 +279,14 @@ TEST(RecordingSessionEndToEndTest, WithoutAnAggregateDeviceTheHostIsTold) {
 }
 
 TEST(RecordingSessionEndToEndTest, ADeviceThatDiesWhileRecordingIsReportedOnce) {
+  // The device dies late enough that even a sanitizer build records by then.
   ScenarioFile file(
       {{"base", "default"},
        {"aggregateDevices",
         {{{"uid", "dying-aggregate"},
           {"name", "Dying Aggregate"},
           {"subdevices", {kMicrophoneUID}}}}},
-       {"timeline", {{{"at", 4}, {"event", "killDevice"}, {"uid", "dying-aggregate"}}}}});
+       {"timeline", {{{"at", 8}, {"event", "killDevice"}, {"uid", "dying-aggregate"}}}}});
   CliProcess cli(file.options());
   ASSERT_EQ(enableStreaming(cli)["success"], true);
   ASSERT_EQ(answerTo(cli, command("r1", "startRecording"))["success"], true);
