@@ -74,7 +74,6 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   const std::shared_ptr<AggregateDeviceManager>& aggregateDeviceManager() const {
     return aggregateDeviceManager_;
   }
-  RecorderManager& recorderManager() { return *recorderManager_; }
 
   // Recording and streaming commands run one at a time on the recorder
   // manager's own queue.

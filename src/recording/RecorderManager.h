@@ -76,7 +76,6 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   }
 
   AudioRecorder& recorder() { return *recorder_; }
-  bool isPaused() const { return isPaused_; }
 
  private:
   RecorderManager(std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager,
