@@ -19,6 +19,8 @@ namespace {
 // producer claims again holds the oldest frame, which it drops.
 enum SlotState : std::uint32_t { kFree, kWriting, kReady, kReading };
 
+constexpr std::size_t kPage = 4096;
+
 }  // namespace
 
 struct AudioFrameQueue::Slot {
@@ -44,14 +46,16 @@ AudioFrameQueue& AudioFrameQueue::shared() {
 AudioFrameQueue::AudioFrameQueue(std::size_t slots, std::size_t slotBytes)
     : slotCount_(std::max<std::size_t>(slots, 1)),
       slotBytes_(slotBytes),
-      storage_(new char[slotCount_ * slotBytes_]),
+      storage_(new char[slotCount_ * slotBytes_ + kPage]),
       slots_(new Slot[slotCount_]) {
   // The first page of every slot, which holds a typical frame, is touched
   // now so the real-time producer does not take the page faults; the rest of
   // a slot stays untouched (and out of memory) until a larger frame needs it.
-  constexpr std::size_t kPage = 4096;
+  // Slots start on page boundaries, or that first page would span two.
+  const auto raw = reinterpret_cast<std::uintptr_t>(storage_.get());
+  char* const base = storage_.get() + ((kPage - raw % kPage) % kPage);
   for (std::size_t i = 0; i < slotCount_; ++i) {
-    slots_[i].data = storage_.get() + i * slotBytes_;
+    slots_[i].data = base + i * slotBytes_;
     std::memset(slots_[i].data, 0, std::min(slotBytes_, kPage));
   }
   thread_ = std::thread([this] {
