@@ -24,8 +24,9 @@ namespace velmar {
 // queued.
 class DiagnosticLog {
  public:
-  // About 15,000 lines: tens of seconds of streaming while nobody reads.
-  static constexpr std::size_t kDefaultCapacity = 1 << 20;
+  // About 3,500 lines: several seconds of streaming while nobody reads. It
+  // is resident all the time (real-time writers must not fault), so no more.
+  static constexpr std::size_t kDefaultCapacity = 256 * 1024;
 
   explicit DiagnosticLog(int fd, std::size_t capacity = kDefaultCapacity);
   // Stops the writer; lines still queued are not written (flush() first).
