@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,14 @@
 #include "protocol/ProcessStreams.h"
 #include "sim/ScenarioError.h"
 #include "sim/SimulatedMachine.h"
+#ifdef VELMAR_HAVE_PIPEWIRE
+#include "pipewire/PipeWireBackend.h"
+#endif
 
 namespace {
 
 constexpr const char* kUsage =
-    R"(Usage: velmar-audio-cli [--check-system-audio] [--help] [--version]
+    R"(Usage: velmar-audio-cli [--platform NAME] [--check-system-audio] [--help] [--version]
 
 Audio service driven by a host application over its standard streams. Commands
 are JSON objects with string "id" and "action", one per line, on standard input.
@@ -28,11 +32,14 @@ INIT:>{json}<:INIT, EVENT:>{json}<:EVENT or RESPONSE:>{json}<:RESPONSE; standard
 error carries diagnostic lines. The service ends when standard input closes.
 
 Options:
+  --platform NAME       the machine to run on: "sim" (the simulated machine, the
+                        default) or "pipewire" (this desktop's PipeWire daemon)
   --check-system-audio  check (and request) the system-audio permission, exit 0 if granted
   --help                print this text and exit
   --version             print the version and build id and exit
 
 Environment:
+  VELMAR_PLATFORM       the machine to run on when --platform is not given
   PARENT_PID            the host's process id, reported in the INIT message
   VELMAR_SIM_SCENARIO   JSON file describing the simulated machine to run on
   VELMAR_STORE_PATH     file that remembers the aggregate devices across restarts
@@ -52,6 +59,48 @@ void reserveStandardStreams() {
       }
     }
   }
+}
+
+// The value of "--platform NAME" or "--platform=NAME", else VELMAR_PLATFORM,
+// else the simulated machine. Empty when "--platform" has no value.
+std::string chosenPlatform(const std::vector<std::string>& args) {
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--platform") return i + 1 < args.size() ? args[i + 1] : std::string();
+    if (args[i].rfind("--platform=", 0) == 0) return args[i].substr(11);
+  }
+  if (const char* fromEnvironment = std::getenv("VELMAR_PLATFORM")) return fromEnvironment;
+  return "sim";
+}
+
+// Installs the chosen backend. Returns the exit status when it cannot be:
+// 1 for an unusable scenario file, 2 for a backend that is unknown or does
+// not answer.
+std::optional<int> installPlatform(const std::string& name) {
+  if (name == "sim") {
+    try {
+      velmar::sim::SimulatedMachine::installFromEnvironment();
+    } catch (const velmar::sim::ScenarioError& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      return 1;
+    }
+    return std::nullopt;
+  }
+  if (name == "pipewire") {
+#ifdef VELMAR_HAVE_PIPEWIRE
+    std::string error;
+    if (velmar::pipewire::PipeWireBackend::install(error) == nullptr) {
+      std::fprintf(stderr, "❌ Cannot use the PipeWire platform: %s\n", error.c_str());
+      return 2;
+    }
+    return std::nullopt;
+#else
+    std::fprintf(stderr, "❌ This build has no PipeWire platform (libpipewire was not found)\n");
+    return 2;
+#endif
+  }
+  std::fprintf(stderr, "❌ Unknown platform \"%s\": use \"sim\" or \"pipewire\"\n",
+               name.c_str());
+  return 2;
 }
 
 bool hasArgument(const std::vector<std::string>& args, const char* wanted) {
@@ -82,15 +131,10 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // The machine comes first: an unusable scenario file stops the service
-  // before anything is announced to the host. The entry point is the one
-  // place that chooses the backend; on Linux it is the simulated machine.
-  try {
-    velmar::sim::SimulatedMachine::installFromEnvironment();
-  } catch (const velmar::sim::ScenarioError& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 1;
-  }
+  // The machine comes first: an unusable scenario file or an absent audio
+  // server stops the service before anything is announced to the host. The
+  // entry point is the one place that chooses the backend.
+  if (auto failed = installPlatform(chosenPlatform(args))) return *failed;
 
   if (hasArgument(args, "--check-system-audio")) {
     int result = velmar::runSystemAudioCheck();

@@ -1,0 +1,291 @@
+#include "pipewire/PipeWireAudioHardware.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <future>
+
+#include <asio/post.hpp>
+
+#include "pipewire/PipeWireGraph.h"
+#include "platform/PlatformLog.h"
+
+namespace velmar::pipewire {
+
+using namespace coreaudio;
+
+// One recorded device's capture node and what it was built for. The
+// real-time side (captureCycle, fill) reads only the layout, fixed at
+// construction.
+struct PipeWireAudioHardware::Capture final : CaptureSink, hal::StreamFiller {
+  struct Stream {
+    hal::StreamRoute::Source kind;
+    std::string uid;
+    UInt32 channels = 0;
+    std::size_t firstPort = 0;
+  };
+
+  Capture(PipeWireAudioHardware& owner, AudioObjectID device,
+          const std::vector<hal::StreamRoute>& routes)
+      : owner(owner), device(device) {
+    std::size_t port = 0;
+    std::vector<std::uint32_t> widths;
+    for (const auto& route : routes) {
+      layout.push_back({route.source, route.uid, route.channels, port});
+      port += route.channels;
+      widths.push_back(route.channels);
+    }
+    node = std::make_unique<PipeWireCapture>(owner.graph_,
+                                             "velmar-capture-" + std::to_string(device), widths,
+                                             *this);
+  }
+
+  // Whether `other` routes the same sources into the same widths.
+  bool sameLayout(const std::vector<hal::StreamRoute>& other) const {
+    if (other.size() != layout.size()) return false;
+    for (std::size_t i = 0; i < other.size(); ++i) {
+      if (other[i].source != layout[i].kind || other[i].uid != layout[i].uid ||
+          other[i].channels != layout[i].channels) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void captureCycle(std::uint32_t frames, std::uint64_t monotonicNanos,
+                    std::uint64_t samplePosition, const float* const* cyclePorts,
+                    std::uint32_t cyclePortCount) override {
+    ports = cyclePorts;
+    portCount = cyclePortCount;
+    cycleStart = static_cast<Float64>(samplePosition);
+    lastChunk = -1;
+    AudioTimeStamp time;
+    time.mSampleTime = cycleStart;
+    time.mHostTime = monotonicNanos;
+    owner.runIOCycle(device, frames, time, *this);
+    ports = nullptr;
+  }
+
+  // Streams are filled in order, once per chunk of the cycle.
+  void fill(const hal::StreamRoute& route, Float64, Float64 sampleTime, UInt32 frames,
+            UInt32 channels, float* out) override {
+    if (sampleTime != lastChunk) {
+      nextStream = 0;
+      lastChunk = sampleTime;
+    }
+    const std::size_t index = nextStream++;
+    const auto offset = static_cast<std::size_t>(sampleTime - cycleStart);
+    if (ports == nullptr || index >= layout.size() || layout[index].channels != channels ||
+        layout[index].uid != route.uid) {
+      // The routing changed under this capture; it is rebuilt shortly.
+      std::fill(out, out + static_cast<std::size_t>(frames) * channels, 0.0f);
+      return;
+    }
+    const Stream& stream = layout[index];
+    for (UInt32 c = 0; c < channels; ++c) {
+      const std::size_t port = stream.firstPort + c;
+      const float* source = port < portCount ? ports[port] : nullptr;
+      for (UInt32 f = 0; f < frames; ++f) {
+        out[static_cast<std::size_t>(f) * channels + c] = source ? source[offset + f] : 0.0f;
+      }
+    }
+  }
+
+  PipeWireAudioHardware& owner;
+  const AudioObjectID device;
+  std::vector<Stream> layout;
+  std::unique_ptr<PipeWireCapture> node;
+
+  // Real-time thread only.
+  const float* const* ports = nullptr;
+  std::uint32_t portCount = 0;
+  Float64 cycleStart = 0;
+  Float64 lastChunk = -1;
+  std::size_t nextStream = 0;
+};
+
+PipeWireAudioHardware::PipeWireAudioHardware(PipeWireGraph& graph)
+    : graph_(graph), ownPid_(static_cast<std::int32_t>(getpid())),
+      syncWork_(asio::make_work_guard(syncContext_)) {
+  prepareIO(PipeWireCapture::kMaxFrames, kMaxChannels);
+  syncThread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "pw-sync");
+    syncContext_.run();
+  });
+  graph_.setChangeHandler([this] { scheduleSync(); });
+  scheduleSync();
+  settle();
+}
+
+PipeWireAudioHardware::~PipeWireAudioHardware() {
+  graph_.setChangeHandler(nullptr);
+  asio::post(syncContext_, [this] {
+    PipeWireGraph::LoopLock lock(graph_);
+    captures_.clear();
+  });
+  syncWork_.reset();
+  syncThread_.join();
+}
+
+void PipeWireAudioHardware::settle() {
+  std::promise<void> done;
+  auto future = done.get_future();
+  asio::post(syncContext_, [&done] { done.set_value(); });
+  future.wait();
+}
+
+void PipeWireAudioHardware::routingChanged() { scheduleSync(); }
+
+// Bursts of graph events (a player starting brings a node, its ports and
+// links) are applied together.
+void PipeWireAudioHardware::scheduleSync() {
+  if (syncPending_.exchange(true)) return;
+  asio::post(syncContext_, [this] {
+    syncPending_ = false;
+    sync();
+  });
+}
+
+void PipeWireAudioHardware::sync() {
+  const GraphState graph = graph_.snapshot();
+  syncObjects(graph);
+  syncCaptures(graph);
+}
+
+void PipeWireAudioHardware::syncObjects(const GraphState& graph) {
+  // Devices.
+  std::map<std::string, DeviceDescription> devices;
+  for (auto& device : devicesOf(graph)) devices.emplace(device.uid, device);
+  for (const auto& [uid, old] : devices_) {
+    if (!devices.count(uid)) removeDevice(uid);
+  }
+  for (const auto& [uid, device] : devices) {
+    auto old = devices_.find(uid);
+    if (old == devices_.end()) {
+      hal::DeviceConfig config;
+      config.uid = uid;
+      config.name = device.name;
+      config.transport = device.transport;
+      config.inputStreams = device.inputStreams;
+      config.outputStreams = device.outputStreams;
+      config.sampleRateRanges = hal::exactRates({device.sampleRate});
+      config.nominalSampleRate = device.sampleRate;
+      // The graph's driver clocks everything; there is no source to choose.
+      config.clockSource = hal::ClockSourceProperty::kAbsent;
+      addDevice(config);
+    } else if (old->second.sampleRate != device.sampleRate ||
+               old->second.inputStreams != device.inputStreams ||
+               old->second.outputStreams != device.outputStreams) {
+      updateDeviceFormat(uid, device.sampleRate, device.inputStreams, device.outputStreams);
+    }
+  }
+  devices_ = std::move(devices);
+
+  if (graph.defaultSource != defaultSource_ && devices_.count(graph.defaultSource)) {
+    setDefaultInputDevice(graph.defaultSource);
+    defaultSource_ = graph.defaultSource;
+  }
+  if (graph.defaultSink != defaultSink_ && devices_.count(graph.defaultSink)) {
+    setDefaultOutputDevice(graph.defaultSink);
+    defaultSink_ = graph.defaultSink;
+  }
+
+  std::set<std::string> inUse = sourcesInUse(graph, ownPid_);
+  for (const auto& uid : inUse) {
+    if (!sourcesInUse_.count(uid)) setDeviceInUseElsewhere(uid, true);
+  }
+  for (const auto& uid : sourcesInUse_) {
+    if (!inUse.count(uid)) setDeviceInUseElsewhere(uid, false);
+  }
+  sourcesInUse_ = std::move(inUse);
+
+  // Processes.
+  std::map<std::int32_t, ProcessDescription> processes;
+  for (auto& process : processesOf(graph, ownPid_)) processes.emplace(process.pid, process);
+  for (const auto& [pid, old] : processes_) {
+    if (!processes.count(pid)) removeProcess(pid);
+  }
+  for (const auto& [pid, process] : processes) {
+    auto old = processes_.find(pid);
+    if (old == processes_.end()) {
+      hal::ProcessConfig config;
+      config.pid = pid;
+      config.bundleID = process.bundleID;
+      if (!process.name.empty()) config.name = process.name;
+      config.running = process.running;
+      if (!process.outputDeviceUID.empty()) config.outputDeviceUID = process.outputDeviceUID;
+      addProcess(config);
+      continue;
+    }
+    if (old->second.running != process.running) setProcessRunning(pid, process.running);
+    if (old->second.name != process.name || old->second.bundleID != process.bundleID) {
+      std::optional<std::string> name;
+      if (!process.name.empty()) name = process.name;
+      updateProcessIdentity(pid, name, process.bundleID);
+    }
+  }
+  processes_ = std::move(processes);
+}
+
+void PipeWireAudioHardware::syncCaptures(const GraphState& graph) {
+  std::map<AudioObjectID, std::vector<hal::StreamRoute>> wanted;
+  for (AudioObjectID device : devicesWithStartedIO()) {
+    std::vector<hal::StreamRoute> routes;
+    for (std::size_t i = 0;; ++i) {
+      auto route = inputStreamRoute(device, i);
+      if (!route) break;
+      routes.push_back(std::move(*route));
+    }
+    wanted.emplace(device, std::move(routes));
+  }
+
+  // What each stream listens to, resolved before the loop is locked: a tap
+  // hears the processes the model says it captures now (every other one for
+  // an exclusive tap), so links follow players that come and go.
+  std::map<AudioObjectID, std::vector<CaptureStream>> sources;
+  for (const auto& [device, routes] : wanted) {
+    auto& streams = sources[device];
+    for (const hal::StreamRoute& route : routes) {
+      CaptureStream stream;
+      if (route.source == hal::StreamRoute::Source::kDevice) {
+        stream.kind = CaptureStream::Kind::kDevice;
+        stream.deviceUID = route.uid;
+      } else {
+        stream.kind = CaptureStream::Kind::kTap;
+        for (const auto& captured : route.captured) stream.tap.pids.insert(captured.pid);
+      }
+      streams.push_back(std::move(stream));
+    }
+  }
+
+  PipeWireGraph::LoopLock lock(graph_);
+  for (auto it = captures_.begin(); it != captures_.end();) {
+    auto want = wanted.find(it->first);
+    if (want == wanted.end() || !it->second->sameLayout(want->second)) {
+      // Destroying the node waits for its cycle in progress.
+      it = captures_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [device, routes] : wanted) {
+    if (captures_.count(device) || routes.empty()) continue;
+    auto capture = std::make_unique<Capture>(*this, device, routes);
+    if (!capture->node->start()) {
+      platform::platformLog("❌ PipeWire refused the capture node of device %u", device);
+      continue;
+    }
+    captures_.emplace(device, std::move(capture));
+  }
+  // Links follow the graph: players that come and go, ports that appear.
+  for (auto& [device, capture] : captures_) {
+    std::vector<CaptureStream>& streams = sources.at(device);
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+      streams[i].inputPorts = capture->node->inputPorts(graph, i);
+    }
+    capture->node->setLinks(captureLinks(graph, streams, ownPid_));
+  }
+}
+
+}  // namespace velmar::pipewire

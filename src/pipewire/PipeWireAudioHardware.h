@@ -1,0 +1,74 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+
+#include "hal/ModelAudioHardware.h"
+#include "pipewire/GraphMapping.h"
+#include "pipewire/PipeWireCapture.h"
+
+namespace velmar::pipewire {
+
+class PipeWireGraph;
+
+// The HAL over a PipeWire graph: the shared object model, fed from the
+// graph (Audio/Source and Audio/Sink nodes become devices, the playback
+// streams of each pid an audio process, the "default" metadata the default
+// devices) and driven by it (a device with started IO procedures gets a
+// capture node whose real-time cycle runs the procedures).
+//
+// Threads: graph changes and routing changes are both handled on one
+// "pw-sync" thread, which alone calls the control API and creates, links and
+// drops captures (with the loop locked). The model's lock is never held
+// while the loop is locked and vice versa, so neither waits on the other.
+// Capture cycles run on PipeWire's real-time thread and only read what their
+// capture fixed when it was built.
+class PipeWireAudioHardware : public hal::ModelAudioHardware {
+ public:
+  // The widest cycle PipeWire may run (its largest quantum) and the widest
+  // device the buffers are sized for.
+  static constexpr UInt32 kMaxChannels = 16;
+
+  explicit PipeWireAudioHardware(PipeWireGraph& graph);
+  ~PipeWireAudioHardware() override;
+
+  // Waits until every graph and routing change so far has been applied.
+  void settle();
+
+ protected:
+  void routingChanged() override;
+
+ private:
+  struct Capture;
+
+  void scheduleSync();
+  void sync();
+  void syncObjects(const GraphState& graph);
+  void syncCaptures(const GraphState& graph);
+
+  PipeWireGraph& graph_;
+  const std::int32_t ownPid_;
+
+  asio::io_context syncContext_;
+  asio::executor_work_guard<asio::io_context::executor_type> syncWork_;
+  std::thread syncThread_;
+  std::atomic<bool> syncPending_{false};
+
+  // Touched on the sync thread only.
+  std::map<std::string, DeviceDescription> devices_;   // by UID
+  std::map<std::int32_t, ProcessDescription> processes_;  // by pid
+  std::string defaultSink_;
+  std::string defaultSource_;
+  std::set<std::string> sourcesInUse_;
+  std::map<AudioObjectID, std::unique_ptr<Capture>> captures_;
+};
+
+}  // namespace velmar::pipewire
