@@ -1,6 +1,7 @@
 // The built executable, driven through its standard streams as a host would.
 #include <unistd.h>
 
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -173,6 +174,40 @@ TEST(AudioCLIEndToEndTest, HelpAndVersionPrintTextAndNoFrame) {
     ASSERT_FALSE(lines.empty()) << flag;
     for (const auto& line : lines) EXPECT_FALSE(testing::parseFrame(line)) << line;
   }
+}
+
+TEST(AudioCLIEndToEndTest, APlatformThatCannotBeUsedEndsTheServiceBeforeInit) {
+  const std::string noDaemon = ::testing::TempDir() + "velmar-no-pipewire";
+  std::filesystem::create_directories(noDaemon);
+  struct Case {
+    std::vector<std::string> arguments;
+    std::map<std::string, std::optional<std::string>> environment;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"--platform", "amiga"}, {}, "Unknown platform \"amiga\""},
+      {{}, {{"VELMAR_PLATFORM", "amiga"}}, "Unknown platform \"amiga\""},
+      // The option wins over the environment.
+      {{"--platform=amiga"}, {{"VELMAR_PLATFORM", "sim"}}, "Unknown platform \"amiga\""},
+      // No daemon listens in an empty runtime directory.
+      {{"--platform", "pipewire"},
+       {{"XDG_RUNTIME_DIR", noDaemon}, {"PIPEWIRE_RUNTIME_DIR", noDaemon},
+        {"PIPEWIRE_REMOTE", std::nullopt}},
+       "PipeWire"},
+  };
+  for (const Case& c : cases) {
+    CliProcess cli({c.arguments, c.environment});
+    cli.closeStdin();
+    EXPECT_EQ(cli.waitForExit(10s), 2) << c.says;
+    ASSERT_TRUE(cli.out().waitForClose(2s));
+    EXPECT_TRUE(cli.out().lines().empty()) << "no INIT, no frame at all";
+    EXPECT_TRUE(cli.waitForLog(c.says)) << c.says;
+  }
+  // The simulated machine is still there by name.
+  CliProcess sim({{"--platform", "sim"}, {{"VELMAR_PLATFORM", "pipewire"}}});
+  EXPECT_TRUE(sim.frames().waitForFrame(isInit, 10s));
+  sim.closeStdin();
+  EXPECT_EQ(sim.waitForExit(10s), 0);
 }
 
 }  // namespace

@@ -15,86 +15,23 @@
 #include "sim/SimulatedMachine.h"
 #include "sim/ToneAnalysis.h"
 #include "support/CliProcess.h"
+#include "support/HostConversation.h"
 #include "support/ScenarioFile.h"
 
 namespace velmar {
 namespace {
 
 using nlohmann::json;
+using testing::answerTo;
+using testing::audioFrames;
 using testing::CliProcess;
+using testing::command;
+using testing::waitForAudio;
 using testing::Frame;
 using testing::ScenarioFile;
 using namespace std::chrono_literals;
 
 constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
-
-bool isAnswer(const Frame& f, const std::string& id) {
-  return f.isResponse(id) && !f.body.contains("isAcknowledgment");
-}
-
-json answerTo(CliProcess& cli, const json& command, std::chrono::milliseconds timeout = 10s) {
-  cli.send(command);
-  const std::string id = command["id"];
-  auto frame = cli.frames().waitForFrame([&](const Frame& f) { return isAnswer(f, id); }, timeout);
-  EXPECT_TRUE(frame) << command.dump();
-  return frame ? frame->body : json();
-}
-
-json command(const std::string& id, const std::string& action, json params = json::object()) {
-  params["id"] = id;
-  params["action"] = action;
-  return params;
-}
-
-std::vector<std::uint8_t> decodeBase64(const std::string& text) {
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  std::vector<std::uint8_t> bytes;
-  std::uint32_t bits = 0;
-  int count = 0;
-  for (char c : text) {
-    if (c == '=') break;
-    const int v = value(c);
-    EXPECT_GE(v, 0) << "not Base64: " << c;
-    bits = (bits << 6) | static_cast<std::uint32_t>(v);
-    if ((count += 6) >= 8) {
-      count -= 8;
-      bytes.push_back(static_cast<std::uint8_t>(bits >> count));
-    }
-  }
-  return bytes;
-}
-
-// The first channel of a frame's 16-bit samples, as floats.
-std::vector<float> firstChannel(const json& data) {
-  const auto bytes = decodeBase64(data["buffer"]);
-  EXPECT_EQ(bytes.size(), data["bufferSize"].get<std::size_t>());
-  const std::size_t channels =
-      std::max<std::int64_t>(1, data["actualChannels"].get<std::int64_t>());
-  std::vector<float> samples;
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2 * channels) {
-    std::int16_t sample;
-    std::memcpy(&sample, &bytes[i], 2);
-    samples.push_back(static_cast<float>(sample) / 32768.0f);
-  }
-  return samples;
-}
-
-std::vector<json> audioFrames(CliProcess& cli, std::optional<std::uint32_t> stream = std::nullopt) {
-  std::vector<json> found;
-  for (const auto& frame : cli.frames().frames()) {
-    if (!frame.isEvent("audioData")) continue;
-    if (stream && frame.body["data"]["streamIndex"] != *stream) continue;
-    found.push_back(frame.body["data"]);
-  }
-  return found;
-}
 
 std::size_t countEvents(CliProcess& cli, const std::string& name, const json& data) {
   std::size_t count = 0;
@@ -125,17 +62,6 @@ std::uint32_t prepareMicrophoneAndSystemAudio(CliProcess& cli) {
 json enableStreaming(CliProcess& cli) {
   return answerTo(cli, command("s1", "enableAudioStreaming",
                                {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}}));
-}
-
-bool waitForAudio(CliProcess& cli, std::uint32_t stream, std::size_t count,
-                  std::chrono::milliseconds timeout = 20s) {
-  return cli.frames()
-             .waitForFrames(
-                 [stream](const Frame& f) {
-                   return f.isEvent("audioData") && f.body["data"]["streamIndex"] == stream;
-                 },
-                 count, timeout)
-             .size() >= count;
 }
 
 TEST(RecordingSessionEndToEndTest, MicrophoneAndSystemAudioArriveAsTheirOwnStreams) {
@@ -172,7 +98,7 @@ TEST(RecordingSessionEndToEndTest, MicrophoneAndSystemAudioArriveAsTheirOwnStrea
     EXPECT_EQ(data["channels"], data["actualChannels"]);
     const std::uint32_t stream = data["streamIndex"];
     ASSERT_LT(stream, 2u);
-    const auto samples = firstChannel(data);
+    const auto samples = testing::pcmChannel(data);
     if (signal[stream].size() < 48000)
       signal[stream].insert(signal[stream].end(), samples.begin(), samples.end());
     times[stream].push_back(data["timestamp"]);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "support/CliProcess.h"
+#include "support/HostConversation.h"
 #include "support/ScenarioFile.h"
 
 namespace velmar {
@@ -14,7 +15,9 @@ namespace {
 
 using AudioObjectID = std::uint32_t;
 using nlohmann::json;
+using testing::answerTo;
 using testing::CliProcess;
+using testing::isAnswer;
 using testing::Frame;
 using testing::ScenarioFile;
 using namespace std::chrono_literals;
@@ -22,17 +25,6 @@ using namespace std::chrono_literals;
 constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
 constexpr const char* kEarbudsUID = "00-1B-66-E1-E2-E3:output";
 
-bool isAnswer(const Frame& f, const std::string& id) {
-  return f.isResponse(id) && !f.body.contains("isAcknowledgment");
-}
-
-json answerTo(CliProcess& cli, const json& command, std::chrono::milliseconds timeout = 10s) {
-  cli.send(command);
-  const std::string id = command["id"];
-  auto frame = cli.frames().waitForFrame([&](const Frame& f) { return isAnswer(f, id); }, timeout);
-  EXPECT_TRUE(frame) << command.dump();
-  return frame ? frame->body : json();
-}
 
 std::size_t indexOf(const std::vector<Frame>& frames, const std::function<bool(const Frame&)>& p) {
   for (std::size_t i = 0; i < frames.size(); ++i) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "support/CliProcess.h"
+#include "support/HostConversation.h"
 #include "support/ScenarioFile.h"
 
 namespace velmar {
@@ -12,7 +13,9 @@ namespace {
 
 using AudioObjectID = std::uint32_t;
 using nlohmann::json;
+using testing::answerTo;
 using testing::CliProcess;
+using testing::isAnswer;
 using testing::Frame;
 using testing::ScenarioFile;
 using namespace std::chrono_literals;
@@ -26,18 +29,6 @@ json twoProcesses() {
   return {{"processes", {process(700, "Music", true), process(701, "Safari")}}};
 }
 
-bool isAnswer(const Frame& f, const std::string& id) {
-  return f.isResponse(id) && !f.body.contains("isAcknowledgment");
-}
-
-// The command's real answer (after the acknowledgment, if it has one).
-json answerTo(CliProcess& cli, const json& command, std::chrono::milliseconds timeout = 10s) {
-  cli.send(command);
-  const std::string id = command["id"];
-  auto frame = cli.frames().waitForFrame([&](const Frame& f) { return isAnswer(f, id); }, timeout);
-  EXPECT_TRUE(frame) << command.dump();
-  return frame ? frame->body : json();
-}
 
 // The first "audioTapList" after the answer to `id`.
 json listAfterAnswer(const CliProcess& cli, const std::string& id) {

@@ -1,0 +1,212 @@
+// The service on a real PipeWire daemon, driven as a host drives it: real
+// players are listed with their pids, a tap hears the player it names and no
+// other, the microphone its own tone, a system tap every player, and the
+// players keep playing to the speakers while they are tapped.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <thread>
+
+#include "PipeWireSession.h"
+#include "sim/ToneAnalysis.h"
+#include "support/CliProcess.h"
+#include "support/HostConversation.h"
+
+namespace velmar {
+namespace {
+
+using nlohmann::json;
+using testing::answerTo;
+using testing::CliProcess;
+using testing::command;
+using testing::Frame;
+using testing::PipeWireSession;
+using namespace std::chrono_literals;
+
+// What the session script plays into the virtual microphone.
+constexpr double kMicrophoneTone = 300;
+constexpr const char* kMicrophoneUID = "ci-mic";
+constexpr const char* kSpeakersUID = "ci-sink";
+constexpr double kRate = 48000;
+
+CliProcess::Options onPipeWire(const PipeWireSession& session) {
+  return {{"--platform", "pipewire"}, session.environment()};
+}
+
+// The process list once it holds every pid in `pids` as running; retries
+// while the players are still starting.
+json runningProcesses(CliProcess& cli, const std::vector<pid_t>& pids) {
+  json list;
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    list = answerTo(cli, command("l" + std::to_string(attempt), "listAudioProcesses"));
+    std::size_t found = 0;
+    for (const auto& process : list["data"]["processes"]) {
+      for (pid_t pid : pids) found += process["pid"] == pid && process["isRunning"] == true;
+    }
+    if (found == pids.size()) return list;
+    std::this_thread::sleep_for(250ms);
+  }
+  ADD_FAILURE() << "players not listed as running: " << list.dump();
+  return list;
+}
+
+std::uint32_t objectOf(const json& list, pid_t pid) {
+  for (const auto& process : list["data"]["processes"]) {
+    if (process["pid"] == pid) return process["id"];
+  }
+  return 0;
+}
+
+// Records `seconds` of audio from an aggregate of the given device and taps
+// and returns, per stream, its first channel and the frames it delivered.
+struct Recorded {
+  std::map<std::uint32_t, std::vector<float>> firstChannel;
+  std::map<std::uint32_t, double> frames;
+  std::map<std::uint32_t, std::pair<double, double>> span;  // first and last timestamp
+};
+
+Recorded record(CliProcess& cli, std::uint32_t aggregate, std::size_t streams, double seconds) {
+  EXPECT_EQ(answerTo(cli, command("e", "enableAudioStreaming",
+                                  {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}}))
+                ["success"],
+            true);
+  const json started = answerTo(cli, command("r", "startRecording"));
+  EXPECT_EQ(started["success"], true) << started.dump();
+  EXPECT_EQ(started["data"]["deviceId"], aggregate);
+  // Every stream delivers about a second of audio per second: ask for
+  // `seconds` of it, with a generous time-out.
+  const double wanted = seconds * kRate;
+  cli.frames().waitForFrame(
+      [&](const Frame&) {
+        double least = wanted;
+        for (std::uint32_t s = 0; s < streams; ++s) {
+          double frames = 0;
+          for (const auto& data : testing::audioFrames(cli, s))
+            frames += data["bufferSize"].get<double>() / 2 / data["actualChannels"].get<double>();
+          least = std::min(least, frames);
+        }
+        return least >= wanted;
+      },
+      std::chrono::milliseconds(static_cast<int>(seconds * 1000) + 20000));
+  EXPECT_EQ(answerTo(cli, command("x", "stopRecording"))["success"], true);
+
+  Recorded recorded;
+  for (const auto& data : testing::audioFrames(cli)) {
+    const std::uint32_t stream = data["streamIndex"];
+    EXPECT_LT(stream, streams) << data.dump();
+    EXPECT_EQ(data["sampleRate"], kRate);
+    const auto samples = testing::pcmChannel(data);
+    auto& signal = recorded.firstChannel[stream];
+    signal.insert(signal.end(), samples.begin(), samples.end());
+    recorded.frames[stream] += static_cast<double>(samples.size());
+    auto [it, first] = recorded.span.try_emplace(stream, data["timestamp"], data["timestamp"]);
+    if (!first) it->second.second = data["timestamp"];
+  }
+  return recorded;
+}
+
+// A second of the middle of a stream (away from the start's ramp).
+std::vector<float> middleSecond(const std::vector<float>& signal) {
+  if (signal.size() < 2 * kRate) return signal;
+  const auto from = signal.begin() + static_cast<std::ptrdiff_t>(signal.size() / 2 - kRate / 2);
+  return {from, from + static_cast<std::ptrdiff_t>(kRate)};
+}
+
+TEST(PipeWireEndToEndTest, ATapHearsItsPlayerBesideTheMicrophoneWhileTheSpeakersStillDo) {
+  PipeWireSession session;
+  ASSERT_TRUE(session.valid());
+  const pid_t a = session.startPlayer("PlayerA", 440);
+  const pid_t b = session.startPlayer("PlayerB", 660);
+  ASSERT_GT(a, 0);
+  ASSERT_GT(b, 0);
+
+  CliProcess cli(onPipeWire(session));
+  const json list = runningProcesses(cli, {a, b});
+  for (const auto& process : list["data"]["processes"]) {
+    if (process["pid"] == a) EXPECT_EQ(process["name"], "PlayerA");
+    if (process["pid"] == b) EXPECT_EQ(process["name"], "PlayerB");
+  }
+
+  const json created = answerTo(cli, command("a", "createAggregateDevice"));
+  ASSERT_EQ(created["success"], true) << created.dump();
+  const std::uint32_t aggregate = created["data"]["deviceID"];
+  ASSERT_EQ(answerTo(cli, command("m", "addDeviceToAggregate",
+                                  {{"aggregateID", aggregate}, {"deviceUID", kMicrophoneUID}}))
+                ["success"],
+            true);
+  const json tap = answerTo(
+      cli, command("t", "createAudioTap",
+                   {{"config", {{"name", "PlayerA only"}, {"processes", {objectOf(list, a)}}}}}));
+  ASSERT_EQ(tap["success"], true) << tap.dump();
+  ASSERT_EQ(answerTo(cli, command("j", "addTapToAggregate",
+                                  {{"aggregateID", aggregate}, {"tapUID", tap["data"]["uid"]}}))
+                ["success"],
+            true);
+
+  const Recorded recorded = record(cli, aggregate, 2, 3.0);
+  const auto microphone = middleSecond(recorded.firstChannel.at(0));
+  const auto tapped = middleSecond(recorded.firstChannel.at(1));
+  EXPECT_TRUE(testing::hasTone(microphone, kMicrophoneTone, kRate));
+  EXPECT_FALSE(testing::hasTone(microphone, 440, kRate));
+  EXPECT_TRUE(testing::hasTone(tapped, 440, kRate));
+  EXPECT_FALSE(testing::hasTone(tapped, 660, kRate));
+  EXPECT_FALSE(testing::hasTone(tapped, kMicrophoneTone, kRate));
+  for (const auto& [stream, frames] : recorded.frames) {
+    // About a second of audio per second (generous: a loaded CI machine).
+    const auto [first, last] = recorded.span.at(stream);
+    const double seconds = last - first;  // "audioData" stamps are in seconds
+    ASSERT_GT(seconds, 1.0) << stream;
+    EXPECT_GT(frames / seconds, 0.5 * kRate) << stream;
+    EXPECT_LT(frames / seconds, 2.0 * kRate) << stream;
+  }
+  // Tapping added links; it moved nothing.
+  EXPECT_TRUE(session.isLinkedTo(a, kSpeakersUID));
+  EXPECT_TRUE(session.isLinkedTo(b, kSpeakersUID));
+
+  cli.closeStdin();
+  EXPECT_EQ(cli.waitForExit(10s), 0);
+}
+
+TEST(PipeWireEndToEndTest, ASystemTapHearsEveryPlayerAndTheListFollowsPlayers) {
+  PipeWireSession session;
+  ASSERT_TRUE(session.valid());
+  const pid_t a = session.startPlayer("PlayerA", 440);
+  const pid_t b = session.startPlayer("PlayerB", 660);
+  CliProcess cli(onPipeWire(session));
+  runningProcesses(cli, {a, b});
+
+  const json tap = answerTo(cli, command("t", "createSystemLevelTap"));
+  ASSERT_EQ(tap["success"], true) << tap.dump();
+  const json created = answerTo(cli, command("a", "createAggregateDevice"));
+  const std::uint32_t aggregate = created["data"]["deviceID"];
+  ASSERT_EQ(answerTo(cli, command("j", "addTapToAggregate",
+                                  {{"aggregateID", aggregate}, {"tapUID", tap["data"]["uid"]}}))
+                ["success"],
+            true);
+  const auto heard = middleSecond(record(cli, aggregate, 1, 3.0).firstChannel.at(0));
+  EXPECT_TRUE(testing::hasTone(heard, 440, kRate));
+  EXPECT_TRUE(testing::hasTone(heard, 660, kRate));
+
+  // A player that starts later is announced with its pid, and its exit too.
+  const pid_t late = session.startPlayer("LatePlayer", 880);
+  ASSERT_GT(late, 0);
+  auto added = cli.frames().waitForFrame(
+      [&](const Frame& f) { return f.isEvent("audioProcessAdded") && f.body["data"]["pid"] == late; },
+      15s);
+  ASSERT_TRUE(added);
+  EXPECT_EQ(added->body["data"]["name"], "LatePlayer");
+  const std::uint32_t lateObject = added->body["data"]["id"];
+  session.stopPlayer(late);
+  EXPECT_TRUE(cli.frames().waitForFrame(
+      [&](const Frame& f) {
+        return f.isEvent("audioProcessRemoved") && f.body["data"]["id"] == lateObject;
+      },
+      15s));
+
+  cli.closeStdin();
+  EXPECT_EQ(cli.waitForExit(10s), 0);
+}
+
+}  // namespace
+}  // namespace velmar

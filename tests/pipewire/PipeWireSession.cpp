@@ -1,0 +1,142 @@
+#include "PipeWireSession.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+
+#include <gtest/gtest.h>
+
+namespace velmar::testing {
+
+namespace {
+
+std::string quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string shellEnvironment(const std::map<std::string, std::optional<std::string>>& env) {
+  std::string prefix = "env";
+  for (const auto& [key, value] : env) {
+    if (value) prefix += " " + key + "=" + quoted(*value);
+  }
+  return prefix + " ";
+}
+
+}  // namespace
+
+PipeWireSession::PipeWireSession() {
+  const char* directory = std::getenv("VELMAR_PIPEWIRE_SESSION");
+  if (directory == nullptr || *directory == '\0') {
+    ADD_FAILURE() << "VELMAR_PIPEWIRE_SESSION names no PipeWire session; run through ctest";
+    return;
+  }
+  directory_ = directory;
+  // Lines of "export NAME=VALUE", as the session script writes them.
+  std::ifstream file(directory_ + "/env");
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.rfind("export ", 0) == 0) line = line.substr(7);
+    const auto equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    std::string value = line.substr(equals + 1);
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'')) {
+      value = value.substr(1, value.size() - 2);
+    }
+    env_[line.substr(0, equals)] = value;
+  }
+  if (env_.empty()) {
+    ADD_FAILURE() << "no environment in " << directory_ << "/env";
+    directory_.clear();
+  }
+}
+
+PipeWireSession::~PipeWireSession() {
+  for (pid_t pid : players_) stopPlayer(pid);
+}
+
+std::string PipeWireSession::run(const std::string& command) const {
+  std::string output;
+  FILE* pipe = ::popen((shellEnvironment(env_) + command).c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  ::pclose(pipe);
+  return output;
+}
+
+pid_t PipeWireSession::startPlayer(const std::string& name, double frequency) {
+  if (!valid()) return 0;
+  const std::string output =
+      run("bash " + quoted(std::string(VELMAR_SOURCE_DIR) + "/scripts/pipewire-session.sh") +
+          " play " + quoted(directory_) + " " + quoted(name) + " " +
+          std::to_string(static_cast<int>(frequency)));
+  const pid_t pid = static_cast<pid_t>(std::atoi(output.c_str()));
+  if (pid > 0) players_.push_back(pid);
+  return pid;
+}
+
+void PipeWireSession::stopPlayer(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  std::erase(players_, pid);
+}
+
+nlohmann::json PipeWireSession::dump() const {
+  auto parsed = nlohmann::json::parse(run("pw-dump 2>/dev/null"), nullptr, false);
+  return parsed.is_array() ? parsed : nlohmann::json::array();
+}
+
+namespace {
+
+// A property that pw-dump writes as a number or as a string.
+bool propertyIs(const nlohmann::json& props, const char* key, std::int64_t value) {
+  const auto found = props.find(key);
+  if (found == props.end()) return false;
+  return (found->is_number() && *found == value) ||
+         (found->is_string() && *found == std::to_string(value));
+}
+
+}  // namespace
+
+bool PipeWireSession::isLinkedTo(pid_t pid, const std::string& nodeName) const {
+  const auto objects = dump();
+  auto propsOf = [](const nlohmann::json& object) {
+    return object["info"].value("props", nlohmann::json::object());
+  };
+  // The pid is on the client; its nodes name the client.
+  std::set<std::int64_t> clients;
+  for (const auto& object : objects) {
+    if (object.value("type", "") == "PipeWire:Interface:Client" &&
+        propertyIs(propsOf(object), "application.process.id", pid)) {
+      clients.insert(object["id"].get<std::int64_t>());
+    }
+  }
+  std::set<std::int64_t> playerNodes;
+  std::int64_t target = -1;
+  for (const auto& object : objects) {
+    if (object.value("type", "") != "PipeWire:Interface:Node") continue;
+    const auto props = propsOf(object);
+    if (props.value("node.name", "") == nodeName) target = object["id"];
+    for (std::int64_t client : clients) {
+      if (propertyIs(props, "client.id", client)) playerNodes.insert(object["id"].get<std::int64_t>());
+    }
+  }
+  for (const auto& object : objects) {
+    if (object.value("type", "") != "PipeWire:Interface:Link") continue;
+    const auto& info = object["info"];
+    if (playerNodes.count(info.value("output-node-id", std::int64_t{-1})) &&
+        info.value("input-node-id", std::int64_t{-2}) == target) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace velmar::testing

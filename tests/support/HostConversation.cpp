@@ -1,0 +1,90 @@
+#include "support/HostConversation.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace velmar::testing {
+
+using nlohmann::json;
+
+json command(const std::string& id, const std::string& action, json params) {
+  params["id"] = id;
+  params["action"] = action;
+  return params;
+}
+
+bool isAnswer(const Frame& frame, const std::string& id) {
+  return frame.isResponse(id) && !frame.body.contains("isAcknowledgment");
+}
+
+json answerTo(CliProcess& cli, const json& command, std::chrono::milliseconds timeout) {
+  cli.send(command);
+  const std::string id = command["id"];
+  auto frame = cli.frames().waitForFrame([&](const Frame& f) { return isAnswer(f, id); }, timeout);
+  EXPECT_TRUE(frame) << command.dump();
+  return frame ? frame->body : json();
+}
+
+std::vector<std::uint8_t> decodeBase64(const std::string& text) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  std::vector<std::uint8_t> bytes;
+  std::uint32_t bits = 0;
+  int count = 0;
+  for (char c : text) {
+    if (c == '=') break;
+    const int v = value(c);
+    EXPECT_GE(v, 0) << "not Base64: " << c;
+    bits = (bits << 6) | static_cast<std::uint32_t>(v);
+    if ((count += 6) >= 8) {
+      count -= 8;
+      bytes.push_back(static_cast<std::uint8_t>(bits >> count));
+    }
+  }
+  return bytes;
+}
+
+std::vector<float> pcmChannel(const json& data, std::size_t channel) {
+  const auto bytes = decodeBase64(data["buffer"]);
+  EXPECT_EQ(bytes.size(), data["bufferSize"].get<std::size_t>());
+  const std::size_t channels =
+      std::max<std::int64_t>(1, data["actualChannels"].get<std::int64_t>());
+  std::vector<float> samples;
+  for (std::size_t i = 2 * channel; i + 1 < bytes.size(); i += 2 * channels) {
+    std::int16_t sample;
+    std::memcpy(&sample, &bytes[i], 2);
+    samples.push_back(static_cast<float>(sample) / 32768.0f);
+  }
+  return samples;
+}
+
+std::vector<json> audioFrames(const CliProcess& cli, std::optional<std::uint32_t> stream) {
+  std::vector<json> found;
+  for (const auto& frame : cli.frames().frames()) {
+    if (!frame.isEvent("audioData")) continue;
+    if (stream && frame.body["data"]["streamIndex"] != *stream) continue;
+    found.push_back(frame.body["data"]);
+  }
+  return found;
+}
+
+bool waitForAudio(const CliProcess& cli, std::uint32_t stream, std::size_t count,
+                  std::chrono::milliseconds timeout) {
+  return cli.frames()
+             .waitForFrames(
+                 [stream](const Frame& f) {
+                   return f.isEvent("audioData") && f.body["data"]["streamIndex"] == stream;
+                 },
+                 count, timeout)
+             .size() >= count;
+}
+
+}  // namespace velmar::testing

@@ -1,0 +1,41 @@
+#pragma once
+
+// What a host does in a conversation with the spawned service: build a
+// command, send it and wait for its real answer, and read the audio that
+// "audioData" events carry.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/CliProcess.h"
+
+namespace velmar::testing {
+
+using namespace std::chrono_literals;
+
+// A command with its id and action and any other parameters.
+nlohmann::json command(const std::string& id, const std::string& action,
+                       nlohmann::json params = nlohmann::json::object());
+// The command's real answer, not its acknowledgment.
+bool isAnswer(const Frame& frame, const std::string& id);
+// Sends the command and waits for its real answer (null, and a test
+// failure, when none comes in time).
+nlohmann::json answerTo(CliProcess& cli, const nlohmann::json& command,
+                        std::chrono::milliseconds timeout = 10s);
+
+std::vector<std::uint8_t> decodeBase64(const std::string& text);
+// One channel of an "audioData" event's 16-bit samples, as floats.
+std::vector<float> pcmChannel(const nlohmann::json& data, std::size_t channel = 0);
+// The data of every "audioData" event so far (of one stream when given).
+std::vector<nlohmann::json> audioFrames(const CliProcess& cli,
+                                        std::optional<std::uint32_t> stream = std::nullopt);
+// Waits until `count` "audioData" events of `stream` have arrived.
+bool waitForAudio(const CliProcess& cli, std::uint32_t stream, std::size_t count,
+                  std::chrono::milliseconds timeout = 20s);
+
+}  // namespace velmar::testing
