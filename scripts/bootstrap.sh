@@ -8,6 +8,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libasio-dev
   clang-format ccache valgrind
+  # The PipeWire backend and the private daemon its tests run against
+  # (scripts/pipewire-session.sh: pipewire, wireplumber, a session bus, sox
+  # for the tones, jq to read pw-dump).
+  libpipewire-0.3-dev pipewire pipewire-bin wireplumber dbus sox libsoxr-dev jq
 )
 
 missing=()
