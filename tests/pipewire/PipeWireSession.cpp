@@ -74,7 +74,7 @@ std::string PipeWireSession::run(const std::string& command) const {
 pid_t PipeWireSession::startPlayer(const std::string& name, double frequency) {
   if (!valid()) return 0;
   const std::string output =
-      run("bash " + quoted(std::string(VELMAR_SOURCE_DIR) + "/scripts/pipewire-session.sh") +
+      run("bash " + quoted(std::string(VELMAR_PIPEWIRE_SESSION_SCRIPT)) +
           " play " + quoted(directory_) + " " + quoted(name) + " " +
           std::to_string(static_cast<int>(frequency)));
   const pid_t pid = static_cast<pid_t>(std::atoi(output.c_str()));
