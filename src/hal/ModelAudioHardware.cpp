@@ -1,32 +1,26 @@
-#include "sim/SimulatedAudioHardware.h"
+#include "hal/ModelAudioHardware.h"
 
 #include <pthread.h>
 
 #include <algorithm>
 
-namespace velmar::sim {
+namespace velmar::hal {
 
 using namespace coreaudio;
 
 // --- lifecycle ---
 
-SimulatedAudioHardware::SimulatedAudioHardware()
+ModelAudioHardware::ModelAudioHardware()
     : notificationsWork_(asio::make_work_guard(notifications_)) {
   std::lock_guard lock(mutex_);
   notificationThread_ = std::thread([this] {
-    pthread_setname_np(pthread_self(), "sim-notify");
+    pthread_setname_np(pthread_self(), "hal-notify");
     notifications_.run();
   });
   notificationThreadID_ = notificationThread_.get_id();
 }
 
-SimulatedAudioHardware::~SimulatedAudioHardware() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  changed_.notify_all();
-  if (ioThread_.joinable()) ioThread_.join();
+ModelAudioHardware::~ModelAudioHardware() {
   notificationsWork_.reset();
   notifications_.stop();
   notificationThread_.join();
@@ -34,53 +28,47 @@ SimulatedAudioHardware::~SimulatedAudioHardware() {
 
 // --- shared state ---
 
-std::optional<OSStatus> SimulatedAudioHardware::injectedFailureLocked(
-    HalOperation operation, AudioObjectID object, std::optional<UInt32> selector) {
-  for (auto it = failures_.begin(); it != failures_.end(); ++it) {
-    if (it->operation != operation) continue;
-    if (it->object && *it->object != object) continue;
-    if (it->selector && (!selector || *it->selector != *selector)) continue;
-    OSStatus status = it->status;
-    if (it->times && --*it->times <= 0) failures_.erase(it);
-    return status;
-  }
-  return std::nullopt;
-}
-
-std::optional<OSStatus> SimulatedAudioHardware::injectedFailure(HalOperation operation,
-                                                                AudioObjectID object,
-                                                                std::optional<UInt32> selector) {
-  std::lock_guard lock(mutex_);
-  return injectedFailureLocked(operation, object, selector);
-}
-
-SimulatedAudioHardware::Device* SimulatedAudioHardware::deviceLocked(AudioObjectID id) {
+ModelAudioHardware::Device* ModelAudioHardware::deviceLocked(AudioObjectID id) {
   auto it = devices_.find(id);
   return it == devices_.end() ? nullptr : &it->second;
 }
 
-const SimulatedAudioHardware::Device* SimulatedAudioHardware::deviceLocked(AudioObjectID id) const {
+const ModelAudioHardware::Device* ModelAudioHardware::deviceLocked(AudioObjectID id) const {
   auto it = devices_.find(id);
   return it == devices_.end() ? nullptr : &it->second;
 }
 
-const SimulatedAudioHardware::Device* SimulatedAudioHardware::deviceByUIDLocked(
-    const std::string& uid) const {
-  for (const auto& [id, device] : devices_) {
+ModelAudioHardware::Device* ModelAudioHardware::deviceByUIDLocked(const std::string& uid) {
+  for (auto& [id, device] : devices_) {
     if (device.config.uid == uid) return &device;
   }
   return nullptr;
 }
 
-const SimulatedAudioHardware::Tap* SimulatedAudioHardware::tapByUIDLocked(
+const ModelAudioHardware::Device* ModelAudioHardware::deviceByUIDLocked(
     const std::string& uid) const {
+  return const_cast<ModelAudioHardware*>(this)->deviceByUIDLocked(uid);
+}
+
+ModelAudioHardware::Process* ModelAudioHardware::processByPIDLocked(std::int32_t pid) {
+  for (auto& [id, process] : processes_) {
+    if (process.config.pid == pid) return &process;
+  }
+  return nullptr;
+}
+
+const ModelAudioHardware::Process* ModelAudioHardware::processByPIDLocked(std::int32_t pid) const {
+  return const_cast<ModelAudioHardware*>(this)->processByPIDLocked(pid);
+}
+
+const ModelAudioHardware::Tap* ModelAudioHardware::tapByUIDLocked(const std::string& uid) const {
   for (const auto& [id, tap] : taps_) {
     if (tap.uid == uid) return &tap;
   }
   return nullptr;
 }
 
-void SimulatedAudioHardware::eraseDeviceLocked(AudioObjectID id) {
+void ModelAudioHardware::eraseDeviceLocked(AudioObjectID id) {
   const Device& device = devices_.at(id);
   for (AudioObjectID stream : device.inputStreams) streams_.erase(stream);
   for (AudioObjectID stream : device.outputStreams) streams_.erase(stream);
@@ -89,37 +77,29 @@ void SimulatedAudioHardware::eraseDeviceLocked(AudioObjectID id) {
   deviceOrder_.erase(std::remove(deviceOrder_.begin(), deviceOrder_.end(), id), deviceOrder_.end());
 }
 
-bool SimulatedAudioHardware::existsLocked(AudioObjectID object) const {
+bool ModelAudioHardware::existsLocked(AudioObjectID object) const {
   return object == kAudioObjectSystemObject || devices_.count(object) || streams_.count(object) ||
          processes_.count(object) || taps_.count(object);
 }
 
 // --- property access ---
 
-OSStatus SimulatedAudioHardware::getPropertyDataSize(AudioObjectID object,
-                                                     const AudioObjectPropertyAddress& address,
-                                                     const PropertyValue& qualifier,
-                                                     UInt32& outDataSize) {
+OSStatus ModelAudioHardware::getPropertyDataSize(AudioObjectID object,
+                                                 const AudioObjectPropertyAddress& address,
+                                                 const PropertyValue& qualifier,
+                                                 UInt32& outDataSize) {
   std::lock_guard lock(mutex_);
-  if (auto failure =
-          injectedFailureLocked(HalOperation::kGetPropertyDataSize, object, address.mSelector)) {
-    return *failure;
-  }
   PropertyValue value;
   OSStatus status = readLocked(object, address, qualifier, value);
   if (status == kAudioHardwareNoError) outDataSize = propertyDataSize(value);
   return status;
 }
 
-OSStatus SimulatedAudioHardware::getPropertyData(AudioObjectID object,
-                                                 const AudioObjectPropertyAddress& address,
-                                                 const PropertyValue& qualifier, UInt32& ioDataSize,
-                                                 PropertyValue& outData) {
+OSStatus ModelAudioHardware::getPropertyData(AudioObjectID object,
+                                             const AudioObjectPropertyAddress& address,
+                                             const PropertyValue& qualifier, UInt32& ioDataSize,
+                                             PropertyValue& outData) {
   std::lock_guard lock(mutex_);
-  if (auto failure =
-          injectedFailureLocked(HalOperation::kGetPropertyData, object, address.mSelector)) {
-    return *failure;
-  }
   PropertyValue value;
   OSStatus status = readLocked(object, address, qualifier, value);
   if (status != kAudioHardwareNoError) return status;
@@ -136,19 +116,15 @@ OSStatus SimulatedAudioHardware::getPropertyData(AudioObjectID object,
   return kAudioHardwareNoError;
 }
 
-OSStatus SimulatedAudioHardware::setPropertyData(AudioObjectID object,
-                                                 const AudioObjectPropertyAddress& address,
-                                                 const PropertyValue& data) {
-  if (auto failure = injectedFailure(HalOperation::kSetPropertyData, object, address.mSelector)) {
-    return *failure;
-  }
+OSStatus ModelAudioHardware::setPropertyData(AudioObjectID object,
+                                             const AudioObjectPropertyAddress& address,
+                                             const PropertyValue& data) {
   return mutate([&] { return writeLocked(object, address, data); });
 }
 
-bool SimulatedAudioHardware::hasProperty(AudioObjectID object,
-                                         const AudioObjectPropertyAddress& address) {
+bool ModelAudioHardware::hasProperty(AudioObjectID object,
+                                     const AudioObjectPropertyAddress& address) {
   std::lock_guard lock(mutex_);
-  if (injectedFailureLocked(HalOperation::kHasProperty, object, address.mSelector)) return false;
   PropertyValue value;
   if (object == kAudioObjectSystemObject &&
       address.mSelector == kAudioHardwarePropertyTranslateUIDToDevice) {
@@ -162,14 +138,10 @@ bool SimulatedAudioHardware::hasProperty(AudioObjectID object,
   return readLocked(object, probe, {}, value) == kAudioHardwareNoError;
 }
 
-OSStatus SimulatedAudioHardware::isPropertySettable(AudioObjectID object,
-                                                    const AudioObjectPropertyAddress& address,
-                                                    bool& outIsSettable) {
+OSStatus ModelAudioHardware::isPropertySettable(AudioObjectID object,
+                                                const AudioObjectPropertyAddress& address,
+                                                bool& outIsSettable) {
   std::lock_guard lock(mutex_);
-  if (auto failure =
-          injectedFailureLocked(HalOperation::kIsPropertySettable, object, address.mSelector)) {
-    return *failure;
-  }
   if (!existsLocked(object)) return kAudioHardwareBadObjectError;
   PropertyValue value;
   AudioObjectPropertyAddress probe = address;
@@ -182,4 +154,4 @@ OSStatus SimulatedAudioHardware::isPropertySettable(AudioObjectID object,
   return kAudioHardwareNoError;
 }
 
-}  // namespace velmar::sim
+}  // namespace velmar::hal

@@ -1,27 +1,27 @@
-#include "sim/SimulatedAudioHardware.h"
+#include "hal/ModelAudioHardware.h"
 
 #include <algorithm>
 
-namespace velmar::sim {
+namespace velmar::hal {
 
 using namespace coreaudio;
 
-void SimulatedAudioHardware::createDeviceStreamsLocked(Device& device) {
+void ModelAudioHardware::createDeviceStreamsLocked(Device& device) {
   for (UInt32 channels : device.config.inputStreams) {
-    Stream stream{nextIDLocked(), device.id, true, channels, {}, {}};
-    stream.source = {StreamSource::Kind::kDevice, device.config.uid};
+    Stream stream{nextIDLocked(), device.id, true, channels, {}, {}, {}};
+    stream.sourceUID = device.config.uid;
     device.inputStreams.push_back(stream.id);
     streams_[stream.id] = stream;
   }
   for (UInt32 channels : device.config.outputStreams) {
-    Stream stream{nextIDLocked(), device.id, false, channels, {}, {}};
-    stream.source = {StreamSource::Kind::kDevice, device.config.uid};
+    Stream stream{nextIDLocked(), device.id, false, channels, {}, {}, {}};
+    stream.sourceUID = device.config.uid;
     device.outputStreams.push_back(stream.id);
     streams_[stream.id] = stream;
   }
 }
 
-AudioObjectID SimulatedAudioHardware::addDevice(const SimulatedDeviceConfig& config) {
+AudioObjectID ModelAudioHardware::addDevice(const DeviceConfig& config) {
   return mutate([&]() -> AudioObjectID {
     if (config.uid.empty() || deviceByUIDLocked(config.uid) != nullptr) return 0;
     Device device;
@@ -35,7 +35,7 @@ AudioObjectID SimulatedAudioHardware::addDevice(const SimulatedDeviceConfig& con
   });
 }
 
-bool SimulatedAudioHardware::removeDevice(const std::string& uid) {
+bool ModelAudioHardware::removeDevice(const std::string& uid) {
   bool removed = mutate([&] {
     const Device* device = deviceByUIDLocked(uid);
     if (device == nullptr) return false;
@@ -53,14 +53,13 @@ bool SimulatedAudioHardware::removeDevice(const std::string& uid) {
     if (defaultOutput_ == id) defaultOutput_ = fallback(false);
     return true;
   });
-  std::unique_lock lock(mutex_);
-  waitForDispatchLocked(lock);
+  waitForIOCycle();
   return removed;
 }
 
-bool SimulatedAudioHardware::killDevice(const std::string& uid) {
+bool ModelAudioHardware::killDevice(const std::string& uid) {
   return mutate([&] {
-    Device* device = const_cast<Device*>(deviceByUIDLocked(uid));
+    Device* device = deviceByUIDLocked(uid);
     if (device == nullptr) return false;
     device->config.alive = false;
     device->hardwareStarted = false;
@@ -71,16 +70,16 @@ bool SimulatedAudioHardware::killDevice(const std::string& uid) {
   });
 }
 
-bool SimulatedAudioHardware::setDeviceInUseElsewhere(const std::string& uid, bool inUse) {
+bool ModelAudioHardware::setDeviceInUseElsewhere(const std::string& uid, bool inUse) {
   return mutate([&] {
-    Device* device = const_cast<Device*>(deviceByUIDLocked(uid));
+    Device* device = deviceByUIDLocked(uid);
     if (device == nullptr) return false;
     device->config.inUseElsewhere = inUse;
     return true;
   });
 }
 
-bool SimulatedAudioHardware::setDefaultInputDevice(const std::string& uid) {
+bool ModelAudioHardware::setDefaultInputDevice(const std::string& uid) {
   return mutate([&] {
     const Device* device = deviceByUIDLocked(uid);
     if (device == nullptr) return false;
@@ -89,7 +88,7 @@ bool SimulatedAudioHardware::setDefaultInputDevice(const std::string& uid) {
   });
 }
 
-bool SimulatedAudioHardware::setDefaultOutputDevice(const std::string& uid) {
+bool ModelAudioHardware::setDefaultOutputDevice(const std::string& uid) {
   return mutate([&] {
     const Device* device = deviceByUIDLocked(uid);
     if (device == nullptr) return false;
@@ -98,7 +97,7 @@ bool SimulatedAudioHardware::setDefaultOutputDevice(const std::string& uid) {
   });
 }
 
-AudioObjectID SimulatedAudioHardware::addProcess(const SimulatedProcessConfig& config) {
+AudioObjectID ModelAudioHardware::addProcess(const ProcessConfig& config) {
   return mutate([&]() -> AudioObjectID {
     for (const auto& [id, process] : processes_) {
       if (process.config.pid == config.pid) return 0;
@@ -110,7 +109,7 @@ AudioObjectID SimulatedAudioHardware::addProcess(const SimulatedProcessConfig& c
   });
 }
 
-bool SimulatedAudioHardware::removeProcess(std::int32_t pid) {
+bool ModelAudioHardware::removeProcess(std::int32_t pid) {
   return mutate([&] {
     for (auto it = processes_.begin(); it != processes_.end(); ++it) {
       if (it->second.config.pid != pid) continue;
@@ -124,7 +123,7 @@ bool SimulatedAudioHardware::removeProcess(std::int32_t pid) {
   });
 }
 
-bool SimulatedAudioHardware::setProcessRunning(std::int32_t pid, bool running) {
+bool ModelAudioHardware::setProcessRunning(std::int32_t pid, bool running) {
   return mutate([&] {
     for (auto& [id, process] : processes_) {
       if (process.config.pid != pid) continue;
@@ -135,23 +134,62 @@ bool SimulatedAudioHardware::setProcessRunning(std::int32_t pid, bool running) {
   });
 }
 
-void SimulatedAudioHardware::injectFailure(const FailureRule& rule) {
-  std::lock_guard lock(mutex_);
-  failures_.push_back(rule);
+bool ModelAudioHardware::updateDeviceFormat(const std::string& uid, Float64 nominalSampleRate,
+                                            const std::vector<UInt32>& inputStreams,
+                                            const std::vector<UInt32>& outputStreams) {
+  return mutate([&] {
+    Device* device = deviceByUIDLocked(uid);
+    if (device == nullptr || device->aggregate) return false;
+    device->config.nominalSampleRate = nominalSampleRate;
+    if (!supportsRate(device->config.sampleRateRanges, nominalSampleRate)) {
+      device->config.sampleRateRanges.push_back({nominalSampleRate, nominalSampleRate});
+    }
+    // Streams keep their IDs while their width stays; a changed one is new.
+    auto update = [&](std::vector<AudioObjectID>& ids, const std::vector<UInt32>& widths,
+                      bool input) {
+      std::vector<AudioObjectID> kept;
+      for (std::size_t i = 0; i < widths.size(); ++i) {
+        if (i < ids.size() && streams_.at(ids[i]).channels == widths[i]) {
+          kept.push_back(ids[i]);
+          continue;
+        }
+        Stream stream{nextIDLocked(), device->id, input, widths[i], {}, {}, {}};
+        stream.sourceUID = uid;
+        streams_[stream.id] = stream;
+        kept.push_back(stream.id);
+      }
+      for (AudioObjectID id : ids) {
+        if (std::find(kept.begin(), kept.end(), id) == kept.end()) streams_.erase(id);
+      }
+      ids = std::move(kept);
+    };
+    update(device->inputStreams, inputStreams, true);
+    update(device->outputStreams, outputStreams, false);
+    device->config.inputStreams = inputStreams;
+    device->config.outputStreams = outputStreams;
+    return true;
+  });
 }
 
-void SimulatedAudioHardware::clearFailures() {
-  std::lock_guard lock(mutex_);
-  failures_.clear();
+bool ModelAudioHardware::updateProcessIdentity(std::int32_t pid,
+                                               const std::optional<std::string>& name,
+                                               const std::string& bundleID) {
+  return mutate([&] {
+    Process* process = processByPIDLocked(pid);
+    if (process == nullptr) return false;
+    process->config.name = name;
+    process->config.bundleID = bundleID;
+    return true;
+  });
 }
 
-AudioObjectID SimulatedAudioHardware::deviceID(const std::string& uid) const {
+AudioObjectID ModelAudioHardware::deviceID(const std::string& uid) const {
   std::lock_guard lock(mutex_);
   const Device* device = deviceByUIDLocked(uid);
   return device ? device->id : kAudioObjectUnknown;
 }
 
-AudioObjectID SimulatedAudioHardware::processObjectID(std::int32_t pid) const {
+AudioObjectID ModelAudioHardware::processObjectID(std::int32_t pid) const {
   std::lock_guard lock(mutex_);
   for (const auto& [id, process] : processes_) {
     if (process.config.pid == pid) return id;
@@ -159,8 +197,7 @@ AudioObjectID SimulatedAudioHardware::processObjectID(std::int32_t pid) const {
   return kAudioObjectUnknown;
 }
 
-std::optional<SimulatedProcessConfig> SimulatedAudioHardware::processWithPID(
-    std::int32_t pid) const {
+std::optional<ProcessConfig> ModelAudioHardware::processWithPID(std::int32_t pid) const {
   std::lock_guard lock(mutex_);
   for (const auto& [id, process] : processes_) {
     if (process.config.pid == pid) return process.config;
@@ -168,11 +205,36 @@ std::optional<SimulatedProcessConfig> SimulatedAudioHardware::processWithPID(
   return std::nullopt;
 }
 
-std::vector<SimulatedProcessConfig> SimulatedAudioHardware::processes() const {
+std::vector<ProcessConfig> ModelAudioHardware::processes() const {
   std::lock_guard lock(mutex_);
-  std::vector<SimulatedProcessConfig> result;
+  std::vector<ProcessConfig> result;
   for (AudioObjectID id : processOrder_) result.push_back(processes_.at(id).config);
   return result;
 }
 
-}  // namespace velmar::sim
+}  // namespace velmar::hal
+
+namespace velmar::hal {
+
+std::optional<DeviceConfig> ModelAudioHardware::deviceWithUID(const std::string& uid) const {
+  std::lock_guard lock(mutex_);
+  const Device* device = deviceByUIDLocked(uid);
+  if (device == nullptr) return std::nullopt;
+  return device->config;
+}
+
+Float64 ModelAudioHardware::deviceSampleRate(AudioObjectID device) const {
+  std::lock_guard lock(mutex_);
+  const Device* found = deviceLocked(device);
+  return found ? found->config.nominalSampleRate : 0;
+}
+
+std::optional<StreamRoute> ModelAudioHardware::inputStreamRoute(AudioObjectID device,
+                                                                std::size_t index) const {
+  std::lock_guard lock(mutex_);
+  const Device* found = deviceLocked(device);
+  if (found == nullptr || index >= found->inputStreams.size()) return std::nullopt;
+  return streamRouteLocked(streams_.at(found->inputStreams[index]));
+}
+
+}  // namespace velmar::hal

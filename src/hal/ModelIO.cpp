@@ -1,16 +1,12 @@
-#include "sim/SimulatedAudioHardware.h"
-
-#include <pthread.h>
+#include "hal/ModelAudioHardware.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 
-namespace velmar::sim {
+namespace velmar::hal {
 
 using namespace coreaudio;
 
-bool SimulatedAudioHardware::deviceRunningLocked(const Device& device) const {
+bool ModelAudioHardware::deviceRunningLocked(const Device& device) const {
   if (device.hardwareStarted) return true;
   for (const auto& [procID, proc] : ioProcs_) {
     if (proc->device == device.id && proc->started) return true;
@@ -18,7 +14,7 @@ bool SimulatedAudioHardware::deviceRunningLocked(const Device& device) const {
   return false;
 }
 
-bool SimulatedAudioHardware::deviceRunningSomewhereLocked(const Device& device) const {
+bool ModelAudioHardware::deviceRunningSomewhereLocked(const Device& device) const {
   if (device.config.inUseElsewhere || deviceRunningLocked(device)) return true;
   for (const auto& [id, other] : devices_) {
     if (!other.aggregate || !deviceRunningLocked(other)) continue;
@@ -28,23 +24,15 @@ bool SimulatedAudioHardware::deviceRunningSomewhereLocked(const Device& device) 
   return false;
 }
 
-void SimulatedAudioHardware::waitForDispatchLocked(std::unique_lock<std::mutex>& lock) {
-  if (std::this_thread::get_id() == ioThreadID_) return;
-  changed_.wait(lock, [this] { return !ioDispatching_; });
-}
-
-void SimulatedAudioHardware::removeIOProcsOfDeviceLocked(AudioObjectID device) {
+void ModelAudioHardware::removeIOProcsOfDeviceLocked(AudioObjectID device) {
   for (auto it = ioProcs_.begin(); it != ioProcs_.end();) {
     it = it->second->device == device ? ioProcs_.erase(it) : std::next(it);
   }
 }
 
-OSStatus SimulatedAudioHardware::createIOProcID(AudioObjectID device, AudioDeviceIOProc proc,
-                                                void* clientData, AudioDeviceIOProcID& outProcID) {
+OSStatus ModelAudioHardware::createIOProcID(AudioObjectID device, AudioDeviceIOProc proc,
+                                            void* clientData, AudioDeviceIOProcID& outProcID) {
   std::lock_guard lock(mutex_);
-  if (auto failure = injectedFailureLocked(HalOperation::kCreateIOProcID, device, std::nullopt)) {
-    return *failure;
-  }
   if (deviceLocked(device) == nullptr) return kAudioHardwareBadDeviceError;
   if (proc == nullptr) return kAudioHardwareIllegalOperationError;
   auto record = std::make_unique<IOProc>(IOProc{device, proc, clientData, false});
@@ -55,12 +43,8 @@ OSStatus SimulatedAudioHardware::createIOProcID(AudioObjectID device, AudioDevic
   return kAudioHardwareNoError;
 }
 
-OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) {
+OSStatus ModelAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) {
   OSStatus status = mutate([&]() -> OSStatus {
-    if (auto failure =
-            injectedFailureLocked(HalOperation::kDestroyIOProcID, device, std::nullopt)) {
-      return *failure;
-    }
     auto it = ioProcs_.find(procID);
     if (it == ioProcs_.end() || it->second->device != device) {
       return kAudioHardwareIllegalOperationError;
@@ -68,16 +52,12 @@ OSStatus SimulatedAudioHardware::destroyIOProcID(AudioObjectID device, AudioDevi
     ioProcs_.erase(it);
     return kAudioHardwareNoError;
   });
-  std::unique_lock lock(mutex_);
-  waitForDispatchLocked(lock);
+  waitForIOCycle();
   return status;
 }
 
-OSStatus SimulatedAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) {
+OSStatus ModelAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) {
   return mutate([&]() -> OSStatus {
-    if (auto failure = injectedFailureLocked(HalOperation::kDeviceStart, device, std::nullopt)) {
-      return *failure;
-    }
     Device* target = deviceLocked(device);
     if (target == nullptr) return kAudioHardwareBadDeviceError;
     if (!target->config.alive) return kAudioHardwareNotRunningError;
@@ -91,16 +71,12 @@ OSStatus SimulatedAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIO
       }
       it->second->started = true;
     }
-    ensureIOThreadLocked();
     return kAudioHardwareNoError;
   });
 }
 
-OSStatus SimulatedAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
+OSStatus ModelAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
   OSStatus status = mutate([&]() -> OSStatus {
-    if (auto failure = injectedFailureLocked(HalOperation::kDeviceStop, device, std::nullopt)) {
-      return *failure;
-    }
     Device* target = deviceLocked(device);
     if (target == nullptr) return kAudioHardwareBadDeviceError;
     if (procID == nullptr) {
@@ -114,123 +90,165 @@ OSStatus SimulatedAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOP
     it->second->started = false;
     return kAudioHardwareNoError;
   });
-  std::unique_lock lock(mutex_);
-  waitForDispatchLocked(lock);
+  waitForIOCycle();
   return status;
 }
 
-// --- IO thread ---
+// --- IO cycles ---
 
-void SimulatedAudioHardware::ensureIOThreadLocked() {
-  if (ioThread_.joinable()) return;
-  ioThread_ = std::thread([this] {
-    pthread_setname_np(pthread_self(), "sim-io");
-    ioThreadMain();
-  });
-  ioThreadID_ = ioThread_.get_id();
-}
+namespace {
 
-void SimulatedAudioHardware::ioThreadMain() {
-  using Clock = std::chrono::steady_clock;
-  const auto period =
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kIOCycleSeconds));
-  struct StreamCycle {
-    UInt32 channels = 0;
-    std::vector<Tone> tones;
-  };
-  struct Cycle {
-    AudioObjectID device = 0;
-    Float64 rate = 0;
-    UInt32 frames = 0;
-    AudioTimeStamp time;
-    std::size_t streamCount = 0;  // streams in use this cycle
-    std::vector<StreamCycle> streams;
-    std::vector<std::pair<AudioDeviceIOProc, void*>> procs;
-  };
-  // Everything a cycle needs is kept between cycles and only grows, so once
-  // the machine's shape settles the IO thread allocates nothing (as a
-  // platform's IO thread would not).
-  std::vector<Cycle> cycles;
-  std::size_t used = 0;
-  std::vector<std::vector<float>> samples;
-  AudioBufferList input;
-  AudioBufferList output;
+// The model whose cycle this thread is running, so that a procedure that
+// stops its own device does not wait for itself.
+thread_local const ModelAudioHardware* tl_cyclingModel = nullptr;
 
-  std::unique_lock lock(mutex_);
-  auto anyRunning = [this] {
-    for (const auto& [id, device] : devices_) {
-      if (deviceRunningLocked(device)) return true;
-    }
-    return false;
-  };
-  auto next = Clock::now();
-  while (!stopping_) {
-    if (!anyRunning()) {
-      changed_.wait(lock, [&] { return stopping_ || anyRunning(); });
-      next = Clock::now();
-      continue;
-    }
-    next += period;
-    changed_.wait_until(lock, next, [this] { return stopping_; });
-    if (stopping_) break;
-    // After a stall, deliver at the normal pace again instead of catching up.
-    if (Clock::now() - next > 10 * period) next = Clock::now();
+}  // namespace
 
-    used = 0;
-    for (AudioObjectID id : deviceOrder_) {
-      Device& device = devices_.at(id);
-      if (!deviceRunningLocked(device)) continue;
-      if (used == cycles.size()) cycles.emplace_back();
-      Cycle& cycle = cycles[used];
-      cycle.device = id;
-      cycle.rate = device.config.nominalSampleRate;
-      cycle.frames = static_cast<UInt32>(std::lround(cycle.rate * kIOCycleSeconds));
-      cycle.time.mSampleTime = device.sampleTime;
-      cycle.time.mHostTime = static_cast<UInt64>(
-          std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-              .count());
-      device.sampleTime += cycle.frames;
-      cycle.streamCount = 0;
-      for (AudioObjectID streamID : device.inputStreams) {
-        const Stream& stream = streams_.at(streamID);
-        if (cycle.streamCount == cycle.streams.size()) cycle.streams.emplace_back();
-        StreamCycle& slot = cycle.streams[cycle.streamCount++];
-        slot.channels = stream.channels;
-        streamTonesLocked(stream, slot.tones);
-      }
-      cycle.procs.clear();
-      for (const auto& [procID, proc] : ioProcs_) {
-        if (proc->device == id && proc->started)
-          cycle.procs.emplace_back(proc->proc, proc->clientData);
-      }
-      if (!cycle.procs.empty()) ++used;
-    }
-    if (used == 0) continue;
-    ioDispatching_ = true;
-    lock.unlock();
-
-    for (std::size_t c = 0; c < used; ++c) {
-      const Cycle& cycle = cycles[c];
-      if (samples.size() < cycle.streamCount) samples.resize(cycle.streamCount);
-      input.mBuffers.clear();
-      for (size_t s = 0; s < cycle.streamCount; ++s) {
-        const StreamCycle& stream = cycle.streams[s];
-        auto& buffer = samples[s];
-        buffer.resize(static_cast<size_t>(cycle.frames) * stream.channels);
-        synthesize(stream.tones, cycle.rate, cycle.time.mSampleTime, cycle.frames, stream.channels,
-                   buffer.data());
-        input.mBuffers.push_back(
-            {stream.channels, static_cast<UInt32>(buffer.size() * sizeof(float)), buffer.data()});
-      }
-      for (const auto& [proc, clientData] : cycle.procs) {
-        proc(cycle.device, &cycle.time, &input, &cycle.time, &output, &cycle.time, clientData);
-      }
-    }
-
-    lock.lock();
-    ioDispatching_ = false;
-    changed_.notify_all();
+StreamRoute ModelAudioHardware::streamRouteLocked(const Stream& stream) const {
+  StreamRoute route;
+  route.source = stream.source;
+  route.uid = stream.sourceUID;
+  route.channels = stream.channels;
+  if (stream.source == StreamRoute::Source::kDevice) {
+    const Device* device = deviceByUIDLocked(stream.sourceUID);
+    route.sourceAlive = device != nullptr && device->config.alive;
+    return route;
   }
+  const Tap* tap = tapByUIDLocked(stream.sourceUID);
+  route.sourceAlive = tap != nullptr;
+  if (tap == nullptr) return route;
+  const auto& description = tap->description;
+  route.tapProcesses = description.processes;
+  route.tapExclusive = description.isExclusive;
+  route.tapMixdown = description.isMixdown;
+  route.tapMono = description.isMono;
+  for (AudioObjectID processID : processOrder_) {
+    const Process& process = processes_.at(processID);
+    const auto& listed = description.processes;
+    const bool inList = std::find(listed.begin(), listed.end(), processID) != listed.end();
+    if (description.isExclusive == inList) continue;
+    route.captured.push_back({processID, process.config.pid, process.config.running});
+  }
+  return route;
 }
 
-}  // namespace velmar::sim
+// The snapshot the IO thread reads: every device with started procedures,
+// its input streams and procedures, and buffers for its cycles (kept from
+// the previous snapshot while the layout stays, since only the IO thread
+// writes them and it reads one snapshot at a time).
+void ModelAudioHardware::publishRoutingLocked() {
+  const IORouting& previous = routing_.latest();
+  IORouting routing;
+  for (AudioObjectID id : deviceOrder_) {
+    const Device& device = devices_.at(id);
+    DeviceRoute route;
+    for (const auto& [procID, proc] : ioProcs_) {
+      if (proc->device == id && proc->started)
+        route.procs.emplace_back(proc->proc, proc->clientData);
+    }
+    if (route.procs.empty()) continue;
+    route.device = id;
+    route.sampleRate = device.config.nominalSampleRate;
+    std::vector<UInt32> channels;
+    for (AudioObjectID streamID : device.inputStreams) {
+      route.streams.push_back(streamRouteLocked(streams_.at(streamID)));
+      channels.push_back(route.streams.back().channels);
+    }
+    for (const DeviceRoute& old : previous.devices) {
+      if (old.device == id && old.scratch && old.scratch->channels == channels &&
+          old.scratch->framesCapacity == maxFramesPerCycle_) {
+        route.scratch = old.scratch;
+      }
+    }
+    if (!route.scratch) {
+      auto scratch = std::make_shared<IOScratch>();
+      scratch->framesCapacity = maxFramesPerCycle_;
+      scratch->channels = channels;
+      std::size_t total = 0;
+      for (UInt32 width : channels) {
+        scratch->offsets.push_back(total);
+        total += static_cast<std::size_t>(maxFramesPerCycle_) * width;
+      }
+      scratch->samples.assign(total, 0.0f);
+      for (std::size_t s = 0; s < channels.size(); ++s) {
+        scratch->input.mBuffers.push_back(
+            {channels[s], 0, scratch->samples.data() + scratch->offsets[s]});
+      }
+      route.scratch = std::move(scratch);
+    }
+    routing.devices.push_back(std::move(route));
+  }
+  startedDeviceCount_.store(routing.devices.size());
+  routing_.publish(std::move(routing));
+}
+
+void ModelAudioHardware::waitForIOCycle() {
+  if (tl_cyclingModel == this) return;
+  ++ioWaiters_;
+  for (;;) {
+    const std::uint64_t seen = ioReleases_.load();
+    {
+      std::lock_guard lock(mutex_);
+      if (routing_.readerOnLatest()) break;
+    }
+    ioReleases_.wait(seen);
+  }
+  --ioWaiters_;
+}
+
+void ModelAudioHardware::prepareIO(UInt32 maxFramesPerCycle, [[maybe_unused]] UInt32 maxChannels) {
+  std::lock_guard lock(mutex_);
+  maxFramesPerCycle_ = std::max<UInt32>(maxFramesPerCycle, 1);
+  publishRoutingLocked();
+}
+
+void ModelAudioHardware::startedDevices(std::vector<std::pair<AudioObjectID, Float64>>& out) {
+  out.clear();
+  {
+    auto routing = routing_.read();
+    for (const DeviceRoute& route : routing->devices) {
+      if (out.size() == out.capacity()) break;  // never grows on the IO thread
+      out.emplace_back(route.device, route.sampleRate);
+    }
+  }
+  ioReleases_.fetch_add(1);
+  if (ioWaiters_.load() > 0) ioReleases_.notify_all();
+}
+
+UInt32 ModelAudioHardware::runIOCycle(AudioObjectID device, UInt32 frames,
+                                      const AudioTimeStamp& time, StreamFiller& filler) {
+  UInt32 cycled = 0;
+  tl_cyclingModel = this;
+  {
+    auto routing = routing_.read();
+    for (const DeviceRoute& route : routing->devices) {
+      if (device != kAudioObjectUnknown && route.device != device) continue;
+      IOScratch& scratch = *route.scratch;
+      AudioTimeStamp chunkTime = time;
+      // A cycle longer than the buffers goes out in pieces.
+      for (UInt32 done = 0; done < frames;) {
+        const UInt32 chunk = std::min(frames - done, scratch.framesCapacity);
+        chunkTime.mSampleTime = time.mSampleTime + done;
+        for (std::size_t s = 0; s < route.streams.size(); ++s) {
+          const StreamRoute& stream = route.streams[s];
+          float* out = scratch.samples.data() + scratch.offsets[s];
+          filler.fill(stream, route.sampleRate, chunkTime.mSampleTime, chunk, stream.channels, out);
+          scratch.input.mBuffers[s].mDataByteSize =
+              static_cast<UInt32>(sizeof(float)) * chunk * stream.channels;
+        }
+        for (const auto& [proc, clientData] : route.procs) {
+          proc(route.device, &chunkTime, &scratch.input, &chunkTime, &scratch.output, &chunkTime,
+               clientData);
+        }
+        done += chunk;
+      }
+      ++cycled;
+    }
+  }
+  tl_cyclingModel = nullptr;
+  ioReleases_.fetch_add(1);
+  if (ioWaiters_.load() > 0) ioReleases_.notify_all();
+  return cycled;
+}
+
+}  // namespace velmar::hal
