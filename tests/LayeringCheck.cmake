@@ -1,14 +1,17 @@
 # Fails when an include arrow runs from a lower layer up, or between the
 # managers and the simulated machine. Run as: cmake -DSRC=<src dir> -P <this>.
-# Ranks, lowest first; core folders and sim share a rank but never see each
-# other (only the process entry chooses the backend).
+# Ranks, lowest first; the HAL model shared by the backends sits on the
+# platform interfaces; core folders and sim share a rank but never see each
+# other (only the process entry chooses the backend), and core never sees the
+# model either.
 set(rank_runtime 0)
 set(rank_protocol 1)
 set(rank_coreaudio 2)
 set(rank_platform 3)
-set(rank_sim 4)
+set(rank_hal 4)
+set(rank_sim 5)
 foreach(core commands taps aggregate recording microphone permissions cli)
-  set(rank_${core} 4)
+  set(rank_${core} 5)
   set(core_${core} TRUE)
 endforeach()
 
@@ -29,7 +32,8 @@ foreach(file IN LISTS files)
     set(bad FALSE)
     if(rank_${to} GREATER rank_${from})
       set(bad TRUE)
-    elseif(to STREQUAL "sim" AND core_${from} AND NOT file STREQUAL "cli/main.cpp")
+    elseif((to STREQUAL "sim" OR to STREQUAL "hal") AND core_${from}
+           AND NOT file STREQUAL "cli/main.cpp")
       set(bad TRUE)
     elseif(from STREQUAL "sim" AND core_${to})
       set(bad TRUE)

@@ -42,6 +42,12 @@ class PublishedValue {
   }
   // The latest value, for the writer side.
   const T& latest() const { return *current_.load(); }
+  // Whether the reader holds no copy older than the latest one (writer side:
+  // after publish(), a reader that began earlier is done once this holds).
+  bool readerOnLatest() const {
+    T* inUse = hazard_.load();
+    return inUse == nullptr || inUse == current_.load();
+  }
 
   class Reader {
    public:

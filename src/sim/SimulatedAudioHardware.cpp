@@ -3,182 +3,184 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 
 namespace velmar::sim {
 
 using namespace coreaudio;
 
-// --- lifecycle ---
+namespace {
 
-SimulatedAudioHardware::SimulatedAudioHardware()
-    : notificationsWork_(asio::make_work_guard(notifications_)) {
-  std::lock_guard lock(mutex_);
-  notificationThread_ = std::thread([this] {
-    pthread_setname_np(pthread_self(), "sim-notify");
-    notifications_.run();
+// Frames of the longest cycle: 10 ms at the highest rate a device offers.
+constexpr UInt32 kMaxCycleFrames = 1920;  // 192 kHz
+constexpr UInt32 kMaxChannels = 16;
+
+}  // namespace
+
+SimulatedAudioHardware::SimulatedAudioHardware() {
+  prepareIO(kMaxCycleFrames, kMaxChannels);
+  ioThread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "sim-io");
+    ioThreadMain();
   });
-  notificationThreadID_ = notificationThread_.get_id();
 }
 
 SimulatedAudioHardware::~SimulatedAudioHardware() {
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(pacingMutex_);
     stopping_ = true;
   }
-  changed_.notify_all();
-  if (ioThread_.joinable()) ioThread_.join();
-  notificationsWork_.reset();
-  notifications_.stop();
-  notificationThread_.join();
+  pacing_.notify_all();
+  ioThread_.join();
 }
 
-// --- shared state ---
+void SimulatedAudioHardware::routingChanged() {
+  { std::lock_guard lock(pacingMutex_); }
+  pacing_.notify_all();
+}
 
-std::optional<OSStatus> SimulatedAudioHardware::injectedFailureLocked(
-    HalOperation operation, AudioObjectID object, std::optional<UInt32> selector) {
-  for (auto it = failures_.begin(); it != failures_.end(); ++it) {
-    if (it->operation != operation) continue;
-    if (it->object && *it->object != object) continue;
-    if (it->selector && (!selector || *it->selector != *selector)) continue;
-    OSStatus status = it->status;
-    if (it->times && --*it->times <= 0) failures_.erase(it);
-    return status;
+AudioObjectID SimulatedAudioHardware::addDevice(const SimulatedDeviceConfig& config) {
+  // The tone is known before the device appears, so its first cycle has it.
+  std::optional<Tone> previous;
+  {
+    std::lock_guard lock(tonesMutex_);
+    ToneTable table = tones_.latest();
+    if (auto it = table.devices.find(config.uid); it != table.devices.end()) previous = it->second;
+    table.devices[config.uid] = {toneOfDevice(config), config.toneAmplitude, config.waveform};
+    tones_.publish(std::move(table));
   }
-  return std::nullopt;
-}
-
-std::optional<OSStatus> SimulatedAudioHardware::injectedFailure(HalOperation operation,
-                                                                AudioObjectID object,
-                                                                std::optional<UInt32> selector) {
-  std::lock_guard lock(mutex_);
-  return injectedFailureLocked(operation, object, selector);
-}
-
-SimulatedAudioHardware::Device* SimulatedAudioHardware::deviceLocked(AudioObjectID id) {
-  auto it = devices_.find(id);
-  return it == devices_.end() ? nullptr : &it->second;
-}
-
-const SimulatedAudioHardware::Device* SimulatedAudioHardware::deviceLocked(AudioObjectID id) const {
-  auto it = devices_.find(id);
-  return it == devices_.end() ? nullptr : &it->second;
-}
-
-const SimulatedAudioHardware::Device* SimulatedAudioHardware::deviceByUIDLocked(
-    const std::string& uid) const {
-  for (const auto& [id, device] : devices_) {
-    if (device.config.uid == uid) return &device;
+  AudioObjectID id = ModelAudioHardware::addDevice(config);
+  if (id == 0) {
+    std::lock_guard lock(tonesMutex_);
+    ToneTable table = tones_.latest();
+    if (previous) {
+      table.devices[config.uid] = *previous;
+    } else {
+      table.devices.erase(config.uid);
+    }
+    tones_.publish(std::move(table));
   }
-  return nullptr;
+  return id;
 }
 
-const SimulatedAudioHardware::Tap* SimulatedAudioHardware::tapByUIDLocked(
-    const std::string& uid) const {
-  for (const auto& [id, tap] : taps_) {
-    if (tap.uid == uid) return &tap;
+AudioObjectID SimulatedAudioHardware::addProcess(const SimulatedProcessConfig& config) {
+  if (processObjectID(config.pid) != kAudioObjectUnknown) return 0;
+  {
+    std::lock_guard lock(tonesMutex_);
+    processExtras_[config.pid] = {config.commandName, config.toneFrequency};
+    ToneTable table = tones_.latest();
+    table.processes[config.pid] = toneOfProcess(config);
+    tones_.publish(std::move(table));
   }
-  return nullptr;
+  return ModelAudioHardware::addProcess(config.model());
 }
 
-void SimulatedAudioHardware::eraseDeviceLocked(AudioObjectID id) {
-  const Device& device = devices_.at(id);
-  for (AudioObjectID stream : device.inputStreams) streams_.erase(stream);
-  for (AudioObjectID stream : device.outputStreams) streams_.erase(stream);
-  removeIOProcsOfDeviceLocked(id);
-  devices_.erase(id);
-  deviceOrder_.erase(std::remove(deviceOrder_.begin(), deviceOrder_.end(), id), deviceOrder_.end());
+SimulatedProcessConfig SimulatedAudioHardware::withExtrasLocked(
+    const hal::ProcessConfig& process) const {
+  SimulatedProcessConfig config;
+  config.pid = process.pid;
+  config.bundleID = process.bundleID;
+  config.name = process.name;
+  config.running = process.running;
+  config.outputDeviceUID = process.outputDeviceUID;
+  if (auto it = processExtras_.find(process.pid); it != processExtras_.end()) {
+    config.commandName = it->second.commandName;
+    config.toneFrequency = it->second.toneFrequency;
+  }
+  return config;
 }
 
-bool SimulatedAudioHardware::existsLocked(AudioObjectID object) const {
-  return object == kAudioObjectSystemObject || devices_.count(object) || streams_.count(object) ||
-         processes_.count(object) || taps_.count(object);
+std::optional<SimulatedProcessConfig> SimulatedAudioHardware::processWithPID(
+    std::int32_t pid) const {
+  auto process = ModelAudioHardware::processWithPID(pid);
+  if (!process) return std::nullopt;
+  std::lock_guard lock(tonesMutex_);
+  return withExtrasLocked(*process);
 }
 
-// --- property access ---
-
-OSStatus SimulatedAudioHardware::getPropertyDataSize(AudioObjectID object,
-                                                     const AudioObjectPropertyAddress& address,
-                                                     const PropertyValue& qualifier,
-                                                     UInt32& outDataSize) {
-  std::lock_guard lock(mutex_);
-  if (auto failure =
-          injectedFailureLocked(HalOperation::kGetPropertyDataSize, object, address.mSelector)) {
-    return *failure;
-  }
-  PropertyValue value;
-  OSStatus status = readLocked(object, address, qualifier, value);
-  if (status == kAudioHardwareNoError) outDataSize = propertyDataSize(value);
-  return status;
+std::vector<SimulatedProcessConfig> SimulatedAudioHardware::processes() const {
+  auto listed = ModelAudioHardware::processes();
+  std::lock_guard lock(tonesMutex_);
+  std::vector<SimulatedProcessConfig> result;
+  for (const auto& process : listed) result.push_back(withExtrasLocked(process));
+  return result;
 }
 
-OSStatus SimulatedAudioHardware::getPropertyData(AudioObjectID object,
-                                                 const AudioObjectPropertyAddress& address,
-                                                 const PropertyValue& qualifier, UInt32& ioDataSize,
-                                                 PropertyValue& outData) {
-  std::lock_guard lock(mutex_);
-  if (auto failure =
-          injectedFailureLocked(HalOperation::kGetPropertyData, object, address.mSelector)) {
-    return *failure;
+// --- IO thread ---
+
+void SimulatedAudioHardware::ioThreadMain() {
+  using Clock = std::chrono::steady_clock;
+  const auto period =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kIOCycleSeconds));
+  // Sized once: the IO thread allocates nothing (as a platform's would not).
+  std::vector<std::pair<AudioObjectID, Float64>> started;
+  started.reserve(64);
+  std::vector<std::pair<AudioObjectID, Float64>> sampleTimes;  // each device's clock
+  sampleTimes.reserve(256);
+
+  std::unique_lock lock(pacingMutex_);
+  auto next = Clock::now();
+  while (!stopping_) {
+    if (!hasStartedIO()) {
+      pacing_.wait(lock, [&] { return stopping_ || hasStartedIO(); });
+      next = Clock::now();
+      continue;
+    }
+    next += period;
+    pacing_.wait_until(lock, next, [this] { return stopping_; });
+    if (stopping_) break;
+    // After a stall, deliver at the normal pace again instead of catching up.
+    if (Clock::now() - next > 10 * period) next = Clock::now();
+    lock.unlock();
+
+    startedDevices(started);
+    {
+      auto tones = tones_.read();
+      filler_.table = &*tones;
+      for (const auto& [device, rate] : started) {
+        auto clock = std::find_if(sampleTimes.begin(), sampleTimes.end(),
+                                  [device](const auto& entry) { return entry.first == device; });
+        if (clock == sampleTimes.end()) {
+          if (sampleTimes.size() == sampleTimes.capacity()) sampleTimes.clear();
+          sampleTimes.emplace_back(device, 0.0);
+          clock = sampleTimes.end() - 1;
+        }
+        AudioTimeStamp time;
+        time.mSampleTime = clock->second;
+        time.mHostTime = static_cast<UInt64>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+                .count());
+        const auto frames = static_cast<UInt32>(std::lround(rate * kIOCycleSeconds));
+        runIOCycle(device, frames, time, filler_);
+        clock->second += frames;
+      }
+      filler_.table = nullptr;
+    }
+    lock.lock();
   }
-  PropertyValue value;
-  OSStatus status = readLocked(object, address, qualifier, value);
-  if (status != kAudioHardwareNoError) return status;
-  // Lists are cut to the caller's room; anything else must fit whole.
-  if (auto* ids = std::get_if<std::vector<AudioObjectID>>(&value)) {
-    if (ids->size() > ioDataSize / 4) ids->resize(ioDataSize / 4);
-  } else if (auto* ranges = std::get_if<std::vector<AudioValueRange>>(&value)) {
-    if (ranges->size() > ioDataSize / 16) ranges->resize(ioDataSize / 16);
-  } else if (propertyDataSize(value) > ioDataSize) {
-    return kAudioHardwareBadPropertySizeError;
-  }
-  ioDataSize = propertyDataSize(value);
-  outData = std::move(value);
-  return kAudioHardwareNoError;
 }
 
-OSStatus SimulatedAudioHardware::setPropertyData(AudioObjectID object,
-                                                 const AudioObjectPropertyAddress& address,
-                                                 const PropertyValue& data) {
-  if (auto failure = injectedFailure(HalOperation::kSetPropertyData, object, address.mSelector)) {
-    return *failure;
-  }
-  return mutate([&] { return writeLocked(object, address, data); });
+void SimulatedAudioHardware::Filler::fill(const hal::StreamRoute& route, Float64 sampleRate,
+                                          Float64 sampleTime, UInt32 frames, UInt32 channels,
+                                          float* out) {
+  streamTones(route, *table, tones_);
+  synthesize(tones_, sampleRate, sampleTime, frames, channels, out);
 }
 
-bool SimulatedAudioHardware::hasProperty(AudioObjectID object,
-                                         const AudioObjectPropertyAddress& address) {
-  std::lock_guard lock(mutex_);
-  if (injectedFailureLocked(HalOperation::kHasProperty, object, address.mSelector)) return false;
-  PropertyValue value;
-  if (object == kAudioObjectSystemObject &&
-      address.mSelector == kAudioHardwarePropertyTranslateUIDToDevice) {
-    return true;
+OSStatus SimulatedAudioHardware::renderDeviceInput(AudioObjectID device, Float64 sampleTime,
+                                                   UInt32 frames, UInt32 channels,
+                                                   float* out) const {
+  const Float64 rate = deviceSampleRate(device);
+  if (rate == 0) return kAudioHardwareBadDeviceError;
+  auto route = inputStreamRoute(device, 0);
+  if (!route) return kAudioHardwareIllegalOperationError;
+  std::vector<Tone> tones;
+  {
+    std::lock_guard lock(tonesMutex_);
+    streamTones(*route, tones_.latest(), tones);
   }
-  AudioObjectPropertyAddress probe = address;
-  if (probe.mSelector == kAudioDevicePropertyStreamConfiguration &&
-      probe.mScope == kAudioObjectPropertyScopeGlobal) {
-    probe.mScope = kAudioObjectPropertyScopeInput;
-  }
-  return readLocked(object, probe, {}, value) == kAudioHardwareNoError;
-}
-
-OSStatus SimulatedAudioHardware::isPropertySettable(AudioObjectID object,
-                                                    const AudioObjectPropertyAddress& address,
-                                                    bool& outIsSettable) {
-  std::lock_guard lock(mutex_);
-  if (auto failure =
-          injectedFailureLocked(HalOperation::kIsPropertySettable, object, address.mSelector)) {
-    return *failure;
-  }
-  if (!existsLocked(object)) return kAudioHardwareBadObjectError;
-  PropertyValue value;
-  AudioObjectPropertyAddress probe = address;
-  if (probe.mSelector == kAudioDevicePropertyStreamConfiguration) {
-    probe.mScope = kAudioObjectPropertyScopeInput;
-  }
-  OSStatus status = readLocked(object, probe, std::string(), value);
-  if (status != kAudioHardwareNoError) return status;
-  outIsSettable = settableLocked(object, address);
+  synthesize(tones, rate, sampleTime, frames, channels, out);
   return kAudioHardwareNoError;
 }
 

@@ -57,7 +57,8 @@ SimulatedMachine::~SimulatedMachine() {
 SimulatedMachine& SimulatedMachine::install(MachineScenario scenario, bool startTimeline) {
   auto machine = std::make_unique<SimulatedMachine>(std::move(scenario));
   std::lock_guard lock(installMutex);
-  platform::Platform::install(machine->hardware(), machine->system(), machine->audioUnits());
+  platform::Platform::install(machine->hardware().front(), machine->system(),
+                              machine->audioUnits());
   // The previous machine goes away only after the new one is visible.
   std::unique_ptr<SimulatedMachine> previous = std::move(installed);
   installed = std::move(machine);

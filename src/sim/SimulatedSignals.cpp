@@ -20,39 +20,43 @@ std::uint32_t stableHash(const std::string& text) {
   return hash;
 }
 
-Float64 toneOfProcess(const SimulatedProcessConfig& process) {
-  if (process.toneFrequency > 0) return process.toneFrequency;
-  return 250.0 + (static_cast<std::uint32_t>(process.pid) % 50) * 15.0;
+Float64 derivedProcessTone(std::int32_t pid) {
+  return 250.0 + (static_cast<std::uint32_t>(pid) % 50) * 15.0;
 }
+
+Float64 derivedDeviceTone(const std::string& uid) { return 200.0 + (stableHash(uid) % 40) * 20.0; }
 
 }  // namespace
 
-Float64 SimulatedAudioHardware::toneOfDeviceLocked(const Device& device) const {
-  if (device.config.toneFrequency > 0) return device.config.toneFrequency;
-  return 200.0 + (stableHash(device.config.uid) % 40) * 20.0;
+Float64 SimulatedAudioHardware::toneOfDevice(const SimulatedDeviceConfig& device) {
+  if (device.toneFrequency > 0) return device.toneFrequency;
+  return derivedDeviceTone(device.uid);
 }
 
-void SimulatedAudioHardware::streamTonesLocked(const Stream& stream,
-                                               std::vector<Tone>& tones) const {
+Float64 SimulatedAudioHardware::toneOfProcess(const SimulatedProcessConfig& process) {
+  if (process.toneFrequency > 0) return process.toneFrequency;
+  return derivedProcessTone(process.pid);
+}
+
+// A microphone stream carries its device's tone while the device is alive; a
+// tap stream the tones of the running processes it captures. Sources the
+// table does not know yet (they are added first) derive their tone.
+void SimulatedAudioHardware::streamTones(const hal::StreamRoute& route, const ToneTable& table,
+                                         std::vector<Tone>& tones) {
   tones.clear();
-  if (!stream.isInput) return;
-  if (stream.source.kind == StreamSource::Kind::kDevice) {
-    const Device* device = deviceByUIDLocked(stream.source.uid);
-    if (device && device->config.alive)
-      tones.push_back(
-          {toneOfDeviceLocked(*device), device->config.toneAmplitude, device->config.waveform});
+  if (route.source == hal::StreamRoute::Source::kDevice) {
+    if (!route.sourceAlive) return;
+    auto it = table.devices.find(route.uid);
+    tones.push_back(it != table.devices.end() ? it->second
+                                              : Tone{derivedDeviceTone(route.uid), kToneAmplitude});
     return;
   }
-  const Tap* tap = tapByUIDLocked(stream.source.uid);
-  if (tap == nullptr) return;
-  const auto& listed = tap->description.processes;
-  for (AudioObjectID processID : processOrder_) {
-    const Process& process = processes_.at(processID);
-    bool inList = std::find(listed.begin(), listed.end(), processID) != listed.end();
-    bool captured = tap->description.isExclusive ? !inList : inList;
-    if (captured && process.config.running) {
-      tones.push_back({toneOfProcess(process.config), kToneAmplitude});
-    }
+  for (const hal::CapturedProcess& process : route.captured) {
+    if (!process.running) continue;
+    auto it = table.processes.find(process.pid);
+    const Float64 frequency =
+        it != table.processes.end() ? it->second : derivedProcessTone(process.pid);
+    tones.push_back({frequency, kToneAmplitude});
   }
 }
 
@@ -106,40 +110,19 @@ void SimulatedAudioHardware::synthesize(const std::vector<Tone>& tones, Float64 
 }
 
 Float64 SimulatedAudioHardware::deviceToneFrequency(const std::string& uid) const {
-  std::lock_guard lock(mutex_);
-  const Device* device = deviceByUIDLocked(uid);
-  return device ? toneOfDeviceLocked(*device) : 0;
+  if (deviceID(uid) == kAudioObjectUnknown) return 0;
+  std::lock_guard lock(tonesMutex_);
+  const auto& devices = tones_.latest().devices;
+  auto it = devices.find(uid);
+  return it == devices.end() ? 0 : it->second.frequency;
 }
 
 Float64 SimulatedAudioHardware::processToneFrequency(std::int32_t pid) const {
-  std::lock_guard lock(mutex_);
-  for (const auto& [id, process] : processes_) {
-    if (process.config.pid == pid) return toneOfProcess(process.config);
-  }
-  return 0;
-}
-
-Float64 SimulatedAudioHardware::deviceSampleRate(AudioObjectID device) const {
-  std::lock_guard lock(mutex_);
-  const Device* found = deviceLocked(device);
-  return found ? found->config.nominalSampleRate : 0;
-}
-
-OSStatus SimulatedAudioHardware::renderDeviceInput(AudioObjectID device, Float64 sampleTime,
-                                                   UInt32 frames, UInt32 channels,
-                                                   float* out) const {
-  std::vector<Tone> tones;
-  Float64 rate = 0;
-  {
-    std::lock_guard lock(mutex_);
-    const Device* found = deviceLocked(device);
-    if (found == nullptr) return kAudioHardwareBadDeviceError;
-    if (found->inputStreams.empty()) return kAudioHardwareIllegalOperationError;
-    streamTonesLocked(streams_.at(found->inputStreams.front()), tones);
-    rate = found->config.nominalSampleRate;
-  }
-  synthesize(tones, rate, sampleTime, frames, channels, out);
-  return kAudioHardwareNoError;
+  if (processObjectID(pid) == kAudioObjectUnknown) return 0;
+  std::lock_guard lock(tonesMutex_);
+  const auto& processes = tones_.latest().processes;
+  auto it = processes.find(pid);
+  return it == processes.end() ? 0 : it->second;
 }
 
 }  // namespace velmar::sim

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/Platform.h"
 #include "sim/ScenarioError.h"
 #include "sim/ScenarioLoader.h"
 #include "sim/SimulatedMachine.h"
@@ -101,10 +102,10 @@ TEST(SimulatedAggregateScenarioTest, ClockWritesCanFailOnPurpose) {
        {"timeline", {{{"at", 1}, {"event", "failClockWrites"}, {"uid", "agg"}, {"times", 1}}}}},
       "test.json");
   auto& machine = SimulatedMachine::install(std::move(scenario));
-  auto& hal = machine.hardware();
+  auto& hal = platform::Platform::shared().hal();  // failures sit in front of the machine
   const auto address = globalAddress(kAudioAggregateDevicePropertyClockDevice);
-  const AudioObjectID agg = hal.deviceID("agg");
-  const AudioObjectID other = hal.deviceID("other");
+  const AudioObjectID agg = machine.hardware().deviceID("agg");
+  const AudioObjectID other = machine.hardware().deviceID("other");
   const std::string microphone = "BuiltInMicrophoneDevice";
 
   EXPECT_EQ(hal.setPropertyData(agg, address, microphone), kAudioHardwareNoError);

@@ -1,11 +1,11 @@
-#include "sim/SimulatedAudioHardware.h"
+#include "hal/ModelAudioHardware.h"
 
 #include <algorithm>
 #include <map>
 
 #include <asio/post.hpp>
 
-namespace velmar::sim {
+namespace velmar::hal {
 
 using namespace coreaudio;
 
@@ -70,18 +70,18 @@ std::string fingerprint(const PropertyValue& value) {
 
 }  // namespace
 
-asio::any_io_executor SimulatedAudioHardware::notificationExecutor() {
+asio::any_io_executor ModelAudioHardware::notificationExecutor() {
   return notifications_.get_executor();
 }
 
-bool SimulatedAudioHardware::isNotificationThread() const {
+bool ModelAudioHardware::isNotificationThread() const {
   std::lock_guard lock(mutex_);
   return std::this_thread::get_id() == notificationThreadID_;
 }
 
 // --- change delivery ---
 
-SimulatedAudioHardware::Observed SimulatedAudioHardware::observeLocked() const {
+ModelAudioHardware::Observed ModelAudioHardware::observeLocked() const {
   Observed observed;
   auto observe = [&](AudioObjectID object, UInt32 selector) {
     PropertyValue value;
@@ -114,7 +114,10 @@ SimulatedAudioHardware::Observed SimulatedAudioHardware::observeLocked() const {
       }
     }
   }
-  for (const auto& [id, process] : processes_) observe(id, kAudioProcessPropertyIsRunning);
+  for (const auto& [id, process] : processes_) {
+    observe(id, kAudioProcessPropertyIsRunning);
+    observe(id, kAudioProcessPropertyBundleID);
+  }
   for (const auto& [id, tap] : taps_) {
     observe(id, kAudioTapPropertyDescription);
     observe(id, kAudioTapPropertyFormat);
@@ -122,7 +125,7 @@ SimulatedAudioHardware::Observed SimulatedAudioHardware::observeLocked() const {
   return observed;
 }
 
-void SimulatedAudioHardware::deliver(std::unique_lock<std::mutex>& lock, const Observed& before) {
+void ModelAudioHardware::deliver(std::unique_lock<std::mutex>& lock, const Observed& before) {
   Observed after = observeLocked();
   std::map<AudioObjectID, std::vector<AudioObjectPropertyAddress>> changes;
   auto note = [&](const std::pair<AudioObjectID, UInt32>& key) {
@@ -200,29 +203,22 @@ void SimulatedAudioHardware::deliver(std::unique_lock<std::mutex>& lock, const O
   }
 }
 
-OSStatus SimulatedAudioHardware::addPropertyListenerBlock(AudioObjectID object,
-                                                          const AudioObjectPropertyAddress& address,
-                                                          asio::any_io_executor queue,
-                                                          AudioObjectPropertyListenerBlock block) {
+OSStatus ModelAudioHardware::addPropertyListenerBlock(AudioObjectID object,
+                                                      const AudioObjectPropertyAddress& address,
+                                                      asio::any_io_executor queue,
+                                                      AudioObjectPropertyListenerBlock block) {
   std::lock_guard lock(mutex_);
-  if (auto failure =
-          injectedFailureLocked(HalOperation::kAddPropertyListener, object, address.mSelector)) {
-    return *failure;
-  }
   if (!block) return kAudioHardwareIllegalOperationError;
   if (!existsLocked(object)) return kAudioHardwareBadObjectError;
   blockListeners_.push_back({object, address, std::move(queue), std::move(block)});
   return kAudioHardwareNoError;
 }
 
-OSStatus SimulatedAudioHardware::removePropertyListenerBlock(
-    AudioObjectID object, const AudioObjectPropertyAddress& address, asio::any_io_executor queue,
-    AudioObjectPropertyListenerBlock block) {
+OSStatus ModelAudioHardware::removePropertyListenerBlock(AudioObjectID object,
+                                                         const AudioObjectPropertyAddress& address,
+                                                         asio::any_io_executor queue,
+                                                         AudioObjectPropertyListenerBlock block) {
   std::lock_guard lock(mutex_);
-  if (auto failure =
-          injectedFailureLocked(HalOperation::kRemovePropertyListener, object, address.mSelector)) {
-    return *failure;
-  }
   auto it = std::find_if(blockListeners_.begin(), blockListeners_.end(), [&](const auto& l) {
     return l.object == object && l.address == address && l.queue == queue && l.block == block;
   });
@@ -231,15 +227,11 @@ OSStatus SimulatedAudioHardware::removePropertyListenerBlock(
   return kAudioHardwareNoError;
 }
 
-OSStatus SimulatedAudioHardware::addPropertyListener(AudioObjectID object,
-                                                     const AudioObjectPropertyAddress& address,
-                                                     AudioObjectPropertyListenerProc listener,
-                                                     void* clientData) {
+OSStatus ModelAudioHardware::addPropertyListener(AudioObjectID object,
+                                                 const AudioObjectPropertyAddress& address,
+                                                 AudioObjectPropertyListenerProc listener,
+                                                 void* clientData) {
   std::lock_guard lock(mutex_);
-  if (auto failure =
-          injectedFailureLocked(HalOperation::kAddPropertyListener, object, address.mSelector)) {
-    return *failure;
-  }
   if (listener == nullptr) return kAudioHardwareIllegalOperationError;
   if (!existsLocked(object)) return kAudioHardwareBadObjectError;
   procListeners_.push_back(
@@ -247,15 +239,11 @@ OSStatus SimulatedAudioHardware::addPropertyListener(AudioObjectID object,
   return kAudioHardwareNoError;
 }
 
-OSStatus SimulatedAudioHardware::removePropertyListener(AudioObjectID object,
-                                                        const AudioObjectPropertyAddress& address,
-                                                        AudioObjectPropertyListenerProc listener,
-                                                        void* clientData) {
+OSStatus ModelAudioHardware::removePropertyListener(AudioObjectID object,
+                                                    const AudioObjectPropertyAddress& address,
+                                                    AudioObjectPropertyListenerProc listener,
+                                                    void* clientData) {
   std::unique_lock lock(mutex_);
-  if (auto failure =
-          injectedFailureLocked(HalOperation::kRemovePropertyListener, object, address.mSelector)) {
-    return *failure;
-  }
   auto it = std::find_if(procListeners_.begin(), procListeners_.end(), [&](const auto& l) {
     return l->object == object && l->address == address && l->proc == listener &&
            l->clientData == clientData;
@@ -268,4 +256,4 @@ OSStatus SimulatedAudioHardware::removePropertyListener(AudioObjectID object,
   return kAudioHardwareNoError;
 }
 
-}  // namespace velmar::sim
+}  // namespace velmar::hal

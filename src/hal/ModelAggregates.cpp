@@ -1,9 +1,9 @@
-#include "sim/SimulatedAudioHardware.h"
+#include "hal/ModelAudioHardware.h"
 
 #include <algorithm>
 #include <map>
 
-namespace velmar::sim {
+namespace velmar::hal {
 
 using namespace coreaudio;
 
@@ -36,12 +36,13 @@ nlohmann::json uidDictionaries(const std::vector<std::string>& uids) {
 // An aggregate's inputs are each sub-device's input streams, in sub-device
 // order, then one stream per tap; its outputs are the sub-devices' outputs.
 // Streams keep their IDs while their source stays.
-void SimulatedAudioHardware::rebuildAggregateStreamsLocked() {
+void ModelAudioHardware::rebuildAggregateStreamsLocked() {
   for (auto& [id, device] : devices_) {
     if (!device.aggregate) continue;
     std::map<std::string, AudioObjectID> existing;
     for (AudioObjectID streamID : device.inputStreams) existing[streams_[streamID].key] = streamID;
     for (AudioObjectID streamID : device.outputStreams) existing[streams_[streamID].key] = streamID;
+    using Source = StreamRoute::Source;
 
     std::vector<Stream> wantedIn;
     std::vector<Stream> wantedOut;
@@ -49,19 +50,11 @@ void SimulatedAudioHardware::rebuildAggregateStreamsLocked() {
       const Device* sub = deviceByUIDLocked(uid);
       if (sub == nullptr || sub->aggregate) continue;
       for (size_t i = 0; i < sub->config.inputStreams.size(); ++i) {
-        wantedIn.push_back({0,
-                            id,
-                            true,
-                            sub->config.inputStreams[i],
-                            {StreamSource::Kind::kDevice, uid},
+        wantedIn.push_back({0, id, true, sub->config.inputStreams[i], Source::kDevice, uid,
                             "in:dev:" + uid + ":" + std::to_string(i)});
       }
       for (size_t i = 0; i < sub->config.outputStreams.size(); ++i) {
-        wantedOut.push_back({0,
-                             id,
-                             false,
-                             sub->config.outputStreams[i],
-                             {StreamSource::Kind::kDevice, uid},
+        wantedOut.push_back({0, id, false, sub->config.outputStreams[i], Source::kDevice, uid,
                              "out:dev:" + uid + ":" + std::to_string(i)});
       }
     }
@@ -69,7 +62,7 @@ void SimulatedAudioHardware::rebuildAggregateStreamsLocked() {
       const Tap* tap = tapByUIDLocked(uid);
       if (tap == nullptr) continue;
       wantedIn.push_back(
-          {0, id, true, tapChannelsLocked(*tap), {StreamSource::Kind::kTap, uid}, "in:tap:" + uid});
+          {0, id, true, tapChannelsLocked(*tap), Source::kTap, uid, "in:tap:" + uid});
     }
 
     auto place = [&](std::vector<Stream>& wanted, std::vector<AudioObjectID>& ids) {
@@ -92,8 +85,8 @@ void SimulatedAudioHardware::rebuildAggregateStreamsLocked() {
   }
 }
 
-OSStatus SimulatedAudioHardware::readAggregateLocked(const Device& device, UInt32 selector,
-                                                     PropertyValue& out) const {
+OSStatus ModelAudioHardware::readAggregateLocked(const Device& device, UInt32 selector,
+                                                 PropertyValue& out) const {
   const auto& config = device.config;
   const Aggregate& aggregate = *device.aggregate;
   switch (selector) {
@@ -134,8 +127,8 @@ OSStatus SimulatedAudioHardware::readAggregateLocked(const Device& device, UInt3
   }
 }
 
-OSStatus SimulatedAudioHardware::writeAggregateLocked(Device& device, UInt32 selector,
-                                                      const PropertyValue& data) {
+OSStatus ModelAudioHardware::writeAggregateLocked(Device& device, UInt32 selector,
+                                                  const PropertyValue& data) {
   Aggregate& aggregate = *device.aggregate;
   switch (selector) {
     case kAudioAggregateDevicePropertyClockDevice: {
@@ -204,12 +197,11 @@ OSStatus SimulatedAudioHardware::writeAggregateLocked(Device& device, UInt32 sel
   }
 }
 
-OSStatus SimulatedAudioHardware::createAggregateDevice(const nlohmann::json& description,
-                                                       AudioObjectID& outDeviceID) {
-  if (auto failure = injectedFailure(HalOperation::kCreateAggregateDevice, 0)) return *failure;
+OSStatus ModelAudioHardware::createAggregateDevice(const nlohmann::json& description,
+                                                   AudioObjectID& outDeviceID) {
   if (!description.is_object()) return kAudioHardwareIllegalOperationError;
   Aggregate aggregate;
-  SimulatedDeviceConfig config;
+  DeviceConfig config;
   try {
     config.uid = description.at("uid").get<std::string>();
     config.name = description.value("name", std::string());
@@ -243,7 +235,7 @@ OSStatus SimulatedAudioHardware::createAggregateDevice(const nlohmann::json& des
   });
 }
 
-AudioObjectID SimulatedAudioHardware::addAggregateDevice(const SimulatedAggregateConfig& config) {
+AudioObjectID ModelAudioHardware::addAggregateDevice(const AggregateConfig& config) {
   nlohmann::json description = {
       {"uid", config.uid},   {"name", config.name},         {"subdevices", config.subDevices},
       {"taps", config.taps}, {"private", config.isPrivate}, {"master", config.mainSubDevice}};
@@ -252,19 +244,15 @@ AudioObjectID SimulatedAudioHardware::addAggregateDevice(const SimulatedAggregat
   return createAggregateDevice(description, id) == kAudioHardwareNoError ? id : 0;
 }
 
-OSStatus SimulatedAudioHardware::destroyAggregateDevice(AudioObjectID deviceID) {
-  if (auto failure = injectedFailure(HalOperation::kDestroyAggregateDevice, deviceID)) {
-    return *failure;
-  }
+OSStatus ModelAudioHardware::destroyAggregateDevice(AudioObjectID deviceID) {
   OSStatus status = mutate([&]() -> OSStatus {
     Device* device = deviceLocked(deviceID);
     if (device == nullptr || !device->aggregate) return kAudioHardwareBadDeviceError;
     eraseDeviceLocked(deviceID);
     return kAudioHardwareNoError;
   });
-  std::unique_lock lock(mutex_);
-  waitForDispatchLocked(lock);
+  waitForIOCycle();
   return status;
 }
 
-}  // namespace velmar::sim
+}  // namespace velmar::hal

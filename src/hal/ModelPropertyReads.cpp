@@ -1,19 +1,18 @@
-#include "sim/SimulatedAudioHardware.h"
+#include "hal/ModelAudioHardware.h"
 
-namespace velmar::sim {
+namespace velmar::hal {
 
 using namespace coreaudio;
 
-AudioStreamBasicDescription SimulatedAudioHardware::streamFormatLocked(const Stream& stream) const {
+AudioStreamBasicDescription ModelAudioHardware::streamFormatLocked(const Stream& stream) const {
   const Device* owner = deviceLocked(stream.owner);
   Float64 rate = owner ? owner->config.nominalSampleRate : 48000;
   return makeFloatFormat(rate, stream.channels);
 }
 
-OSStatus SimulatedAudioHardware::readLocked(AudioObjectID object,
-                                            const AudioObjectPropertyAddress& address,
-                                            const PropertyValue& qualifier,
-                                            PropertyValue& out) const {
+OSStatus ModelAudioHardware::readLocked(AudioObjectID object,
+                                        const AudioObjectPropertyAddress& address,
+                                        const PropertyValue& qualifier, PropertyValue& out) const {
   if (object == kAudioObjectSystemObject)
     return readSystemLocked(address.mSelector, qualifier, out);
   if (const Device* device = deviceLocked(object)) {
@@ -33,8 +32,8 @@ OSStatus SimulatedAudioHardware::readLocked(AudioObjectID object,
   return kAudioHardwareBadObjectError;
 }
 
-OSStatus SimulatedAudioHardware::readSystemLocked(UInt32 selector, const PropertyValue& qualifier,
-                                                  PropertyValue& out) const {
+OSStatus ModelAudioHardware::readSystemLocked(UInt32 selector, const PropertyValue& qualifier,
+                                              PropertyValue& out) const {
   switch (selector) {
     case kAudioObjectPropertyClass:
       out = kAudioSystemObjectClassID;
@@ -72,9 +71,9 @@ OSStatus SimulatedAudioHardware::readSystemLocked(UInt32 selector, const Propert
   }
 }
 
-OSStatus SimulatedAudioHardware::readDeviceLocked(const Device& device,
-                                                  const AudioObjectPropertyAddress& address,
-                                                  PropertyValue& out) const {
+OSStatus ModelAudioHardware::readDeviceLocked(const Device& device,
+                                              const AudioObjectPropertyAddress& address,
+                                              PropertyValue& out) const {
   const auto& config = device.config;
   switch (address.mSelector) {
     case kAudioObjectPropertyClass:
@@ -140,8 +139,8 @@ OSStatus SimulatedAudioHardware::readDeviceLocked(const Device& device,
   }
 }
 
-OSStatus SimulatedAudioHardware::readStreamLocked(const Stream& stream, UInt32 selector,
-                                                  PropertyValue& out) const {
+OSStatus ModelAudioHardware::readStreamLocked(const Stream& stream, UInt32 selector,
+                                              PropertyValue& out) const {
   switch (selector) {
     case kAudioObjectPropertyClass:
       out = kAudioStreamClassID;
@@ -157,8 +156,8 @@ OSStatus SimulatedAudioHardware::readStreamLocked(const Stream& stream, UInt32 s
   }
 }
 
-OSStatus SimulatedAudioHardware::readProcessLocked(const Process& process, UInt32 selector,
-                                                   PropertyValue& out) const {
+OSStatus ModelAudioHardware::readProcessLocked(const Process& process, UInt32 selector,
+                                               PropertyValue& out) const {
   const auto& config = process.config;
   switch (selector) {
     case kAudioObjectPropertyClass:
@@ -178,4 +177,4 @@ OSStatus SimulatedAudioHardware::readProcessLocked(const Process& process, UInt3
   }
 }
 
-}  // namespace velmar::sim
+}  // namespace velmar::hal

@@ -1,10 +1,10 @@
-#include "sim/SimulatedAudioHardware.h"
+#include "hal/ModelAudioHardware.h"
 
 #include <algorithm>
 #include <mutex>
 #include <random>
 
-namespace velmar::sim {
+namespace velmar::hal {
 
 using namespace coreaudio;
 
@@ -29,8 +29,7 @@ std::string generateUUID() {
 // A tap bound to a device hears that device. Otherwise it hears where its
 // processes play: the output device of the first captured process that names
 // one, or the default output.
-const SimulatedAudioHardware::Device* SimulatedAudioHardware::tapDeviceLocked(
-    const Tap& tap) const {
+const ModelAudioHardware::Device* ModelAudioHardware::tapDeviceLocked(const Tap& tap) const {
   if (tap.description.deviceUID) return deviceByUIDLocked(*tap.description.deviceUID);
   const auto& listed = tap.description.processes;
   for (AudioObjectID processID : processOrder_) {
@@ -43,15 +42,15 @@ const SimulatedAudioHardware::Device* SimulatedAudioHardware::tapDeviceLocked(
 }
 
 // Mixed down: one or two channels; otherwise the width of the device heard.
-UInt32 SimulatedAudioHardware::tapChannelsLocked(const Tap& tap) const {
+UInt32 ModelAudioHardware::tapChannelsLocked(const Tap& tap) const {
   if (tap.description.isMixdown) return tap.description.isMono ? 1 : 2;
   const Device* device = tapDeviceLocked(tap);
   if (device && !device->config.outputStreams.empty()) return device->config.outputStreams[0];
   return 2;
 }
 
-OSStatus SimulatedAudioHardware::readTapLocked(const Tap& tap, UInt32 selector,
-                                               PropertyValue& out) const {
+OSStatus ModelAudioHardware::readTapLocked(const Tap& tap, UInt32 selector,
+                                           PropertyValue& out) const {
   switch (selector) {
     case kAudioObjectPropertyClass:
       out = kAudioTapClassID;
@@ -76,7 +75,7 @@ OSStatus SimulatedAudioHardware::readTapLocked(const Tap& tap, UInt32 selector,
   }
 }
 
-OSStatus SimulatedAudioHardware::writeTapLocked(Tap& tap, const PropertyValue& data) {
+OSStatus ModelAudioHardware::writeTapLocked(Tap& tap, const PropertyValue& data) {
   const auto* description = std::get_if<CATapDescription>(&data);
   if (description == nullptr) return kAudioHardwareBadPropertySizeError;
   tap.description = *description;
@@ -85,8 +84,7 @@ OSStatus SimulatedAudioHardware::writeTapLocked(Tap& tap, const PropertyValue& d
 }
 
 // The tap's UID is the description's, or a fresh one; 0 when it is taken.
-AudioObjectID SimulatedAudioHardware::addTapLocked(const CATapDescription& description,
-                                                   bool foreign) {
+AudioObjectID ModelAudioHardware::addTapLocked(const CATapDescription& description, bool foreign) {
   Tap tap;
   tap.id = nextIDLocked();
   tap.uid = description.uuid.empty() ? generateUUID() : description.uuid;
@@ -99,9 +97,8 @@ AudioObjectID SimulatedAudioHardware::addTapLocked(const CATapDescription& descr
   return tap.id;
 }
 
-OSStatus SimulatedAudioHardware::createProcessTap(const CATapDescription& description,
-                                                  AudioObjectID& outTapID) {
-  if (auto failure = injectedFailure(HalOperation::kCreateProcessTap, 0)) return *failure;
+OSStatus ModelAudioHardware::createProcessTap(const CATapDescription& description,
+                                              AudioObjectID& outTapID) {
   return mutate([&]() -> OSStatus {
     AudioObjectID id = addTapLocked(description, /*foreign=*/false);
     if (id == 0) return kAudioHardwareIllegalOperationError;
@@ -110,8 +107,7 @@ OSStatus SimulatedAudioHardware::createProcessTap(const CATapDescription& descri
   });
 }
 
-OSStatus SimulatedAudioHardware::destroyProcessTap(AudioObjectID tapID) {
-  if (auto failure = injectedFailure(HalOperation::kDestroyProcessTap, tapID)) return *failure;
+OSStatus ModelAudioHardware::destroyProcessTap(AudioObjectID tapID) {
   return mutate([&]() -> OSStatus {
     if (!taps_.erase(tapID)) return kAudioHardwareBadObjectError;
     tapOrder_.erase(std::remove(tapOrder_.begin(), tapOrder_.end(), tapID), tapOrder_.end());
@@ -119,11 +115,11 @@ OSStatus SimulatedAudioHardware::destroyProcessTap(AudioObjectID tapID) {
   });
 }
 
-AudioObjectID SimulatedAudioHardware::createForeignTap(const CATapDescription& description) {
+AudioObjectID ModelAudioHardware::createForeignTap(const CATapDescription& description) {
   return mutate([&] { return addTapLocked(description, /*foreign=*/true); });
 }
 
-bool SimulatedAudioHardware::destroyTapByUID(const std::string& uid) {
+bool ModelAudioHardware::destroyTapByUID(const std::string& uid) {
   return mutate([&] {
     const Tap* tap = tapByUIDLocked(uid);
     if (tap == nullptr) return false;
@@ -134,4 +130,4 @@ bool SimulatedAudioHardware::destroyTapByUID(const std::string& uid) {
   });
 }
 
-}  // namespace velmar::sim
+}  // namespace velmar::hal

@@ -1,11 +1,11 @@
-#include "sim/SimulatedAudioHardware.h"
+#include "hal/ModelAudioHardware.h"
 
-namespace velmar::sim {
+namespace velmar::hal {
 
 using namespace coreaudio;
 
-bool SimulatedAudioHardware::settableLocked(AudioObjectID object,
-                                            const AudioObjectPropertyAddress& address) const {
+bool ModelAudioHardware::settableLocked(AudioObjectID object,
+                                        const AudioObjectPropertyAddress& address) const {
   const UInt32 selector = address.mSelector;
   if (object == kAudioObjectSystemObject) {
     return selector == kAudioHardwarePropertyDefaultInputDevice ||
@@ -29,9 +29,9 @@ bool SimulatedAudioHardware::settableLocked(AudioObjectID object,
   return false;
 }
 
-OSStatus SimulatedAudioHardware::writeLocked(AudioObjectID object,
-                                             const AudioObjectPropertyAddress& address,
-                                             const PropertyValue& data) {
+OSStatus ModelAudioHardware::writeLocked(AudioObjectID object,
+                                         const AudioObjectPropertyAddress& address,
+                                         const PropertyValue& data) {
   PropertyValue current;
   OSStatus status = readLocked(object, address, std::string(), current);
   if (status != kAudioHardwareNoError) return status;
@@ -70,4 +70,4 @@ OSStatus SimulatedAudioHardware::writeLocked(AudioObjectID object,
   return writeAggregateLocked(device, selector, data);
 }
 
-}  // namespace velmar::sim
+}  // namespace velmar::hal

@@ -1,0 +1,381 @@
+// The HAL contract, run against every backend that registers a driver.
+#include "hal/HalConformance.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
+
+#include "runtime/Queues.h"
+#include "sim/ToneAnalysis.h"
+
+namespace velmar::coreaudio {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kTimeout = 10s;
+
+// Runs the main queue on a thread of the test for the test's duration.
+class MainQueueRunner {
+ public:
+  MainQueueRunner()
+      : guard_(asio::make_work_guard(runtime::mainContext())),
+        thread_([] { runtime::mainContext().run(); }) {}
+  ~MainQueueRunner() {
+    guard_.reset();
+    runtime::mainContext().stop();
+    thread_.join();
+  }
+  std::thread::id id() const { return thread_.get_id(); }
+
+ private:
+  asio::executor_work_guard<asio::io_context::executor_type> guard_;
+  std::thread thread_;
+};
+
+TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
+  MainQueueRunner mainQueue;
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<std::thread::id> threads;
+  std::vector<AudioObjectPropertySelector> selectors;
+  auto block = makeListenerBlock([&](UInt32 count, const AudioObjectPropertyAddress* addresses) {
+    std::lock_guard lock(mutex);
+    for (UInt32 i = 0; i < count; ++i) selectors.push_back(addresses[i].mSelector);
+    threads.push_back(std::this_thread::get_id());
+    arrived.notify_all();
+  });
+  const auto address = globalAddress(kAudioHardwarePropertyProcessObjectList);
+  ASSERT_EQ(hal().addPropertyListenerBlock(kAudioObjectSystemObject, address, runtime::mainQueue(),
+                                           block),
+            0);
+
+  const std::int32_t pid = driver().addProcess(true);
+  const AudioObjectID process = processObjectID(pid);
+  ASSERT_NE(process, 0u);
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(arrived.wait_for(lock, kTimeout, [&] { return !threads.empty(); }));
+    EXPECT_EQ(threads[0], mainQueue.id());
+    EXPECT_EQ(selectors,
+              std::vector<AudioObjectPropertySelector>{kAudioHardwarePropertyProcessObjectList});
+  }
+
+  // A change the listener does not watch is not delivered to it.
+  driver().setProcessRunning(pid, false);
+  ASSERT_EQ(hal().removePropertyListenerBlock(kAudioObjectSystemObject, address,
+                                              runtime::mainQueue(), block),
+            0);
+  EXPECT_NE(hal().removePropertyListenerBlock(kAudioObjectSystemObject, address,
+                                              runtime::mainQueue(), block),
+            0);
+  driver().removeProcess(pid);
+  // Let anything wrongly posted drain before looking.
+  std::promise<void> drained;
+  asio::post(runtime::mainQueue(), [&] { drained.set_value(); });
+  ASSERT_EQ(drained.get_future().wait_for(kTimeout), std::future_status::ready);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(threads.size(), 1u);
+  // Object IDs are never handed out twice while the HAL runs.
+  const std::int32_t next = driver().addProcess(false);
+  EXPECT_NE(processObjectID(next), process);
+  EXPECT_NE(processObjectID(next), 0u);
+}
+
+struct ProcProbe {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<AudioObjectPropertySelector> selectors;
+  std::thread::id thread;
+  ConformanceDriver* driver = nullptr;
+  bool onNotificationThread = false;
+
+  static OSStatus listener(AudioObjectID, UInt32 count, const AudioObjectPropertyAddress* addresses,
+                           void* clientData) {
+    auto* probe = static_cast<ProcProbe*>(clientData);
+    bool notificationThread = probe->driver->isNotificationThread();
+    std::lock_guard lock(probe->mutex);
+    for (UInt32 i = 0; i < count; ++i) probe->selectors.push_back(addresses[i].mSelector);
+    probe->onNotificationThread = notificationThread;
+    probe->arrived.notify_all();
+    return 0;
+  }
+};
+
+TEST_P(HalConformanceTest, ListenerFunctionsRunOnTheNotificationThread) {
+  ProcProbe probe;
+  probe.driver = &driver();
+  AudioObjectID headset = deviceID(driver().interfaceUID());
+  const auto alive = globalAddress(kAudioDevicePropertyDeviceIsAlive);
+  ASSERT_EQ(hal().addPropertyListener(headset, alive, &ProcProbe::listener, &probe), 0);
+
+  driver().killDevice(driver().interfaceUID());
+  {
+    std::unique_lock lock(probe.mutex);
+    ASSERT_TRUE(probe.arrived.wait_for(lock, kTimeout, [&] { return !probe.selectors.empty(); }));
+    EXPECT_EQ(probe.selectors[0], kAudioDevicePropertyDeviceIsAlive);
+    EXPECT_TRUE(probe.onNotificationThread);
+  }
+  UInt32 isAlive = 1;
+  hal().getProperty(headset, alive, isAlive);
+  EXPECT_EQ(isAlive, 0u);
+  ASSERT_EQ(hal().removePropertyListener(headset, alive, &ProcProbe::listener, &probe), 0);
+}
+
+TEST_P(HalConformanceTest, RunningSomewhereFollowsOtherProgramsAndOurOwnIO) {
+  ProcProbe probe;
+  probe.driver = &driver();
+  AudioObjectID microphone = deviceID(driver().microphoneUID());
+  const AudioObjectPropertyAddress gone{kAudioDevicePropertyDeviceIsRunningSomewhere,
+                                        kAudioObjectPropertyScopeInput, 0};
+  ASSERT_EQ(hal().addPropertyListener(microphone, gone, &ProcProbe::listener, &probe), 0);
+  auto runningSomewhere = [&] {
+    UInt32 value = 0;
+    hal().getProperty(microphone, gone, value);
+    return value;
+  };
+  EXPECT_EQ(runningSomewhere(), 0u);
+  driver().setDeviceInUseElsewhere(driver().microphoneUID(), true);
+  EXPECT_EQ(runningSomewhere(), 1u);
+  {
+    std::unique_lock lock(probe.mutex);
+    ASSERT_TRUE(probe.arrived.wait_for(lock, kTimeout, [&] { return !probe.selectors.empty(); }));
+  }
+  driver().setDeviceInUseElsewhere(driver().microphoneUID(), false);
+
+  // Capturing through an aggregate that contains the microphone uses it too.
+  AudioObjectID aggregate = 0;
+  ASSERT_EQ(
+      hal().createAggregateDevice(
+          {{"name", "A"}, {"uid", "a"}, {"subdevices", {driver().microphoneUID()}}}, aggregate),
+      0);
+  ASSERT_EQ(hal().deviceStart(aggregate, nullptr), 0);
+  EXPECT_EQ(runningSomewhere(), 1u);
+  ASSERT_EQ(hal().deviceStop(aggregate, nullptr), 0);
+  EXPECT_EQ(runningSomewhere(), 0u);
+  hal().removePropertyListener(microphone, gone, &ProcProbe::listener, &probe);
+}
+
+TEST_P(HalConformanceTest, TapsHoldTheirDescriptionAndForeignPrivateTapsAreHidden) {
+  CATapDescription description;
+  description.name = "Everything";
+  description.processes = {processObjectID(driver().playingPID())};
+  description.isMixdown = true;
+  description.isMono = false;
+  description.muteBehavior = CATapMuteBehavior::kMutedWhenTapped;
+  AudioObjectID tap = 0;
+  ASSERT_EQ(hal().createProcessTap(description, tap), 0);
+  EXPECT_EQ(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList),
+            std::vector<AudioObjectID>{tap});
+
+  std::string uid;
+  ASSERT_EQ(hal().getProperty(tap, globalAddress(kAudioTapPropertyUID), uid), 0);
+  EXPECT_EQ(uid.size(), 36u);
+  AudioStreamBasicDescription format;
+  ASSERT_EQ(hal().getProperty(tap, globalAddress(kAudioTapPropertyFormat), format), 0);
+  EXPECT_EQ(format.mChannelsPerFrame, 2u);
+  EXPECT_EQ(format.mSampleRate, 48000);
+
+  CATapDescription stored;
+  ASSERT_EQ(hal().getProperty(tap, globalAddress(kAudioTapPropertyDescription), stored), 0);
+  EXPECT_EQ(stored.name, "Everything");
+  EXPECT_EQ(stored.muteBehavior, CATapMuteBehavior::kMutedWhenTapped);
+  stored.isMono = true;
+  ASSERT_EQ(hal().setPropertyData(tap, globalAddress(kAudioTapPropertyDescription), stored), 0);
+  ASSERT_EQ(hal().getProperty(tap, globalAddress(kAudioTapPropertyFormat), format), 0);
+  EXPECT_EQ(format.mChannelsPerFrame, 1u);
+
+  CATapDescription secret;
+  secret.isPrivate = true;
+  if (driver().createForeignTap(secret) != 0) {
+    EXPECT_EQ(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList).size(), 1u);
+  }
+
+  ASSERT_EQ(hal().destroyProcessTap(tap), 0);
+  EXPECT_TRUE(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList).empty());
+  EXPECT_EQ(hal().destroyProcessTap(tap), kAudioHardwareBadObjectError);
+}
+
+TEST_P(HalConformanceTest, AggregateCompositionCanBeReadAndChanged) {
+  CATapDescription description;
+  description.isMixdown = true;
+  description.isMono = true;
+  description.uuid = "TAP-1";
+  AudioObjectID tap = 0;
+  ASSERT_EQ(hal().createProcessTap(description, tap), 0);
+  const auto devices = readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyDevices).size();
+  nlohmann::json dictionary{
+      {"name", "Orvina Aggregate Device 1"},   {"uid", "com.example.aggregatedevice.1"},
+      {"subdevices", nlohmann::json::array()}, {"private", true},
+      {"taps", nlohmann::json::array()},       {"tapautostart", false},
+      {"master", driver().microphoneUID()}};
+  AudioObjectID aggregate = 0;
+  ASSERT_EQ(hal().createAggregateDevice(dictionary, aggregate), 0);
+  EXPECT_EQ(hal().createAggregateDevice(dictionary, aggregate),
+            kAudioHardwareIllegalOperationError);
+
+  UInt32 classID = 0;
+  hal().getProperty(aggregate, globalAddress(kAudioObjectPropertyClass), classID);
+  EXPECT_EQ(classID, kAudioAggregateDeviceClassID);
+  std::optional<std::string> main;
+  hal().getProperty(aggregate, globalAddress(kAudioAggregateDevicePropertyMainSubDevice), main);
+  EXPECT_EQ(main, driver().microphoneUID());
+  EXPECT_TRUE(readIDs(aggregate, kAudioDevicePropertyStreams).empty());
+
+  const auto subDevices = globalAddress(kAudioAggregateDevicePropertyFullSubDeviceList);
+  const auto taps = globalAddress(kAudioAggregateDevicePropertyTapList);
+  ASSERT_EQ(hal().setPropertyData(
+                aggregate, subDevices,
+                std::vector<std::string>{driver().microphoneUID(), driver().interfaceUID()}),
+            0);
+  ASSERT_EQ(hal().setPropertyData(aggregate, taps, std::vector<std::string>{"TAP-1"}), 0);
+
+  // Inputs: the microphone's stream, the interface's stream, then the tap.
+  AudioBufferList layout;
+  ASSERT_EQ(
+      hal().getProperty(
+          aggregate, {kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeInput, 0},
+          layout),
+      0);
+  ASSERT_EQ(layout.numberBuffers(), 3u);
+  EXPECT_EQ(layout.mBuffers[0].mNumberChannels, 1u);
+  EXPECT_EQ(layout.mBuffers[1].mNumberChannels, 2u);
+  EXPECT_EQ(layout.mBuffers[2].mNumberChannels, 1u);
+  auto streams = readIDs(aggregate, kAudioDevicePropertyStreams);  // inputs first, then outputs
+  ASSERT_GE(streams.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    UInt32 direction = 7;
+    hal().getProperty(streams[i], globalAddress(kAudioStreamPropertyDirection), direction);
+    EXPECT_EQ(direction, 1u);
+  }
+
+  nlohmann::json composition;
+  ASSERT_EQ(hal().getProperty(aggregate, globalAddress(kAudioAggregateDevicePropertyComposition),
+                              composition),
+            0);
+  EXPECT_EQ(composition["private"], true);
+  EXPECT_EQ(composition["subdevices"].size(), 2u);
+  composition["tapautostart"] = true;
+  ASSERT_EQ(hal().setPropertyData(
+                aggregate, globalAddress(kAudioAggregateDevicePropertyComposition), composition),
+            0);
+  hal().getProperty(aggregate, globalAddress(kAudioAggregateDevicePropertyComposition),
+                    composition);
+  EXPECT_EQ(composition["tapautostart"], true);
+
+  // Removing the tap removes its stream but keeps the others' IDs.
+  ASSERT_EQ(hal().destroyProcessTap(tap), 0);
+  auto after = readIDs(aggregate, kAudioDevicePropertyStreams);
+  ASSERT_EQ(after.size(), streams.size() - 1);
+  EXPECT_EQ(after[0], streams[0]);
+  EXPECT_EQ(after[1], streams[1]);
+
+  EXPECT_EQ(
+      hal().setPropertyData(aggregate, globalAddress(kAudioAggregateDevicePropertyClockDevice),
+                            std::string("no-such-device")),
+      kAudioHardwareIllegalOperationError);
+  ASSERT_EQ(hal().destroyAggregateDevice(aggregate), 0);
+  EXPECT_EQ(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyDevices).size(), devices);
+  EXPECT_EQ(hal().destroyAggregateDevice(deviceID(driver().microphoneUID())),
+            kAudioHardwareBadDeviceError);
+}
+
+// Collects what an IO procedure receives.
+struct Capture {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  int cycles = 0;
+  std::vector<UInt32> channels;
+  std::vector<std::vector<float>> streams;  // first channel of each stream
+  std::atomic<bool> calledAfterStop{false};
+  std::atomic<bool> stopped{false};
+
+  static OSStatus ioProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
+                         const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*,
+                         void* clientData) {
+    auto* capture = static_cast<Capture*>(clientData);
+    if (capture->stopped) capture->calledAfterStop = true;
+    std::lock_guard lock(capture->mutex);
+    ++capture->cycles;
+    capture->channels.clear();
+    capture->streams.resize(input->numberBuffers());
+    for (UInt32 i = 0; i < input->numberBuffers(); ++i) {
+      const AudioBuffer& buffer = input->mBuffers[i];
+      capture->channels.push_back(buffer.mNumberChannels);
+      const auto* samples = static_cast<const float*>(buffer.mData);
+      UInt32 frames = buffer.mDataByteSize / (4 * buffer.mNumberChannels);
+      for (UInt32 f = 0; f < frames; ++f) {
+        capture->streams[i].push_back(samples[f * buffer.mNumberChannels]);
+      }
+    }
+    capture->arrived.notify_all();
+    return 0;
+  }
+};
+
+TEST_P(HalConformanceTest, IOProceduresDeliverOneBufferPerInputStreamWithEachSourcesTone) {
+  CATapDescription description;
+  description.uuid = "MUSIC-TAP";
+  description.isMixdown = true;
+  description.isMono = true;
+  description.processes = {processObjectID(driver().playingPID()),
+                           processObjectID(driver().silentPID())};
+  AudioObjectID tap = 0;
+  ASSERT_EQ(hal().createProcessTap(description, tap), 0);
+  AudioObjectID aggregate = 0;
+  ASSERT_EQ(hal().createAggregateDevice({{"name", "Recorder"},
+                                         {"uid", "rec"},
+                                         {"subdevices", {driver().microphoneUID()}},
+                                         {"taps", {"MUSIC-TAP"}}},
+                                        aggregate),
+            0);
+
+  Capture capture;
+  AudioDeviceIOProcID proc = nullptr;
+  ASSERT_EQ(hal().createIOProcID(aggregate, &Capture::ioProc, &capture, proc), 0);
+  ASSERT_EQ(hal().deviceStart(aggregate, proc), 0);
+  UInt32 running = 0;
+  hal().getProperty(aggregate, globalAddress(kAudioDevicePropertyDeviceIsRunning), running);
+  EXPECT_EQ(running, 1u);
+  {
+    std::unique_lock lock(capture.mutex);
+    // A tenth of a second of audio is plenty to tell the tones apart.
+    ASSERT_TRUE(capture.arrived.wait_for(lock, kTimeout, [&] {
+      return !capture.streams.empty() && capture.streams[0].size() >= 4800;
+    }));
+  }
+  ASSERT_EQ(hal().deviceStop(aggregate, proc), 0);
+  capture.stopped = true;
+  int cyclesAtStop;
+  {
+    std::lock_guard lock(capture.mutex);
+    cyclesAtStop = capture.cycles;
+  }
+  // A late call would come within an IO period or two: watch for ten.
+  std::this_thread::sleep_for(100ms);
+
+  std::lock_guard lock(capture.mutex);
+  EXPECT_EQ(capture.cycles, cyclesAtStop);
+  ASSERT_EQ(capture.channels, (std::vector<UInt32>{1, 1}));
+  std::vector<float> microphone(capture.streams[0].begin(), capture.streams[0].begin() + 4800);
+  std::vector<float> tapped(capture.streams[1].begin(), capture.streams[1].begin() + 4800);
+  // The microphone hears its 440 Hz; the tap hears Music (playing) but not
+  // Safari (silent), and neither hears the other.
+  EXPECT_TRUE(testing::hasTone(microphone, driver().microphoneTone(), 48000));
+  EXPECT_FALSE(testing::hasTone(microphone, driver().playingTone(), 48000));
+  EXPECT_TRUE(testing::hasTone(tapped, driver().playingTone(), 48000));
+  EXPECT_FALSE(testing::hasTone(tapped, driver().silentTone(), 48000));
+  EXPECT_FALSE(testing::hasTone(tapped, driver().microphoneTone(), 48000));
+  EXPECT_FALSE(capture.calledAfterStop);
+  EXPECT_EQ(hal().destroyIOProcID(aggregate, proc), 0);
+  // A procedure belongs to its device.
+  EXPECT_NE(hal().deviceStart(deviceID(driver().microphoneUID()), proc), 0);
+}
+}  // namespace
+}  // namespace velmar::coreaudio
