@@ -148,6 +148,9 @@ class ModelAudioHardware : public coreaudio::AudioHardware {
   // The devices with started procedures and their nominal rates, from the
   // IO thread (no lock; `out` keeps its capacity).
   void startedDevices(std::vector<std::pair<AudioObjectID, Float64>>& out);
+  // The same, for the backend's other threads (takes the lock; never from
+  // the IO thread).
+  std::vector<AudioObjectID> devicesWithStartedIO() const;
   // Whether some device has started procedures.
   bool hasStartedIO() const { return startedDeviceCount_.load() > 0; }
 

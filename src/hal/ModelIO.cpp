@@ -215,6 +215,13 @@ void ModelAudioHardware::startedDevices(std::vector<std::pair<AudioObjectID, Flo
   if (ioWaiters_.load() > 0) ioReleases_.notify_all();
 }
 
+std::vector<AudioObjectID> ModelAudioHardware::devicesWithStartedIO() const {
+  std::lock_guard lock(mutex_);
+  std::vector<AudioObjectID> devices;
+  for (const DeviceRoute& route : routing_.latest().devices) devices.push_back(route.device);
+  return devices;
+}
+
 UInt32 ModelAudioHardware::runIOCycle(AudioObjectID device, UInt32 frames,
                                       const AudioTimeStamp& time, StreamFiller& filler) {
   UInt32 cycled = 0;

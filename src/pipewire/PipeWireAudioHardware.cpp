@@ -24,6 +24,7 @@ struct PipeWireAudioHardware::Capture final : CaptureSink, hal::StreamFiller {
     std::string uid;
     UInt32 channels = 0;
     std::size_t firstPort = 0;
+    std::size_t ports = 0;
   };
 
   Capture(PipeWireAudioHardware& owner, AudioObjectID device,
@@ -32,9 +33,14 @@ struct PipeWireAudioHardware::Capture final : CaptureSink, hal::StreamFiller {
     std::size_t port = 0;
     std::vector<std::uint32_t> widths;
     for (const auto& route : routes) {
-      layout.push_back({route.source, route.uid, route.channels, port});
-      port += route.channels;
-      widths.push_back(route.channels);
+      // A mono tap listens in stereo and averages the sides, so a stereo
+      // player is as loud in it as a mono one (PipeWire's port mixer would
+      // add left and right).
+      const bool monoTap = route.source == hal::StreamRoute::Source::kTap && route.channels == 1;
+      const std::size_t ports = monoTap ? 2 : route.channels;
+      layout.push_back({route.source, route.uid, route.channels, port, ports});
+      port += ports;
+      widths.push_back(static_cast<std::uint32_t>(ports));
     }
     node = std::make_unique<PipeWireCapture>(owner.graph_,
                                              "velmar-capture-" + std::to_string(device), widths,
@@ -83,9 +89,19 @@ struct PipeWireAudioHardware::Capture final : CaptureSink, hal::StreamFiller {
       return;
     }
     const Stream& stream = layout[index];
+    auto portData = [&](std::size_t port) -> const float* {
+      return port < portCount ? ports[port] : nullptr;
+    };
+    if (stream.ports == 2 && channels == 1) {
+      const float* left = portData(stream.firstPort);
+      const float* right = portData(stream.firstPort + 1);
+      for (UInt32 f = 0; f < frames; ++f) {
+        out[f] = 0.5f * ((left ? left[offset + f] : 0.0f) + (right ? right[offset + f] : 0.0f));
+      }
+      return;
+    }
     for (UInt32 c = 0; c < channels; ++c) {
-      const std::size_t port = stream.firstPort + c;
-      const float* source = port < portCount ? ports[port] : nullptr;
+      const float* source = portData(stream.firstPort + c);
       for (UInt32 f = 0; f < frames; ++f) {
         out[static_cast<std::size_t>(f) * channels + c] = source ? source[offset + f] : 0.0f;
       }
@@ -136,6 +152,32 @@ void PipeWireAudioHardware::settle() {
 }
 
 void PipeWireAudioHardware::routingChanged() { scheduleSync(); }
+
+namespace {
+
+bool mutes(const CATapDescription& description) {
+  return description.muteBehavior != CATapMuteBehavior::kUnmuted;
+}
+
+}  // namespace
+
+OSStatus PipeWireAudioHardware::createProcessTap(const CATapDescription& description,
+                                                 AudioObjectID& outTapID) {
+  if (mutes(description)) return kAudioHardwareUnsupportedOperationError;
+  return ModelAudioHardware::createProcessTap(description, outTapID);
+}
+
+OSStatus PipeWireAudioHardware::setPropertyData(AudioObjectID object,
+                                                const AudioObjectPropertyAddress& address,
+                                                const PropertyValue& data) {
+  if (address.mSelector == kAudioTapPropertyDescription) {
+    if (const auto* description = std::get_if<CATapDescription>(&data);
+        description && mutes(*description)) {
+      return kAudioHardwareUnsupportedOperationError;
+    }
+  }
+  return ModelAudioHardware::setPropertyData(object, address, data);
+}
 
 // Bursts of graph events (a player starting brings a node, its ports and
 // links) are applied together.

@@ -17,6 +17,11 @@
 
 namespace velmar::pipewire {
 
+using coreaudio::AudioObjectID;
+using coreaudio::OSStatus;
+using hal::AudioObjectPropertyAddress;
+using hal::PropertyValue;
+
 class PipeWireGraph;
 
 // The HAL over a PipeWire graph: the shared object model, fed from the
@@ -42,6 +47,13 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
 
   // Waits until every graph and routing change so far has been applied.
   void settle();
+
+  // Taps that would mute what they capture are refused: a capture here only
+  // adds links, it cannot take the user's own away.
+  OSStatus createProcessTap(const coreaudio::CATapDescription& description,
+                            AudioObjectID& outTapID) override;
+  OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                           const PropertyValue& data) override;
 
  protected:
   void routingChanged() override;

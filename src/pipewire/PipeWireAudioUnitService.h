@@ -4,6 +4,9 @@
 
 namespace velmar::pipewire {
 
+using coreaudio::OSStatus;
+using coreaudio::UInt32;
+
 // The input unit for level metering. PipeWire has no hardware input unit of
 // that kind, and the service never starts its meter, so none is offered:
 // looking one up finds no component and every call on a unit fails. A meter

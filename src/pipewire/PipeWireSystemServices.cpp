@@ -1,12 +1,14 @@
 #include "pipewire/PipeWireSystemServices.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <set>
 
 #include <asio/post.hpp>
 
 #include "hal/LinuxSystemReadings.h"
+#include "pipewire/GraphMapping.h"
 #include "pipewire/PipeWireGraph.h"
 
 namespace velmar::pipewire {
@@ -29,6 +31,14 @@ std::vector<platform::RunningApplication> PipeWireSystemServices::runningApplica
   std::vector<platform::RunningApplication> applications;
   std::set<std::int32_t> seen;
   const GraphState graph = graph_.snapshot();
+  // Players first, named as their streams name them (as the process list
+  // does), then every other client of the daemon.
+  for (const auto& process : processesOf(graph, static_cast<std::int32_t>(getpid()))) {
+    if (!seen.insert(process.pid).second) continue;
+    std::optional<std::string> name;
+    if (!process.name.empty()) name = process.name;
+    applications.push_back({process.pid, name});
+  }
   for (const auto& [id, client] : graph.clients) {
     const std::string& pidText = property(client.props, "application.process.id");
     if (pidText.empty()) continue;

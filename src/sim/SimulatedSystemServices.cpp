@@ -1,17 +1,11 @@
 #include "sim/SimulatedSystemServices.h"
 
-#include <sys/statvfs.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <optional>
 
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
-#include "platform/PlatformError.h"
+#include "hal/LinuxSystemReadings.h"
 
 namespace velmar::sim {
 
@@ -46,11 +40,7 @@ std::optional<std::string> SimulatedSystemServices::kernelCommandName(std::int32
     std::string name = process->commandName.value_or(process->name.value_or(""));
     return name.substr(0, kCommandNameLength);
   }
-  if (pid <= 0) return std::nullopt;
-  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-  std::string name;
-  if (!comm || !std::getline(comm, name)) return std::nullopt;
-  return name.substr(0, kCommandNameLength);
+  return hal::linuxCommandName(pid);
 }
 
 std::optional<std::uint64_t> SimulatedSystemServices::taskResidentMemoryBytes() {
@@ -58,40 +48,17 @@ std::optional<std::uint64_t> SimulatedSystemServices::taskResidentMemoryBytes() 
     std::lock_guard lock(mutex_);
     if (!taskMemoryAvailable_) return std::nullopt;
   }
-  // statm: total program size, then resident set size, in pages.
-  std::ifstream statm("/proc/self/statm");
-  std::uint64_t size = 0;
-  std::uint64_t resident = 0;
-  if (!(statm >> size >> resident)) return std::nullopt;
-  long pageSize = sysconf(_SC_PAGESIZE);
-  if (pageSize <= 0) return std::nullopt;
-  return resident * static_cast<std::uint64_t>(pageSize);
+  return hal::linuxResidentMemoryBytes();
 }
 
-double SimulatedSystemServices::systemUptimeSeconds() {
-  std::ifstream uptime("/proc/uptime");
-  double seconds = 0;
-  if (!(uptime >> seconds)) return 0;
-  return seconds;
-}
+double SimulatedSystemServices::systemUptimeSeconds() { return hal::linuxUptimeSeconds(); }
 
 std::optional<std::uint64_t> SimulatedSystemServices::availableCapacity(const std::string& path) {
-  struct statvfs info {};
-  if (statvfs(path.c_str(), &info) != 0) {
-    int error = errno;
-    throw platform::PlatformError(
-        "NSPOSIXErrorDomain", error,
-        "The file system holding \"" + path + "\" could not be queried: " + std::strerror(error));
-  }
-  if (info.f_frsize == 0) return std::nullopt;
-  return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+  return hal::linuxAvailableCapacity(path);
 }
 
 std::uint64_t SimulatedSystemServices::physicalMemoryBytes() {
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long pageSize = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || pageSize <= 0) return 0;
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+  return hal::linuxPhysicalMemoryBytes();
 }
 
 AuthorizationStatus SimulatedSystemServices::captureAuthorizationStatus() {

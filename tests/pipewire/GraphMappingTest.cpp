@@ -138,6 +138,16 @@ TEST(GraphMappingTest, ChannelsFoldToTheStereoSides) {
   }
 }
 
+CaptureStream tapStream(std::set<std::int32_t> pids, bool exclusive,
+                        std::vector<std::uint32_t> ports) {
+  CaptureStream stream;
+  stream.kind = CaptureStream::Kind::kTap;
+  stream.tap.pids = std::move(pids);
+  stream.tap.exclusive = exclusive;
+  stream.inputPorts = std::move(ports);
+  return stream;
+}
+
 TEST(GraphMappingTest, CaptureLinksFeedEachStreamFromItsSources) {
   GraphBuilder b;
   const auto mic = b.node({{"media.class", "Audio/Source"}, {"node.name", "mic"}});
@@ -150,10 +160,12 @@ TEST(GraphMappingTest, CaptureLinksFeedEachStreamFromItsSources) {
   const auto m = b.outputs(mono);
   const auto r = b.outputs(surround);
 
-  CaptureStream micStream{CaptureStream::Kind::kDevice, "mic", {}, {1, 2}};
-  CaptureStream tapA{CaptureStream::Kind::kTap, "", {{100, 200}, false}, {3, 4}};
-  CaptureStream allButA{CaptureStream::Kind::kTap, "", {{100}, true}, {5}};
-  auto links = captureLinks(b.graph(), {micStream, tapA, allButA}, kOwnPid);
+  CaptureStream micStream;
+  micStream.deviceUID = "mic";
+  micStream.inputPorts = {1, 2};
+  auto links = captureLinks(
+      b.graph(), {micStream, tapStream({100, 200}, false, {3, 4}), tapStream({100}, true, {5})},
+      kOwnPid);
 
   std::set<PortLink> expected{
       // a mono source fills both channels of a stereo stream
@@ -165,8 +177,7 @@ TEST(GraphMappingTest, CaptureLinksFeedEachStreamFromItsSources) {
   EXPECT_EQ(links, expected);
 
   // A stream whose ports are not yet known gets no links.
-  CaptureStream unready{CaptureStream::Kind::kTap, "", {{100}, false}, {}};
-  EXPECT_TRUE(captureLinks(b.graph(), {unready}, kOwnPid).empty());
+  EXPECT_TRUE(captureLinks(b.graph(), {tapStream({100}, false, {})}, kOwnPid).empty());
 }
 
 TEST(GraphMappingTest, ASourceIsInUseWhileAnotherProgramRecordsFromIt) {
