@@ -98,8 +98,7 @@ std::optional<int> installPlatform(const std::string& name) {
     return 2;
 #endif
   }
-  std::fprintf(stderr, "❌ Unknown platform \"%s\": use \"sim\" or \"pipewire\"\n",
-               name.c_str());
+  std::fprintf(stderr, "❌ Unknown platform \"%s\": use \"sim\" or \"pipewire\"\n", name.c_str());
   return 2;
 }
 

@@ -208,7 +208,8 @@ std::set<PortLink> captureLinks(const GraphState& graph, const std::vector<Captu
         // Channel i to input i; a mono source feeds every channel.
         for (std::size_t c = 0; c < stream.inputPorts.size(); ++c) {
           if (ports.empty()) break;
-          const GraphPort* port = ports.size() == 1 ? ports[0] : (c < ports.size() ? ports[c] : nullptr);
+          const GraphPort* port =
+              ports.size() == 1 ? ports[0] : (c < ports.size() ? ports[c] : nullptr);
           if (port) links.emplace(port->id, stream.inputPorts[c]);
         }
         break;

@@ -32,10 +32,10 @@ struct DeviceDescription {
 // The playback streams of one process (pid), as one audio process.
 struct ProcessDescription {
   std::int32_t pid = 0;
-  std::string name;      // application.name
-  std::string bundleID;  // application.process.binary, else the name
-  bool running = false;  // one of its playback nodes is running
-  std::string outputDeviceUID;  // node.name of the sink its first stream plays on, "" unknown
+  std::string name;                  // application.name
+  std::string bundleID;              // application.process.binary, else the name
+  bool running = false;              // one of its playback nodes is running
+  std::string outputDeviceUID;       // node.name of the sink its first stream plays on, "" unknown
   std::vector<std::uint32_t> nodes;  // its Stream/Output/Audio nodes
 };
 

@@ -20,7 +20,7 @@ inline const std::string& property(const Properties& props, const std::string& k
 
 struct GraphNode {
   std::uint32_t id = 0;
-  Properties props;  // the bound node's full properties once its info arrived
+  Properties props;   // the bound node's full properties once its info arrived
   std::string state;  // "running", "idle", "suspended", "creating", "error"
   std::uint32_t clientId = 0;
 };

@@ -42,9 +42,8 @@ struct PipeWireAudioHardware::Capture final : CaptureSink, hal::StreamFiller {
       port += ports;
       widths.push_back(static_cast<std::uint32_t>(ports));
     }
-    node = std::make_unique<PipeWireCapture>(owner.graph_,
-                                             "velmar-capture-" + std::to_string(device), widths,
-                                             *this);
+    node = std::make_unique<PipeWireCapture>(
+        owner.graph_, "velmar-capture-" + std::to_string(device), widths, *this);
   }
 
   // Whether `other` routes the same sources into the same widths.
@@ -122,7 +121,8 @@ struct PipeWireAudioHardware::Capture final : CaptureSink, hal::StreamFiller {
 };
 
 PipeWireAudioHardware::PipeWireAudioHardware(PipeWireGraph& graph)
-    : graph_(graph), ownPid_(static_cast<std::int32_t>(getpid())),
+    : graph_(graph),
+      ownPid_(static_cast<std::int32_t>(getpid())),
       syncWork_(asio::make_work_guard(syncContext_)) {
   prepareIO(PipeWireCapture::kMaxFrames, kMaxChannels);
   syncThread_ = std::thread([this] {
@@ -314,6 +314,7 @@ void PipeWireAudioHardware::syncCaptures(const GraphState& graph) {
   for (auto& [device, routes] : wanted) {
     if (captures_.count(device) || routes.empty()) continue;
     auto capture = std::make_unique<Capture>(*this, device, routes);
+    capture->node->setLinkLostHandler([this] { scheduleSync(); });
     if (!capture->node->start()) {
       platform::platformLog("❌ PipeWire refused the capture node of device %u", device);
       continue;

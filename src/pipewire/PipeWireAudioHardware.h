@@ -75,7 +75,7 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
   std::atomic<bool> syncPending_{false};
 
   // Touched on the sync thread only.
-  std::map<std::string, DeviceDescription> devices_;   // by UID
+  std::map<std::string, DeviceDescription> devices_;      // by UID
   std::map<std::int32_t, ProcessDescription> processes_;  // by pid
   std::string defaultSink_;
   std::string defaultSource_;

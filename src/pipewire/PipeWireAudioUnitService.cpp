@@ -39,8 +39,7 @@ OSStatus PipeWireAudioUnitService::outputUnitStart(AudioUnit) { return kNoUnit; 
 OSStatus PipeWireAudioUnitService::outputUnitStop(AudioUnit) { return kNoUnit; }
 
 OSStatus PipeWireAudioUnitService::render(AudioUnit, AudioUnitRenderActionFlags*,
-                                          const AudioTimeStamp*, UInt32, UInt32,
-                                          AudioBufferList*) {
+                                          const AudioTimeStamp*, UInt32, UInt32, AudioBufferList*) {
   return kNoUnit;
 }
 

@@ -30,6 +30,26 @@ struct PipeWireCapture::Callbacks {
   }
 };
 
+struct PipeWireCapture::Link {
+  PipeWireCapture* owner = nullptr;
+  pw_proxy* proxy = nullptr;
+  spa_hook hook{};
+  bool dead = false;
+
+  ~Link() {
+    spa_hook_remove(&hook);
+    pw_proxy_destroy(proxy);
+  }
+
+  static void lost(void* data) {
+    auto* link = static_cast<Link*>(data);
+    if (link->dead) return;
+    link->dead = true;
+    if (link->owner->onLinkLost_) link->owner->onLinkLost_();
+  }
+  static void error(void* data, int, int, const char*) { lost(data); }
+};
+
 PipeWireCapture::PipeWireCapture(PipeWireGraph& graph, const std::string& name,
                                  const std::vector<std::uint32_t>& channels, CaptureSink& sink)
     : graph_(graph), sink_(sink), channels_(channels), callbacks_(std::make_unique<Callbacks>()) {
@@ -59,11 +79,11 @@ PipeWireCapture::PipeWireCapture(PipeWireGraph& graph, const std::string& name,
   for (std::size_t s = 0; s < channels_.size(); ++s) {
     for (std::uint32_t c = 0; c < channels_[s]; ++c, ++index) {
       std::string portName = "in_" + std::to_string(s) + "_" + std::to_string(c);
-      void* port = pw_filter_add_port(
-          filter_, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 8,
-          pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
-                            portName.c_str(), nullptr),
-          nullptr, 0);
+      void* port =
+          pw_filter_add_port(filter_, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 8,
+                             pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
+                                               PW_KEY_PORT_NAME, portName.c_str(), nullptr),
+                             nullptr, 0);
       ports_.push_back(port);
       portNames_.push_back(std::move(portName));
     }
@@ -112,24 +132,36 @@ std::vector<std::uint32_t> PipeWireCapture::inputPorts(const GraphState& graph,
 
 void PipeWireCapture::setLinks(const std::set<PortLink>& wanted) {
   for (auto it = links_.begin(); it != links_.end();) {
-    if (wanted.count(it->first)) {
+    if (wanted.count(it->first) && !it->second->dead) {
       ++it;
-      continue;
+    } else {
+      it = links_.erase(it);
     }
-    pw_proxy_destroy(it->second);
-    it = links_.erase(it);
   }
-  for (const PortLink& link : wanted) {
-    if (links_.count(link)) continue;
-    const std::string out = std::to_string(link.first);
-    const std::string in = std::to_string(link.second);
+  static const pw_proxy_events events = {
+      .version = PW_VERSION_PROXY_EVENTS,
+      .destroy = nullptr,
+      .bound = nullptr,
+      .removed = &Link::lost,
+      .done = nullptr,
+      .error = &Link::error,
+  };
+  for (const PortLink& wantedLink : wanted) {
+    if (links_.count(wantedLink)) continue;
+    const std::string out = std::to_string(wantedLink.first);
+    const std::string in = std::to_string(wantedLink.second);
     pw_properties* props =
         pw_properties_new(PW_KEY_LINK_OUTPUT_PORT, out.c_str(), PW_KEY_LINK_INPUT_PORT, in.c_str(),
                           PW_KEY_OBJECT_LINGER, "false", nullptr);
     auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
         graph_.core(), "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
     pw_properties_free(props);
-    if (proxy != nullptr) links_[link] = proxy;
+    if (proxy == nullptr) continue;
+    auto link = std::make_unique<Link>();
+    link->owner = this;
+    link->proxy = proxy;
+    pw_proxy_add_listener(proxy, &link->hook, &events, link.get());
+    links_.emplace(wantedLink, std::move(link));
   }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -55,6 +56,9 @@ class PipeWireCapture {
   // Makes the links the capture has equal to `wanted`: creates the missing
   // ones and drops the ones no longer wanted.
   void setLinks(const std::set<PortLink>& wanted);
+  // Called (loop locked) when one of the capture's links died, so the owner
+  // can call setLinks again.
+  void setLinkLostHandler(std::function<void()> handler) { onLinkLost_ = std::move(handler); }
   std::size_t linkCount() const { return links_.size(); }
 
   struct Callbacks;
@@ -66,9 +70,13 @@ class PipeWireCapture {
   std::vector<std::string> portNames_;
   pw_filter* filter_ = nullptr;
   std::unique_ptr<Callbacks> callbacks_;
-  std::vector<void*> ports_;               // filter port data, fixed after construction
+  std::vector<void*> ports_;                // filter port data, fixed after construction
   std::vector<const float*> cycleBuffers_;  // real-time thread only
-  std::map<PortLink, pw_proxy*> links_;
+  std::function<void()> onLinkLost_;
+  // A link the daemon refused or removed (a port that went away under it)
+  // is marked dead on the loop thread and made again by the next setLinks.
+  struct Link;
+  std::map<PortLink, std::unique_ptr<Link>> links_;
 };
 
 }  // namespace velmar::pipewire

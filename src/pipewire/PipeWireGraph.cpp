@@ -137,8 +137,8 @@ struct PipeWireGraph::Listeners {
     (void)data;
   }
 
-  static void global(void* data, std::uint32_t id, std::uint32_t, const char* type,
-                     std::uint32_t, const spa_dict* dict) {
+  static void global(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
+                     const spa_dict* dict) {
     auto* self = static_cast<Listeners*>(data);
     Properties props = copyDict(dict);
     if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
@@ -194,8 +194,7 @@ struct PipeWireGraph::Listeners {
 
   void bind(std::uint32_t id, const char* type, std::uint32_t version, Bound::Kind kind,
             const std::string& metadataName = {}) {
-    auto* proxy = static_cast<pw_proxy*>(
-        pw_registry_bind(graph->registry_, id, type, version, 0));
+    auto* proxy = static_cast<pw_proxy*>(pw_registry_bind(graph->registry_, id, type, version, 0));
     if (proxy == nullptr) return;
     auto b = std::make_unique<Bound>();
     b->owner = this;

@@ -191,7 +191,8 @@ TEST(AudioCLIEndToEndTest, APlatformThatCannotBeUsedEndsTheServiceBeforeInit) {
       {{"--platform=amiga"}, {{"VELMAR_PLATFORM", "sim"}}, "Unknown platform \"amiga\""},
       // No daemon listens in an empty runtime directory.
       {{"--platform", "pipewire"},
-       {{"XDG_RUNTIME_DIR", noDaemon}, {"PIPEWIRE_RUNTIME_DIR", noDaemon},
+       {{"XDG_RUNTIME_DIR", noDaemon},
+        {"PIPEWIRE_RUNTIME_DIR", noDaemon},
         {"PIPEWIRE_REMOTE", std::nullopt}},
        "PipeWire"},
   };

@@ -26,9 +26,9 @@ using testing::answerTo;
 using testing::audioFrames;
 using testing::CliProcess;
 using testing::command;
-using testing::waitForAudio;
 using testing::Frame;
 using testing::ScenarioFile;
+using testing::waitForAudio;
 using namespace std::chrono_literals;
 
 constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";

@@ -17,14 +17,13 @@ using AudioObjectID = std::uint32_t;
 using nlohmann::json;
 using testing::answerTo;
 using testing::CliProcess;
-using testing::isAnswer;
 using testing::Frame;
+using testing::isAnswer;
 using testing::ScenarioFile;
 using namespace std::chrono_literals;
 
 constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
 constexpr const char* kEarbudsUID = "00-1B-66-E1-E2-E3:output";
-
 
 std::size_t indexOf(const std::vector<Frame>& frames, const std::function<bool(const Frame&)>& p) {
   for (std::size_t i = 0; i < frames.size(); ++i) {

@@ -15,8 +15,8 @@ using AudioObjectID = std::uint32_t;
 using nlohmann::json;
 using testing::answerTo;
 using testing::CliProcess;
-using testing::isAnswer;
 using testing::Frame;
+using testing::isAnswer;
 using testing::ScenarioFile;
 using namespace std::chrono_literals;
 
@@ -28,7 +28,6 @@ json process(int pid, const std::string& name, bool running = false) {
 json twoProcesses() {
   return {{"processes", {process(700, "Music", true), process(701, "Safari")}}};
 }
-
 
 // The first "audioTapList" after the answer to `id`.
 json listAfterAnswer(const CliProcess& cli, const std::string& id) {

@@ -25,9 +25,8 @@ class GraphBuilder {
     return id;
   }
   // A client with its pid, and one playback stream of it with `channels`.
-  std::uint32_t player(std::int32_t pid, const std::string& name,
-                       std::vector<std::string> channels, std::string state = "running",
-                       Properties extra = {}) {
+  std::uint32_t player(std::int32_t pid, const std::string& name, std::vector<std::string> channels,
+                       std::string state = "running", Properties extra = {}) {
     const std::uint32_t client = next_++;
     graph_.clients[client] = GraphClient{
         client, {{"application.process.id", std::to_string(pid)}, {"application.name", name}}};
@@ -95,7 +94,7 @@ TEST(GraphMappingTest, SourcesAndSinksAreDevicesWithTheirTransportAndWidth) {
   EXPECT_THAT(devices[0].inputStreams, ElementsAre(2u));
   EXPECT_TRUE(devices[0].outputStreams.empty());
   EXPECT_EQ(devices[1].transport, coreaudio::kAudioDeviceTransportTypeBluetooth);
-  EXPECT_EQ(devices[1].name, "bluez_output.1");  // no description: the node name
+  EXPECT_EQ(devices[1].name, "bluez_output.1");            // no description: the node name
   EXPECT_THAT(devices[1].outputStreams, ElementsAre(1u));  // the monitor is not an output
   EXPECT_EQ(devices[1].sampleRate, 16000);
   EXPECT_EQ(devices[2].transport, coreaudio::kAudioDeviceTransportTypeUSB);
@@ -131,9 +130,9 @@ TEST(GraphMappingTest, ChannelsFoldToTheStereoSides) {
     const char* channel;
     int side;
   };
-  for (const Case& c : {Case{"FL", 0}, Case{"RL", 0}, Case{"FR", 1}, Case{"SR", 1},
-                        Case{"FC", -1}, Case{"MONO", -1}, Case{"LFE", -1}, Case{"AUX0", 0},
-                        Case{"AUX3", 1}, Case{"", -1}}) {
+  for (const Case& c :
+       {Case{"FL", 0}, Case{"RL", 0}, Case{"FR", 1}, Case{"SR", 1}, Case{"FC", -1},
+        Case{"MONO", -1}, Case{"LFE", -1}, Case{"AUX0", 0}, Case{"AUX3", 1}, Case{"", -1}}) {
     EXPECT_EQ(stereoSide(c.channel), c.side) << c.channel;
   }
 }
@@ -169,11 +168,21 @@ TEST(GraphMappingTest, CaptureLinksFeedEachStreamFromItsSources) {
 
   std::set<PortLink> expected{
       // a mono source fills both channels of a stereo stream
-      {micPort, 1}, {micPort, 2},
+      {micPort, 1},
+      {micPort, 2},
       // left to left, right to right; a mono player to both
-      {s[0], 3}, {s[1], 4}, {m[0], 3}, {m[0], 4},
+      {s[0], 3},
+      {s[1], 4},
+      {m[0], 3},
+      {m[0], 4},
       // everything except A, mixed to one channel: B and all of C, not the service
-      {m[0], 5}, {r[0], 5}, {r[1], 5}, {r[2], 5}, {r[3], 5}, {r[4], 5}, {r[5], 5}};
+      {m[0], 5},
+      {r[0], 5},
+      {r[1], 5},
+      {r[2], 5},
+      {r[3], 5},
+      {r[4], 5},
+      {r[5], 5}};
   EXPECT_EQ(links, expected);
 
   // A stream whose ports are not yet known gets no links.
@@ -184,13 +193,12 @@ TEST(GraphMappingTest, ASourceIsInUseWhileAnotherProgramRecordsFromIt) {
   GraphBuilder b;
   const auto mic = b.node({{"media.class", "Audio/Source"}, {"node.name", "mic"}});
   const auto other = b.node({{"media.class", "Audio/Source"}, {"node.name", "line-in"}});
-  const auto recorder = b.node({{"media.class", "Stream/Input/Audio"},
-                                {"application.process.id", "400"}});
-  const auto paused = b.node({{"media.class", "Stream/Input/Audio"},
-                              {"application.process.id", "401"}},
-                             "idle");
-  const auto ours = b.node({{"media.class", "Stream/Input/Audio"},
-                            {"application.process.id", std::to_string(kOwnPid)}});
+  const auto recorder =
+      b.node({{"media.class", "Stream/Input/Audio"}, {"application.process.id", "400"}});
+  const auto paused =
+      b.node({{"media.class", "Stream/Input/Audio"}, {"application.process.id", "401"}}, "idle");
+  const auto ours = b.node(
+      {{"media.class", "Stream/Input/Audio"}, {"application.process.id", std::to_string(kOwnPid)}});
   b.link(mic, recorder);
   b.link(other, paused);
   b.link(other, ours);

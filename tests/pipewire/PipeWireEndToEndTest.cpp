@@ -67,28 +67,31 @@ struct Recorded {
 };
 
 Recorded record(CliProcess& cli, std::uint32_t aggregate, std::size_t streams, double seconds) {
-  EXPECT_EQ(answerTo(cli, command("e", "enableAudioStreaming",
-                                  {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}}))
-                ["success"],
-            true);
+  EXPECT_EQ(
+      answerTo(cli,
+               command("e", "enableAudioStreaming",
+                       {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}}))["success"],
+      true);
   const json started = answerTo(cli, command("r", "startRecording"));
   EXPECT_EQ(started["success"], true) << started.dump();
   EXPECT_EQ(started["data"]["deviceId"], aggregate);
   // Every stream delivers about a second of audio per second: ask for
   // `seconds` of it, with a generous time-out.
   const double wanted = seconds * kRate;
-  cli.frames().waitForFrame(
-      [&](const Frame&) {
-        double least = wanted;
-        for (std::uint32_t s = 0; s < streams; ++s) {
-          double frames = 0;
-          for (const auto& data : testing::audioFrames(cli, s))
-            frames += data["bufferSize"].get<double>() / 2 / data["actualChannels"].get<double>();
-          least = std::min(least, frames);
-        }
-        return least >= wanted;
-      },
-      std::chrono::milliseconds(static_cast<int>(seconds * 1000) + 20000));
+  auto least = [&] {
+    std::map<std::uint32_t, double> frames;
+    for (const auto& data : testing::audioFrames(cli))
+      frames[data["streamIndex"]] +=
+          data["bufferSize"].get<double>() / 2 / data["actualChannels"].get<double>();
+    double fewest = frames.size() < streams ? 0 : wanted;
+    for (const auto& [stream, count] : frames) fewest = std::min(fewest, count);
+    return fewest;
+  };
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds) + 20s;
+  while (least() < wanted && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(100ms);
+  }
   EXPECT_EQ(answerTo(cli, command("x", "stopRecording"))["success"], true);
 
   Recorded recorded;
@@ -124,24 +127,27 @@ TEST(PipeWireEndToEndTest, ATapHearsItsPlayerBesideTheMicrophoneWhileTheSpeakers
   CliProcess cli(onPipeWire(session));
   const json list = runningProcesses(cli, {a, b});
   for (const auto& process : list["data"]["processes"]) {
-    if (process["pid"] == a) EXPECT_EQ(process["name"], "PlayerA");
-    if (process["pid"] == b) EXPECT_EQ(process["name"], "PlayerB");
+    if (process["pid"] == a) {
+      EXPECT_EQ(process["name"], "PlayerA");
+    } else if (process["pid"] == b) {
+      EXPECT_EQ(process["name"], "PlayerB");
+    }
   }
 
   const json created = answerTo(cli, command("a", "createAggregateDevice"));
   ASSERT_EQ(created["success"], true) << created.dump();
   const std::uint32_t aggregate = created["data"]["deviceID"];
   ASSERT_EQ(answerTo(cli, command("m", "addDeviceToAggregate",
-                                  {{"aggregateID", aggregate}, {"deviceUID", kMicrophoneUID}}))
-                ["success"],
+                                  {{"aggregateID", aggregate},
+                                   {"deviceUID", kMicrophoneUID}}))["success"],
             true);
   const json tap = answerTo(
       cli, command("t", "createAudioTap",
                    {{"config", {{"name", "PlayerA only"}, {"processes", {objectOf(list, a)}}}}}));
   ASSERT_EQ(tap["success"], true) << tap.dump();
   ASSERT_EQ(answerTo(cli, command("j", "addTapToAggregate",
-                                  {{"aggregateID", aggregate}, {"tapUID", tap["data"]["uid"]}}))
-                ["success"],
+                                  {{"aggregateID", aggregate},
+                                   {"tapUID", tap["data"]["uid"]}}))["success"],
             true);
 
   const Recorded recorded = record(cli, aggregate, 2, 3.0);
@@ -181,8 +187,8 @@ TEST(PipeWireEndToEndTest, ASystemTapHearsEveryPlayerAndTheListFollowsPlayers) {
   const json created = answerTo(cli, command("a", "createAggregateDevice"));
   const std::uint32_t aggregate = created["data"]["deviceID"];
   ASSERT_EQ(answerTo(cli, command("j", "addTapToAggregate",
-                                  {{"aggregateID", aggregate}, {"tapUID", tap["data"]["uid"]}}))
-                ["success"],
+                                  {{"aggregateID", aggregate},
+                                   {"tapUID", tap["data"]["uid"]}}))["success"],
             true);
   const auto heard = middleSecond(record(cli, aggregate, 1, 3.0).firstChannel.at(0));
   EXPECT_TRUE(testing::hasTone(heard, 440, kRate));
@@ -192,7 +198,9 @@ TEST(PipeWireEndToEndTest, ASystemTapHearsEveryPlayerAndTheListFollowsPlayers) {
   const pid_t late = session.startPlayer("LatePlayer", 880);
   ASSERT_GT(late, 0);
   auto added = cli.frames().waitForFrame(
-      [&](const Frame& f) { return f.isEvent("audioProcessAdded") && f.body["data"]["pid"] == late; },
+      [&](const Frame& f) {
+        return f.isEvent("audioProcessAdded") && f.body["data"]["pid"] == late;
+      },
       15s);
   ASSERT_TRUE(added);
   EXPECT_EQ(added->body["data"]["name"], "LatePlayer");

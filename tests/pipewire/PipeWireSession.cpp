@@ -14,7 +14,7 @@ namespace velmar::testing {
 
 namespace {
 
-std::string quoted(const std::string& text) {
+std::string shellQuoted(const std::string& text) {
   std::string out = "'";
   for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
@@ -23,7 +23,7 @@ std::string quoted(const std::string& text) {
 std::string shellEnvironment(const std::map<std::string, std::optional<std::string>>& env) {
   std::string prefix = "env";
   for (const auto& [key, value] : env) {
-    if (value) prefix += " " + key + "=" + quoted(*value);
+    if (value) prefix += " " + key + "=" + shellQuoted(*value);
   }
   return prefix + " ";
 }
@@ -74,8 +74,8 @@ std::string PipeWireSession::run(const std::string& command) const {
 pid_t PipeWireSession::startPlayer(const std::string& name, double frequency) {
   if (!valid()) return 0;
   const std::string output =
-      run("bash " + quoted(std::string(VELMAR_PIPEWIRE_SESSION_SCRIPT)) +
-          " play " + quoted(directory_) + " " + quoted(name) + " " +
+      run("bash " + shellQuoted(std::string(VELMAR_PIPEWIRE_SESSION_SCRIPT)) + " play " +
+          shellQuoted(directory_) + " " + shellQuoted(name) + " " +
           std::to_string(static_cast<int>(frequency)));
   const pid_t pid = static_cast<pid_t>(std::atoi(output.c_str()));
   if (pid > 0) players_.push_back(pid);
@@ -125,7 +125,8 @@ bool PipeWireSession::isLinkedTo(pid_t pid, const std::string& nodeName) const {
     const auto props = propsOf(object);
     if (props.value("node.name", "") == nodeName) target = object["id"];
     for (std::int64_t client : clients) {
-      if (propertyIs(props, "client.id", client)) playerNodes.insert(object["id"].get<std::int64_t>());
+      if (propertyIs(props, "client.id", client))
+        playerNodes.insert(object["id"].get<std::int64_t>());
     }
   }
   for (const auto& object : objects) {
