@@ -1,15 +1,16 @@
 # Fails when an include arrow runs from a lower layer up, or between the
 # managers and the simulated machine. Run as: cmake -DSRC=<src dir> -P <this>.
 # Ranks, lowest first; the HAL model shared by the backends sits on the
-# platform interfaces; core folders and sim share a rank but never see each
-# other (only the process entry chooses the backend), and core never sees the
-# model either.
+# platform interfaces; core folders and the backends (sim, pipewire) share a
+# rank but never see each other (only the process entry chooses the backend),
+# and core never sees the model either.
 set(rank_runtime 0)
 set(rank_protocol 1)
 set(rank_coreaudio 2)
 set(rank_platform 3)
 set(rank_hal 4)
 set(rank_sim 5)
+set(rank_pipewire 5)
 foreach(core commands taps aggregate recording microphone permissions cli)
   set(rank_${core} 5)
   set(core_${core} TRUE)
@@ -32,10 +33,14 @@ foreach(file IN LISTS files)
     set(bad FALSE)
     if(rank_${to} GREATER rank_${from})
       set(bad TRUE)
-    elseif((to STREQUAL "sim" OR to STREQUAL "hal") AND core_${from}
+    elseif((to STREQUAL "sim" OR to STREQUAL "hal" OR to STREQUAL "pipewire") AND core_${from}
            AND NOT file STREQUAL "cli/main.cpp")
       set(bad TRUE)
-    elseif(from STREQUAL "sim" AND core_${to})
+    elseif((from STREQUAL "sim" OR from STREQUAL "pipewire") AND core_${to})
+      set(bad TRUE)
+    elseif((from STREQUAL "sim" AND to STREQUAL "pipewire") OR
+           (from STREQUAL "pipewire" AND to STREQUAL "sim"))
+      # Backends never see each other.
       set(bad TRUE)
     endif()
     if(bad)

@@ -47,6 +47,36 @@ using AudioDeviceIOProcID = OpaqueAudioDeviceIOProc*;
 // listener, tap, aggregate device and IO procedure of the machine is reached
 // through this interface and nothing else. Each call answers with a status
 // (0 = success) so callers can decide, call by call, whether to look at it.
+//
+// The contract every backend keeps (the managers rely on nothing else):
+//
+// Reads (value type):
+//   system   'dev#' 'prs#' 'tps#' ID lists; 'dIn ' 'dOut' device ID;
+//            'uidd' device ID for a UID qualifier (0 when none)
+//   device   'uid ' 'lnam' 'name' text; 'clas' 'tran' UInt32; 'nsr#' ranges;
+//            'nsrt' Float64; 'csrc' UInt32 (absent where no source can be
+//            chosen); 'slay' buffer list (input scope); 'stm#' ID list (input
+//            scope); 'goin' 'livn' UInt32; 'gone' UInt32 (input scope: some
+//            program captures from it)
+//   aggregate 'apcd' text or null; 'amst' text or null; 'acom' dictionary;
+//            'grup' 'tap#' text lists
+//   stream   'sfmt' format; 'sdir' UInt32 (1 = input)
+//   process  'ppid' SInt32; 'pbid' text; 'pir?' UInt32
+//   tap      'tuid' text; 'tfmt' format; 'tdsc' description
+// Writes: 'apcd' 'amst' 'acom' 'grup' 'tap#' of aggregates, 'tdsc' of taps,
+//   'csrc' of devices that have a settable one.
+// Notified (listeners of the address are called after a change): the system's
+//   'dev#' 'prs#' 'tps#' 'dIn ' 'dOut'; a process's 'pir?'; a device's
+//   'livn' (also when it goes away), 'goin', 'gone', 'stm#', 'nsrt', 'lnam';
+//   an aggregate's 'grup' 'tap#' 'acom' 'apcd' 'amst'; a tap's 'tdsc' 'tfmt'.
+// Object IDs are never reused while the service runs.
+// Threads: any call may come from any thread except where noted; none calls
+//   back into the caller while holding a lock the caller could need.
+//   Listener blocks run on the executor given, listener functions on the
+//   backend's notification thread. IO procedures run on the backend's
+//   real-time thread with one buffer per input stream of the device, in
+//   stream order, every cycle (silence when a source has nothing), and are
+//   not called again once deviceStop or destroyIOProcID has returned.
 class AudioHardware {
  public:
   virtual ~AudioHardware() = default;
