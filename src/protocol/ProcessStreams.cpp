@@ -37,7 +37,9 @@ void ProcessStreams::writeFrame(std::string_view frame) {
   writeFully(gOutFd.load(std::memory_order_relaxed), frame);
 }
 
-void ProcessStreams::writeLine(std::string_view line) { diagnostics().write(line); }
+void ProcessStreams::writeLine(std::string_view line, LinePriority priority) {
+  diagnostics().write(line, priority);
+}
 
 void ProcessStreams::tryWriteLine(std::string_view line) { diagnostics().tryWrite(line); }
 

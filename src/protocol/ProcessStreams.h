@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "protocol/LinePriority.h"
+
 namespace velmar {
 
 // The two process streams every emitter writes.
@@ -15,14 +17,14 @@ namespace velmar {
 // AudioFrameQueue instead.
 //
 // Standard error: lines go through a DiagnosticLog, so a caller never waits
-// on the stream (lines are dropped and counted when the host does not read
-// it).
+// on the stream (ordinary lines are dropped and counted when the host does
+// not read it; essential ones have a reserve of their own).
 class ProcessStreams {
  public:
   // One complete frame on standard output.
   static void writeFrame(std::string_view frame);
   // One diagnostic line on standard error; the line feed is added here.
-  static void writeLine(std::string_view line);
+  static void writeLine(std::string_view line, LinePriority priority = LinePriority::ordinary);
   // The same for real-time threads: never waits for another thread either.
   static void tryWriteLine(std::string_view line);
 
