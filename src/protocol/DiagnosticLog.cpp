@@ -163,18 +163,14 @@ void DiagnosticLog::run() {
   }
 }
 
-bool DiagnosticLog::flush(std::chrono::milliseconds idleTimeout) {
+bool DiagnosticLog::flush(std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
   const std::uint64_t target = head_;
-  while (tail_ < target) {
-    const std::uint64_t seen = tail_;
-    if (!progress_.wait_for(lock, idleTimeout, [&] { return tail_ != seen; })) return false;
-  }
-  return true;
+  return progress_.wait_for(lock, timeout, [&] { return tail_ >= target; });
 }
 
-void DiagnosticLog::redirect(int fd, std::chrono::milliseconds idleTimeout) {
-  flush(idleTimeout);
+void DiagnosticLog::redirect(int fd, std::chrono::milliseconds timeout) {
+  flush(timeout);
   std::lock_guard lock(mutex_);
   fd_ = fd;
 }

@@ -50,12 +50,12 @@ class DiagnosticLog {
   // allocates.
   void tryWrite(std::string_view line);
 
-  // Waits until every line queued before the call is written. Gives up
-  // (false) once the writer has made no progress for `idleTimeout`.
-  bool flush(std::chrono::milliseconds idleTimeout);
+  // Waits until every line queued before the call is written, at most
+  // `timeout` in all (false when it gave up).
+  bool flush(std::chrono::milliseconds timeout);
   // Sends later lines to `fd`, after what is queued has gone to the old one
   // (or the flush gave up).
-  void redirect(int fd, std::chrono::milliseconds idleTimeout);
+  void redirect(int fd, std::chrono::milliseconds timeout);
 
   // Lines dropped since construction.
   std::uint64_t droppedCount() const { return dropped_.load(std::memory_order_relaxed); }

@@ -28,9 +28,9 @@ class ProcessStreams {
   // The same for real-time threads: never waits for another thread either.
   static void tryWriteLine(std::string_view line);
 
-  // Waits until the queued diagnostic lines are written, giving up once
-  // standard error has taken nothing for `idleTimeout` (process exit).
-  static bool flushLines(std::chrono::milliseconds idleTimeout);
+  // Waits until the queued diagnostic lines are written, at most `timeout`
+  // (process exit: a host that does not read is waited for no longer).
+  static bool flushLines(std::chrono::milliseconds timeout);
   static std::uint64_t droppedLineCount();
 
   // Points the streams at other descriptors (tests capture output this way),
