@@ -46,16 +46,21 @@ nlohmann::json AudioCLI::initExtraInfo(bool resent) const {
 }
 
 void AudioCLI::start() {
+  // The banner and the lines that explain an exit are essential: a host
+  // developer looks for them first, so a burst of other lines must not crowd
+  // them out of standard error.
+  constexpr auto kEssential = LinePriority::essential;
   std::string joined;
   for (const auto& a : arguments_) joined += (joined.empty() ? "" : " ") + a;
-  eventEmitter_.logToStderr(std::string("Starting velmar audio CLI (Version ") + kVersion + ")");
-  eventEmitter_.logToStderr("Process ID: " + std::to_string(::getpid()));
-  eventEmitter_.logToStderr("Arguments: " + joined);
-  eventEmitter_.logToStderr("macOS 14.2+ detected - continuing with modern APIs");
+  eventEmitter_.logToStderr(std::string("Starting velmar audio CLI (Version ") + kVersion + ")",
+                            kEssential);
+  eventEmitter_.logToStderr("Process ID: " + std::to_string(::getpid()), kEssential);
+  eventEmitter_.logToStderr("Arguments: " + joined, kEssential);
+  eventEmitter_.logToStderr("macOS 14.2+ detected - continuing with modern APIs", kEssential);
 
   const char* parent = std::getenv("PARENT_PID");
   parentPid_ = parent != nullptr ? parent : "unknown";
-  eventEmitter_.logToStderr("Parent PID: " + parentPid_);
+  eventEmitter_.logToStderr("Parent PID: " + parentPid_, kEssential);
 
   try {
     setupStdinReading();
@@ -75,7 +80,7 @@ void AudioCLI::start() {
 
     runMainLoop();
   } catch (const std::exception& e) {
-    eventEmitter_.logToStderr(std::string("Error in CLI runtime: ") + e.what());
+    eventEmitter_.logToStderr(std::string("Error in CLI runtime: ") + e.what(), kEssential);
     throw CLIError::runtimeError(std::string("Failed in main CLI routine: ") + e.what());
   }
 }
@@ -95,7 +100,8 @@ void AudioCLI::setupStdinReading() {
   callbacks.onEnd = [this] {
     // Logged before the flag drops, so it always precedes the main loop's
     // closing line.
-    eventEmitter_.logToStderr("Electron app closed stdin pipe, terminating CLI...");
+    eventEmitter_.logToStderr("Electron app closed stdin pipe, terminating CLI...",
+                              LinePriority::essential);
     setRunning(false);
   };
   stdinReader_ = std::make_unique<StdinReader>(stdinFd_, std::move(callbacks));
@@ -111,7 +117,8 @@ void AudioCLI::runMainLoop() {
     context.restart();
     context.run_for(seconds(kMainLoopPeriodSeconds));
   }
-  eventEmitter_.logToStderr("Audio CLI terminated by Electron app shutdown");
+  eventEmitter_.logToStderr("Audio CLI terminated by Electron app shutdown",
+                            LinePriority::essential);
 }
 
 }  // namespace velmar

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -102,6 +103,12 @@ std::optional<int> installPlatform(const std::string& name) {
   return 2;
 }
 
+// How long an exit waits for the diagnostic lines still queued (the lines
+// that say why the service ends among them): enough for a host that reads
+// standard error even a few times a second to get them all, and the most a
+// host that never reads it delays the exit.
+constexpr auto kStandardErrorDrainAtExit = std::chrono::seconds(1);
+
 bool hasArgument(const std::vector<std::string>& args, const char* wanted) {
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (args[i] == wanted) return true;
@@ -138,7 +145,7 @@ int main(int argc, char** argv) {
   if (hasArgument(args, "--check-system-audio")) {
     int result = velmar::runSystemAudioCheck();
     // Its status lines are still on their way to standard error.
-    velmar::ProcessStreams::flushLines(std::chrono::milliseconds(50));
+    velmar::ProcessStreams::flushLines(kStandardErrorDrainAtExit);
     std::_Exit(result);
   }
 
@@ -154,8 +161,7 @@ int main(int argc, char** argv) {
   // Queues, timers and captures are left as they are (nothing is torn down):
   // leave without running destructors under threads that may still be busy.
   std::fflush(stdout);
-  // The last diagnostic lines are still on their way to standard error; a
-  // host that does not read it is not waited for.
-  velmar::ProcessStreams::flushLines(std::chrono::milliseconds(50));
+  // The last diagnostic lines are still on their way to standard error.
+  velmar::ProcessStreams::flushLines(kStandardErrorDrainAtExit);
   std::_Exit(status);
 }

@@ -25,7 +25,7 @@ void logWith(void (*sink)(std::string_view), const char* format, va_list args) {
 void platformLog(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  logWith(&ProcessStreams::writeLine, format, args);
+  logWith([](std::string_view line) { ProcessStreams::writeLine(line); }, format, args);
   va_end(args);
 }
 

@@ -23,8 +23,11 @@ inline void cpuRelax() {
 }
 }  // namespace
 
-DiagnosticLog::DiagnosticLog(int fd, std::size_t capacity)
-    : capacity_(capacity), ring_(new char[capacity]), fd_(fd) {
+DiagnosticLog::DiagnosticLog(int fd, std::size_t capacity, std::size_t essentialReserve)
+    : capacity_(capacity),
+      essentialReserve_(std::min(essentialReserve, capacity / 2)),
+      ring_(new char[capacity]),
+      fd_(fd) {
   // Touched up front, so a real-time caller never takes a page fault in it.
   std::memset(ring_.get(), 0, capacity_);
   thread_ = std::thread([this] {
@@ -42,11 +45,13 @@ DiagnosticLog::~DiagnosticLog() {
   thread_.join();
 }
 
-void DiagnosticLog::write(std::string_view line) {
+void DiagnosticLog::write(std::string_view line, LinePriority priority) {
   {
     std::lock_guard lock(mutex_);
-    reportDropsLocked();
-    if (!appendLocked(line)) drop();
+    // The notice of earlier drops goes in front of an essential line too, so
+    // what the host reads stays in the order it happened.
+    reportDropsLocked(priority);
+    if (!appendLocked(line, priority)) drop();
   }
   wake_.notify();
 }
@@ -65,8 +70,8 @@ void DiagnosticLog::tryWrite(std::string_view line) {
       dropped_.fetch_add(1, std::memory_order_relaxed);
       return;
     }
-    reportDropsLocked();
-    if (!appendLocked(line)) drop();
+    reportDropsLocked(LinePriority::ordinary);
+    if (!appendLocked(line, LinePriority::ordinary)) drop();
   }
   wake_.notify();
 }
@@ -76,9 +81,13 @@ void DiagnosticLog::drop() {
   dropped_.fetch_add(1, std::memory_order_relaxed);
 }
 
-bool DiagnosticLog::appendLocked(std::string_view line) {
+bool DiagnosticLog::appendLocked(std::string_view line, LinePriority priority) {
   const std::size_t size = line.size() + 1;
-  if (size > capacity_ - (head_ - tail_)) return false;
+  const std::size_t room =
+      priority == LinePriority::essential ? capacity_ : capacity_ - essentialReserve_;
+  // Essential lines may already fill part of the reserve: compare without
+  // subtracting, so the ordinary room cannot underflow.
+  if (head_ - tail_ + size > room) return false;
   const std::size_t start = head_ % capacity_;
   const std::size_t first = std::min(line.size(), capacity_ - start);
   std::memcpy(ring_.get() + start, line.data(), first);
@@ -88,7 +97,7 @@ bool DiagnosticLog::appendLocked(std::string_view line) {
   return true;
 }
 
-void DiagnosticLog::reportDropsLocked() {
+void DiagnosticLog::reportDropsLocked(LinePriority priority) {
   unreported_ += contended_.exchange(0, std::memory_order_relaxed);
   if (unreported_ == 0) return;
   // Formatted on the stack: this also runs on real-time threads.
@@ -98,7 +107,7 @@ void DiagnosticLog::reportDropsLocked() {
   char* at = std::copy(kHead.begin(), kHead.end(), notice);
   at = std::to_chars(at, notice + sizeof notice, unreported_).ptr;
   at = std::copy(kTail.begin(), kTail.end(), at);
-  if (appendLocked(std::string_view(notice, static_cast<std::size_t>(at - notice)))) {
+  if (appendLocked(std::string_view(notice, static_cast<std::size_t>(at - notice)), priority)) {
     unreported_ = 0;
   }
 }
@@ -149,23 +158,19 @@ void DiagnosticLog::run() {
     lock.lock();
     lastWrite = Clock::now();
     tail_ += size;
-    reportDropsLocked();
+    reportDropsLocked(LinePriority::ordinary);
     progress_.notify_all();
   }
 }
 
-bool DiagnosticLog::flush(std::chrono::milliseconds idleTimeout) {
+bool DiagnosticLog::flush(std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
   const std::uint64_t target = head_;
-  while (tail_ < target) {
-    const std::uint64_t seen = tail_;
-    if (!progress_.wait_for(lock, idleTimeout, [&] { return tail_ != seen; })) return false;
-  }
-  return true;
+  return progress_.wait_for(lock, timeout, [&] { return tail_ >= target; });
 }
 
-void DiagnosticLog::redirect(int fd, std::chrono::milliseconds idleTimeout) {
-  flush(idleTimeout);
+void DiagnosticLog::redirect(int fd, std::chrono::milliseconds timeout) {
+  flush(timeout);
   std::lock_guard lock(mutex_);
   fd_ = fd;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <thread>
 
+#include "protocol/LinePriority.h"
 #include "runtime/WakeSignal.h"
 
 namespace velmar {
@@ -20,45 +21,53 @@ namespace velmar {
 //
 // When the ring is full (the stream is not being drained), lines that do not
 // fit are dropped and counted; once room returns, one line says how many were
-// dropped. Lines that are written are whole and in the order they were
-// queued.
+// dropped. Part of the ring's room is reserved for essential lines (ordinary
+// ones cannot use it), so those are queued even then. Lines that are written
+// are whole and in the order they were queued, whatever their priority.
 class DiagnosticLog {
  public:
   // About 3,500 lines: several seconds of streaming while nobody reads. It
   // is resident all the time (real-time writers must not fault), so no more.
   static constexpr std::size_t kDefaultCapacity = 256 * 1024;
+  // Start-up and shutdown lines come to a few hundred bytes; this holds them
+  // many times over, with the drop notices in front of them.
+  static constexpr std::size_t kDefaultEssentialReserve = 8 * 1024;
 
-  explicit DiagnosticLog(int fd, std::size_t capacity = kDefaultCapacity);
+  // The reserve is at most half the capacity.
+  explicit DiagnosticLog(int fd, std::size_t capacity = kDefaultCapacity,
+                         std::size_t essentialReserve = kDefaultEssentialReserve);
   // Stops the writer; lines still queued are not written (flush() first).
   ~DiagnosticLog();
   DiagnosticLog(const DiagnosticLog&) = delete;
   DiagnosticLog& operator=(const DiagnosticLog&) = delete;
 
-  // Queues `line` and a line feed, or drops it when it does not fit. Waits
-  // for nothing but the ring's lock, which is held only to copy.
-  void write(std::string_view line);
+  // Queues `line` and a line feed, or drops it when it does not fit (an
+  // essential line may use the reserve too). Waits for nothing but the
+  // ring's lock, which is held only to copy.
+  void write(std::string_view line, LinePriority priority = LinePriority::ordinary);
   // The same for real-time threads: rather than wait for the ring's lock
   // while another thread copies, the line is dropped (and counted). Never
   // allocates.
   void tryWrite(std::string_view line);
 
-  // Waits until every line queued before the call is written. Gives up
-  // (false) once the writer has made no progress for `idleTimeout`.
-  bool flush(std::chrono::milliseconds idleTimeout);
+  // Waits until every line queued before the call is written, at most
+  // `timeout` in all (false when it gave up).
+  bool flush(std::chrono::milliseconds timeout);
   // Sends later lines to `fd`, after what is queued has gone to the old one
   // (or the flush gave up).
-  void redirect(int fd, std::chrono::milliseconds idleTimeout);
+  void redirect(int fd, std::chrono::milliseconds timeout);
 
   // Lines dropped since construction.
   std::uint64_t droppedCount() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
   void run();
-  bool appendLocked(std::string_view line);
-  void reportDropsLocked();
+  bool appendLocked(std::string_view line, LinePriority priority);
+  void reportDropsLocked(LinePriority priority);
   void drop();
 
   const std::size_t capacity_;
+  const std::size_t essentialReserve_;
   std::unique_ptr<char[]> ring_;
 
   std::mutex mutex_;

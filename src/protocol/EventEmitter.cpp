@@ -28,11 +28,11 @@ std::string toCompactJson(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-void EventEmitter::logToStderr(std::string_view message) const {
+void EventEmitter::logToStderr(std::string_view message, LinePriority priority) const {
   if (utf8::isValid(message)) {
-    ProcessStreams::writeLine(message);
+    ProcessStreams::writeLine(message, priority);
   } else {
-    ProcessStreams::writeLine(utf8::sanitize(message));
+    ProcessStreams::writeLine(utf8::sanitize(message), priority);
   }
 }
 

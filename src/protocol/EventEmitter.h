@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "protocol/LinePriority.h"
+
 namespace velmar {
 
 class FrameBuilder;
@@ -19,7 +21,9 @@ class EventEmitter {
  public:
   static constexpr std::string_view kDefaultBuildID = "e72f5d1";
 
-  void logToStderr(std::string_view message) const;
+  // Essential lines (start-up and shutdown) are kept when standard error
+  // falls behind; everything else may be dropped then.
+  void logToStderr(std::string_view message, LinePriority priority = LinePriority::ordinary) const;
 
   void emitEvent(const std::string& name, const nlohmann::json& data) const;
 

@@ -15,7 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // Long enough for a test's reader to take what is queued before a redirect.
-constexpr auto kRedirectIdleTimeout = 5s;
+constexpr auto kRedirectTimeout = 5s;
 
 std::atomic<int> gOutFd{STDOUT_FILENO};
 
@@ -37,18 +37,20 @@ void ProcessStreams::writeFrame(std::string_view frame) {
   writeFully(gOutFd.load(std::memory_order_relaxed), frame);
 }
 
-void ProcessStreams::writeLine(std::string_view line) { diagnostics().write(line); }
+void ProcessStreams::writeLine(std::string_view line, LinePriority priority) {
+  diagnostics().write(line, priority);
+}
 
 void ProcessStreams::tryWriteLine(std::string_view line) { diagnostics().tryWrite(line); }
 
-bool ProcessStreams::flushLines(std::chrono::milliseconds idleTimeout) {
-  return diagnostics().flush(idleTimeout);
+bool ProcessStreams::flushLines(std::chrono::milliseconds timeout) {
+  return diagnostics().flush(timeout);
 }
 
 std::uint64_t ProcessStreams::droppedLineCount() { return diagnostics().droppedCount(); }
 
 void ProcessStreams::redirect(int outFd, int errFd) {
-  diagnostics().redirect(errFd, kRedirectIdleTimeout);
+  diagnostics().redirect(errFd, kRedirectTimeout);
   std::lock_guard lock(outMutex());
   gOutFd = outFd;
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "protocol/LinePriority.h"
+
 namespace velmar {
 
 // The two process streams every emitter writes.
@@ -15,20 +17,20 @@ namespace velmar {
 // AudioFrameQueue instead.
 //
 // Standard error: lines go through a DiagnosticLog, so a caller never waits
-// on the stream (lines are dropped and counted when the host does not read
-// it).
+// on the stream (ordinary lines are dropped and counted when the host does
+// not read it; essential ones have a reserve of their own).
 class ProcessStreams {
  public:
   // One complete frame on standard output.
   static void writeFrame(std::string_view frame);
   // One diagnostic line on standard error; the line feed is added here.
-  static void writeLine(std::string_view line);
+  static void writeLine(std::string_view line, LinePriority priority = LinePriority::ordinary);
   // The same for real-time threads: never waits for another thread either.
   static void tryWriteLine(std::string_view line);
 
-  // Waits until the queued diagnostic lines are written, giving up once
-  // standard error has taken nothing for `idleTimeout` (process exit).
-  static bool flushLines(std::chrono::milliseconds idleTimeout);
+  // Waits until the queued diagnostic lines are written, at most `timeout`
+  // (process exit: a host that does not read is waited for no longer).
+  static bool flushLines(std::chrono::milliseconds timeout);
   static std::uint64_t droppedLineCount();
 
   // Points the streams at other descriptors (tests capture output this way),

@@ -1,5 +1,7 @@
 // The host link under hosts that do not keep up: one that never reads
-// standard error, one that stops reading standard output for a while.
+// standard error, one that reads it slowly, one that stops reading standard
+// output for a while.
+#include <algorithm>
 #include <map>
 #include <string>
 #include <thread>
@@ -93,6 +95,61 @@ TEST(HostLinkEndToEndTest, AHostThatNeverReadsStandardErrorGetsEveryAnswer) {
   // Once standard error is read again, the service says what it dropped.
   cli.readErr();
   EXPECT_TRUE(cli.waitForLog("diagnostic lines dropped: standard error was not read", 30s));
+}
+
+// Pings in one write: their log lines overflow the diagnostic ring when
+// standard error is read slowly or not at all. The expected final answers.
+std::map<std::string, int> sendPingBurst(CliProcess& cli, int count) {
+  std::map<std::string, int> expected;
+  std::string burst;
+  for (int i = 0; i < count; ++i) {
+    burst += command("p" + std::to_string(i), "ping");
+    expected["p" + std::to_string(i)] = 1;
+  }
+  cli.write(burst);
+  return expected;
+}
+
+TEST(HostLinkEndToEndTest, AHostThatReadsStandardErrorSlowlyAlwaysSeesWhyTheServiceEnded) {
+  constexpr const char* kClosed = "Electron app closed stdin pipe, terminating CLI...";
+  constexpr const char* kTerminated = "Audio CLI terminated by Electron app shutdown";
+  for (int run = 0; run < 20; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    CliProcess::Options options;
+    options.stderrReadInterval = 50ms;
+    CliProcess cli(options);
+    ASSERT_TRUE(cli.frames().waitForFrame(isInit, 10s));
+    const auto expected = sendPingBurst(cli, 2000);
+    AnswerCounter answers(cli);
+    ASSERT_EQ(answers.waitFor(expected.size(), 60s), expected);
+
+    cli.closeStdin();
+    ASSERT_EQ(cli.waitForExit(10s), 0);
+    ASSERT_TRUE(cli.err().waitForClose(10s));
+    const auto lines = cli.err().lines();
+    const auto at = [&](const char* text) {
+      return std::find(lines.begin(), lines.end(), text) - lines.begin();
+    };
+    const auto end = static_cast<std::ptrdiff_t>(lines.size());
+    ASSERT_LT(at(kClosed), end) << "missing: " << kClosed;
+    ASSERT_LT(at(kTerminated), end) << "missing: " << kTerminated;
+    EXPECT_LT(at(kClosed), at(kTerminated));
+  }
+}
+
+TEST(HostLinkEndToEndTest, AHostThatNeverReadsStandardErrorIsNotKeptWaitingAtExit) {
+  CliProcess::Options options;
+  options.readStderr = false;
+  CliProcess cli(options);
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit, 10s));
+  const auto expected = sendPingBurst(cli, 2000);
+  AnswerCounter answers(cli);
+  ASSERT_EQ(answers.waitFor(expected.size(), 60s), expected);
+
+  // The exit waits a bounded time (about a second) for standard error; the
+  // margin is for a loaded machine.
+  cli.closeStdin();
+  EXPECT_EQ(cli.waitForExit(5s), 0);
 }
 
 TEST(HostLinkEndToEndTest, AHostThatPausesReadingStandardOutputGetsEveryAnswerOnce) {

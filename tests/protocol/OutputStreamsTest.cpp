@@ -233,6 +233,43 @@ TEST(DiagnosticLogTest, AnUnreadStreamNeverMakesTheCallerWaitAndDropsAreReported
   EXPECT_EQ(log.droppedCount(), dropped);
 }
 
+// Fills a pipe's buffer with empty lines, as a reader that stopped long ago
+// would leave it: the log's writer blocks on its first write.
+void fillPipe(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  while (::write(fd, "\n", 1) == 1) {
+  }
+  ::fcntl(fd, F_SETFL, flags);
+}
+
+TEST(DiagnosticLogTest, EssentialLinesTakeTheReserveWhenOrdinaryLinesFillTheRing) {
+  CollectedPipe pipe;
+  fillPipe(pipe.writeEnd());
+  DiagnosticLog log(pipe.writeEnd(), 16 * 1024, 1024);
+  for (int i = 0; i < 1000; ++i) log.write(numbered(0, i, 100));
+  const auto droppedBefore = log.droppedCount();
+  ASSERT_GT(droppedBefore, 0u);
+  // Longer than any room the numbered lines left: only the reserve holds it.
+  const std::string stopping = numbered(1, 0, 150);
+  log.write(stopping, LinePriority::essential);
+  log.write(numbered(2, 0, 150));  // ordinary: the reserve is not for it
+
+  pipe.startReading();
+  ASSERT_TRUE(log.flush(10s));
+  log.write("after");
+  ASSERT_TRUE(log.flush(10s));
+  ASSERT_TRUE(pipe.lines().waitForLineContaining("after", 10s));
+  // The essential line follows every line written before it and the notice
+  // of the drops before it.
+  const auto received = pipe.lines().lines();
+  ASSERT_GE(received.size(), 5u);
+  EXPECT_EQ(
+      std::vector<std::string>(received.end() - 5, received.end()),
+      (std::vector<std::string>{numbered(0, static_cast<int>(1000 - droppedBefore - 1), 100),
+                                dropNotice(droppedBefore), stopping, dropNotice(1), "after"}));
+}
+
 TEST(DiagnosticLogTest, ALineLongerThanTheRingIsDroppedAndReported) {
   CollectedPipe pipe;
   pipe.startReading();

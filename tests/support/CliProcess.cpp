@@ -79,7 +79,7 @@ CliProcess::CliProcess(const Options& options) {
   ::close(out[1]);
   ::close(err[1]);
   stdin_ = in[1];
-  collect(out[0], err[0], options.readStderr);
+  collect(out[0], err[0], options.readStderr, options.stderrReadInterval);
 }
 
 CliProcess::~CliProcess() {

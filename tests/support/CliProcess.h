@@ -25,6 +25,8 @@ class CliProcess : public CollectedOutput {
     bool closeStdinBeforeStart = false;
     // Leave standard error unread (until readErr()), as many hosts do.
     bool readStderr = true;
+    // Read standard error only this often, as a host that polls it would.
+    std::chrono::milliseconds stderrReadInterval{0};
   };
 
   CliProcess() : CliProcess(Options{}) {}

@@ -21,7 +21,8 @@ std::optional<Frame> parseFrame(const std::string& line) {
   return std::nullopt;
 }
 
-LineCollector::LineCollector(int fd) : fd_(fd), thread_([this] { run(); }) {}
+LineCollector::LineCollector(int fd, std::chrono::milliseconds readInterval)
+    : fd_(fd), readInterval_(readInterval), thread_([this] { run(); }) {}
 
 LineCollector::~LineCollector() {
   resume();
@@ -35,6 +36,7 @@ void LineCollector::run() {
       std::unique_lock lock(mutex_);
       changed_.wait(lock, [&] { return !paused_; });
     }
+    if (readInterval_.count() > 0) std::this_thread::sleep_for(readInterval_);
     ssize_t n = ::read(fd_, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     std::lock_guard lock(mutex_);
@@ -144,15 +146,17 @@ std::optional<Frame> FrameReader::waitForEvent(const std::string& name,
   return waitForFrame([&](const Frame& f) { return f.isEvent(name); }, timeout);
 }
 
-void CollectedOutput::collect(int outRead, int errRead, bool readErrNow) {
+void CollectedOutput::collect(int outRead, int errRead, bool readErrNow,
+                              std::chrono::milliseconds errReadInterval) {
   out_ = std::make_unique<LineCollector>(outRead);
   errFd_ = errRead;
+  errReadInterval_ = errReadInterval;
   if (readErrNow) readErr();
   frames_ = FrameReader(out_.get());
 }
 
 void CollectedOutput::readErr() {
-  if (!err_) err_ = std::make_unique<LineCollector>(errFd_);
+  if (!err_) err_ = std::make_unique<LineCollector>(errFd_, errReadInterval_);
 }
 
 void CollectedOutput::stopCollecting() {

@@ -35,7 +35,9 @@ std::optional<Frame> parseFrame(const std::string& line);
 // Reads a descriptor on its own thread and keeps every complete line.
 class LineCollector {
  public:
-  explicit LineCollector(int fd);
+  // With a `readInterval`, reads (at most 64 KiB) only that often, as a host
+  // that polls the stream would.
+  explicit LineCollector(int fd, std::chrono::milliseconds readInterval = 0ms);
   ~LineCollector();
   LineCollector(const LineCollector&) = delete;
   LineCollector& operator=(const LineCollector&) = delete;
@@ -56,6 +58,7 @@ class LineCollector {
  private:
   void run();
   int fd_;
+  std::chrono::milliseconds readInterval_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<std::string> lines_;
@@ -105,7 +108,9 @@ class CollectedOutput {
  protected:
   // Starts reading (standard error only later, with readErr(), when asked);
   // the collectors end when the write ends are closed.
-  void collect(int outRead, int errRead, bool readErrNow = true);
+  // Standard error is read every `errReadInterval` when one is given.
+  void collect(int outRead, int errRead, bool readErrNow = true,
+               std::chrono::milliseconds errReadInterval = 0ms);
   // Joins the collectors (after the write ends are closed).
   void stopCollecting();
 
@@ -113,6 +118,7 @@ class CollectedOutput {
   std::unique_ptr<LineCollector> out_;
   std::unique_ptr<LineCollector> err_;
   int errFd_ = -1;
+  std::chrono::milliseconds errReadInterval_{0};
   FrameReader frames_;
 };
 
