@@ -22,7 +22,7 @@ class RecorderManagerTest : public RecordingTestMachine {
  protected:
   void SetUp() override {
     RecordingTestMachine::SetUp();
-    queue_ = std::make_unique<AudioFrameQueue>(64, 32 * 1024);
+    queue_ = std::make_unique<AudioFrameQueue>();
   }
   void TearDown() override {
     bridge_.reset();
