@@ -90,6 +90,10 @@ bool AudioFrameQueue::push(std::string_view frame, std::string_view eventName,
   // reading one here is safe even if the writer claims it meanwhile.
   std::uint64_t tail = tail_.load(std::memory_order_seq_cst);
   while (head + need - tail > capacity_) {
+    // The writer is claiming these very records: let it, rather than make
+    // it start over (a producer that keeps dropping under it could keep it
+    // from ever writing); this frame gives way instead.
+    if (busy_.load(std::memory_order_seq_cst) == tail) return refuse();
     Header oldest;
     copyOut(tail, &oldest, sizeof oldest);
     const std::uint64_t next = tail + recordBytes(oldest.size, sizeof(Header));
