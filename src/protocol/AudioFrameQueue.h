@@ -61,8 +61,8 @@ class AudioFrameQueue {
   // Real-time side. Meant for one producing thread at a time: a push that
   // overlaps another push is refused rather than waited for. False when the
   // frame was refused (also larger than maxFrameBytes(), or when the only
-  // room left is what the writer is copying out at that instant); refusals
-  // count as drops. Never blocks.
+  // room left is what the writer is claiming or copying out at that
+  // instant); refusals count as drops. Never blocks.
   bool push(const FrameBuilder& frame);
   bool push(std::string_view frame, std::string_view eventName, std::size_t dataFields);
 
