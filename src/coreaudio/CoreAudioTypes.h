@@ -110,6 +110,9 @@ inline constexpr AudioObjectPropertySelector kAudioDevicePropertyStreamConfigura
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsRunningSomewhere =
     fourCharCode("gone");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyStreams = fourCharCode("stm#");
+// UInt32: the frames of one IO cycle (the largest the device will deliver).
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyBufferFrameSize =
+    fourCharCode("fsiz");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsRunning =
     fourCharCode("goin");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsAlive =

@@ -95,6 +95,11 @@ OSStatus ModelAudioHardware::readDeviceLocked(const Device& device,
     case kAudioDevicePropertyNominalSampleRate:
       out = config.nominalSampleRate;
       return kAudioHardwareNoError;
+    case kAudioDevicePropertyBufferFrameSize:
+      // The largest cycle the backend drives, so a client can size its
+      // buffers once, off the IO thread.
+      out = maxFramesPerCycle_;
+      return kAudioHardwareNoError;
     case kAudioDevicePropertyClockSource:
       if (device.aggregate || config.clockSource == ClockSourceProperty::kAbsent) {
         return kAudioHardwareUnknownPropertyError;

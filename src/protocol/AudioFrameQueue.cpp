@@ -12,52 +12,32 @@
 
 namespace velmar {
 
-namespace {
-
-// A slot's life: free -> writing (producer) -> ready -> reading (writer
-// thread, only while it copies the frame out) -> free. A ready slot that the
-// producer claims again holds the oldest frame, which it drops.
-enum SlotState : std::uint32_t { kFree, kWriting, kReady, kReading };
-
-constexpr std::size_t kPage = 4096;
-
-}  // namespace
-
-struct AudioFrameQueue::Slot {
-  std::atomic<std::uint32_t> state{kFree};
-  std::atomic<std::uint64_t> position{0};
-  // Written only in kWriting, read only in kReading.
-  char* data = nullptr;
-  std::size_t size = 0;
-  std::size_t dataFields = 0;
+// A record: its header, then the frame's bytes, padded to a multiple of 8.
+struct AudioFrameQueue::Header {
+  std::uint32_t size = 0;
+  std::uint32_t dataFields = 0;
+  std::uint32_t nameSize = 0;
   char name[kMaxEventNameBytes + 1] = {};
-  std::size_t nameSize = 0;
 };
 
-AudioFrameQueue::Slot& AudioFrameQueue::slotAt(std::uint64_t position) {
-  return slots_[position % slotCount_];
+namespace {
+
+constexpr std::uint64_t recordBytes(std::size_t frameSize, std::size_t headerSize) {
+  return (headerSize + frameSize + 7) / 8 * 8;
 }
+
+}  // namespace
 
 AudioFrameQueue& AudioFrameQueue::shared() {
   static auto* queue = new AudioFrameQueue();
   return *queue;
 }
 
-AudioFrameQueue::AudioFrameQueue(std::size_t slots, std::size_t slotBytes)
-    : slotCount_(std::max<std::size_t>(slots, 1)),
-      slotBytes_(slotBytes),
-      storage_(new char[slotCount_ * slotBytes_ + kPage]),
-      slots_(new Slot[slotCount_]) {
-  // The first page of every slot, which holds a typical frame, is touched
-  // now so the real-time producer does not take the page faults; the rest of
-  // a slot stays untouched (and out of memory) until a larger frame needs it.
-  // Slots start on page boundaries, or that first page would span two.
-  const auto raw = reinterpret_cast<std::uintptr_t>(storage_.get());
-  char* const base = storage_.get() + ((kPage - raw % kPage) % kPage);
-  for (std::size_t i = 0; i < slotCount_; ++i) {
-    slots_[i].data = base + i * slotBytes_;
-    std::memset(slots_[i].data, 0, std::min(slotBytes_, kPage));
-  }
+AudioFrameQueue::AudioFrameQueue(std::size_t capacityBytes)
+    : capacity_(std::max<std::size_t>(capacityBytes / 8 * 8, 2 * sizeof(Header))),
+      ring_(new char[capacity_]) {
+  // Touched now, so the real-time producer never takes a page fault.
+  std::memset(ring_.get(), 0, capacity_);
   thread_ = std::thread([this] {
     pthread_setname_np(pthread_self(), "audio-out");
     run();
@@ -68,6 +48,22 @@ AudioFrameQueue::~AudioFrameQueue() {
   stopping_.store(true, std::memory_order_seq_cst);
   wake_.forceNotify();
   thread_.join();
+}
+
+std::size_t AudioFrameQueue::maxFrameBytes() const { return capacity_ - sizeof(Header); }
+
+void AudioFrameQueue::copyIn(std::uint64_t position, const void* data, std::size_t size) {
+  const std::size_t at = position % capacity_;
+  const std::size_t first = std::min(size, capacity_ - at);
+  std::memcpy(ring_.get() + at, data, first);
+  std::memcpy(ring_.get(), static_cast<const char*>(data) + first, size - first);
+}
+
+void AudioFrameQueue::copyOut(std::uint64_t position, void* data, std::size_t size) const {
+  const std::size_t at = position % capacity_;
+  const std::size_t first = std::min(size, capacity_ - at);
+  std::memcpy(data, ring_.get() + at, first);
+  std::memcpy(static_cast<char*>(data) + first, ring_.get(), size - first);
 }
 
 bool AudioFrameQueue::push(const FrameBuilder& frame) {
@@ -85,31 +81,39 @@ bool AudioFrameQueue::push(std::string_view frame, std::string_view eventName,
     std::atomic<bool>& flag;
     ~Release() { flag.store(false, std::memory_order_release); }
   } release{pushing_};
-  if (frame.size() > slotBytes_) return refuse();
+  if (frame.size() > maxFrameBytes()) return refuse();
 
-  const std::uint64_t position = head_.load(std::memory_order_relaxed);
-  Slot& slot = slotAt(position);
-  std::uint32_t state = slot.state.load(std::memory_order_acquire);
-  if (state == kReady) {
-    // Full: this slot holds the oldest frame still waiting.
-    if (!slot.state.compare_exchange_strong(state, kWriting, std::memory_order_acquire)) {
-      return refuse();  // the writer is taking it out right now
-    }
-    noteDrop();
-  } else if (state == kFree) {
-    slot.state.store(kWriting, std::memory_order_relaxed);
-  } else {
-    return refuse();
+  const std::uint64_t need = recordBytes(frame.size(), sizeof(Header));
+  const std::uint64_t head = head_.load(std::memory_order_relaxed);
+  // Room is made by dropping the oldest records the writer has not claimed.
+  // The producer wrote every header itself and only it writes the ring, so
+  // reading one here is safe even if the writer claims it meanwhile.
+  std::uint64_t tail = tail_.load(std::memory_order_seq_cst);
+  while (head + need - tail > capacity_) {
+    // The writer is claiming these very records: let it, rather than make
+    // it start over (a producer that keeps dropping under it could keep it
+    // from ever writing); this frame gives way instead.
+    if (busy_.load(std::memory_order_seq_cst) == tail) return refuse();
+    Header oldest;
+    copyOut(tail, &oldest, sizeof oldest);
+    const std::uint64_t next = tail + recordBytes(oldest.size, sizeof(Header));
+    if (tail_.compare_exchange_strong(tail, next, std::memory_order_seq_cst)) {
+      noteDrop();
+      tail = next;
+    }  // else the writer claimed it: `tail` now holds the new value
   }
+  // Records the writer claimed are off limits until it has copied them out.
+  const std::uint64_t busy = busy_.load(std::memory_order_seq_cst);
+  if (busy != kIdle && head + need - busy > capacity_) return refuse();
 
-  std::memcpy(slot.data, frame.data(), frame.size());
-  slot.size = frame.size();
-  slot.dataFields = dataFields;
-  slot.nameSize = std::min(eventName.size(), kMaxEventNameBytes);
-  std::memcpy(slot.name, eventName.data(), slot.nameSize);
-  slot.position.store(position, std::memory_order_relaxed);
-  slot.state.store(kReady, std::memory_order_release);
-  head_.store(position + 1, std::memory_order_seq_cst);
+  Header header;
+  header.size = static_cast<std::uint32_t>(frame.size());
+  header.dataFields = static_cast<std::uint32_t>(dataFields);
+  header.nameSize = static_cast<std::uint32_t>(std::min(eventName.size(), kMaxEventNameBytes));
+  std::memcpy(header.name, eventName.data(), header.nameSize);
+  copyIn(head, &header, sizeof header);
+  copyIn(head + sizeof header, frame.data(), frame.size());
+  head_.store(head + need, std::memory_order_seq_cst);
   wake_.notify();
   return true;
 }
@@ -127,6 +131,7 @@ void AudioFrameQueue::noteDrop() {
 void AudioFrameQueue::moveTo(std::uint64_t position) {
   {
     std::lock_guard lock(progressMutex_);
+    if (position <= readPosition_) return;
     readPosition_ = position;
   }
   progress_.notify_all();
@@ -134,16 +139,19 @@ void AudioFrameQueue::moveTo(std::uint64_t position) {
 
 void AudioFrameQueue::run() {
   // Frames that are ready together go out in one write (each whole, so
-  // nothing tears); their log lines follow.
+  // nothing tears); their log lines follow. A batch holds at least one
+  // frame, however large.
   constexpr std::size_t kBatchFrames = 32;
+  constexpr std::size_t kBatchBytes = 64 * 1024;
   std::string batch;
-  batch.reserve(std::max<std::size_t>(slotBytes_, 64 * 1024));
+  batch.reserve(kBatchBytes);
   struct Written {
     char name[kMaxEventNameBytes];
     std::size_t nameSize;
     std::size_t fields;
   };
   std::vector<Written> written(kBatchFrames);
+  std::vector<Header> claimed(kBatchFrames);
   // While audio flows the writer polls rather than sleeping until woken, so
   // the real-time producer never pays for waking it (a system call, and on a
   // virtual machine tens of microseconds). After a quiet second it sleeps.
@@ -151,17 +159,18 @@ void AudioFrameQueue::run() {
   constexpr auto kPollInterval = std::chrono::milliseconds(20);
   constexpr auto kPollingSpan = std::chrono::seconds(1);
   auto lastFrame = Clock::now() - kPollingSpan;
-  std::uint64_t next = 0;
   std::uint64_t reportedDrops = 0;
   while (!stopping_.load(std::memory_order_seq_cst)) {
-    std::uint64_t head = head_.load(std::memory_order_seq_cst);
-    if (next >= head && Clock::now() - lastFrame < kPollingSpan) {
-      std::this_thread::sleep_for(kPollInterval);
-      continue;
-    }
-    if (next >= head) {
+    const std::uint64_t tail = tail_.load(std::memory_order_seq_cst);
+    const std::uint64_t head = head_.load(std::memory_order_seq_cst);
+    if (tail >= head) {
+      moveTo(tail);  // frames dropped while waiting count as gone for flush()
+      if (Clock::now() - lastFrame < kPollingSpan) {
+        std::this_thread::sleep_for(kPollInterval);
+        continue;
+      }
       const auto token = wake_.prepareWait();
-      if (head_.load(std::memory_order_seq_cst) > next ||
+      if (head_.load(std::memory_order_seq_cst) > tail ||
           stopping_.load(std::memory_order_seq_cst)) {
         wake_.cancelWait();
       } else {
@@ -169,42 +178,48 @@ void AudioFrameQueue::run() {
       }
       continue;
     }
-    batch.clear();
+    // Pin the records from `tail` on, then check the producer has not
+    // dropped them meanwhile: from here on it leaves them alone.
+    busy_.store(tail, std::memory_order_seq_cst);
+    if (tail_.load(std::memory_order_seq_cst) != tail) {
+      busy_.store(kIdle, std::memory_order_seq_cst);
+      continue;
+    }
     std::size_t count = 0;
-    while (next < head && count < kBatchFrames) {
-      // Positions more than a queue behind were overwritten (and counted).
-      if (head - next > slotCount_) next = head - slotCount_;
-      Slot& slot = slotAt(next);
-      std::uint32_t expected = kReady;
-      if (!slot.state.compare_exchange_strong(expected, kReading, std::memory_order_acquire)) {
-        ++next;  // the producer is overwriting this one with a newer frame
-        continue;
-      }
-      if (slot.position.load(std::memory_order_relaxed) != next) {
-        // Already holds a newer frame, whose turn comes later.
-        slot.state.store(kReady, std::memory_order_release);
-        ++next;
-        continue;
-      }
-      if (count > 0 && batch.size() + slot.size > batch.capacity()) {
-        slot.state.store(kReady, std::memory_order_release);
-        break;
-      }
-      batch.append(slot.data, slot.size);
-      Written& entry = written[count++];
-      entry.nameSize = slot.nameSize;
-      std::memcpy(entry.name, slot.name, slot.nameSize);
-      entry.fields = slot.dataFields;
-      slot.state.store(kFree, std::memory_order_release);
-      ++next;
-      head = head_.load(std::memory_order_seq_cst);
+    std::size_t bytes = 0;
+    std::uint64_t end = tail;
+    while (end < head && count < kBatchFrames) {
+      Header& header = claimed[count];
+      copyOut(end, &header, sizeof header);
+      if (count > 0 && bytes + header.size > kBatchBytes) break;
+      bytes += header.size;
+      end += recordBytes(header.size, sizeof(Header));
+      ++count;
     }
-    if (count > 0) {
-      lastFrame = Clock::now();
-      ProcessStreams::writeFrame(batch);
-      written_.fetch_add(count, std::memory_order_relaxed);
+    std::uint64_t expected = tail;
+    if (!tail_.compare_exchange_strong(expected, end, std::memory_order_seq_cst)) {
+      busy_.store(kIdle, std::memory_order_seq_cst);  // dropped under our feet
+      continue;
     }
-    moveTo(next);
+    batch.clear();
+    std::uint64_t position = tail;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Header& header = claimed[i];
+      const std::size_t at = batch.size();
+      batch.resize(at + header.size);
+      copyOut(position + sizeof(Header), batch.data() + at, header.size);
+      position += recordBytes(header.size, sizeof(Header));
+      Written& entry = written[i];
+      entry.nameSize = header.nameSize;
+      std::memcpy(entry.name, header.name, header.nameSize);
+      entry.fields = header.dataFields;
+    }
+    busy_.store(kIdle, std::memory_order_seq_cst);
+
+    lastFrame = Clock::now();
+    ProcessStreams::writeFrame(batch);
+    written_.fetch_add(count, std::memory_order_relaxed);
+    moveTo(end);
     for (std::size_t i = 0; i < count; ++i) {
       ProcessStreams::writeLine(
           "Emitted event: " + std::string(written[i].name, written[i].nameSize) + " with " +

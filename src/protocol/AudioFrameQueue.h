@@ -16,17 +16,21 @@ namespace velmar {
 class FrameBuilder;
 
 // Captured-audio frames on their way from a real-time thread to standard
-// output. The real-time side copies a finished frame into a preallocated slot
-// and returns: no lock shared with any other thread, no allocation, no system
-// call that can wait. The queue's own writer thread writes the frames, whole
-// and in order, through ProcessStreams, then logs the usual "Emitted event"
-// line for each.
+// output. The real-time side copies a finished frame into a preallocated byte
+// ring and returns: no lock shared with any other thread, no allocation, no
+// system call that can wait. The queue's own writer thread writes the frames,
+// whole and in order, through ProcessStreams, then logs the usual "Emitted
+// event" line for each.
+//
+// Frames are variable-size records in one ring, so a frame takes the bytes it
+// needs: many small frames, or a few large ones (a cycle of 8192 frames of 16
+// channels makes an event of about 350 KB), within the same memory.
 //
 // When the host falls behind (it stops reading standard output, or reads too
-// slowly), the queue keeps the newest frames: a push into a full queue drops
-// the oldest frame waiting. Every frame that does not reach the stream is
-// counted in droppedCount(); the producer logs one line when a run of drops
-// starts, and the writer one with the count when it gets going again.
+// slowly), the queue keeps the newest frames: a push that does not fit drops
+// the oldest frames waiting until it does. Every frame that does not reach the
+// stream is counted in droppedCount(); the producer logs one line when a run of
+// drops starts, and the writer one with the count when it gets going again.
 //
 // Use:
 //   auto& queue = AudioFrameQueue::shared();  // once, off the real-time thread
@@ -37,19 +41,18 @@ class FrameBuilder;
 //   // later, anywhere: queue.droppedCount()
 class AudioFrameQueue {
  public:
-  // 512 slots hold about 2.5 s of 10 ms buffers of two streams.
-  static constexpr std::size_t kDefaultSlots = 512;
-  // A 32 KiB frame carries about 12,000 16-bit samples.
-  static constexpr std::size_t kDefaultSlotBytes = 32 * 1024;
+  // 2 MiB hold about 3.5 s of 10 ms buffers of two 48 kHz stereo streams,
+  // or five of the largest events (8192 frames of 16 channels).
+  static constexpr std::size_t kDefaultCapacityBytes = 2 * 1024 * 1024;
   static constexpr std::size_t kMaxEventNameBytes = 31;
 
-  // The process-wide queue. The first call allocates the slots and starts
-  // the writer thread: make it before audio starts, not on a real-time
-  // thread. Never destroyed.
+  // The process-wide queue. The first call allocates the ring and starts the
+  // writer thread: make it before audio starts, not on a real-time thread.
+  // Never destroyed.
   static AudioFrameQueue& shared();
 
-  explicit AudioFrameQueue(std::size_t slots = kDefaultSlots,
-                           std::size_t slotBytes = kDefaultSlotBytes);
+  // The whole ring is touched here, so the producer takes no page faults.
+  explicit AudioFrameQueue(std::size_t capacityBytes = kDefaultCapacityBytes);
   // Stops the writer; frames still queued are not written (flush() first).
   ~AudioFrameQueue();
   AudioFrameQueue(const AudioFrameQueue&) = delete;
@@ -57,8 +60,9 @@ class AudioFrameQueue {
 
   // Real-time side. Meant for one producing thread at a time: a push that
   // overlaps another push is refused rather than waited for. False when the
-  // frame was refused (also larger than a slot, or its slot was being read
-  // out at that instant); refusals count as drops. Never blocks.
+  // frame was refused (also larger than maxFrameBytes(), or when the only
+  // room left is what the writer is claiming or copying out at that
+  // instant); refusals count as drops. Never blocks.
   bool push(const FrameBuilder& frame);
   bool push(std::string_view frame, std::string_view eventName, std::size_t dataFields);
 
@@ -72,25 +76,32 @@ class AudioFrameQueue {
   // Gives up (false) once the writer has made no progress for `idleTimeout`.
   bool flush(std::chrono::milliseconds idleTimeout);
 
-  std::size_t slotCount() const { return slotCount_; }
-  std::size_t slotBytes() const { return slotBytes_; }
+  std::size_t capacityBytes() const { return capacity_; }
+  // The largest frame a push accepts.
+  std::size_t maxFrameBytes() const;
 
  private:
-  struct Slot;
-  Slot& slotAt(std::uint64_t position);
+  struct Header;
+  void copyIn(std::uint64_t position, const void* data, std::size_t size);
+  void copyOut(std::uint64_t position, void* data, std::size_t size) const;
   void run();
   void moveTo(std::uint64_t position);
   void noteDrop();
 
-  const std::size_t slotCount_;
-  const std::size_t slotBytes_;
-  std::unique_ptr<char[]> storage_;
-  std::unique_ptr<Slot[]> slots_;
+  const std::size_t capacity_;
+  std::unique_ptr<char[]> ring_;
 
-  // Positions of frames, counted from the start. head_: the next position
-  // the producer writes (the producer's own); the writer reads from its own
-  // position, which it publishes in readPosition_ for flush().
+  // Byte positions counted from the start; a record at position p lives at
+  // ring_[p % capacity_], wrapping at the end. head_: where the producer
+  // writes next (only the producer stores it). tail_: the oldest record
+  // neither written out nor dropped; the writer advances it to claim
+  // records, the producer to drop them. busy_: while the writer copies
+  // claimed records out, where they start (kIdle otherwise); the producer
+  // never writes over them.
+  static constexpr std::uint64_t kIdle = ~std::uint64_t{0};
   std::atomic<std::uint64_t> head_{0};
+  std::atomic<std::uint64_t> tail_{0};
+  std::atomic<std::uint64_t> busy_{kIdle};
   std::atomic<bool> pushing_{false};
   std::atomic<std::uint64_t> dropped_{0};
   std::atomic<bool> dropping_{false};  // a run of drops not yet reported
@@ -100,7 +111,7 @@ class AudioFrameQueue {
 
   std::mutex progressMutex_;
   std::condition_variable progress_;
-  std::uint64_t readPosition_ = 0;  // guarded by progressMutex_
+  std::uint64_t readPosition_ = 0;  // guarded by progressMutex_; the writer's tail
 
   std::thread thread_;
 };

@@ -39,6 +39,9 @@ class FrameBuilder {
   void plainStringValue(std::string_view text);
   void finishEvent();
 
+  // Room for a frame of `bytes` without allocating (not touched until used).
+  void reserve(std::size_t bytes) { buffer_.reserve(bytes); }
+
   std::string_view eventName() const { return name_; }
   std::size_t dataFieldCount() const { return fields_; }
   std::string_view frame() const { return buffer_; }

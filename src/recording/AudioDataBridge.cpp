@@ -1,5 +1,7 @@
 #include "recording/AudioDataBridge.h"
 
+#include <algorithm>
+
 #include "platform/PlatformLog.h"
 #include "recording/RecorderManager.h"
 
@@ -29,10 +31,29 @@ void AudioDataBridge::didReceiveAudioData(const coreaudio::AudioBufferList& buff
   if (bufferList.mBuffers.empty()) return;
   const coreaudio::AudioBuffer& buffer = bufferList.mBuffers[0];
   if (buffer.mData == nullptr || buffer.mDataByteSize == 0) return;
-  const auto pcm = converter_.convert(buffer.mData, buffer.mDataByteSize);
   ++bufferCount_;
-  manager->streamAudioBuffer(pcm, sampleRate, streamIndex,
-                             static_cast<std::int64_t>(buffer.mNumberChannels));
+  const std::size_t samples = wholeSampleCount(buffer.mDataByteSize);
+  const std::size_t channels = std::max<std::size_t>(buffer.mNumberChannels, 1);
+  // Whole frames per event; one event unless the buffer outgrew what was
+  // prepared.
+  std::size_t piece = converter_.capacity() / channels * channels;
+  if (piece == 0 || samples <= converter_.capacity()) piece = samples;
+  const auto* data = static_cast<const float*>(buffer.mData);
+  std::size_t done = 0;
+  do {  // once at least: a buffer of less than one sample still makes its event
+    const std::size_t count = std::min(piece, samples - done);
+    const auto pcm = converter_.convert(data + done, count * sizeof(float));
+    manager->streamAudioBuffer(pcm, sampleRate, streamIndex,
+                               static_cast<std::int64_t>(buffer.mNumberChannels));
+    done += count;
+  } while (done < samples);
+}
+
+void AudioDataBridge::prepareForBuffers(std::size_t maxSamples) {
+  converter_.reserve(maxSamples);
+  if (auto manager = recorderManager_.lock()) {
+    manager->prepareForBuffers(converter_.capacity() * sizeof(std::int16_t));
+  }
 }
 
 }  // namespace velmar

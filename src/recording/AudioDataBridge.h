@@ -13,13 +13,16 @@ class RecorderManager;
 // The engine's delegate: turns each captured float buffer into 16-bit PCM
 // and hands it to the recorder manager, which streams it to the host. Runs
 // on the IO thread only (the engine delivers one buffer at a time); its
-// lines go through the real-time logging call, which never waits.
+// lines go through the real-time logging call, which never waits. Buffers
+// are sized by prepareForBuffers(); a buffer larger than announced goes out
+// as several events of whole frames rather than allocating.
 class AudioDataBridge : public AudioDataDelegate {
  public:
   explicit AudioDataBridge(std::weak_ptr<RecorderManager> recorderManager);
 
   void didReceiveAudioData(const coreaudio::AudioBufferList& bufferList,
                            coreaudio::UInt32 streamIndex, coreaudio::Float64 sampleRate) override;
+  void prepareForBuffers(std::size_t maxSamples) override;
 
   std::int64_t bufferCount() const { return bufferCount_; }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 #include "coreaudio/CoreAudioTypes.h"
 
 namespace velmar {
@@ -15,6 +17,11 @@ class AudioDataDelegate {
   virtual void didReceiveAudioData(const coreaudio::AudioBufferList& bufferList,
                                    coreaudio::UInt32 streamIndex,
                                    coreaudio::Float64 sampleRate) = 0;
+
+  // Called off the IO thread while IO is stopped, before buffers of up to
+  // `maxSamples` samples (frames × channels of the largest cycle the device
+  // announces) arrive: size here what the IO thread will need.
+  virtual void prepareForBuffers(std::size_t maxSamples) { (void)maxSamples; }
 };
 
 }  // namespace velmar

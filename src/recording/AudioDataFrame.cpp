@@ -8,9 +8,25 @@
 namespace velmar {
 
 AudioDataFrame::AudioDataFrame() {
+  reserve(kReservedPcmBytes);
   // One frame of the reserved size sizes every buffer up front.
   const std::vector<std::uint8_t> silence(kReservedPcmBytes);
   build({.pcm = silence, .format = "pcm16", .streamIndex = 0, .actualChannels = 0}, 0.0);
+}
+
+namespace {
+// Everything of an "audioData" frame but the Base64 text: the keys, the
+// numbers at their longest, a format name of reasonable length.
+constexpr std::size_t kFrameOverheadBytes = 512;
+}  // namespace
+
+std::size_t AudioDataFrame::frameBytesFor(std::size_t pcmBytes) {
+  return base64::encodedSize(pcmBytes) + kFrameOverheadBytes;
+}
+
+void AudioDataFrame::reserve(std::size_t pcmBytes) {
+  base64_.reserve(base64::encodedSize(pcmBytes));
+  builder_.reserve(frameBytesFor(pcmBytes));
 }
 
 const FrameBuilder& AudioDataFrame::build(const AudioDataFields& fields) {

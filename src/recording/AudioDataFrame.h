@@ -23,7 +23,7 @@ struct AudioDataFields {
 
 // Builds the "audioData" EVENT frame by hand into buffers it keeps, so after
 // the first frame of a given size nothing is allocated (the constructor
-// already makes room for 16 KB of PCM). The data object has exactly the eight
+// already makes room for 16 KB of PCM, reserve() for more). The data object has exactly the eight
 // keys `actualChannels`, `buffer`, `bufferSize`, `channels`, `format`,
 // `sampleRate`, `streamIndex`, `timestamp`, and the bytes are those the
 // generic JSON writer produces for the same data. Not thread-safe: one per
@@ -45,6 +45,12 @@ class AudioDataFrame {
   const FrameBuilder& build(const AudioDataFields& fields);  // reads the wall clock
 
   const FrameBuilder& frame() const { return builder_; }
+
+  // Room for buffers of up to `pcmBytes` without allocating; call it before
+  // the producing thread runs. Memory is reserved, not touched.
+  void reserve(std::size_t pcmBytes);
+  // The largest frame a buffer of `pcmBytes` makes.
+  static std::size_t frameBytesFor(std::size_t pcmBytes);
 
  private:
   FrameBuilder builder_;

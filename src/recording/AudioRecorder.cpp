@@ -39,6 +39,7 @@ const char* orNull(const std::optional<std::string>& text) {
 
 constexpr AudioObjectPropertyAddress kAliveAddress =
     globalAddress(kAudioDevicePropertyDeviceIsAlive);
+constexpr AudioObjectPropertyAddress kStreamsAddress = globalAddress(kAudioDevicePropertyStreams);
 
 }  // namespace
 
@@ -130,6 +131,77 @@ void AudioRecorder::catalogDeviceStreams() {
   platformLog("Cataloged %lu input streams and %lu output streams",
               static_cast<unsigned long>(inputStreamList_->size()),
               static_cast<unsigned long>(outputStreamList_->size()));
+  prepareForCycles();
+}
+
+void AudioRecorder::prepareForCycles() {
+  // Sized here, with IO stopped, so the IO thread never allocates whatever
+  // cycle the device delivers up to the one it announces.
+  UInt32 frames = 0;
+  if (hal_.getProperty(deviceID_, globalAddress(kAudioDevicePropertyBufferFrameSize), frames) !=
+          kAudioHardwareNoError ||
+      frames == 0) {
+    frames = kLargestCycleFrames;
+  }
+  UInt32 channels = 1;
+  for (const auto& format : *inputStreamList_) {
+    channels = std::max(channels, format.mChannelsPerFrame);
+  }
+  cycleFrames_ = frames;
+  const std::size_t samples = static_cast<std::size_t>(frames) * channels;
+  if (samples != silenceSamples_) {
+    silence_.reset(static_cast<float*>(std::calloc(samples, sizeof(float))));
+    silenceSamples_ = silence_ ? samples : 0;
+  }
+  platformLog("Prepared for cycles of up to %u frames of %u channels", frames, channels);
+  if (auto delegate = audioDataDelegate_.lock()) delegate->prepareForBuffers(samples);
+}
+
+AudioRecorder::StreamList AudioRecorder::readInputStreams() {
+  StreamList inputs;
+  PropertyValue value;
+  UInt32 size = 0xFFFFFFFF;
+  if (hal_.getPropertyData(deviceID_, globalAddress(kAudioDevicePropertyStreams), {}, size,
+                           value) != kAudioHardwareNoError) {
+    return inputs;
+  }
+  const auto* streams = std::get_if<std::vector<AudioObjectID>>(&value);
+  if (streams == nullptr) return inputs;
+  for (AudioObjectID stream : *streams) {
+    AudioStreamBasicDescription format{};
+    if (hal_.getProperty(stream, globalAddress(kAudioStreamPropertyVirtualFormat), format) !=
+        kAudioHardwareNoError) {
+      continue;
+    }
+    UInt32 direction = 0;
+    hal_.getProperty(stream, globalAddress(kAudioStreamPropertyDirection), direction);
+    if (direction != 0) inputs.push_back(format);
+  }
+  return inputs;
+}
+
+bool AudioRecorder::recatalogAfterStreamChange(AudioObjectID device) {
+  if (deviceID_ == 0 || device != deviceID_) return false;
+  const StreamList now = readInputStreams();
+  const auto sameFormat = [](const AudioStreamBasicDescription& a,
+                             const AudioStreamBasicDescription& b) {
+    return a.mSampleRate == b.mSampleRate && a.mChannelsPerFrame == b.mChannelsPerFrame;
+  };
+  if (std::equal(now.begin(), now.end(), inputStreamList_->begin(), inputStreamList_->end(),
+                 sameFormat)) {
+    return false;
+  }
+  platformLog("Input streams of device %u changed (%zu cataloged, %zu now): cataloging again",
+              deviceID_, inputStreamList_->size(), now.size());
+  // The catalog is refilled with IO stopped, so no cycle sees a mix of the
+  // old and the new stream order.
+  const bool running = recordingEnabled_.load() || loopbackEnabled_.load();
+  stopIO();
+  catalogDeviceStreams();
+  if (running && !inputStreamList_->empty() && !startIO()) {
+    platformLog("❌ Could not restart IO on device %u after its streams changed", deviceID_);
+  }
+  return true;
 }
 
 void AudioRecorder::setRecordingEnabled(bool on) {
@@ -358,11 +430,14 @@ void AudioRecorder::getDeviceName() {
 void AudioRecorder::registerListeners() {
   if (deviceID_ == 0) return;
   hal_.addPropertyListener(deviceID_, kAliveAddress, &AudioRecorder::deviceChangedListener, this);
+  hal_.addPropertyListener(deviceID_, kStreamsAddress, &AudioRecorder::deviceChangedListener, this);
 }
 
 void AudioRecorder::unregisterListeners() {
   if (deviceID_ == 0) return;
   hal_.removePropertyListener(deviceID_, kAliveAddress, &AudioRecorder::deviceChangedListener,
+                              this);
+  hal_.removePropertyListener(deviceID_, kStreamsAddress, &AudioRecorder::deviceChangedListener,
                               this);
 }
 
@@ -390,6 +465,15 @@ OSStatus AudioRecorder::deviceChangedListener(AudioObjectID inObjectID, UInt32 i
   auto* self = static_cast<AudioRecorder*>(inClientData);
   if (self == nullptr || inAddresses == nullptr) return kAudioHardwareNoError;
   for (UInt32 i = 0; i < inNumberAddresses; ++i) {
+    if (inAddresses[i].mSelector == kAudioDevicePropertyStreams) {
+      platformLog("Device streams changed - checking the cataloged streams");
+      if (self->streamsChangedHandler_) {
+        self->streamsChangedHandler_(inObjectID);
+      } else {
+        self->recatalogAfterStreamChange(inObjectID);
+      }
+      continue;
+    }
     if (inAddresses[i].mSelector != kAudioDevicePropertyDeviceIsAlive) continue;
     platformLog("Device alive property changed - resetting device");
     if (self->deviceLostHandler_) {
@@ -443,9 +527,21 @@ void AudioRecorder::deliver(const AudioBufferList& input, bool sample) {
     platformLogRealtime("🎤 IOProc: fileList size=%zu, inputStreamList size=%zu", files->size(),
                         streams->size());
   }
-  for (UInt32 i = 0; i < n; ++i) {
+  // The cycle's length, from the first buffer that carries data: a stream
+  // without data gets that much silence.
+  std::size_t cycleFrames = 0;
+  for (UInt32 i = 0; i < n && cycleFrames == 0; ++i) {
     const AudioBuffer& buffer = input.mBuffers[i];
-    if (recordingEnabled_.load() && !recordingPaused_.load()) {
+    if (buffer.mData != nullptr && buffer.mNumberChannels != 0) {
+      cycleFrames = buffer.mDataByteSize / (buffer.mNumberChannels * sizeof(float));
+    }
+  }
+  // Every cataloged stream, in catalog order; buffers beyond it are ignored.
+  const UInt32 streamCount = std::max<UInt32>(n, static_cast<UInt32>(streams->size()));
+  for (UInt32 i = 0; i < streamCount; ++i) {
+    const AudioBuffer none{};
+    const AudioBuffer& buffer = i < n ? input.mBuffers[i] : none;
+    if (recordingEnabled_.load() && !recordingPaused_.load() && i < n) {
       const std::int32_t c = logCounter.fetch_add(1, std::memory_order_relaxed);
       if (c % 500 == 0) {
         float maximum = 0;
@@ -467,6 +563,12 @@ void AudioRecorder::deliver(const AudioBufferList& input, bool sample) {
             "📡 Calling audio delegate: call #%d, buffer size: %u bytes, sample rate: %.0f", calls,
             buffer.mDataByteSize, rate);
       }
+      if (buffer.mData == nullptr || buffer.mDataByteSize == 0) {
+        const UInt32 channels =
+            buffer.mNumberChannels != 0 ? buffer.mNumberChannels : (*streams)[i].mChannelsPerFrame;
+        deliverSilence(*delegate, i, channels, cycleFrames, rate);
+        continue;
+      }
       single_.mBuffers[0] = buffer;  // the descriptor only, never the samples
       delegate->didReceiveAudioData(single_, i, rate);
     } else {
@@ -476,6 +578,21 @@ void AudioRecorder::deliver(const AudioBufferList& input, bool sample) {
                             static_cast<void*>(this), static_cast<void*>(nullptr));
       }
     }
+  }
+}
+
+void AudioRecorder::deliverSilence(AudioDataDelegate& delegate, UInt32 stream, UInt32 channels,
+                                   std::size_t frames, Float64 rate) {
+  // Without a buffer that has data the cycle's length is unknown: nothing
+  // to match, so nothing is made up.
+  channels = std::max<UInt32>(channels, 1);
+  const std::size_t piece = silenceSamples_ / channels;  // whole frames
+  if (frames == 0 || piece == 0) return;
+  for (std::size_t done = 0; done < frames; done += piece) {
+    const std::size_t part = std::min(piece, frames - done);
+    single_.mBuffers[0] = {channels, static_cast<UInt32>(part * channels * sizeof(float)),
+                           silence_.get()};
+    delegate.didReceiveAudioData(single_, stream, rate);
   }
 }
 

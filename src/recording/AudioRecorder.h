@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,18 +21,28 @@ namespace velmar {
 // thread. It writes no files (streaming mode) and keeps a session identity
 // for durations. Its diagnostics go through the platform's logging call.
 //
-// Threads: everything except the IO procedure and the liveness listener is
-// called from the command side, one call at a time (the recorder manager
-// runs its handlers on one serial queue). The IO procedure reads only the
-// atomic flags, the delegate and the stream list, which is refilled only
-// after IO has stopped. The liveness listener only logs and hands the reset
-// to `deviceLostHandler` (or resets inline when none is set).
+// Buffer i of a cycle is always input stream i of the catalog: a stream whose
+// buffer has no data in a cycle is delivered as silence of the cycle's
+// length. When the device's stream list changes (a tap joins the aggregate
+// being recorded), the streams are cataloged anew with IO stopped, never
+// reinterpreted on the fly.
+//
+// Threads: everything except the IO procedure and the listeners is called
+// from the command side, one call at a time (the recorder manager runs its
+// handlers on one serial queue). The IO procedure reads only the atomic
+// flags, the delegate, the stream list and the silence buffer, which are
+// refilled only after IO has stopped. The listeners only log and hand the
+// work to `deviceLostHandler` or `streamsChangedHandler` (or do it inline
+// when none is set).
 class AudioRecorder {
  public:
   using StreamList = std::vector<coreaudio::AudioStreamBasicDescription>;
   using ExtAudioFileRef = void*;  // no files in streaming mode
   using Clock = std::chrono::steady_clock;
   static constexpr const char* kPlaceholderPath = "/tmp/streaming_mode_placeholder";
+  // The cycle assumed when a device does not announce its buffer frame size:
+  // the largest an audio server uses.
+  static constexpr coreaudio::UInt32 kLargestCycleFrames = 8192;
 
   explicit AudioRecorder(coreaudio::AudioHardware& hal);
   ~AudioRecorder();
@@ -60,6 +71,18 @@ class AudioRecorder {
   // Unbinds when `device` is still the bound one (a late notice about a
   // device we already left changes nothing). True when it unbound.
   bool resetAfterDeviceChange(coreaudio::AudioObjectID device);
+  // Called on the notification thread when the bound device's stream list
+  // changed; it should call recatalogAfterStreamChange(device) on the
+  // command side.
+  void setStreamsChangedHandler(std::function<void(coreaudio::AudioObjectID)> handler) {
+    streamsChangedHandler_ = std::move(handler);
+  }
+  // When `device` is the bound one and its input streams differ from the
+  // catalog: stops IO, catalogs again and restarts IO if it ran. True when
+  // the catalog changed.
+  bool recatalogAfterStreamChange(coreaudio::AudioObjectID device);
+  // The largest cycle the bound device announced (frames), as cataloged.
+  coreaudio::UInt32 cycleFrames() const { return cycleFrames_; }
 
   const std::optional<std::string>& activeDeviceName() const { return activeDeviceName_; }
   const std::optional<std::string>& recordingURL() const { return recordingURL_; }
@@ -98,6 +121,10 @@ class AudioRecorder {
  private:
   // `sample`: this cycle writes the every-hundredth-cycle lines.
   void deliver(const coreaudio::AudioBufferList& input, bool sample);
+  void deliverSilence(AudioDataDelegate& delegate, coreaudio::UInt32 stream,
+                      coreaudio::UInt32 channels, std::size_t frames, coreaudio::Float64 rate);
+  StreamList readInputStreams();
+  void prepareForCycles();
   void destroyIOProcOn(coreaudio::AudioObjectID device);
 
   coreaudio::AudioHardware& hal_;
@@ -116,6 +143,7 @@ class AudioRecorder {
   std::optional<std::string> sessionFolderURL_;
   std::weak_ptr<AudioDataDelegate> audioDataDelegate_;
   std::function<void(coreaudio::AudioObjectID)> deviceLostHandler_;
+  std::function<void(coreaudio::AudioObjectID)> streamsChangedHandler_;
   // Allocated once and refilled in place (only while IO is stopped).
   std::shared_ptr<StreamList> inputStreamList_ = std::make_shared<StreamList>();
   std::shared_ptr<StreamList> outputStreamList_ = std::make_shared<StreamList>();
@@ -124,6 +152,12 @@ class AudioRecorder {
   // The one-buffer list handed to the delegate; touched only by the IO
   // thread, sized once so delivery never allocates.
   coreaudio::AudioBufferList single_;
+  // Sized with the catalog (while IO is stopped) for the largest cycle:
+  // zeros handed out for a stream without data in a cycle. From calloc, so
+  // pages that are only read stay shared zero pages.
+  coreaudio::UInt32 cycleFrames_ = 0;
+  std::unique_ptr<float, void (*)(void*)> silence_{nullptr, &std::free};
+  std::size_t silenceSamples_ = 0;
 };
 
 }  // namespace velmar

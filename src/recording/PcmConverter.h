@@ -27,10 +27,15 @@ namespace velmar {
 class PcmConverter {
  public:
   // Room for a buffer of this many samples without allocating; larger buffers
-  // grow the storage once.
+  // grow the storage once (reserve() first to keep that off a real-time
+  // thread).
   static constexpr std::size_t kReservedSamples = 8192;
 
   PcmConverter();
+
+  // Room for buffers of up to `samples` samples without allocating.
+  void reserve(std::size_t samples) { pcm_.reserve(samples); }
+  std::size_t capacity() const { return pcm_.capacity(); }
 
   // Converts the whole samples of `byteSize` bytes of float samples (any
   // alignment). Returns the PCM bytes; empty for a null pointer or fewer than

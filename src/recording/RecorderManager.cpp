@@ -51,6 +51,14 @@ void RecorderManager::start() {
     });
   });
 
+  recorder_->setStreamsChangedHandler([weak = weak_from_this()](coreaudio::AudioObjectID device) {
+    auto self = weak.lock();
+    if (!self) return;
+    asio::post(self->commandQueue_, [weak, device] {
+      if (auto manager = weak.lock()) manager->handleStreamsChanged(device);
+    });
+  });
+
   const auto devices = aggregateDeviceManager_->getAllAggregateDevices();
   eventEmitter_.logToStderr("Found " + std::to_string(devices.size()) +
                             " aggregate devices at initialization");
@@ -288,6 +296,24 @@ void RecorderManager::handleDeviceLost(coreaudio::AudioObjectID device) {
   const std::string message = "Recording device is no longer available";
   eventEmitter_.logToStderr("Error while recording: " + message);
   eventEmitter_.emitEvent("recordingError", json{{"error", message}});
+}
+
+void RecorderManager::handleStreamsChanged(coreaudio::AudioObjectID device) {
+  if (!recorder_->recatalogAfterStreamChange(device) || !recorder_->recordingEnabled()) return;
+  // Stream indices follow the new catalog from here on (sub-devices first,
+  // then taps, as the device information lists them). The host hears of it
+  // the way it hears of any (re)start of a recording, with the new layout.
+  const auto deviceID = recorder_->deviceID();
+  eventEmitter_.logToStderr("Recording device " + std::to_string(deviceID) +
+                            " changed its input streams: recording continues with " +
+                            std::to_string(recorder_->inputStreamList()->size()) +
+                            " input streams, indexed in the new order");
+  eventEmitter_.emitEvent(
+      "recordingStarted",
+      json{{"streamingMode", true},
+           {"deviceId", deviceID},
+           {"deviceName", deviceNameOrUnknown()},
+           {"deviceInfo", deviceInfo(aggregateDeviceManager_->getAllAggregateDevices())}});
 }
 
 std::string RecorderManager::deviceNameOrUnknown() const {

@@ -71,6 +71,10 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
                          std::optional<double> actualSampleRate = std::nullopt,
                          std::optional<std::uint32_t> streamIndex = std::nullopt,
                          std::optional<std::int64_t> channelCount = std::nullopt);
+  // Off the IO thread, while IO is stopped: room for buffers of up to
+  // `pcmBytes` PCM bytes, so the IO thread builds their frames without
+  // allocating.
+  void prepareForBuffers(std::size_t pcmBytes);
   bool audioStreamingEnabled() const {
     return audioStreamingEnabled_.load(std::memory_order_acquire);
   }
@@ -89,6 +93,7 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   void getRecordingStatus(const std::string& commandId);
   void failStart(const std::string& commandId, const std::string& message);
   void handleDeviceLost(coreaudio::AudioObjectID device);
+  void handleStreamsChanged(coreaudio::AudioObjectID device);
 
   void enableAudioStreaming(const nlohmann::json& params, const std::string& commandId);
   void disableAudioStreaming(const std::string& commandId);

@@ -82,6 +82,17 @@ std::uint64_t RecorderManager::droppedBuffers() const {
   return queue == nullptr ? 0 : queue->droppedCount();
 }
 
+void RecorderManager::prepareForBuffers(std::size_t pcmBytes) {
+  frame_.reserve(pcmBytes);
+  const AudioFrameQueue* queue = audioQueue_.load();
+  const std::size_t frameBytes = AudioDataFrame::frameBytesFor(pcmBytes);
+  if (queue != nullptr && frameBytes > queue->maxFrameBytes()) {
+    eventEmitter_.logToStderr("⚠️ Audio frames of up to " + std::to_string(frameBytes) +
+                              " bytes exceed the audio queue (" +
+                              std::to_string(queue->maxFrameBytes()) + " bytes per frame)");
+  }
+}
+
 void RecorderManager::streamAudioBuffer(std::span<const std::uint8_t> pcm,
                                         std::optional<double> actualSampleRate,
                                         std::optional<std::uint32_t> streamIndex,

@@ -54,7 +54,7 @@ std::vector<int> sequencesOf(const std::vector<Frame>& frames) {
 
 TEST(AudioFrameQueueTest, FramesArriveWholeAndInOrderWithTheirLogLine) {
   CapturedOutput captured;
-  AudioFrameQueue queue(16, 4096);
+  AudioFrameQueue queue(64 * 1024);
   auto& f = FrameBuilder::forThisThread();
   for (int i = 0; i < 10; ++i) {
     buildFrame(f, i);
@@ -78,7 +78,7 @@ TEST(AudioFrameQueueTest, FramesArriveWholeAndInOrderWithTheirLogLine) {
 TEST(AudioFrameQueueTest, AHostThatFallsBehindLosesTheOldestFramesNeverTheProducersTime) {
   CapturedOutput captured;
   captured.out().pause();  // the host stops reading standard output
-  AudioFrameQueue queue(32, 4096);
+  AudioFrameQueue queue(32 * 1024);
   constexpr int kFrames = 3000;
   auto producer = std::async(std::launch::async, [&] {
     auto& f = FrameBuilder::forThisThread();
@@ -117,9 +117,9 @@ TEST(AudioFrameQueueTest, AHostThatFallsBehindLosesTheOldestFramesNeverTheProduc
   EXPECT_LT(first("dropping the oldest audio frames"), first("audio frames dropped"));
 }
 
-TEST(AudioFrameQueueTest, AFrameLargerThanASlotIsRefusedAndCounted) {
+TEST(AudioFrameQueueTest, AFrameLargerThanTheRingIsRefusedAndCounted) {
   CapturedOutput captured;
-  AudioFrameQueue queue(4, 512);
+  AudioFrameQueue queue(1024);
   auto& f = FrameBuilder::forThisThread();
   buildFrame(f, 1, 1000);
   EXPECT_FALSE(queue.push(f));
@@ -134,7 +134,7 @@ TEST(AudioFrameQueueTest, AFrameLargerThanASlotIsRefusedAndCounted) {
 
 TEST(AudioFrameQueueTest, APushAllocatesNothing) {
   CapturedOutput captured;
-  AudioFrameQueue queue(8, 4096);
+  AudioFrameQueue queue(8 * 1024);
   auto& f = FrameBuilder::forThisThread();
   buildFrame(f, 0);  // warm-up: the builder's buffer takes its size
   queue.push(f);
@@ -143,6 +143,36 @@ TEST(AudioFrameQueueTest, APushAllocatesNothing) {
   for (int i = 0; i < 100; ++i) queue.push(frame, "audioData", 2);  // full queue included
   EXPECT_EQ(tAllocations, before);
   EXPECT_TRUE(queue.flush(10s));
+}
+
+TEST(AudioFrameQueueTest, ALargeFrameTakesTheRoomOfAsManyOldFramesAsItNeeds) {
+  CapturedOutput captured;
+  captured.out().pause();
+  AudioFrameQueue queue(64 * 1024);
+  auto& f = FrameBuilder::forThisThread();
+  int sequence = 0;
+  // Far more than the pipe, the writer's batch and the ring hold, so the ring
+  // is full when the large frame comes.
+  for (; sequence < 2000; ++sequence) {
+    buildFrame(f, sequence);
+    queue.push(f);
+  }
+  EXPECT_GT(queue.droppedCount(), 0u);
+  buildFrame(f, sequence, 40 * 1024);  // the room of about 36 small ones
+  EXPECT_TRUE(queue.push(f));
+
+  captured.out().resume();
+  ASSERT_TRUE(queue.flush(10s));
+  const std::size_t expected = static_cast<std::size_t>(sequence + 1) - queue.droppedCount();
+  auto frames = captured.frames().waitForFrames(
+      [](const Frame& frame) { return frame.isEvent("audioData"); }, expected, 10s);
+  const auto sequences = sequencesOf(frames);
+  ASSERT_EQ(sequences.size(), expected);
+  for (std::size_t i = 1; i < sequences.size(); ++i) EXPECT_LT(sequences[i - 1], sequences[i]);
+  // Had it taken too little room it would have overwritten frames still
+  // waiting, and a torn frame fails the test when read.
+  EXPECT_EQ(sequences.back(), sequence);
+  EXPECT_EQ(frames.back().body["data"]["buffer"], std::string(40 * 1024, 'A'));
 }
 
 }  // namespace

@@ -173,6 +173,34 @@ TEST_F(AudioRecorderTest, DeliversOnlyTheCatalogedStreamsAndCountsMissingDelegat
   EXPECT_EQ(countSince(at, "⚠️ IOProc: No input data!"), 1u);
 }
 
+TEST_F(AudioRecorderTest, AStreamWithoutDataInACycleIsDeliveredAsSilenceNeverSkipped) {
+  AudioRecorder recorder(hal());
+  recorder.setDeviceID(makeRecordingAggregate(true));  // microphone, then the tap
+  ASSERT_EQ(recorder.inputStreamList()->size(), 2u);
+  auto delegate = std::make_shared<RecordingDelegate>();
+  recorder.setAudioDataDelegate(delegate);
+  const UInt32 tapChannels = (*recorder.inputStreamList())[1].mChannelsPerFrame;
+
+  std::vector<float> mic(480, 0.5f);
+  AudioTimeStamp now;
+  AudioBufferList input;
+  input.mBuffers.push_back({1, 480 * sizeof(float), mic.data()});
+  input.mBuffers.push_back({tapChannels, 0, nullptr});  // the tap had nothing this cycle
+  AudioRecorder::ioproc(recorder.deviceID(), &now, &input, &now, nullptr, &now, &recorder);
+  input.mBuffers.pop_back();  // and a cycle that lacks its buffer altogether
+  AudioRecorder::ioproc(recorder.deviceID(), &now, &input, &now, nullptr, &now, &recorder);
+
+  const auto delivered = delegate->delivered();
+  ASSERT_EQ(delivered.size(), 4u);
+  for (std::size_t cycle = 0; cycle < 2; ++cycle) {
+    const auto& silent = delivered[2 * cycle + 1];
+    EXPECT_EQ(delivered[2 * cycle].streamIndex, 0u);
+    EXPECT_EQ(silent.streamIndex, 1u);
+    EXPECT_EQ(silent.channels, tapChannels);
+    EXPECT_EQ(silent.byteSize, 480 * tapChannels * sizeof(float));  // the cycle's length
+  }
+}
+
 TEST_F(AudioRecorderTest, LivenessNoticeUnbindsTheEngine) {
   const auto aggregate = makeRecordingAggregate(false);
   AudioRecorder recorder(hal());

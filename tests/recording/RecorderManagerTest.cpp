@@ -7,6 +7,7 @@
 
 #include "protocol/Base64.h"
 #include "recording/AllocationCounter.h"
+#include "recording/PcmConverter.h"
 #include "recording/RecorderManager.h"
 #include "recording/RecordingTestMachine.h"
 
@@ -22,7 +23,7 @@ class RecorderManagerTest : public RecordingTestMachine {
  protected:
   void SetUp() override {
     RecordingTestMachine::SetUp();
-    queue_ = std::make_unique<AudioFrameQueue>(64, 32 * 1024);
+    queue_ = std::make_unique<AudioFrameQueue>();
   }
   void TearDown() override {
     bridge_.reset();
@@ -315,6 +316,103 @@ TEST_F(RecorderManagerTest, TheIOPathAllocatesNothingOnceWarm) {
   // A burst this fast may overrun the small test queue: every frame is
   // either written or counted as dropped.
   EXPECT_EQ(audioFrames().size() + queue_->droppedCount(), 610u);
+}
+
+TEST_F(RecorderManagerTest, TheLargestCycleOf16ChannelsPassesWholeWithoutAllocating) {
+  sim::SimulatedDeviceConfig wide;
+  wide.uid = "WideInterface";
+  wide.name = "Wide Interface";
+  wide.inputStreams = {16};
+  machine().addDevice(wide);
+  sim::SimulatedAggregateConfig config;
+  config.uid = "wide-aggregate";
+  config.name = "Wide Aggregate";
+  config.subDevices = {"WideInterface", kMicrophoneUID};
+  const auto aggregate = machine().addAggregateDevice(config);
+  command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 48000}});
+  AudioRecorder& recorder = manager().recorder();
+  recorder.setDeviceID(aggregate);  // bound and cataloged; IO driven by hand
+  ASSERT_EQ(recorder.inputStreamList()->size(), 2u);
+  // The simulated devices announce no cycle size: the largest is assumed.
+  EXPECT_EQ(recorder.cycleFrames(), AudioRecorder::kLargestCycleFrames);
+
+  constexpr std::size_t kFrames = 8192, kChannels = 16;
+  std::vector<float> samples(kFrames * kChannels);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<float>(i % 97) / 97.0f;
+  AudioTimeStamp now;
+  AudioBufferList input;
+  input.mBuffers.push_back({kChannels, 0, samples.data()});
+  input.mBuffers.push_back({1, 0, nullptr});  // the microphone had nothing: silence
+  auto cycle = [&](std::size_t frames) {
+    input.mBuffers[0].mDataByteSize = static_cast<UInt32>(frames * kChannels * sizeof(float));
+    AudioRecorder::ioproc(aggregate, &now, &input, &now, nullptr, &now, &recorder);
+  };
+  for (int i = 0; i < 3; ++i) cycle(480);  // ordinary cycles first, as a server starts
+  const auto before = allocationsOnThisThread();
+  cycle(kFrames);
+  EXPECT_EQ(allocationsOnThisThread() - before, 0u);
+
+  const auto frames = audioFrames();
+  EXPECT_EQ(queue_->droppedCount(), 0u);
+  ASSERT_EQ(frames.size(), 8u);
+  const json& whole = frames[6];
+  const json& silence = frames[7];
+  std::vector<std::int16_t> pcm(samples.size());
+  convertToPcm16Reference(samples.data(), samples.size(), pcm.data());
+  EXPECT_EQ(whole["streamIndex"], 0);
+  EXPECT_EQ(whole["channels"], 16);
+  EXPECT_EQ(whole["bufferSize"], kFrames * kChannels * 2);
+  EXPECT_EQ(whole["buffer"],
+            base64::encode(std::string(reinterpret_cast<const char*>(pcm.data()), pcm.size() * 2)));
+  EXPECT_EQ(silence["streamIndex"], 1);
+  EXPECT_EQ(silence["bufferSize"], kFrames * 2);
+  EXPECT_EQ(silence["buffer"], base64::encode(std::string(kFrames * 2, '\0')));
+}
+
+TEST_F(RecorderManagerTest, ABufferBeyondThePreparedSizeGoesOutInWholeFramesWithoutAllocating) {
+  command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 48000}});
+  std::vector<float> samples(2 * 20000, 0.25f);  // 20,000 stereo frames
+  AudioBufferList list;
+  list.mBuffers.push_back({2, 64, samples.data()});
+  bridge().didReceiveAudioData(list, 0, 48000);  // warm-up
+  list.mBuffers[0].mDataByteSize = static_cast<UInt32>(samples.size() * sizeof(float));
+  const auto before = allocationsOnThisThread();
+  bridge().didReceiveAudioData(list, 0, 48000);
+  EXPECT_EQ(allocationsOnThisThread() - before, 0u);
+
+  const auto frames = audioFrames();
+  EXPECT_EQ(queue_->droppedCount(), 0u);
+  ASSERT_GT(frames.size(), 2u);
+  std::size_t bytes = 0;
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i]["bufferSize"].get<std::size_t>() % 4, 0u);  // whole stereo frames
+    bytes += frames[i]["bufferSize"].get<std::size_t>();
+  }
+  EXPECT_EQ(bytes, samples.size() * 2);
+}
+
+TEST_F(RecorderManagerTest, ATapJoiningTheRecordedDeviceIsCatalogedAnewAndAnnounced) {
+  const auto aggregate = makeRecordingAggregate(false);  // the microphone alone
+  command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 48000}});
+  ASSERT_EQ(command("startRecording")["success"], true);
+  manager();
+  ASSERT_TRUE(aggregates_->addTapToAggregate(aggregate, makeSystemTap()));
+
+  // The recording goes on, tells the host its new layout, and the tap's
+  // audio arrives as stream 1.
+  const auto announced = output_.frames().waitForFrames(
+      [](const auto& frame) { return frame.isEvent("recordingStarted"); }, 2, 10s);
+  ASSERT_EQ(announced.size(), 2u);
+  EXPECT_EQ(announced[1].body["data"]["deviceId"], aggregate);
+  EXPECT_TRUE(output_.waitForLog("Recording device " + std::to_string(aggregate) +
+                                 " changed its input streams: recording continues with 2 input "
+                                 "streams, indexed in the new order"));
+  EXPECT_TRUE(output_.frames().waitForFrame(
+      [](const auto& frame) {
+        return frame.isEvent("audioData") && frame.body["data"]["streamIndex"] == 1;
+      },
+      10s));
+  EXPECT_EQ(command("getRecordingStatus")["data"]["isRecording"], true);
 }
 
 // The platform's own IO thread while a recording streams: a second IO

@@ -20,7 +20,7 @@ class RecordingConcurrencyTest : public RecordingTestMachine {};
 
 TEST_F(RecordingConcurrencyTest, CommandsRacingTheIOThreadAreEachAnsweredOnce) {
   makeRecordingAggregate(true);
-  AudioFrameQueue queue(256, 32 * 1024);
+  AudioFrameQueue queue(1024 * 1024);
   auto manager = RecorderManager::create(makeManager(), hal(), &queue);
 
   // As the command processor does: every handler on the manager's queue.
