@@ -329,11 +329,13 @@ TEST_F(RecorderManagerTest, TheLargestCycleOf16ChannelsPassesWholeWithoutAllocat
   config.name = "Wide Aggregate";
   config.subDevices = {"WideInterface", kMicrophoneUID};
   const auto aggregate = machine().addAggregateDevice(config);
+  // A backend that runs cycles as long as PipeWire's longest quantum.
+  machine().prepareIO(AudioRecorder::kLargestCycleFrames, 16);
   command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 48000}});
   AudioRecorder& recorder = manager().recorder();
   recorder.setDeviceID(aggregate);  // bound and cataloged; IO driven by hand
   ASSERT_EQ(recorder.inputStreamList()->size(), 2u);
-  // The simulated devices announce no cycle size: the largest is assumed.
+  // Sized from the cycle the device announces ('fsiz').
   EXPECT_EQ(recorder.cycleFrames(), AudioRecorder::kLargestCycleFrames);
 
   constexpr std::size_t kFrames = 8192, kChannels = 16;
