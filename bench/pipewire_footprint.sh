@@ -59,13 +59,8 @@ until grep -q '"event":"audioData"' "$work/out"; do sleep 0.001; done
 first=$(date +%s%N)
 sleep 2
 
-ticks=$(getconf CLK_TCK)
-cpu() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
-threads() {
-  for task in /proc/"$pid"/task/*; do
-    printf '%s %s\n' "$(tr ' ' '_' <"$task/comm")" "$(awk '{ print $14 + $15 }' "$task/stat")"
-  done | awk '{ sum[$1] += $2 } END { for (n in sum) print n, sum[n] }' | sort
-}
+# shellcheck source=bench/cpu_sampling.sh
+. bench/cpu_sampling.sh
 start_threads=$(threads)
 start_cpu=$(cpu)
 start_frames=$(grep -c '"event":"audioData"' "$work/out" || true)
@@ -80,10 +75,6 @@ wait "$pid" || true
 pid=
 
 echo "startRecording to first audioData: $(((first - started) / 1000000)) ms"
-awk -v used="$((end_cpu - start_cpu))" -v ticks="$ticks" -v s="$seconds" \
-  'BEGIN { printf "CPU: %.2f%% of one core over %d s\n", 100 * used / ticks / s, s }'
-echo "per thread (CPU ticks of 1/$ticks s over the window):"
-join -a 2 <(echo "$start_threads") <(echo "$end_threads") |
-  awk '{ used = (NF == 3 ? $3 - $2 : $2); if (used > 0) printf "  %-16s %d\n", $1, used }'
+report_cpu "$start_cpu" "$end_cpu" "$start_threads" "$end_threads" "$seconds"
 echo "peak RSS: $((peak / 1024)) MiB ($peak KiB)"
 echo "audioData frames in the window: $frames ($((frames / seconds)) per second, two streams)"
