@@ -20,3 +20,12 @@ CFTypeID CFGetTypeID(CFTypeRef cf);
 CFTypeID CFBooleanGetTypeID(void);
 Boolean CFNumberIsFloatType(CFNumberRef number);
 }
+
+typedef double CFTimeInterval;
+typedef CFStringRef CFRunLoopMode;
+typedef SInt32 CFRunLoopRunResult;
+extern "C" {
+extern const CFRunLoopMode kCFRunLoopDefaultMode;
+CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds,
+                                      Boolean returnAfterSourceHandled);
+}
