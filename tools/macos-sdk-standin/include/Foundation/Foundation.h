@@ -15,7 +15,8 @@ typedef bool BOOL;  // arm64
 @protocol NSObject
 @end
 
-__attribute__((objc_root_class)) @interface NSObject <NSObject>
+__attribute__((objc_root_class))
+@interface NSObject<NSObject>
 + (instancetype)alloc;
 + (instancetype)new;
 + (Class)class;
@@ -33,7 +34,7 @@ __attribute__((objc_root_class)) @interface NSObject <NSObject>
 - (ObjectType)objectAtIndex:(NSUInteger)index;
 @end
 
-@interface NSMutableArray<ObjectType> : NSArray<ObjectType>
+@interface NSMutableArray<ObjectType> : NSArray <ObjectType>
 + (instancetype)arrayWithCapacity:(NSUInteger)numItems;
 - (void)addObject:(ObjectType)anObject;
 @end
@@ -44,7 +45,7 @@ __attribute__((objc_root_class)) @interface NSObject <NSObject>
 - (ObjectType)objectForKey:(KeyType)aKey;
 @end
 
-@interface NSMutableDictionary<KeyType, ObjectType> : NSDictionary<KeyType, ObjectType>
+@interface NSMutableDictionary<KeyType, ObjectType> : NSDictionary <KeyType, ObjectType>
 + (instancetype)dictionaryWithCapacity:(NSUInteger)numItems;
 - (void)setObject:(ObjectType)anObject forKey:(KeyType)aKey;
 @end
