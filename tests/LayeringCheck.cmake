@@ -1,7 +1,7 @@
 # Fails when an include arrow runs from a lower layer up, or between the
 # managers and the simulated machine. Run as: cmake -DSRC=<src dir> -P <this>.
 # Ranks, lowest first; the HAL model shared by the backends sits on the
-# platform interfaces; core folders and the backends (sim, pipewire) share a
+# platform interfaces; core folders and the backends (sim, pipewire, mac) share a
 # rank but never see each other (only the process entry chooses the backend),
 # and core never sees the model either.
 set(rank_runtime 0)
@@ -11,12 +11,13 @@ set(rank_platform 3)
 set(rank_hal 4)
 set(rank_sim 5)
 set(rank_pipewire 5)
+set(rank_mac 5)
 foreach(core commands taps aggregate recording microphone permissions cli)
   set(rank_${core} 5)
   set(core_${core} TRUE)
 endforeach()
 
-file(GLOB_RECURSE files RELATIVE ${SRC} ${SRC}/*.h ${SRC}/*.cpp)
+file(GLOB_RECURSE files RELATIVE ${SRC} ${SRC}/*.h ${SRC}/*.cpp ${SRC}/*.mm)
 set(violations "")
 foreach(file IN LISTS files)
   string(REGEX MATCH "^[^/]+" from "${file}")
@@ -33,13 +34,15 @@ foreach(file IN LISTS files)
     set(bad FALSE)
     if(rank_${to} GREATER rank_${from})
       set(bad TRUE)
-    elseif((to STREQUAL "sim" OR to STREQUAL "hal" OR to STREQUAL "pipewire") AND core_${from}
+    elseif((to STREQUAL "sim" OR to STREQUAL "hal" OR to STREQUAL "pipewire" OR to STREQUAL "mac")
+           AND core_${from}
            AND NOT file STREQUAL "cli/main.cpp")
       set(bad TRUE)
-    elseif((from STREQUAL "sim" OR from STREQUAL "pipewire") AND core_${to})
+    elseif((from STREQUAL "sim" OR from STREQUAL "pipewire" OR from STREQUAL "mac") AND core_${to})
       set(bad TRUE)
-    elseif((from STREQUAL "sim" AND to STREQUAL "pipewire") OR
-           (from STREQUAL "pipewire" AND to STREQUAL "sim"))
+    elseif(NOT from STREQUAL to AND (from STREQUAL "sim" OR from STREQUAL "pipewire" OR
+           from STREQUAL "mac") AND (to STREQUAL "sim" OR to STREQUAL "pipewire" OR
+           to STREQUAL "mac"))
       # Backends never see each other.
       set(bad TRUE)
     endif()

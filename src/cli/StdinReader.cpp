@@ -9,6 +9,7 @@
 #include <asio/posix/stream_descriptor.hpp>
 
 #include "protocol/CommandFramer.h"
+#include "runtime/ThreadName.h"
 
 namespace velmar {
 
@@ -62,7 +63,7 @@ void StdinReader::start() {
   state_->readNext();
   // The reader lives as long as the process; its thread is never joined.
   std::thread([state = state_] {
-    pthread_setname_np(pthread_self(), "stdin-queue");
+    runtime::nameThisThread("stdin-queue");
     state->context.run();
   }).detach();
 }

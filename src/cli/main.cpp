@@ -20,6 +20,9 @@
 #ifdef VELMAR_HAVE_PIPEWIRE
 #include "pipewire/PipeWireBackend.h"
 #endif
+#ifdef VELMAR_HAVE_COREAUDIO
+#include "mac/MacBackend.h"
+#endif
 
 namespace {
 
@@ -33,8 +36,10 @@ INIT:>{json}<:INIT, EVENT:>{json}<:EVENT or RESPONSE:>{json}<:RESPONSE; standard
 error carries diagnostic lines. The service ends when standard input closes.
 
 Options:
-  --platform NAME       the machine to run on: "sim" (the simulated machine, the
-                        default) or "pipewire" (this desktop's PipeWire daemon)
+  --platform NAME       the machine to run on: "coreaudio" (the Mac's own audio
+                        system; macOS builds only, and their default), "sim" (the
+                        simulated machine, the default elsewhere) or "pipewire"
+                        (this desktop's PipeWire daemon)
   --check-system-audio  check (and request) the system-audio permission, exit 0 if granted
   --help                print this text and exit
   --version             print the version and build id and exit
@@ -62,15 +67,23 @@ void reserveStandardStreams() {
   }
 }
 
+// The machine a build runs on when nothing is chosen: the Mac's own where
+// this build has that backend, the simulated one elsewhere.
+#ifdef VELMAR_HAVE_COREAUDIO
+constexpr const char* kDefaultPlatform = "coreaudio";
+#else
+constexpr const char* kDefaultPlatform = "sim";
+#endif
+
 // The value of "--platform NAME" or "--platform=NAME", else VELMAR_PLATFORM,
-// else the simulated machine. Empty when "--platform" has no value.
+// else the build's default. Empty when "--platform" has no value.
 std::string chosenPlatform(const std::vector<std::string>& args) {
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--platform") return i + 1 < args.size() ? args[i + 1] : std::string();
     if (args[i].rfind("--platform=", 0) == 0) return args[i].substr(11);
   }
   if (const char* fromEnvironment = std::getenv("VELMAR_PLATFORM")) return fromEnvironment;
-  return "sim";
+  return kDefaultPlatform;
 }
 
 // Installs the chosen backend. Returns the exit status when it cannot be:
@@ -99,7 +112,20 @@ std::optional<int> installPlatform(const std::string& name) {
     return 2;
 #endif
   }
-  std::fprintf(stderr, "❌ Unknown platform \"%s\": use \"sim\" or \"pipewire\"\n", name.c_str());
+  if (name == "coreaudio") {
+#ifdef VELMAR_HAVE_COREAUDIO
+    velmar::mac::MacBackend::install();
+    return std::nullopt;
+#else
+    std::fprintf(stderr,
+                 "❌ The \"coreaudio\" platform exists only on macOS: use \"sim\" or "
+                 "\"pipewire\" here\n");
+    return 2;
+#endif
+  }
+  std::fprintf(stderr,
+               "❌ Unknown platform \"%s\": use \"coreaudio\" (macOS), \"sim\" or \"pipewire\"\n",
+               name.c_str());
   return 2;
 }
 

@@ -1,7 +1,5 @@
 #include "protocol/AudioFrameQueue.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -9,6 +7,7 @@
 
 #include "protocol/FrameBuilder.h"
 #include "protocol/ProcessStreams.h"
+#include "runtime/ThreadName.h"
 
 namespace velmar {
 
@@ -39,7 +38,7 @@ AudioFrameQueue::AudioFrameQueue(std::size_t capacityBytes)
   // Touched now, so the real-time producer never takes a page fault.
   std::memset(ring_.get(), 0, capacity_);
   thread_ = std::thread([this] {
-    pthread_setname_np(pthread_self(), "audio-out");
+    runtime::nameThisThread("audio-out");
     run();
   });
 }

@@ -1,12 +1,11 @@
 #include "protocol/DiagnosticLog.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstring>
 
 #include "protocol/WriteFully.h"
+#include "runtime/ThreadName.h"
 
 namespace velmar {
 
@@ -31,7 +30,7 @@ DiagnosticLog::DiagnosticLog(int fd, std::size_t capacity, std::size_t essential
   // Touched up front, so a real-time caller never takes a page fault in it.
   std::memset(ring_.get(), 0, capacity_);
   thread_ = std::thread([this] {
-    pthread_setname_np(pthread_self(), "stderr-writer");
+    runtime::nameThisThread("stderr-writer");
     run();
   });
 }

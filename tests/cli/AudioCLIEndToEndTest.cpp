@@ -195,6 +195,11 @@ TEST(AudioCLIEndToEndTest, APlatformThatCannotBeUsedEndsTheServiceBeforeInit) {
         {"PIPEWIRE_RUNTIME_DIR", noDaemon},
         {"PIPEWIRE_REMOTE", std::nullopt}},
        "PipeWire"},
+#ifndef __APPLE__
+      // The Mac's backend is not built here, by option or by environment.
+      {{"--platform", "coreaudio"}, {}, "\"coreaudio\" platform exists only on macOS"},
+      {{}, {{"VELMAR_PLATFORM", "coreaudio"}}, "\"coreaudio\" platform exists only on macOS"},
+#endif
   };
   for (const Case& c : cases) {
     CliProcess cli({c.arguments, c.environment});
