@@ -1,8 +1,8 @@
 #include "hal/ModelAudioHardware.h"
 
-#include <pthread.h>
-
 #include <algorithm>
+
+#include "runtime/ThreadName.h"
 
 namespace velmar::hal {
 
@@ -14,7 +14,7 @@ ModelAudioHardware::ModelAudioHardware()
     : notificationsWork_(asio::make_work_guard(notifications_)) {
   std::lock_guard lock(mutex_);
   notificationThread_ = std::thread([this] {
-    pthread_setname_np(pthread_self(), "hal-notify");
+    runtime::nameThisThread("hal-notify");
     notifications_.run();
   });
   notificationThreadID_ = notificationThread_.get_id();

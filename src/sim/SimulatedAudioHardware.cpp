@@ -1,10 +1,10 @@
 #include "sim/SimulatedAudioHardware.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+
+#include "runtime/ThreadName.h"
 
 namespace velmar::sim {
 
@@ -21,7 +21,7 @@ constexpr UInt32 kMaxChannels = 16;
 SimulatedAudioHardware::SimulatedAudioHardware() {
   prepareIO(kMaxCycleFrames, kMaxChannels);
   ioThread_ = std::thread([this] {
-    pthread_setname_np(pthread_self(), "sim-io");
+    runtime::nameThisThread("sim-io");
     ioThreadMain();
   });
 }
