@@ -4,7 +4,8 @@
 # desktop's PipeWire (or another test run's) without touching either.
 #
 #   pipewire-session.sh start DIR            start everything, write DIR/env and DIR/pids
-#   pipewire-session.sh play DIR NAME FREQ   start a tone player, print its pid
+#   pipewire-session.sh play DIR NAME FREQ [VOL]  start a tone player, print its pid
+#   pipewire-session.sh source DIR NAME CHANNELS  start a virtual input device, print its pid
 #   pipewire-session.sh stop DIR             stop every process in DIR/pids, remove DIR
 #
 # The graph: a null sink "ci-sink" ("CI Speakers", the default sink) and a
@@ -26,7 +27,7 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 start DIR | stop DIR | play DIR NAME FREQ" >&2
+  echo "usage: $0 start DIR | stop DIR | play DIR NAME FREQ [VOL] | source DIR NAME CHANNELS" >&2
   exit 2
 }
 
@@ -175,7 +176,7 @@ default_is() {
 # The name goes on the client too (through a client config of its own), as an
 # application's own name does, not only on the stream node.
 start_tone() {
-  local dir=$1 name=$2 freq=$3 channels=$4 target=$5 fifo app
+  local dir=$1 name=$2 freq=$3 channels=$4 target=$5 volume=${6:-0.3} fifo app
   [[ $name =~ ^[A-Za-z0-9._-]+$ ]] || die "player name must be letters, digits, . _ -: $name"
   app="$dir/apps/$name"
   mkdir -p "$app/pipewire/client-rt.conf.d"
@@ -184,7 +185,7 @@ start_tone() {
   fifo=$(mktemp -u "$app/tone.XXXXXX")
   mkfifo "$fifo"
   sox -q -n -t raw -r "$RATE" -e floating-point -b 32 -c "$channels" - \
-    synth "$TONE_SECONDS" sine "$freq" vol 0.3 \
+    synth "$TONE_SECONDS" sine "$freq" vol "$volume" \
     </dev/null >"$fifo" 2>>"$dir/log/$name.log" &
   echo "$!" >>"$dir/pids"
   started[$!]="sox ($name)"
@@ -287,16 +288,41 @@ stream_of_pid_running() {
 }
 
 cmd_play() {
-  local dir=$1 name=$2 freq=$3 pid
+  local dir=$1 name=$2 freq=$3 volume=${4:-0.3} pid
   [ -f "$dir/env" ] || die "no session in $dir (run start first)"
   [[ $freq =~ ^[0-9]+([.][0-9]+)?$ ]] || die "frequency must be a number of Hz: $freq"
+  [[ $volume =~ ^[0-9]+([.][0-9]+)?$ ]] || die "volume must be a number: $volume"
   enter_session "$dir"
-  start_tone "$dir" "$name" "$freq" 2 ci-sink
+  start_tone "$dir" "$name" "$freq" 2 ci-sink "$volume"
   if ! wait_for "$name to play" "$(stream_of_pid_running "$tone_pid")"; then
     for pid in "${!started[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
     exit 1
   fi
   echo "$tone_pid"
+}
+
+# A virtual input device of its own process (a loopback whose playback side
+# is an Audio/Source), so a test can make a device disappear by stopping it
+# without touching the session's own microphone.
+cmd_source() {
+  local dir=$1 name=$2 channels=$3 positions
+  [ -f "$dir/env" ] || die "no session in $dir (run start first)"
+  [[ $name =~ ^[A-Za-z0-9._-]+$ ]] || die "source name must be letters, digits, . _ -: $name"
+  case "$channels" in
+  1) positions="[ MONO ]" ;;
+  2) positions="[ FL FR ]" ;;
+  *) die "channels must be 1 or 2: $channels" ;;
+  esac
+  enter_session "$dir"
+  launch "$dir" "$name" pw-loopback --channels "$channels" \
+    --capture-props "{ node.name = $name-feed media.class = Audio/Sink audio.position = $positions }" \
+    --playback-props "{ node.name = $name node.description = $name media.class = Audio/Source audio.position = $positions }"
+  local pid=$!
+  if ! wait_for "$name" "$(node_present "$name")"; then
+    kill -TERM "$pid" 2>/dev/null || true
+    exit 1
+  fi
+  echo "$pid"
 }
 
 [ $# -ge 2 ] || usage
@@ -310,8 +336,12 @@ stop)
   cmd_stop "$(realpath -m "$2")"
   ;;
 play)
+  [ $# -eq 4 ] || [ $# -eq 5 ] || usage
+  cmd_play "$(realpath -m "$2")" "$3" "$4" "${5:-0.3}"
+  ;;
+source)
   [ $# -eq 4 ] || usage
-  cmd_play "$(realpath -m "$2")" "$3" "$4"
+  cmd_source "$(realpath -m "$2")" "$3" "$4"
   ;;
 *) usage ;;
 esac

@@ -9,15 +9,6 @@ using namespace coreaudio;
 
 namespace {
 
-std::int32_t toPid(const std::string& text) {
-  if (text.empty()) return 0;
-  try {
-    return static_cast<std::int32_t>(std::stol(text));
-  } catch (...) {
-    return 0;
-  }
-}
-
 const Properties* clientOf(const GraphState& graph, const GraphNode& node) {
   auto it = graph.clients.find(node.clientId);
   return it == graph.clients.end() ? nullptr : &it->second.props;
@@ -32,7 +23,7 @@ std::string nodeOrClient(const GraphState& graph, const GraphNode& node, const s
 }
 
 std::int32_t pidOf(const GraphState& graph, const GraphNode& node) {
-  return toPid(nodeOrClient(graph, node, "application.process.id"));
+  return pipewire::pidOf(nodeOrClient(graph, node, "application.process.id"));
 }
 
 bool isPlayback(const GraphNode& node) {
@@ -71,6 +62,15 @@ UInt32 channelsOf(const GraphState& graph, const GraphNode& node, bool output) {
 }
 
 }  // namespace
+
+std::int32_t pidOf(const std::string& text) {
+  if (text.empty()) return 0;
+  try {
+    return static_cast<std::int32_t>(std::stol(text));
+  } catch (...) {
+    return 0;
+  }
+}
 
 UInt32 transportOf(const GraphState& graph, const GraphNode& node) {
   Properties device;

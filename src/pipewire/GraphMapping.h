@@ -39,6 +39,9 @@ struct ProcessDescription {
   std::vector<std::uint32_t> nodes;  // its Stream/Output/Audio nodes
 };
 
+// An `application.process.id` value as a pid; 0 when absent or not a number.
+std::int32_t pidOf(const std::string& text);
+
 UInt32 transportOf(const GraphState& graph, const GraphNode& node);
 std::vector<DeviceDescription> devicesOf(const GraphState& graph);
 // Nodes of `ownPid` (the service's own capture) and nodes without a process

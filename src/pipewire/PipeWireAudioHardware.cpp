@@ -139,6 +139,7 @@ PipeWireAudioHardware::~PipeWireAudioHardware() {
   asio::post(syncContext_, [this] {
     PipeWireGraph::LoopLock lock(graph_);
     captures_.clear();
+    deviceCaptures_.clear();
   });
   syncWork_.reset();
   syncThread_.join();
@@ -177,6 +178,30 @@ OSStatus PipeWireAudioHardware::setPropertyData(AudioObjectID object,
     }
   }
   return ModelAudioHardware::setPropertyData(object, address, data);
+}
+
+void PipeWireAudioHardware::startDeviceCapture(const void* key, AudioObjectID device,
+                                               UInt32 channels, CaptureSink& sink) {
+  std::string uid;
+  getProperty(device, globalAddress(kAudioDevicePropertyDeviceUID), uid);
+  asio::post(syncContext_, [this, key, uid, channels, &sink] {
+    deviceCaptures_[key] = DeviceCapture{uid, channels, &sink, nullptr};
+    sync();
+  });
+}
+
+void PipeWireAudioHardware::stopDeviceCapture(const void* key, bool wait) {
+  std::promise<void> done;
+  auto future = done.get_future();
+  asio::post(syncContext_, [this, key, &done, wait] {
+    {
+      // Destroying the node waits for its cycle in progress.
+      PipeWireGraph::LoopLock lock(graph_);
+      deviceCaptures_.erase(key);
+    }
+    if (wait) done.set_value();
+  });
+  if (wait) future.wait();
 }
 
 // Bursts of graph events (a player starting brings a node, its ports and
@@ -328,6 +353,26 @@ void PipeWireAudioHardware::syncCaptures(const GraphState& graph) {
       streams[i].inputPorts = capture->node->inputPorts(graph, i);
     }
     capture->node->setLinks(captureLinks(graph, streams, ownPid_));
+  }
+
+  for (auto& [key, capture] : deviceCaptures_) {
+    if (!capture.node) {
+      capture.node = std::make_unique<PipeWireCapture>(
+          graph_, "velmar-meter-" + std::to_string(++deviceCapturesMade_),
+          std::vector<std::uint32_t>{capture.channels}, *capture.sink);
+      capture.node->setLinkLostHandler([this] { scheduleSync(); });
+      if (!capture.node->start()) {
+        platform::platformLog("❌ PipeWire refused the capture node of device %s",
+                              capture.uid.c_str());
+        capture.node.reset();
+        continue;
+      }
+    }
+    CaptureStream stream;
+    stream.kind = CaptureStream::Kind::kDevice;
+    stream.deviceUID = capture.uid;
+    stream.inputPorts = capture.node->inputPorts(graph, 0);
+    capture.node->setLinks(captureLinks(graph, {stream}, ownPid_));
   }
 }
 

@@ -55,11 +55,26 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
   OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            const PropertyValue& data) override;
 
+  // A capture of one device's input alone, beside the IO procedures' (the
+  // level meter's input unit): `sink` gets its cycles on the real-time
+  // thread, `channels` ports wide. Applied on the sync thread; with `wait`,
+  // stopping returns once the capture is gone and `sink` is not called
+  // again (never wait from the capture's own cycle).
+  void startDeviceCapture(const void* key, AudioObjectID device, UInt32 channels,
+                          CaptureSink& sink);
+  void stopDeviceCapture(const void* key, bool wait);
+
  protected:
   void routingChanged() override;
 
  private:
   struct Capture;
+  struct DeviceCapture {
+    std::string uid;
+    UInt32 channels = 0;
+    CaptureSink* sink = nullptr;
+    std::unique_ptr<PipeWireCapture> node;
+  };
 
   void scheduleSync();
   void sync();
@@ -81,6 +96,8 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
   std::string defaultSource_;
   std::set<std::string> sourcesInUse_;
   std::map<AudioObjectID, std::unique_ptr<Capture>> captures_;
+  std::map<const void*, DeviceCapture> deviceCaptures_;
+  std::uint32_t deviceCapturesMade_ = 0;
 };
 
 }  // namespace velmar::pipewire

@@ -1,46 +1,80 @@
 #include "pipewire/PipeWireAudioUnitService.h"
 
+#include <algorithm>
+
+#include "pipewire/PipeWireAudioHardware.h"
+
 namespace velmar::pipewire {
 
 using namespace platform;
 
 namespace {
 
-// What the HAL answers for a unit that does not exist.
-constexpr OSStatus kNoUnit = coreaudio::kAudioHardwareBadObjectError;
+// The capture ports of one cycle, interleaved into the unit's buffer. A
+// buffer wider than the device repeats its last channel (a mono source
+// fills both sides of a stereo meter); a port without data is silence.
+class PortInput final : public hal::InputCycle {
+ public:
+  PortInput(const float* const* ports, std::uint32_t count) : ports_(ports), count_(count) {}
+  OSStatus read(UInt32 frames, UInt32 channels, float* out) override {
+    for (UInt32 c = 0; c < channels; ++c) {
+      const float* source = count_ == 0 ? nullptr : ports_[std::min(c, count_ - 1)];
+      for (UInt32 f = 0; f < frames; ++f) {
+        out[static_cast<std::size_t>(f) * channels + c] = source ? source[f] : 0.0f;
+      }
+    }
+    return coreaudio::kAudioHardwareNoError;
+  }
+
+ private:
+  const float* const* ports_;
+  std::uint32_t count_;
+};
 
 }  // namespace
 
-AudioComponent PipeWireAudioUnitService::findNextComponent(AudioComponent,
-                                                           const AudioComponentDescription&) {
-  return nullptr;
+struct PipeWireAudioUnitService::Meter final : CaptureSink {
+  Meter(PipeWireAudioUnitService& owner, AudioUnit unit) : owner(owner), unit(unit) {}
+
+  void captureCycle(std::uint32_t frames, std::uint64_t monotonicNanos,
+                    std::uint64_t samplePosition, const float* const* ports,
+                    std::uint32_t portCount) override {
+    coreaudio::AudioTimeStamp time;
+    time.mSampleTime = static_cast<coreaudio::Float64>(samplePosition);
+    time.mHostTime = monotonicNanos;
+    PortInput input(ports, portCount);
+    owner.cycle(unit, frames, time, input);
+  }
+
+  PipeWireAudioUnitService& owner;
+  const AudioUnit unit;
+};
+
+PipeWireAudioUnitService::PipeWireAudioUnitService(PipeWireAudioHardware& hardware)
+    : InputUnitService(hardware), hardware_(hardware) {}
+
+PipeWireAudioUnitService::~PipeWireAudioUnitService() { stopAll(); }
+
+coreaudio::OSStatus PipeWireAudioUnitService::startInput(const InputSpec& spec) {
+  auto meter = std::make_unique<Meter>(*this, spec.unit);
+  Meter& sink = *meter;
+  {
+    std::lock_guard lock(mutex_);
+    meters_[spec.unit] = std::move(meter);
+  }
+  hardware_.startDeviceCapture(spec.unit, spec.device, spec.channels, sink);
+  return coreaudio::kAudioHardwareNoError;
 }
 
-OSStatus PipeWireAudioUnitService::instanceNew(AudioComponent, AudioUnit& outUnit) {
-  outUnit = nullptr;
-  return kNoUnit;
-}
-
-OSStatus PipeWireAudioUnitService::instanceDispose(AudioUnit) { return kNoUnit; }
-
-OSStatus PipeWireAudioUnitService::setProperty(AudioUnit, AudioUnitPropertyID, AudioUnitScope,
-                                               AudioUnitElement, const AudioUnitPropertyValue&) {
-  return kNoUnit;
-}
-
-OSStatus PipeWireAudioUnitService::getProperty(AudioUnit, AudioUnitPropertyID, AudioUnitScope,
-                                               AudioUnitElement, AudioUnitPropertyValue&) {
-  return kNoUnit;
-}
-
-OSStatus PipeWireAudioUnitService::initialize(AudioUnit) { return kNoUnit; }
-OSStatus PipeWireAudioUnitService::uninitialize(AudioUnit) { return kNoUnit; }
-OSStatus PipeWireAudioUnitService::outputUnitStart(AudioUnit) { return kNoUnit; }
-OSStatus PipeWireAudioUnitService::outputUnitStop(AudioUnit) { return kNoUnit; }
-
-OSStatus PipeWireAudioUnitService::render(AudioUnit, AudioUnitRenderActionFlags*,
-                                          const AudioTimeStamp*, UInt32, UInt32, AudioBufferList*) {
-  return kNoUnit;
+void PipeWireAudioUnitService::stopInput(AudioUnit unit, bool fromOwnCycle) {
+  // From the unit's own cycle the capture cannot be waited for; its sink
+  // stays alive until the service ends.
+  hardware_.stopDeviceCapture(unit, !fromOwnCycle);
+  std::lock_guard lock(mutex_);
+  auto it = meters_.find(unit);
+  if (it == meters_.end()) return;
+  if (fromOwnCycle) retired_.push_back(std::move(it->second));
+  meters_.erase(it);
 }
 
 }  // namespace velmar::pipewire

@@ -1,36 +1,37 @@
 #pragma once
 
-#include "platform/AudioUnitService.h"
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "hal/InputUnitService.h"
+#include "pipewire/PipeWireCapture.h"
 
 namespace velmar::pipewire {
 
-using coreaudio::OSStatus;
-using coreaudio::UInt32;
+class PipeWireAudioHardware;
 
-// The input unit for level metering. PipeWire has no hardware input unit of
-// that kind, and the service never starts its meter, so none is offered:
-// looking one up finds no component and every call on a unit fails. A meter
-// that asks gets the same answer as on a machine without the component.
-class PipeWireAudioUnitService : public platform::AudioUnitService {
+// The input unit for level metering over PipeWire: the shared unit of the
+// HAL layer, and for each started unit a capture of its device alone, whose
+// real-time cycles run the unit's cycles with the captured channels.
+class PipeWireAudioUnitService : public hal::InputUnitService {
  public:
-  platform::AudioComponent findNextComponent(
-      platform::AudioComponent after,
-      const platform::AudioComponentDescription& description) override;
-  OSStatus instanceNew(platform::AudioComponent component, platform::AudioUnit& outUnit) override;
-  OSStatus instanceDispose(platform::AudioUnit unit) override;
-  OSStatus setProperty(platform::AudioUnit unit, platform::AudioUnitPropertyID property,
-                       platform::AudioUnitScope scope, platform::AudioUnitElement element,
-                       const platform::AudioUnitPropertyValue& value) override;
-  OSStatus getProperty(platform::AudioUnit unit, platform::AudioUnitPropertyID property,
-                       platform::AudioUnitScope scope, platform::AudioUnitElement element,
-                       platform::AudioUnitPropertyValue& outValue) override;
-  OSStatus initialize(platform::AudioUnit unit) override;
-  OSStatus uninitialize(platform::AudioUnit unit) override;
-  OSStatus outputUnitStart(platform::AudioUnit unit) override;
-  OSStatus outputUnitStop(platform::AudioUnit unit) override;
-  OSStatus render(platform::AudioUnit unit, platform::AudioUnitRenderActionFlags* ioActionFlags,
-                  const platform::AudioTimeStamp* timeStamp, UInt32 busNumber, UInt32 frames,
-                  platform::AudioBufferList* ioData) override;
+  explicit PipeWireAudioUnitService(PipeWireAudioHardware& hardware);
+  ~PipeWireAudioUnitService() override;
+
+ protected:
+  coreaudio::OSStatus startInput(const InputSpec& spec) override;
+  void stopInput(platform::AudioUnit unit, bool fromOwnCycle) override;
+
+ private:
+  struct Meter;
+
+  PipeWireAudioHardware& hardware_;
+  std::mutex mutex_;  // meters_ and retired_
+  std::map<platform::AudioUnit, std::unique_ptr<Meter>> meters_;
+  // Meters stopped from their own cycle, kept until the service ends.
+  std::vector<std::unique_ptr<Meter>> retired_;
 };
 
 }  // namespace velmar::pipewire

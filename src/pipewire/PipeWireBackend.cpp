@@ -15,7 +15,7 @@ PipeWireBackend* PipeWireBackend::install(std::string& error) {
   backend->graph_ = std::move(graph);
   backend->hardware_ = std::make_unique<PipeWireAudioHardware>(*backend->graph_);
   backend->system_ = std::make_unique<PipeWireSystemServices>(*backend->graph_);
-  backend->audioUnits_ = std::make_unique<PipeWireAudioUnitService>();
+  backend->audioUnits_ = std::make_unique<PipeWireAudioUnitService>(*backend->hardware_);
   platform::Platform::install(*backend->hardware_, *backend->system_, *backend->audioUnits_);
   return backend;
 }

@@ -55,7 +55,6 @@ struct Bound {
   std::string metadataName;
   pw_proxy* proxy = nullptr;
   spa_hook objectHook{};
-  spa_hook proxyHook{};
 };
 
 struct PipeWireGraph::Listeners {
@@ -80,7 +79,6 @@ struct PipeWireGraph::Listeners {
     auto it = bound.find(id);
     if (it == bound.end()) return;
     spa_hook_remove(&it->second->objectHook);
-    spa_hook_remove(&it->second->proxyHook);
     pw_proxy_destroy(it->second->proxy);
     bound.erase(it);
   }
@@ -130,11 +128,6 @@ struct PipeWireGraph::Listeners {
       b->owner->edit([&](GraphState& s) { s.clockRate = rate ? rate : 48000; });
     }
     return 0;
-  }
-
-  static void proxyRemoved(void* data) {
-    // The daemon removed the object under us; global_remove follows.
-    (void)data;
   }
 
   static void global(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
@@ -202,15 +195,6 @@ struct PipeWireGraph::Listeners {
     b->kind = kind;
     b->metadataName = metadataName;
     b->proxy = proxy;
-    static const pw_proxy_events proxyEvents = {
-        .version = PW_VERSION_PROXY_EVENTS,
-        .destroy = nullptr,
-        .bound = nullptr,
-        .removed = &Listeners::proxyRemoved,
-        .done = nullptr,
-        .error = nullptr,
-    };
-    pw_proxy_add_listener(proxy, &b->proxyHook, &proxyEvents, b.get());
     switch (kind) {
       case Bound::Kind::kNode: {
         static const pw_node_events events = {
@@ -319,7 +303,6 @@ PipeWireGraph::~PipeWireGraph() {
   if (listeners_) {
     for (auto& [id, b] : listeners_->bound) {
       spa_hook_remove(&b->objectHook);
-      spa_hook_remove(&b->proxyHook);
       pw_proxy_destroy(b->proxy);
     }
     listeners_->bound.clear();

@@ -40,14 +40,7 @@ std::vector<platform::RunningApplication> PipeWireSystemServices::runningApplica
     applications.push_back({process.pid, name});
   }
   for (const auto& [id, client] : graph.clients) {
-    const std::string& pidText = property(client.props, "application.process.id");
-    if (pidText.empty()) continue;
-    std::int32_t pid = 0;
-    try {
-      pid = static_cast<std::int32_t>(std::stol(pidText));
-    } catch (...) {
-      continue;
-    }
+    const std::int32_t pid = pidOf(property(client.props, "application.process.id"));
     if (pid <= 0 || !seen.insert(pid).second) continue;
     std::optional<std::string> name;
     const std::string& appName = property(client.props, "application.name");

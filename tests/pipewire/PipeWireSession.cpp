@@ -71,12 +71,28 @@ std::string PipeWireSession::run(const std::string& command) const {
   return output;
 }
 
-pid_t PipeWireSession::startPlayer(const std::string& name, double frequency) {
+void PipeWireSession::enter() const {
+  for (const auto& [key, value] : env_) {
+    if (value) ::setenv(key.c_str(), value->c_str(), 1);
+  }
+}
+
+pid_t PipeWireSession::startPlayer(const std::string& name, double frequency, double volume) {
   if (!valid()) return 0;
   const std::string output =
       run("bash " + shellQuoted(std::string(VELMAR_PIPEWIRE_SESSION_SCRIPT)) + " play " +
           shellQuoted(directory_) + " " + shellQuoted(name) + " " +
-          std::to_string(static_cast<int>(frequency)));
+          std::to_string(static_cast<int>(frequency)) + " " + std::to_string(volume));
+  const pid_t pid = static_cast<pid_t>(std::atoi(output.c_str()));
+  if (pid > 0) players_.push_back(pid);
+  return pid;
+}
+
+pid_t PipeWireSession::startSource(const std::string& name, int channels) {
+  if (!valid()) return 0;
+  const std::string output =
+      run("bash " + shellQuoted(std::string(VELMAR_PIPEWIRE_SESSION_SCRIPT)) + " source " +
+          shellQuoted(directory_) + " " + shellQuoted(name) + " " + std::to_string(channels));
   const pid_t pid = static_cast<pid_t>(std::atoi(output.c_str()));
   if (pid > 0) players_.push_back(pid);
   return pid;

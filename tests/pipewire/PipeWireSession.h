@@ -26,9 +26,15 @@ class PipeWireSession {
   // Variables a client of the daemon needs.
   const std::map<std::string, std::optional<std::string>>& environment() const { return env_; }
 
+  // Points this process's own PipeWire clients at the session's daemon.
+  void enter() const;
+
   // Starts a player of a `frequency` Hz tone named `name`; returns its pid
   // (0 when it did not start).
-  pid_t startPlayer(const std::string& name, double frequency);
+  pid_t startPlayer(const std::string& name, double frequency, double volume = 0.3);
+  // Starts a virtual input device of `channels` channels (an Audio/Source
+  // named `name`, its own process); returns its pid, stopped by stopPlayer.
+  pid_t startSource(const std::string& name, int channels);
   void stopPlayer(pid_t pid);
 
   // pw-dump's objects.
