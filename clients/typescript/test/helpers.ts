@@ -1,4 +1,4 @@
-import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after } from 'node:test';
@@ -74,4 +74,17 @@ export function concat(parts: Int16Array[]): Int16Array {
 /** Blocks this process's event loop, as a busy host would. */
 export function blockFor(ms: number): void {
   Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, ms);
+}
+
+/** Stops a process (SIGSTOP) and returns once the kernel reports it stopped. */
+export async function freeze(pid: number): Promise<void> {
+  process.kill(pid, 'SIGSTOP');
+  const deadline = Date.now() + 10_000;
+  for (;;) {
+    const stat = readFileSync(`/proc/${pid}/stat`, 'utf8');
+    const state = stat.slice(stat.lastIndexOf(')') + 2, stat.lastIndexOf(')') + 3);
+    if (state === 'T' || state === 't') return;
+    if (Date.now() > deadline) throw new Error(`process ${pid} did not stop (state ${state})`);
+    await new Promise((resolve) => setTimeout(resolve, 5));
+  }
 }
