@@ -9,7 +9,7 @@ import {
   type ActionResult,
   type Client,
 } from '../src/index.js';
-import { startSimulated } from './helpers.js';
+import { limit, startSimulated } from './helpers.js';
 
 // What earlier actions made, for the ones that follow.
 interface Made {
@@ -171,12 +171,12 @@ describe('every action through its typed method', () => {
     client = await startSimulated();
   });
 
-  test('the table covers every action of the protocol', () => {
+  test('the table covers every action of the protocol', limit, () => {
     assert.deepEqual(rows.map((r) => r.action).sort(), [...actionNames].sort());
   });
 
   for (const { action, params, check } of rows) {
-    test(action, async () => {
+    test(action, limit, async () => {
       const method = client[action] as (p?: object) => Promise<ActionResult<typeof action>>;
       check(await method.call(client, params?.(made)), made);
     });
@@ -189,7 +189,7 @@ describe('failures', () => {
     client = await startSimulated();
   });
 
-  test('an unknown action rejects with execution_error', async () => {
+  test('an unknown action rejects with execution_error', limit, async () => {
     await assert.rejects(client.request('getRecordings'), (e: unknown) => {
       assert.ok(e instanceof VelmarError);
       assert.deepEqual([e.code, e.action], ['execution_error', 'getRecordings']);
@@ -198,16 +198,16 @@ describe('failures', () => {
     });
   });
 
-  test('a mistyped parameter rejects with missing_parameter naming it', async () => {
+  test('a mistyped parameter rejects with missing_parameter naming it', limit, async () => {
     const wrong = { tapID: 'seven' } as unknown as { tapID: number };
     await assert.rejects(client.destroyAudioTap(wrong), { code: 'missing_parameter', message: /tapID/ });
   });
 
-  test('a tap that does not exist rejects with resource_not_found', async () => {
+  test('a tap that does not exist rejects with resource_not_found', limit, async () => {
     await assert.rejects(client.updateAudioTap({ tapID: 999_999, config: {} }), { code: 'resource_not_found' });
   });
 
-  test('a recording failure rejects with the text and no code', async () => {
+  test('a recording failure rejects with the text and no code', limit, async () => {
     await assert.rejects(client.stopRecording().then(() => client.pauseRecording()), (e: unknown) => {
       assert.ok(e instanceof VelmarError);
       assert.equal(e.code, undefined);
@@ -216,7 +216,7 @@ describe('failures', () => {
     });
   });
 
-  test('parameters cannot carry the id or the action', async () => {
+  test('parameters cannot carry the id or the action', limit, async () => {
     await assert.rejects(client.request('ping', { id: 'x' }), TypeError);
   });
 });

@@ -2,7 +2,7 @@ import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
 
 import type { AudioData, Client } from '../src/index.js';
-import { blockFor, concat, startSimulated, zeroCrossingFrequency } from './helpers.js';
+import { blockFor, concat, limit, startSimulated, zeroCrossingFrequency } from './helpers.js';
 
 /** An aggregate of the built-in microphone and a tap over every process, recording and streaming. */
 async function record(client: Client): Promise<void> {
@@ -28,7 +28,7 @@ async function collect(client: Client, seconds: number, streams: number): Promis
 }
 
 describe('audio', () => {
-  test('both streams decode to the simulated tones', async () => {
+  test('both streams decode to the simulated tones', limit, async () => {
     const client = await startSimulated();
     await record(client);
     const streams = await collect(client, 1, 2);
@@ -53,7 +53,7 @@ describe('audio', () => {
     }
   });
 
-  test('a host that stops reading for a while still gets every response', async () => {
+  test('a host that stops reading for a while still gets every response', limit, async () => {
     // The permission request is answered 1.5 s late, so its response is written
     // while standard output is already full of audio nobody reads.
     const client = await startSimulated({

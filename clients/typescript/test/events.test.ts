@@ -2,9 +2,9 @@ import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
 import type { Events } from '../src/index.js';
-import { startSimulated } from './helpers.js';
+import { limit, startSimulated } from './helpers.js';
 
-test('events of a scenario timeline arrive typed, through on() and events()', async () => {
+test('events of a scenario timeline arrive typed, through on() and events()', limit, async () => {
   const client = await startSimulated({
     scenarioJson: {
       base: 'default',

@@ -88,3 +88,6 @@ export async function freeze(pid: number): Promise<void> {
     await new Promise((resolve) => setTimeout(resolve, 5));
   }
 }
+
+/** Options of every test: a service that stops answering fails the test instead of hanging it. */
+export const limit = { timeout: 60_000 };

@@ -3,12 +3,12 @@ import { setImmediate as nextTurn } from 'node:timers/promises';
 import { test } from 'node:test';
 
 import { start, VelmarError, type ExitInfo } from '../src/index.js';
-import { freeze, startSimulated } from './helpers.js';
+import { freeze, limit, startSimulated } from './helpers.js';
 
 const unhandled: unknown[] = [];
 process.on('unhandledRejection', (reason) => unhandled.push(reason));
 
-test('INIT is awaited and the exit code comes back from stop()', async () => {
+test('INIT is awaited and the exit code comes back from stop()', limit, async () => {
   const client = await startSimulated();
   assert.equal(client.init.ready, true);
   assert.equal(client.init.parentPid, String(process.pid));
@@ -19,7 +19,7 @@ test('INIT is awaited and the exit code comes back from stop()', async () => {
   assert.ok(logs.some((line) => line.includes('closed stdin')), 'standard error is offered line by line');
 });
 
-test('a request without an answer in time rejects with request_timeout', async () => {
+test('a request without an answer in time rejects with request_timeout', limit, async () => {
   const client = await startSimulated();
   await freeze(client.pid);
   try {
@@ -31,7 +31,7 @@ test('a request without an answer in time rejects with request_timeout', async (
   assert.equal((await client.ping()).status, 'alive');
 });
 
-test('requests pending when the service is killed reject at once', async () => {
+test('requests pending when the service is killed reject at once', limit, async () => {
   const client = await startSimulated({ requestTimeoutMs: 60_000 });
   const exits: ExitInfo[] = [];
   client.on('exit', (info) => exits.push(info));
@@ -53,7 +53,7 @@ test('requests pending when the service is killed reject at once', async () => {
   for await (const level of iterator) assert.equal(typeof level.level, 'number');
 });
 
-test('a crash leaves no unhandled rejection and no broken pipe behind', async () => {
+test('a crash leaves no unhandled rejection and no broken pipe behind', limit, async () => {
   const client = await startSimulated();
   await freeze(client.pid);
   const request = client.ping({}, { timeoutMs: 60_000 });
@@ -69,6 +69,6 @@ test('a crash leaves no unhandled rejection and no broken pipe behind', async ()
   assert.deepEqual(unhandled, []);
 });
 
-test('an executable that cannot be run rejects start()', async () => {
+test('an executable that cannot be run rejects start()', limit, async () => {
   await assert.rejects(start({ binary: '/nonexistent/velmar-audio-cli' }), /cannot run/);
 });
