@@ -57,12 +57,13 @@ describe('audio', () => {
     // The permission request is answered 1.5 s late, so its response is written
     // while standard output is already full of audio nobody reads.
     const client = await startSimulated({
+      requestTimeoutMs: 30_000,
       scenarioJson: { base: 'default', authorization: 'notDetermined', authorizationRequest: { answer: 'granted', after: 1.5 } },
     });
     await record(client);
     await client.waitFor('audioData');
 
-    const late = client.requestMicrophonePermission({}, { timeoutMs: 30_000 });
+    const late = client.requestMicrophonePermission();
     const quick = Array.from({ length: 30 }, (_, i) =>
       i % 3 === 0 ? client.ping() : i % 3 === 1 ? client.getRecordingStatus() : client.listAudioTaps(),
     );
