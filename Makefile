@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 SANITIZED := asan tsan
 
-.PHONY: bootstrap build run test test-release $(addprefix test-,$(SANITIZED)) bench format format-check check-macos clean
+.PHONY: bootstrap build run test test-release test-client $(addprefix test-,$(SANITIZED)) bench format format-check check-macos clean
 
 bootstrap:
 	@bash scripts/bootstrap.sh
@@ -14,13 +14,18 @@ build: bootstrap
 run: build
 	@./build/release/velmar-audio-cli
 
-test: bootstrap format-check check-macos test-release $(addprefix test-,$(SANITIZED))
-	@echo "All test suites passed (release, asan, tsan)."
+test: bootstrap format-check check-macos test-release test-client $(addprefix test-,$(SANITIZED))
+	@echo "All test suites passed (release, TypeScript client, asan, tsan)."
 
 test-release test-asan test-tsan: test-%: bootstrap
 	@cmake --preset $* >/dev/null
 	@cmake --build --preset $* -j $(JOBS)
 	@ctest --preset $* -j $(JOBS)
+
+# The host-side TypeScript client, built and tested against the release
+# executable that test-release has just built.
+test-client: test-release
+	@cd clients/typescript && npm ci --no-audit --no-fund && npm test
 
 bench: build
 	@for b in build/release/bench/velmar-bench-*; do $$b; done

@@ -15,6 +15,11 @@ packages=(
   # for the tones, jq to read pw-dump).
   libpipewire-0.3-dev pipewire pipewire-bin wireplumber dbus sox libsoxr-dev jq
 )
+# The TypeScript client (clients/typescript) is built and tested with Node.js
+# and npm (20 on these machines); Debian's are taken only where there is no node.
+if ! command -v node >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
