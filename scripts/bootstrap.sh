@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libasio-dev
   clang-format ccache valgrind
+  # make coverage
+  gcovr
   # The PipeWire backend and the private daemon its tests run against
   # (scripts/pipewire-session.sh: pipewire, wireplumber, a session bus, sox
   # for the tones, jq to read pw-dump).
