@@ -18,19 +18,13 @@ using nlohmann::json;
 using testing::answerTo;
 using testing::CliProcess;
 using testing::Frame;
+using testing::indexOf;
 using testing::isAnswer;
 using testing::ScenarioFile;
 using namespace std::chrono_literals;
 
 constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
 constexpr const char* kEarbudsUID = "00-1B-66-E1-E2-E3:output";
-
-std::size_t indexOf(const std::vector<Frame>& frames, const std::function<bool(const Frame&)>& p) {
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    if (p(frames[i])) return i;
-  }
-  return frames.size();
-}
 
 json process(int pid, const std::string& name) {
   return {{"pid", pid}, {"name", name}, {"bundleID", "org.example." + name}, {"running", true}};
