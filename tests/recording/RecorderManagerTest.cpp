@@ -180,19 +180,6 @@ TEST_F(RecorderManagerTest, AFailedStartDoesNotLeaveTheDeviceProtected) {
              "Optional(file:///tmp/streaming_mode_placeholder)"));
 }
 
-TEST_F(RecorderManagerTest, ADeviceThatDiesWhileRecordingIsReportedOnce) {
-  makeRecordingAggregate(false);
-  ASSERT_EQ(command("startRecording")["success"], true);
-  ASSERT_TRUE(machine().killDevice(kRecordingAggregateUID));
-  ASSERT_TRUE(output_.frames().waitForEvent("recordingError"));
-  std::this_thread::sleep_for(100ms);
-  EXPECT_THAT(eventsNamed("recordingError"),
-              ::testing::ElementsAre(json{{"error", "Recording device is no longer available"}}));
-  EXPECT_EQ(manager().recorder().deviceID(), 0u);
-  // The host can still stop cleanly.
-  EXPECT_EQ(command("stopRecording")["success"], true);
-}
-
 TEST_F(RecorderManagerTest, StreamingCommandsAnswerAndAnnounce) {
   EXPECT_EQ(
       command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", "16000"}})["error"],
