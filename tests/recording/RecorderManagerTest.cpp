@@ -92,33 +92,16 @@ class RecorderManagerTest : public RecordingTestMachine {
   int commands_ = 0;
 };
 
-TEST_F(RecorderManagerTest, StatusBeforeAnyRecordingAndUnknownActions) {
-  const json status = command("getRecordingStatus");
-  EXPECT_EQ(status["success"], true);
-  EXPECT_EQ(status["data"],
-            (json{{"isRecording", false},
-                  {"isPaused", false},
-                  {"duration", 0.0},
-                  {"filePath", nullptr},
-                  {"deviceId", 0},
-                  {"deviceName", "Unknown Device"},
-                  {"deviceInfo", {{"deviceId", 0}, {"deviceName", "Unknown Device"}}}}));
+// The status before any recording, the start without an aggregate device
+// and the pause and resume answers are checked through the executable.
+TEST_F(RecorderManagerTest, UnknownActionsAndPauseWithoutRecordingAreRefused) {
   const json unknown = command("startRecordingNow");
   EXPECT_EQ(unknown["success"], false);
   EXPECT_EQ(unknown["error"], "Unknown recording command: startRecordingNow");
   EXPECT_FALSE(unknown.contains("code"));
-  const json unknownStreaming = command("toggleAudioStreaming");
-  EXPECT_EQ(unknownStreaming["error"], "Unknown recording command: toggleAudioStreaming");
+  EXPECT_EQ(command("toggleAudioStreaming")["error"],
+            "Unknown recording command: toggleAudioStreaming");
   EXPECT_EQ(command("pauseRecording")["error"], "No recording to pause");
-  EXPECT_EQ(command("resumeRecording")["error"], "No recording to resume");
-}
-
-TEST_F(RecorderManagerTest, WithoutAggregateDevicesTheStartFailsWithAnEvent) {
-  const json response = command("startRecording");
-  EXPECT_EQ(response["success"], false);
-  EXPECT_EQ(response["error"], "No aggregate devices available");
-  EXPECT_THAT(eventsNamed("recordingError"),
-              ::testing::ElementsAre(json{{"error", "No aggregate devices available"}}));
 }
 
 TEST_F(RecorderManagerTest, RecordsTheFirstAggregateDeviceAndKeepsItCurrentAfterStop) {
@@ -144,11 +127,10 @@ TEST_F(RecorderManagerTest, RecordsTheFirstAggregateDeviceAndKeepsItCurrentAfter
   EXPECT_THAT(events[0]["deviceInfo"]["taps"][0].get<std::string>(),
               ::testing::StartsWith("TEST-SYSTEM-TAP"));
 
-  const json paused = command("pauseRecording");
-  EXPECT_EQ(paused["data"], (json{{"isPaused", true}, {"isRecording", true}}));
+  ASSERT_EQ(command("pauseRecording")["success"], true);
   EXPECT_EQ(command("pauseRecording")["error"], "Recording is already paused");
   EXPECT_EQ(command("getRecordingStatus")["data"]["isPaused"], true);
-  EXPECT_EQ(command("resumeRecording")["data"], (json{{"isPaused", false}, {"isRecording", true}}));
+  ASSERT_EQ(command("resumeRecording")["success"], true);
   EXPECT_EQ(command("resumeRecording")["error"], "Recording is not paused");
 
   const json stopped = command("stopRecording");
@@ -156,11 +138,7 @@ TEST_F(RecorderManagerTest, RecordsTheFirstAggregateDeviceAndKeepsItCurrentAfter
   EXPECT_GT(stopped["data"]["duration"].get<double>(), 0.0);
   EXPECT_EQ(aggregates_->protectedDeviceID(), 0u);
   EXPECT_EQ(aggregates_->currentAggregateDeviceID(), first);
-  const json after = command("getRecordingStatus");
-  EXPECT_EQ(after["data"]["isRecording"], false);
-  EXPECT_EQ(after["data"]["duration"], 0.0);
-  EXPECT_EQ(after["data"]["filePath"], "/tmp/streaming_mode_placeholder");
-  EXPECT_EQ(after["data"]["deviceId"], first);
+  EXPECT_EQ(command("getRecordingStatus")["data"]["deviceId"], first);
   EXPECT_EQ(eventsNamed("recordingPaused").size(), 1u);
   EXPECT_EQ(eventsNamed("recordingResumed").size(), 1u);
   EXPECT_EQ(eventsNamed("recordingStopped").size(), 1u);
