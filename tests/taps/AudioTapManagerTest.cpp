@@ -1,6 +1,8 @@
 #include "taps/AudioTapManager.h"
 
-#include <thread>
+#include <future>
+
+#include <asio/post.hpp>
 
 #include <gtest/gtest.h>
 
@@ -202,8 +204,11 @@ TEST(AudioTapManagerTest, OwnTapsAreCreatedAndDestroyedNeverAddedOrRemoved) {
   auto added = captured.frames().waitForEvent("audioTapAdded");
   ASSERT_TRUE(added);
   EXPECT_EQ(added->body["data"]["name"], "Foreign");
-  // Let every reaction still queued run, then look.
-  std::this_thread::sleep_for(200ms);
+  // Every reaction queued before it (and any it queued again) runs before
+  // this marker: then look.
+  std::promise<void> drained;
+  asio::post(runtime::mainQueue(), [&] { drained.set_value(); });
+  ASSERT_EQ(drained.get_future().wait_for(10s), std::future_status::ready);
   const auto frames = framesUntilMarker(*manager, captured);
   EXPECT_EQ(countOf(frames, "audioTapAdded"), 1u);
   EXPECT_EQ(countOf(frames, "audioTapRemoved"), 0u);
