@@ -10,6 +10,8 @@ packages=(
   clang-format ccache valgrind
   # `make check-macos`: type-checks the Mac backend (Objective-C++).
   clang
+  # make coverage
+  gcovr
   # The PipeWire backend and the private daemon its tests run against
   # (scripts/pipewire-session.sh: pipewire, wireplumber, a session bus, sox
   # for the tones, jq to read pw-dump).

@@ -29,6 +29,9 @@ TEST(AudioCLIEndToEndTest, AnnouncesReadinessAndRepeatsItAboutASecondLater) {
   EXPECT_EQ(first["parentPid"], "unknown");
   EXPECT_EQ(first["pid"], cli.pid());
   EXPECT_EQ(first["args"], json::array({VELMAR_CLI_PATH}));
+  EXPECT_EQ(first["capabilities"], json({"microphone", "recording"}));
+  EXPECT_EQ(first["microphonePermission"], true);
+  EXPECT_TRUE(first["buildID"].is_string());
   EXPECT_FALSE(first.contains("resent"));
   EXPECT_EQ(second["resent"], true);
   const auto gap = second["timestamp"].get<std::int64_t>() - first["timestamp"].get<std::int64_t>();
@@ -43,6 +46,7 @@ TEST(AudioCLIEndToEndTest, AnnouncesReadinessAndRepeatsItAboutASecondLater) {
   EXPECT_TRUE(cli.waitForLog("Starting velmar audio CLI (Version 1.0.0)"));
   EXPECT_TRUE(cli.waitForLog("Parent PID: unknown"));
   EXPECT_TRUE(cli.waitForLog("Sending delayed INIT event..."));
+  EXPECT_TRUE(cli.waitForLog("Sent INIT event with version 1.0.0"));
 }
 
 TEST(AudioCLIEndToEndTest, ReportsTheParentPidItWasGiven) {
@@ -172,7 +176,12 @@ TEST(AudioCLIEndToEndTest, HelpAndVersionPrintTextAndNoFrame) {
     ASSERT_TRUE(cli.out().waitForClose(2s));
     auto lines = cli.out().lines();
     ASSERT_FALSE(lines.empty()) << flag;
-    for (const auto& line : lines) EXPECT_FALSE(testing::parseFrame(line)) << line;
+    bool namesStore = false;
+    for (const auto& line : lines) {
+      EXPECT_FALSE(testing::parseFrame(line)) << line;
+      namesStore |= line.find("VELMAR_STORE_PATH") != std::string::npos;
+    }
+    EXPECT_EQ(namesStore, std::string(flag) == "--help") << flag;
   }
 }
 

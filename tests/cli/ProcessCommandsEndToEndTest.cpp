@@ -1,14 +1,12 @@
 // Process registry and monitoring through the executable, on scenario machines.
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
 #include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "support/CliProcess.h"
+#include "support/HostConversation.h"
+#include "support/ScenarioFile.h"
 
 namespace velmar {
 namespace {
@@ -16,44 +14,15 @@ namespace {
 using nlohmann::json;
 using testing::CliProcess;
 using testing::Frame;
+using testing::indexOf;
+using testing::ScenarioFile;
+using testing::scenarioProcess;
 using namespace std::chrono_literals;
 
-// A scenario file that lives as long as the test.
-class ScenarioFile {
- public:
-  explicit ScenarioFile(const json& content) {
-    char name[] = "/tmp/velmar-scenario-XXXXXX";
-    int fd = ::mkstemp(name);
-    path_ = name;
-    std::string text = content.dump();
-    EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    ::close(fd);
-  }
-  ~ScenarioFile() { std::remove(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-CliProcess::Options onScenario(const ScenarioFile& file) {
-  return {{}, {{"VELMAR_SIM_SCENARIO", file.path()}}};
-}
-
-json process(int pid, const std::string& name, bool running = false) {
-  return {{"pid", pid}, {"name", name}, {"bundleID", "org.example." + name}, {"running", running}};
-}
-
-std::size_t indexOf(const std::vector<Frame>& frames, const std::function<bool(const Frame&)>& p) {
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    if (p(frames[i])) return i;
-  }
-  return frames.size();
-}
-
 TEST(ProcessCommandsEndToEndTest, ListingAcknowledgesThenAnswersThenSendsTheList) {
-  ScenarioFile file(json{{"processes", {process(100, "Beta", true), process(101, "alpha")}}});
-  CliProcess cli(onScenario(file));
+  ScenarioFile file(
+      json{{"processes", {scenarioProcess(100, "Beta", true), scenarioProcess(101, "alpha")}}});
+  CliProcess cli(file.options());
   cli.send({{"id", "L"}, {"action", "listAudioProcesses"}});
   auto responses = cli.frames().waitForFrames([](const Frame& f) { return f.isResponse("L"); }, 2);
   ASSERT_EQ(responses.size(), 2u);
@@ -81,11 +50,11 @@ TEST(ProcessCommandsEndToEndTest, ListingAcknowledgesThenAnswersThenSendsTheList
 }
 
 TEST(ProcessCommandsEndToEndTest, AProcessAppearingIsReportedByTheListenerAndLaterByTheMonitor) {
-  ScenarioFile file(
-      json{{"processes", {process(200, "Music", true)}},
-           {"timeline",
-            {{{"at", 1.5}, {"event", "addProcess"}, {"process", process(201, "Meeting")}}}}});
-  CliProcess cli(onScenario(file));
+  ScenarioFile file(json{
+      {"processes", {scenarioProcess(200, "Music", true)}},
+      {"timeline",
+       {{{"at", 1.5}, {"event", "addProcess"}, {"process", scenarioProcess(201, "Meeting")}}}}});
+  CliProcess cli(file.options());
   cli.send({{"id", "i"}, {"action", "setMonitoringInterval"}, {"interval", 1}});
   ASSERT_TRUE(cli.frames().waitForResponse("i"));
 
@@ -118,13 +87,14 @@ TEST(ProcessCommandsEndToEndTest, ListingInATightLoopHidesNoProcessFromTheListen
     const int pid = 600 + i;
     timeline.push_back({{"at", 1.0 + 0.3 * i},
                         {"event", "addProcess"},
-                        {"process", process(pid, "Churn" + std::to_string(i))}});
+                        {"process", scenarioProcess(pid, "Churn" + std::to_string(i))}});
     timeline.push_back({{"at", 1.1 + 0.3 * i}, {"event", "startAudio"}, {"pid", pid}});
     if (i % 2 == 0)
       timeline.push_back({{"at", 1.6 + 0.3 * i}, {"event", "removeProcess"}, {"pid", pid}});
   }
-  ScenarioFile file(json{{"processes", {process(599, "Music", true)}}, {"timeline", timeline}});
-  CliProcess cli(onScenario(file));
+  ScenarioFile file(
+      json{{"processes", {scenarioProcess(599, "Music", true)}}, {"timeline", timeline}});
+  CliProcess cli(file.options());
   ASSERT_TRUE(cli.frames().waitForFrame([](const Frame& f) { return f.kind == "INIT"; }, 10s));
 
   std::map<int, int> added;               // pid -> "audioProcessAdded" events
@@ -162,9 +132,9 @@ TEST(ProcessCommandsEndToEndTest, ListingInATightLoopHidesNoProcessFromTheListen
 }
 
 TEST(ProcessCommandsEndToEndTest, AProcessStartingAudioIsReportedWithinTheStatusPeriod) {
-  ScenarioFile file(json{{"processes", {process(300, "Recorder")}},
+  ScenarioFile file(json{{"processes", {scenarioProcess(300, "Recorder")}},
                          {"timeline", {{{"at", 0.5}, {"event", "startAudio"}, {"pid", 300}}}}});
-  CliProcess cli(onScenario(file));
+  CliProcess cli(file.options());
   auto running = cli.frames().waitForEvent("runningAudioProcesses", 10s);
   ASSERT_TRUE(running);
   EXPECT_EQ(running->body["data"]["count"], 1);
@@ -180,9 +150,9 @@ TEST(ProcessCommandsEndToEndTest, AProcessStartingAudioIsReportedWithinTheStatus
 
 TEST(ProcessCommandsEndToEndTest, FindingMatchesTheNameIgnoringCase) {
   ScenarioFile file(json{{"processes",
-                          {process(400, "Safari"),
+                          {scenarioProcess(400, "Safari"),
                            {{"pid", 401}, {"name", "Music"}, {"bundleID", "com.safari.helper"}}}}});
-  CliProcess cli(onScenario(file));
+  CliProcess cli(file.options());
   cli.send({{"id", "f"}, {"action", "findAudioProcessesByName"}, {"name", "SAFARI"}});
   cli.send({{"id", "m"}, {"action", "findAudioProcessesByName"}});
   auto found = cli.frames().waitForResponse("f");
@@ -250,7 +220,7 @@ TEST(ProcessCommandsEndToEndTest, SelfTestReloadsTheRegistryAndPassesWithoutHome
 
 TEST(ProcessCommandsEndToEndTest, AnUnusableScenarioStopsTheServiceWithOneClearMessage) {
   ScenarioFile file(json{{"processes", {{{"pid", "not a number"}, {"name", "X"}}}}});
-  CliProcess cli(onScenario(file));
+  CliProcess cli(file.options());
   EXPECT_EQ(cli.waitForExit(), 1);
   ASSERT_TRUE(cli.err().waitForClose(2s));
   auto lines = cli.err().lines();

@@ -16,17 +16,15 @@ using nlohmann::json;
 using testing::answerTo;
 using testing::CliProcess;
 using testing::Frame;
+using testing::indexOf;
 using testing::isAnswer;
 using testing::ScenarioFile;
+using testing::scenarioProcess;
 using namespace std::chrono_literals;
-
-json process(int pid, const std::string& name, bool running = false) {
-  return {{"pid", pid}, {"name", name}, {"bundleID", "org.example." + name}, {"running", running}};
-}
 
 // A machine with two audio processes and no taps.
 json twoProcesses() {
-  return {{"processes", {process(700, "Music", true), process(701, "Safari")}}};
+  return {{"processes", {scenarioProcess(700, "Music", true), scenarioProcess(701, "Safari")}}};
 }
 
 // The first "audioTapList" after the answer to `id`.
@@ -50,13 +48,6 @@ json listAfterAnswer(const CliProcess& cli, const std::string& id) {
       10s);
   EXPECT_FALSE(list.is_null()) << "no audioTapList after the answer to " << id;
   return list;
-}
-
-std::size_t indexOf(const std::vector<Frame>& frames, const std::function<bool(const Frame&)>& p) {
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    if (p(frames[i])) return i;
-  }
-  return frames.size();
 }
 
 std::vector<AudioObjectID> processIDs(CliProcess& cli) {
@@ -159,7 +150,7 @@ TEST(TapCommandsEndToEndTest, CreatingFromAnEmptyOrOddConfigKeepsTheDefaults) {
   EXPECT_TRUE(cli.waitForLog("Sending listAudioTaps response with 3 taps"));
 }
 
-TEST(TapCommandsEndToEndTest, UpdatingWithOnlyANameKeepsEveryOtherSetting) {
+TEST(TapCommandsEndToEndTest, UpdatingWithOnlyANameKeepsEveryOtherSettingThenDestroyingOnce) {
   ScenarioFile file(twoProcesses());
   CliProcess cli(file.options());
   const auto ids = processIDs(cli);
@@ -190,14 +181,8 @@ TEST(TapCommandsEndToEndTest, UpdatingWithOnlyANameKeepsEveryOtherSetting) {
       {{"id", "u3"}, {"action", "updateAudioTap"}, {"tapID", 99999}, {"config", json::object()}});
   EXPECT_EQ(unknown["code"], "resource_not_found");
   EXPECT_EQ(unknown["error"], "Resource not found: Tap with ID 99999 not found");
-}
 
-TEST(TapCommandsEndToEndTest, DestroyingNeedsANumericIDAndWorksOnce) {
-  CliProcess cli;
-  const json created =
-      answerTo(cli, {{"id", "c"}, {"action", "createAudioTap"}, {"config", json::object()}});
-  const AudioObjectID tapID = created["data"]["id"];
-
+  // Destroying needs a numeric ID and works once.
   const json text = answerTo(
       cli, {{"id", "d0"}, {"action", "destroyAudioTap"}, {"tapID", std::to_string(tapID)}});
   EXPECT_EQ(text["code"], "missing_parameter");
@@ -303,7 +288,7 @@ TEST(TapCommandsEndToEndTest, CleanupAndForcedUpdateAnswerThenSendTheList) {
 json aProcessAppears() {
   json scenario = twoProcesses();
   scenario["timeline"] = {
-      {{"at", 3}, {"event", "addProcess"}, {"process", process(702, "Meeting", true)}}};
+      {{"at", 3}, {"event", "addProcess"}, {"process", scenarioProcess(702, "Meeting", true)}}};
   return scenario;
 }
 
@@ -358,7 +343,7 @@ TEST(TapCommandsEndToEndTest, WithAutoUpdateDisabledAMonitorReportTouchesNoTap) 
 
 TEST(TapCommandsEndToEndTest, HalFailuresAreAnsweredAsTheCommandsFailures) {
   ScenarioFile file(
-      json{{"processes", {process(700, "Music", true)}},
+      json{{"processes", {scenarioProcess(700, "Music", true)}},
            {"failures",
             {{{"operation", "createProcessTap"}, {"status", 0}, {"times", 3}},
              {{"operation", "destroyProcessTap"}, {"status", "nope"}},

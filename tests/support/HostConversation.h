@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,12 @@ bool isAnswer(const Frame& frame, const std::string& id);
 // failure, when none comes in time).
 nlohmann::json answerTo(CliProcess& cli, const nlohmann::json& command,
                         std::chrono::milliseconds timeout = 10s);
+
+// Index of the first frame that matches, or the frame count.
+std::size_t indexOf(const std::vector<Frame>& frames,
+                    const std::function<bool(const Frame&)>& predicate);
+// A process of a scenario machine's "processes" list.
+nlohmann::json scenarioProcess(int pid, const std::string& name, bool running = false);
 
 std::vector<std::uint8_t> decodeBase64(const std::string& text);
 // One channel of an "audioData" event's 16-bit samples, as floats.
