@@ -23,7 +23,8 @@ void AudioDataBridge::didReceiveAudioData(const coreaudio::AudioBufferList& buff
   if (!manager->audioStreamingEnabled()) {
     // Only this thread writes the count: a plain load and store suffice.
     const std::int64_t count = bufferCount_.load(std::memory_order_relaxed);
-    if (count % 100 == 0) platformLogRealtime("⚠️ AudioDataBridge: Audio streaming not enabled");
+    if (count % 100 == 0)
+      platformLogRealtime("⚠️ AudioDataBridge: Audio streaming not enabled");
     bufferCount_.store(count + 1, std::memory_order_relaxed);
     return;
   }

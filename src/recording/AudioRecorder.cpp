@@ -423,8 +423,8 @@ bool AudioRecorder::startIO() {
     const OSStatus retry = hal_.deviceStart(deviceID_, nullptr);
     if (retry != kAudioHardwareNoError) {
       platformLog("❌ Still failed with error: %d", retry);
-      failStart(refused + "; starting it without the IO procedure failed too: " +
-                statusText(retry));
+      failStart(refused +
+                "; starting it without the IO procedure failed too: " + statusText(retry));
       return false;
     }
     platformLog("✅ Device started without IOProc parameter");

@@ -110,8 +110,8 @@ void RecorderManager::startRecording(const json& params, const std::string& comm
   const AggregateDeviceInfo* aggregate = nullptr;
   if (chosen) {
     if (!deviceExists(*chosen)) {
-      const auto error =
-          CommandError::resourceNotFound("Device with ID " + std::to_string(*chosen) + " not found");
+      const auto error = CommandError::resourceNotFound("Device with ID " +
+                                                        std::to_string(*chosen) + " not found");
       failStart(commandId, error.description(), error.code());
       return;
     }

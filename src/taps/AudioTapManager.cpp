@@ -275,9 +275,9 @@ bool AudioTapManager::updateTapWithCurrentProcesses(AudioObjectID tapID,
   }
   const bool updated = updateTap(tapID, config);
   if (updated) {
-    eventEmitter_.logToStderr("Successfully updated tap " + tapText +
-                              (followsAll ? " with all " + count + " processes"
-                                          : " keeping its choice of processes"));
+    eventEmitter_.logToStderr(
+        "Successfully updated tap " + tapText +
+        (followsAll ? " with all " + count + " processes" : " keeping its choice of processes"));
   } else {
     eventEmitter_.logToStderr("Failed to update tap " + tapText + " with current processes");
   }

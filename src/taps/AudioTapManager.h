@@ -57,8 +57,7 @@ class AudioTapManager : public std::enable_shared_from_this<AudioTapManager> {
   enum class TapIntent { everyProcess, chosenProcesses };
 
   // The new tap's ID, 0 when the HAL made none.
-  AudioObjectID createTap(const TapConfig& config,
-                          TapIntent intent = TapIntent::chosenProcesses);
+  AudioObjectID createTap(const TapConfig& config, TapIntent intent = TapIntent::chosenProcesses);
   // The host chose the tap's processes itself: re-pointing keeps its choice
   // from now on. Only for taps the service made.
   void keepChosenProcesses(AudioObjectID id);

@@ -144,8 +144,9 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
   }
 
   // The recorded device goes away: the recording is over, and says so.
-  ASSERT_EQ(answerTo(cli, command("d", "destroyAggregateDevice", {{"deviceID", studio}}))["success"],
-            true);
+  ASSERT_EQ(
+      answerTo(cli, command("d", "destroyAggregateDevice", {{"deviceID", studio}}))["success"],
+      true);
   ASSERT_TRUE(cli.frames().waitForFrame(
       [](const Frame& f) {
         return f.isEvent("recordingError") &&
@@ -165,10 +166,10 @@ TEST(TrustedRecordingEndToEndTest, StartsThatCannotDeliverSayWhyAndLeaveNothingR
   {
     // The device refuses the IO procedure once ('nope'); it would start
     // without it and deliver nothing.
-    ScenarioFile file(json{{"base", "default"},
-                           {"aggregateDevices", {meeting}},
-                           {"failures",
-                            {{{"operation", "deviceStart"}, {"status", "nope"}, {"times", 1}}}}});
+    ScenarioFile file(
+        json{{"base", "default"},
+             {"aggregateDevices", {meeting}},
+             {"failures", {{{"operation", "deviceStart"}, {"status", "nope"}, {"times", 1}}}}});
     CliProcess cli(file.options());
     const json refused = answerTo(cli, command("r1", "startRecording"));
     EXPECT_EQ(refused["success"], false);
@@ -191,10 +192,9 @@ TEST(TrustedRecordingEndToEndTest, StartsThatCannotDeliverSayWhyAndLeaveNothingR
   // The device does not report running after the start, so it is started a
   // second time without the procedure: the recording works, and stopping it
   // stops that start too.
-  ScenarioFile file(
-      json{{"base", "default"},
-           {"aggregateDevices", {meeting}},
-           {"failures", {{{"operation", "getPropertyData"}, {"selector", "goin"}}}}});
+  ScenarioFile file(json{{"base", "default"},
+                         {"aggregateDevices", {meeting}},
+                         {"failures", {{{"operation", "getPropertyData"}, {"selector", "goin"}}}}});
   CliProcess cli(file.options());
   ASSERT_EQ(enableStreaming(cli)["success"], true);
   EXPECT_FALSE(microphoneActive(cli, "m0"));
@@ -270,9 +270,10 @@ TEST(TrustedRecordingEndToEndTest, TapsKeepWhatTheyWereMadeForAndHearNewcomersAt
   const json theirs = foreign->body["data"];
 
   const std::uint32_t meeting = aggregateNamed(cli, "Meeting")["id"];
-  ASSERT_EQ(answerTo(cli, command("a", "addTapToAggregate",
-                                  {{"aggregateID", meeting}, {"tapUID", system["uid"]}}))["success"],
-            true);
+  ASSERT_EQ(
+      answerTo(cli, command("a", "addTapToAggregate",
+                            {{"aggregateID", meeting}, {"tapUID", system["uid"]}}))["success"],
+      true);
   ASSERT_EQ(enableStreaming(cli)["success"], true);
   ASSERT_EQ(answerTo(cli, command("r", "startRecording"))["success"], true);
 
@@ -308,8 +309,9 @@ TEST(TrustedRecordingEndToEndTest, TapsKeepWhatTheyWereMadeForAndHearNewcomersAt
   answerTo(cli, command("sw", "handleDeviceSwitch"));
   const json taps = answerTo(cli, command("l", "listAudioTaps"))["data"]["taps"];
   EXPECT_EQ(sortedProcesses(tapWithID(taps, system["id"])),
-            sortedProcesses(json{{"processes", {music, podcasts, processID(cli, 1460),
-                                                processID(cli, 1588), processID(cli, 402)}}}));
+            sortedProcesses(json{{"processes",
+                                  {music, podcasts, processID(cli, 1460), processID(cli, 1588),
+                                   processID(cli, 402)}}}));
   const json exclusive = tapWithID(taps, allButNone["id"]);
   EXPECT_EQ(exclusive["exclusive"], true);
   EXPECT_EQ(exclusive["processes"], json::array());

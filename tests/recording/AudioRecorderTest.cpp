@@ -261,7 +261,9 @@ TEST_F(AudioRecorderTest, AnIllegalOperationAtStartIsRetriedWithoutTheProcedure)
   AudioRecorder recorder(hal());
   recorder.setDeviceID(aggregate);
   recorder.setRecordingEnabled(true);
-  EXPECT_TRUE(recorder.recordingEnabled());
+  // Running without the procedure delivers nothing: no recording.
+  EXPECT_FALSE(recorder.recordingEnabled());
+  EXPECT_THAT(recorder.startFailure(), ::testing::HasSubstr("deliver no audio"));
   EXPECT_TRUE(hasLogged("🔄 Trying AudioDeviceStart without IOProc parameter"));
   EXPECT_TRUE(hasLogged("✅ Device started without IOProc parameter"));
 }
