@@ -74,6 +74,11 @@ class AggregateDeviceManager : public std::enable_shared_from_this<AggregateDevi
   // A fresh walk over the HAL's devices; the lists do not change.
   bool checkAggregateDevice();
 
+  // Fresh HAL reads: whether `id` is an aggregate device, whether `uid`
+  // names a device.
+  bool isAggregateDevice(AudioObjectID id) const;
+  bool deviceExists(const std::string& uid) const { return getDeviceIDFromUID(uid).has_value(); }
+
   // --- Creation and composition; false or 0 on failure, with a log line ---
   AudioObjectID createAggregateDevice();
   bool configureAggregateDevice(AudioObjectID deviceID, bool isPrivate, bool autoStart);
@@ -119,7 +124,6 @@ class AggregateDeviceManager : public std::enable_shared_from_this<AggregateDevi
   bool changeList(coreaudio::AudioObjectPropertySelector selector, ListChange change,
                   AudioObjectID aggregateID, const std::string& uid);
 
-  bool isAggregateDevice(AudioObjectID id) const;
   std::optional<AudioObjectID> getDeviceIDFromUID(const std::string& uid) const;
   std::vector<AudioObjectID> readSystemDeviceIDs() const;
   std::set<AudioObjectID> storedDeviceIDs() const;

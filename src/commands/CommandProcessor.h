@@ -63,6 +63,9 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
 
   // The process monitor's report (main thread).
   void processMonitorDidDetectChanges(const AudioProcessChanges& changes) override;
+  // The registry's list change (main thread): taps follow at once.
+  void processListDidChange(const std::vector<AudioObjectID>& added,
+                            const std::vector<AudioObjectID>& removed) override;
 
   AudioProcessManager& audioProcessManager() { return *audioProcessManager_; }
   AudioTapManager& audioTapManager() { return *audioTapManager_; }
@@ -166,6 +169,10 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   void handleDeviceSwitch(const std::string& id, const nlohmann::json& parameters);
   void handleGetDeviceCapabilities(const std::string& id, const nlohmann::json& parameters);
   void handleGetOptimalAudioConfig(const std::string& id, const nlohmann::json& parameters);
+  // Fails with resourceNotFound when `uid` names no device (no tap) that
+  // could join or leave the aggregate device `aggregateID`.
+  void requireCompositionMember(AudioObjectID aggregateID, const std::string& uid, bool isTap,
+                                bool removing);
   // The first aggregate device's capabilities; answers the failure itself.
   std::optional<coreaudio::AudioDeviceCapabilities> firstAggregateCapabilities(
       const std::string& id);

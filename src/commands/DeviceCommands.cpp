@@ -1,5 +1,6 @@
 // Device and aggregate-device commands of CommandProcessor.
 #include <algorithm>
+#include <set>
 
 #include "aggregate/AggregateDeviceManager.h"
 #include "commands/CommandError.h"
@@ -39,6 +40,27 @@ std::int64_t optimalSampleRate(const std::vector<double>& rates) {
 }
 
 }  // namespace
+
+void CommandProcessor::requireCompositionMember(AudioObjectID aggregateID, const std::string& uid,
+                                                bool isTap, bool removing) {
+  // A UID that names nothing would be written into the aggregate device and
+  // only fail later, at the start of a recording, without a reason. An
+  // aggregate that is none fails as before, when the manager tries it.
+  if (!aggregateDeviceManager_->isAggregateDevice(aggregateID)) return;
+  if (isTap) {
+    audioTapManager_->loadTapList();
+    if (audioTapManager_->getTapByUID(uid)) return;
+    throw CommandError::resourceNotFound("Tap with UID " + uid + " not found");
+  }
+  if (aggregateDeviceManager_->deviceExists(uid)) return;
+  // A sub-device that went away can still be taken out.
+  if (removing &&
+      AggregateDeviceManager::getSubDeviceList(platform::Platform::shared().hal(), aggregateID)
+          .contains(uid)) {
+    return;
+  }
+  throw CommandError::resourceNotFound("Device with UID " + uid + " not found");
+}
 
 std::optional<coreaudio::AudioDeviceCapabilities> CommandProcessor::firstAggregateCapabilities(
     const std::string& id) {
@@ -109,6 +131,7 @@ void CommandProcessor::handleConfigureAggregateDevice(const std::string& id,
 void CommandProcessor::handleAddDeviceToAggregate(const std::string& id, const json& parameters) {
   const auto aggregateID = requiredID(parameters, "aggregateID");
   const auto deviceUID = requiredText(parameters, "deviceUID");
+  requireCompositionMember(aggregateID, deviceUID, false, false);
   if (!aggregateDeviceManager_->addDeviceToAggregate(aggregateID, deviceUID)) {
     throw CommandError::executionError("Failed to add device to aggregate device");
   }
@@ -121,6 +144,7 @@ void CommandProcessor::handleAddDeviceToAggregate(const std::string& id, const j
 void CommandProcessor::handleAddTapToAggregate(const std::string& id, const json& parameters) {
   const auto aggregateID = requiredID(parameters, "aggregateID");
   const auto tapUID = requiredText(parameters, "tapUID");
+  requireCompositionMember(aggregateID, tapUID, true, false);
   if (!aggregateDeviceManager_->addTapToAggregate(aggregateID, tapUID)) {
     throw CommandError::executionError("Failed to add tap to aggregate device");
   }
@@ -134,6 +158,7 @@ void CommandProcessor::handleRemoveDeviceFromAggregate(const std::string& id,
                                                        const json& parameters) {
   const auto aggregateID = requiredID(parameters, "aggregateID");
   const auto deviceUID = requiredText(parameters, "deviceUID");
+  requireCompositionMember(aggregateID, deviceUID, false, true);
   if (!aggregateDeviceManager_->removeDeviceFromAggregate(aggregateID, deviceUID)) {
     throw CommandError::executionError("Failed to remove device from aggregate device");
   }
@@ -188,10 +213,14 @@ void CommandProcessor::handleDeviceSwitch(const std::string& id, const json&) {
     for (const auto& uid : present)
       aggregateDeviceManager_->addDeviceToAggregate(aggregate.id, uid);
   }
-  // Every tap gets its own stored configuration written back, so the HAL
-  // re-resolves it against the devices now present; answers do not matter.
+  // Every tap the service made gets its configuration written back, so the
+  // HAL re-resolves it against the devices now present, re-pointed by its
+  // intent at the processes as the registry stands; another program's taps
+  // are not ours to write. Answers do not matter.
+  std::set<AudioObjectID> processes;
+  for (const auto& process : audioProcessManager_->getAllProcesses()) processes.insert(process.id);
   for (const auto& tap : audioTapManager_->getAllTaps()) {
-    audioTapManager_->updateTap(tap.id, tap.config);
+    audioTapManager_->reapplyTap(tap.id, processes);
   }
   const std::string message = "Device switch handled. Updated aggregate devices and taps.";
   eventEmitter_.logToStderr(message);

@@ -26,6 +26,17 @@ void CommandProcessor::processMonitorDidDetectChanges(const AudioProcessChanges&
   if (autoUpdateTapsEnabled_) autoUpdateTaps();
 }
 
+void CommandProcessor::processListDidChange(const std::vector<AudioObjectID>& added,
+                                            const std::vector<AudioObjectID>& removed) {
+  // A process that appears is heard by the taps over every process from
+  // now, not from the monitor's next report: that could be seconds of a
+  // call lost.
+  if (!autoUpdateTapsEnabled_ || (added.empty() && removed.empty())) return;
+  eventEmitter_.logToStderr("Process list changed: +" + std::to_string(added.size()) + " -" +
+                            std::to_string(removed.size()) + ", re-pointing taps");
+  autoUpdateTaps();
+}
+
 void CommandProcessor::handleListAudioProcesses(const std::string& id, const json&) {
   audioProcessManager_->loadProcessList();
   const auto processes = audioProcessManager_->getAllProcesses();

@@ -128,6 +128,11 @@ void CommandProcessor::handleUpdateAudioTap(const std::string& id, const json& p
   }
   TapConfig config = tap->config;
   parameters::applyTapConfig(*settings, config);
+  // The host picked the processes (or what to leave out): that choice is
+  // what re-pointing keeps from now on.
+  if (settings->contains("processes") || settings->contains("exclusive")) {
+    audioTapManager_->keepChosenProcesses(*tapID);
+  }
   auto updated =
       audioTapManager_->updateTap(*tapID, config) ? audioTapManager_->getTap(*tapID) : std::nullopt;
   if (!updated) throw CommandError::executionError("Failed to update audio tap");

@@ -21,9 +21,11 @@ void AudioDataBridge::didReceiveAudioData(const coreaudio::AudioBufferList& buff
     return;
   }
   if (!manager->audioStreamingEnabled()) {
-    if (bufferCount_ % 100 == 0)
+    // Only this thread writes the count: a plain load and store suffice.
+    const std::int64_t count = bufferCount_.load(std::memory_order_relaxed);
+    if (count % 100 == 0)
       platformLogRealtime("⚠️ AudioDataBridge: Audio streaming not enabled");
-    ++bufferCount_;
+    bufferCount_.store(count + 1, std::memory_order_relaxed);
     return;
   }
   platformLogRealtime("🎵 Processing %s - will send to host",
@@ -31,7 +33,7 @@ void AudioDataBridge::didReceiveAudioData(const coreaudio::AudioBufferList& buff
   if (bufferList.mBuffers.empty()) return;
   const coreaudio::AudioBuffer& buffer = bufferList.mBuffers[0];
   if (buffer.mData == nullptr || buffer.mDataByteSize == 0) return;
-  ++bufferCount_;
+  bufferCount_.store(bufferCount_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   const std::size_t samples = wholeSampleCount(buffer.mDataByteSize);
   const std::size_t channels = std::max<std::size_t>(buffer.mNumberChannels, 1);
   // Whole frames per event; one event unless the buffer outgrew what was

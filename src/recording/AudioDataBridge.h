@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -24,12 +25,13 @@ class AudioDataBridge : public AudioDataDelegate {
                            coreaudio::UInt32 streamIndex, coreaudio::Float64 sampleRate) override;
   void prepareForBuffers(std::size_t maxSamples) override;
 
-  std::int64_t bufferCount() const { return bufferCount_; }
+  // Any thread; only the IO thread counts.
+  std::int64_t bufferCount() const { return bufferCount_.load(std::memory_order_relaxed); }
 
  private:
   std::weak_ptr<RecorderManager> recorderManager_;
   PcmConverter converter_;  // reserved up front, reused per buffer
-  std::int64_t bufferCount_ = 0;
+  std::atomic<std::int64_t> bufferCount_{0};
 };
 
 }  // namespace velmar

@@ -31,6 +31,20 @@ std::int32_t increment(std::atomic<std::int32_t>& counter) {
       static_cast<std::uint32_t>(counter.fetch_add(1, std::memory_order_relaxed)) + 1u);
 }
 
+// A status as the platform's documentation names it: the number, and its
+// four characters when they are printable ('nope').
+std::string statusText(OSStatus status) {
+  std::string text = std::to_string(status);
+  const auto code = static_cast<std::uint32_t>(status);
+  std::string chars;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const char c = static_cast<char>((code >> shift) & 0xFF);
+    if (c < 0x20 || c > 0x7E) return text;
+    chars += c;
+  }
+  return text + " ('" + chars + "')";
+}
+
 const char* yesNo(bool value) { return value ? "YES" : "NO"; }
 
 const char* orNull(const std::optional<std::string>& text) {
@@ -86,6 +100,7 @@ void AudioRecorder::catalogDeviceStreams() {
   // list being refilled.
   inputStreamList_->clear();
   outputStreamList_->clear();
+  streamSources_.clear();
   if (deviceID_ == 0) {
     platformLog("Cannot catalog streams for unknown device");
     return;
@@ -132,6 +147,86 @@ void AudioRecorder::catalogDeviceStreams() {
               static_cast<unsigned long>(inputStreamList_->size()),
               static_cast<unsigned long>(outputStreamList_->size()));
   prepareForCycles();
+  describeStreamSources();
+}
+
+void AudioRecorder::describeStreamSources() {
+  // The platform does not say which source an aggregate device's input
+  // stream belongs to; its order does: every sub-device's input streams in
+  // sub-device order, then one stream per tap.
+  std::vector<StreamSource> sources;
+  std::string ownUID;
+  hal_.getProperty(deviceID_, globalAddress(kAudioDevicePropertyDeviceUID), ownUID);
+  std::string ownName;
+  hal_.getProperty(deviceID_, globalAddress(kAudioDevicePropertyDeviceName), ownName);
+  UInt32 classID = 0;
+  hal_.getProperty(deviceID_, globalAddress(kAudioObjectPropertyClass), classID);
+  if (classID == kAudioAggregateDeviceClassID) {
+    std::optional<std::vector<std::string>> subDevices;
+    std::optional<std::vector<std::string>> taps;
+    hal_.getProperty(deviceID_, globalAddress(kAudioAggregateDevicePropertyFullSubDeviceList),
+                     subDevices);
+    hal_.getProperty(deviceID_, globalAddress(kAudioAggregateDevicePropertyTapList), taps);
+    for (const auto& uid : subDevices.value_or(std::vector<std::string>{})) {
+      AudioObjectID device = kAudioObjectUnknown;
+      if (hal_.getProperty(kAudioObjectSystemObject,
+                           globalAddress(kAudioHardwarePropertyTranslateUIDToDevice), device,
+                           PropertyValue{uid}) != kAudioHardwareNoError ||
+          device == kAudioObjectUnknown) {
+        continue;  // gone: it contributes no streams
+      }
+      UInt32 size = 0;
+      hal_.getPropertyDataSize(
+          device, {kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput, 0}, {}, size);
+      std::string name;
+      hal_.getProperty(device, globalAddress(kAudioDevicePropertyDeviceName), name);
+      for (UInt32 i = 0; i < size / sizeof(AudioObjectID); ++i) {
+        sources.push_back({"device", uid, name});
+      }
+    }
+    for (const auto& uid : taps.value_or(std::vector<std::string>{})) {
+      sources.push_back({"tap", uid, tapName(uid)});
+    }
+  }
+  for (std::size_t i = 0; i < inputStreamList_->size(); ++i) {
+    // A stream the composition does not explain is described by the device.
+    if (i >= sources.size()) sources.push_back({"device", ownUID, ownName});
+    sources[i].channels = (*inputStreamList_)[i].mChannelsPerFrame;
+    sources[i].sampleRate = (*inputStreamList_)[i].mSampleRate;
+  }
+  sources.resize(inputStreamList_->size());
+  streamSources_ = std::move(sources);
+}
+
+std::string AudioRecorder::tapName(const std::string& uid) {
+  std::vector<AudioObjectID> taps;
+  PropertyValue value;
+  UInt32 size = 0xFFFFFFFF;
+  if (hal_.getPropertyData(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyTapList),
+                           {}, size, value) == kAudioHardwareNoError) {
+    if (auto* ids = std::get_if<std::vector<AudioObjectID>>(&value)) taps = *ids;
+  }
+  for (AudioObjectID tap : taps) {
+    std::string tapUID;
+    hal_.getProperty(tap, globalAddress(kAudioTapPropertyUID), tapUID);
+    if (tapUID != uid) continue;
+    CATapDescription description;
+    hal_.getProperty(tap, globalAddress(kAudioTapPropertyDescription), description);
+    return description.name;
+  }
+  return "";
+}
+
+void AudioRecorder::failStart(std::string cause) {
+  // The first cause is the one that stopped the start.
+  if (startFailure_.empty()) startFailure_ = std::move(cause);
+}
+
+void AudioRecorder::stopStartWithoutIOProc() {
+  if (startedWithoutIOProc_ == 0) return;
+  platformLog("Stopping the start made without IOProc on device %u", startedWithoutIOProc_);
+  hal_.deviceStop(startedWithoutIOProc_, nullptr);
+  startedWithoutIOProc_ = 0;
 }
 
 void AudioRecorder::prepareForCycles() {
@@ -233,6 +328,7 @@ bool AudioRecorder::startRecording() {
   }
   platformLog("Starting recording with device ID: %u", deviceID_);
   isStartingRecording.store(true);
+  startFailure_.clear();
 
   if (!sessionID_ || !sessionStartTime_) {
     platformLog("Creating new recording session (no existing session found)");
@@ -244,6 +340,7 @@ bool AudioRecorder::startRecording() {
   bool result = false;
   if (deviceID_ == 0) {
     platformLog("Cannot start recording with unknown device");
+    failStart("Cannot start recording with unknown device");
   } else {
     platformLog("Explicitly re-adapting to device ID: %u to ensure proper initialization",
                 deviceID_);
@@ -270,6 +367,7 @@ bool AudioRecorder::startRecording() {
 bool AudioRecorder::makeRecordingFiles() {
   if (inputStreamList_->empty()) {
     platformLog("No input streams available for recording");
+    failStart("No input streams available for recording on device " + std::to_string(deviceID_));
     return false;
   }
   platformLog("Preparing audio streaming for %zu input streams (no files will be created)",
@@ -285,6 +383,7 @@ bool AudioRecorder::startIO() {
   platformLog("Starting IO for device ID: %u", deviceID_);
   if (deviceID_ == 0) {
     platformLog("Cannot start IO for unknown device");
+    failStart("Cannot start IO for unknown device");
     return false;
   }
   // A registration belongs to the device it was made on; starting another
@@ -299,6 +398,7 @@ bool AudioRecorder::startIO() {
     const OSStatus status = hal_.createIOProcID(deviceID_, &AudioRecorder::ioproc, this, created);
     if (status != kAudioHardwareNoError) {
       platformLog("Error creating IO proc: %d", status);
+      failStart("Error creating IO proc: " + statusText(status));
       return false;
     }
     ioProcID_ = created;
@@ -306,20 +406,34 @@ bool AudioRecorder::startIO() {
     platformLog("✅ Created IOProc %p for device %u", static_cast<void*>(ioProcID_), deviceID_);
   }
 
+  stopStartWithoutIOProc();
   hal_.deviceStop(deviceID_, nullptr);
   platformLog("🎯 Calling AudioDeviceStart for device %u with IOProc %p", deviceID_,
               static_cast<void*>(ioProcID_));
   const OSStatus status = hal_.deviceStart(deviceID_, ioProcID_);
   if (status != kAudioHardwareNoError) {
     platformLog("❌ Error starting device: %d", status);
-    if (status != kAudioHardwareIllegalOperationError) return false;
+    const std::string refused = "Error starting device " + std::to_string(deviceID_) +
+                                " with the IO procedure: " + statusText(status);
+    if (status != kAudioHardwareIllegalOperationError) {
+      failStart(refused);
+      return false;
+    }
     platformLog("🔄 Trying AudioDeviceStart without IOProc parameter");
     const OSStatus retry = hal_.deviceStart(deviceID_, nullptr);
     if (retry != kAudioHardwareNoError) {
       platformLog("❌ Still failed with error: %d", retry);
+      failStart(refused +
+                "; starting it without the IO procedure failed too: " + statusText(retry));
       return false;
     }
     platformLog("✅ Device started without IOProc parameter");
+    // Without our procedure the device runs but hands us nothing: that is
+    // no recording, and the start must not outlive this attempt.
+    platformLog("❌ Device %u runs without the IO procedure and would deliver no audio", deviceID_);
+    hal_.deviceStop(deviceID_, nullptr);
+    failStart(refused + "; it would run without it and deliver no audio");
+    return false;
   } else {
     platformLog("✅ AudioDeviceStart returned success for device ID: %u with IOProc %p", deviceID_,
                 static_cast<void*>(ioProcID_));
@@ -370,7 +484,10 @@ bool AudioRecorder::startIO() {
     platformLog("❌ Failed to get aggregate device composition (error=%d)", compositionStatus);
   }
   platformLog("🔄 Attempting to start aggregate device without IOProc...");
-  platformLog("🔄 Start attempt result: %d", hal_.deviceStart(deviceID_, nullptr));
+  const OSStatus retried = hal_.deviceStart(deviceID_, nullptr);
+  platformLog("🔄 Start attempt result: %d", retried);
+  // Our procedure was accepted; this extra start is ours to stop with it.
+  if (retried == kAudioHardwareNoError) startedWithoutIOProc_ = deviceID_;
   std::this_thread::sleep_for(std::chrono::microseconds(100000));
   isRunning = 0;
   hal_.getProperty(deviceID_, runningAddress, isRunning);
@@ -380,6 +497,7 @@ bool AudioRecorder::startIO() {
 
 void AudioRecorder::stopIO() {
   platformLog("Stopping IO");
+  stopStartWithoutIOProc();
   if (deviceID_ == 0 || ioProcID_ == nullptr) return;
   platformLog("Stopping IO for device ID: %u, IOProcID: %p", deviceID_,
               static_cast<void*>(ioProcID_));

@@ -84,6 +84,22 @@ class AudioRecorder {
   // The largest cycle the bound device announced (frames), as cataloged.
   coreaudio::UInt32 cycleFrames() const { return cycleFrames_; }
 
+  // Where one cataloged input stream comes from: a sub-device's input
+  // ("device") or a tap ("tap"), with the UID and name of that source and
+  // the stream's format. Refilled with the catalog; command side only.
+  struct StreamSource {
+    std::string kind;
+    std::string uid;
+    std::string name;
+    coreaudio::UInt32 channels = 0;
+    coreaudio::Float64 sampleRate = 0;
+  };
+  // One entry per input stream of the catalog, in stream order.
+  const std::vector<StreamSource>& streamSources() const { return streamSources_; }
+  // Why the last start failed, in words a host can act on; empty after a
+  // start that succeeded.
+  const std::string& startFailure() const { return startFailure_; }
+
   const std::optional<std::string>& activeDeviceName() const { return activeDeviceName_; }
   const std::optional<std::string>& recordingURL() const { return recordingURL_; }
   const std::optional<std::string>& sessionID() const { return sessionID_; }
@@ -125,6 +141,11 @@ class AudioRecorder {
                       coreaudio::UInt32 channels, std::size_t frames, coreaudio::Float64 rate);
   StreamList readInputStreams();
   void prepareForCycles();
+  void describeStreamSources();
+  std::string tapName(const std::string& uid);
+  void failStart(std::string cause);
+  // Undoes a start made without an IO procedure, if one is in force.
+  void stopStartWithoutIOProc();
   void destroyIOProcOn(coreaudio::AudioObjectID device);
 
   coreaudio::AudioHardware& hal_;
@@ -138,6 +159,12 @@ class AudioRecorder {
   // The device the held registration was made on: a registration belongs to
   // its device, so a rebind to another device makes a fresh one.
   coreaudio::AudioObjectID ioProcDevice_ = 0;
+  // The device a start without our IO procedure is in force on (0: none):
+  // the platform keeps such a start until it is stopped the same way, so
+  // stopping only our procedure would leave the device running.
+  coreaudio::AudioObjectID startedWithoutIOProc_ = 0;
+  std::vector<StreamSource> streamSources_;
+  std::string startFailure_;
   std::optional<std::string> sessionID_;
   std::optional<Clock::time_point> sessionStartTime_;
   std::optional<std::string> sessionFolderURL_;

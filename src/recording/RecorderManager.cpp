@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "commands/CommandError.h"
+#include "commands/CommandParameters.h"
 #include "protocol/NumberFormat.h"
 
 namespace velmar {
@@ -31,6 +33,7 @@ std::shared_ptr<RecorderManager> RecorderManager::create(
 RecorderManager::RecorderManager(std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager,
                                  coreaudio::AudioHardware& hal, AudioFrameQueue* audioQueue)
     : aggregateDeviceManager_(std::move(aggregateDeviceManager)),
+      hal_(hal),
       audioQueue_(audioQueue),
       recorder_(std::make_unique<AudioRecorder>(hal)) {}
 
@@ -87,29 +90,60 @@ void RecorderManager::handleCommand(const std::string& action, const json& param
   }
 }
 
-void RecorderManager::startRecording(const json&, const std::string& commandId) {
+bool RecorderManager::deviceExists(coreaudio::AudioObjectID id) {
+  std::vector<coreaudio::AudioObjectID> devices;
+  hal_.getProperty(coreaudio::kAudioObjectSystemObject,
+                   coreaudio::globalAddress(coreaudio::kAudioHardwarePropertyDevices), devices);
+  return std::find(devices.begin(), devices.end(), id) != devices.end();
+}
+
+void RecorderManager::startRecording(const json& params, const std::string& commandId) {
   eventEmitter_.logToStderr("Starting audio streaming (no file recording)...");
   pausedDuration_ = 0;
   pauseStartTime_.reset();
 
   eventEmitter_.logToStderr("Using the shared aggregate device manager to find aggregate devices");
   const auto devices = aggregateDeviceManager_->getAllAggregateDevices();
-  if (devices.empty()) {
+  // The host may name the device; without a choice the first aggregate
+  // device by name records.
+  const auto chosen = parameters::uint32(params, "deviceID");
+  const AggregateDeviceInfo* aggregate = nullptr;
+  if (chosen) {
+    if (!deviceExists(*chosen)) {
+      const auto error = CommandError::resourceNotFound("Device with ID " +
+                                                        std::to_string(*chosen) + " not found");
+      failStart(commandId, error.description(), error.code());
+      return;
+    }
+    const auto entry = std::find_if(devices.begin(), devices.end(),
+                                    [&](const auto& device) { return device.id == *chosen; });
+    if (entry != devices.end()) aggregate = &*entry;
+  } else if (devices.empty()) {
     eventEmitter_.logToStderr("ERROR: No aggregate devices available. Cannot start recording.");
     failStart(commandId, "No aggregate devices available");
     return;
+  } else {
+    aggregate = &devices.front();
   }
-  const AggregateDeviceInfo& device = devices.front();
-  recorder_->setDeviceID(device.id);
-  const std::string idText = std::to_string(device.id);
-  eventEmitter_.logToStderr("Selected aggregate device: " + device.name + " (ID: " + idText + ")");
-  eventEmitter_.logToStderr("  - Sub-devices: " + std::to_string(device.deviceList.size()));
-  eventEmitter_.logToStderr("  - Taps: " + std::to_string(device.tapList.size()));
+  const coreaudio::AudioObjectID selected = aggregate != nullptr ? aggregate->id : *chosen;
+  recorder_->setDeviceID(selected);
+  const std::string idText = std::to_string(selected);
+  if (aggregate != nullptr) {
+    eventEmitter_.logToStderr("Selected aggregate device: " + aggregate->name + " (ID: " + idText +
+                              ")");
+    eventEmitter_.logToStderr("  - Sub-devices: " + std::to_string(aggregate->deviceList.size()));
+    eventEmitter_.logToStderr("  - Taps: " + std::to_string(aggregate->tapList.size()));
+  } else {
+    eventEmitter_.logToStderr("Selected input device ID: " + idText);
+  }
 
   eventEmitter_.logToStderr("Protecting aggregate device " + idText + " during recording");
-  aggregateDeviceManager_->setActiveRecordingDevice(device.id);
-  for (const auto& uid : device.deviceList) eventEmitter_.logToStderr("    - Sub-device: " + uid);
-  for (const auto& uid : device.tapList) eventEmitter_.logToStderr("    - Tap: " + uid);
+  aggregateDeviceManager_->setActiveRecordingDevice(selected);
+  if (aggregate != nullptr) {
+    for (const auto& uid : aggregate->deviceList)
+      eventEmitter_.logToStderr("    - Sub-device: " + uid);
+    for (const auto& uid : aggregate->tapList) eventEmitter_.logToStderr("    - Tap: " + uid);
+  }
 
   const auto deviceID = recorder_->deviceID();
   eventEmitter_.logToStderr("Starting recording with device ID: " + std::to_string(deviceID));
@@ -124,7 +158,9 @@ void RecorderManager::startRecording(const json&, const std::string& commandId) 
         ", recordingURL: " + (url ? "Optional(" + *url + ")" : std::string("nil")));
     // A failed start must not leave the device protected for good.
     aggregateDeviceManager_->clearActiveRecordingDevice();
-    failStart(commandId, "Failed to start recording");
+    const std::string& cause = recorder_->startFailure();
+    failStart(commandId,
+              cause.empty() ? "Failed to start recording" : "Failed to start recording: " + cause);
     return;
   }
 
@@ -132,19 +168,44 @@ void RecorderManager::startRecording(const json&, const std::string& commandId) 
                             std::to_string(deviceID));
   eventEmitter_.sendResponse(commandId, true,
                              json{{"streamingMode", true}, {"deviceId", deviceID}});
-  eventEmitter_.emitEvent("recordingStarted", json{{"streamingMode", true},
-                                                   {"deviceId", deviceID},
-                                                   {"deviceName", deviceNameOrUnknown()},
-                                                   {"deviceInfo", deviceInfo(devices)}});
+  emitRecordingStarted(devices);
 }
 
-void RecorderManager::failStart(const std::string& commandId, const std::string& message) {
+void RecorderManager::emitRecordingStarted(const std::vector<AggregateDeviceInfo>& devices) {
+  eventEmitter_.emitEvent("recordingStarted", json{{"streamingMode", true},
+                                                   {"deviceId", recorder_->deviceID()},
+                                                   {"deviceName", deviceNameOrUnknown()},
+                                                   {"deviceInfo", deviceInfo(devices)},
+                                                   {"streams", streamMap()}});
+}
+
+json RecorderManager::streamMap() const {
+  json streams = json::array();
+  const auto& sources = recorder_->streamSources();
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    streams.push_back({{"streamIndex", i},
+                       {"kind", sources[i].kind},
+                       {"uid", sources[i].uid},
+                       {"name", sources[i].name},
+                       {"channels", sources[i].channels},
+                       {"sampleRate", sources[i].sampleRate}});
+  }
+  return streams;
+}
+
+void RecorderManager::failStart(const std::string& commandId, const std::string& message,
+                                const std::optional<std::string>& code) {
   eventEmitter_.logToStderr("Error starting recording: " + message);
-  eventEmitter_.sendResponse(commandId, false, std::nullopt, message);
+  eventEmitter_.sendResponse(commandId, false, std::nullopt, message, code);
   eventEmitter_.emitEvent("recordingError", json{{"error", message}});
 }
 
 void RecorderManager::stopRecording(const std::string& commandId) {
+  if (!recorder_->recordingEnabled()) {
+    // Never started, already stopped, or ended when its device went away.
+    eventEmitter_.sendResponse(commandId, false, std::nullopt, "No recording to stop");
+    return;
+  }
   const double duration = getActiveRecordingDuration();
   eventEmitter_.logToStderr("Stopping streaming/recording, mode: streaming, duration: " +
                             number(duration));
@@ -292,6 +353,16 @@ void RecorderManager::getRecordingStatus(const std::string& commandId) {
 void RecorderManager::handleDeviceLost(coreaudio::AudioObjectID device) {
   const bool wasRecording = recorder_->recordingEnabled();
   if (!recorder_->resetAfterDeviceChange(device) || !wasRecording) return;
+  // The recording is over: nothing records, nothing is protected, and the
+  // status says so.
+  recorder_->setRecordingEnabled(false);
+  recorder_->setRecordingPaused(false);
+  isPaused_ = false;
+  pausedDuration_ = 0;
+  pauseStartTime_.reset();
+  eventEmitter_.logToStderr("Clearing protection for device ID " + std::to_string(device) +
+                            " after losing it");
+  aggregateDeviceManager_->clearActiveRecordingDevice();
   // The host would otherwise wait for audio that will never come.
   const std::string message = "Recording device is no longer available";
   eventEmitter_.logToStderr("Error while recording: " + message);
@@ -308,12 +379,7 @@ void RecorderManager::handleStreamsChanged(coreaudio::AudioObjectID device) {
                             " changed its input streams: recording continues with " +
                             std::to_string(recorder_->inputStreamList()->size()) +
                             " input streams, indexed in the new order");
-  eventEmitter_.emitEvent(
-      "recordingStarted",
-      json{{"streamingMode", true},
-           {"deviceId", deviceID},
-           {"deviceName", deviceNameOrUnknown()},
-           {"deviceInfo", deviceInfo(aggregateDeviceManager_->getAllAggregateDevices())}});
+  emitRecordingStarted(aggregateDeviceManager_->getAllAggregateDevices());
 }
 
 std::string RecorderManager::deviceNameOrUnknown() const {

@@ -91,7 +91,12 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   void pauseRecording(const std::string& commandId);
   void resumeRecording(const std::string& commandId);
   void getRecordingStatus(const std::string& commandId);
-  void failStart(const std::string& commandId, const std::string& message);
+  void failStart(const std::string& commandId, const std::string& message,
+                 const std::optional<std::string>& code = std::nullopt);
+  bool deviceExists(coreaudio::AudioObjectID id);
+  // "recordingStarted" with the device and the map of its input streams.
+  void emitRecordingStarted(const std::vector<AggregateDeviceInfo>& devices);
+  nlohmann::json streamMap() const;
   void handleDeviceLost(coreaudio::AudioObjectID device);
   void handleStreamsChanged(coreaudio::AudioObjectID device);
 
@@ -105,6 +110,7 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
 
   EventEmitter eventEmitter_;
   std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager_;
+  coreaudio::AudioHardware& hal_;
   // Set before streaming is first switched on (on the command queue), read
   // by the IO thread only while streaming is on.
   std::atomic<AudioFrameQueue*> audioQueue_;

@@ -23,6 +23,13 @@ class AudioProcessMonitorDelegate {
  public:
   virtual ~AudioProcessMonitorDelegate() = default;
   virtual void processMonitorDidDetectChanges(const AudioProcessChanges& changes) = 0;
+  // The HAL's process list changed (main thread, as it happens, before the
+  // monitor's next report).
+  virtual void processListDidChange(const std::vector<AudioObjectID>& added,
+                                    const std::vector<AudioObjectID>& removed) {
+    (void)added;
+    (void)removed;
+  }
 };
 
 }  // namespace velmar

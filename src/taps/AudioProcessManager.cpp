@@ -253,11 +253,13 @@ void AudioProcessManager::stopListening() {
 void AudioProcessManager::processListChanged() {
   std::vector<AudioProcessInfo> loaded;
   std::set<AudioObjectID> before;
+  std::shared_ptr<AudioProcessMonitorDelegate> delegate;
   {
     std::lock_guard update(updateMutex_);
     loaded = reloadLocked();
     std::lock_guard lock(mutex_);
     before = std::exchange(listenerProcessIDs_, idsOf(loaded));
+    delegate = delegate_.lock();
   }
   logLoaded(loaded.size());
   const auto after = idsOf(loaded);
@@ -276,6 +278,7 @@ void AudioProcessManager::processListChanged() {
       eventEmitter_.emitEvent("audioProcessAdded", process->toDictionary());
   }
   for (AudioObjectID id : removed) eventEmitter_.emitEvent("audioProcessRemoved", {{"id", id}});
+  if (delegate) delegate->processListDidChange(added, removed);
 }
 
 // --- Process monitor --------------------------------------------------------

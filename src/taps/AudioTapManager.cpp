@@ -144,12 +144,16 @@ void AudioTapManager::emitTapList() {
 
 // --- Creating, rewriting, destroying ----------------------------------------
 
-AudioObjectID AudioTapManager::createTap(const TapConfig& config) {
+AudioObjectID AudioTapManager::createTap(const TapConfig& config, TapIntent intent) {
   const CATapDescription description = config.makeDescription();
   // Success is a tap ID, whatever the status says.
   AudioObjectID tapID = 0;
   beginOwnListChange();
   hal_.createProcessTap(description, tapID);
+  if (tapID != 0) {
+    std::lock_guard lock(mutex_);
+    intents_[tapID] = intent;
+  }
   // Our own tap: the host hears of it as created, not as added.
   endOwnListChange(tapID, true);
   if (tapID == 0) return 0;
@@ -162,6 +166,10 @@ bool AudioTapManager::destroyTap(AudioObjectID id) {
   if (!getTap(id)) return false;
   beginOwnListChange();
   const bool destroyed = hal_.destroyProcessTap(id) == kAudioHardwareNoError;
+  if (destroyed) {
+    std::lock_guard lock(mutex_);
+    intents_.erase(id);
+  }
   endOwnListChange(destroyed ? id : 0, false);
   eventEmitter_.emitEvent("audioTapDestroyed", {{"id", id}});
   loadTapList();
@@ -197,14 +205,46 @@ AudioObjectID AudioTapManager::createTapWithAllProcesses(AudioProcessManager& au
   TapConfig config;
   config.name = "Tap with all processes";
   config.processes = ids;
-  return createTap(config);
+  return createTap(config, TapIntent::everyProcess);
 }
 
 AudioObjectID AudioTapManager::createSystemLevelTap(AudioProcessManager& audioProcessManager) {
   TapConfig config;
   config.name = "System Audio Interceptor";
   config.processes = idsOf(audioProcessManager.getAllProcesses());
-  return createTap(config);
+  return createTap(config, TapIntent::everyProcess);
+}
+
+std::optional<AudioTapManager::TapIntent> AudioTapManager::intentOf(AudioObjectID id) const {
+  std::lock_guard lock(mutex_);
+  const auto found = intents_.find(id);
+  if (found == intents_.end()) return std::nullopt;
+  return found->second;
+}
+
+void AudioTapManager::keepChosenProcesses(AudioObjectID id) {
+  std::lock_guard lock(mutex_);
+  const auto found = intents_.find(id);
+  if (found != intents_.end()) found->second = TapIntent::chosenProcesses;
+}
+
+TapConfig AudioTapManager::repointed(TapConfig config, TapIntent intent,
+                                     const std::set<AudioObjectID>& current) {
+  // An exclusive tap's list says what to leave out: replacing it with every
+  // process would silence the tap.
+  if (intent == TapIntent::everyProcess && !config.exclusive) {
+    config.processes = current;
+  } else {
+    std::erase_if(config.processes, [&](AudioObjectID id) { return !current.contains(id); });
+  }
+  return config;
+}
+
+bool AudioTapManager::reapplyTap(AudioObjectID id, const std::set<AudioObjectID>& current) {
+  const auto tap = getTap(id);
+  const auto intent = intentOf(id);
+  if (!tap || !intent) return false;
+  return updateTap(id, repointed(tap->config, *intent, current));
 }
 
 bool AudioTapManager::updateTapWithCurrentProcesses(AudioObjectID tapID,
@@ -216,16 +256,28 @@ bool AudioTapManager::updateTapWithCurrentProcesses(AudioObjectID tapID,
     eventEmitter_.logToStderr("Cannot update tap " + tapText + ": Tap not found");
     return false;
   }
+  const auto intent = intentOf(tapID);
+  if (!intent) {
+    eventEmitter_.logToStderr("Leaving tap " + tapText + " as it is: this service did not make it");
+    return true;
+  }
   processManager.loadProcessList();
   const auto ids = idsOf(processManager.getAllProcesses());
-  TapConfig config = tap->config;
-  config.processes = ids;
-  const std::string count = std::to_string(ids.size());
-  eventEmitter_.logToStderr("Updating tap with all " + count + " processes");
+  const TapConfig config = repointed(tap->config, *intent, ids);
+  const bool followsAll = *intent == TapIntent::everyProcess && !config.exclusive;
+  const std::string count = std::to_string(config.processes.size());
+  if (followsAll) {
+    eventEmitter_.logToStderr("Updating tap with all " + count + " processes");
+  } else {
+    eventEmitter_.logToStderr(std::string("Updating tap with its ") +
+                              (config.exclusive ? "exclusion list of " : "choice of ") + count +
+                              " processes that still exist");
+  }
   const bool updated = updateTap(tapID, config);
   if (updated) {
-    eventEmitter_.logToStderr("Successfully updated tap " + tapText + " with all " + count +
-                              " processes");
+    eventEmitter_.logToStderr(
+        "Successfully updated tap " + tapText +
+        (followsAll ? " with all " + count + " processes" : " keeping its choice of processes"));
   } else {
     eventEmitter_.logToStderr("Failed to update tap " + tapText + " with current processes");
   }
@@ -349,6 +401,7 @@ void AudioTapManager::tapListChanged() {
       std::set_difference(announced_.begin(), announced_.end(), after.begin(), after.end(),
                           std::back_inserter(removed));
       announced_ = std::move(after);
+      for (AudioObjectID id : removed) intents_.erase(id);
     }
   }
   if (lookAgain) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,6 +33,13 @@ class AudioProcessManager;
 // command at the same moment cannot swallow another program's tap), and it
 // waits while one of our own creations or destructions is under way (so our
 // own taps are reported as created or destroyed, never as added or removed).
+//
+// Each tap the service makes keeps its intent, so re-pointing it at the
+// current processes keeps what it was made for: a tap over every process
+// follows the process set, a tap over chosen processes (or an exclusive tap's
+// exclusion list) keeps its choice less the processes that are gone. Taps
+// another program made, or that were there before the service started, are
+// never re-pointed.
 class AudioTapManager : public std::enable_shared_from_this<AudioTapManager> {
  public:
   // Builds the manager and loads the tap list.
@@ -46,8 +54,16 @@ class AudioTapManager : public std::enable_shared_from_this<AudioTapManager> {
   std::optional<AudioTapInfo> getTap(AudioObjectID id) const;
   std::optional<AudioTapInfo> getTapByUID(const std::string& uid) const;
 
+  enum class TapIntent { everyProcess, chosenProcesses };
+
   // The new tap's ID, 0 when the HAL made none.
-  AudioObjectID createTap(const TapConfig& config);
+  AudioObjectID createTap(const TapConfig& config, TapIntent intent = TapIntent::chosenProcesses);
+  // The host chose the tap's processes itself: re-pointing keeps its choice
+  // from now on. Only for taps the service made.
+  void keepChosenProcesses(AudioObjectID id);
+  // Rewrites a tap the service made with its configuration re-pointed at
+  // `current` by its intent. False, writing nothing, for any other tap.
+  bool reapplyTap(AudioObjectID id, const std::set<AudioObjectID>& current);
   // False, without calling the HAL, for a tap not in the list as last loaded.
   bool destroyTap(AudioObjectID id);
   // "System Audio Interceptor" over the registry's processes as they stand.
@@ -57,8 +73,9 @@ class AudioTapManager : public std::enable_shared_from_this<AudioTapManager> {
   // False only for a tap not in the list as last loaded, never for a HAL
   // error: the event that follows shows what the HAL holds.
   bool updateTap(AudioObjectID id, const TapConfig& config);
-  // Keeps every setting of the tap but its process set, which becomes every
-  // process of the freshly reloaded registry.
+  // Keeps every setting of the tap but its process set, which is re-pointed
+  // by the tap's intent at the freshly reloaded registry. A tap another
+  // program made is left alone (and counts as done).
   bool updateTapWithCurrentProcesses(AudioObjectID tapID, AudioProcessManager& processManager);
   bool updateAllTapsWithCurrentProcesses(AudioProcessManager& processManager);
 
@@ -79,6 +96,9 @@ class AudioTapManager : public std::enable_shared_from_this<AudioTapManager> {
  private:
   explicit AudioTapManager(coreaudio::AudioHardware& hal);
   std::set<AudioObjectID> currentIDs() const;
+  std::optional<TapIntent> intentOf(AudioObjectID id) const;
+  static TapConfig repointed(TapConfig config, TapIntent intent,
+                             const std::set<AudioObjectID>& current);
   // Brackets our own HAL creations and destructions of taps; the ID (0 for
   // none) is what the host now knows to exist or not.
   void beginOwnListChange();
@@ -95,6 +115,8 @@ class AudioTapManager : public std::enable_shared_from_this<AudioTapManager> {
   // The taps the host knows of: as loaded at construction, then changed by
   // our own creations and destructions and by each listener reaction.
   std::set<AudioObjectID> announced_;
+  // The taps this service made, with what re-pointing keeps of them.
+  std::map<AudioObjectID, TapIntent> intents_;
   int ownChangesInFlight_ = 0;
   std::uint64_t ownChangeEpoch_ = 0;  // counts beginnings and ends of our own changes
   bool reactionDeferred_ = false;     // a reaction waits for them to finish

@@ -247,9 +247,9 @@ TEST_F(AudioRecorderTest, ARebindMakesAFreshRegistrationForTheNewDevice) {
   EXPECT_TRUE(delegate->waitForCount(before + 5));
 }
 
-// An illegal operation is retried without the procedure; another failure
-// fails the start; a device that does not say it runs is diagnosed but
-// still starts.
+// An illegal operation is retried without the procedure, which delivers no
+// audio and so fails the start; another failure fails it too; a device that
+// does not say it runs is diagnosed but still starts.
 TEST_F(AudioRecorderTest, StartFailuresAreRetriedFailedOrDiagnosed) {
   struct Case {
     const char* uid;
@@ -261,7 +261,7 @@ TEST_F(AudioRecorderTest, StartFailuresAreRetriedFailedOrDiagnosed) {
   };
   const Case cases[] = {
       {"illegal", HalOperation::kDeviceStart, std::nullopt, kAudioHardwareIllegalOperationError, 1,
-       true},
+       false},
       {"failing", HalOperation::kDeviceStart, std::nullopt, kAudioHardwareUnspecifiedError,
        std::nullopt, false},
       {"silent", HalOperation::kGetPropertyData, kAudioDevicePropertyDeviceIsRunning,
@@ -276,6 +276,7 @@ TEST_F(AudioRecorderTest, StartFailuresAreRetriedFailedOrDiagnosed) {
     recorders.back()->setRecordingEnabled(true);
     EXPECT_EQ(recorders.back()->recordingEnabled(), c.started) << c.uid;
   }
+  EXPECT_THAT(recorders.front()->startFailure(), ::testing::HasSubstr("deliver no audio"));
   for (const std::string& line : std::vector<std::string>{
            std::string("🔄 Trying AudioDeviceStart without IOProc parameter"),
            "✅ Device started without IOProc parameter",

@@ -149,9 +149,11 @@ TEST_F(RecorderManagerTest, AFailedStartDoesNotLeaveTheDeviceProtected) {
   machine().injectFailure(FailureRule::when(HalOperation::kDeviceStart, std::nullopt, aggregate,
                                             kAudioHardwareUnspecifiedError));
   const json response = command("startRecording");
-  EXPECT_EQ(response["error"], "Failed to start recording");
-  EXPECT_THAT(eventsNamed("recordingError"),
-              ::testing::ElementsAre(json{{"error", "Failed to start recording"}}));
+  const std::string why =
+      "Failed to start recording: Error starting device " + std::to_string(aggregate) +
+      " with the IO procedure: " + std::to_string(kAudioHardwareUnspecifiedError) + " ('what')";
+  EXPECT_EQ(response["error"], why);
+  EXPECT_THAT(eventsNamed("recordingError"), ::testing::ElementsAre(json{{"error", why}}));
   EXPECT_EQ(aggregates_->protectedDeviceID(), 0u);
   EXPECT_TRUE(
       logged("Recording failed to start, recordingEnabled: false, recordingURL: "

@@ -1,0 +1,333 @@
+// What a host relies on, through the executable: it chooses the device it
+// records and learns what each stream is; compositions name things that
+// exist; a recording whose device goes away ends; a start that cannot
+// deliver audio says why and leaves nothing running; taps keep what they
+// were made for and hear an application the moment it appears.
+#include <algorithm>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "sim/ToneAnalysis.h"
+#include "support/CliProcess.h"
+#include "support/HostConversation.h"
+#include "support/ScenarioFile.h"
+
+namespace velmar {
+namespace {
+
+using nlohmann::json;
+using testing::answerTo;
+using testing::audioFrames;
+using testing::CliProcess;
+using testing::command;
+using testing::Frame;
+using testing::ScenarioFile;
+using testing::waitForAudio;
+using namespace std::chrono_literals;
+
+constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
+constexpr const char* kStudioUID = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
+constexpr double kStudioTone = 660;
+
+json aggregate(const std::string& uid, const std::string& name, const std::string& subDevice) {
+  return {{"uid", uid}, {"name", name}, {"subdevices", {subDevice}}, {"master", subDevice}};
+}
+
+json aggregateNamed(CliProcess& cli, const std::string& name) {
+  static int request = 0;
+  const json listed =
+      answerTo(cli, command("agg" + std::to_string(++request), "getAggregateDevices"));
+  for (const auto& device : listed["data"]["devices"]) {
+    if (device["name"] == name) return device;
+  }
+  ADD_FAILURE() << "no aggregate device " << name << " in " << listed.dump();
+  return json::object();
+}
+
+std::uint32_t deviceIDOf(CliProcess& cli, const std::string& uid) {
+  const json devices = answerTo(cli, command("devices", "getAudioDevices"))["data"]["devices"];
+  for (const auto& device : devices) {
+    if (device["uid"] == uid) return device["id"];
+  }
+  ADD_FAILURE() << "no device " << uid;
+  return 0;
+}
+
+void expectNotFound(const json& response, const std::string& text) {
+  EXPECT_EQ(response["success"], false) << response.dump();
+  EXPECT_EQ(response["code"], "resource_not_found") << response.dump();
+  EXPECT_EQ(response["error"], "Resource not found: " + text) << response.dump();
+}
+
+json enableStreaming(CliProcess& cli) {
+  return answerTo(cli, command("s", "enableAudioStreaming",
+                               {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}}));
+}
+
+std::vector<float> signalOf(CliProcess& cli, std::uint32_t stream, std::size_t fromFrame = 0) {
+  std::vector<float> signal;
+  const auto frames = audioFrames(cli, stream);
+  for (std::size_t i = fromFrame; i < frames.size(); ++i) {
+    const auto samples = testing::pcmChannel(frames[i]);
+    signal.insert(signal.end(), samples.begin(), samples.end());
+  }
+  return signal;
+}
+
+bool microphoneActive(CliProcess& cli, const std::string& id) {
+  return answerTo(cli, command(id, "getMicrophoneStatus"))["data"]["isActive"];
+}
+
+TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLearnsWhenItIsGone) {
+  // Name order puts "A Meeting" first: without a choice it would record.
+  ScenarioFile file(json{{"base", "default"},
+                         {"aggregateDevices",
+                          {aggregate("org.example.meeting", "A Meeting", kMicrophoneUID),
+                           aggregate("org.example.studio", "B Studio", kStudioUID)}}});
+  CliProcess cli(file.options());
+  const std::uint32_t studio = aggregateNamed(cli, "B Studio")["id"];
+  const json tap = answerTo(cli, command("t", "createSystemLevelTap"));
+  ASSERT_EQ(tap["success"], true) << tap.dump();
+  const std::string tapUID = tap["data"]["uid"];
+
+  // UIDs that name nothing are refused and nothing is written.
+  expectNotFound(answerTo(cli, command("c1", "addTapToAggregate",
+                                       {{"aggregateID", studio}, {"tapUID", "no-such-tap"}})),
+                 "Tap with UID no-such-tap not found");
+  expectNotFound(answerTo(cli, command("c2", "addDeviceToAggregate",
+                                       {{"aggregateID", studio}, {"deviceUID", "no-such-mic"}})),
+                 "Device with UID no-such-mic not found");
+  expectNotFound(answerTo(cli, command("c3", "removeDeviceFromAggregate",
+                                       {{"aggregateID", studio}, {"deviceUID", "no-such-mic"}})),
+                 "Device with UID no-such-mic not found");
+  EXPECT_EQ(aggregateNamed(cli, "B Studio")["tapList"], json::array());
+  EXPECT_EQ(aggregateNamed(cli, "B Studio")["deviceList"], json::array({kStudioUID}));
+  ASSERT_EQ(answerTo(cli, command("c4", "addTapToAggregate",
+                                  {{"aggregateID", studio}, {"tapUID", tapUID}}))["success"],
+            true);
+
+  ASSERT_EQ(enableStreaming(cli)["success"], true);
+  expectNotFound(answerTo(cli, command("r0", "startRecording", {{"deviceID", 999999}})),
+                 "Device with ID 999999 not found");
+  const json started = answerTo(cli, command("r1", "startRecording", {{"deviceID", studio}}));
+  ASSERT_EQ(started["success"], true) << started.dump();
+  EXPECT_EQ(started["data"]["deviceId"], studio);
+  const auto announced = cli.frames().waitForEvent("recordingStarted");
+  ASSERT_TRUE(announced);
+  EXPECT_EQ(announced->body["data"]["deviceId"], studio);
+  const json streams = announced->body["data"]["streams"];
+  ASSERT_EQ(streams.size(), 2u) << streams.dump();
+  EXPECT_EQ(streams[0], (json{{"streamIndex", 0},
+                              {"kind", "device"},
+                              {"uid", kStudioUID},
+                              {"name", "Studio 2i2 USB"},
+                              {"channels", 2},
+                              {"sampleRate", 48000.0}}));
+  EXPECT_EQ(streams[1]["streamIndex"], 1);
+  EXPECT_EQ(streams[1]["kind"], "tap");
+  EXPECT_EQ(streams[1]["uid"], tapUID);
+  EXPECT_EQ(streams[1]["name"], "System Audio Interceptor");
+
+  // The map says what the audio is: the studio interface's tone on 0.
+  ASSERT_TRUE(waitForAudio(cli, 0, 60));
+  ASSERT_TRUE(waitForAudio(cli, 1, 60));
+  EXPECT_TRUE(testing::hasTone(signalOf(cli, 0), kStudioTone, 48000));
+  for (std::uint32_t stream : {0u, 1u}) {
+    const json data = audioFrames(cli, stream).front();
+    EXPECT_EQ(data["actualChannels"], streams[stream]["channels"]) << stream;
+    EXPECT_EQ(data["sampleRate"], streams[stream]["sampleRate"]) << stream;
+  }
+
+  // The recorded device goes away: the recording is over, and says so.
+  ASSERT_EQ(
+      answerTo(cli, command("d", "destroyAggregateDevice", {{"deviceID", studio}}))["success"],
+      true);
+  ASSERT_TRUE(cli.frames().waitForFrame(
+      [](const Frame& f) {
+        return f.isEvent("recordingError") &&
+               f.body["data"]["error"] == "Recording device is no longer available";
+      },
+      10s));
+  EXPECT_TRUE(cli.waitForLog("Clearing protected recording device ID: " + std::to_string(studio)));
+  const json status = answerTo(cli, command("st", "getRecordingStatus"));
+  EXPECT_EQ(status["data"]["isRecording"], false);
+  EXPECT_EQ(status["data"]["duration"], 0.0);
+  EXPECT_EQ(answerTo(cli, command("stop", "stopRecording")),
+            (json{{"id", "stop"}, {"success", false}, {"error", "No recording to stop"}}));
+}
+
+TEST(TrustedRecordingEndToEndTest, StartsThatCannotDeliverSayWhyAndLeaveNothingRunning) {
+  const json meeting = aggregate("org.example.meeting", "Meeting", kMicrophoneUID);
+  {
+    // The device refuses the IO procedure once ('nope'); it would start
+    // without it and deliver nothing.
+    ScenarioFile file(
+        json{{"base", "default"},
+             {"aggregateDevices", {meeting}},
+             {"failures", {{{"operation", "deviceStart"}, {"status", "nope"}, {"times", 1}}}}});
+    CliProcess cli(file.options());
+    const json refused = answerTo(cli, command("r1", "startRecording"));
+    EXPECT_EQ(refused["success"], false);
+    const std::string why = refused["error"];
+    EXPECT_THAT(why, ::testing::StartsWith("Failed to start recording: Error starting device "));
+    EXPECT_THAT(why, ::testing::HasSubstr("('nope')"));
+    EXPECT_THAT(why, ::testing::HasSubstr("deliver no audio"));
+    const auto error = cli.frames().waitForEvent("recordingError");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->body["data"]["error"], why);
+    EXPECT_FALSE(microphoneActive(cli, "m1"));
+    EXPECT_EQ(answerTo(cli, command("st", "getRecordingStatus"))["data"]["isRecording"], false);
+
+    // A device without input streams is refused with that reason.
+    const auto speaker = deviceIDOf(cli, "BuiltInSpeakerDevice");
+    EXPECT_EQ(answerTo(cli, command("r2", "startRecording", {{"deviceID", speaker}}))["error"],
+              "Failed to start recording: No input streams available for recording on device " +
+                  std::to_string(speaker));
+  }
+  // The device does not report running after the start, so it is started a
+  // second time without the procedure: the recording works, and stopping it
+  // stops that start too.
+  ScenarioFile file(json{{"base", "default"},
+                         {"aggregateDevices", {meeting}},
+                         {"failures", {{{"operation", "getPropertyData"}, {"selector", "goin"}}}}});
+  CliProcess cli(file.options());
+  ASSERT_EQ(enableStreaming(cli)["success"], true);
+  EXPECT_FALSE(microphoneActive(cli, "m0"));
+  const json started = answerTo(cli, command("r1", "startRecording"));
+  ASSERT_EQ(started["success"], true) << started.dump();
+  EXPECT_TRUE(cli.waitForLog("Start attempt result: 0"));
+  ASSERT_TRUE(waitForAudio(cli, 0, 20));
+  EXPECT_TRUE(microphoneActive(cli, "m1"));
+  EXPECT_EQ(answerTo(cli, command("r2", "stopRecording"))["success"], true);
+  EXPECT_FALSE(microphoneActive(cli, "m2"));
+}
+
+// Music plays from the start; another program taps Safari at 1 s; a
+// podcast app appears playing at 6 s; Safari goes away at 9 s.
+json aBusyMachine() {
+  return {{"base", "default"},
+          {"aggregateDevices", {aggregate("org.example.meeting", "Meeting", kMicrophoneUID)}},
+          {"timeline",
+           {{{"at", 1},
+             {"event", "createTap"},
+             {"name", "Screen Recorder"},
+             {"uid", "org.example.recorder.tap"},
+             {"pids", {1342}}},
+            {{"at", 6},
+             {"event", "addProcess"},
+             {"process",
+              {{"pid", 2410},
+               {"name", "Podcasts"},
+               {"bundleID", "com.apple.podcasts"},
+               {"running", true},
+               {"tone", 900}}}},
+            {{"at", 9}, {"event", "removeProcess"}, {"pid", 1342}}}}};
+}
+
+std::uint32_t processID(CliProcess& cli, int pid) {
+  const json listed = answerTo(cli, command("procs", "listAudioProcesses"));
+  for (const auto& process : listed["data"]["processes"]) {
+    if (process["pid"] == pid) return process["id"];
+  }
+  ADD_FAILURE() << "no process " << pid;
+  return 0;
+}
+
+json tapWithID(const json& taps, std::uint32_t id) {
+  for (const auto& tap : taps) {
+    if (tap["id"] == id) return tap;
+  }
+  return json();
+}
+
+json sortedProcesses(json tap) {
+  std::sort(tap["processes"].begin(), tap["processes"].end());
+  return tap["processes"];
+}
+
+TEST(TrustedRecordingEndToEndTest, TapsKeepWhatTheyWereMadeForAndHearNewcomersAtOnce) {
+  ScenarioFile file(aBusyMachine());
+  CliProcess cli(file.options());
+  // No monitor report comes during the test: taps follow the list itself.
+  answerTo(cli, command("i", "setMonitoringInterval", {{"interval", 600}}));
+  const std::uint32_t music = processID(cli, 1201);
+  const std::uint32_t safari = processID(cli, 1342);
+
+  const json system = answerTo(cli, command("t1", "createSystemLevelTap"))["data"];
+  const json allButNone =
+      answerTo(cli, command("t2", "createAudioTap",
+                            {{"config", {{"name", "All but none"}, {"exclusive", true}}}}))["data"];
+  const json chosen = answerTo(
+      cli, command("t3", "createAudioTap",
+                   {{"config", {{"name", "Chosen"}, {"processes", {music, safari}}}}}))["data"];
+  const auto foreign = cli.frames().waitForEvent("audioTapAdded", 10s);
+  ASSERT_TRUE(foreign);
+  const json theirs = foreign->body["data"];
+
+  const std::uint32_t meeting = aggregateNamed(cli, "Meeting")["id"];
+  ASSERT_EQ(
+      answerTo(cli, command("a", "addTapToAggregate",
+                            {{"aggregateID", meeting}, {"tapUID", system["uid"]}}))["success"],
+      true);
+  ASSERT_EQ(enableStreaming(cli)["success"], true);
+  ASSERT_EQ(answerTo(cli, command("r", "startRecording"))["success"], true);
+
+  // The podcast app appears: the system tap takes it in on the list change,
+  // and its tone is in the tap stream.
+  const auto added = cli.frames().waitForFrame(
+      [](const Frame& f) {
+        return f.isEvent("audioProcessAdded") && f.body["data"]["pid"] == 2410;
+      },
+      15s);
+  ASSERT_TRUE(added);
+  const std::uint32_t podcasts = added->body["data"]["id"];
+  const auto joined = cli.frames().waitForFrame(
+      [&](const Frame& f) {
+        if (!f.isEvent("audioTapUpdated") || f.body["data"]["id"] != system["id"]) return false;
+        const auto& processes = f.body["data"]["processes"];
+        return std::find(processes.begin(), processes.end(), podcasts) != processes.end();
+      },
+      10s);
+  ASSERT_TRUE(joined);
+  const std::size_t from = audioFrames(cli, 1).size();
+  ASSERT_TRUE(waitForAudio(cli, 1, from + 50));
+  EXPECT_TRUE(testing::hasTone(signalOf(cli, 1, from), 900, 48000));
+
+  // After Safari leaves, a forced update keeps each tap's intent.
+  ASSERT_TRUE(cli.frames().waitForFrame(
+      [&](const Frame& f) {
+        return f.isEvent("audioProcessRemoved") && f.body["data"]["id"] == safari;
+      },
+      15s));
+  const std::size_t before = cli.frames().frames().size();
+  ASSERT_EQ(answerTo(cli, command("f", "forceUpdateTaps"))["success"], true);
+  answerTo(cli, command("sw", "handleDeviceSwitch"));
+  const json taps = answerTo(cli, command("l", "listAudioTaps"))["data"]["taps"];
+  EXPECT_EQ(sortedProcesses(tapWithID(taps, system["id"])),
+            sortedProcesses(json{{"processes",
+                                  {music, podcasts, processID(cli, 1460), processID(cli, 1588),
+                                   processID(cli, 402)}}}));
+  const json exclusive = tapWithID(taps, allButNone["id"]);
+  EXPECT_EQ(exclusive["exclusive"], true);
+  EXPECT_EQ(exclusive["processes"], json::array());
+  EXPECT_EQ(tapWithID(taps, chosen["id"])["processes"], json::array({music}));
+  // Another program's tap is reported, never written.
+  EXPECT_EQ(tapWithID(taps, theirs["id"]), theirs);
+  const auto frames = cli.frames().frames();
+  for (std::size_t i = before; i < frames.size(); ++i) {
+    if (frames[i].isEvent("audioTapUpdated")) {
+      EXPECT_NE(frames[i].body["data"]["id"], theirs["id"]) << frames[i].body.dump();
+    }
+  }
+  EXPECT_TRUE(cli.waitForLog("Leaving tap " + theirs["id"].dump() +
+                             " as it is: this service did not make it"));
+  EXPECT_EQ(answerTo(cli, command("stop", "stopRecording"))["success"], true);
+}
+
+}  // namespace
+}  // namespace velmar
