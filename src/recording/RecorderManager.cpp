@@ -353,6 +353,11 @@ void RecorderManager::getRecordingStatus(const std::string& commandId) {
 void RecorderManager::handleDeviceLost(coreaudio::AudioObjectID device) {
   const bool wasRecording = recorder_->recordingEnabled();
   if (!recorder_->resetAfterDeviceChange(device) || !wasRecording) return;
+  endRecordingAfterLoss(device, "Recording device is no longer available", "after losing it");
+}
+
+void RecorderManager::endRecordingAfterLoss(coreaudio::AudioObjectID device,
+                                            const std::string& message, const std::string& why) {
   // The recording is over: nothing records, nothing is protected, and the
   // status says so.
   recorder_->setRecordingEnabled(false);
@@ -360,17 +365,24 @@ void RecorderManager::handleDeviceLost(coreaudio::AudioObjectID device) {
   isPaused_ = false;
   pausedDuration_ = 0;
   pauseStartTime_.reset();
-  eventEmitter_.logToStderr("Clearing protection for device ID " + std::to_string(device) +
-                            " after losing it");
+  eventEmitter_.logToStderr("Clearing protection for device ID " + std::to_string(device) + " " +
+                            why);
   aggregateDeviceManager_->clearActiveRecordingDevice();
   // The host would otherwise wait for audio that will never come.
-  const std::string message = "Recording device is no longer available";
   eventEmitter_.logToStderr("Error while recording: " + message);
   eventEmitter_.emitEvent("recordingError", json{{"error", message}});
 }
 
 void RecorderManager::handleStreamsChanged(coreaudio::AudioObjectID device) {
   if (!recorder_->recatalogAfterStreamChange(device) || !recorder_->recordingEnabled()) return;
+  if (recorder_->inputStreamList()->empty()) {
+    // Every source of the device went away (its only sub-device unplugged, its
+    // taps destroyed): nothing will be heard again, so the recording ends as
+    // if the device itself had gone.
+    endRecordingAfterLoss(device, "Recording device has no input streams left",
+                          "after it lost its input streams");
+    return;
+  }
   // Stream indices follow the new catalog from here on (sub-devices first,
   // then taps, as the device information lists them). The host hears of it
   // the way it hears of any (re)start of a recording, with the new layout.

@@ -99,6 +99,9 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   nlohmann::json streamMap() const;
   void handleDeviceLost(coreaudio::AudioObjectID device);
   void handleStreamsChanged(coreaudio::AudioObjectID device);
+  // Ends a recording whose audio can no longer come, and tells the host.
+  void endRecordingAfterLoss(coreaudio::AudioObjectID device, const std::string& message,
+                             const std::string& why);
 
   void enableAudioStreaming(const nlohmann::json& params, const std::string& commandId);
   void disableAudioStreaming(const std::string& commandId);

@@ -216,5 +216,37 @@ TEST(PipeWireEndToEndTest, ASystemTapHearsEveryPlayerAndTheListFollowsPlayers) {
   EXPECT_EQ(cli.waitForExit(10s), 0);
 }
 
+TEST(PipeWireEndToEndTest, ADeviceThatDisappearsWhileRecordingEndsTheRecordingWithAnError) {
+  PipeWireSession session;
+  ASSERT_TRUE(session.valid());
+  // A device of its own process, so the session's microphone stays.
+  const pid_t source = session.startSource("usb-mic", 1);
+  ASSERT_GT(source, 0);
+  CliProcess cli(onPipeWire(session));
+  const json created = answerTo(cli, command("a", "createAggregateDevice"));
+  ASSERT_EQ(created["success"], true) << created.dump();
+  ASSERT_EQ(answerTo(cli, command("m", "addDeviceToAggregate",
+                                  {{"aggregateID", created["data"]["deviceID"]},
+                                   {"deviceUID", "usb-mic"}}))["success"],
+            true);
+  ASSERT_EQ(
+      answerTo(cli,
+               command("e", "enableAudioStreaming",
+                       {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 1}}))["success"],
+      true);
+  ASSERT_EQ(answerTo(cli, command("r", "startRecording"))["success"], true);
+  ASSERT_TRUE(
+      cli.frames().waitForFrame([](const Frame& f) { return f.isEvent("audioData"); }, 15s));
+
+  session.stopPlayer(source);
+  // The aggregate stays, but its only source is gone: the recording ends.
+  const json lost = {{"error", "Recording device has no input streams left"}};
+  EXPECT_TRUE(cli.frames().waitForFrame(
+      [&](const Frame& f) { return f.isEvent("recordingError") && f.body["data"] == lost; }, 15s));
+  EXPECT_EQ(answerTo(cli, command("s", "getRecordingStatus"))["data"]["isRecording"], false);
+  cli.closeStdin();
+  EXPECT_EQ(cli.waitForExit(10s), 0);
+}
+
 }  // namespace
 }  // namespace velmar
