@@ -6,6 +6,7 @@
 #   pipewire-session.sh start DIR            start everything, write DIR/env and DIR/pids
 #   pipewire-session.sh play DIR NAME FREQ [VOL]  start a tone player, print its pid
 #   pipewire-session.sh source DIR NAME CHANNELS  start a virtual input device, print its pid
+#   pipewire-session.sh record DIR NAME SOURCE    start a recorder of node SOURCE, print its pid
 #   pipewire-session.sh stop DIR             stop every process in DIR/pids, remove DIR
 #
 # The graph: a null sink "ci-sink" ("CI Speakers", the default sink) and a
@@ -27,7 +28,7 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 start DIR | stop DIR | play DIR NAME FREQ [VOL] | source DIR NAME CHANNELS" >&2
+  echo "usage: $0 start DIR | stop DIR | play DIR NAME FREQ [VOL] | source DIR NAME CHANNELS | record DIR NAME SOURCE" >&2
   exit 2
 }
 
@@ -281,10 +282,11 @@ cmd_start() {
   trap - EXIT
 }
 
-# The stream node of the client that process PID opened is running.
+# The stream node (of class CLASS, playback by default) of the client that
+# process PID opened is running.
 stream_of_pid_running() {
   # shellcheck disable=SC2016 # $c and $id are jq variables
-  printf '([.[] | select(.type == "PipeWire:Interface:Client" and .info.props["application.process.id"] == %s) | .id]) as $c | [.[] | select(.type == "PipeWire:Interface:Node" and .info.props["media.class"] == "Stream/Output/Audio" and (.info.props["client.id"] as $id | $c | index($id)) and .info.state == "running")] | length > 0' "$1"
+  printf '([.[] | select(.type == "PipeWire:Interface:Client" and .info.props["application.process.id"] == %s) | .id]) as $c | [.[] | select(.type == "PipeWire:Interface:Node" and .info.props["media.class"] == "%s" and (.info.props["client.id"] as $id | $c | index($id)) and .info.state == "running")] | length > 0' "$1" "${2:-Stream/Output/Audio}"
 }
 
 cmd_play() {
@@ -325,6 +327,24 @@ cmd_source() {
   echo "$pid"
 }
 
+# Another program capturing from a source (its audio is thrown away).
+cmd_record() {
+  local dir=$1 name=$2 target=$3 pid
+  [ -f "$dir/env" ] || die "no session in $dir (run start first)"
+  [[ $name =~ ^[A-Za-z0-9._-]+$ ]] || die "recorder name must be letters, digits, . _ -: $name"
+  enter_session "$dir"
+  pw-record --target "$target" -P "{ application.name = \"$name\" }" - \
+    </dev/null >/dev/null 2>>"$dir/log/$name.log" &
+  pid=$!
+  echo "$pid" >>"$dir/pids"
+  started[$pid]="pw-record ($name)"
+  if ! wait_for "$name to record" "$(stream_of_pid_running "$pid" Stream/Input/Audio)"; then
+    kill -TERM "$pid" 2>/dev/null || true
+    exit 1
+  fi
+  echo "$pid"
+}
+
 [ $# -ge 2 ] || usage
 case "$1" in
 start)
@@ -342,6 +362,10 @@ play)
 source)
   [ $# -eq 4 ] || usage
   cmd_source "$(realpath -m "$2")" "$3" "$4"
+  ;;
+record)
+  [ $# -eq 4 ] || usage
+  cmd_record "$(realpath -m "$2")" "$3" "$4"
   ;;
 *) usage ;;
 esac

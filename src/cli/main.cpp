@@ -1,6 +1,9 @@
 // Process entry of the audio service.
 #include <fcntl.h>
 #include <signal.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <unistd.h>
 
 #include <chrono>
@@ -159,6 +162,13 @@ bool hasArgument(const std::vector<std::string>& args, const char* wanted) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef __GLIBC__
+  // glibc gives each thread that allocates an arena of its own (up to eight
+  // per core), each holding freed memory it rarely returns; the service's
+  // threads allocate little, so two arenas serve them at a fraction of the
+  // resident memory.
+  mallopt(M_ARENA_MAX, 2);
+#endif
   reserveStandardStreams();
   // A host that closes its end of a stream must not kill us with SIGPIPE:
   // the write fails instead, and the service goes on until standard input

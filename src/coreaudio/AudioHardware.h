@@ -66,9 +66,9 @@ using AudioDeviceIOProcID = OpaqueAudioDeviceIOProc*;
 // Writes: 'apcd' 'amst' 'acom' 'grup' 'tap#' of aggregates, 'tdsc' of taps,
 //   'csrc' of devices that have a settable one.
 // Notified (listeners of the address are called after a change): the system's
-//   'dev#' 'prs#' 'tps#' 'dIn ' 'dOut'; a process's 'pir?'; a device's
-//   'livn' (also when it goes away), 'goin', 'gone', 'stm#', 'nsrt', 'lnam';
-//   an aggregate's 'grup' 'tap#' 'acom' 'apcd' 'amst'; a tap's 'tdsc' 'tfmt'.
+//   'dev#' 'prs#' 'tps#' 'dIn ' 'dOut'; a process's 'pir?'; a device's 'livn' (also when it goes
+//   away; it then reads 0 or its reads fail), 'goin', 'gone', 'stm#', 'nsrt', 'lnam'; aggregates'
+//   'grup' 'tap#' 'acom' 'apcd' 'amst'; a tap's 'tdsc' 'tfmt'.
 // Object IDs are never reused while the service runs.
 // Threads: any call may come from any thread except where noted; none calls
 //   back into the caller while holding a lock the caller could need.

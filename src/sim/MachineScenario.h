@@ -34,6 +34,8 @@ struct MachineScenario {
   std::string defaultOutputUID;
   AuthorizationStatus authorization = AuthorizationStatus::kAuthorized;
   AuthorizationRequestAnswer authorizationRequest;
+  // How long the system takes to list its running applications.
+  double applicationLookupDelay = 0;
   std::vector<ScenarioEvent> timeline;  // ordered by `at`
   // HAL calls that fail from the start (tap creation, description writes...).
   std::vector<FailureRule> failures;

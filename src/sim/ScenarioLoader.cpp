@@ -481,7 +481,7 @@ MachineScenario ScenarioLoader::fromJson(const json& document, const std::string
   Reader root(document, "", source);
   root.expectObject({"base", "devices", "aggregateDevices", "processes", "defaultInput",
                      "defaultOutput", "authorization", "authorizationRequestGrants",
-                     "authorizationRequest", "timeline", "failures"});
+                     "authorizationRequest", "applicationLookupDelay", "timeline", "failures"});
   MachineScenario machine;
   if (root.has("base")) {
     Reader base = root.at("base");
@@ -559,6 +559,11 @@ MachineScenario ScenarioLoader::fromJson(const json& document, const std::string
     Reader request = root.at("authorizationRequest");
     request.expectObject({"answer", "after"});
     machine.authorizationRequest = parseRequestAnswer(request);
+  }
+  if (root.has("applicationLookupDelay")) {
+    Reader delay = root.at("applicationLookupDelay");
+    machine.applicationLookupDelay = delay.number();
+    if (machine.applicationLookupDelay < 0) delay.fail("expected a number of seconds, 0 or more");
   }
   if (root.has("timeline")) {
     Reader timeline = root.at("timeline");

@@ -42,6 +42,7 @@ SimulatedMachine::SimulatedMachine(MachineScenario scenario)
   for (const auto& rule : scenario.failures) hardware_->injectFailure(rule);
   system_->setAuthorizationStatus(scenario.authorization);
   system_->setRequestAnswer(scenario.authorizationRequest);
+  system_->setApplicationLookupDelay(scenario.applicationLookupDelay);
   timeline_ =
       std::make_unique<ScenarioTimeline>(std::move(scenario.timeline), *hardware_, *system_);
 }

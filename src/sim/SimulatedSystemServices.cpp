@@ -22,6 +22,12 @@ SimulatedSystemServices::SimulatedSystemServices(SimulatedAudioHardware& hardwar
 }
 
 SimulatedSystemServices::~SimulatedSystemServices() {
+  {
+    std::unique_lock lock(mutex_);
+    closing_ = true;
+    lookupsChanged_.notify_all();
+    lookupsChanged_.wait(lock, [this] { return lookupsInProgress_ == 0; });
+  }
   answersWork_.reset();
   answers_.stop();
   answerThread_.join();
@@ -29,6 +35,17 @@ SimulatedSystemServices::~SimulatedSystemServices() {
 
 std::vector<RunningApplication> SimulatedSystemServices::runningApplications() {
   std::vector<RunningApplication> applications;
+  {
+    std::unique_lock lock(mutex_);
+    if (applicationLookupDelay_ > 0) {
+      ++lookupsInProgress_;
+      lookupsChanged_.wait_for(lock, std::chrono::duration<double>(applicationLookupDelay_),
+                               [this] { return closing_; });
+      --lookupsInProgress_;
+      lookupsChanged_.notify_all();
+      if (closing_) return applications;
+    }
+  }
   for (const auto& process : hardware_.processes()) {
     applications.push_back({process.pid, process.name});
   }
@@ -41,6 +58,11 @@ std::optional<std::string> SimulatedSystemServices::kernelCommandName(std::int32
     return name.substr(0, kCommandNameLength);
   }
   return hal::linuxCommandName(pid);
+}
+
+void SimulatedSystemServices::setApplicationLookupDelay(double seconds) {
+  std::lock_guard lock(mutex_);
+  applicationLookupDelay_ = seconds;
 }
 
 std::optional<std::uint64_t> SimulatedSystemServices::taskResidentMemoryBytes() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -48,6 +49,8 @@ class SimulatedSystemServices : public platform::SystemServices {
   void setRequestAnswer(bool grants, double delaySeconds = 0.05);
   // Whether the task's memory figure can be read (it fails when not).
   void setTaskMemoryAvailable(bool available);
+  // How long listing the running applications takes (a busy workspace).
+  void setApplicationLookupDelay(double seconds);
 
  private:
   SimulatedAudioHardware& hardware_;
@@ -55,6 +58,11 @@ class SimulatedSystemServices : public platform::SystemServices {
   AuthorizationStatus status_ = AuthorizationStatus::kAuthorized;
   AuthorizationRequestAnswer requestAnswer_;
   bool taskMemoryAvailable_ = true;
+  double applicationLookupDelay_ = 0;
+  // Slow listings in progress; the destructor cuts them short and waits for them.
+  std::condition_variable lookupsChanged_;
+  int lookupsInProgress_ = 0;
+  bool closing_ = false;
 
   // Answers to access requests arrive on this thread.
   asio::io_context answers_;

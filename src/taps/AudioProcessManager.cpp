@@ -43,8 +43,105 @@ const AudioProcessInfo* findByID(const std::vector<AudioProcessInfo>& processes,
 
 }  // namespace
 
+struct AudioProcessManager::NameLookups {
+  struct Answer {
+    std::int32_t pid = 0;
+    std::optional<std::string> name;  // none: the workspace does not name it
+  };
+  std::mutex mutex;
+  std::condition_variable finished;
+  std::map<AudioObjectID, Answer> answers;
+  bool inFlight = false;
+  std::chrono::steady_clock::time_point deadline;
+};
+
+namespace {
+
+using Listed = std::vector<std::pair<AudioObjectID, std::int32_t>>;
+
+// Names for the listed process objects: the workspace's, from one search on
+// the utility pool for all processes it has not answered for yet, awaited at
+// most kNameLookupTimeout overall (and not at all when an earlier search has
+// already overrun); otherwise the kernel's command name, or "Unknown Process".
+// Object IDs are never reused, so an answer stays right while its object is
+// listed with the same PID.
+std::vector<std::string> resolveNames(
+    const std::shared_ptr<AudioProcessManager::NameLookups>& names, const Listed& listed) {
+  auto& system = platform::Platform::shared().system();
+  std::vector<std::optional<std::string>> found(listed.size());
+  {
+    std::unique_lock lock(names->mutex);
+    // Answers for objects no longer listed are dropped.
+    std::map<AudioObjectID, AudioProcessManager::NameLookups::Answer> kept;
+    for (const auto& [id, pid] : listed) {
+      if (auto known = names->answers.find(id); known != names->answers.end()) kept.insert(*known);
+    }
+    names->answers = std::move(kept);
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double>(AudioProcessManager::kNameLookupTimeout));
+    for (;;) {
+      Listed missing;
+      for (const auto& [id, pid] : listed) {
+        auto known = names->answers.find(id);
+        if (known == names->answers.end() || known->second.pid != pid)
+          missing.emplace_back(id, pid);
+      }
+      if (missing.empty()) break;
+      if (!names->inFlight) {
+        names->inFlight = true;
+        names->deadline = until;
+        asio::post(runtime::utilityPool(), [names, missing, &system] {
+          const auto applications = system.runningApplications();
+          std::lock_guard lock(names->mutex);
+          for (const auto& [id, pid] : missing) {
+            auto& answer = names->answers[id];
+            answer = {pid, std::nullopt};
+            // The first application with this PID and a name.
+            for (const auto& app : applications) {
+              if (app.processIdentifier == pid && app.localizedName &&
+                  !app.localizedName->empty()) {
+                answer.name = app.localizedName;
+                break;
+              }
+            }
+          }
+          names->inFlight = false;
+          names->finished.notify_all();
+        });
+      } else if (names->deadline <= std::chrono::steady_clock::now()) {
+        break;  // an earlier search overran: the workspace is slow, do not wait again
+      }
+      if (!names->finished.wait_until(lock, std::min(names->deadline, until),
+                                      [&] { return !names->inFlight; })) {
+        break;
+      }
+    }
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+      auto known = names->answers.find(listed[i].first);
+      if (known != names->answers.end() && known->second.pid == listed[i].second)
+        found[i] = known->second.name;
+    }
+  }
+  std::vector<std::string> result;
+  result.reserve(listed.size());
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    if (found[i]) {
+      result.push_back(std::move(*found[i]));
+    } else if (auto command = system.kernelCommandName(listed[i].second)) {
+      result.push_back(std::move(*command));
+    } else {
+      result.push_back("Unknown Process");
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
 AudioProcessManager::AudioProcessManager()
     : hal_(platform::Platform::shared().hal()),
+      names_(std::make_shared<NameLookups>()),
       processListAddress_(globalAddress(kAudioHardwarePropertyProcessObjectList)) {}
 
 std::shared_ptr<AudioProcessManager> AudioProcessManager::create() {
@@ -84,40 +181,8 @@ bool AudioProcessManager::isProcessRunning(AudioObjectID id) {
   return running != 0;
 }
 
-std::string AudioProcessManager::getProcessName(AudioObjectID /*id*/, std::int32_t pid) {
-  auto& system = platform::Platform::shared().system();
-  // The workspace search runs on the utility pool and may be slow; the slot
-  // outlives a caller that gave up waiting.
-  struct Slot {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    std::optional<std::string> name;
-  };
-  auto slot = std::make_shared<Slot>();
-  asio::post(runtime::utilityPool(), [slot, pid, &system] {
-    std::optional<std::string> found;
-    for (const auto& app : system.runningApplications()) {
-      if (app.processIdentifier == pid && app.localizedName && !app.localizedName->empty()) {
-        found = app.localizedName;
-        break;
-      }
-    }
-    std::lock_guard lock(slot->mutex);
-    slot->name = std::move(found);
-    slot->finished = true;
-    slot->done.notify_all();
-  });
-  {
-    std::unique_lock lock(slot->mutex);
-    if (slot->done.wait_for(lock, std::chrono::duration<double>(kNameLookupTimeout),
-                            [&] { return slot->finished; }) &&
-        slot->name) {
-      return *slot->name;
-    }
-  }
-  if (auto command = system.kernelCommandName(pid)) return *command;
-  return "Unknown Process";
+std::string AudioProcessManager::getProcessName(AudioObjectID id, std::int32_t pid) {
+  return resolveNames(std::make_shared<NameLookups>(), {{id, pid}}).front();
 }
 
 // --- Registry ---------------------------------------------------------------
@@ -139,7 +204,14 @@ std::vector<AudioProcessInfo> AudioProcessManager::reloadLocked() {
 
   std::vector<AudioProcessInfo> loaded;
   loaded.reserve(ids.size());
-  for (AudioObjectID id : ids) loaded.emplace_back(id);
+  Listed listed;
+  for (AudioObjectID id : ids) {
+    const auto pid = getProcessPID(id);
+    loaded.emplace_back(id, pid, std::string(), getProcessBundleID(id), isProcessRunning(id));
+    listed.emplace_back(id, pid);
+  }
+  auto resolved = resolveNames(names_, listed);
+  for (std::size_t i = 0; i < loaded.size(); ++i) loaded[i].name = std::move(resolved[i]);
   std::stable_sort(loaded.begin(), loaded.end(),
                    [](const auto& a, const auto& b) { return a.name < b.name; });
 

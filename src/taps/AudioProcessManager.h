@@ -29,6 +29,8 @@ namespace velmar {
 //   overwritten by an older one. Nothing is emitted under it.
 // - `mutex_` guards the registry, the three baselines, the monitoring state
 //   and the delegate; it is held only to copy or swap them.
+// - `names_` has a mutex of its own, for the workspace's answers and the
+//   lookup in flight; it is never held while calling the platform.
 // - `monitorControlMutex_` serialises starting, stopping and re-timing the
 //   monitor, so its timer and the state reported for it change in one step.
 // Locks are taken in that order (control, update, registry); events and log
@@ -38,6 +40,8 @@ class AudioProcessManager : public std::enable_shared_from_this<AudioProcessMana
   static constexpr double kDefaultMonitoringInterval = 5.0;
   static constexpr double kMinimumMonitoringInterval = 1.0;
   static constexpr double kRunningStatusPeriod = 2.0;
+  // How long one reload waits for the workspace's names, whatever the number
+  // of processes; names that come later serve the next reloads.
   static constexpr double kNameLookupTimeout = 1.0;
 
   // What the process monitor does: whether it runs, and its period.
@@ -88,6 +92,11 @@ class AudioProcessManager : public std::enable_shared_from_this<AudioProcessMana
   static bool isProcessRunning(AudioObjectID id);
   static std::string getProcessName(AudioObjectID id, std::int32_t pid);
 
+  // The workspace's answers for listed process objects, and the one lookup
+  // that may be in flight; shared with that lookup, which can outlive the
+  // reload that stopped waiting for it.
+  struct NameLookups;
+
  private:
   AudioProcessManager();
   // Reads the HAL's list and installs it; the caller holds updateMutex_.
@@ -99,6 +108,7 @@ class AudioProcessManager : public std::enable_shared_from_this<AudioProcessMana
 
   EventEmitter eventEmitter_;
   coreaudio::AudioHardware& hal_;
+  const std::shared_ptr<NameLookups> names_;
 
   std::mutex monitorControlMutex_;
   std::mutex updateMutex_;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "coreaudio/AudioHardware.h"
@@ -16,7 +17,14 @@ namespace velmar::coreaudio {
 
 class ConformanceDriver {
  public:
+  // What a backend's world may be unable to do; the tests that need it skip.
+  enum class Feature {
+    kSetProcessRunning,  // make a process start or stop playing by hand
+    kMutedTaps,          // taps that mute what they capture
+  };
+
   virtual ~ConformanceDriver() = default;
+  virtual bool supports(Feature) { return true; }
   virtual AudioHardware& hal() = 0;
   virtual bool isNotificationThread() = 0;
   // A one-channel input device and a two-channel one, and their tones.
@@ -29,6 +37,7 @@ class ConformanceDriver {
   virtual Float64 playingTone() = 0;
   virtual Float64 silentTone() = 0;
   // Another program starts (returns its PID), plays or stops, and leaves.
+  // Each returns once the HAL shows the change.
   virtual std::int32_t addProcess(bool running) = 0;
   virtual void setProcessRunning(std::int32_t pid, bool running) = 0;
   virtual void removeProcess(std::int32_t pid) = 0;
@@ -43,6 +52,9 @@ struct ConformanceBackend {
   const char* name;
   std::unique_ptr<ConformanceDriver> (*make)();
 };
+
+// Test names show the backend, not the parameter's bytes.
+inline void PrintTo(const ConformanceBackend& backend, std::ostream* out) { *out << backend.name; }
 
 class HalConformanceTest : public ::testing::TestWithParam<ConformanceBackend> {
  protected:

@@ -98,6 +98,16 @@ pid_t PipeWireSession::startSource(const std::string& name, int channels) {
   return pid;
 }
 
+pid_t PipeWireSession::startRecorder(const std::string& name, const std::string& source) {
+  if (!valid()) return 0;
+  const std::string output =
+      run("bash " + shellQuoted(std::string(VELMAR_PIPEWIRE_SESSION_SCRIPT)) + " record " +
+          shellQuoted(directory_) + " " + shellQuoted(name) + " " + shellQuoted(source));
+  const pid_t pid = static_cast<pid_t>(std::atoi(output.c_str()));
+  if (pid > 0) players_.push_back(pid);
+  return pid;
+}
+
 void PipeWireSession::stopPlayer(pid_t pid) {
   if (pid <= 0) return;
   ::kill(pid, SIGTERM);

@@ -35,6 +35,9 @@ class PipeWireSession {
   // Starts a virtual input device of `channels` channels (an Audio/Source
   // named `name`, its own process); returns its pid, stopped by stopPlayer.
   pid_t startSource(const std::string& name, int channels);
+  // Starts another program recording from the node named `source`; returns
+  // its pid, stopped by stopPlayer.
+  pid_t startRecorder(const std::string& name, const std::string& source);
   void stopPlayer(pid_t pid);
 
   // pw-dump's objects.
