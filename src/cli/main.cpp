@@ -15,6 +15,7 @@
 #include "cli/SystemAudioCheck.h"
 #include "commands/CLIError.h"
 #include "protocol/ProcessStreams.h"
+#include "runtime/HeapMemory.h"
 #include "sim/ScenarioError.h"
 #include "sim/SimulatedMachine.h"
 #ifdef VELMAR_HAVE_PIPEWIRE
@@ -145,6 +146,9 @@ bool hasArgument(const std::vector<std::string>& args, const char* wanted) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread exists: memory stays bounded however many threads
+  // allocate (see runtime/HeapMemory.h).
+  velmar::runtime::capHeapArenas();
   reserveStandardStreams();
   // A host that closes its end of a stream must not kill us with SIGPIPE:
   // the write fails instead, and the service goes on until standard input
