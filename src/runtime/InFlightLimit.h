@@ -9,9 +9,12 @@
 namespace velmar::runtime {
 
 // At most `limit` pieces of work taken and not yet finished. A producer that
-// would exceed it waits in acquire() until a slot is given back, so whoever
+// would exceed it waits in acquire() until slots are given back, so whoever
 // feeds it (a reader of a pipe) is slowed rather than anything being queued
 // without bound. A slot is given back when the last copy of it goes away.
+// A waiting producer is woken once a quarter of the slots are free again, not
+// for each one, so a full limit costs a wake-up per batch rather than a
+// thread switch per piece of work.
 class InFlightLimit {
  public:
   using Slot = std::shared_ptr<void>;
@@ -27,7 +30,11 @@ class InFlightLimit {
   Slot acquire() {
     {
       std::unique_lock lock(state_->mutex);
-      state_->changed.wait(lock, [&] { return state_->inFlight < state_->limit; });
+      if (state_->inFlight >= state_->limit) {
+        ++state_->waiting;
+        state_->changed.wait(lock, [&] { return state_->inFlight <= state_->resumeAt; });
+        --state_->waiting;
+      }
       ++state_->inFlight;
       if (state_->inFlight > state_->peak) state_->peak = state_->inFlight;
     }
@@ -43,9 +50,11 @@ class InFlightLimit {
 
  private:
   struct State {
-    State(std::size_t l, IdleCallback idle) : limit(l == 0 ? 1 : l), onIdle(std::move(idle)) {}
+    State(std::size_t l, IdleCallback idle)
+        : limit(l == 0 ? 1 : l), resumeAt(limit - (limit + 3) / 4), onIdle(std::move(idle)) {}
     void release() {
       std::size_t idlePeak = 0;
+      bool wake = false;
       {
         std::lock_guard lock(mutex);
         --inFlight;
@@ -53,17 +62,20 @@ class InFlightLimit {
           idlePeak = peak;
           peak = 0;
         }
+        wake = waiting > 0 && inFlight == resumeAt;
       }
-      changed.notify_one();
+      if (wake) changed.notify_all();
       if (idlePeak > 0 && onIdle) onIdle(idlePeak);
     }
 
     const std::size_t limit;
+    const std::size_t resumeAt;  // a waiting producer goes on at this count
     const IdleCallback onIdle;
     mutable std::mutex mutex;
     std::condition_variable changed;
     std::size_t inFlight = 0;
     std::size_t peak = 0;
+    std::size_t waiting = 0;  // producers in acquire()
   };
   std::shared_ptr<State> state_;
 };
