@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -119,6 +120,7 @@ LoadHost::LoadHost(const std::string& cliPath) {
   // A store of its own: other runs use the default one side by side.
   char directory[] = "/tmp/velmar-load-XXXXXX";
   if (::mkdtemp(directory) == nullptr) std::abort();
+  storeDirectory_ = directory;
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     if (std::string(*e).rfind("VELMAR_STORE_PATH=", 0) != 0) env.emplace_back(*e);
@@ -160,6 +162,8 @@ LoadHost::~LoadHost() {
   errDrain_.join();
   ::close(stdout_);
   ::close(stderr_);
+  std::error_code ignored;
+  std::filesystem::remove_all(storeDirectory_, ignored);
 }
 
 void LoadHost::write(const std::string& bytes) {

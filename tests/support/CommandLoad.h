@@ -91,6 +91,7 @@ class LoadHost {
   bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
   pid_t pid_ = -1;
+  std::string storeDirectory_;
   int stdin_ = -1, stdout_ = -1, stderr_ = -1;
   std::thread reader_, errDrain_;
 
