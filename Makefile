@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 SANITIZED := asan tsan
 
-.PHONY: bootstrap build run test test-release test-client $(addprefix test-,$(SANITIZED)) coverage bench format format-check check-macos clean
+.PHONY: bootstrap build run test test-release test-client $(addprefix test-,$(SANITIZED)) coverage bench fuzz test-fuzz format format-check check-macos clean
 
 bootstrap:
 	@bash scripts/bootstrap.sh
@@ -14,8 +14,8 @@ build: bootstrap
 run: build
 	@./build/release/velmar-audio-cli
 
-test: bootstrap format-check check-macos test-release test-client $(addprefix test-,$(SANITIZED))
-	@echo "All test suites passed (release, TypeScript client, asan, tsan)."
+test: bootstrap format-check check-macos test-release test-client $(addprefix test-,$(SANITIZED)) test-fuzz
+	@echo "All test suites passed (release, TypeScript client, asan, tsan, fuzz)."
 
 test-release test-asan test-tsan: test-%: bootstrap
 	@cmake --preset $* >/dev/null
@@ -46,6 +46,27 @@ coverage: bootstrap
 	  gcovr $(GCOVR_FILTER) -a $(COVERAGE_DIR)/coverage.json --branches --txt $(COVERAGE_DIR)/branches.txt && \
 	  cat $(COVERAGE_DIR)/lines.txt $(COVERAGE_DIR)/branches.txt; \
 	  exit $$status
+
+# libFuzzer targets built with clang (the "fuzz" preset): standard input
+# through framing, intake and dispatch; the scenario loader; the store loader.
+# `make fuzz FUZZ_SECONDS=600` runs each that long; new inputs go to
+# build/fuzz/corpus/, findings to build/fuzz/findings/ (and fail the run).
+FUZZ_TARGETS := intake scenario store
+FUZZ_SECONDS ?= 300
+FUZZ_TEST_SECONDS ?= 20
+
+fuzz test-fuzz: bootstrap
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS) $(addprefix --target velmar-fuzz-,$(FUZZ_TARGETS))
+	@mkdir -p build/fuzz/findings
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus/$$t; \
+	  echo "fuzzing $$t for $(if $(filter test-fuzz,$@),$(FUZZ_TEST_SECONDS),$(FUZZ_SECONDS)) s"; \
+	  build/fuzz/tests/fuzz/velmar-fuzz-$$t build/fuzz/corpus/$$t tests/fuzz/$$t \
+	    -max_total_time=$(if $(filter test-fuzz,$@),$(FUZZ_TEST_SECONDS),$(FUZZ_SECONDS)) \
+	    -timeout=30 -close_fd_mask=3 -print_final_stats=1 \
+	    -artifact_prefix=build/fuzz/findings/$$t- || exit 1; \
+	done
 
 bench: build
 	@for b in build/release/bench/velmar-bench-*; do $$b; done

@@ -8,8 +8,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libasio-dev
   clang-format ccache valgrind
-  # `make check-macos`: type-checks the Mac backend (Objective-C++).
-  clang
+  # `make check-macos`: type-checks the Mac backend (Objective-C++). `make
+  # fuzz`: clang's libFuzzer and sanitizer runtimes come with libclang-rt.
+  clang libclang-rt-14-dev
   # make coverage
   gcovr
   # The PipeWire backend and the private daemon its tests run against

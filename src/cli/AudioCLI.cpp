@@ -91,11 +91,10 @@ void AudioCLI::setupStdinReading() {
   callbacks.onCommand = [processor](std::string text) {
     if (auto p = processor.lock()) p->receiveCommand(std::move(text));
   };
+  // Both wait (holding up the reader) while too many commands are in flight.
   callbacks.onOversized = [processor](std::string head) {
-    asio::post(runtime::backgroundPool(), [processor, head = std::move(head)] {
-      if (auto p = processor.lock())
-        p->rejectOversizedCommand(head, CommandFramer::kMaxCommandBytes);
-    });
+    if (auto p = processor.lock())
+      p->receiveOversizedCommand(std::move(head), CommandFramer::kMaxCommandBytes);
   };
   callbacks.onEnd = [this] {
     // Logged before the flag drops, so it always precedes the main loop's

@@ -1,9 +1,6 @@
 // Process entry of the audio service.
 #include <fcntl.h>
 #include <signal.h>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +15,7 @@
 #include "cli/SystemAudioCheck.h"
 #include "commands/CLIError.h"
 #include "protocol/ProcessStreams.h"
+#include "runtime/HeapMemory.h"
 #include "sim/ScenarioError.h"
 #include "sim/SimulatedMachine.h"
 #ifdef VELMAR_HAVE_PIPEWIRE
@@ -162,13 +160,9 @@ bool hasArgument(const std::vector<std::string>& args, const char* wanted) {
 }  // namespace
 
 int main(int argc, char** argv) {
-#ifdef __GLIBC__
-  // glibc gives each thread that allocates an arena of its own (up to eight
-  // per core), each holding freed memory it rarely returns; the service's
-  // threads allocate little, so two arenas serve them at a fraction of the
-  // resident memory.
-  mallopt(M_ARENA_MAX, 2);
-#endif
+  // Before any thread exists: memory stays bounded however many threads
+  // allocate (see runtime/HeapMemory.h).
+  velmar::runtime::capHeapArenas();
   reserveStandardStreams();
   // A host that closes its end of a stream must not kill us with SIGPIPE:
   // the write fails instead, and the service goes on until standard input

@@ -5,6 +5,7 @@
 #include "platform/Platform.h"
 #include "protocol/NumberFormat.h"
 #include "protocol/Utf8.h"
+#include "runtime/HeapMemory.h"
 
 namespace velmar {
 
@@ -44,10 +45,41 @@ void CommandProcessor::emitInitialEvents() {
   aggregateDeviceManager_->emitAggregateDeviceList();
 }
 
+namespace {
+
+// The slot of the command dispatch is running on this thread.
+thread_local const runtime::InFlightLimit::Slot* tCurrentSlot = nullptr;
+
+// Bursts at least this large are followed by giving free heap back: smaller
+// ones leave too little to be worth the trim.
+constexpr std::size_t kTrimAfterBurstOf = 256;
+
+}  // namespace
+
+void CommandProcessor::afterBurst(std::size_t peak) {
+  if (peak < kTrimAfterBurstOf) return;
+  // Off the thread that answered the last command (a command strand).
+  asio::post(runtime::backgroundPool(), [] { runtime::returnFreeHeapMemory(); });
+}
+
+runtime::InFlightLimit::Slot CommandProcessor::currentCommandSlot() {
+  return tCurrentSlot != nullptr ? *tCurrentSlot : runtime::InFlightLimit::Slot{};
+}
+
 void CommandProcessor::receiveCommand(std::string text) {
-  asio::post(intakeQueue_, [weak = weak_from_this(), text = std::move(text)] {
-    if (auto self = weak.lock()) self->processCommand(text);
-  });
+  auto slot = inFlight_.acquire();
+  asio::post(intakeQueue_,
+             [weak = weak_from_this(), text = std::move(text), slot = std::move(slot)]() mutable {
+               if (auto self = weak.lock()) self->processCommand(text, std::move(slot));
+             });
+}
+
+void CommandProcessor::receiveOversizedCommand(std::string head, std::size_t limit) {
+  auto slot = inFlight_.acquire();
+  asio::post(intakeQueue_,
+             [weak = weak_from_this(), head = std::move(head), limit, slot = std::move(slot)] {
+               if (auto self = weak.lock()) self->rejectOversizedCommand(head, limit);
+             });
 }
 
 std::optional<std::string> CommandProcessor::extractIDFromCommand(std::string_view text) {
@@ -102,7 +134,7 @@ runtime::SerialQueue* CommandProcessor::queueFor(Category category) {
   return nullptr;
 }
 
-void CommandProcessor::processCommand(std::string_view text) {
+void CommandProcessor::processCommand(std::string_view text, runtime::InFlightLimit::Slot slot) {
   const auto receipt = std::chrono::system_clock::now();
   eventEmitter_.logToStderr("Received command: " + std::string(text));
   const std::string commandID = extractIDFromCommand(text).value_or("unknown");
@@ -140,8 +172,14 @@ void CommandProcessor::processCommand(std::string_view text) {
   runtime::SerialQueue* queue =
       isRecordingAction(action) ? &recorderManager_->commandQueue() : queueFor(categoryFor(action));
   auto task = [weak = weak_from_this(), id = std::move(id), action = std::move(action),
-               command = std::move(command)] {
-    if (auto self = weak.lock()) self->executeCommand(id, action, command);
+               command = std::move(command), slot = std::move(slot)]() mutable {
+    if (auto self = weak.lock()) {
+      tCurrentSlot = &slot;
+      self->executeCommand(id, action, command);
+      tCurrentSlot = nullptr;
+    }
+    // Answered (or handed to a completion that holds the slot).
+    slot.reset();
   };
   if (queue != nullptr) {
     asio::post(*queue, std::move(task));

@@ -16,6 +16,7 @@
 #include "permissions/PermissionsManager.h"
 #include "protocol/EventEmitter.h"
 #include "recording/RecorderManager.h"
+#include "runtime/InFlightLimit.h"
 #include "runtime/Queues.h"
 #include "taps/AudioProcessChanges.h"
 #include "taps/AudioProcessManager.h"
@@ -43,14 +44,29 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   CommandProcessor(const CommandProcessor&) = delete;
   CommandProcessor& operator=(const CommandProcessor&) = delete;
 
+  // Commands read and not yet answered, at most: past it receiveCommand()
+  // waits, so the reader stops reading and the host is held up by its own
+  // pipe instead of the service queueing without bound.
+  static constexpr std::size_t kMaxCommandsInFlight = 1024;
+
   // Hands one command text from the reader to intake, off the caller's
-  // thread. Texts are taken in the order received.
+  // thread. Texts are taken in the order received. Waits while
+  // kMaxCommandsInFlight commands are in flight.
   void receiveCommand(std::string text);
-  // Intake of one command text; never fails to its caller. Any thread.
-  void processCommand(std::string_view text);
-  // Answers a command text the reader could not take whole (over the size
-  // limit): `head` is its beginning, used to find the id.
+  // The same for a command text the reader could not take whole (over the
+  // size limit): `head` is its beginning, used to find the id.
+  void receiveOversizedCommand(std::string head, std::size_t limit);
+  // Intake of one command text; never fails to its caller. Any thread. The
+  // slot, when given, is held until the command has been answered.
+  void processCommand(std::string_view text, runtime::InFlightLimit::Slot slot = {});
+  // Answers a command text the reader could not take whole.
   void rejectOversizedCommand(std::string_view head, std::size_t limit);
+
+  // For a handler that answers later (from a completion): the slot of the
+  // command it is running, to keep in that completion so the command counts
+  // as in flight until then. Empty outside dispatch.
+  static runtime::InFlightLimit::Slot currentCommandSlot();
+  std::size_t commandsInFlight() const { return inFlight_.inFlight(); }
 
   static std::optional<std::string> extractIDFromCommand(std::string_view text);
   static Category categoryFor(std::string_view action);
@@ -195,6 +211,10 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   runtime::SerialQueue micCommandQueue_ = runtime::makeSerialQueue();
   // Intake is serial so commands of one category keep the host's order.
   runtime::SerialQueue intakeQueue_ = runtime::makeSerialQueue();
+  // Commands read and not yet answered; after a burst is answered the heap's
+  // free pages go back to the system.
+  runtime::InFlightLimit inFlight_{kMaxCommandsInFlight, &afterBurst};
+  static void afterBurst(std::size_t peak);
 
   // The process monitor's switch and interval belong to the registry.
   std::atomic<bool> autoUpdateTapsEnabled_{true};

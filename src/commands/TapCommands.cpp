@@ -155,8 +155,9 @@ void CommandProcessor::handleDisableTapAutoUpdate(const std::string& id, const j
 
 void CommandProcessor::handleForceUpdateTaps(const std::string& id, const json&) {
   eventEmitter_.logToStderr("Forcing update of all taps with current processes");
-  // Answered when the run that serves this request has finished.
-  tapUpdates_->request([weak = weak_from_this(), id](bool allUpdated) {
+  // Answered when the run that serves this request has finished; in flight
+  // until then, so a host repeating it cannot pile up waiting requests.
+  tapUpdates_->request([weak = weak_from_this(), id, slot = currentCommandSlot()](bool allUpdated) {
     auto self = weak.lock();
     if (!self) return;
     self->eventEmitter_.sendResponse(id, allUpdated,

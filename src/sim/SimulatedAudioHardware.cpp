@@ -139,8 +139,10 @@ void SimulatedAudioHardware::ioThreadMain() {
       auto tones = tones_.read();
       filler_.table = &*tones;
       for (const auto& [device, rate] : started) {
+        // A copy: clang before 16 cannot capture a structured binding.
+        const auto id = device;
         auto clock = std::find_if(sampleTimes.begin(), sampleTimes.end(),
-                                  [device](const auto& entry) { return entry.first == device; });
+                                  [id](const auto& entry) { return entry.first == id; });
         if (clock == sampleTimes.end()) {
           if (sampleTimes.size() == sampleTimes.capacity()) sampleTimes.clear();
           sampleTimes.emplace_back(device, 0.0);

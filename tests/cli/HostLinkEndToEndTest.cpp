@@ -156,20 +156,27 @@ TEST(HostLinkEndToEndTest, AHostThatPausesReadingStandardOutputGetsEveryAnswerOn
   CliProcess cli;
   ASSERT_TRUE(cli.frames().waitForFrame(isInit, 10s));
 
+  // The host keeps writing while it does not read: once the commands in
+  // flight are stuck behind the full output pipe the service stops reading,
+  // and the host's writes wait on its own input pipe until it reads again.
   cli.out().pause();
   std::map<std::string, int> expected;
   const auto pauseEnds = std::chrono::steady_clock::now() + 5s;
-  for (int i = 0; std::chrono::steady_clock::now() < pauseEnds; ++i) {
-    std::string burst;
-    for (int j = 0; j < 20; ++j) {
-      const std::string id = "q" + std::to_string(i) + "_" + std::to_string(j);
-      burst += command(id, j == 0 ? "listAudioProcesses" : "ping");
-      expected[id] = 1;
+  std::thread writer([&] {
+    for (int i = 0; std::chrono::steady_clock::now() < pauseEnds; ++i) {
+      std::string burst;
+      for (int j = 0; j < 20; ++j) {
+        const std::string id = "q" + std::to_string(i) + "_" + std::to_string(j);
+        burst += command(id, j == 0 ? "listAudioProcesses" : "ping");
+        expected[id] = 1;
+      }
+      cli.write(burst);
+      std::this_thread::sleep_for(20ms);
     }
-    cli.write(burst);
-    std::this_thread::sleep_for(20ms);
-  }
+  });
+  std::this_thread::sleep_until(pauseEnds);
   cli.out().resume();
+  writer.join();
 
   AnswerCounter answers(cli);
   EXPECT_EQ(answers.waitFor(expected.size(), 180s), expected);
