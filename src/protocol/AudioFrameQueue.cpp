@@ -7,6 +7,7 @@
 
 #include "protocol/FrameBuilder.h"
 #include "protocol/ProcessStreams.h"
+#include "protocol/Timestamps.h"
 #include "runtime/ThreadName.h"
 
 namespace velmar {
@@ -17,6 +18,8 @@ struct AudioFrameQueue::Header {
   std::uint32_t dataFields = 0;
   std::uint32_t nameSize = 0;
   char name[kMaxEventNameBytes + 1] = {};
+  std::uint32_t positioned = 0;  // 1 when `position` holds the frame's place
+  StreamPosition position;
 };
 
 namespace {
@@ -69,8 +72,12 @@ bool AudioFrameQueue::push(const FrameBuilder& frame) {
   return push(frame.frame(), frame.eventName(), frame.dataFieldCount());
 }
 
+bool AudioFrameQueue::push(const FrameBuilder& frame, const StreamPosition& position) {
+  return push(frame.frame(), frame.eventName(), frame.dataFieldCount(), &position);
+}
+
 bool AudioFrameQueue::push(std::string_view frame, std::string_view eventName,
-                           std::size_t dataFields) {
+                           std::size_t dataFields, const StreamPosition* position) {
   auto refuse = [this] {
     noteDrop();
     return false;
@@ -110,6 +117,10 @@ bool AudioFrameQueue::push(std::string_view frame, std::string_view eventName,
   header.dataFields = static_cast<std::uint32_t>(dataFields);
   header.nameSize = static_cast<std::uint32_t>(std::min(eventName.size(), kMaxEventNameBytes));
   std::memcpy(header.name, eventName.data(), header.nameSize);
+  if (position != nullptr && position->stream < kMaxTimelineStreams) {
+    header.positioned = 1;
+    header.position = *position;
+  }
   copyIn(head, &header, sizeof header);
   copyIn(head + sizeof header, frame.data(), frame.size());
   head_.store(head + need, std::memory_order_seq_cst);
@@ -125,6 +136,33 @@ void AudioFrameQueue::noteDrop() {
     ProcessStreams::tryWriteLine(
         "⚠️ Host is not reading audio fast enough: dropping the oldest audio frames");
   }
+}
+
+void AudioFrameQueue::appendGapIfAny(const Header& header, std::vector<StreamTrack>& tracks,
+                                     std::string& batch, std::size_t& gaps) {
+  if (header.positioned == 0) return;
+  const StreamPosition& at = header.position;
+  StreamTrack& track = tracks[at.stream];
+  if (track.generation != at.generation) track = {at.generation, 0, 0};
+  if (at.sequence > track.nextSequence) {
+    // Every frame of the stream between the last one written and this one
+    // was dropped: one event for the run.
+    FrameBuilder gap;
+    gap.beginEvent("audioGap", nowMillis());
+    gap.plainKey("count");
+    gap.value(at.sequence - track.nextSequence);
+    gap.plainKey("frames");
+    gap.value(at.framesBefore - std::min(at.framesBefore, track.nextFrame));
+    gap.plainKey("fromSequence");
+    gap.value(track.nextSequence);
+    gap.plainKey("streamIndex");
+    gap.value(static_cast<std::uint64_t>(at.stream));
+    gap.finishEvent();
+    batch.append(gap.frame());
+    ++gaps;
+  }
+  track.nextSequence = at.sequence + 1;
+  track.nextFrame = at.framesBefore + at.frames;
 }
 
 void AudioFrameQueue::moveTo(std::uint64_t position) {
@@ -151,6 +189,8 @@ void AudioFrameQueue::run() {
   };
   std::vector<Written> written(kBatchFrames);
   std::vector<Header> claimed(kBatchFrames);
+  std::vector<StreamTrack> tracks(kMaxTimelineStreams);
+  std::vector<std::size_t> gapsBefore(kBatchFrames);
   // While audio flows the writer polls rather than sleeping until woken, so
   // the real-time producer never pays for waking it (a system call, and on a
   // virtual machine tens of microseconds). After a quiet second it sleeps.
@@ -204,6 +244,8 @@ void AudioFrameQueue::run() {
     std::uint64_t position = tail;
     for (std::size_t i = 0; i < count; ++i) {
       const Header& header = claimed[i];
+      gapsBefore[i] = 0;
+      appendGapIfAny(header, tracks, batch, gapsBefore[i]);
       const std::size_t at = batch.size();
       batch.resize(at + header.size);
       copyOut(position + sizeof(Header), batch.data() + at, header.size);
@@ -220,6 +262,8 @@ void AudioFrameQueue::run() {
     written_.fetch_add(count, std::memory_order_relaxed);
     moveTo(end);
     for (std::size_t i = 0; i < count; ++i) {
+      if (gapsBefore[i] > 0)
+        ProcessStreams::writeLine("Emitted event: audioGap with 4 data fields");
       ProcessStreams::writeLine(
           "Emitted event: " + std::string(written[i].name, written[i].nameSize) + " with " +
           std::to_string(written[i].fields) + " data fields");
