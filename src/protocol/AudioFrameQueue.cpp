@@ -1,6 +1,7 @@
 #include "protocol/AudioFrameQueue.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -36,7 +37,8 @@ AudioFrameQueue& AudioFrameQueue::shared() {
 }
 
 AudioFrameQueue::AudioFrameQueue(std::size_t capacityBytes)
-    : capacity_(std::max<std::size_t>(capacityBytes / 8 * 8, 2 * sizeof(Header))),
+    : marks_(new PushedMark[kMaxTimelineStreams]),
+      capacity_(std::max<std::size_t>(capacityBytes / 8 * 8, 2 * sizeof(Header))),
       ring_(new char[capacity_]) {
   // Touched now, so the real-time producer never takes a page fault.
   std::memset(ring_.get(), 0, capacity_);
@@ -78,6 +80,24 @@ bool AudioFrameQueue::push(const FrameBuilder& frame, const StreamPosition& posi
 
 bool AudioFrameQueue::push(std::string_view frame, std::string_view eventName,
                            std::size_t dataFields, const StreamPosition* position) {
+  const bool kept = pushRecord(frame, eventName, dataFields, position);
+  if (position != nullptr && position->stream < kMaxTimelineStreams) markPushed(*position);
+  return kept;
+}
+
+void AudioFrameQueue::markPushed(const StreamPosition& position) {
+  PushedMark& mark = marks_[position.stream];
+  const std::uint32_t version = mark.version.load(std::memory_order_relaxed);
+  mark.version.store(version + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  mark.generation.store(position.generation, std::memory_order_relaxed);
+  mark.nextSequence.store(position.sequence + 1, std::memory_order_relaxed);
+  mark.nextFrame.store(position.framesBefore + position.frames, std::memory_order_relaxed);
+  mark.version.store(version + 2, std::memory_order_release);
+}
+
+bool AudioFrameQueue::pushRecord(std::string_view frame, std::string_view eventName,
+                                 std::size_t dataFields, const StreamPosition* position) {
   auto refuse = [this] {
     noteDrop();
     return false;
@@ -165,6 +185,52 @@ void AudioFrameQueue::appendGapIfAny(const Header& header, std::vector<StreamTra
   track.nextFrame = at.framesBefore + at.frames;
 }
 
+void AudioFrameQueue::announceTrailingGaps(std::vector<StreamTrack>& tracks) {
+  struct Mark {
+    bool taken = false;
+    StreamPosition next;
+  };
+  std::array<Mark, kMaxTimelineStreams> marks{};
+  for (std::uint32_t stream = 0; stream < kMaxTimelineStreams; ++stream) {
+    const PushedMark& mark = marks_[stream];
+    const std::uint32_t before = mark.version.load(std::memory_order_acquire);
+    if (before % 2 != 0) continue;  // being written: the next look sees it
+    Mark& taken = marks[stream];
+    taken.next.stream = stream;
+    taken.next.generation = mark.generation.load(std::memory_order_relaxed);
+    taken.next.sequence = mark.nextSequence.load(std::memory_order_relaxed);
+    taken.next.framesBefore = mark.nextFrame.load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    taken.taken = mark.version.load(std::memory_order_relaxed) == before;
+  }
+  // Frames pushed since are still to be written: they announce any gap
+  // before them themselves.
+  if (tail_.load(std::memory_order_seq_cst) < head_.load(std::memory_order_seq_cst)) return;
+  std::string out;
+  std::size_t gaps = 0;
+  for (const Mark& mark : marks) {
+    if (!mark.taken || mark.next.sequence == 0) continue;
+    // A header positioned just past the last pushed frame, with no frame of
+    // its own: only the gap before it is written.
+    Header past;
+    past.positioned = 1;
+    past.position = mark.next;
+    const StreamTrack& track = tracks[mark.next.stream];
+    if (track.generation == mark.next.generation && track.nextSequence >= mark.next.sequence) {
+      continue;
+    }
+    appendGapIfAny(past, tracks, out, gaps);
+    // The mark is where numbering goes on, not a frame that was written.
+    tracks[mark.next.stream].nextSequence = mark.next.sequence;
+    tracks[mark.next.stream].nextFrame = mark.next.framesBefore;
+  }
+  if (gaps == 0) return;
+  ProcessStreams::writeFrame(out);
+  for (std::size_t i = 0; i < gaps; ++i) {
+    ProcessStreams::writeLine("Emitted event: audioGap with 4 data fields");
+  }
+}
+
 void AudioFrameQueue::moveTo(std::uint64_t position) {
   {
     std::lock_guard lock(progressMutex_);
@@ -203,6 +269,7 @@ void AudioFrameQueue::run() {
     const std::uint64_t tail = tail_.load(std::memory_order_seq_cst);
     const std::uint64_t head = head_.load(std::memory_order_seq_cst);
     if (tail >= head) {
+      announceTrailingGaps(tracks);
       moveTo(tail);  // frames dropped while waiting count as gone for flush()
       if (Clock::now() - lastFrame < kPollingSpan) {
         std::this_thread::sleep_for(kPollInterval);

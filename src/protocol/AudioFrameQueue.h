@@ -119,6 +119,22 @@ class AudioFrameQueue {
   };
   void appendGapIfAny(const Header& header, std::vector<StreamTrack>& tracks, std::string& batch,
                       std::size_t& gaps);
+  // With the ring empty: the frames pushed after a stream's last written one
+  // were all dropped, so their gap is announced now.
+  void announceTrailingGaps(std::vector<StreamTrack>& tracks);
+  bool pushRecord(std::string_view frame, std::string_view eventName, std::size_t dataFields,
+                  const StreamPosition* position);
+  void markPushed(const StreamPosition& position);
+  // Per stream, where the producer's numbering has got to (after the push,
+  // kept or not). A sequence lock: the producer makes `version` odd while it
+  // writes, so the writer never takes a torn mark.
+  struct PushedMark {
+    std::atomic<std::uint32_t> version{0};
+    std::atomic<std::uint32_t> generation{0};
+    std::atomic<std::uint64_t> nextSequence{0};
+    std::atomic<std::uint64_t> nextFrame{0};
+  };
+  std::unique_ptr<PushedMark[]> marks_;
 
   const std::size_t capacity_;
   std::unique_ptr<char[]> ring_;
