@@ -1,12 +1,14 @@
 #include "protocol/AudioFrameQueue.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "protocol/FrameBuilder.h"
 #include "protocol/ProcessStreams.h"
+#include "protocol/Timestamps.h"
 #include "runtime/ThreadName.h"
 
 namespace velmar {
@@ -17,6 +19,8 @@ struct AudioFrameQueue::Header {
   std::uint32_t dataFields = 0;
   std::uint32_t nameSize = 0;
   char name[kMaxEventNameBytes + 1] = {};
+  std::uint32_t positioned = 0;  // 1 when `position` holds the frame's place
+  StreamPosition position;
 };
 
 namespace {
@@ -33,7 +37,8 @@ AudioFrameQueue& AudioFrameQueue::shared() {
 }
 
 AudioFrameQueue::AudioFrameQueue(std::size_t capacityBytes)
-    : capacity_(std::max<std::size_t>(capacityBytes / 8 * 8, 2 * sizeof(Header))),
+    : marks_(new PushedMark[kMaxTimelineStreams]),
+      capacity_(std::max<std::size_t>(capacityBytes / 8 * 8, 2 * sizeof(Header))),
       ring_(new char[capacity_]) {
   // Touched now, so the real-time producer never takes a page fault.
   std::memset(ring_.get(), 0, capacity_);
@@ -69,8 +74,30 @@ bool AudioFrameQueue::push(const FrameBuilder& frame) {
   return push(frame.frame(), frame.eventName(), frame.dataFieldCount());
 }
 
+bool AudioFrameQueue::push(const FrameBuilder& frame, const StreamPosition& position) {
+  return push(frame.frame(), frame.eventName(), frame.dataFieldCount(), &position);
+}
+
 bool AudioFrameQueue::push(std::string_view frame, std::string_view eventName,
-                           std::size_t dataFields) {
+                           std::size_t dataFields, const StreamPosition* position) {
+  const bool kept = pushRecord(frame, eventName, dataFields, position);
+  if (position != nullptr && position->stream < kMaxTimelineStreams) markPushed(*position);
+  return kept;
+}
+
+void AudioFrameQueue::markPushed(const StreamPosition& position) {
+  PushedMark& mark = marks_[position.stream];
+  const std::uint32_t version = mark.version.load(std::memory_order_relaxed);
+  mark.version.store(version + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  mark.generation.store(position.generation, std::memory_order_relaxed);
+  mark.nextSequence.store(position.sequence + 1, std::memory_order_relaxed);
+  mark.nextFrame.store(position.framesBefore + position.frames, std::memory_order_relaxed);
+  mark.version.store(version + 2, std::memory_order_release);
+}
+
+bool AudioFrameQueue::pushRecord(std::string_view frame, std::string_view eventName,
+                                 std::size_t dataFields, const StreamPosition* position) {
   auto refuse = [this] {
     noteDrop();
     return false;
@@ -110,6 +137,10 @@ bool AudioFrameQueue::push(std::string_view frame, std::string_view eventName,
   header.dataFields = static_cast<std::uint32_t>(dataFields);
   header.nameSize = static_cast<std::uint32_t>(std::min(eventName.size(), kMaxEventNameBytes));
   std::memcpy(header.name, eventName.data(), header.nameSize);
+  if (position != nullptr && position->stream < kMaxTimelineStreams) {
+    header.positioned = 1;
+    header.position = *position;
+  }
   copyIn(head, &header, sizeof header);
   copyIn(head + sizeof header, frame.data(), frame.size());
   head_.store(head + need, std::memory_order_seq_cst);
@@ -124,6 +155,79 @@ void AudioFrameQueue::noteDrop() {
   if (!dropping_.exchange(true, std::memory_order_relaxed)) {
     ProcessStreams::tryWriteLine(
         "⚠️ Host is not reading audio fast enough: dropping the oldest audio frames");
+  }
+}
+
+void AudioFrameQueue::appendGapIfAny(const Header& header, std::vector<StreamTrack>& tracks,
+                                     std::string& batch, std::size_t& gaps) {
+  if (header.positioned == 0) return;
+  const StreamPosition& at = header.position;
+  StreamTrack& track = tracks[at.stream];
+  if (track.generation != at.generation) track = {at.generation, 0, 0};
+  if (at.sequence > track.nextSequence) {
+    // Every frame of the stream between the last one written and this one
+    // was dropped: one event for the run.
+    FrameBuilder gap;
+    gap.beginEvent("audioGap", nowMillis());
+    gap.plainKey("count");
+    gap.value(at.sequence - track.nextSequence);
+    gap.plainKey("frames");
+    gap.value(at.framesBefore - std::min(at.framesBefore, track.nextFrame));
+    gap.plainKey("fromSequence");
+    gap.value(track.nextSequence);
+    gap.plainKey("streamIndex");
+    gap.value(static_cast<std::uint64_t>(at.stream));
+    gap.finishEvent();
+    batch.append(gap.frame());
+    ++gaps;
+  }
+  track.nextSequence = at.sequence + 1;
+  track.nextFrame = at.framesBefore + at.frames;
+}
+
+void AudioFrameQueue::announceTrailingGaps(std::vector<StreamTrack>& tracks) {
+  struct Mark {
+    bool taken = false;
+    StreamPosition next;
+  };
+  std::array<Mark, kMaxTimelineStreams> marks{};
+  for (std::uint32_t stream = 0; stream < kMaxTimelineStreams; ++stream) {
+    const PushedMark& mark = marks_[stream];
+    const std::uint32_t before = mark.version.load(std::memory_order_acquire);
+    if (before % 2 != 0) continue;  // being written: the next look sees it
+    Mark& taken = marks[stream];
+    taken.next.stream = stream;
+    taken.next.generation = mark.generation.load(std::memory_order_relaxed);
+    taken.next.sequence = mark.nextSequence.load(std::memory_order_relaxed);
+    taken.next.framesBefore = mark.nextFrame.load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    taken.taken = mark.version.load(std::memory_order_relaxed) == before;
+  }
+  // Frames pushed since are still to be written: they announce any gap
+  // before them themselves.
+  if (tail_.load(std::memory_order_seq_cst) < head_.load(std::memory_order_seq_cst)) return;
+  std::string out;
+  std::size_t gaps = 0;
+  for (const Mark& mark : marks) {
+    if (!mark.taken || mark.next.sequence == 0) continue;
+    // A header positioned just past the last pushed frame, with no frame of
+    // its own: only the gap before it is written.
+    Header past;
+    past.positioned = 1;
+    past.position = mark.next;
+    const StreamTrack& track = tracks[mark.next.stream];
+    if (track.generation == mark.next.generation && track.nextSequence >= mark.next.sequence) {
+      continue;
+    }
+    appendGapIfAny(past, tracks, out, gaps);
+    // The mark is where numbering goes on, not a frame that was written.
+    tracks[mark.next.stream].nextSequence = mark.next.sequence;
+    tracks[mark.next.stream].nextFrame = mark.next.framesBefore;
+  }
+  if (gaps == 0) return;
+  ProcessStreams::writeFrame(out);
+  for (std::size_t i = 0; i < gaps; ++i) {
+    ProcessStreams::writeLine("Emitted event: audioGap with 4 data fields");
   }
 }
 
@@ -151,6 +255,8 @@ void AudioFrameQueue::run() {
   };
   std::vector<Written> written(kBatchFrames);
   std::vector<Header> claimed(kBatchFrames);
+  std::vector<StreamTrack> tracks(kMaxTimelineStreams);
+  std::vector<std::size_t> gapsBefore(kBatchFrames);
   // While audio flows the writer polls rather than sleeping until woken, so
   // the real-time producer never pays for waking it (a system call, and on a
   // virtual machine tens of microseconds). After a quiet second it sleeps.
@@ -163,6 +269,7 @@ void AudioFrameQueue::run() {
     const std::uint64_t tail = tail_.load(std::memory_order_seq_cst);
     const std::uint64_t head = head_.load(std::memory_order_seq_cst);
     if (tail >= head) {
+      announceTrailingGaps(tracks);
       moveTo(tail);  // frames dropped while waiting count as gone for flush()
       if (Clock::now() - lastFrame < kPollingSpan) {
         std::this_thread::sleep_for(kPollInterval);
@@ -204,6 +311,8 @@ void AudioFrameQueue::run() {
     std::uint64_t position = tail;
     for (std::size_t i = 0; i < count; ++i) {
       const Header& header = claimed[i];
+      gapsBefore[i] = 0;
+      appendGapIfAny(header, tracks, batch, gapsBefore[i]);
       const std::size_t at = batch.size();
       batch.resize(at + header.size);
       copyOut(position + sizeof(Header), batch.data() + at, header.size);
@@ -220,6 +329,8 @@ void AudioFrameQueue::run() {
     written_.fetch_add(count, std::memory_order_relaxed);
     moveTo(end);
     for (std::size_t i = 0; i < count; ++i) {
+      if (gapsBefore[i] > 0)
+        ProcessStreams::writeLine("Emitted event: audioGap with 4 data fields");
       ProcessStreams::writeLine(
           "Emitted event: " + std::string(written[i].name, written[i].nameSize) + " with " +
           std::to_string(written[i].fields) + " data fields");

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "runtime/WakeSignal.h"
 
@@ -32,6 +33,13 @@ class FrameBuilder;
 // stream is counted in droppedCount(); the producer logs one line when a run of
 // drops starts, and the writer one with the count when it gets going again.
 //
+// Frames of a captured stream may carry their place on the stream's timeline
+// (a StreamPosition). The writer then announces every run of such frames of one
+// stream that did not reach the host with one "audioGap" event, written just
+// before the stream's next frame that does: the holes in a stream's sequence
+// are exactly the announced gaps, and their counts add up to droppedCount().
+// Gap events never go through the ring, so they are never dropped.
+//
 // Use:
 //   auto& queue = AudioFrameQueue::shared();  // once, off the real-time thread
 //   // on the IO thread, per buffer:
@@ -45,6 +53,20 @@ class AudioFrameQueue {
   // or five of the largest events (8192 frames of 16 channels).
   static constexpr std::size_t kDefaultCapacityBytes = 2 * 1024 * 1024;
   static constexpr std::size_t kMaxEventNameBytes = 31;
+  // Streams whose frames can carry a position; the writer keeps a fixed
+  // slot for each.
+  static constexpr std::uint32_t kMaxTimelineStreams = 64;
+
+  // Where a frame sits on its stream: `sequence` counts the stream's frames
+  // from 0, `framesBefore` the audio frames before this one, `frames` those
+  // in it. `generation` changes when the numbering starts again.
+  struct StreamPosition {
+    std::uint32_t stream = 0;
+    std::uint32_t generation = 0;
+    std::uint64_t sequence = 0;
+    std::uint64_t framesBefore = 0;
+    std::uint32_t frames = 0;
+  };
 
   // The process-wide queue. The first call allocates the ring and starts the
   // writer thread: make it before audio starts, not on a real-time thread.
@@ -64,7 +86,9 @@ class AudioFrameQueue {
   // room left is what the writer is claiming or copying out at that
   // instant); refusals count as drops. Never blocks.
   bool push(const FrameBuilder& frame);
-  bool push(std::string_view frame, std::string_view eventName, std::size_t dataFields);
+  bool push(std::string_view frame, std::string_view eventName, std::size_t dataFields,
+            const StreamPosition* position = nullptr);
+  bool push(const FrameBuilder& frame, const StreamPosition& position);
 
   // Frames that did not and will not reach the stream: the oldest ones
   // dropped for newer ones, and refused pushes. Any thread.
@@ -87,6 +111,30 @@ class AudioFrameQueue {
   void run();
   void moveTo(std::uint64_t position);
   void noteDrop();
+  // Writer thread: what it has seen of each stream's numbering.
+  struct StreamTrack {
+    std::uint32_t generation = 0;
+    std::uint64_t nextSequence = 0;
+    std::uint64_t nextFrame = 0;
+  };
+  void appendGapIfAny(const Header& header, std::vector<StreamTrack>& tracks, std::string& batch,
+                      std::size_t& gaps);
+  // With the ring empty: the frames pushed after a stream's last written one
+  // were all dropped, so their gap is announced now.
+  void announceTrailingGaps(std::vector<StreamTrack>& tracks);
+  bool pushRecord(std::string_view frame, std::string_view eventName, std::size_t dataFields,
+                  const StreamPosition* position);
+  void markPushed(const StreamPosition& position);
+  // Per stream, where the producer's numbering has got to (after the push,
+  // kept or not). A sequence lock: the producer makes `version` odd while it
+  // writes, so the writer never takes a torn mark.
+  struct PushedMark {
+    std::atomic<std::uint32_t> version{0};
+    std::atomic<std::uint32_t> generation{0};
+    std::atomic<std::uint64_t> nextSequence{0};
+    std::atomic<std::uint64_t> nextFrame{0};
+  };
+  std::unique_ptr<PushedMark[]> marks_;
 
   const std::size_t capacity_;
   std::unique_ptr<char[]> ring_;

@@ -46,7 +46,8 @@ void AudioDataBridge::didReceiveAudioData(const coreaudio::AudioBufferList& buff
     const std::size_t count = std::min(piece, samples - done);
     const auto pcm = converter_.convert(data + done, count * sizeof(float));
     manager->streamAudioBuffer(pcm, sampleRate, streamIndex,
-                               static_cast<std::int64_t>(buffer.mNumberChannels));
+                               static_cast<std::int64_t>(buffer.mNumberChannels),
+                               cycleHostSeconds_);
     done += count;
   } while (done < samples);
 }

@@ -24,6 +24,7 @@ class AudioDataBridge : public AudioDataDelegate {
   void didReceiveAudioData(const coreaudio::AudioBufferList& bufferList,
                            coreaudio::UInt32 streamIndex, coreaudio::Float64 sampleRate) override;
   void prepareForBuffers(std::size_t maxSamples) override;
+  void beginCycle(double hostSeconds) override { cycleHostSeconds_ = hostSeconds; }
 
   // Any thread; only the IO thread counts.
   std::int64_t bufferCount() const { return bufferCount_.load(std::memory_order_relaxed); }
@@ -32,6 +33,7 @@ class AudioDataBridge : public AudioDataDelegate {
   std::weak_ptr<RecorderManager> recorderManager_;
   PcmConverter converter_;  // reserved up front, reused per buffer
   std::atomic<std::int64_t> bufferCount_{0};
+  double cycleHostSeconds_ = 0;  // IO thread only
 };
 
 }  // namespace velmar

@@ -18,6 +18,10 @@ class AudioDataDelegate {
                                    coreaudio::UInt32 streamIndex,
                                    coreaudio::Float64 sampleRate) = 0;
 
+  // IO thread, before a cycle's buffers: the cycle's time stamp in seconds
+  // of the platform's host clock, shared by every stream of the cycle.
+  virtual void beginCycle(double hostSeconds) { (void)hostSeconds; }
+
   // Called off the IO thread while IO is stopped, before buffers of up to
   // `maxSamples` samples (frames × channels of the largest cycle the device
   // announces) arrive: size here what the IO thread will need.

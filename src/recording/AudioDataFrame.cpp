@@ -55,8 +55,18 @@ const FrameBuilder& AudioDataFrame::build(const AudioDataFields& fields, double 
   f.value(fields.channels);
   f.plainKey("format");
   f.value(fields.format);
+  if (fields.timeline) {
+    f.plainKey("frames");
+    f.value(fields.timeline->frames);
+    f.plainKey("hostTime");
+    f.value(fields.timeline->hostTime);
+  }
   f.plainKey("sampleRate");
   f.value(fields.sampleRate);
+  if (fields.timeline) {
+    f.plainKey("sequence");
+    f.value(fields.timeline->sequence);
+  }
   f.plainKey("streamIndex");
   if (fields.streamIndex) {
     f.value(static_cast<std::uint64_t>(*fields.streamIndex));

@@ -19,13 +19,22 @@ struct AudioDataFields {
   std::int64_t channels = 0;          // actual count, or the configured one
   std::optional<std::uint32_t> streamIndex;
   std::optional<std::int64_t> actualChannels;
+  // With the timeline on: the buffer's number in its stream, its IO cycle's
+  // time in seconds, and its audio frames.
+  struct Timeline {
+    std::uint64_t sequence = 0;
+    double hostTime = 0;
+    std::uint64_t frames = 0;
+  };
+  std::optional<Timeline> timeline = std::nullopt;
 };
 
 // Builds the "audioData" EVENT frame by hand into buffers it keeps, so after
 // the first frame of a given size nothing is allocated (the constructor
 // already makes room for 16 KB of PCM, reserve() for more). The data object has exactly the eight
 // keys `actualChannels`, `buffer`, `bufferSize`, `channels`, `format`,
-// `sampleRate`, `streamIndex`, `timestamp`, and the bytes are those the
+// `sampleRate`, `streamIndex`, `timestamp` (and, with a timeline, `frames`,
+// `hostTime` and `sequence`), and the bytes are those the
 // generic JSON writer produces for the same data. Not thread-safe: one per
 // producing thread (the IO thread owns one).
 //

@@ -605,9 +605,10 @@ OSStatus AudioRecorder::deviceChangedListener(AudioObjectID inObjectID, UInt32 i
 
 // --- IO thread: no locks, no allocation, no waiting ---
 
-OSStatus AudioRecorder::ioproc(AudioObjectID inDevice, const AudioTimeStamp*,
-                               const AudioBufferList* inInputData, const AudioTimeStamp*,
-                               AudioBufferList*, const AudioTimeStamp*, void* inClientData) {
+OSStatus AudioRecorder::ioproc(AudioObjectID inDevice, const AudioTimeStamp* inNow,
+                               const AudioBufferList* inInputData,
+                               const AudioTimeStamp* inInputTime, AudioBufferList*,
+                               const AudioTimeStamp*, void* inClientData) {
   const std::int32_t calls = increment(ioprocCallCount);
   if (calls - lastLoggedCall.load(std::memory_order_relaxed) >= 100) {
     platformLogRealtime("🎤 IOProc called %d times for device %u", calls, inDevice);
@@ -627,14 +628,18 @@ OSStatus AudioRecorder::ioproc(AudioObjectID inDevice, const AudioTimeStamp*,
     return kAudioHardwareNoError;
   }
   if (self == nullptr) return kAudioHardwareNoError;
-  self->deliver(*inInputData, sample);
+  // The input's own time stamp dates the cycle; every stream of it shares it.
+  const AudioTimeStamp* stamp = inInputTime != nullptr ? inInputTime : inNow;
+  const double hostSeconds = stamp == nullptr ? 0.0 : static_cast<double>(stamp->mHostTime) / 1e9;
+  self->deliver(*inInputData, hostSeconds, sample);
   return kAudioHardwareNoError;
 }
 
-void AudioRecorder::deliver(const AudioBufferList& input, bool sample) {
+void AudioRecorder::deliver(const AudioBufferList& input, double hostSeconds, bool sample) {
   // Second references keep the lists alive for the cycle.
   const std::shared_ptr<const StreamList> streams = inputStreamList_;
   const std::shared_ptr<const std::vector<ExtAudioFileRef>> files = fileList_;
+  if (auto delegate = audioDataDelegate_.lock()) delegate->beginCycle(hostSeconds);
   const UInt32 n = input.numberBuffers();
   if (sample) {
     const AudioBuffer& first = input.mBuffers[0];

@@ -136,7 +136,7 @@ class AudioRecorder {
 
  private:
   // `sample`: this cycle writes the every-hundredth-cycle lines.
-  void deliver(const coreaudio::AudioBufferList& input, bool sample);
+  void deliver(const coreaudio::AudioBufferList& input, double hostSeconds, bool sample);
   void deliverSilence(AudioDataDelegate& delegate, coreaudio::UInt32 stream,
                       coreaudio::UInt32 channels, std::size_t frames, coreaudio::Float64 rate);
   StreamList readInputStreams();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -41,6 +42,7 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
     std::string format = "pcm16";
     std::int64_t sampleRate = 16000;
     std::int64_t channels = 1;
+    bool timeline = false;  // "audioData" carries `sequence`, `hostTime`, `frames`
   };
 
   // `audioQueue` carries the audio frames to standard output; without one,
@@ -70,7 +72,8 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   void streamAudioBuffer(std::span<const std::uint8_t> pcm,
                          std::optional<double> actualSampleRate = std::nullopt,
                          std::optional<std::uint32_t> streamIndex = std::nullopt,
-                         std::optional<std::int64_t> channelCount = std::nullopt);
+                         std::optional<std::int64_t> channelCount = std::nullopt,
+                         double cycleHostSeconds = 0);
   // Off the IO thread, while IO is stopped: room for buffers of up to
   // `pcmBytes` PCM bytes, so the IO thread builds their frames without
   // allocating.
@@ -128,8 +131,14 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   std::atomic<bool> audioStreamingEnabled_{false};
   runtime::PublishedValue<StreamingSettings> streamingSettings_{StreamingSettings{}};
 
-  // IO thread only.
+  // IO thread only, reset while IO is stopped (prepareForBuffers): each
+  // stream's next sequence number and the audio frames streamed so far.
+  // Every buffer that goes towards the host is numbered, so the writer can
+  // tell the host which ones it lost.
   AudioDataFrame frame_;
+  std::array<std::uint64_t, AudioFrameQueue::kMaxTimelineStreams> nextSequence_{};
+  std::array<std::uint64_t, AudioFrameQueue::kMaxTimelineStreams> framesStreamed_{};
+  std::uint32_t timelineGeneration_ = 0;
 
   // Declared last so that the engine, and with it IO, stops before the
   // delegate and the frame go.

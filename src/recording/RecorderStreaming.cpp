@@ -1,5 +1,6 @@
 // The streaming half of RecorderManager: the three streaming commands and the
 // IO thread's path from PCM bytes to a queued "audioData" frame.
+#include <algorithm>
 #include <cmath>
 
 #include "commands/CommandParameters.h"
@@ -46,15 +47,17 @@ void RecorderManager::enableAudioStreaming(const json& params, const std::string
     return;
   }
   const std::int64_t channels = parameters::integer(params, "channels").value_or(1);
+  const bool timeline = parameters::flag(params, "timeline").value_or(false);
   // The queue's slots and writer thread come up here, never on the IO
   // thread. Queue and settings first, then the switch: the IO thread never
   // sees the switch on without them.
   if (audioQueue_.load() == nullptr) audioQueue_.store(&AudioFrameQueue::shared());
-  streamingSettings_.publish({*format, *sampleRate, channels});
+  streamingSettings_.publish({*format, *sampleRate, channels, timeline});
   audioStreamingEnabled_.store(true, std::memory_order_release);
   eventEmitter_.logToStderr("Audio streaming enabled: format=" + *format + ", sampleRate=" +
                             std::to_string(*sampleRate) + ", channels=" + std::to_string(channels));
-  const json data{{"format", *format}, {"sampleRate", *sampleRate}, {"channels", channels}};
+  json data{{"format", *format}, {"sampleRate", *sampleRate}, {"channels", channels}};
+  if (timeline) data["timeline"] = true;
   eventEmitter_.sendResponse(commandId, true, data);
   eventEmitter_.emitEvent("audioStreamingEnabled", data);
 }
@@ -84,6 +87,10 @@ std::uint64_t RecorderManager::droppedBuffers() const {
 
 void RecorderManager::prepareForBuffers(std::size_t pcmBytes) {
   frame_.reserve(pcmBytes);
+  // Streams were (re)cataloged: their numbering starts again from 0.
+  nextSequence_.fill(0);
+  framesStreamed_.fill(0);
+  ++timelineGeneration_;
   const AudioFrameQueue* queue = audioQueue_.load();
   const std::size_t frameBytes = AudioDataFrame::frameBytesFor(pcmBytes);
   if (queue != nullptr && frameBytes > queue->maxFrameBytes()) {
@@ -96,7 +103,8 @@ void RecorderManager::prepareForBuffers(std::size_t pcmBytes) {
 void RecorderManager::streamAudioBuffer(std::span<const std::uint8_t> pcm,
                                         std::optional<double> actualSampleRate,
                                         std::optional<std::uint32_t> streamIndex,
-                                        std::optional<std::int64_t> channelCount) {
+                                        std::optional<std::int64_t> channelCount,
+                                        double cycleHostSeconds) {
   if (!audioStreamingEnabled()) return;
   const auto settings = streamingSettings_.read();
   const double rate = actualSampleRate.value_or(static_cast<double>(settings->sampleRate));
@@ -110,15 +118,42 @@ void RecorderManager::streamAudioBuffer(std::span<const std::uint8_t> pcm,
                                     static_cast<long long>(*actual));
     }
   }
+  // Each buffer of a cataloged stream takes its number whether or not it
+  // reaches the host; the queue announces the ones it loses.
+  std::optional<AudioFrameQueue::StreamPosition> position;
+  if (streamIndex && *streamIndex < AudioFrameQueue::kMaxTimelineStreams) {
+    const std::uint32_t stream = *streamIndex;
+    const auto frames =
+        static_cast<std::uint32_t>(pcm.size() / sizeof(std::int16_t) /
+                                   static_cast<std::size_t>(std::max<std::int64_t>(channels, 1)));
+    position = AudioFrameQueue::StreamPosition{.stream = stream,
+                                               .generation = timelineGeneration_,
+                                               .sequence = nextSequence_[stream]++,
+                                               .framesBefore = framesStreamed_[stream],
+                                               .frames = frames};
+    framesStreamed_[stream] += frames;
+  }
+  std::optional<AudioDataFields::Timeline> timeline;
+  if (settings->timeline && position) {
+    timeline = AudioDataFields::Timeline{
+        .sequence = position->sequence, .hostTime = cycleHostSeconds, .frames = position->frames};
+  }
   const FrameBuilder& built = frame_.build({.pcm = pcm,
                                             .format = settings->format,
                                             .sampleRate = rate,
                                             .channels = channels,
                                             .streamIndex = streamIndex,
-                                            .actualChannels = channelCount});
+                                            .actualChannels = channelCount,
+                                            .timeline = timeline});
   // The host is written to by the queue's own thread; a full queue drops the
   // oldest audio, never blocks here.
-  if (AudioFrameQueue* queue = audioQueue_.load(std::memory_order_acquire)) queue->push(built);
+  AudioFrameQueue* queue = audioQueue_.load(std::memory_order_acquire);
+  if (queue == nullptr) return;
+  if (position) {
+    queue->push(built, *position);
+  } else {
+    queue->push(built);
+  }
 }
 
 }  // namespace velmar

@@ -2,11 +2,13 @@
 // records and learns what each stream is; compositions name things that
 // exist; a recording whose device goes away ends; a start that cannot
 // deliver audio says why and leaves nothing running; taps keep what they
-// were made for and hear an application the moment it appears.
+// were made for and hear an application the moment it appears; every
+// stream shares one timeline and every buffer lost on the way is announced.
 #include <algorithm>
 #include <cstdint>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -327,6 +329,104 @@ TEST(TrustedRecordingEndToEndTest, TapsKeepWhatTheyWereMadeForAndHearNewcomersAt
   EXPECT_TRUE(cli.waitForLog("Leaving tap " + theirs["id"].dump() +
                              " as it is: this service did not make it"));
   EXPECT_EQ(answerTo(cli, command("stop", "stopRecording"))["success"], true);
+}
+
+json eventsNamed(CliProcess& cli, const std::string& name) {
+  json data = json::array();
+  for (const auto& frame : cli.frames().frames()) {
+    if (frame.isEvent(name)) data.push_back(frame.body["data"]);
+  }
+  return data;
+}
+
+std::uint64_t gapCount(CliProcess& cli) {
+  std::uint64_t count = 0;
+  for (const auto& gap : eventsNamed(cli, "audioGap")) count += gap["count"].get<std::uint64_t>();
+  return count;
+}
+
+TEST(TrustedRecordingEndToEndTest, OneTimelineForEveryStreamAndEveryLostBufferAnnounced) {
+  ScenarioFile file(
+      json{{"base", "default"},
+           {"aggregateDevices", {aggregate("org.example.studio", "Studio", kStudioUID)}}});
+  CliProcess cli(file.options());
+  const std::uint32_t studio = aggregateNamed(cli, "Studio")["id"];
+  const json tap = answerTo(cli, command("t", "createSystemLevelTap"));
+  ASSERT_EQ(
+      answerTo(cli, command("a", "addTapToAggregate",
+                            {{"aggregateID", studio}, {"tapUID", tap["data"]["uid"]}}))["success"],
+      true);
+  const json enabled = answerTo(
+      cli,
+      command("s", "enableAudioStreaming",
+              {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}, {"timeline", true}}));
+  ASSERT_EQ(enabled["data"]["timeline"], true) << enabled.dump();
+  ASSERT_EQ(answerTo(cli, command("r1", "startRecording"))["success"], true);
+  ASSERT_TRUE(waitForAudio(cli, 0, 50));
+  ASSERT_TRUE(waitForAudio(cli, 1, 50));
+
+  // Each stream counts from 0 without holes; a cycle's buffers share one
+  // time; `frames` is what the bytes hold.
+  std::vector<std::vector<json>> early{audioFrames(cli, 0), audioFrames(cli, 1)};
+  for (const auto& frames : early) {
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      ASSERT_EQ(frames[i]["sequence"], i) << frames[i].dump();
+      EXPECT_EQ(frames[i]["frames"].get<std::size_t>() *
+                    frames[i]["actualChannels"].get<std::size_t>() * 2,
+                frames[i]["bufferSize"].get<std::size_t>());
+      if (i > 0) {
+        EXPECT_GE(frames[i]["hostTime"], frames[i - 1]["hostTime"]);
+      }
+    }
+  }
+  for (std::size_t i = 0; i < std::min(early[0].size(), early[1].size()); ++i) {
+    EXPECT_EQ(early[0][i]["hostTime"], early[1][i]["hostTime"]) << i;
+  }
+
+  // Two stereo streams make about 600 KB of frames a second: a host that
+  // does not read for 6 s overflows the 2 MiB queue.
+  cli.out().pause();
+  std::this_thread::sleep_for(6s);
+  cli.out().resume();
+  ASSERT_TRUE(cli.waitForLog("audio frames dropped", 20s));
+  const std::size_t after = audioFrames(cli, 1).size();
+  ASSERT_TRUE(waitForAudio(cli, 1, after + 50, 30s));
+  ASSERT_EQ(answerTo(cli, command("r2", "stopRecording"), 20s)["success"], true);
+  const std::uint64_t dropped =
+      answerTo(cli, command("st", "getAudioStreamingStatus"), 20s)["data"]["droppedBuffers"];
+  ASSERT_GT(dropped, 0u);
+  // Every lost buffer is announced, none twice.
+  const auto isGap = [](const Frame& f) { return f.isEvent("audioGap"); };
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (gapCount(cli) < dropped && std::chrono::steady_clock::now() < deadline) {
+    cli.frames().waitForFrames(isGap, eventsNamed(cli, "audioGap").size() + 1, 2s);
+  }
+  EXPECT_EQ(gapCount(cli), dropped);
+
+  // The holes in each stream's numbering are exactly the gaps, each
+  // announced between the buffers around it.
+  const auto frames = cli.frames().frames();
+  for (std::uint32_t stream : {0u, 1u}) {
+    std::uint64_t next = 0;
+    std::uint64_t bufferFrames = 0;
+    std::uint64_t pendingCount = 0;
+    for (const auto& frame : frames) {
+      const json& data = frame.body["data"];
+      if (frame.isEvent("audioGap") && data["streamIndex"] == stream) {
+        EXPECT_EQ(pendingCount, 0u) << "two gaps in a row: " << data.dump();
+        EXPECT_EQ(data["fromSequence"], next) << data.dump();
+        pendingCount = data["count"];
+        EXPECT_GT(pendingCount, 0u);
+        EXPECT_EQ(data["frames"], pendingCount * bufferFrames) << data.dump();
+      } else if (frame.isEvent("audioData") && data["streamIndex"] == stream) {
+        const std::uint64_t sequence = data["sequence"];
+        EXPECT_EQ(sequence, next + pendingCount) << "a hole nobody announced: " << data.dump();
+        next = sequence + 1;
+        pendingCount = 0;
+        bufferFrames = data["frames"];
+      }
+    }
+  }
 }
 
 }  // namespace
