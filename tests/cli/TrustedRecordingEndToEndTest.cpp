@@ -411,6 +411,8 @@ TEST(TrustedRecordingEndToEndTest, OneTimelineForEveryStreamAndEveryLostBufferAn
     std::uint64_t bufferFrames = 0;
     std::uint64_t pendingCount = 0;
     for (const auto& frame : frames) {
+      // Responses may carry no data at all: only the two events are read.
+      if (!frame.isEvent("audioGap") && !frame.isEvent("audioData")) continue;
       const json& data = frame.body["data"];
       if (frame.isEvent("audioGap") && data["streamIndex"] == stream) {
         EXPECT_EQ(pendingCount, 0u) << "two gaps in a row: " << data.dump();
