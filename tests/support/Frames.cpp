@@ -91,37 +91,54 @@ bool LineCollector::waitFor(const std::function<bool(const std::vector<std::stri
 
 bool LineCollector::waitForLineContaining(const std::string& text,
                                           std::chrono::milliseconds timeout) const {
+  std::size_t scanned = 0;  // each line is looked at once, however often this wakes
   return waitFor(
       [&](const std::vector<std::string>& lines) {
-        for (const auto& l : lines) {
-          if (l.find(text) != std::string::npos) return true;
+        for (; scanned < lines.size(); ++scanned) {
+          if (lines[scanned].find(text) != std::string::npos) return true;
         }
         return false;
       },
       timeout);
 }
 
-std::vector<Frame> FrameReader::frames() const {
-  std::vector<Frame> out;
-  for (const auto& line : out_->lines()) {
-    auto frame = parseFrame(line);
-    EXPECT_TRUE(frame.has_value())
-        << "not a whole frame on standard output: " << line.substr(0, 300);
-    if (frame) out.push_back(std::move(*frame));
+void FrameReader::catchUp(const std::vector<std::string>& lines) const {
+  std::lock_guard lock(parsed_->mutex);
+  for (; parsed_->lines < lines.size(); ++parsed_->lines) {
+    const std::string& line = lines[parsed_->lines];
+    if (auto frame = parseFrame(line)) {
+      parsed_->frames.push_back(std::move(*frame));
+    } else {
+      parsed_->torn.push_back(line.substr(0, 300));
+    }
   }
-  return out;
+}
+
+std::vector<Frame> FrameReader::frames() const {
+  out_->waitFor(
+      [&](const std::vector<std::string>& lines) {
+        catchUp(lines);
+        return true;
+      },
+      std::chrono::milliseconds(0));
+  std::lock_guard lock(parsed_->mutex);
+  for (const auto& line : parsed_->torn) {
+    ADD_FAILURE() << "not a whole frame on standard output: " << line;
+  }
+  return parsed_->frames;
 }
 
 std::vector<Frame> FrameReader::waitForFrames(const std::function<bool(const Frame&)>& predicate,
                                               std::size_t count,
                                               std::chrono::milliseconds timeout) const {
   std::vector<Frame> matched;
+  std::size_t scanned = 0;
   out_->waitFor(
       [&](const std::vector<std::string>& lines) {
-        matched.clear();
-        for (const auto& line : lines) {
-          auto frame = parseFrame(line);
-          if (frame && predicate(*frame)) matched.push_back(std::move(*frame));
+        catchUp(lines);
+        std::lock_guard lock(parsed_->mutex);
+        for (; scanned < parsed_->frames.size(); ++scanned) {
+          if (predicate(parsed_->frames[scanned])) matched.push_back(parsed_->frames[scanned]);
         }
         return matched.size() >= count;
       },

@@ -68,7 +68,10 @@ class LineCollector {
   std::thread thread_;
 };
 
-// Frames on top of a collector of standard-output lines.
+// Frames on top of a collector of standard-output lines. Each line is parsed
+// once, however often a test waits: a test that waits on a long recording
+// must not re-parse every audio frame per wake-up (the collector's reader
+// waits meanwhile, and the service's output backs up).
 class FrameReader {
  public:
   FrameReader() = default;
@@ -88,7 +91,17 @@ class FrameReader {
                                     std::chrono::milliseconds timeout = 5s) const;
 
  private:
+  struct Parsed {
+    std::mutex mutex;  // taken inside the collector's, never the other way
+    std::size_t lines = 0;
+    std::vector<Frame> frames;
+    std::vector<std::string> torn;  // lines that are not whole frames
+  };
+  // Parses the lines not seen yet; the collector's lock is held.
+  void catchUp(const std::vector<std::string>& lines) const;
+
   const LineCollector* out_ = nullptr;
+  std::shared_ptr<Parsed> parsed_ = std::make_shared<Parsed>();
 };
 
 // Standard output (as frames) and standard error (as lines) read back from
