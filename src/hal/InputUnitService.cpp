@@ -20,6 +20,7 @@ struct CurrentCycle {
   AudioUnit handle = nullptr;
   InputCycle* input = nullptr;
   UInt32 frames = 0;
+  UInt32 channels = 0;
 };
 thread_local CurrentCycle currentCycle;
 
@@ -108,15 +109,26 @@ OSStatus InputUnitService::setProperty(AudioUnit handle, AudioUnitPropertyID pro
       unit->device = *device;
       return coreaudio::kAudioHardwareNoError;
     }
-    case kAudioUnitProperty_StreamFormat:
-      return std::holds_alternative<AudioStreamBasicDescription>(value)
-                 ? coreaudio::kAudioHardwareNoError
-                 : kAudioUnitErr_InvalidPropertyValue;
+    case kAudioUnitProperty_StreamFormat: {
+      const auto* format = std::get_if<AudioStreamBasicDescription>(&value);
+      if (format == nullptr) return kAudioUnitErr_InvalidPropertyValue;
+      // The unit converts sample formats, not channel layouts: the input's
+      // client side keeps the device's channel count.
+      const UInt32 channels = inputChannels(resolvedDeviceLocked(*unit));
+      if (scope == kAudioUnitScope_Output && element == 1 && channels != 0 &&
+          format->mChannelsPerFrame != channels) {
+        return kAudioUnitErr_FormatNotSupported;
+      }
+      return coreaudio::kAudioHardwareNoError;
+    }
+    case kAudioOutputUnitProperty_SetInputCallback:
     case kAudioUnitProperty_SetRenderCallback: {
-      // Taken into a running unit's cycles at its next start.
+      // Taken into a running unit's cycles at its next start. An input-only
+      // unit keeps a render callback but never calls it.
       const auto* callback = std::get_if<AURenderCallbackStruct>(&value);
       if (callback == nullptr) return kAudioUnitErr_InvalidPropertyValue;
-      unit->callback = *callback;
+      (property == kAudioOutputUnitProperty_SetInputCallback ? unit->inputCallback
+                                                             : unit->renderCallback) = *callback;
       return coreaudio::kAudioHardwareNoError;
     }
     case kAudioUnitProperty_MaximumFramesPerSlice: {
@@ -187,7 +199,8 @@ OSStatus InputUnitService::outputUnitStart(AudioUnit handle) {
   spec.channels = inputChannels(spec.device);
   if (spec.device == 0 || spec.channels == 0) return kAudioUnitErr_NoConnection;
   spec.sampleRate = hardware_.deviceSampleRate(spec.device);
-  unit->cycleCallback = unit->callback;
+  unit->cycleCallback = unit->inputCallback;
+  unit->cycleChannels = spec.channels;
   unit->running = true;
   unit->cycling.store(true, std::memory_order_release);
   lock.unlock();
@@ -236,7 +249,7 @@ void InputUnitService::cycle(AudioUnit handle, UInt32 frames, const AudioTimeSta
   if (!unit->cycling.load(std::memory_order_acquire) || frames == 0) return;
   const AURenderCallbackStruct callback = unit->cycleCallback;
   if (callback.inputProc == nullptr) return;
-  currentCycle = {handle, &input, frames};
+  currentCycle = {handle, &input, frames, unit->cycleChannels};
   AudioUnitRenderActionFlags flags = 0;
   callback.inputProc(callback.inputProcRefCon, &flags, &time, 1, frames, nullptr);
   currentCycle = {};
@@ -261,13 +274,14 @@ OSStatus InputUnitService::render(AudioUnit handle, AudioUnitRenderActionFlags*,
     return kAudioUnitErr_NoConnection;
   }
   if (frames > currentCycle.frames) return kAudioUnitErr_InvalidPropertyValue;
-  return renderInto(frames, ioData, *currentCycle.input);
+  return renderInto(frames, currentCycle.channels, ioData, *currentCycle.input);
 }
 
-OSStatus InputUnitService::renderInto(UInt32 frames, AudioBufferList* ioData, InputCycle& input) {
+OSStatus InputUnitService::renderInto(UInt32 frames, UInt32 channels, AudioBufferList* ioData,
+                                      InputCycle& input) {
   if (ioData == nullptr) return kAudioUnitErr_InvalidPropertyValue;
   for (auto& buffer : ioData->mBuffers) {
-    if (buffer.mData == nullptr || buffer.mNumberChannels == 0 ||
+    if (buffer.mData == nullptr || buffer.mNumberChannels != channels ||
         buffer.mDataByteSize < frames * buffer.mNumberChannels * sizeof(float)) {
       return kAudioUnitErr_InvalidPropertyValue;
     }

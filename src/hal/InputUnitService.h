@@ -97,7 +97,7 @@ class InputUnitService : public platform::AudioUnitService {
     return std::nullopt;
   }
 
-  // One cycle of a started unit: calls its render callback, whose render()
+  // One cycle of a started unit: calls its input callback, whose render()
   // reads `input`. Does nothing once the unit is stopping.
   void cycle(platform::AudioUnit unit, UInt32 frames, const coreaudio::AudioTimeStamp& time,
              InputCycle& input);
@@ -112,20 +112,23 @@ class InputUnitService : public platform::AudioUnitService {
     AudioObjectID device = 0;  // 0 = the default input
     bool running = false;
     bool stopping = false;
-    platform::AURenderCallbackStruct callback;
+    platform::AURenderCallbackStruct inputCallback;
+    platform::AURenderCallbackStruct renderCallback;  // kept, never called
     UInt32 maximumFrames = kDefaultMaximumFramesPerSlice;
     // Read by the unit's cycles.
     std::atomic<bool> initialized{false};
     std::atomic<bool> inputEnabled{false};
     std::atomic<bool> cycling{false};
     platform::AURenderCallbackStruct cycleCallback;  // fixed while running
+    UInt32 cycleChannels = 0;                        // likewise
   };
 
   Unit* unitLocked(platform::AudioUnit unit);
   AudioObjectID resolvedDeviceLocked(const Unit& unit) const;
   UInt32 inputChannels(AudioObjectID device) const;
   void stop(std::unique_lock<std::mutex>& lock, platform::AudioUnit handle, Unit& unit);
-  OSStatus renderInto(UInt32 frames, coreaudio::AudioBufferList* ioData, InputCycle& input);
+  OSStatus renderInto(UInt32 frames, UInt32 channels, coreaudio::AudioBufferList* ioData,
+                      InputCycle& input);
 
   ModelAudioHardware& hardware_;
   std::mutex mutex_;

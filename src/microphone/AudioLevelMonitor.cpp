@@ -17,7 +17,8 @@ using coreaudio::UInt32;
 
 namespace {
 
-constexpr UInt32 kChannels = 2;
+// The layout assumed when the unit does not say the device's.
+constexpr UInt32 kFallbackChannels = 2;
 constexpr AudioUnitElement kInputElement = 1;
 constexpr AudioUnitElement kOutputElement = 0;
 // How often the publisher looks for levels to send.
@@ -75,22 +76,30 @@ bool AudioLevelMonitor::startLocked(AudioObjectID deviceID) {
     return false;
   }
 
-  AudioUnitPropertyValue format;
+  // Rendered in the device's own layout (a mono microphone's unit refuses
+  // two channels), as interleaved floats at the device's rate.
+  channels_ = kFallbackChannels;
+  AudioUnitPropertyValue format = AudioStreamBasicDescription{};
   if (units_.getProperty(unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input,
                          kInputElement, format) == 0) {
-    if (const auto* read = std::get_if<AudioStreamBasicDescription>(&format)) {
+    if (const auto* read = std::get_if<AudioStreamBasicDescription>(&format);
+        read != nullptr && read->mChannelsPerFrame > 0) {
       inputFormat_ = *read;
+      channels_ = read->mChannelsPerFrame;
       units_.setProperty(unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output,
-                         kInputElement, *read);
+                         kInputElement, coreaudio::makeFloatFormat(read->mSampleRate, channels_));
     }
   }
 
   allocateBuffer(unit);
 
-  status = units_.setProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Global, 0,
-                              AURenderCallbackStruct{&AudioLevelMonitor::renderCallback, this});
+  // An input-only unit calls its input callback; a render callback would
+  // never run.
+  status =
+      units_.setProperty(unit, kAudioOutputUnitProperty_SetInputCallback, kAudioUnitScope_Global, 0,
+                         AURenderCallbackStruct{&AudioLevelMonitor::inputProc, this});
   if (status != 0) {
-    eventEmitter_.logToStderr("Failed to set render callback: " + std::to_string(status));
+    eventEmitter_.logToStderr("Failed to set input callback: " + std::to_string(status));
     return false;
   }
   status = units_.initialize(unit);
@@ -120,9 +129,9 @@ void AudioLevelMonitor::allocateBuffer(AudioUnit unit) {
     }
   }
   maximumFrames_ = frames;
-  samples_.assign(static_cast<std::size_t>(frames) * kChannels, 0.0f);
+  samples_.assign(static_cast<std::size_t>(frames) * channels_, 0.0f);
   auto& buffer = bufferList_.mBuffers.front();
-  buffer.mNumberChannels = kChannels;
+  buffer.mNumberChannels = channels_;
   buffer.mDataByteSize = 0;
   buffer.mData = samples_.data();
 }
@@ -151,10 +160,9 @@ AudioLevelMonitor::Levels AudioLevelMonitor::getCurrentLevels() const {
           currentPeak_.load(std::memory_order_relaxed)};
 }
 
-OSStatus AudioLevelMonitor::renderCallback(void* inRefCon,
-                                           AudioUnitRenderActionFlags* ioActionFlags,
-                                           const AudioTimeStamp* inTimeStamp, UInt32 inBusNumber,
-                                           UInt32 inNumberFrames, AudioBufferList* ioData) {
+OSStatus AudioLevelMonitor::inputProc(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlags,
+                                      const AudioTimeStamp* inTimeStamp, UInt32 inBusNumber,
+                                      UInt32 inNumberFrames, AudioBufferList* ioData) {
   return static_cast<AudioLevelMonitor*>(inRefCon)->inputCallback(
       ioActionFlags, inTimeStamp, inBusNumber, inNumberFrames, ioData);
 }
@@ -171,15 +179,15 @@ OSStatus AudioLevelMonitor::inputCallback(AudioUnitRenderActionFlags* ioActionFl
     return 0;
   }
   auto& buffer = bufferList_.mBuffers.front();
-  buffer.mNumberChannels = kChannels;
-  buffer.mDataByteSize = inNumberFrames * 4 * kChannels;
+  buffer.mNumberChannels = channels_;
+  buffer.mDataByteSize = inNumberFrames * 4 * channels_;
   buffer.mData = samples_.data();
   if (units_.render(unit, ioActionFlags, inTimeStamp, inBusNumber, inNumberFrames, &bufferList_) !=
       0) {
     return 0;
   }
 
-  const UInt32 n = inNumberFrames * kChannels;
+  const UInt32 n = inNumberFrames * channels_;
   float sumOfSquares = 0;
   float peak = 0;
   for (UInt32 i = 0; i < n; ++i) {

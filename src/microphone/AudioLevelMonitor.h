@@ -60,12 +60,12 @@ class AudioLevelMonitor {
                                     coreaudio::AudioBufferList* ioData);
 
  private:
-  static coreaudio::OSStatus renderCallback(void* inRefCon,
-                                            platform::AudioUnitRenderActionFlags* ioActionFlags,
-                                            const coreaudio::AudioTimeStamp* inTimeStamp,
-                                            coreaudio::UInt32 inBusNumber,
-                                            coreaudio::UInt32 inNumberFrames,
-                                            coreaudio::AudioBufferList* ioData);
+  static coreaudio::OSStatus inputProc(void* inRefCon,
+                                       platform::AudioUnitRenderActionFlags* ioActionFlags,
+                                       const coreaudio::AudioTimeStamp* inTimeStamp,
+                                       coreaudio::UInt32 inBusNumber,
+                                       coreaudio::UInt32 inNumberFrames,
+                                       coreaudio::AudioBufferList* ioData);
 
   bool startLocked(coreaudio::AudioObjectID deviceID);
   void stopLocked();
@@ -89,8 +89,10 @@ class AudioLevelMonitor {
   std::chrono::steady_clock::time_point lastUpdateTime_;
   std::optional<coreaudio::AudioStreamBasicDescription> inputFormat_;
 
-  // Two interleaved channels of the largest cycle the unit announced, and the
-  // one-buffer list pointing into it; set up before the unit starts.
+  // The device's interleaved channels of the largest cycle the unit
+  // announced, and the one-buffer list pointing into it; set up before the
+  // unit starts.
+  coreaudio::UInt32 channels_ = 2;
   std::vector<float> samples_;
   coreaudio::UInt32 maximumFrames_ = 0;
   coreaudio::AudioBufferList bufferList_;

@@ -39,12 +39,16 @@ inline constexpr AudioUnitPropertyID kAudioUnitProperty_MaximumFramesPerSlice = 
 inline constexpr AudioUnitPropertyID kAudioUnitProperty_SetRenderCallback = 23;
 inline constexpr AudioUnitPropertyID kAudioOutputUnitProperty_CurrentDevice = 2000;
 inline constexpr AudioUnitPropertyID kAudioOutputUnitProperty_EnableIO = 2003;
+// The callback an input-only unit calls each cycle (its render callback is
+// never called: it has no output to render).
+inline constexpr AudioUnitPropertyID kAudioOutputUnitProperty_SetInputCallback = 2005;
 
 inline constexpr OSStatus kAudioUnitErr_InvalidProperty = -10879;
 inline constexpr OSStatus kAudioUnitErr_InvalidElement = -10877;
 inline constexpr OSStatus kAudioUnitErr_NoConnection = -10876;
 inline constexpr OSStatus kAudioUnitErr_Uninitialized = -10867;
 inline constexpr OSStatus kAudioUnitErr_InvalidPropertyValue = -10851;
+inline constexpr OSStatus kAudioUnitErr_FormatNotSupported = -10868;
 
 using AURenderCallback = OSStatus (*)(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlags,
                                       const AudioTimeStamp* inTimeStamp, UInt32 inBusNumber,
@@ -56,7 +60,7 @@ struct AURenderCallbackStruct {
 };
 
 // Values of the unit properties used here: a 32-bit flag or device ID, a
-// stream format, or the render callback.
+// stream format, or a callback (input or render).
 using AudioUnitPropertyValue =
     std::variant<UInt32, AudioStreamBasicDescription, AURenderCallbackStruct>;
 
@@ -66,9 +70,9 @@ struct OpaqueAudioUnit;
 using AudioUnit = OpaqueAudioUnit*;
 
 // The hardware input unit (AUHAL) used for level metering: open it on a
-// device, enable its input element (1), set a render callback, start it;
+// device, enable its input element (1), set the input callback, start it;
 // the callback then runs on the unit's IO thread every cycle and pulls the
-// cycle's input with render().
+// cycle's input with render(), in the device's own channel layout.
 class AudioUnitService {
  public:
   virtual ~AudioUnitService() = default;
@@ -86,11 +90,12 @@ class AudioUnitService {
   virtual OSStatus initialize(AudioUnit unit) = 0;
   virtual OSStatus uninitialize(AudioUnit unit) = 0;
   virtual OSStatus outputUnitStart(AudioUnit unit) = 0;
-  // Once it returns (off the unit's thread) the render callback is not
+  // Once it returns (off the unit's thread) the callback is not
   // running and is not called again.
   virtual OSStatus outputUnitStop(AudioUnit unit) = 0;
-  // Fills each buffer of `ioData` (interleaved float32, its mNumberChannels
-  // channels, room for `frames` frames) with the cycle's input.
+  // Fills each buffer of `ioData` (interleaved float32, room for `frames`
+  // frames) with the cycle's input; a buffer whose mNumberChannels is not the
+  // device's channel count is refused.
   virtual OSStatus render(AudioUnit unit, AudioUnitRenderActionFlags* ioActionFlags,
                           const AudioTimeStamp* timeStamp, UInt32 busNumber, UInt32 frames,
                           AudioBufferList* ioData) = 0;

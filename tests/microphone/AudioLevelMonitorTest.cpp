@@ -66,6 +66,7 @@ class CycleClock {
 };
 
 constexpr const char* kOverdriven = "Overdriven";
+constexpr const char* kMono = "Mono";
 
 SimulatedDeviceConfig inputDevice(const std::string& uid, float amplitude, Waveform waveform) {
   SimulatedDeviceConfig device;
@@ -82,6 +83,9 @@ SimulatedDeviceConfig inputDevice(const std::string& uid, float amplitude, Wavef
 MachineScenario meteringMachine() {
   auto scenario = MachineScenario::defaultMachine();
   scenario.devices.push_back(inputDevice(kOverdriven, 2.0f, Waveform::kSquare));
+  auto mono = inputDevice(kMono, 0.5f, Waveform::kSquare);
+  mono.inputStreams = {1};
+  scenario.devices.push_back(mono);
   return scenario;
 }
 
@@ -162,6 +166,16 @@ TEST_F(AudioLevelMonitorTest, AnOverdrivenSignalIsStoredAsMeasuredAndReportedCap
   EXPECT_EQ(event->body["data"]["peak"], 1.0);
 }
 
+// As on a Mac: the input-only unit calls only its input callback, and
+// renders only the device's own layout, here one channel.
+TEST_F(AudioLevelMonitorTest, AMonoMicrophoneIsMeteredInItsOwnLayout) {
+  AudioLevelMonitor monitor(machine_->audioUnits());
+  ASSERT_TRUE(monitor.startMonitoring(device(kMono)));
+  ASSERT_TRUE(eventually([&] { return monitor.getCurrentLevels().peak > 0; }));
+  EXPECT_FLOAT_EQ(monitor.getCurrentLevels().rms, 0.5f);
+  EXPECT_FLOAT_EQ(monitor.getCurrentLevels().peak, 0.5f);
+}
+
 TEST_F(AudioLevelMonitorTest, EachFailingStepIsLoggedAndFailsTheStart) {
   auto& units = machine_->audioUnits();
   AudioLevelMonitor monitor(units);
@@ -177,8 +191,8 @@ TEST_F(AudioLevelMonitorTest, EachFailingStepIsLoggedAndFailsTheStart) {
       {AudioUnitOperation::kInstanceNew, std::nullopt, -50, "Failed to create audio unit: -50"},
       {AudioUnitOperation::kSetProperty, platform::kAudioOutputUnitProperty_CurrentDevice, -10851,
        "Failed to set input device: -10851"},
-      {AudioUnitOperation::kSetProperty, platform::kAudioUnitProperty_SetRenderCallback, -10879,
-       "Failed to set render callback: -10879"},
+      {AudioUnitOperation::kSetProperty, platform::kAudioOutputUnitProperty_SetInputCallback,
+       -10879, "Failed to set input callback: -10879"},
       {AudioUnitOperation::kInitialize, std::nullopt, -10875,
        "Failed to initialize audio unit: -10875"},
       {AudioUnitOperation::kOutputUnitStart, std::nullopt, -10876,
