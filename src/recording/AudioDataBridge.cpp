@@ -20,6 +20,13 @@ void AudioDataBridge::didReceiveAudioData(const coreaudio::AudioBufferList& buff
     platformLogRealtime("❌ AudioDataBridge: No recorder manager!");
     return;
   }
+  // Streaming or not, whether the stream carries a signal is noted.
+  if (!bufferList.mBuffers.empty() && bufferList.mBuffers[0].mData != nullptr) {
+    const coreaudio::AudioBuffer& buffer = bufferList.mBuffers[0];
+    const std::size_t count = wholeSampleCount(buffer.mDataByteSize);
+    manager->signalWatch().noteBuffer(streamIndex, static_cast<const float*>(buffer.mData), count,
+                                      count / std::max<std::size_t>(buffer.mNumberChannels, 1));
+  }
   if (!manager->audioStreamingEnabled()) {
     // Only this thread writes the count: a plain load and store suffice.
     const std::int64_t count = bufferCount_.load(std::memory_order_relaxed);

@@ -158,6 +158,7 @@ void RecorderManager::startRecording(const json& params, const std::string& comm
         ", recordingURL: " + (url ? "Optional(" + *url + ")" : std::string("nil")));
     // A failed start must not leave the device protected for good.
     aggregateDeviceManager_->clearActiveRecordingDevice();
+    stopSilenceChecks();
     const std::string& cause = recorder_->startFailure();
     failStart(commandId,
               cause.empty() ? "Failed to start recording" : "Failed to start recording: " + cause);
@@ -166,6 +167,7 @@ void RecorderManager::startRecording(const json& params, const std::string& comm
 
   eventEmitter_.logToStderr("Recording started successfully with device ID: " +
                             std::to_string(deviceID));
+  startSilenceChecks();
   eventEmitter_.sendResponse(commandId, true,
                              json{{"streamingMode", true}, {"deviceId", deviceID}});
   emitRecordingStarted(devices);
@@ -211,6 +213,7 @@ void RecorderManager::stopRecording(const std::string& commandId) {
                             number(duration));
   recorder_->setRecordingEnabled(false);
   recorder_->setRecordingPaused(false);
+  stopSilenceChecks();
 
   const auto deviceID = recorder_->deviceID();
   eventEmitter_.logToStderr("Clearing protection for device ID " + std::to_string(deviceID) +
@@ -362,6 +365,7 @@ void RecorderManager::endRecordingAfterLoss(coreaudio::AudioObjectID device,
   // status says so.
   recorder_->setRecordingEnabled(false);
   recorder_->setRecordingPaused(false);
+  stopSilenceChecks();
   isPaused_ = false;
   pausedDuration_ = 0;
   pauseStartTime_.reset();

@@ -17,8 +17,11 @@
 #include "recording/AudioDataBridge.h"
 #include "recording/AudioDataFrame.h"
 #include "recording/AudioRecorder.h"
+#include "recording/SilenceTracker.h"
+#include "recording/StreamSignalWatch.h"
 #include "runtime/PublishedValue.h"
 #include "runtime/Queues.h"
+#include "runtime/RepeatingTimer.h"
 
 namespace velmar {
 
@@ -30,10 +33,12 @@ namespace velmar {
 //
 // Threads: every handler runs on commandQueue(), one at a time, which is the
 // one guard of the manager's and the engine's command-side state; the
-// engine's device-lost notice is posted there too. The IO thread reads only
-// the streaming switch (an atomic) and the published streaming settings, and
-// hands finished frames to the audio frame queue: it never writes to the
-// host itself, never locks and never allocates after the first frames.
+// engine's device-lost notice and the silence checks are posted there too.
+// The IO thread reads only the streaming switch (an atomic) and the
+// published streaming settings, notes in the signal watch whether each
+// buffer carried anything but zeros, and hands finished frames to the audio
+// frame queue: it never writes to the host itself, never locks and never
+// allocates after the first frames.
 class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
  public:
   using Clock = std::chrono::steady_clock;
@@ -83,6 +88,11 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   }
 
   AudioRecorder& recorder() { return *recorder_; }
+  // IO thread: notes each buffer of each stream.
+  StreamSignalWatch& signalWatch() { return signalWatch_; }
+
+  // How often a recording's streams are checked for silence.
+  static constexpr std::chrono::milliseconds kSilenceCheckPeriod{250};
 
  private:
   RecorderManager(std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager,
@@ -105,6 +115,13 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   // Ends a recording whose audio can no longer come, and tells the host.
   void endRecordingAfterLoss(coreaudio::AudioObjectID device, const std::string& message,
                              const std::string& why);
+
+  // While recording: every kSilenceCheckPeriod, on the command queue, the
+  // streams' silences are looked at and reported ("audioSilenceDetected",
+  // "audioSignalRestored").
+  void startSilenceChecks();
+  void stopSilenceChecks();
+  void checkSilence(std::uint64_t generation);
 
   void enableAudioStreaming(const nlohmann::json& params, const std::string& commandId);
   void disableAudioStreaming(const std::string& commandId);
@@ -139,6 +156,13 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   std::array<std::uint64_t, AudioFrameQueue::kMaxTimelineStreams> nextSequence_{};
   std::array<std::uint64_t, AudioFrameQueue::kMaxTimelineStreams> framesStreamed_{};
   std::uint32_t timelineGeneration_ = 0;
+
+  // Written by the IO thread, reset with the catalog (IO stopped).
+  StreamSignalWatch signalWatch_;
+  // Command queue only; the timer's ticks only post there.
+  SilenceTracker silenceTracker_;
+  std::uint64_t silenceGeneration_ = 0;
+  runtime::RepeatingTimer silenceTimer_;
 
   // Declared last so that the engine, and with it IO, stops before the
   // delegate and the frame go.

@@ -87,6 +87,9 @@ std::uint64_t RecorderManager::droppedBuffers() const {
 
 void RecorderManager::prepareForBuffers(std::size_t pcmBytes) {
   frame_.reserve(pcmBytes);
+  // Stream i may be another source now: its silence starts afresh.
+  signalWatch_.reset();
+  silenceTracker_.reset();
   // Streams were (re)cataloged: their numbering starts again from 0.
   nextSequence_.fill(0);
   framesStreamed_.fill(0);

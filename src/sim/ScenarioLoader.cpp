@@ -200,7 +200,8 @@ SimulatedAggregateConfig parseAggregate(const Reader& reader) {
 }
 
 SimulatedProcessConfig parseProcess(const Reader& reader) {
-  reader.expectObject({"pid", "name", "command", "bundleID", "running", "tone", "outputDevice"});
+  reader.expectObject(
+      {"pid", "name", "command", "bundleID", "running", "tone", "amplitude", "outputDevice"});
   SimulatedProcessConfig process;
   process.pid = reader.at("pid").pid();
   // A null name is a process the workspace does not list.
@@ -209,6 +210,11 @@ SimulatedProcessConfig parseProcess(const Reader& reader) {
   if (reader.has("bundleID")) process.bundleID = reader.at("bundleID").string();
   if (reader.has("running")) process.running = reader.at("running").boolean();
   if (reader.has("tone")) process.toneFrequency = reader.at("tone").positiveNumber();
+  if (reader.has("amplitude")) {
+    const double amplitude = reader.at("amplitude").number();
+    if (amplitude < 0) reader.at("amplitude").fail("expected a number of 0 or more");
+    process.amplitude = static_cast<float>(amplitude);
+  }
   if (reader.has("outputDevice")) process.outputDeviceUID = reader.at("outputDevice").string();
   return process;
 }

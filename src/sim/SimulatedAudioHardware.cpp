@@ -68,9 +68,9 @@ AudioObjectID SimulatedAudioHardware::addProcess(const SimulatedProcessConfig& c
   if (processObjectID(config.pid) != kAudioObjectUnknown) return 0;
   {
     std::lock_guard lock(tonesMutex_);
-    processExtras_[config.pid] = {config.commandName, config.toneFrequency};
+    processExtras_[config.pid] = {config.commandName, config.toneFrequency, config.amplitude};
     ToneTable table = tones_.latest();
-    table.processes[config.pid] = toneOfProcess(config);
+    table.processes[config.pid] = {toneOfProcess(config), config.amplitude};
     tones_.publish(std::move(table));
   }
   return ModelAudioHardware::addProcess(config.model());
@@ -87,6 +87,7 @@ SimulatedProcessConfig SimulatedAudioHardware::withExtrasLocked(
   if (auto it = processExtras_.find(process.pid); it != processExtras_.end()) {
     config.commandName = it->second.commandName;
     config.toneFrequency = it->second.toneFrequency;
+    config.amplitude = it->second.amplitude;
   }
   return config;
 }
@@ -105,6 +106,14 @@ std::vector<SimulatedProcessConfig> SimulatedAudioHardware::processes() const {
   std::vector<SimulatedProcessConfig> result;
   for (const auto& process : listed) result.push_back(withExtrasLocked(process));
   return result;
+}
+
+void SimulatedAudioHardware::setTapCaptureAuthorized(bool authorized) {
+  std::lock_guard lock(tonesMutex_);
+  if (tones_.latest().tapsAuthorized == authorized) return;
+  ToneTable table = tones_.latest();
+  table.tapsAuthorized = authorized;
+  tones_.publish(std::move(table));
 }
 
 // --- IO thread ---

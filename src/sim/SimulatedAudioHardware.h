@@ -56,6 +56,11 @@ class SimulatedAudioHardware : public hal::ModelAudioHardware {
   Float64 deviceToneFrequency(const std::string& uid) const;
   Float64 processToneFrequency(std::int32_t pid) const;
 
+  // Whether taps hear their processes: on a Mac a tap delivers zeros while
+  // the capture authorisation is not granted. Set by the system services
+  // whenever the authorisation changes.
+  void setTapCaptureAuthorized(bool authorized);
+
   // Fills `frames` interleaved frames of `channels` channels with what the
   // device's first input stream carries at `sampleTime`; the input audio
   // unit renders through this. Non-zero for a device without input.
@@ -73,12 +78,14 @@ class SimulatedAudioHardware : public hal::ModelAudioHardware {
   };
   // What every source plays, replaced whole on change.
   struct ToneTable {
-    std::map<std::string, Tone> devices;        // by UID
-    std::map<std::int32_t, Float64> processes;  // by PID
+    std::map<std::string, Tone> devices;     // by UID
+    std::map<std::int32_t, Tone> processes;  // by PID
+    bool tapsAuthorized = true;              // else every tap carries zeros
   };
   struct ProcessExtras {
     std::optional<std::string> commandName;
     Float64 toneFrequency = 0;
+    float amplitude = kToneAmplitude;
   };
   // Synthesises each stream from the tone table it is given.
   class Filler : public hal::StreamFiller {

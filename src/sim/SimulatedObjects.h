@@ -55,6 +55,8 @@ struct SimulatedProcessConfig {
   bool running = false;  // doing audio I/O
   // Tone the process plays while running, Hz; 0 derives one from the PID.
   Float64 toneFrequency = 0;
+  // Its peak amplitude; 0 plays digital silence while running.
+  float amplitude = 0.25f;
   // UID of the output device it plays on; nullopt plays on the default output.
   std::optional<std::string> outputDeviceUID = std::nullopt;
 

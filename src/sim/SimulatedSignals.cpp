@@ -39,8 +39,10 @@ Float64 SimulatedAudioHardware::toneOfProcess(const SimulatedProcessConfig& proc
 }
 
 // A microphone stream carries its device's tone while the device is alive; a
-// tap stream the tones of the running processes it captures. Sources the
-// table does not know yet (they are added first) derive their tone.
+// tap stream the tones of the running processes it captures, and only while
+// capture is authorised (a Mac delivers zeros otherwise). A process of
+// amplitude 0 plays digital silence. Sources the table does not know yet
+// (they are added first) derive their tone.
 void SimulatedAudioHardware::streamTones(const hal::StreamRoute& route, const ToneTable& table,
                                          std::vector<Tone>& tones) {
   tones.clear();
@@ -51,12 +53,14 @@ void SimulatedAudioHardware::streamTones(const hal::StreamRoute& route, const To
                                               : Tone{derivedDeviceTone(route.uid), kToneAmplitude});
     return;
   }
+  if (!table.tapsAuthorized) return;
   for (const hal::CapturedProcess& process : route.captured) {
     if (!process.running) continue;
     auto it = table.processes.find(process.pid);
-    const Float64 frequency =
-        it != table.processes.end() ? it->second : derivedProcessTone(process.pid);
-    tones.push_back({frequency, kToneAmplitude});
+    const Tone tone = it != table.processes.end()
+                          ? it->second
+                          : Tone{derivedProcessTone(process.pid), kToneAmplitude};
+    if (tone.amplitude != 0) tones.push_back(tone);
   }
 }
 
@@ -122,7 +126,7 @@ Float64 SimulatedAudioHardware::processToneFrequency(std::int32_t pid) const {
   std::lock_guard lock(tonesMutex_);
   const auto& processes = tones_.latest().processes;
   auto it = processes.find(pid);
-  return it == processes.end() ? 0 : it->second;
+  return it == processes.end() ? 0 : it->second.frequency;
 }
 
 }  // namespace velmar::sim

@@ -109,8 +109,8 @@ void SimulatedSystemServices::requestCaptureAccess(std::function<void(bool grant
         {
           std::lock_guard lock(mutex_);
           if (prompt && status_ == AuthorizationStatus::kNotDetermined) {
-            status_ = prompt->kind == Kind::kGrant ? AuthorizationStatus::kAuthorized
-                                                   : AuthorizationStatus::kDenied;
+            setStatusLocked(prompt->kind == Kind::kGrant ? AuthorizationStatus::kAuthorized
+                                                         : AuthorizationStatus::kDenied);
           }
           granted = status_ == AuthorizationStatus::kAuthorized;
         }
@@ -120,7 +120,14 @@ void SimulatedSystemServices::requestCaptureAccess(std::function<void(bool grant
 
 void SimulatedSystemServices::setAuthorizationStatus(AuthorizationStatus status) {
   std::lock_guard lock(mutex_);
+  setStatusLocked(status);
+}
+
+void SimulatedSystemServices::setStatusLocked(AuthorizationStatus status) {
   status_ = status;
+  // As on a Mac, taps deliver zeros without the authorisation. The tone
+  // table's lock is taken after ours, never the other way round.
+  hardware_.setTapCaptureAuthorized(status == AuthorizationStatus::kAuthorized);
 }
 
 void SimulatedSystemServices::setRequestAnswer(AuthorizationRequestAnswer answer) {

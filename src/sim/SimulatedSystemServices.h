@@ -53,6 +53,8 @@ class SimulatedSystemServices : public platform::SystemServices {
   void setApplicationLookupDelay(double seconds);
 
  private:
+  void setStatusLocked(AuthorizationStatus status);
+
   SimulatedAudioHardware& hardware_;
   std::mutex mutex_;
   AuthorizationStatus status_ = AuthorizationStatus::kAuthorized;

@@ -104,6 +104,8 @@ TEST(ScenarioLoaderTest, InlineDocumentsSayWhereTheyAreWrong) {
        "give either"},
       {{{"devices", {{{"uid", "X"}, {"name", "X"}, {"waveform", "sawtooth"}}}}},
        "at /devices/0/waveform: expected \"sine\" or \"square\""},
+      {{{"processes", {{{"pid", 7}, {"name", "P"}, {"amplitude", -0.5}}}}},
+       "at /processes/0/amplitude: expected a number of 0 or more"},
       {{{"timeline", {{{"at", 0}, {"event", "setAuthorizationRequest"}}}}},
        "missing required key \"answer\""},
       {{{"failures", {{{"operation", "explode"}}}}},

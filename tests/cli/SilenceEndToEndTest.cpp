@@ -1,0 +1,129 @@
+// A host learns when a stream that should sound carries only zeros, and
+// why: taps without the capture authorisation, or a tap whose application
+// plays digital silence; and when the signal comes back. A stream that
+// sounds is never reported.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/CliProcess.h"
+#include "support/HostConversation.h"
+#include "support/ScenarioFile.h"
+
+namespace velmar {
+namespace {
+
+using nlohmann::json;
+using testing::answerTo;
+using testing::CliProcess;
+using testing::command;
+using testing::Frame;
+using testing::ScenarioFile;
+using namespace std::chrono_literals;
+
+constexpr int kQuietPid = 2500;
+
+// Music plays from the start, and so does an application that plays only
+// zeros; the capture authorisation is withdrawn at 8 s and given back at
+// 11 s (late enough for a slow start to have recorded a while before).
+json aMachineThatLosesItsAuthorisation() {
+  json quiet = testing::scenarioProcess(kQuietPid, "Quiet", true);
+  quiet["amplitude"] = 0;
+  return {{"base", "default"},
+          {"aggregateDevices",
+           {{{"uid", "org.example.meeting"},
+             {"name", "Meeting"},
+             {"subdevices", {"BuiltInMicrophoneDevice"}},
+             {"master", "BuiltInMicrophoneDevice"}}}},
+          {"processes", {quiet}},
+          {"timeline",
+           {{{"at", 8}, {"event", "setAuthorization"}, {"status", "denied"}},
+            {{"at", 11}, {"event", "setAuthorization"}, {"status", "authorized"}}}}};
+}
+
+std::uint32_t processID(CliProcess& cli, int pid) {
+  const json listed = answerTo(cli, command("procs", "listAudioProcesses"));
+  for (const auto& process : listed["data"]["processes"]) {
+    if (process["pid"] == pid) return process["id"];
+  }
+  ADD_FAILURE() << "no process " << pid << " in " << listed.dump();
+  return 0;
+}
+
+std::optional<std::uint32_t> streamOf(const json& streams, const std::string& uid) {
+  for (const auto& stream : streams) {
+    if (stream["uid"] == uid) return stream["streamIndex"].get<std::uint32_t>();
+  }
+  return std::nullopt;
+}
+
+json eventsNamed(const CliProcess& cli, const std::string& name) {
+  json data = json::array();
+  for (const auto& frame : cli.frames().frames()) {
+    if (frame.isEvent(name)) data.push_back(frame.body["data"]);
+  }
+  return data;
+}
+
+TEST(SilenceEndToEndTest, SilentStreamsAreReportedOnceWithTheirLikelyCauseUntilTheSignalReturns) {
+  ScenarioFile file(aMachineThatLosesItsAuthorisation());
+  CliProcess cli(file.options());
+  const std::uint32_t meeting =
+      answerTo(cli, command("agg", "getAggregateDevices"))["data"]["devices"][0]["id"];
+  const std::string systemTap = answerTo(cli, command("t1", "createSystemLevelTap"))["data"]["uid"];
+  const std::string quietTap = answerTo(
+      cli,
+      command("t2", "createAudioTap",
+              {{"config",
+                {{"name", "Quiet"}, {"processes", {processID(cli, kQuietPid)}}}}}))["data"]["uid"];
+  for (const auto& uid : {systemTap, quietTap}) {
+    ASSERT_EQ(answerTo(cli, command("a", "addTapToAggregate",
+                                    {{"aggregateID", meeting}, {"tapUID", uid}}))["success"],
+              true);
+  }
+  // Streaming stays off: silence is reported for every recording.
+  ASSERT_EQ(answerTo(cli, command("r", "startRecording"))["success"], true);
+  const auto started = cli.frames().waitForEvent("recordingStarted", 10s);
+  ASSERT_TRUE(started);
+  const json streams = started->body["data"]["streams"];
+  ASSERT_EQ(streams.size(), 3u) << streams.dump();
+  const auto everything = streamOf(streams, systemTap);
+  const auto quiet = streamOf(streams, quietTap);
+  ASSERT_TRUE(everything && quiet) << streams.dump();
+
+  const auto detected = [](std::uint32_t stream) {
+    return [stream](const Frame& f) {
+      return f.isEvent("audioSilenceDetected") && f.body["data"]["streamIndex"] == stream;
+    };
+  };
+  // The application that plays zeros while the others are heard: the
+  // audio does not reach that tap.
+  const auto zeros = cli.frames().waitForFrame(detected(*quiet), 20s);
+  ASSERT_TRUE(zeros);
+  EXPECT_EQ(zeros->body["data"]["likelyCause"], "route") << zeros->body.dump();
+  EXPECT_GE(zeros->body["data"]["seconds"], 2.0);
+
+  // Without the authorisation every tap carries zeros: the cause is the
+  // permission, and the tap is heard again once it is given back.
+  const auto withheld = cli.frames().waitForFrame(detected(*everything), 20s);
+  ASSERT_TRUE(withheld);
+  EXPECT_EQ(withheld->body["data"]["likelyCause"], "permission") << withheld->body.dump();
+  const auto restored = cli.frames().waitForFrame(
+      [&](const Frame& f) { return f.isEvent("audioSignalRestored"); }, 20s);
+  ASSERT_TRUE(restored);
+  EXPECT_EQ(restored->body["data"]["streamIndex"], *everything);
+  EXPECT_GE(restored->body["data"]["silentSeconds"], 2.0);
+  EXPECT_LT(restored->body["data"]["silentSeconds"], 10.0);
+  ASSERT_EQ(answerTo(cli, command("s", "stopRecording"))["success"], true);
+
+  // Once each: the microphone, which always sounded, never; the quiet tap,
+  // still silent, is not said to be restored.
+  const json silences = eventsNamed(cli, "audioSilenceDetected");
+  ASSERT_EQ(silences.size(), 2u) << silences.dump();
+  EXPECT_EQ(silences[0]["streamIndex"], *quiet);
+  EXPECT_EQ(silences[1]["streamIndex"], *everything);
+  EXPECT_EQ(eventsNamed(cli, "audioSignalRestored").size(), 1u);
+}
+
+}  // namespace
+}  // namespace velmar

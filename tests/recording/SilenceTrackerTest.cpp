@@ -1,0 +1,82 @@
+#include "recording/SilenceTracker.h"
+
+#include <gtest/gtest.h>
+
+namespace velmar {
+namespace {
+
+using Stream = SilenceTracker::Stream;
+
+Stream stream(bool isTap, bool shouldSound, double zeroSeconds) {
+  Stream s;
+  s.isTap = isTap;
+  s.shouldSound = shouldSound;
+  s.zeroSeconds = zeroSeconds;
+  return s;
+}
+
+// Stream 0 is the microphone, 1 and 2 taps; every source should sound.
+struct CauseCase {
+  const char* name;
+  double microphoneZeros;
+  double firstTapZeros;
+  double secondTapZeros;
+  bool granted;
+  std::uint32_t reported;
+  const char* cause;
+};
+
+class SilenceCauseTest : public ::testing::TestWithParam<CauseCase> {};
+
+TEST_P(SilenceCauseTest, NamesTheLikelyCause) {
+  const CauseCase& c = GetParam();
+  const std::vector<Stream> streams{stream(false, true, c.microphoneZeros),
+                                    stream(true, true, c.firstTapZeros),
+                                    stream(true, true, c.secondTapZeros)};
+  SilenceTracker tracker;
+  int asked = 0;
+  const auto granted = [&] {
+    ++asked;
+    return c.granted;
+  };
+  // The source must have been seen to sound for the whole time too.
+  EXPECT_TRUE(tracker.update(streams, 100, granted).empty());
+  const auto notices = tracker.update(streams, 102, granted);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].streamIndex, c.reported);
+  EXPECT_EQ(notices[0].likelyCause, c.cause);
+  EXPECT_LE(asked, 1);
+  // Once per run.
+  EXPECT_TRUE(tracker.update(streams, 103, granted).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, SilenceCauseTest,
+    ::testing::Values(CauseCase{"EverythingSilent", 5, 1.5, 1.5, true, 0, "permission"},
+                      CauseCase{"TapsWithoutAuthorisation", 0, 5, 1, false, 1, "permission"},
+                      CauseCase{"TapsWithAuthorisation", 0, 5, 1, true, 1, "route"},
+                      CauseCase{"OneTapOfTwo", 0, 0, 5, false, 2, "route"},
+                      CauseCase{"Microphone", 5, 0, 0, false, 0, "device"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SilenceTrackerTest, QuietSourcesAreNotReportedAndARestoredRunIsToldOnce) {
+  SilenceTracker tracker;
+  std::vector<Stream> streams{stream(true, false, 5)};
+  const auto granted = [] { return true; };
+  EXPECT_TRUE(tracker.update(streams, 0, granted).empty());
+  EXPECT_TRUE(tracker.update(streams, 3, granted).empty());
+  streams[0].shouldSound = true;  // the application starts playing, zeros
+  EXPECT_TRUE(tracker.update(streams, 4, granted).empty());
+  EXPECT_EQ(tracker.update(streams, 6, granted).size(), 1u);
+  streams[0] = stream(true, false, 0);
+  streams[0].signalBuffers = 1;
+  streams[0].endedRunSeconds = 6.5;
+  const auto restored = tracker.update(streams, 7, granted);
+  ASSERT_EQ(restored.size(), 1u);
+  EXPECT_TRUE(restored[0].restored);
+  EXPECT_EQ(restored[0].seconds, 6.5);
+  EXPECT_TRUE(tracker.update(streams, 8, granted).empty());
+}
+
+}  // namespace
+}  // namespace velmar
