@@ -92,10 +92,12 @@ const std::vector<ActionRow>& ActionTable::rows() {
             .answers({"isActive", "deviceName", "deviceID", "level", "peak"}),
         ActionRow("listAudioProcesses", Q::process)
             .handledBy(&P::handleListAudioProcesses)
+            .checkedForRaces()
             .acknowledgedBy(Ack::byDispatch)
             .answers({"processes", "count", "runningCount"}),
         ActionRow("getRunningAudioProcesses", Q::process)
             .handledBy(&P::handleGetRunningAudioProcesses)
+            .checkedForRaces()
             .acknowledgedBy(Ack::byDispatch)
             .answers({"processes", "count"}),
         ActionRow("findAudioProcessesByName", Q::process)

@@ -59,6 +59,8 @@ struct ActionRow {
   std::vector<std::string_view> errors;
   // Some failures are answered with an `error` text and no `code`.
   bool failsWithoutCode = false;
+  // Intake logs a warning when two such commands arrive within 50 ms.
+  bool raceChecked = false;
 
   // The table's rows are written as ActionRow(name, queue).handledBy(…)…
   ActionRow(std::string_view name, ActionQueue queue) : name(name), queue(queue) {}
@@ -81,6 +83,7 @@ struct ActionRow {
     return errors = std::move(codes), std::move(*this);
   }
   ActionRow&& failsWithoutCodeToo() && { return failsWithoutCode = true, std::move(*this); }
+  ActionRow&& checkedForRaces() && { return raceChecked = true, std::move(*this); }
 
   bool supported() const { return handler != nullptr || recorderHandler != nullptr; }
   bool acknowledged() const { return acknowledgment != Acknowledgment::none; }

@@ -172,9 +172,8 @@ void CommandProcessor::processCommand(std::string_view text, runtime::InFlightLi
   std::string id = command["id"].get<std::string>();
   std::string action = command["action"].get<std::string>();
 
-  if (action == "listAudioProcesses" || action == "getRunningAudioProcesses") {
-    checkForRaceCondition(action, id, receipt);
-  }
+  const ActionRow* row = ActionTable::find(action);
+  if (row != nullptr && row->raceChecked) checkForRaceCondition(action, id, receipt);
 
   runtime::SerialQueue* queue = queueFor(queueOf(action));
   auto task = [weak = weak_from_this(), id = std::move(id), action = std::move(action),

@@ -35,6 +35,7 @@ TEST(ActionTableTest, EveryRowRoutesAsTheNameRulesSay) {
 TEST(ActionTableTest, RowsAreOnePerNameAndBindTheirQueuesHandler) {
   std::set<std::string_view> names;
   std::set<std::string_view> acknowledgedByDispatch;
+  std::set<std::string_view> raceChecked;
   for (const ActionRow& row : ActionTable::rows()) {
     EXPECT_TRUE(names.insert(row.name).second) << row.name;
     EXPECT_EQ(ActionTable::find(row.name), &row) << row.name;
@@ -52,6 +53,7 @@ TEST(ActionTableTest, RowsAreOnePerNameAndBindTheirQueuesHandler) {
         EXPECT_EQ(parameter.type, ActionParameter::Type::integer) << row.name;
       }
     }
+    if (row.raceChecked) raceChecked.insert(row.name);
     if (row.acknowledgment == ActionRow::Acknowledgment::byDispatch) {
       acknowledgedByDispatch.insert(row.name);
     }
@@ -61,6 +63,8 @@ TEST(ActionTableTest, RowsAreOnePerNameAndBindTheirQueuesHandler) {
       acknowledgedByDispatch,
       (std::set<std::string_view>{"listAudioProcesses", "getRunningAudioProcesses", "listAudioTaps",
                                   "getMicrophoneStatus", "getAudioDevices", "getRecordings"}));
+  EXPECT_EQ(raceChecked,
+            (std::set<std::string_view>{"listAudioProcesses", "getRunningAudioProcesses"}));
   EXPECT_FALSE(ActionTable::find("getRecordings")->supported());
 }
 
