@@ -60,11 +60,10 @@ int main(int argc, char** argv) {
                                                 "/tmp/velmar-bench-aggregates.json");
   auto& queue = AudioFrameQueue::shared();
   auto manager = RecorderManager::create(devices, platform::Platform::shared().hal(), &queue);
-  manager->handleStreamingCommand("enableAudioStreaming",
-                                  {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}},
-                                  "bench");
+  manager->enableAudioStreaming({{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}},
+                                "bench");
   if (mode == "paced-off") {
-    manager->handleStreamingCommand("disableAudioStreaming", nlohmann::json::object(), "bench");
+    manager->disableAudioStreaming(nlohmann::json::object(), "bench");
   }
   AudioRecorder& recorder = manager->recorder();
   recorder.setDeviceID(aggregate);  // cataloged; the cycles below stand in for IO

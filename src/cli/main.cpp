@@ -12,6 +12,7 @@
 
 #include "cli/AudioCLI.h"
 #include "cli/CrashHandlers.h"
+#include "cli/ProtocolDescription.h"
 #include "cli/SystemAudioCheck.h"
 #include "commands/CLIError.h"
 #include "protocol/ProcessStreams.h"
@@ -32,7 +33,8 @@ extern "C" void __gcov_dump(void);
 namespace {
 
 constexpr const char* kUsage =
-    R"(Usage: velmar-audio-cli [--platform NAME] [--check-system-audio] [--help] [--version]
+    R"(Usage: velmar-audio-cli [--platform NAME] [--check-system-audio] [--describe-protocol]
+                        [--help] [--version]
 
 Audio service driven by a host application over its standard streams. Commands
 are JSON objects with string "id" and "action", one per line, on standard input.
@@ -46,6 +48,8 @@ Options:
                         simulated machine, the default elsewhere) or "pipewire"
                         (this desktop's PipeWire daemon)
   --check-system-audio  check (and request) the system-audio permission, exit 0 if granted
+  --describe-protocol   print the protocol (actions, events, frames, errors, options)
+                        as one JSON document and exit; docs/protocol.md explains it
   --help                print this text and exit
   --version             print the version and build id and exit
 
@@ -178,6 +182,11 @@ int main(int argc, char** argv) {
   if (hasArgument(args, "--version")) {
     std::printf("velmar-audio-cli %s (build %s, commit %s)\n", velmar::AudioCLI::kVersion,
                 std::string(velmar::EventEmitter::kDefaultBuildID).c_str(), VELMAR_GIT_COMMIT);
+    return 0;
+  }
+  // Needs no machine: the description comes from the tables alone.
+  if (hasArgument(args, "--describe-protocol")) {
+    std::fputs((velmar::describeProtocol().dump(2) + "\n").c_str(), stdout);
     return 0;
   }
 

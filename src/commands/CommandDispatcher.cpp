@@ -1,8 +1,8 @@
 #include "commands/CommandDispatcher.h"
 
-#include <array>
 #include <exception>
 
+#include "commands/ActionTable.h"
 #include "commands/CommandError.h"
 #include "platform/PlatformError.h"
 #include "protocol/NumberFormat.h"
@@ -28,13 +28,8 @@ std::string systemErrorCode(const std::string& domain, long long code) {
 }  // namespace
 
 bool CommandDispatcher::needsAcknowledgment(std::string_view action) {
-  static constexpr std::array<std::string_view, 6> kAcknowledged = {
-      "listAudioProcesses",  "getRunningAudioProcesses", "listAudioTaps",
-      "getMicrophoneStatus", "getAudioDevices",          "getRecordings"};
-  for (auto a : kAcknowledged) {
-    if (a == action) return true;
-  }
-  return false;
+  const ActionRow* row = ActionTable::find(action);
+  return row != nullptr && row->acknowledgment == ActionRow::Acknowledgment::byDispatch;
 }
 
 void CommandDispatcher::execute(const std::string& id, const std::string& action,

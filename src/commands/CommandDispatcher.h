@@ -34,7 +34,8 @@ class CommandDispatcher {
 
   void logCommandMetrics(const CommandMetrics& record, bool success) const;
 
-  // Quick list queries answered with an early acknowledgment.
+  // The actions whose row has dispatch acknowledge them early (the quick
+  // list queries).
   static bool needsAcknowledgment(std::string_view action);
 
  private:

@@ -118,6 +118,11 @@ CommandProcessor::Category CommandProcessor::categoryFor(std::string_view action
   return Category::background;
 }
 
+CommandProcessor::Category CommandProcessor::queueOf(std::string_view action) {
+  const ActionRow* row = ActionTable::find(action);
+  return row != nullptr ? row->queue : categoryFor(action);
+}
+
 runtime::SerialQueue* CommandProcessor::queueFor(Category category) {
   switch (category) {
     case Category::process:
@@ -128,6 +133,8 @@ runtime::SerialQueue* CommandProcessor::queueFor(Category category) {
       return &deviceCommandQueue_;
     case Category::microphone:
       return &micCommandQueue_;
+    case Category::recording:
+      return &recorderManager_->commandQueue();
     case Category::background:
       return nullptr;
   }
@@ -165,12 +172,10 @@ void CommandProcessor::processCommand(std::string_view text, runtime::InFlightLi
   std::string id = command["id"].get<std::string>();
   std::string action = command["action"].get<std::string>();
 
-  if (action == "listAudioProcesses" || action == "getRunningAudioProcesses") {
-    checkForRaceCondition(action, id, receipt);
-  }
+  const ActionRow* row = ActionTable::find(action);
+  if (row != nullptr && row->raceChecked) checkForRaceCondition(action, id, receipt);
 
-  runtime::SerialQueue* queue =
-      isRecordingAction(action) ? &recorderManager_->commandQueue() : queueFor(categoryFor(action));
+  runtime::SerialQueue* queue = queueFor(queueOf(action));
   auto task = [weak = weak_from_this(), id = std::move(id), action = std::move(action),
                command = std::move(command), slot = std::move(slot)]() mutable {
     if (auto self = weak.lock()) {

@@ -5,11 +5,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include <nlohmann/json.hpp>
 
 #include "aggregate/AggregateDeviceManager.h"
+#include "commands/ActionTable.h"
 #include "commands/CommandDispatcher.h"
 #include "commands/CommandTimestampLog.h"
 #include "microphone/MicrophoneDetector.h"
@@ -29,13 +29,15 @@ namespace velmar {
 class CommandError;
 
 // The hub between the host and the managers: validates each command text
-// (intake), routes it to the serial queue of its category, and runs it there
-// through the action table (dispatch). Handlers live in the handler files of
-// this folder, one file per family of commands.
+// (intake), routes it to the queue its row of the action table names (by the
+// name rules for an action without a row), and runs it there through that
+// row (dispatch). Handlers live in the handler files of this folder, one file
+// per family of commands; the recording ones are the recorder manager's.
 class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
                          public AudioProcessMonitorDelegate {
  public:
-  enum class Category { process, tap, device, microphone, background };
+  // The name rules never give `recording`: only a row of the table does.
+  using Category = ActionQueue;
 
   // Builds the processor and starts its background work (listeners,
   // monitoring, initial events), which needs a shared owner to exist.
@@ -69,6 +71,7 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   std::size_t commandsInFlight() const { return inFlight_.inFlight(); }
 
   static std::optional<std::string> extractIDFromCommand(std::string_view text);
+  // The queue by the name rules alone.
   static Category categoryFor(std::string_view action);
 
   // Dispatch; runs on the caller's queue and completes synchronously.
@@ -94,16 +97,13 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
     return aggregateDeviceManager_;
   }
 
-  // Recording and streaming commands run one at a time on the recorder
-  // manager's own queue.
-  static bool isRecordingAction(std::string_view action);
+  // Where the command of `action` runs: its row's queue, else the queue of
+  // the name rules.
+  static Category queueOf(std::string_view action);
 
  private:
-  using Handler = void (CommandProcessor::*)(const std::string& id,
-                                             const nlohmann::json& parameters);
-  // Every action by name; a null entry has no handler yet and is answered as
-  // an unsupported action.
-  static const std::unordered_map<std::string, Handler>& actionTable();
+  // Binds the handlers below by name.
+  friend class ActionTable;
 
   CommandProcessor();
   void start();
@@ -160,16 +160,6 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   void handleRequestSystemAudioAccess(const std::string& id, const nlohmann::json& parameters);
   void handleCheckSystemAudioPermission(const std::string& id, const nlohmann::json& parameters);
   void handleGetPermissionStatus(const std::string& id, const nlohmann::json& parameters);
-
-  // Recording and streaming commands (RecordingCommands.cpp).
-  void handleStartRecording(const std::string& id, const nlohmann::json& parameters);
-  void handleStopRecording(const std::string& id, const nlohmann::json& parameters);
-  void handlePauseRecording(const std::string& id, const nlohmann::json& parameters);
-  void handleResumeRecording(const std::string& id, const nlohmann::json& parameters);
-  void handleGetRecordingStatus(const std::string& id, const nlohmann::json& parameters);
-  void handleEnableAudioStreaming(const std::string& id, const nlohmann::json& parameters);
-  void handleDisableAudioStreaming(const std::string& id, const nlohmann::json& parameters);
-  void handleGetAudioStreamingStatus(const std::string& id, const nlohmann::json& parameters);
 
   // Device and aggregate commands (DeviceCommands.cpp).
   void handleGetAudioDevices(const std::string& id, const nlohmann::json& parameters);

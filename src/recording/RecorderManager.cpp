@@ -73,23 +73,6 @@ void RecorderManager::start() {
   }
 }
 
-void RecorderManager::handleCommand(const std::string& action, const json& params,
-                                    const std::string& id) {
-  if (action == "startRecording") {
-    startRecording(params, id);
-  } else if (action == "stopRecording") {
-    stopRecording(id);
-  } else if (action == "pauseRecording") {
-    pauseRecording(id);
-  } else if (action == "resumeRecording") {
-    resumeRecording(id);
-  } else if (action == "getRecordingStatus") {
-    getRecordingStatus(id);
-  } else {
-    eventEmitter_.sendResponse(id, false, std::nullopt, "Unknown recording command: " + action);
-  }
-}
-
 bool RecorderManager::deviceExists(coreaudio::AudioObjectID id) {
   std::vector<coreaudio::AudioObjectID> devices;
   hal_.getProperty(coreaudio::kAudioObjectSystemObject,
@@ -202,7 +185,7 @@ void RecorderManager::failStart(const std::string& commandId, const std::string&
   eventEmitter_.emitEvent("recordingError", json{{"error", message}});
 }
 
-void RecorderManager::stopRecording(const std::string& commandId) {
+void RecorderManager::stopRecording(const json& /*params*/, const std::string& commandId) {
   if (!recorder_->recordingEnabled()) {
     // Never started, already stopped, or ended when its device went away.
     eventEmitter_.sendResponse(commandId, false, std::nullopt, "No recording to stop");
@@ -255,7 +238,7 @@ void RecorderManager::stopRecording(const std::string& commandId) {
   pauseStartTime_.reset();
 }
 
-void RecorderManager::pauseRecording(const std::string& commandId) {
+void RecorderManager::pauseRecording(const json& /*params*/, const std::string& commandId) {
   if (!recorder_->recordingEnabled()) {
     eventEmitter_.sendResponse(commandId, false, std::nullopt, "No recording to pause");
     return;
@@ -273,7 +256,7 @@ void RecorderManager::pauseRecording(const std::string& commandId) {
   eventEmitter_.emitEvent("recordingPaused", data);
 }
 
-void RecorderManager::resumeRecording(const std::string& commandId) {
+void RecorderManager::resumeRecording(const json& /*params*/, const std::string& commandId) {
   if (!recorder_->recordingEnabled()) {
     eventEmitter_.sendResponse(commandId, false, std::nullopt, "No recording to resume");
     return;
@@ -328,7 +311,7 @@ double RecorderManager::getActiveRecordingDuration() {
   return std::max(0.0, active);
 }
 
-void RecorderManager::getRecordingStatus(const std::string& commandId) {
+void RecorderManager::getRecordingStatus(const json& /*params*/, const std::string& commandId) {
   const bool isRecording = recorder_->recordingEnabled();
   const double duration = getActiveRecordingDuration();
   json filePath = nullptr;

@@ -63,13 +63,17 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   // Where the handlers must run.
   runtime::SerialQueue& commandQueue() { return commandQueue_; }
 
-  // Recording actions; anything else is answered as an unknown recording
-  // command.
-  void handleCommand(const std::string& action, const nlohmann::json& params,
-                     const std::string& id);
-  // Streaming actions; anything else goes on to handleCommand.
-  void handleStreamingCommand(const std::string& action, const nlohmann::json& params,
-                              const std::string& id);
+  // The recording and streaming actions, bound by name in the action table.
+  // Each runs on commandQueue() and answers its command itself, failures
+  // included.
+  void startRecording(const nlohmann::json& params, const std::string& commandId);
+  void stopRecording(const nlohmann::json& params, const std::string& commandId);
+  void pauseRecording(const nlohmann::json& params, const std::string& commandId);
+  void resumeRecording(const nlohmann::json& params, const std::string& commandId);
+  void getRecordingStatus(const nlohmann::json& params, const std::string& commandId);
+  void enableAudioStreaming(const nlohmann::json& params, const std::string& commandId);
+  void disableAudioStreaming(const nlohmann::json& params, const std::string& commandId);
+  void getAudioStreamingStatus(const nlohmann::json& params, const std::string& commandId);
 
   double getActiveRecordingDuration();
 
@@ -99,11 +103,6 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
                   coreaudio::AudioHardware& hal, AudioFrameQueue* audioQueue);
   void start();
 
-  void startRecording(const nlohmann::json& params, const std::string& commandId);
-  void stopRecording(const std::string& commandId);
-  void pauseRecording(const std::string& commandId);
-  void resumeRecording(const std::string& commandId);
-  void getRecordingStatus(const std::string& commandId);
   void failStart(const std::string& commandId, const std::string& message,
                  const std::optional<std::string>& code = std::nullopt);
   bool deviceExists(coreaudio::AudioObjectID id);
@@ -122,10 +121,6 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   void startSilenceChecks();
   void stopSilenceChecks();
   void checkSilence(std::uint64_t generation);
-
-  void enableAudioStreaming(const nlohmann::json& params, const std::string& commandId);
-  void disableAudioStreaming(const std::string& commandId);
-  void getAudioStreamingStatus(const std::string& commandId);
 
   std::uint64_t droppedBuffers() const;
   nlohmann::json deviceInfo(const std::vector<AggregateDeviceInfo>& devices) const;

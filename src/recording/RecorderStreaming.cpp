@@ -25,19 +25,6 @@ std::optional<std::int64_t> rateIntegerPart(double rate) {
 
 }  // namespace
 
-void RecorderManager::handleStreamingCommand(const std::string& action, const json& params,
-                                             const std::string& id) {
-  if (action == "enableAudioStreaming") {
-    enableAudioStreaming(params, id);
-  } else if (action == "disableAudioStreaming") {
-    disableAudioStreaming(id);
-  } else if (action == "getAudioStreamingStatus") {
-    getAudioStreamingStatus(id);
-  } else {
-    handleCommand(action, params, id);
-  }
-}
-
 void RecorderManager::enableAudioStreaming(const json& params, const std::string& commandId) {
   const auto format = parameters::string(params, "format");
   const auto sampleRate = parameters::integer(params, "sampleRate");
@@ -62,14 +49,15 @@ void RecorderManager::enableAudioStreaming(const json& params, const std::string
   eventEmitter_.emitEvent("audioStreamingEnabled", data);
 }
 
-void RecorderManager::disableAudioStreaming(const std::string& commandId) {
+void RecorderManager::disableAudioStreaming(const json& /*params*/, const std::string& commandId) {
   audioStreamingEnabled_.store(false, std::memory_order_release);
   eventEmitter_.logToStderr("Audio streaming disabled");
   eventEmitter_.sendResponse(commandId, true);
   eventEmitter_.emitEvent("audioStreamingDisabled", json::object());
 }
 
-void RecorderManager::getAudioStreamingStatus(const std::string& commandId) {
+void RecorderManager::getAudioStreamingStatus(const json& /*params*/,
+                                              const std::string& commandId) {
   const StreamingSettings& settings = streamingSettings_.latest();
   eventEmitter_.sendResponse(commandId, true,
                              json{{"enabled", audioStreamingEnabled()},

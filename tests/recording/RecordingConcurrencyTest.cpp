@@ -27,13 +27,8 @@ TEST_F(RecordingConcurrencyTest, CommandsRacingTheIOThreadAreEachAnsweredOnce) {
   std::atomic<int> sent{0};
   auto post = [&](std::string action, json params) {
     const std::string id = "r" + std::to_string(sent.fetch_add(1));
-    asio::post(manager->commandQueue(), [manager, action, params, id] {
-      if (action.find("Streaming") != std::string::npos) {
-        manager->handleStreamingCommand(action, params, id);
-      } else {
-        manager->handleCommand(action, params, id);
-      }
-    });
+    asio::post(manager->commandQueue(),
+               [manager, action, params, id] { runRecorderAction(*manager, action, params, id); });
   };
   post("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 48000}});
   post("startRecording", json::object());
@@ -97,7 +92,7 @@ TEST_F(RecordingConcurrencyTest, CommandsRacingTheIOThreadAreEachAnsweredOnce) {
 
   std::promise<void> stopped;
   asio::post(manager->commandQueue(), [&] {
-    manager->handleCommand("stopRecording", json::object(), "last");
+    manager->stopRecording(json::object(), "last");
     stopped.set_value();
   });
   stopped.get_future().wait();

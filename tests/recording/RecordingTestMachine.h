@@ -5,12 +5,23 @@
 #include <vector>
 
 #include "aggregate/AggregateTestMachine.h"
+#include "commands/ActionTable.h"
 #include "recording/AudioDataDelegate.h"
+#include "recording/RecorderManager.h"
 #include "sim/SimulatedAudioHardware.h"
 
 namespace velmar::testing {
 
 inline constexpr const char* kRecordingAggregateUID = "com.velmar.test.recording";
+
+// Runs a recording or streaming action as dispatch does: through its row of
+// the action table.
+inline void runRecorderAction(RecorderManager& manager, const std::string& action,
+                              const nlohmann::json& params, const std::string& id) {
+  const ActionRow* row = ActionTable::find(action);
+  ASSERT_TRUE(row != nullptr && row->recorderHandler != nullptr) << action;
+  (manager.*(row->recorderHandler))(params, id);
+}
 
 // What a delegate saw of one buffer.
 struct DeliveredBuffer {
