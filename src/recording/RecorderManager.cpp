@@ -211,6 +211,8 @@ void RecorderManager::stopRecording(const std::string& commandId) {
                             number(duration));
   recorder_->setRecordingEnabled(false);
   recorder_->setRecordingPaused(false);
+  // IO has stopped: the last partial chunk and the resampler's tail go out.
+  flushConversion();
 
   const auto deviceID = recorder_->deviceID();
   eventEmitter_.logToStderr("Clearing protection for device ID " + std::to_string(deviceID) +
@@ -362,6 +364,7 @@ void RecorderManager::endRecordingAfterLoss(coreaudio::AudioObjectID device,
   // status says so.
   recorder_->setRecordingEnabled(false);
   recorder_->setRecordingPaused(false);
+  flushConversion();
   isPaused_ = false;
   pausedDuration_ = 0;
   pauseStartTime_.reset();
