@@ -19,8 +19,8 @@ bool sameTarget(const auto& a, const auto& b) {
 
 }  // namespace
 
-ConversionWorker::ConversionWorker(AudioFrameQueue& queue)
-    : queue_(queue), streams_(new Stream[ConversionRing::kMaxStreams]) {
+ConversionWorker::ConversionWorker(AudioFrameQueue& queue, std::size_t ringBytes)
+    : queue_(queue), ring_(ringBytes), streams_(new Stream[ConversionRing::kMaxStreams]) {
   thread_ = std::thread([this] {
     runtime::nameThisThread("audio-convert");
     run();

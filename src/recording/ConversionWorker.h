@@ -44,7 +44,8 @@ class ConversionWorker {
     bool timeline = false;
   };
 
-  explicit ConversionWorker(AudioFrameQueue& queue);
+  explicit ConversionWorker(AudioFrameQueue& queue,
+                            std::size_t ringBytes = ConversionRing::kDefaultCapacityBytes);
   // Stops the thread; buffers still in the ring are not delivered.
   ~ConversionWorker();
   ConversionWorker(const ConversionWorker&) = delete;
