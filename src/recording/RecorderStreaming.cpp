@@ -2,6 +2,7 @@
 // IO thread's path from PCM bytes to a queued "audioData" frame.
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 #include "commands/CommandParameters.h"
 #include "platform/PlatformLog.h"
@@ -69,6 +70,14 @@ std::optional<std::string> readShape(const json& params,
   return std::nullopt;
 }
 
+// What is made of the audio for the host: without conversion or chunks
+// every such setting is the same (the audio as captured).
+auto shapeOf(const RecorderManager::StreamingSettings& settings) {
+  const bool convert = settings.convert.value_or(false);
+  return std::tuple(settings.reshapes(), convert, settings.chunkMs,
+                    convert ? settings.sampleRate : 0, convert ? settings.channels : 0);
+}
+
 }  // namespace
 
 void RecorderManager::handleStreamingCommand(const std::string& action, const json& params,
@@ -104,14 +113,7 @@ void RecorderManager::enableAudioStreaming(const json& params, const std::string
     return;
   }
   const StreamingSettings& previous = streamingSettings_.latest();
-  const bool sameShape =
-      previous.reshapes() == next.reshapes() &&
-      (!next.reshapes() ||
-       (previous.convert.value_or(false) == next.convert.value_or(false) &&
-        previous.chunkMs == next.chunkMs &&
-        (!next.convert.value_or(false) ||
-         (previous.sampleRate == next.sampleRate && previous.channels == next.channels))));
-  next.shapeEpoch = previous.shapeEpoch + (sameShape ? 0 : 1);
+  next.shapeEpoch = previous.shapeEpoch + (shapeOf(previous) == shapeOf(next) ? 0 : 1);
   // The queue's slots and writer thread come up here, never on the IO
   // thread, and so does the conversion worker. Queue, worker and settings
   // first, then the switch: the IO thread never sees the switch on without
@@ -254,10 +256,6 @@ void RecorderManager::streamAudioBuffer(std::span<const std::uint8_t> pcm,
     queue->push(built);
   }
 }
-
-}  // namespace velmar
-
-namespace velmar {
 
 void RecorderManager::queueForConversion(std::span<const std::uint8_t> pcm,
                                          const StreamingSettings& settings, double rate,
