@@ -7,6 +7,8 @@ packages=(
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libasio-dev
+  # The resampler behind "convert" in enableAudioStreaming (pkg-config soxr).
+  libsoxr-dev
   clang-format ccache valgrind
   # `make check-macos`: type-checks the Mac backend (Objective-C++). `make
   # fuzz`: clang's libFuzzer and sanitizer runtimes come with libclang-rt.
@@ -16,7 +18,7 @@ packages=(
   # The PipeWire backend and the private daemon its tests run against
   # (scripts/pipewire-session.sh: pipewire, wireplumber, a session bus, sox
   # for the tones, jq to read pw-dump).
-  libpipewire-0.3-dev pipewire pipewire-bin wireplumber dbus sox libsoxr-dev jq
+  libpipewire-0.3-dev pipewire pipewire-bin wireplumber dbus sox jq
 )
 # The TypeScript client (clients/typescript) is built and tested with Node.js
 # and npm (20 on these machines); Debian's are taken only where there is no node.

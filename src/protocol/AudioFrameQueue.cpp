@@ -85,6 +85,10 @@ bool AudioFrameQueue::push(std::string_view frame, std::string_view eventName,
   return kept;
 }
 
+void AudioFrameQueue::markSkipped(const StreamPosition& last) {
+  if (last.stream < kMaxTimelineStreams) markPushed(last);
+}
+
 void AudioFrameQueue::markPushed(const StreamPosition& position) {
   PushedMark& mark = marks_[position.stream];
   const std::uint32_t version = mark.version.load(std::memory_order_relaxed);
@@ -163,6 +167,9 @@ void AudioFrameQueue::appendGapIfAny(const Header& header, std::vector<StreamTra
   if (header.positioned == 0) return;
   const StreamPosition& at = header.position;
   StreamTrack& track = tracks[at.stream];
+  // A straggler of an older numbering (its producer was still finishing
+  // while a new one began): written, but its numbering is over.
+  if (at.generation < track.generation) return;
   if (track.generation != at.generation) track = {at.generation, 0, 0};
   if (at.sequence > track.nextSequence) {
     // Every frame of the stream between the last one written and this one
@@ -216,6 +223,7 @@ void AudioFrameQueue::announceTrailingGaps(std::vector<StreamTrack>& tracks) {
     past.positioned = 1;
     past.position = mark.next;
     const StreamTrack& track = tracks[mark.next.stream];
+    if (mark.next.generation < track.generation) continue;
     if (track.generation == mark.next.generation && track.nextSequence >= mark.next.sequence) {
       continue;
     }

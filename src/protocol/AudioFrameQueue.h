@@ -89,6 +89,10 @@ class AudioFrameQueue {
   bool push(std::string_view frame, std::string_view eventName, std::size_t dataFields,
             const StreamPosition* position = nullptr);
   bool push(const FrameBuilder& frame, const StreamPosition& position);
+  // The producer's numbering of a stream has moved past `last` without a
+  // frame for it (the producer lost it before it was built): a gap is
+  // announced for it like for a dropped frame.
+  void markSkipped(const StreamPosition& last);
 
   // Frames that did not and will not reach the stream: the oldest ones
   // dropped for newer ones, and refused pushes. Any thread.

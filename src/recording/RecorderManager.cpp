@@ -197,6 +197,8 @@ void RecorderManager::stopRecording(const json& /*params*/, const std::string& c
   recorder_->setRecordingEnabled(false);
   recorder_->setRecordingPaused(false);
   stopSilenceChecks();
+  // IO has stopped: the last partial chunk and the resampler's tail go out.
+  flushConversion();
 
   const auto deviceID = recorder_->deviceID();
   eventEmitter_.logToStderr("Clearing protection for device ID " + std::to_string(deviceID) +
@@ -349,6 +351,7 @@ void RecorderManager::endRecordingAfterLoss(coreaudio::AudioObjectID device,
   recorder_->setRecordingEnabled(false);
   recorder_->setRecordingPaused(false);
   stopSilenceChecks();
+  flushConversion();
   isPaused_ = false;
   pausedDuration_ = 0;
   pauseStartTime_.reset();

@@ -19,6 +19,7 @@
 #include "recording/AudioRecorder.h"
 #include "recording/SilenceTracker.h"
 #include "recording/StreamSignalWatch.h"
+#include "recording/ConversionWorker.h"
 #include "runtime/PublishedValue.h"
 #include "runtime/Queues.h"
 #include "runtime/RepeatingTimer.h"
@@ -48,6 +49,16 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
     std::int64_t sampleRate = 16000;
     std::int64_t channels = 1;
     bool timeline = false;  // "audioData" carries `sequence`, `hostTime`, `frames`
+    // As the host gave them (echoed only then). With either, buffers go
+    // through the conversion worker: `convert` brings them to `sampleRate`
+    // and `channels`, `chunkMs` joins them into chunks of that many ms.
+    std::optional<bool> convert;
+    std::optional<std::int64_t> chunkMs;
+    // Changes whenever what the worker makes of the audio changes, so the
+    // IO thread starts a new numbering.
+    std::uint32_t shapeEpoch = 0;
+
+    bool reshapes() const { return convert.value_or(false) || chunkMs.has_value(); }
   };
 
   // `audioQueue` carries the audio frames to standard output; without one,
@@ -123,6 +134,12 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   void checkSilence(std::uint64_t generation);
 
   std::uint64_t droppedBuffers() const;
+  // IO thread: hands the buffer to the conversion worker.
+  void queueForConversion(std::span<const std::uint8_t> pcm, const StreamingSettings& settings,
+                          double rate, std::int64_t channels,
+                          const AudioFrameQueue::StreamPosition& position, double hostSeconds);
+  // The end of the audio the worker may still hold (IO stopped, streaming off).
+  void flushConversion();
   nlohmann::json deviceInfo(const std::vector<AggregateDeviceInfo>& devices) const;
   std::string deviceNameOrUnknown() const;
 
@@ -151,6 +168,12 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   std::array<std::uint64_t, AudioFrameQueue::kMaxTimelineStreams> nextSequence_{};
   std::array<std::uint64_t, AudioFrameQueue::kMaxTimelineStreams> framesStreamed_{};
   std::uint32_t timelineGeneration_ = 0;
+  std::uint32_t seenShapeEpoch_ = 0;
+
+  // Made (on the command queue) when a host first asks for conversion or
+  // chunks; read by the IO thread only while such settings are published.
+  std::unique_ptr<ConversionWorker> conversionWorker_;
+  std::atomic<ConversionWorker*> conversion_{nullptr};
 
   // Written by the IO thread, reset with the catalog (IO stopped).
   StreamSignalWatch signalWatch_;

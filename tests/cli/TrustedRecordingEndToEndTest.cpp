@@ -345,7 +345,9 @@ std::uint64_t gapCount(CliProcess& cli) {
   return count;
 }
 
-TEST(TrustedRecordingEndToEndTest, OneTimelineForEveryStreamAndEveryLostBufferAnnounced) {
+// `shape`: more "enableAudioStreaming" parameters; the buffers checked are
+// the ones delivered, whatever they were made from.
+void expectOneTimelineAndEveryLostBufferAnnounced(const json& shape) {
   ScenarioFile file(
       json{{"base", "default"},
            {"aggregateDevices", {aggregate("org.example.studio", "Studio", kStudioUID)}}});
@@ -356,10 +358,9 @@ TEST(TrustedRecordingEndToEndTest, OneTimelineForEveryStreamAndEveryLostBufferAn
       answerTo(cli, command("a", "addTapToAggregate",
                             {{"aggregateID", studio}, {"tapUID", tap["data"]["uid"]}}))["success"],
       true);
-  const json enabled = answerTo(
-      cli,
-      command("s", "enableAudioStreaming",
-              {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}, {"timeline", true}}));
+  json params{{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}, {"timeline", true}};
+  params.update(shape);
+  const json enabled = answerTo(cli, command("s", "enableAudioStreaming", params));
   ASSERT_EQ(enabled["data"]["timeline"], true) << enabled.dump();
   ASSERT_EQ(answerTo(cli, command("r1", "startRecording"))["success"], true);
   ASSERT_TRUE(waitForAudio(cli, 0, 50));
@@ -429,6 +430,16 @@ TEST(TrustedRecordingEndToEndTest, OneTimelineForEveryStreamAndEveryLostBufferAn
       }
     }
   }
+}
+
+TEST(TrustedRecordingEndToEndTest, OneTimelineForEveryStreamAndEveryLostBufferAnnounced) {
+  expectOneTimelineAndEveryLostBufferAnnounced(json::object());
+}
+
+// Converted (the mono tap made stereo) and joined into 20 ms chunks by the
+// worker, which numbers what it delivers.
+TEST(TrustedRecordingEndToEndTest, ConvertedChunksKeepTheTimelineAndAnnounceEveryLoss) {
+  expectOneTimelineAndEveryLostBufferAnnounced({{"convert", true}, {"chunkMs", 20}});
 }
 
 }  // namespace

@@ -269,6 +269,15 @@ TEST_F(RecorderManagerTest, TheIOPathAllocatesNothingOnceWarm) {
   // A burst this fast may overrun the small test queue: every frame is
   // either written or counted as dropped.
   EXPECT_EQ(audioFrames().size() + queue_->droppedCount(), 610u);
+
+  // Handing the buffers to the conversion worker instead allocates nothing
+  // either.
+  command("enableAudioStreaming",
+          {{"format", "pcm16"}, {"sampleRate", 16000}, {"convert", true}, {"chunkMs", 100}});
+  for (int i = 0; i < 5; ++i) cycle();
+  const auto converting = allocationsOnThisThread();
+  for (int i = 0; i < 300; ++i) cycle();
+  EXPECT_EQ(allocationsOnThisThread() - converting, 0u);
 }
 
 TEST_F(RecorderManagerTest, TheLargestCycleOf16ChannelsPassesWholeWithoutAllocating) {
