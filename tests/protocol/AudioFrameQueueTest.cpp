@@ -80,9 +80,20 @@ TEST(AudioFrameQueueTest, AHostThatFallsBehindLosesTheOldestFramesNeverTheProduc
   captured.out().pause();  // the host stops reading standard output
   AudioFrameQueue queue(32 * 1024);
   constexpr int kFrames = 3000;
+  // The first frames fill the pipe and the writer comes to wait at its
+  // write (it writes nothing more for a while). A frame pushed while the
+  // writer is copying a batch out gives way instead of the oldest, so only
+  // from then on must the newest frames all survive.
+  constexpr int kFillFrames = 400;
   auto producer = std::async(std::launch::async, [&] {
     auto& f = FrameBuilder::forThisThread();
     for (int i = 0; i < kFrames; ++i) {
+      if (i == kFillFrames) {
+        for (std::uint64_t seen = ~0ull; seen != queue.writtenCount();) {
+          seen = queue.writtenCount();
+          std::this_thread::sleep_for(300ms);
+        }
+      }
       buildFrame(f, i);
       queue.push(f);
     }
