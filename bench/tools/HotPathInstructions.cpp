@@ -1,25 +1,41 @@
 // Runs the per-buffer audio path N times over one 512-frame stereo float
 // buffer, for an instruction counter (bench/hot_path_instructions.sh runs it
-// under cachegrind twice and divides the difference by the extra buffers).
+// twice and divides the difference by the extra buffers).
 //
-//   velmar-tool-HotPathInstructions fast|naive N
+//   velmar-tool-HotPathInstructions fast|naive|io|io-silent N
 //
-// fast: PcmConverter + table Base64 + AudioDataFrame (the service's path).
+// fast: PcmConverter + table Base64 + AudioDataFrame (the conversion alone).
 // naive: lround per sample, Base64 one character at a time, nlohmann frame.
+// io: what the IO thread of the recorded device runs, on the simulated
+//   machine: AudioRecorder::ioproc for cycles of two streams (microphone and
+//   tap of an aggregate device) → AudioDataBridge (signal watch, PCM) →
+//   RecorderManager::streamAudioBuffer (numbering, "timeline" frame) → push
+//   into AudioFrameQueue::shared(). N buffers are N / 2 cycles, called from
+//   this thread. Between batches the tool waits for the queue's writer
+//   (standard output: send it to /dev/null), so no push takes the drop path;
+//   count only inside ioproc (callgrind --toggle-collect), not the writers.
+// io-silent: the same with a tap of exact zeros (the signal watch scans the
+//   whole buffer).
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "aggregate/AggregateDeviceManager.h"
+#include "platform/Platform.h"
+#include "protocol/AudioFrameQueue.h"
 #include "protocol/EventEmitter.h"
+#include "protocol/ProcessStreams.h"
 #include "protocol/Timestamps.h"
 #include "recording/AudioDataFrame.h"
 #include "recording/PcmConverter.h"
+#include "recording/RecorderManager.h"
+#include "sim/SimulatedMachine.h"
 
 namespace {
 
@@ -68,15 +84,81 @@ std::size_t naiveBuffer(const std::vector<float>& samples) {
   return ("EVENT:>" + velmar::toCompactJson(body) + "<:EVENT\n").size();
 }
 
+// The IO thread's path, driven by hand so the simulator's own IO thread and
+// synthesis stay out of the count.
+int ioPath(long buffers, bool silentTap) {
+  using namespace velmar::coreaudio;
+  auto& machine = velmar::sim::SimulatedMachine::install();
+  velmar::sim::SimulatedAggregateConfig config;
+  config.uid = "bench-aggregate";
+  config.name = "Bench Aggregate";
+  config.subDevices = {"BuiltInMicrophoneDevice"};
+  CATapDescription tap;
+  tap.name = "Bench tap";
+  tap.uuid = "bench-tap";
+  for (const auto& process : machine.hardware().processes()) {
+    tap.processes.push_back(machine.hardware().processObjectID(process.pid));
+  }
+  machine.hardware().createForeignTap(tap);
+  config.taps = {tap.uuid};
+  const AudioObjectID aggregate = machine.hardware().addAggregateDevice(config);
+
+  auto& hal = velmar::platform::Platform::shared().hal();
+  auto devices =
+      velmar::AggregateDeviceManager::create(hal, "/tmp/velmar-hot-path-aggregates.json");
+  auto& queue = velmar::AudioFrameQueue::shared();
+  auto manager = velmar::RecorderManager::create(devices, hal, &queue);
+  manager->enableAudioStreaming(
+      {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}, {"timeline", true}}, "bench");
+  velmar::AudioRecorder& recorder = manager->recorder();
+  recorder.setDeviceID(aggregate);  // catalogs the streams and sizes the buffers
+  if (recorder.inputStreamList()->size() != 2) {
+    std::fprintf(stderr, "expected two input streams\n");
+    return 1;
+  }
+
+  constexpr UInt32 kFrames = kSamples / 2;
+  std::vector<float> mic(kSamples), system(kSamples);
+  for (std::size_t i = 0; i < kSamples; ++i) {
+    mic[i] = 0.8f * std::sin(0.0575f * static_cast<float>(i / 2));
+    system[i] = silentTap ? 0.0f : 0.25f * std::sin(0.031f * static_cast<float>(i / 2));
+  }
+  AudioBufferList input;
+  input.mBuffers.push_back({2, kFrames * 2 * sizeof(float), mic.data()});
+  input.mBuffers.push_back({2, kFrames * 2 * sizeof(float), system.data()});
+  AudioTimeStamp stamp;
+  stamp.mHostTime = 1'000'000'000;
+  // About 1 MB of frames per batch: half the queue, so it never fills.
+  constexpr long kBatchCycles = 160;
+  const long cycles = buffers / 2;
+  for (long n = 0; n < cycles; ++n) {
+    mic[n % kSamples] += 1e-4f;  // a buffer is never quite the same twice
+    stamp.mSampleTime += kFrames;
+    stamp.mHostTime += 10'666'667;
+    velmar::AudioRecorder::ioproc(aggregate, &stamp, &input, &stamp, nullptr, &stamp, &recorder);
+    if ((n + 1) % kBatchCycles == 0) queue.flush(std::chrono::seconds(30));
+  }
+  queue.flush(std::chrono::seconds(30));
+  velmar::ProcessStreams::flushLines(std::chrono::seconds(5));
+  const auto dropped = queue.droppedCount();
+  std::fprintf(stderr, "%ld buffers, %llu frames written, %llu dropped\n", cycles * 2,
+               static_cast<unsigned long long>(queue.writtenCount()),
+               static_cast<unsigned long long>(dropped));
+  // The count is of the path without drops.
+  std::_Exit(dropped == 0 ? 0 : 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 || (std::strcmp(argv[1], "fast") != 0 && std::strcmp(argv[1], "naive") != 0)) {
-    std::fprintf(stderr, "usage: %s fast|naive BUFFERS\n", argv[0]);
+  const std::string mode = argc == 3 ? argv[1] : "";
+  if (mode != "fast" && mode != "naive" && mode != "io" && mode != "io-silent") {
+    std::fprintf(stderr, "usage: %s fast|naive|io|io-silent BUFFERS\n", argv[0]);
     return 2;
   }
-  const bool fast = std::strcmp(argv[1], "fast") == 0;
   const long buffers = std::strtol(argv[2], nullptr, 10);
+  if (mode == "io" || mode == "io-silent") return ioPath(buffers, mode == "io-silent");
+  const bool fast = mode == "fast";
 
   std::vector<float> samples(kSamples);
   for (std::size_t i = 0; i < kSamples; ++i) {
