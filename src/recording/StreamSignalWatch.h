@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,13 +33,7 @@ class StreamSignalWatch {
                   std::size_t frames) noexcept {
     if (stream >= kMaxStreams) return;
     Stream& s = streams_[stream];
-    bool zeros = true;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (samples[i] != 0.0f) {
-        zeros = false;
-        break;
-      }
-    }
+    const bool zeros = allZero(samples, count);
     const std::uint64_t run = s.zeroFrames.load(std::memory_order_relaxed);
     if (zeros) {
       s.zeroFrames.store(run + frames, std::memory_order_relaxed);
@@ -51,6 +46,25 @@ class StreamSignalWatch {
     // Published last: whoever sees the new count sees the run it ended.
     s.signalBuffers.store(s.signalBuffers.load(std::memory_order_relaxed) + 1,
                           std::memory_order_release);
+  }
+
+  // Whether every sample is +0 or -0. A silent buffer is read whole, so it
+  // is read in blocks whose bits are OR-ed without a branch (the compiler
+  // vectorises them); a buffer with sound stops at its first block.
+  static bool allZero(const float* samples, std::size_t count) noexcept {
+    constexpr std::size_t kBlock = 64;
+    std::size_t i = 0;
+    for (; i + kBlock <= count; i += kBlock) {
+      std::uint32_t bits = 0;
+      for (std::size_t j = 0; j < kBlock; ++j) {
+        bits |= std::bit_cast<std::uint32_t>(samples[i + j]) & 0x7fffffffu;
+      }
+      if (bits != 0) return false;
+    }
+    for (; i < count; ++i) {
+      if (samples[i] != 0.0f) return false;
+    }
+    return true;
   }
 
   // Any thread.

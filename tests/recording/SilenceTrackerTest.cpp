@@ -1,6 +1,11 @@
 #include "recording/SilenceTracker.h"
 
+#include <limits>
+#include <vector>
+
 #include <gtest/gtest.h>
+
+#include "recording/StreamSignalWatch.h"
 
 namespace velmar {
 namespace {
@@ -76,6 +81,22 @@ TEST(SilenceTrackerTest, QuietSourcesAreNotReportedAndARestoredRunIsToldOnce) {
   EXPECT_TRUE(restored[0].restored);
   EXPECT_EQ(restored[0].seconds, 6.5);
   EXPECT_TRUE(tracker.update(streams, 8, granted).empty());
+}
+
+// The IO thread's scan: only +0 and -0 are silence, wherever the first
+// other sample sits (in a whole block or in the tail after the blocks).
+TEST(StreamSignalWatchTest, OnlyExactZerosAreSilenceWhereverTheFirstSoundIs) {
+  std::vector<float> samples(1000, 0.0f);
+  EXPECT_TRUE(StreamSignalWatch::allZero(samples.data(), samples.size()));
+  samples[500] = -0.0f;
+  EXPECT_TRUE(StreamSignalWatch::allZero(samples.data(), samples.size()));
+  for (std::size_t at : {0u, 63u, 64u, 959u, 960u, 999u}) {
+    for (float sound : {1e-45f, -0.25f, std::numeric_limits<float>::quiet_NaN()}) {
+      samples[at] = sound;
+      EXPECT_FALSE(StreamSignalWatch::allZero(samples.data(), samples.size())) << at;
+      samples[at] = 0.0f;
+    }
+  }
 }
 
 }  // namespace
