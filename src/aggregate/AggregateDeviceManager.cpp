@@ -297,7 +297,8 @@ bool AggregateDeviceManager::checkAggregateDevice() {
 
 // --- Creation and composition -----------------------------------------------
 
-AudioObjectID AggregateDeviceManager::createAggregateDevice() {
+AudioObjectID AggregateDeviceManager::createAggregateDevice(
+    const std::vector<std::string>& tapUIDs) {
   const std::string name = kNamePrefix + std::to_string(nowWholeSeconds());
   const std::string uid = kUIDPrefix + runtime::makeUUID();
 
@@ -312,14 +313,12 @@ AudioObjectID AggregateDeviceManager::createAggregateDevice() {
         "⚠️ Could not find built-in microphone - aggregate device may need manual "
         "configuration");
   }
-  // The microphone is named as main device only; sub-devices and taps are
-  // added afterwards.
-  const json description = {{"name", name},
-                            {"uid", uid},
-                            {"subdevices", json::array()},
-                            {"private", true},
-                            {"taps", json::array()},
-                            {"tapautostart", false},
+  // The microphone is named as main device only; sub-devices, and taps not
+  // named here, are added afterwards.
+  json taps = json::array();
+  for (const auto& tapUID : tapUIDs) taps.push_back({{"uid", tapUID}});
+  const json description = {{"name", name},           {"uid", uid},   {"subdevices", json::array()},
+                            {"private", true},        {"taps", taps}, {"tapautostart", false},
                             {"master", mainDeviceUID}};
 
   eventEmitter_.logToStderr("Creating aggregate device with name: " + name);

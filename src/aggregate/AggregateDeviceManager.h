@@ -80,7 +80,9 @@ class AggregateDeviceManager : public std::enable_shared_from_this<AggregateDevi
   bool deviceExists(const std::string& uid) const { return getDeviceIDFromUID(uid).has_value(); }
 
   // --- Creation and composition; false or 0 on failure, with a log line ---
-  AudioObjectID createAggregateDevice();
+  // `tapUIDs` go into the creation dictionary itself: on recent macOS a tap
+  // added to an aggregate device after its creation can deliver only zeros.
+  AudioObjectID createAggregateDevice(const std::vector<std::string>& tapUIDs = {});
   bool configureAggregateDevice(AudioObjectID deviceID, bool isPrivate, bool autoStart);
   bool addDeviceToAggregate(AudioObjectID aggregateID, const std::string& deviceUID);
   bool addTapToAggregate(AudioObjectID aggregateID, const std::string& tapUID);

@@ -144,8 +144,9 @@ const std::vector<ActionRow>& ActionTable::rows() {
             .answers({"devices", "count"}),
         ActionRow("createAggregateDevice", Q::device)
             .handledBy(&P::handleCreateAggregateDevice)
+            .takes({optional("tapUIDs", T::array)})
             .answers({"deviceID", "message"})
-            .failsWith({"execution_error"}),
+            .failsWith({"invalid_parameter", "resource_not_found", "execution_error"}),
         ActionRow("configureAggregateDevice", Q::device)
             .handledBy(&P::handleConfigureAggregateDevice)
             .takes({deviceID, optional("isPrivate", T::boolean), optional("autoStart", T::boolean)})

@@ -108,8 +108,28 @@ void CommandProcessor::handleGetAggregateDevices(const std::string& id, const js
                              json{{"devices", toDictionaries(devices)}, {"count", devices.size()}});
 }
 
-void CommandProcessor::handleCreateAggregateDevice(const std::string& id, const json&) {
-  const auto deviceID = aggregateDeviceManager_->createAggregateDevice();
+void CommandProcessor::handleCreateAggregateDevice(const std::string& id, const json& parameters) {
+  std::vector<std::string> tapUIDs;
+  if (parameters.contains("tapUIDs")) {
+    const json& listed = parameters["tapUIDs"];
+    if (!listed.is_array()) {
+      throw CommandError::invalidParameter("tapUIDs", "must be an array of tap UIDs");
+    }
+    audioTapManager_->loadTapList();
+    for (const auto& uid : listed) {
+      if (!uid.is_string()) {
+        throw CommandError::invalidParameter("tapUIDs", "must be an array of tap UIDs");
+      }
+      // As when a tap is added later: a UID that names no tap is refused
+      // now, not left to fail the recording.
+      if (!audioTapManager_->getTapByUID(uid.get<std::string>())) {
+        throw CommandError::resourceNotFound("Tap with UID " + uid.get<std::string>() +
+                                             " not found");
+      }
+      tapUIDs.push_back(uid.get<std::string>());
+    }
+  }
+  const auto deviceID = aggregateDeviceManager_->createAggregateDevice(tapUIDs);
   if (deviceID == 0) throw CommandError::executionError("Failed to create aggregate device");
   eventEmitter_.sendResponse(
       id, true, json{{"deviceID", deviceID}, {"message", "Aggregate device created successfully"}});

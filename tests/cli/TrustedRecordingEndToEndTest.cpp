@@ -108,6 +108,24 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
                                        {{"aggregateID", studio}, {"deviceUID", "no-such-mic"}})),
                  "Device with UID no-such-mic not found");
   EXPECT_EQ(aggregateNamed(cli, "B Studio")["tapList"], json::array());
+  // Taps named at creation go into the creation dictionary; one that names
+  // nothing refuses the whole creation.
+  expectNotFound(
+      answerTo(cli, command("n1", "createAggregateDevice", {{"tapUIDs", {tapUID, "no-such-tap"}}})),
+      "Tap with UID no-such-tap not found");
+  const json created =
+      answerTo(cli, command("n2", "createAggregateDevice", {{"tapUIDs", {tapUID}}}));
+  ASSERT_EQ(created["success"], true) << created.dump();
+  const json all = answerTo(cli, command("n3", "getAggregateDevices"))["data"];
+  EXPECT_EQ(all["count"], 3) << all.dump();
+  for (const auto& device : all["devices"]) {
+    if (device["id"] == created["data"]["deviceID"]) {
+      EXPECT_EQ(device["tapList"], json::array({tapUID}));
+    }
+  }
+  ASSERT_EQ(answerTo(cli, command("n4", "destroyAggregateDevice",
+                                  {{"deviceID", created["data"]["deviceID"]}}))["success"],
+            true);
   EXPECT_EQ(aggregateNamed(cli, "B Studio")["deviceList"], json::array({kStudioUID}));
   ASSERT_EQ(answerTo(cli, command("c4", "addTapToAggregate",
                                   {{"aggregateID", studio}, {"tapUID", tapUID}}))["success"],

@@ -154,7 +154,7 @@ export interface Actions {
     result: { hasAggregateDevices: boolean; count?: number; deviceIDs?: AudioObjectID[] };
   };
   getAggregateDevices: { params: NoParams; result: { devices: AggregateDevice[]; count: number } };
-  createAggregateDevice: { params: NoParams; result: { deviceID: AudioObjectID } & Message };
+  createAggregateDevice: { params: { tapUIDs?: string[] }; result: { deviceID: AudioObjectID } & Message };
   configureAggregateDevice: {
     params: { deviceID: AudioObjectID; isPrivate?: boolean; autoStart?: boolean };
     result: { deviceID: AudioObjectID } & Message;
