@@ -78,6 +78,9 @@ class RecorderManagerTest : public RecordingTestMachine {
   }
   std::vector<json> audioFrames() {
     EXPECT_TRUE(queue_->flush(5s));
+    // Written is not yet read back: wait for every frame the queue wrote.
+    output_.frames().waitForFrames([](const testing::Frame& f) { return f.isEvent("audioData"); },
+                                   queue_->writtenCount(), 5s);
     return eventsNamed("audioData");
   }
 
