@@ -76,8 +76,9 @@ TEST(SilenceEndToEndTest, SilentStreamsAreReportedOnceWithTheirLikelyCauseUntilT
       command("t2", "createAudioTap",
               {{"config",
                 {{"name", "Quiet"}, {"processes", {processID(cli, kQuietPid)}}}}}))["data"]["uid"];
+  // Each with its own id: a repeated one would match the first answer.
   for (const auto& uid : {systemTap, quietTap}) {
-    ASSERT_EQ(answerTo(cli, command("a", "addTapToAggregate",
+    ASSERT_EQ(answerTo(cli, command("a-" + uid, "addTapToAggregate",
                                     {{"aggregateID", meeting}, {"tapUID", uid}}))["success"],
               true);
   }
