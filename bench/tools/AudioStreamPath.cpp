@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchAggregate.h"
 #include "aggregate/AggregateDeviceManager.h"
 #include "platform/Platform.h"
 #include "protocol/AudioFrameQueue.h"
@@ -42,19 +43,7 @@ int main(int argc, char** argv) {
   if (results == nullptr) return 2;
 
   auto& machine = sim::SimulatedMachine::install();
-  sim::SimulatedAggregateConfig config;
-  config.uid = "bench-aggregate";
-  config.name = "Bench Aggregate";
-  config.subDevices = {"BuiltInMicrophoneDevice"};
-  coreaudio::CATapDescription tap;
-  tap.name = "Bench tap";
-  tap.uuid = "bench-tap";
-  for (const auto& process : machine.hardware().processes()) {
-    tap.processes.push_back(machine.hardware().processObjectID(process.pid));
-  }
-  machine.hardware().createForeignTap(tap);
-  config.taps = {tap.uuid};
-  const AudioObjectID aggregate = machine.hardware().addAggregateDevice(config);
+  const AudioObjectID aggregate = velmar::bench::makeBenchAggregate(machine);
 
   auto devices = AggregateDeviceManager::create(platform::Platform::shared().hal(),
                                                 "/tmp/velmar-bench-aggregates.json");

@@ -26,6 +26,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BenchAggregate.h"
 #include "aggregate/AggregateDeviceManager.h"
 #include "platform/Platform.h"
 #include "protocol/AudioFrameQueue.h"
@@ -89,19 +90,7 @@ std::size_t naiveBuffer(const std::vector<float>& samples) {
 int ioPath(long buffers, bool silentTap) {
   using namespace velmar::coreaudio;
   auto& machine = velmar::sim::SimulatedMachine::install();
-  velmar::sim::SimulatedAggregateConfig config;
-  config.uid = "bench-aggregate";
-  config.name = "Bench Aggregate";
-  config.subDevices = {"BuiltInMicrophoneDevice"};
-  CATapDescription tap;
-  tap.name = "Bench tap";
-  tap.uuid = "bench-tap";
-  for (const auto& process : machine.hardware().processes()) {
-    tap.processes.push_back(machine.hardware().processObjectID(process.pid));
-  }
-  machine.hardware().createForeignTap(tap);
-  config.taps = {tap.uuid};
-  const AudioObjectID aggregate = machine.hardware().addAggregateDevice(config);
+  const AudioObjectID aggregate = velmar::bench::makeBenchAggregate(machine);
 
   auto& hal = velmar::platform::Platform::shared().hal();
   auto devices =

@@ -38,10 +38,7 @@ AudioFrameQueue& AudioFrameQueue::shared() {
 
 AudioFrameQueue::AudioFrameQueue(std::size_t capacityBytes)
     : marks_(new PushedMark[kMaxTimelineStreams]),
-      capacity_(std::max<std::size_t>(capacityBytes / 8 * 8, 2 * sizeof(Header))),
-      ring_(new char[capacity_]) {
-  // Touched now, so the real-time producer never takes a page fault.
-  std::memset(ring_.get(), 0, capacity_);
+      ring_(std::max<std::size_t>(capacityBytes / 8 * 8, 2 * sizeof(Header))) {
   thread_ = std::thread([this] {
     runtime::nameThisThread("audio-out");
     run();
@@ -54,21 +51,7 @@ AudioFrameQueue::~AudioFrameQueue() {
   thread_.join();
 }
 
-std::size_t AudioFrameQueue::maxFrameBytes() const { return capacity_ - sizeof(Header); }
-
-void AudioFrameQueue::copyIn(std::uint64_t position, const void* data, std::size_t size) {
-  const std::size_t at = position % capacity_;
-  const std::size_t first = std::min(size, capacity_ - at);
-  std::memcpy(ring_.get() + at, data, first);
-  std::memcpy(ring_.get(), static_cast<const char*>(data) + first, size - first);
-}
-
-void AudioFrameQueue::copyOut(std::uint64_t position, void* data, std::size_t size) const {
-  const std::size_t at = position % capacity_;
-  const std::size_t first = std::min(size, capacity_ - at);
-  std::memcpy(data, ring_.get() + at, first);
-  std::memcpy(static_cast<char*>(data) + first, ring_.get(), size - first);
-}
+std::size_t AudioFrameQueue::maxFrameBytes() const { return ring_.capacity() - sizeof(Header); }
 
 bool AudioFrameQueue::push(const FrameBuilder& frame) {
   return push(frame.frame(), frame.eventName(), frame.dataFieldCount());
@@ -119,13 +102,13 @@ bool AudioFrameQueue::pushRecord(std::string_view frame, std::string_view eventN
   // The producer wrote every header itself and only it writes the ring, so
   // reading one here is safe even if the writer claims it meanwhile.
   std::uint64_t tail = tail_.load(std::memory_order_seq_cst);
-  while (head + need - tail > capacity_) {
+  while (head + need - tail > ring_.capacity()) {
     // The writer is claiming these very records: let it, rather than make
     // it start over (a producer that keeps dropping under it could keep it
     // from ever writing); this frame gives way instead.
     if (busy_.load(std::memory_order_seq_cst) == tail) return refuse();
     Header oldest;
-    copyOut(tail, &oldest, sizeof oldest);
+    ring_.copyOut(tail, &oldest, sizeof oldest);
     const std::uint64_t next = tail + recordBytes(oldest.size, sizeof(Header));
     if (tail_.compare_exchange_strong(tail, next, std::memory_order_seq_cst)) {
       noteDrop();
@@ -134,7 +117,7 @@ bool AudioFrameQueue::pushRecord(std::string_view frame, std::string_view eventN
   }
   // Records the writer claimed are off limits until it has copied them out.
   const std::uint64_t busy = busy_.load(std::memory_order_seq_cst);
-  if (busy != kIdle && head + need - busy > capacity_) return refuse();
+  if (busy != kIdle && head + need - busy > ring_.capacity()) return refuse();
 
   Header header;
   header.size = static_cast<std::uint32_t>(frame.size());
@@ -145,8 +128,8 @@ bool AudioFrameQueue::pushRecord(std::string_view frame, std::string_view eventN
     header.positioned = 1;
     header.position = *position;
   }
-  copyIn(head, &header, sizeof header);
-  copyIn(head + sizeof header, frame.data(), frame.size());
+  ring_.copyIn(head, &header, sizeof header);
+  ring_.copyIn(head + sizeof header, frame.data(), frame.size());
   head_.store(head + need, std::memory_order_seq_cst);
   wake_.notify();
   return true;
@@ -304,7 +287,7 @@ void AudioFrameQueue::run() {
     std::uint64_t end = tail;
     while (end < head && count < kBatchFrames) {
       Header& header = claimed[count];
-      copyOut(end, &header, sizeof header);
+      ring_.copyOut(end, &header, sizeof header);
       if (count > 0 && bytes + header.size > kBatchBytes) break;
       bytes += header.size;
       end += recordBytes(header.size, sizeof(Header));
@@ -323,7 +306,7 @@ void AudioFrameQueue::run() {
       appendGapIfAny(header, tracks, batch, gapsBefore[i]);
       const std::size_t at = batch.size();
       batch.resize(at + header.size);
-      copyOut(position + sizeof(Header), batch.data() + at, header.size);
+      ring_.copyOut(position + sizeof(Header), batch.data() + at, header.size);
       position += recordBytes(header.size, sizeof(Header));
       Written& entry = written[i];
       entry.nameSize = header.nameSize;

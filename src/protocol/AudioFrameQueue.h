@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/ByteRing.h"
 #include "runtime/WakeSignal.h"
 
 namespace velmar {
@@ -104,14 +105,12 @@ class AudioFrameQueue {
   // Gives up (false) once the writer has made no progress for `idleTimeout`.
   bool flush(std::chrono::milliseconds idleTimeout);
 
-  std::size_t capacityBytes() const { return capacity_; }
+  std::size_t capacityBytes() const { return ring_.capacity(); }
   // The largest frame a push accepts.
   std::size_t maxFrameBytes() const;
 
  private:
   struct Header;
-  void copyIn(std::uint64_t position, const void* data, std::size_t size);
-  void copyOut(std::uint64_t position, void* data, std::size_t size) const;
   void run();
   void moveTo(std::uint64_t position);
   void noteDrop();
@@ -140,11 +139,10 @@ class AudioFrameQueue {
   };
   std::unique_ptr<PushedMark[]> marks_;
 
-  const std::size_t capacity_;
-  std::unique_ptr<char[]> ring_;
+  runtime::ByteRing ring_;
 
   // Byte positions counted from the start; a record at position p lives at
-  // ring_[p % capacity_], wrapping at the end. head_: where the producer
+  // ring_ at p modulo its capacity, wrapping at the end. head_: where the producer
   // writes next (only the producer stores it). tail_: the oldest record
   // neither written out nor dropped; the writer advances it to claim
   // records, the producer to drop them. busy_: while the writer copies

@@ -15,35 +15,18 @@ constexpr std::uint64_t recordBytes(std::size_t pcmBytes) {
 
 ConversionRing::ConversionRing(std::size_t capacityBytes)
     : marks_(new StreamMark[kMaxStreams]),
-      capacity_(std::max<std::size_t>(capacityBytes / 8 * 8, 2 * sizeof(Record))),
-      ring_(new char[capacity_]) {
-  std::memset(ring_.get(), 0, capacity_);
-}
-
-void ConversionRing::copyIn(std::uint64_t position, const void* data, std::size_t size) {
-  const std::size_t at = position % capacity_;
-  const std::size_t first = std::min(size, capacity_ - at);
-  std::memcpy(ring_.get() + at, data, first);
-  std::memcpy(ring_.get(), static_cast<const char*>(data) + first, size - first);
-}
-
-void ConversionRing::copyOut(std::uint64_t position, void* data, std::size_t size) const {
-  const std::size_t at = position % capacity_;
-  const std::size_t first = std::min(size, capacity_ - at);
-  std::memcpy(data, ring_.get() + at, first);
-  std::memcpy(static_cast<char*>(data) + first, ring_.get(), size - first);
-}
+      ring_(std::max<std::size_t>(capacityBytes / 8 * 8, 2 * sizeof(Record))) {}
 
 bool ConversionRing::push(const Record& record, std::span<const std::uint8_t> pcm) {
   const std::uint64_t need = recordBytes(pcm.size());
   const std::uint64_t head = head_.load(std::memory_order_relaxed);
   const std::uint64_t tail = tail_.load(std::memory_order_acquire);
   bool kept = false;
-  if (head + need - tail <= capacity_) {
+  if (head + need - tail <= ring_.capacity()) {
     Record header = record;
     header.bytes = static_cast<std::uint32_t>(pcm.size());
-    copyIn(head, &header, sizeof header);
-    copyIn(head + sizeof header, pcm.data(), pcm.size());
+    ring_.copyIn(head, &header, sizeof header);
+    ring_.copyIn(head + sizeof header, pcm.data(), pcm.size());
     head_.store(head + need, std::memory_order_seq_cst);
     kept = true;
   } else {
@@ -88,9 +71,9 @@ bool ConversionRing::empty() const {
 bool ConversionRing::pop(Record& record, std::vector<std::int16_t>& pcm) {
   const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
   if (tail >= head_.load(std::memory_order_seq_cst)) return false;
-  copyOut(tail, &record, sizeof record);
+  ring_.copyOut(tail, &record, sizeof record);
   pcm.resize(record.bytes / sizeof(std::int16_t));
-  copyOut(tail + sizeof record, pcm.data(), pcm.size() * sizeof(std::int16_t));
+  ring_.copyOut(tail + sizeof record, pcm.data(), pcm.size() * sizeof(std::int16_t));
   tail_.store(tail + recordBytes(record.bytes), std::memory_order_release);
   return true;
 }

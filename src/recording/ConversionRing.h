@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "runtime/ByteRing.h"
 #include "runtime/WakeSignal.h"
 
 namespace velmar {
@@ -69,11 +70,9 @@ class ConversionRing {
 
   std::uint64_t refusedCount() const { return refused_.load(std::memory_order_relaxed); }
   runtime::WakeSignal& wake() { return wake_; }
-  std::size_t capacityBytes() const { return capacity_; }
+  std::size_t capacityBytes() const { return ring_.capacity(); }
 
  private:
-  void copyIn(std::uint64_t position, const void* data, std::size_t size);
-  void copyOut(std::uint64_t position, void* data, std::size_t size) const;
   void leaveMark(const Record& record);
 
   struct StreamMark {
@@ -83,8 +82,7 @@ class ConversionRing {
     std::atomic<std::uint64_t> nextFrame{0};
   };
   std::unique_ptr<StreamMark[]> marks_;
-  const std::size_t capacity_;
-  std::unique_ptr<char[]> ring_;
+  runtime::ByteRing ring_;
   std::atomic<std::uint64_t> head_{0};  // producer's
   std::atomic<std::uint64_t> tail_{0};  // consumer's
   std::atomic<std::uint64_t> refused_{0};
