@@ -57,7 +57,7 @@ void BM_LevelMeterCycle(benchmark::State& state) {
   monitor.startMonitoring(machine.hardware().deviceID("BuiltInMicrophoneDevice"));
   machine.audioUnits().clearFailures();
   platform::AudioUnitRenderActionFlags flags = 0;
-  coreaudio::AudioTimeStamp time;
+  audiohal::AudioTimeStamp time;
   for (auto _ : state) {
     benchmark::DoNotOptimize(monitor.inputCallback(&flags, &time, 1, 480, nullptr));
     time.mSampleTime += 480;

@@ -6,7 +6,7 @@
 # and core never sees the model either.
 set(rank_runtime 0)
 set(rank_protocol 1)
-set(rank_coreaudio 2)
+set(rank_audiohal 2)
 set(rank_platform 3)
 set(rank_hal 4)
 set(rank_sim 5)

@@ -23,7 +23,7 @@
 #include "pipewire/PipeWireBackend.h"
 
 using namespace velmar;
-using namespace velmar::coreaudio;
+using namespace velmar::audiohal;
 
 namespace {
 

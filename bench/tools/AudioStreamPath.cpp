@@ -29,7 +29,7 @@
 #include "sim/SimulatedMachine.h"
 
 using namespace velmar;
-using namespace velmar::coreaudio;
+using namespace velmar::audiohal;
 using Clock = std::chrono::steady_clock;
 
 int main(int argc, char** argv) {

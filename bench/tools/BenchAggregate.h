@@ -6,12 +6,12 @@ namespace velmar::bench {
 
 // An aggregate device of the simulated machine with the microphone and a tap
 // over every process: the two-stream device the capture benches record.
-inline coreaudio::AudioObjectID makeBenchAggregate(sim::SimulatedMachine& machine) {
+inline audiohal::AudioObjectID makeBenchAggregate(sim::SimulatedMachine& machine) {
   sim::SimulatedAggregateConfig config;
   config.uid = "bench-aggregate";
   config.name = "Bench Aggregate";
   config.subDevices = {"BuiltInMicrophoneDevice"};
-  coreaudio::CATapDescription tap;
+  audiohal::CATapDescription tap;
   tap.name = "Bench tap";
   tap.uuid = "bench-tap";
   for (const auto& process : machine.hardware().processes()) {

@@ -88,7 +88,7 @@ std::size_t naiveBuffer(const std::vector<float>& samples) {
 // The IO thread's path, driven by hand so the simulator's own IO thread and
 // synthesis stay out of the count.
 int ioPath(long buffers, bool silentTap) {
-  using namespace velmar::coreaudio;
+  using namespace velmar::audiohal;
   auto& machine = velmar::sim::SimulatedMachine::install();
   const AudioObjectID aggregate = velmar::bench::makeBenchAggregate(machine);
 

@@ -6,7 +6,19 @@
 
 namespace velmar {
 
-using namespace coreaudio;
+using audiohal::AudioDeviceInfo;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::AudioObjectPropertySelector;
+using audiohal::globalAddress;
+using audiohal::kAudioAggregateDevicePropertyClockDevice;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwarePropertyDefaultInputDevice;
+using audiohal::kAudioHardwarePropertyDefaultOutputDevice;
+using audiohal::kAudioObjectSystemObject;
+using audiohal::makeListenerBlock;
+using audiohal::OSStatus;
+using audiohal::UInt32;
 
 void AggregateDeviceManager::validateClockSources(const std::vector<AggregateDeviceInfo>& devices) {
   eventEmitter_.logToStderr("🔍 Validating clock sources for " + std::to_string(devices.size()) +

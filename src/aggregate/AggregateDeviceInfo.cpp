@@ -3,31 +3,31 @@
 #include <cstdint>
 
 #include "aggregate/AggregateDeviceManager.h"
-#include "coreaudio/AudioDeviceIdentity.h"
+#include "audiohal/AudioDeviceIdentity.h"
 
 namespace velmar {
 
-AggregateDeviceInfo AggregateDeviceInfo::fromDevice(coreaudio::AudioHardware& hal,
+AggregateDeviceInfo AggregateDeviceInfo::fromDevice(audiohal::AudioHardware& hal,
                                                     AudioObjectID id) {
   AggregateDeviceInfo info;
   info.id = id;
-  info.uid = coreaudio::AudioDeviceIdentity::getDeviceUID(hal, id);
-  info.name = coreaudio::AudioDeviceIdentity::getDeviceName(hal, id);
+  info.uid = audiohal::AudioDeviceIdentity::getDeviceUID(hal, id);
+  info.name = audiohal::AudioDeviceIdentity::getDeviceName(hal, id);
   info.updateDeviceList(hal);
   info.updateTapList(hal);
   info.updateConfig(hal);
   return info;
 }
 
-void AggregateDeviceInfo::updateDeviceList(coreaudio::AudioHardware& hal) {
+void AggregateDeviceInfo::updateDeviceList(audiohal::AudioHardware& hal) {
   deviceList = AggregateDeviceManager::getSubDeviceList(hal, id);
 }
 
-void AggregateDeviceInfo::updateTapList(coreaudio::AudioHardware& hal) {
+void AggregateDeviceInfo::updateTapList(audiohal::AudioHardware& hal) {
   tapList = AggregateDeviceManager::getTapList(hal, id);
 }
 
-void AggregateDeviceInfo::updateConfig(coreaudio::AudioHardware& hal) {
+void AggregateDeviceInfo::updateConfig(audiohal::AudioHardware& hal) {
   const auto config = AggregateDeviceManager::getDeviceConfig(hal, id);
   isPrivate = config.isPrivate;
   autoStart = config.autoStart;

@@ -6,15 +6,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 
 namespace velmar {
 
-namespace coreaudio {
+namespace audiohal {
 class AudioHardware;
 }
 
-using coreaudio::AudioObjectID;
+using audiohal::AudioObjectID;
 
 // One aggregate device: its identity, what it is composed of and how it is
 // configured, as last read from the HAL.
@@ -30,11 +30,11 @@ struct AggregateDeviceInfo {
 
   // Reads identity, sub-devices, taps and configuration of `id`, in that
   // order; failed reads leave the defaults.
-  static AggregateDeviceInfo fromDevice(coreaudio::AudioHardware& hal, AudioObjectID id);
+  static AggregateDeviceInfo fromDevice(audiohal::AudioHardware& hal, AudioObjectID id);
 
-  void updateDeviceList(coreaudio::AudioHardware& hal);
-  void updateTapList(coreaudio::AudioHardware& hal);
-  void updateConfig(coreaudio::AudioHardware& hal);
+  void updateDeviceList(audiohal::AudioHardware& hal);
+  void updateTapList(audiohal::AudioHardware& hal);
+  void updateConfig(audiohal::AudioHardware& hal);
 
   // Exactly "id" (signed), "uid", "name", "deviceList", "tapList",
   // "isPrivate", "autoStart", "autoStop".

@@ -8,7 +8,31 @@
 
 namespace velmar {
 
-using namespace coreaudio;
+using audiohal::AudioClassID;
+using audiohal::AudioDeviceCapabilities;
+using audiohal::AudioDeviceCapabilityDetector;
+using audiohal::AudioDeviceInfo;
+using audiohal::AudioHardware;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::AudioObjectPropertyListenerBlock;
+using audiohal::AudioObjectPropertySelector;
+using audiohal::ClockSourceValidation;
+using audiohal::globalAddress;
+using audiohal::kAudioAggregateDeviceClassID;
+using audiohal::kAudioAggregateDevicePropertyComposition;
+using audiohal::kAudioAggregateDevicePropertyFullSubDeviceList;
+using audiohal::kAudioAggregateDevicePropertyTapList;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwarePropertyDevices;
+using audiohal::kAudioHardwarePropertyTranslateUIDToDevice;
+using audiohal::kAudioObjectPropertyClass;
+using audiohal::kAudioObjectSystemObject;
+using audiohal::kAudioObjectUnknown;
+using audiohal::makeListenerBlock;
+using audiohal::OSStatus;
+using audiohal::PropertyValue;
+using audiohal::UInt32;
 using nlohmann::json;
 
 namespace {

@@ -10,10 +10,10 @@
 
 #include "aggregate/AggregateDeviceInfo.h"
 #include "aggregate/AggregateDeviceStore.h"
-#include "coreaudio/AudioDeviceCapabilities.h"
-#include "coreaudio/AudioDeviceCapabilityDetector.h"
-#include "coreaudio/AudioDeviceInfo.h"
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioDeviceCapabilities.h"
+#include "audiohal/AudioDeviceCapabilityDetector.h"
+#include "audiohal/AudioDeviceInfo.h"
+#include "audiohal/AudioHardware.h"
 #include "protocol/EventEmitter.h"
 
 namespace velmar {
@@ -42,7 +42,7 @@ class AggregateDeviceManager : public std::enable_shared_from_this<AggregateDevi
   // Loads the device list, the aggregate list and then the store at
   // `storePath`. Listening starts only with startListening().
   static std::shared_ptr<AggregateDeviceManager> create(
-      coreaudio::AudioHardware& hal,
+      audiohal::AudioHardware& hal,
       std::string storePath = AggregateDeviceStore::pathFromEnvironment());
   ~AggregateDeviceManager();
   AggregateDeviceManager(const AggregateDeviceManager&) = delete;
@@ -66,7 +66,7 @@ class AggregateDeviceManager : public std::enable_shared_from_this<AggregateDevi
   void loadDeviceList();
   void loadAggregateDeviceList();
   // As stored (no reload), sorted by name.
-  std::vector<coreaudio::AudioDeviceInfo> getAllDevices() const;
+  std::vector<audiohal::AudioDeviceInfo> getAllDevices() const;
   std::vector<AggregateDeviceInfo> getAllAggregateDevices() const;
   // The first stored aggregate device in name order: the one a recording
   // runs on. nullopt when there is none.
@@ -101,12 +101,12 @@ class AggregateDeviceManager : public std::enable_shared_from_this<AggregateDevi
 
   // Composition reads of an aggregate device; failed reads give empty sets
   // and false flags.
-  static std::set<std::string> getSubDeviceList(coreaudio::AudioHardware& hal, AudioObjectID id);
-  static std::set<std::string> getTapList(coreaudio::AudioHardware& hal, AudioObjectID id);
-  static DeviceConfig getDeviceConfig(coreaudio::AudioHardware& hal, AudioObjectID id);
+  static std::set<std::string> getSubDeviceList(audiohal::AudioHardware& hal, AudioObjectID id);
+  static std::set<std::string> getTapList(audiohal::AudioHardware& hal, AudioObjectID id);
+  static DeviceConfig getDeviceConfig(audiohal::AudioHardware& hal, AudioObjectID id);
 
  private:
-  AggregateDeviceManager(coreaudio::AudioHardware& hal, std::string storePath);
+  AggregateDeviceManager(audiohal::AudioHardware& hal, std::string storePath);
 
   // Reactions to the HAL's notifications (main queue).
   void deviceListChanged();
@@ -123,7 +123,7 @@ class AggregateDeviceManager : public std::enable_shared_from_this<AggregateDevi
 
   // Adds or removes one UID in the sub-device ('grup') or tap ('tap#') list.
   enum class ListChange { kAdd, kRemove };
-  bool changeList(coreaudio::AudioObjectPropertySelector selector, ListChange change,
+  bool changeList(audiohal::AudioObjectPropertySelector selector, ListChange change,
                   AudioObjectID aggregateID, const std::string& uid);
 
   std::optional<AudioObjectID> getDeviceIDFromUID(const std::string& uid) const;
@@ -133,28 +133,28 @@ class AggregateDeviceManager : public std::enable_shared_from_this<AggregateDevi
   std::uint64_t takeTicket();
 
   // Device facts, always read through this manager's HAL.
-  coreaudio::AudioDeviceInfo deviceInfo(AudioObjectID id) const;
-  coreaudio::AudioDeviceCapabilities capabilities(AudioObjectID id) const;
-  std::optional<coreaudio::AudioDeviceInfo> builtInMicrophone() const;
-  std::optional<coreaudio::AudioDeviceInfo> activeInputDevice() const;
-  std::optional<coreaudio::AudioDeviceInfo> activeOutputDevice() const;
+  audiohal::AudioDeviceInfo deviceInfo(AudioObjectID id) const;
+  audiohal::AudioDeviceCapabilities capabilities(AudioObjectID id) const;
+  std::optional<audiohal::AudioDeviceInfo> builtInMicrophone() const;
+  std::optional<audiohal::AudioDeviceInfo> activeInputDevice() const;
+  std::optional<audiohal::AudioDeviceInfo> activeOutputDevice() const;
   std::optional<std::string> bestClockSource(
-      const std::vector<coreaudio::AudioDeviceInfo>& devices) const;
-  coreaudio::ClockSourceValidation validateClockSource(AudioObjectID aggregateID) const;
+      const std::vector<audiohal::AudioDeviceInfo>& devices) const;
+  audiohal::ClockSourceValidation validateClockSource(AudioObjectID aggregateID) const;
 
   EventEmitter eventEmitter_;
-  coreaudio::AudioHardware& hal_;
+  audiohal::AudioHardware& hal_;
   const AggregateDeviceStore store_;
-  const coreaudio::AudioObjectPropertyAddress deviceListAddress_;
+  const audiohal::AudioObjectPropertyAddress deviceListAddress_;
 
   mutable std::mutex mutex_;                           // guards everything below
-  std::vector<coreaudio::AudioDeviceInfo> devices_;    // non-aggregate, by name
+  std::vector<audiohal::AudioDeviceInfo> devices_;     // non-aggregate, by name
   std::vector<AggregateDeviceInfo> aggregateDevices_;  // by name
   AudioObjectID currentAggregateDeviceID_ = 0;
   AudioObjectID protectedDeviceID_ = 0;
   bool isListening_ = false;
   bool defaultDeviceListenersInstalled_ = false;
-  coreaudio::AudioObjectPropertyListenerBlock devicePropertyListenerToken_;
+  audiohal::AudioObjectPropertyListenerBlock devicePropertyListenerToken_;
   // Every load takes a ticket when it starts; a list is replaced only by a
   // load at least as new as the one that stored it last. Creations and
   // destructions take a ticket too and are replayed onto the result of any

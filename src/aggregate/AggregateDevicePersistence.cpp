@@ -8,7 +8,7 @@
 
 namespace velmar {
 
-using namespace coreaudio;
+using audiohal::AudioObjectID;
 using nlohmann::json;
 
 namespace {

@@ -157,8 +157,8 @@ AggregateDeviceStore::ReadResult AggregateDeviceStore::read() const {
   return result;
 }
 
-std::string AggregateDeviceStore::serialise(const std::vector<coreaudio::AudioObjectID>& deviceIDs,
-                                            coreaudio::AudioObjectID currentDeviceID,
+std::string AggregateDeviceStore::serialise(const std::vector<audiohal::AudioObjectID>& deviceIDs,
+                                            audiohal::AudioObjectID currentDeviceID,
                                             std::int64_t timestamp) {
   return nlohmann::json{
       {"deviceIDs", deviceIDs}, {"currentDeviceID", currentDeviceID}, {"timestamp", timestamp}}
@@ -166,8 +166,8 @@ std::string AggregateDeviceStore::serialise(const std::vector<coreaudio::AudioOb
 }
 
 AggregateDeviceStore::WriteResult AggregateDeviceStore::write(
-    const std::vector<coreaudio::AudioObjectID>& deviceIDs,
-    coreaudio::AudioObjectID currentDeviceID, std::int64_t timestamp) const {
+    const std::vector<audiohal::AudioObjectID>& deviceIDs, audiohal::AudioObjectID currentDeviceID,
+    std::int64_t timestamp) const {
   WriteResult prepared = writeTemporaryFile(serialise(deviceIDs, currentDeviceID, timestamp));
   if (prepared.outcome != Outcome::kDone) return prepared;
   return replaceStoreWithTemporaryFile();

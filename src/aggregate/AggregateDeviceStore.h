@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 
 namespace velmar {
 
@@ -64,8 +64,8 @@ class AggregateDeviceStore {
   };
   // Replaces the store with these IDs, the current ID and the time of
   // writing (whole seconds since the epoch).
-  WriteResult write(const std::vector<coreaudio::AudioObjectID>& deviceIDs,
-                    coreaudio::AudioObjectID currentDeviceID, std::int64_t timestamp) const;
+  WriteResult write(const std::vector<audiohal::AudioObjectID>& deviceIDs,
+                    audiohal::AudioObjectID currentDeviceID, std::int64_t timestamp) const;
 
   // The two halves of write(), apart so that an interruption between them can
   // be exercised: the temporary file is complete and on disk, the store is
@@ -73,8 +73,8 @@ class AggregateDeviceStore {
   WriteResult writeTemporaryFile(const std::string& bytes) const;
   WriteResult replaceStoreWithTemporaryFile() const;
 
-  static std::string serialise(const std::vector<coreaudio::AudioObjectID>& deviceIDs,
-                               coreaudio::AudioObjectID currentDeviceID, std::int64_t timestamp);
+  static std::string serialise(const std::vector<audiohal::AudioObjectID>& deviceIDs,
+                               audiohal::AudioObjectID currentDeviceID, std::int64_t timestamp);
 
  private:
   std::string path_;

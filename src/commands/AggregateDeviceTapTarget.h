@@ -17,8 +17,8 @@ class AggregateDeviceTapTarget : public TapAggregateTarget {
   explicit AggregateDeviceTapTarget(std::shared_ptr<AggregateDeviceManager> manager)
       : manager_(std::move(manager)) {}
 
-  std::vector<coreaudio::AudioObjectID> aggregateDeviceIDs() override;
-  bool addTapToAggregate(coreaudio::AudioObjectID aggregateID, const std::string& tapUID) override;
+  std::vector<audiohal::AudioObjectID> aggregateDeviceIDs() override;
+  bool addTapToAggregate(audiohal::AudioObjectID aggregateID, const std::string& tapUID) override;
 
  private:
   const std::shared_ptr<AggregateDeviceManager> manager_;

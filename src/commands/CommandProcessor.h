@@ -180,7 +180,7 @@ class CommandProcessor : public std::enable_shared_from_this<CommandProcessor>,
   void requireCompositionMember(AudioObjectID aggregateID, const std::string& uid, bool isTap,
                                 bool removing);
   // The first aggregate device's capabilities; answers the failure itself.
-  std::optional<coreaudio::AudioDeviceCapabilities> firstAggregateCapabilities(
+  std::optional<audiohal::AudioDeviceCapabilities> firstAggregateCapabilities(
       const std::string& id);
 
   EventEmitter eventEmitter_;

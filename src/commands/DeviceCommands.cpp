@@ -3,10 +3,10 @@
 #include <set>
 
 #include "aggregate/AggregateDeviceManager.h"
+#include "audiohal/AudioDeviceCapabilityDetector.h"
 #include "commands/CommandError.h"
 #include "commands/CommandParameters.h"
 #include "commands/CommandProcessor.h"
-#include "coreaudio/AudioDeviceCapabilityDetector.h"
 #include "platform/Platform.h"
 
 namespace velmar {
@@ -62,7 +62,7 @@ void CommandProcessor::requireCompositionMember(AudioObjectID aggregateID, const
   throw CommandError::resourceNotFound("Device with UID " + uid + " not found");
 }
 
-std::optional<coreaudio::AudioDeviceCapabilities> CommandProcessor::firstAggregateCapabilities(
+std::optional<audiohal::AudioDeviceCapabilities> CommandProcessor::firstAggregateCapabilities(
     const std::string& id) {
   auto device = aggregateDeviceManager_->firstAggregateDevice();
   if (!device) {
@@ -70,7 +70,7 @@ std::optional<coreaudio::AudioDeviceCapabilities> CommandProcessor::firstAggrega
     return std::nullopt;
   }
   // The detector yields a record for every ID, so this cannot fail further.
-  return coreaudio::AudioDeviceCapabilityDetector::getCapabilities(
+  return audiohal::AudioDeviceCapabilityDetector::getCapabilities(
       platform::Platform::shared().hal(), device->id);
 }
 
@@ -256,7 +256,7 @@ void CommandProcessor::handleGetDeviceCapabilities(const std::string& id, const 
            {"name", capabilities->name},
            {"uid", capabilities->uid},
            {"supportedSampleRates", capabilities->supportedSampleRates},
-           {"transportType", coreaudio::rawValue(capabilities->transportType)},
+           {"transportType", audiohal::rawValue(capabilities->transportType)},
            {"isBluetooth", capabilities->isBluetooth},
            {"isBuiltIn", capabilities->isBuiltIn},
            {"canBeClockSource", capabilities->canBeClockSource}});

@@ -1,8 +1,8 @@
 // Health commands of CommandProcessor: liveness and the self-test.
 #include <cstdlib>
 
+#include "audiohal/HalTypes.h"
 #include "commands/CommandProcessor.h"
-#include "coreaudio/CoreAudioTypes.h"
 #include "platform/Platform.h"
 #include "platform/PlatformError.h"
 #include "protocol/Timestamps.h"
@@ -43,7 +43,7 @@ void CommandProcessor::handleSelfTest(const std::string& id, const nlohmann::jso
 bool CommandProcessor::checkTapPermissions() { return true; }
 
 bool CommandProcessor::checkCoreAudioAccess() {
-  return coreaudio::kAudioObjectSystemObject != coreaudio::kAudioObjectUnknown;
+  return audiohal::kAudioObjectSystemObject != audiohal::kAudioObjectUnknown;
 }
 
 bool CommandProcessor::checkProcessIteration() {

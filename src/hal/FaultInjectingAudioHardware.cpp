@@ -2,7 +2,16 @@
 
 namespace velmar::hal {
 
-using namespace coreaudio;
+using audiohal::AudioDeviceIOProc;
+using audiohal::AudioDeviceIOProcID;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::AudioObjectPropertyListenerBlock;
+using audiohal::AudioObjectPropertyListenerProc;
+using audiohal::CATapDescription;
+using audiohal::OSStatus;
+using audiohal::PropertyValue;
+using audiohal::UInt32;
 
 void FaultInjectingAudioHardware::injectFailure(const FailureRule& rule) {
   std::lock_guard lock(mutex_);

@@ -4,15 +4,15 @@
 #include <optional>
 #include <vector>
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 
 namespace velmar::hal {
 
-using coreaudio::AudioObjectID;
-using coreaudio::AudioObjectPropertyAddress;
-using coreaudio::OSStatus;
-using coreaudio::PropertyValue;
-using coreaudio::UInt32;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::OSStatus;
+using audiohal::PropertyValue;
+using audiohal::UInt32;
 
 // Operations whose answers a test can force.
 enum class HalOperation {
@@ -39,13 +39,13 @@ struct FailureRule {
   HalOperation operation = HalOperation::kGetPropertyData;
   std::optional<UInt32> selector;
   std::optional<AudioObjectID> object;
-  OSStatus status = coreaudio::kAudioHardwareUnspecifiedError;
+  OSStatus status = audiohal::kAudioHardwareUnspecifiedError;
   // How many calls fail before the rule lapses; nullopt = every call.
   std::optional<int> times;
 
   static FailureRule when(HalOperation operation, std::optional<UInt32> selector = std::nullopt,
                           std::optional<AudioObjectID> object = std::nullopt,
-                          OSStatus status = coreaudio::kAudioHardwareUnspecifiedError,
+                          OSStatus status = audiohal::kAudioHardwareUnspecifiedError,
                           std::optional<int> times = std::nullopt) {
     return FailureRule{operation, selector, object, status, times};
   }
@@ -56,9 +56,9 @@ struct FailureRule {
 // without reaching `inner`. A status of 0 on a creation therefore succeeds
 // without handing out an object. Rules are guarded by their own mutex, never
 // held while `inner` runs.
-class FaultInjectingAudioHardware : public coreaudio::AudioHardware {
+class FaultInjectingAudioHardware : public audiohal::AudioHardware {
  public:
-  explicit FaultInjectingAudioHardware(coreaudio::AudioHardware& inner) : inner_(inner) {}
+  explicit FaultInjectingAudioHardware(audiohal::AudioHardware& inner) : inner_(inner) {}
 
   void injectFailure(const FailureRule& rule);
   void clearFailures();
@@ -75,34 +75,34 @@ class FaultInjectingAudioHardware : public coreaudio::AudioHardware {
                               bool& outIsSettable) override;
   OSStatus addPropertyListenerBlock(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                     asio::any_io_executor queue,
-                                    coreaudio::AudioObjectPropertyListenerBlock block) override;
+                                    audiohal::AudioObjectPropertyListenerBlock block) override;
   OSStatus removePropertyListenerBlock(AudioObjectID object,
                                        const AudioObjectPropertyAddress& address,
                                        asio::any_io_executor queue,
-                                       coreaudio::AudioObjectPropertyListenerBlock block) override;
+                                       audiohal::AudioObjectPropertyListenerBlock block) override;
   OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                               coreaudio::AudioObjectPropertyListenerProc listener,
+                               audiohal::AudioObjectPropertyListenerProc listener,
                                void* clientData) override;
   OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                  coreaudio::AudioObjectPropertyListenerProc listener,
+                                  audiohal::AudioObjectPropertyListenerProc listener,
                                   void* clientData) override;
-  OSStatus createProcessTap(const coreaudio::CATapDescription& description,
+  OSStatus createProcessTap(const audiohal::CATapDescription& description,
                             AudioObjectID& outTapID) override;
   OSStatus destroyProcessTap(AudioObjectID tapID) override;
   OSStatus createAggregateDevice(const nlohmann::json& description,
                                  AudioObjectID& outDeviceID) override;
   OSStatus destroyAggregateDevice(AudioObjectID deviceID) override;
-  OSStatus createIOProcID(AudioObjectID device, coreaudio::AudioDeviceIOProc proc, void* clientData,
-                          coreaudio::AudioDeviceIOProcID& outProcID) override;
-  OSStatus destroyIOProcID(AudioObjectID device, coreaudio::AudioDeviceIOProcID procID) override;
-  OSStatus deviceStart(AudioObjectID device, coreaudio::AudioDeviceIOProcID procID) override;
-  OSStatus deviceStop(AudioObjectID device, coreaudio::AudioDeviceIOProcID procID) override;
+  OSStatus createIOProcID(AudioObjectID device, audiohal::AudioDeviceIOProc proc, void* clientData,
+                          audiohal::AudioDeviceIOProcID& outProcID) override;
+  OSStatus destroyIOProcID(AudioObjectID device, audiohal::AudioDeviceIOProcID procID) override;
+  OSStatus deviceStart(AudioObjectID device, audiohal::AudioDeviceIOProcID procID) override;
+  OSStatus deviceStop(AudioObjectID device, audiohal::AudioDeviceIOProcID procID) override;
 
  private:
   std::optional<OSStatus> injected(HalOperation operation, AudioObjectID object,
                                    std::optional<UInt32> selector = std::nullopt);
 
-  coreaudio::AudioHardware& inner_;
+  audiohal::AudioHardware& inner_;
   std::mutex mutex_;
   std::vector<FailureRule> failures_;
 };

@@ -9,13 +9,13 @@
 #include <utility>
 #include <vector>
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 
 namespace velmar::hal {
 
-using coreaudio::AudioObjectID;
-using coreaudio::Float64;
-using coreaudio::UInt32;
+using audiohal::AudioObjectID;
+using audiohal::Float64;
+using audiohal::UInt32;
 
 // A process a tap captures right now.
 struct CapturedProcess {
@@ -48,16 +48,16 @@ struct IOScratch {
   std::vector<UInt32> channels;  // per input stream
   std::vector<float> samples;
   std::vector<std::size_t> offsets;  // of each stream in `samples`
-  coreaudio::AudioBufferList input;
-  coreaudio::AudioBufferList output;
+  audiohal::AudioBufferList input;
+  audiohal::AudioBufferList output;
 };
 
 // A device with started IO procedures.
 struct DeviceRoute {
   AudioObjectID device = 0;
-  Float64 sampleRate = 0;                                             // nominal
-  std::vector<StreamRoute> streams;                                   // its input streams, in order
-  std::vector<std::pair<coreaudio::AudioDeviceIOProc, void*>> procs;  // started ones
+  Float64 sampleRate = 0;                                            // nominal
+  std::vector<StreamRoute> streams;                                  // its input streams, in order
+  std::vector<std::pair<audiohal::AudioDeviceIOProc, void*>> procs;  // started ones
   std::shared_ptr<IOScratch> scratch;
 };
 

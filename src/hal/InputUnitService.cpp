@@ -3,8 +3,8 @@
 namespace velmar::hal {
 
 using namespace platform;
-using coreaudio::AudioBufferList;
-using coreaudio::AudioTimeStamp;
+using audiohal::AudioBufferList;
+using audiohal::AudioTimeStamp;
 
 namespace {
 
@@ -38,18 +38,18 @@ InputUnitService::Unit* InputUnitService::unitLocked(AudioUnit unit) {
 AudioObjectID InputUnitService::resolvedDeviceLocked(const Unit& unit) const {
   if (unit.device != 0) return unit.device;
   AudioObjectID device = 0;
-  hardware_.getProperty(
-      coreaudio::kAudioObjectSystemObject,
-      coreaudio::globalAddress(coreaudio::kAudioHardwarePropertyDefaultInputDevice), device);
+  hardware_.getProperty(audiohal::kAudioObjectSystemObject,
+                        audiohal::globalAddress(audiohal::kAudioHardwarePropertyDefaultInputDevice),
+                        device);
   return device;
 }
 
 // The channels of the device's first input stream; 0 without input.
 UInt32 InputUnitService::inputChannels(AudioObjectID device) const {
-  coreaudio::AudioObjectPropertyAddress address{coreaudio::kAudioDevicePropertyStreamConfiguration,
-                                                coreaudio::kAudioObjectPropertyScopeInput, 0};
+  audiohal::AudioObjectPropertyAddress address{audiohal::kAudioDevicePropertyStreamConfiguration,
+                                               audiohal::kAudioObjectPropertyScopeInput, 0};
   AudioBufferList layout;
-  if (hardware_.getProperty(device, address, layout) != coreaudio::kAudioHardwareNoError ||
+  if (hardware_.getProperty(device, address, layout) != audiohal::kAudioHardwareNoError ||
       layout.mBuffers.empty()) {
     return 0;
   }
@@ -67,7 +67,7 @@ AudioComponent InputUnitService::findNextComponent(AudioComponent after,
 }
 
 OSStatus InputUnitService::instanceNew(AudioComponent component, AudioUnit& outUnit) {
-  if (component != halComponent()) return coreaudio::kAudioHardwareIllegalOperationError;
+  if (component != halComponent()) return audiohal::kAudioHardwareIllegalOperationError;
   if (auto failure = forcedFailure(AudioUnitOperation::kInstanceNew, std::nullopt)) return *failure;
   auto unit = std::make_unique<Unit>();
   auto handle = reinterpret_cast<AudioUnit>(unit.get());
@@ -75,7 +75,7 @@ OSStatus InputUnitService::instanceNew(AudioComponent component, AudioUnit& outU
   unit->maximumFrames = maximumFramesPerSlice_;
   units_[handle] = std::move(unit);
   outUnit = handle;
-  return coreaudio::kAudioHardwareNoError;
+  return audiohal::kAudioHardwareNoError;
 }
 
 OSStatus InputUnitService::instanceDispose(AudioUnit handle) {
@@ -84,7 +84,7 @@ OSStatus InputUnitService::instanceDispose(AudioUnit handle) {
   if (unit == nullptr) return kAudioUnitErr_InvalidProperty;
   stop(lock, handle, *unit);
   units_.erase(handle);
-  return coreaudio::kAudioHardwareNoError;
+  return audiohal::kAudioHardwareNoError;
 }
 
 OSStatus InputUnitService::setProperty(AudioUnit handle, AudioUnitPropertyID property,
@@ -99,7 +99,7 @@ OSStatus InputUnitService::setProperty(AudioUnit handle, AudioUnitPropertyID pro
       const auto* flag = std::get_if<UInt32>(&value);
       if (flag == nullptr) return kAudioUnitErr_InvalidPropertyValue;
       if (scope == kAudioUnitScope_Input && element == 1) unit->inputEnabled = *flag != 0;
-      return coreaudio::kAudioHardwareNoError;
+      return audiohal::kAudioHardwareNoError;
     }
     case kAudioOutputUnitProperty_CurrentDevice: {
       const auto* device = std::get_if<UInt32>(&value);
@@ -107,7 +107,7 @@ OSStatus InputUnitService::setProperty(AudioUnit handle, AudioUnitPropertyID pro
       // Only a device with input can feed the unit.
       if (inputChannels(*device) == 0) return kAudioUnitErr_InvalidPropertyValue;
       unit->device = *device;
-      return coreaudio::kAudioHardwareNoError;
+      return audiohal::kAudioHardwareNoError;
     }
     case kAudioUnitProperty_StreamFormat: {
       const auto* format = std::get_if<AudioStreamBasicDescription>(&value);
@@ -119,7 +119,7 @@ OSStatus InputUnitService::setProperty(AudioUnit handle, AudioUnitPropertyID pro
           format->mChannelsPerFrame != channels) {
         return kAudioUnitErr_FormatNotSupported;
       }
-      return coreaudio::kAudioHardwareNoError;
+      return audiohal::kAudioHardwareNoError;
     }
     case kAudioOutputUnitProperty_SetInputCallback:
     case kAudioUnitProperty_SetRenderCallback: {
@@ -129,13 +129,13 @@ OSStatus InputUnitService::setProperty(AudioUnit handle, AudioUnitPropertyID pro
       if (callback == nullptr) return kAudioUnitErr_InvalidPropertyValue;
       (property == kAudioOutputUnitProperty_SetInputCallback ? unit->inputCallback
                                                              : unit->renderCallback) = *callback;
-      return coreaudio::kAudioHardwareNoError;
+      return audiohal::kAudioHardwareNoError;
     }
     case kAudioUnitProperty_MaximumFramesPerSlice: {
       const auto* frames = std::get_if<UInt32>(&value);
       if (frames == nullptr || *frames == 0) return kAudioUnitErr_InvalidPropertyValue;
       unit->maximumFrames = *frames;
-      return coreaudio::kAudioHardwareNoError;
+      return audiohal::kAudioHardwareNoError;
     }
     default:
       return kAudioUnitErr_InvalidProperty;
@@ -151,19 +151,19 @@ OSStatus InputUnitService::getProperty(AudioUnit handle, AudioUnitPropertyID pro
   if (unit == nullptr) return kAudioUnitErr_InvalidProperty;
   if (property == kAudioUnitProperty_MaximumFramesPerSlice) {
     outValue = unit->maximumFrames;
-    return coreaudio::kAudioHardwareNoError;
+    return audiohal::kAudioHardwareNoError;
   }
   if (property == kAudioOutputUnitProperty_CurrentDevice) {
     outValue = resolvedDeviceLocked(*unit);
-    return coreaudio::kAudioHardwareNoError;
+    return audiohal::kAudioHardwareNoError;
   }
   if (property != kAudioUnitProperty_StreamFormat) return kAudioUnitErr_InvalidProperty;
   if (element != 1 || scope == kAudioUnitScope_Global) return kAudioUnitErr_InvalidElement;
   AudioObjectID device = resolvedDeviceLocked(*unit);
   UInt32 channels = inputChannels(device);
   if (channels == 0) return kAudioUnitErr_NoConnection;
-  outValue = coreaudio::makeFloatFormat(hardware_.deviceSampleRate(device), channels);
-  return coreaudio::kAudioHardwareNoError;
+  outValue = audiohal::makeFloatFormat(hardware_.deviceSampleRate(device), channels);
+  return audiohal::kAudioHardwareNoError;
 }
 
 OSStatus InputUnitService::initialize(AudioUnit handle) {
@@ -172,7 +172,7 @@ OSStatus InputUnitService::initialize(AudioUnit handle) {
   Unit* unit = unitLocked(handle);
   if (unit == nullptr) return kAudioUnitErr_InvalidProperty;
   unit->initialized = true;
-  return coreaudio::kAudioHardwareNoError;
+  return audiohal::kAudioHardwareNoError;
 }
 
 OSStatus InputUnitService::uninitialize(AudioUnit handle) {
@@ -180,7 +180,7 @@ OSStatus InputUnitService::uninitialize(AudioUnit handle) {
   Unit* unit = unitLocked(handle);
   if (unit == nullptr) return kAudioUnitErr_InvalidProperty;
   unit->initialized = false;
-  return coreaudio::kAudioHardwareNoError;
+  return audiohal::kAudioHardwareNoError;
 }
 
 OSStatus InputUnitService::outputUnitStart(AudioUnit handle) {
@@ -192,7 +192,7 @@ OSStatus InputUnitService::outputUnitStart(AudioUnit handle) {
   if (unit == nullptr) return kAudioUnitErr_InvalidProperty;
   if (!unit->initialized) return kAudioUnitErr_Uninitialized;
   stopped_.wait(lock, [unit] { return !unit->stopping; });
-  if (unit->running) return coreaudio::kAudioHardwareNoError;
+  if (unit->running) return audiohal::kAudioHardwareNoError;
   InputSpec spec;
   spec.unit = handle;
   spec.device = resolvedDeviceLocked(*unit);
@@ -205,7 +205,7 @@ OSStatus InputUnitService::outputUnitStart(AudioUnit handle) {
   unit->cycling.store(true, std::memory_order_release);
   lock.unlock();
   OSStatus status = startInput(spec);
-  if (status != coreaudio::kAudioHardwareNoError) {
+  if (status != audiohal::kAudioHardwareNoError) {
     lock.lock();
     stop(lock, handle, *unit);
   }
@@ -217,7 +217,7 @@ OSStatus InputUnitService::outputUnitStop(AudioUnit handle) {
   Unit* unit = unitLocked(handle);
   if (unit == nullptr) return kAudioUnitErr_InvalidProperty;
   stop(lock, handle, *unit);
-  return coreaudio::kAudioHardwareNoError;
+  return audiohal::kAudioHardwareNoError;
 }
 
 void InputUnitService::stop(std::unique_lock<std::mutex>& lock, AudioUnit handle, Unit& unit) {
@@ -286,9 +286,9 @@ OSStatus InputUnitService::renderInto(UInt32 frames, UInt32 channels, AudioBuffe
       return kAudioUnitErr_InvalidPropertyValue;
     }
     OSStatus status = input.read(frames, buffer.mNumberChannels, static_cast<float*>(buffer.mData));
-    if (status != coreaudio::kAudioHardwareNoError) return status;
+    if (status != audiohal::kAudioHardwareNoError) return status;
   }
-  return coreaudio::kAudioHardwareNoError;
+  return audiohal::kAudioHardwareNoError;
 }
 
 void InputUnitService::setMaximumFramesPerSlice(UInt32 frames) {

@@ -12,7 +12,7 @@
 
 namespace velmar::hal {
 
-using coreaudio::UInt32;
+using audiohal::UInt32;
 
 // Calls of the input unit whose answers a test can force.
 enum class AudioUnitOperation {
@@ -68,8 +68,8 @@ class InputUnitService : public platform::AudioUnitService {
   OSStatus outputUnitStart(platform::AudioUnit unit) final;
   OSStatus outputUnitStop(platform::AudioUnit unit) final;
   OSStatus render(platform::AudioUnit unit, platform::AudioUnitRenderActionFlags* ioActionFlags,
-                  const coreaudio::AudioTimeStamp* timeStamp, UInt32 busNumber, UInt32 frames,
-                  coreaudio::AudioBufferList* ioData) final;
+                  const audiohal::AudioTimeStamp* timeStamp, UInt32 busNumber, UInt32 frames,
+                  audiohal::AudioBufferList* ioData) final;
 
   // What every unit announces as its largest cycle from now on, whatever it
   // really delivers (announcing less than a cycle models a unit that breaks
@@ -99,7 +99,7 @@ class InputUnitService : public platform::AudioUnitService {
 
   // One cycle of a started unit: calls its input callback, whose render()
   // reads `input`. Does nothing once the unit is stopping.
-  void cycle(platform::AudioUnit unit, UInt32 frames, const coreaudio::AudioTimeStamp& time,
+  void cycle(platform::AudioUnit unit, UInt32 frames, const audiohal::AudioTimeStamp& time,
              InputCycle& input);
   // Stops every running unit; a backend calls it first in its destructor,
   // while its stopInput still works.
@@ -127,7 +127,7 @@ class InputUnitService : public platform::AudioUnitService {
   AudioObjectID resolvedDeviceLocked(const Unit& unit) const;
   UInt32 inputChannels(AudioObjectID device) const;
   void stop(std::unique_lock<std::mutex>& lock, platform::AudioUnit handle, Unit& unit);
-  OSStatus renderInto(UInt32 frames, UInt32 channels, coreaudio::AudioBufferList* ioData,
+  OSStatus renderInto(UInt32 frames, UInt32 channels, audiohal::AudioBufferList* ioData,
                       InputCycle& input);
 
   ModelAudioHardware& hardware_;

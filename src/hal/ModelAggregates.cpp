@@ -5,7 +5,22 @@
 
 namespace velmar::hal {
 
-using namespace coreaudio;
+using audiohal::AudioObjectID;
+using audiohal::kAudioAggregateDevicePropertyClockDevice;
+using audiohal::kAudioAggregateDevicePropertyComposition;
+using audiohal::kAudioAggregateDevicePropertyFullSubDeviceList;
+using audiohal::kAudioAggregateDevicePropertyMainSubDevice;
+using audiohal::kAudioAggregateDevicePropertyTapList;
+using audiohal::kAudioDeviceTransportTypeAggregate;
+using audiohal::kAudioHardwareBadDeviceError;
+using audiohal::kAudioHardwareBadPropertySizeError;
+using audiohal::kAudioHardwareIllegalOperationError;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwareUnknownPropertyError;
+using audiohal::kAudioHardwareUnsupportedOperationError;
+using audiohal::OSStatus;
+using audiohal::PropertyValue;
+using audiohal::UInt32;
 
 namespace {
 

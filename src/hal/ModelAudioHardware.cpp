@@ -6,7 +6,21 @@
 
 namespace velmar::hal {
 
-using namespace coreaudio;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::AudioValueRange;
+using audiohal::kAudioDevicePropertyStreamConfiguration;
+using audiohal::kAudioHardwareBadObjectError;
+using audiohal::kAudioHardwareBadPropertySizeError;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwarePropertyTranslateUIDToDevice;
+using audiohal::kAudioObjectPropertyScopeGlobal;
+using audiohal::kAudioObjectPropertyScopeInput;
+using audiohal::kAudioObjectSystemObject;
+using audiohal::OSStatus;
+using audiohal::propertyDataSize;
+using audiohal::PropertyValue;
+using audiohal::UInt32;
 
 // --- lifecycle ---
 

@@ -13,16 +13,16 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 #include "hal/IORouting.h"
 #include "hal/ModelObjects.h"
 #include "runtime/PublishedValue.h"
 
 namespace velmar::hal {
 
-using coreaudio::AudioObjectPropertyAddress;
-using coreaudio::AudioTimeStamp;
-using coreaudio::PropertyValue;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::AudioTimeStamp;
+using audiohal::PropertyValue;
 
 // The HAL's object model, shared by every backend: the system object,
 // devices with their streams, audio processes, process taps, aggregate
@@ -49,7 +49,7 @@ using coreaudio::PropertyValue;
 // their stream layout (ModelAggregates.cpp), change notification
 // (ModelNotifications.cpp), IO procedures and cycles (ModelIO.cpp) and the
 // control API (ModelControl.cpp).
-class ModelAudioHardware : public coreaudio::AudioHardware {
+class ModelAudioHardware : public audiohal::AudioHardware {
  public:
   ModelAudioHardware();
   ~ModelAudioHardware() override;
@@ -69,28 +69,28 @@ class ModelAudioHardware : public coreaudio::AudioHardware {
                               bool& outIsSettable) override;
   OSStatus addPropertyListenerBlock(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                     asio::any_io_executor queue,
-                                    coreaudio::AudioObjectPropertyListenerBlock block) override;
+                                    audiohal::AudioObjectPropertyListenerBlock block) override;
   OSStatus removePropertyListenerBlock(AudioObjectID object,
                                        const AudioObjectPropertyAddress& address,
                                        asio::any_io_executor queue,
-                                       coreaudio::AudioObjectPropertyListenerBlock block) override;
+                                       audiohal::AudioObjectPropertyListenerBlock block) override;
   OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                               coreaudio::AudioObjectPropertyListenerProc listener,
+                               audiohal::AudioObjectPropertyListenerProc listener,
                                void* clientData) override;
   OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                  coreaudio::AudioObjectPropertyListenerProc listener,
+                                  audiohal::AudioObjectPropertyListenerProc listener,
                                   void* clientData) override;
-  OSStatus createProcessTap(const coreaudio::CATapDescription& description,
+  OSStatus createProcessTap(const audiohal::CATapDescription& description,
                             AudioObjectID& outTapID) override;
   OSStatus destroyProcessTap(AudioObjectID tapID) override;
   OSStatus createAggregateDevice(const nlohmann::json& description,
                                  AudioObjectID& outDeviceID) override;
   OSStatus destroyAggregateDevice(AudioObjectID deviceID) override;
-  OSStatus createIOProcID(AudioObjectID device, coreaudio::AudioDeviceIOProc proc, void* clientData,
-                          coreaudio::AudioDeviceIOProcID& outProcID) override;
-  OSStatus destroyIOProcID(AudioObjectID device, coreaudio::AudioDeviceIOProcID procID) override;
-  OSStatus deviceStart(AudioObjectID device, coreaudio::AudioDeviceIOProcID procID) override;
-  OSStatus deviceStop(AudioObjectID device, coreaudio::AudioDeviceIOProcID procID) override;
+  OSStatus createIOProcID(AudioObjectID device, audiohal::AudioDeviceIOProc proc, void* clientData,
+                          audiohal::AudioDeviceIOProcID& outProcID) override;
+  OSStatus destroyIOProcID(AudioObjectID device, audiohal::AudioDeviceIOProcID procID) override;
+  OSStatus deviceStart(AudioObjectID device, audiohal::AudioDeviceIOProcID procID) override;
+  OSStatus deviceStop(AudioObjectID device, audiohal::AudioDeviceIOProcID procID) override;
 
   // --- Control API: the source's view of the world ---
   // Adds a device; 0 when its UID is taken.
@@ -118,7 +118,7 @@ class ModelAudioHardware : public coreaudio::AudioHardware {
   // An aggregate device made by another program; 0 when its UID is taken.
   AudioObjectID addAggregateDevice(const AggregateConfig& config);
   // A tap made by another program: listed unless private.
-  AudioObjectID createForeignTap(const coreaudio::CATapDescription& description);
+  AudioObjectID createForeignTap(const audiohal::CATapDescription& description);
   // Another program destroys the tap with this UID (whoever made it).
   bool destroyTapByUID(const std::string& uid);
 
@@ -186,8 +186,8 @@ class ModelAudioHardware : public coreaudio::AudioHardware {
     std::optional<Aggregate> aggregate;
     std::vector<AudioObjectID> inputStreams;
     std::vector<AudioObjectID> outputStreams;
-    UInt32 clockSource = coreaudio::fourCharCode("intl");  // 'csrc' as last written
-    bool hardwareStarted = false;                          // started without an IO procedure
+    UInt32 clockSource = audiohal::fourCharCode("intl");  // 'csrc' as last written
+    bool hardwareStarted = false;                         // started without an IO procedure
   };
   struct Process {
     AudioObjectID id = 0;
@@ -196,12 +196,12 @@ class ModelAudioHardware : public coreaudio::AudioHardware {
   struct Tap {
     AudioObjectID id = 0;
     std::string uid;
-    coreaudio::CATapDescription description;
+    audiohal::CATapDescription description;
     bool foreign = false;
   };
   struct IOProc {
     AudioObjectID device = 0;
-    coreaudio::AudioDeviceIOProc proc = nullptr;
+    audiohal::AudioDeviceIOProc proc = nullptr;
     void* clientData = nullptr;
     bool started = false;
   };
@@ -209,12 +209,12 @@ class ModelAudioHardware : public coreaudio::AudioHardware {
     AudioObjectID object;
     AudioObjectPropertyAddress address;
     asio::any_io_executor queue;
-    coreaudio::AudioObjectPropertyListenerBlock block;
+    audiohal::AudioObjectPropertyListenerBlock block;
   };
   struct ProcListener {
     AudioObjectID object;
     AudioObjectPropertyAddress address;
-    coreaudio::AudioObjectPropertyListenerProc proc;
+    audiohal::AudioObjectPropertyListenerProc proc;
     void* clientData;
   };
   using Observed = std::map<std::pair<AudioObjectID, UInt32>, std::string>;
@@ -250,13 +250,13 @@ class ModelAudioHardware : public coreaudio::AudioHardware {
   void rebuildAggregateStreamsLocked();
   // Removes a device with its streams and IO procedures.
   void eraseDeviceLocked(AudioObjectID id);
-  AudioObjectID addTapLocked(const coreaudio::CATapDescription& description, bool foreign);
+  AudioObjectID addTapLocked(const audiohal::CATapDescription& description, bool foreign);
   bool deviceRunningLocked(const Device& device) const;
   bool deviceRunningSomewhereLocked(const Device& device) const;
   UInt32 tapChannelsLocked(const Tap& tap) const;
   // The output device whose audio a tap hears; null when there is none.
   const Device* tapDeviceLocked(const Tap& tap) const;
-  coreaudio::AudioStreamBasicDescription streamFormatLocked(const Stream& stream) const;
+  audiohal::AudioStreamBasicDescription streamFormatLocked(const Stream& stream) const;
   void removeIOProcsOfDeviceLocked(AudioObjectID device);
   StreamRoute streamRouteLocked(const Stream& stream) const;
   void publishRoutingLocked();
@@ -282,7 +282,7 @@ class ModelAudioHardware : public coreaudio::AudioHardware {
   std::vector<AudioObjectID> tapOrder_;
   AudioObjectID defaultInput_ = 0;
   AudioObjectID defaultOutput_ = 0;
-  std::map<coreaudio::AudioDeviceIOProcID, std::unique_ptr<IOProc>> ioProcs_;
+  std::map<audiohal::AudioDeviceIOProcID, std::unique_ptr<IOProc>> ioProcs_;
   std::vector<BlockListener> blockListeners_;
   std::vector<std::shared_ptr<ProcListener>> procListeners_;
 

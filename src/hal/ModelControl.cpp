@@ -4,7 +4,10 @@
 
 namespace velmar::hal {
 
-using namespace coreaudio;
+using audiohal::AudioObjectID;
+using audiohal::Float64;
+using audiohal::kAudioObjectUnknown;
+using audiohal::UInt32;
 
 void ModelAudioHardware::createDeviceStreamsLocked(Device& device) {
   for (UInt32 channels : device.config.inputStreams) {

@@ -4,7 +4,18 @@
 
 namespace velmar::hal {
 
-using namespace coreaudio;
+using audiohal::AudioDeviceIOProc;
+using audiohal::AudioDeviceIOProcID;
+using audiohal::AudioObjectID;
+using audiohal::AudioTimeStamp;
+using audiohal::Float64;
+using audiohal::kAudioHardwareBadDeviceError;
+using audiohal::kAudioHardwareIllegalOperationError;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwareNotRunningError;
+using audiohal::kAudioObjectUnknown;
+using audiohal::OSStatus;
+using audiohal::UInt32;
 
 bool ModelAudioHardware::deviceRunningLocked(const Device& device) const {
   if (device.hardwareStarted) return true;

@@ -7,7 +7,48 @@
 
 namespace velmar::hal {
 
-using namespace coreaudio;
+using audiohal::AudioBufferList;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::AudioObjectPropertyListenerBlock;
+using audiohal::AudioObjectPropertyListenerProc;
+using audiohal::AudioStreamBasicDescription;
+using audiohal::AudioValueRange;
+using audiohal::CATapDescription;
+using audiohal::Float64;
+using audiohal::kAudioAggregateDevicePropertyClockDevice;
+using audiohal::kAudioAggregateDevicePropertyComposition;
+using audiohal::kAudioAggregateDevicePropertyFullSubDeviceList;
+using audiohal::kAudioAggregateDevicePropertyMainSubDevice;
+using audiohal::kAudioAggregateDevicePropertyTapList;
+using audiohal::kAudioDevicePropertyDeviceIsAlive;
+using audiohal::kAudioDevicePropertyDeviceIsRunning;
+using audiohal::kAudioDevicePropertyDeviceIsRunningSomewhere;
+using audiohal::kAudioDevicePropertyNominalSampleRate;
+using audiohal::kAudioDevicePropertyStreams;
+using audiohal::kAudioHardwareBadObjectError;
+using audiohal::kAudioHardwareIllegalOperationError;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwarePropertyDefaultInputDevice;
+using audiohal::kAudioHardwarePropertyDefaultOutputDevice;
+using audiohal::kAudioHardwarePropertyDevices;
+using audiohal::kAudioHardwarePropertyProcessObjectList;
+using audiohal::kAudioHardwarePropertyTapList;
+using audiohal::kAudioObjectPropertyElementWildcard;
+using audiohal::kAudioObjectPropertyName;
+using audiohal::kAudioObjectPropertyScopeGlobal;
+using audiohal::kAudioObjectPropertyScopeInput;
+using audiohal::kAudioObjectPropertyScopeWildcard;
+using audiohal::kAudioObjectPropertySelectorWildcard;
+using audiohal::kAudioObjectSystemObject;
+using audiohal::kAudioProcessPropertyBundleID;
+using audiohal::kAudioProcessPropertyIsRunning;
+using audiohal::kAudioTapPropertyDescription;
+using audiohal::kAudioTapPropertyFormat;
+using audiohal::OSStatus;
+using audiohal::PropertyValue;
+using audiohal::SInt32;
+using audiohal::UInt32;
 
 namespace {
 

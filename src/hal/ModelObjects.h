@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 
 namespace velmar::hal {
 
-using coreaudio::AudioObjectID;
-using coreaudio::AudioValueRange;
-using coreaudio::Float64;
-using coreaudio::OSStatus;
-using coreaudio::UInt32;
+using audiohal::AudioObjectID;
+using audiohal::AudioValueRange;
+using audiohal::Float64;
+using audiohal::OSStatus;
+using audiohal::UInt32;
 
 // How a device exposes its clock source ('csrc').
 enum class ClockSourceProperty { kAbsent, kReadOnly, kSettable };
@@ -42,7 +42,7 @@ inline bool supportsRate(const std::vector<AudioValueRange>& ranges, Float64 rat
 struct DeviceConfig {
   std::string uid;
   std::string name;
-  UInt32 transport = coreaudio::kAudioDeviceTransportTypeUnknown;
+  UInt32 transport = audiohal::kAudioDeviceTransportTypeUnknown;
   std::vector<UInt32> inputStreams;   // channels per input stream
   std::vector<UInt32> outputStreams;  // channels per output stream
   std::vector<AudioValueRange> sampleRateRanges = exactRates({48000});

@@ -2,7 +2,55 @@
 
 namespace velmar::hal {
 
-using namespace coreaudio;
+using audiohal::AudioBufferList;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::AudioStreamBasicDescription;
+using audiohal::Float64;
+using audiohal::kAudioAggregateDeviceClassID;
+using audiohal::kAudioDeviceClassID;
+using audiohal::kAudioDevicePropertyAvailableNominalSampleRates;
+using audiohal::kAudioDevicePropertyBufferFrameSize;
+using audiohal::kAudioDevicePropertyClockSource;
+using audiohal::kAudioDevicePropertyDeviceIsAlive;
+using audiohal::kAudioDevicePropertyDeviceIsRunning;
+using audiohal::kAudioDevicePropertyDeviceIsRunningSomewhere;
+using audiohal::kAudioDevicePropertyDeviceName;
+using audiohal::kAudioDevicePropertyDeviceUID;
+using audiohal::kAudioDevicePropertyNominalSampleRate;
+using audiohal::kAudioDevicePropertyStreamConfiguration;
+using audiohal::kAudioDevicePropertyStreams;
+using audiohal::kAudioDevicePropertyTransportType;
+using audiohal::kAudioDeviceTransportTypeAggregate;
+using audiohal::kAudioHardwareBadObjectError;
+using audiohal::kAudioHardwareIllegalOperationError;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwarePropertyDefaultInputDevice;
+using audiohal::kAudioHardwarePropertyDefaultOutputDevice;
+using audiohal::kAudioHardwarePropertyDevices;
+using audiohal::kAudioHardwarePropertyProcessObjectList;
+using audiohal::kAudioHardwarePropertyTapList;
+using audiohal::kAudioHardwarePropertyTranslateUIDToDevice;
+using audiohal::kAudioHardwareUnknownPropertyError;
+using audiohal::kAudioObjectPropertyClass;
+using audiohal::kAudioObjectPropertyName;
+using audiohal::kAudioObjectPropertyScopeInput;
+using audiohal::kAudioObjectPropertyScopeOutput;
+using audiohal::kAudioObjectSystemObject;
+using audiohal::kAudioObjectUnknown;
+using audiohal::kAudioProcessClassID;
+using audiohal::kAudioProcessPropertyBundleID;
+using audiohal::kAudioProcessPropertyIsRunning;
+using audiohal::kAudioProcessPropertyPID;
+using audiohal::kAudioStreamClassID;
+using audiohal::kAudioStreamPropertyDirection;
+using audiohal::kAudioStreamPropertyVirtualFormat;
+using audiohal::kAudioSystemObjectClassID;
+using audiohal::makeFloatFormat;
+using audiohal::OSStatus;
+using audiohal::PropertyValue;
+using audiohal::SInt32;
+using audiohal::UInt32;
 
 AudioStreamBasicDescription ModelAudioHardware::streamFormatLocked(const Stream& stream) const {
   const Device* owner = deviceLocked(stream.owner);

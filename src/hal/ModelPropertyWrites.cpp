@@ -2,7 +2,28 @@
 
 namespace velmar::hal {
 
-using namespace coreaudio;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::Float64;
+using audiohal::kAudioAggregateDevicePropertyClockDevice;
+using audiohal::kAudioAggregateDevicePropertyComposition;
+using audiohal::kAudioAggregateDevicePropertyFullSubDeviceList;
+using audiohal::kAudioAggregateDevicePropertyMainSubDevice;
+using audiohal::kAudioAggregateDevicePropertyTapList;
+using audiohal::kAudioDevicePropertyClockSource;
+using audiohal::kAudioDevicePropertyNominalSampleRate;
+using audiohal::kAudioHardwareBadDeviceError;
+using audiohal::kAudioHardwareBadPropertySizeError;
+using audiohal::kAudioHardwareIllegalOperationError;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwarePropertyDefaultInputDevice;
+using audiohal::kAudioHardwarePropertyDefaultOutputDevice;
+using audiohal::kAudioHardwareUnsupportedOperationError;
+using audiohal::kAudioObjectSystemObject;
+using audiohal::kAudioTapPropertyDescription;
+using audiohal::OSStatus;
+using audiohal::PropertyValue;
+using audiohal::UInt32;
 
 bool ModelAudioHardware::settableLocked(AudioObjectID object,
                                         const AudioObjectPropertyAddress& address) const {

@@ -6,7 +6,23 @@
 
 namespace velmar::hal {
 
-using namespace coreaudio;
+using audiohal::AudioObjectID;
+using audiohal::CATapDescription;
+using audiohal::kAudioHardwareBadObjectError;
+using audiohal::kAudioHardwareBadPropertySizeError;
+using audiohal::kAudioHardwareIllegalOperationError;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwareUnknownPropertyError;
+using audiohal::kAudioObjectPropertyClass;
+using audiohal::kAudioObjectPropertyName;
+using audiohal::kAudioTapClassID;
+using audiohal::kAudioTapPropertyDescription;
+using audiohal::kAudioTapPropertyFormat;
+using audiohal::kAudioTapPropertyUID;
+using audiohal::makeFloatFormat;
+using audiohal::OSStatus;
+using audiohal::PropertyValue;
+using audiohal::UInt32;
 
 namespace {
 

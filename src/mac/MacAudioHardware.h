@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 
 namespace velmar::mac {
 
@@ -26,67 +26,67 @@ namespace velmar::mac {
 // until nothing runs any more. Those records are never freed: the HAL may
 // still be about to enter a trampoline when its removal returns, and a
 // record that outlives it costs a few bytes.
-class MacAudioHardware final : public coreaudio::AudioHardware {
+class MacAudioHardware final : public audiohal::AudioHardware {
  public:
   MacAudioHardware();
   ~MacAudioHardware() override;
 
-  coreaudio::OSStatus getPropertyDataSize(coreaudio::AudioObjectID object,
-                                          const coreaudio::AudioObjectPropertyAddress& address,
-                                          const coreaudio::PropertyValue& qualifier,
-                                          coreaudio::UInt32& outDataSize) override;
-  coreaudio::OSStatus getPropertyData(coreaudio::AudioObjectID object,
-                                      const coreaudio::AudioObjectPropertyAddress& address,
-                                      const coreaudio::PropertyValue& qualifier,
-                                      coreaudio::UInt32& ioDataSize,
-                                      coreaudio::PropertyValue& outData) override;
-  coreaudio::OSStatus setPropertyData(coreaudio::AudioObjectID object,
-                                      const coreaudio::AudioObjectPropertyAddress& address,
-                                      const coreaudio::PropertyValue& data) override;
-  bool hasProperty(coreaudio::AudioObjectID object,
-                   const coreaudio::AudioObjectPropertyAddress& address) override;
-  coreaudio::OSStatus isPropertySettable(coreaudio::AudioObjectID object,
-                                         const coreaudio::AudioObjectPropertyAddress& address,
-                                         bool& outIsSettable) override;
+  audiohal::OSStatus getPropertyDataSize(audiohal::AudioObjectID object,
+                                         const audiohal::AudioObjectPropertyAddress& address,
+                                         const audiohal::PropertyValue& qualifier,
+                                         audiohal::UInt32& outDataSize) override;
+  audiohal::OSStatus getPropertyData(audiohal::AudioObjectID object,
+                                     const audiohal::AudioObjectPropertyAddress& address,
+                                     const audiohal::PropertyValue& qualifier,
+                                     audiohal::UInt32& ioDataSize,
+                                     audiohal::PropertyValue& outData) override;
+  audiohal::OSStatus setPropertyData(audiohal::AudioObjectID object,
+                                     const audiohal::AudioObjectPropertyAddress& address,
+                                     const audiohal::PropertyValue& data) override;
+  bool hasProperty(audiohal::AudioObjectID object,
+                   const audiohal::AudioObjectPropertyAddress& address) override;
+  audiohal::OSStatus isPropertySettable(audiohal::AudioObjectID object,
+                                        const audiohal::AudioObjectPropertyAddress& address,
+                                        bool& outIsSettable) override;
 
-  coreaudio::OSStatus addPropertyListenerBlock(
-      coreaudio::AudioObjectID object, const coreaudio::AudioObjectPropertyAddress& address,
-      asio::any_io_executor queue, coreaudio::AudioObjectPropertyListenerBlock block) override;
-  coreaudio::OSStatus removePropertyListenerBlock(
-      coreaudio::AudioObjectID object, const coreaudio::AudioObjectPropertyAddress& address,
-      asio::any_io_executor queue, coreaudio::AudioObjectPropertyListenerBlock block) override;
-  coreaudio::OSStatus addPropertyListener(coreaudio::AudioObjectID object,
-                                          const coreaudio::AudioObjectPropertyAddress& address,
-                                          coreaudio::AudioObjectPropertyListenerProc listener,
-                                          void* clientData) override;
-  coreaudio::OSStatus removePropertyListener(coreaudio::AudioObjectID object,
-                                             const coreaudio::AudioObjectPropertyAddress& address,
-                                             coreaudio::AudioObjectPropertyListenerProc listener,
-                                             void* clientData) override;
+  audiohal::OSStatus addPropertyListenerBlock(
+      audiohal::AudioObjectID object, const audiohal::AudioObjectPropertyAddress& address,
+      asio::any_io_executor queue, audiohal::AudioObjectPropertyListenerBlock block) override;
+  audiohal::OSStatus removePropertyListenerBlock(
+      audiohal::AudioObjectID object, const audiohal::AudioObjectPropertyAddress& address,
+      asio::any_io_executor queue, audiohal::AudioObjectPropertyListenerBlock block) override;
+  audiohal::OSStatus addPropertyListener(audiohal::AudioObjectID object,
+                                         const audiohal::AudioObjectPropertyAddress& address,
+                                         audiohal::AudioObjectPropertyListenerProc listener,
+                                         void* clientData) override;
+  audiohal::OSStatus removePropertyListener(audiohal::AudioObjectID object,
+                                            const audiohal::AudioObjectPropertyAddress& address,
+                                            audiohal::AudioObjectPropertyListenerProc listener,
+                                            void* clientData) override;
 
-  coreaudio::OSStatus createProcessTap(const coreaudio::CATapDescription& description,
-                                       coreaudio::AudioObjectID& outTapID) override;
-  coreaudio::OSStatus destroyProcessTap(coreaudio::AudioObjectID tapID) override;
+  audiohal::OSStatus createProcessTap(const audiohal::CATapDescription& description,
+                                      audiohal::AudioObjectID& outTapID) override;
+  audiohal::OSStatus destroyProcessTap(audiohal::AudioObjectID tapID) override;
 
-  coreaudio::OSStatus createAggregateDevice(const nlohmann::json& description,
-                                            coreaudio::AudioObjectID& outDeviceID) override;
-  coreaudio::OSStatus destroyAggregateDevice(coreaudio::AudioObjectID deviceID) override;
+  audiohal::OSStatus createAggregateDevice(const nlohmann::json& description,
+                                           audiohal::AudioObjectID& outDeviceID) override;
+  audiohal::OSStatus destroyAggregateDevice(audiohal::AudioObjectID deviceID) override;
 
-  coreaudio::OSStatus createIOProcID(coreaudio::AudioObjectID device,
-                                     coreaudio::AudioDeviceIOProc proc, void* clientData,
-                                     coreaudio::AudioDeviceIOProcID& outProcID) override;
-  coreaudio::OSStatus destroyIOProcID(coreaudio::AudioObjectID device,
-                                      coreaudio::AudioDeviceIOProcID procID) override;
-  coreaudio::OSStatus deviceStart(coreaudio::AudioObjectID device,
-                                  coreaudio::AudioDeviceIOProcID procID) override;
-  coreaudio::OSStatus deviceStop(coreaudio::AudioObjectID device,
-                                 coreaudio::AudioDeviceIOProcID procID) override;
+  audiohal::OSStatus createIOProcID(audiohal::AudioObjectID device,
+                                    audiohal::AudioDeviceIOProc proc, void* clientData,
+                                    audiohal::AudioDeviceIOProcID& outProcID) override;
+  audiohal::OSStatus destroyIOProcID(audiohal::AudioObjectID device,
+                                     audiohal::AudioDeviceIOProcID procID) override;
+  audiohal::OSStatus deviceStart(audiohal::AudioObjectID device,
+                                 audiohal::AudioDeviceIOProcID procID) override;
+  audiohal::OSStatus deviceStop(audiohal::AudioObjectID device,
+                                audiohal::AudioDeviceIOProcID procID) override;
 
   // A registered listener function (see the class comment).
   struct ListenerFunction {
     ::AudioObjectID object = 0;
-    coreaudio::AudioObjectPropertyAddress address;
-    coreaudio::AudioObjectPropertyListenerProc proc = nullptr;
+    audiohal::AudioObjectPropertyAddress address;
+    audiohal::AudioObjectPropertyListenerProc proc = nullptr;
     void* clientData = nullptr;
     std::atomic<bool> removed{false};
     std::atomic<int> callsInFlight{0};
@@ -96,14 +96,14 @@ class MacAudioHardware final : public coreaudio::AudioHardware {
   // procedure are sized at start, off the IO thread.
   struct IOProc {
     ::AudioObjectID device = 0;
-    coreaudio::AudioDeviceIOProc proc = nullptr;
+    audiohal::AudioDeviceIOProc proc = nullptr;
     void* clientData = nullptr;
     ::AudioDeviceIOProcID appleID = nullptr;
     bool destroyed = false;  // under the hardware's mutex
     std::atomic<bool> delivering{false};
     std::atomic<int> callsInFlight{0};
-    coreaudio::AudioBufferList input;
-    coreaudio::AudioBufferList output;  // always empty: the service plays nothing
+    audiohal::AudioBufferList input;
+    audiohal::AudioBufferList output;  // always empty: the service plays nothing
     std::uint32_t timebaseNumerator = 1;
     std::uint32_t timebaseDenominator = 1;
   };
@@ -111,13 +111,13 @@ class MacAudioHardware final : public coreaudio::AudioHardware {
  private:
   struct ListenerBlock {
     ::AudioObjectID object = 0;
-    coreaudio::AudioObjectPropertyAddress address;
+    audiohal::AudioObjectPropertyAddress address;
     asio::any_io_executor queue;
-    coreaudio::AudioObjectPropertyListenerBlock block;
+    audiohal::AudioObjectPropertyListenerBlock block;
     ::AudioObjectPropertyListenerBlock appleBlock;
   };
 
-  IOProc* findIOProc(coreaudio::AudioDeviceIOProcID procID);
+  IOProc* findIOProc(audiohal::AudioDeviceIOProcID procID);
   void prepareIOStorage(IOProc& record);
 
   dispatch_queue_t listenerQueue_;

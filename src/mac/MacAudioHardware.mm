@@ -17,7 +17,7 @@
 
 namespace velmar::mac {
 
-namespace ca = coreaudio;
+namespace ah = audiohal;
 
 namespace {
 
@@ -62,17 +62,17 @@ void waitUntilIdle(const std::atomic<int>& counter, const void* record) {
 // The qualifier bytes of a read: a UID as a CFString, a PID or ID as 4 bytes.
 class Qualifier {
  public:
-  explicit Qualifier(const ca::PropertyValue& value) {
+  explicit Qualifier(const ah::PropertyValue& value) {
     if (const auto* text = std::get_if<std::string>(&value)) {
       string_ = toNSString(*text);
       reference_ = (__bridge ::CFStringRef)string_;
       data_ = &reference_;
       size_ = sizeof(reference_);
-    } else if (const auto* u = std::get_if<ca::UInt32>(&value)) {
+    } else if (const auto* u = std::get_if<ah::UInt32>(&value)) {
       scalar_ = static_cast<std::uint32_t>(*u);
       data_ = &scalar_;
       size_ = sizeof(scalar_);
-    } else if (const auto* s = std::get_if<ca::SInt32>(&value)) {
+    } else if (const auto* s = std::get_if<ah::SInt32>(&value)) {
       scalar_ = static_cast<std::uint32_t>(*s);
       data_ = &scalar_;
       size_ = sizeof(scalar_);
@@ -92,14 +92,14 @@ class Qualifier {
   ::UInt32 size_ = 0;
 };
 
-ca::AudioTimeStamp convertTime(const ::AudioTimeStamp* time, std::uint32_t numerator,
+ah::AudioTimeStamp convertTime(const ::AudioTimeStamp* time, std::uint32_t numerator,
                                std::uint32_t denominator) {
-  ca::AudioTimeStamp result;
+  ah::AudioTimeStamp result;
   if (time == nullptr) return result;
   result.mSampleTime = time->mSampleTime;
   // Host ticks to nanoseconds: the clock of mach_absolute_time, which is
   // the steady clock's on the Mac.
-  result.mHostTime = static_cast<ca::UInt64>(static_cast<unsigned __int128>(time->mHostTime) *
+  result.mHostTime = static_cast<ah::UInt64>(static_cast<unsigned __int128>(time->mHostTime) *
                                              numerator / denominator);
   result.mRateScalar =
       (time->mFlags & ::kAudioTimeStampRateScalarValid) != 0 ? time->mRateScalar : 1.0;
@@ -111,7 +111,7 @@ ca::AudioTimeStamp convertTime(const ::AudioTimeStamp* time, std::uint32_t numer
   auto* record = static_cast<MacAudioHardware::ListenerFunction*>(clientData);
   CallInFlight call(record->callsInFlight, record);
   if (record->removed.load()) return ::kAudioHardwareNoError;
-  std::array<ca::AudioObjectPropertyAddress, kAddressChunk> copied;
+  std::array<ah::AudioObjectPropertyAddress, kAddressChunk> copied;
   ::OSStatus status = ::kAudioHardwareNoError;
   for (::UInt32 start = 0; start < count; start += kAddressChunk) {
     const auto n = std::min<::UInt32>(count - start, kAddressChunk);
@@ -141,16 +141,16 @@ ca::AudioTimeStamp convertTime(const ::AudioTimeStamp* time, std::uint32_t numer
   }
   const auto numerator = record->timebaseNumerator;
   const auto denominator = record->timebaseDenominator;
-  const ca::AudioTimeStamp nowTime = convertTime(now, numerator, denominator);
-  const ca::AudioTimeStamp inTime = convertTime(inputTime, numerator, denominator);
-  const ca::AudioTimeStamp outTime = convertTime(outputTime, numerator, denominator);
+  const ah::AudioTimeStamp nowTime = convertTime(now, numerator, denominator);
+  const ah::AudioTimeStamp inTime = convertTime(inputTime, numerator, denominator);
+  const ah::AudioTimeStamp outTime = convertTime(outputTime, numerator, denominator);
   return record->proc(device, &nowTime, &record->input, &inTime, &record->output, &outTime,
                       record->clientData);
 }
 
 template <typename Apple, typename Project>
 ::OSStatus readList(::AudioObjectID object, const ::AudioObjectPropertyAddress& address,
-                    const Qualifier& qualifier, ca::UInt32& ioDataSize, ca::PropertyValue& out,
+                    const Qualifier& qualifier, ah::UInt32& ioDataSize, ah::PropertyValue& out,
                     Project (*convert)(const Apple&)) {
   ::UInt32 size = 0;
   ::OSStatus status =
@@ -165,19 +165,19 @@ template <typename Apple, typename Project>
   std::vector<Project> converted;
   converted.reserve(fits);
   for (std::size_t i = 0; i < fits; ++i) converted.push_back(convert(values[i]));
-  ioDataSize = static_cast<ca::UInt32>(fits * sizeof(Apple));
+  ioDataSize = static_cast<ah::UInt32>(fits * sizeof(Apple));
   out = std::move(converted);
   return status;
 }
 
-ca::AudioObjectID sameID(const ::AudioObjectID& id) { return id; }
-ca::AudioValueRange rangeFromApple(const ::AudioValueRange& range) {
+ah::AudioObjectID sameID(const ::AudioObjectID& id) { return id; }
+ah::AudioValueRange rangeFromApple(const ::AudioValueRange& range) {
   return {range.mMinimum, range.mMaximum};
 }
 
 template <typename T>
 ::OSStatus readScalar(::AudioObjectID object, const ::AudioObjectPropertyAddress& address,
-                      const Qualifier& qualifier, ca::UInt32& ioDataSize, ca::PropertyValue& out) {
+                      const Qualifier& qualifier, ah::UInt32& ioDataSize, ah::PropertyValue& out) {
   if (ioDataSize < sizeof(T)) return ::kAudioHardwareBadPropertySizeError;
   T value{};
   ::UInt32 size = sizeof(T);
@@ -218,10 +218,10 @@ MacAudioHardware::MacAudioHardware()
 
 MacAudioHardware::~MacAudioHardware() = default;
 
-ca::OSStatus MacAudioHardware::getPropertyDataSize(ca::AudioObjectID object,
-                                                   const ca::AudioObjectPropertyAddress& address,
-                                                   const ca::PropertyValue& qualifier,
-                                                   ca::UInt32& outDataSize) {
+ah::OSStatus MacAudioHardware::getPropertyDataSize(ah::AudioObjectID object,
+                                                   const ah::AudioObjectPropertyAddress& address,
+                                                   const ah::PropertyValue& qualifier,
+                                                   ah::UInt32& outDataSize) {
   const ValueKind kind = valueKindOf(address.mSelector);
   if (kind == ValueKind::kUnknown) return ::kAudioHardwareUnknownPropertyError;
   const Qualifier bytes(qualifier);
@@ -233,10 +233,10 @@ ca::OSStatus MacAudioHardware::getPropertyDataSize(ca::AudioObjectID object,
   return status;
 }
 
-ca::OSStatus MacAudioHardware::getPropertyData(ca::AudioObjectID object,
-                                               const ca::AudioObjectPropertyAddress& address,
-                                               const ca::PropertyValue& qualifier,
-                                               ca::UInt32& ioDataSize, ca::PropertyValue& outData) {
+ah::OSStatus MacAudioHardware::getPropertyData(ah::AudioObjectID object,
+                                               const ah::AudioObjectPropertyAddress& address,
+                                               const ah::PropertyValue& qualifier,
+                                               ah::UInt32& ioDataSize, ah::PropertyValue& outData) {
   const ValueKind kind = valueKindOf(address.mSelector);
   const Qualifier bytes(qualifier);
   const ::AudioObjectPropertyAddress apple = toApple(address);
@@ -250,10 +250,10 @@ ca::OSStatus MacAudioHardware::getPropertyData(ca::AudioObjectID object,
     case ValueKind::kFloat64:
       return readScalar<::Float64>(object, apple, bytes, ioDataSize, outData);
     case ValueKind::kObjectIDList:
-      return readList<::AudioObjectID, ca::AudioObjectID>(object, apple, bytes, ioDataSize, outData,
+      return readList<::AudioObjectID, ah::AudioObjectID>(object, apple, bytes, ioDataSize, outData,
                                                           &sameID);
     case ValueKind::kValueRanges:
-      return readList<::AudioValueRange, ca::AudioValueRange>(object, apple, bytes, ioDataSize,
+      return readList<::AudioValueRange, ah::AudioValueRange>(object, apple, bytes, ioDataSize,
                                                               outData, &rangeFromApple);
     case ValueKind::kStreamFormat: {
       if (ioDataSize < sizeof(::AudioStreamBasicDescription)) {
@@ -288,13 +288,13 @@ ca::OSStatus MacAudioHardware::getPropertyData(ca::AudioObjectID object,
       const std::size_t fits = (ioDataSize - kHeader) / sizeof(::AudioBuffer);
       const std::size_t count =
           std::min({static_cast<std::size_t>(list->mNumberBuffers), held, fits});
-      ca::AudioBufferList converted;
+      ah::AudioBufferList converted;
       converted.mBuffers.reserve(count);
       for (std::size_t i = 0; i < count; ++i) {
         converted.mBuffers.push_back(
             {list->mBuffers[i].mNumberChannels, list->mBuffers[i].mDataByteSize, nullptr});
       }
-      ioDataSize = static_cast<ca::UInt32>(kHeader + count * sizeof(::AudioBuffer));
+      ioDataSize = static_cast<ah::UInt32>(kHeader + count * sizeof(::AudioBuffer));
       outData = std::move(converted);
       return status;
     }
@@ -341,13 +341,13 @@ ca::OSStatus MacAudioHardware::getPropertyData(ca::AudioObjectID object,
         outData = std::move(texts);
       } else if (kind == ValueKind::kDictionary) {
         nlohmann::json dictionary = fromFoundation(value);
-        if (address.mSelector == ca::kAudioAggregateDevicePropertyComposition) {
+        if (address.mSelector == ah::kAudioAggregateDevicePropertyComposition) {
           normaliseCompositionFlags(dictionary);
         }
         outData = std::move(dictionary);
       } else {
         outData = [value isKindOfClass:[::CATapDescription class]] ? fromApple(value)
-                                                                   : ca::CATapDescription{};
+                                                                   : ah::CATapDescription{};
       }
       return status;
     }
@@ -355,9 +355,9 @@ ca::OSStatus MacAudioHardware::getPropertyData(ca::AudioObjectID object,
   return ::kAudioHardwareUnknownPropertyError;
 }
 
-ca::OSStatus MacAudioHardware::setPropertyData(ca::AudioObjectID object,
-                                               const ca::AudioObjectPropertyAddress& address,
-                                               const ca::PropertyValue& data) {
+ah::OSStatus MacAudioHardware::setPropertyData(ah::AudioObjectID object,
+                                               const ah::AudioObjectPropertyAddress& address,
+                                               const ah::PropertyValue& data) {
   const ::AudioObjectPropertyAddress apple = toApple(address);
   auto setBytes = [&](const void* bytes, std::size_t size) {
     return ::AudioObjectSetPropertyData(object, &apple, 0, nullptr, static_cast<::UInt32>(size),
@@ -369,23 +369,23 @@ ca::OSStatus MacAudioHardware::setPropertyData(ca::AudioObjectID object,
     ::CFTypeRef reference = (__bridge ::CFTypeRef)value;
     return setBytes(&reference, sizeof(reference));
   };
-  if (const auto* u = std::get_if<ca::UInt32>(&data)) {
+  if (const auto* u = std::get_if<ah::UInt32>(&data)) {
     const ::UInt32 value = *u;
     return setBytes(&value, sizeof(value));
   }
-  if (const auto* s = std::get_if<ca::SInt32>(&data)) {
+  if (const auto* s = std::get_if<ah::SInt32>(&data)) {
     const ::SInt32 value = *s;
     return setBytes(&value, sizeof(value));
   }
-  if (const auto* f = std::get_if<ca::Float64>(&data)) {
+  if (const auto* f = std::get_if<ah::Float64>(&data)) {
     const ::Float64 value = *f;
     return setBytes(&value, sizeof(value));
   }
-  if (const auto* ids = std::get_if<std::vector<ca::AudioObjectID>>(&data)) {
+  if (const auto* ids = std::get_if<std::vector<ah::AudioObjectID>>(&data)) {
     const std::vector<::AudioObjectID> values(ids->begin(), ids->end());
     return setBytes(values.data(), values.size() * sizeof(::AudioObjectID));
   }
-  if (const auto* format = std::get_if<ca::AudioStreamBasicDescription>(&data)) {
+  if (const auto* format = std::get_if<ah::AudioStreamBasicDescription>(&data)) {
     const ::AudioStreamBasicDescription value = toApple(*format);
     return setBytes(&value, sizeof(value));
   }
@@ -402,7 +402,7 @@ ca::OSStatus MacAudioHardware::setPropertyData(ca::AudioObjectID object,
     if (!dictionary->is_object()) return ::kAudioHardwareIllegalOperationError;
     return setReference(toFoundation(*dictionary));
   }
-  if (const auto* description = std::get_if<ca::CATapDescription>(&data)) {
+  if (const auto* description = std::get_if<ah::CATapDescription>(&data)) {
     ::CATapDescription* tap = toApple(*description);
     if (tap == nil) return ::kAudioHardwareIllegalOperationError;
     return setReference(tap);
@@ -411,14 +411,14 @@ ca::OSStatus MacAudioHardware::setPropertyData(ca::AudioObjectID object,
   return ::kAudioHardwareUnsupportedOperationError;
 }
 
-bool MacAudioHardware::hasProperty(ca::AudioObjectID object,
-                                   const ca::AudioObjectPropertyAddress& address) {
+bool MacAudioHardware::hasProperty(ah::AudioObjectID object,
+                                   const ah::AudioObjectPropertyAddress& address) {
   const ::AudioObjectPropertyAddress apple = toApple(address);
   return ::AudioObjectHasProperty(object, &apple) != 0;
 }
 
-ca::OSStatus MacAudioHardware::isPropertySettable(ca::AudioObjectID object,
-                                                  const ca::AudioObjectPropertyAddress& address,
+ah::OSStatus MacAudioHardware::isPropertySettable(ah::AudioObjectID object,
+                                                  const ah::AudioObjectPropertyAddress& address,
                                                   bool& outIsSettable) {
   const ::AudioObjectPropertyAddress apple = toApple(address);
   ::Boolean settable = 0;
@@ -429,25 +429,25 @@ ca::OSStatus MacAudioHardware::isPropertySettable(ca::AudioObjectID object,
 
 // --- Listener blocks ---------------------------------------------------------
 
-ca::OSStatus MacAudioHardware::addPropertyListenerBlock(
-    ca::AudioObjectID object, const ca::AudioObjectPropertyAddress& address,
-    asio::any_io_executor queue, ca::AudioObjectPropertyListenerBlock block) {
+ah::OSStatus MacAudioHardware::addPropertyListenerBlock(
+    ah::AudioObjectID object, const ah::AudioObjectPropertyAddress& address,
+    asio::any_io_executor queue, ah::AudioObjectPropertyListenerBlock block) {
   if (!block) return ::kAudioHardwareIllegalOperationError;
-  const ca::AudioObjectPropertyAddress watched = address;
-  ca::AudioObjectPropertyListenerBlock target = block;
+  const ah::AudioObjectPropertyAddress watched = address;
+  ah::AudioObjectPropertyListenerBlock target = block;
   asio::any_io_executor executor = queue;
   // The addresses are the HAL's only during the call: copy them first.
   ::AudioObjectPropertyListenerBlock appleBlock =
       ^(::UInt32 count, const ::AudioObjectPropertyAddress* addresses) {
-        std::vector<ca::AudioObjectPropertyAddress> copied;
+        std::vector<ah::AudioObjectPropertyAddress> copied;
         copied.reserve(count);
         for (::UInt32 i = 0; i < count; ++i) copied.push_back(fromApple(addresses[i]));
         if (!executor) {
-          (*target)(static_cast<ca::UInt32>(copied.size()), copied.data());
+          (*target)(static_cast<ah::UInt32>(copied.size()), copied.data());
           return;
         }
         asio::post(executor, [target, copied = std::move(copied)] {
-          (*target)(static_cast<ca::UInt32>(copied.size()), copied.data());
+          (*target)(static_cast<ah::UInt32>(copied.size()), copied.data());
         });
       };
   const ::AudioObjectPropertyAddress apple = toApple(watched);
@@ -459,9 +459,9 @@ ca::OSStatus MacAudioHardware::addPropertyListenerBlock(
   return status;
 }
 
-ca::OSStatus MacAudioHardware::removePropertyListenerBlock(
-    ca::AudioObjectID object, const ca::AudioObjectPropertyAddress& address,
-    asio::any_io_executor queue, ca::AudioObjectPropertyListenerBlock block) {
+ah::OSStatus MacAudioHardware::removePropertyListenerBlock(
+    ah::AudioObjectID object, const ah::AudioObjectPropertyAddress& address,
+    asio::any_io_executor queue, ah::AudioObjectPropertyListenerBlock block) {
   ::AudioObjectPropertyListenerBlock appleBlock = nil;
   {
     std::lock_guard lock(mutex_);
@@ -478,9 +478,9 @@ ca::OSStatus MacAudioHardware::removePropertyListenerBlock(
 
 // --- Listener functions ------------------------------------------------------
 
-ca::OSStatus MacAudioHardware::addPropertyListener(ca::AudioObjectID object,
-                                                   const ca::AudioObjectPropertyAddress& address,
-                                                   ca::AudioObjectPropertyListenerProc listener,
+ah::OSStatus MacAudioHardware::addPropertyListener(ah::AudioObjectID object,
+                                                   const ah::AudioObjectPropertyAddress& address,
+                                                   ah::AudioObjectPropertyListenerProc listener,
                                                    void* clientData) {
   if (listener == nullptr) return ::kAudioHardwareIllegalOperationError;
   auto record = std::make_unique<ListenerFunction>();
@@ -500,9 +500,9 @@ ca::OSStatus MacAudioHardware::addPropertyListener(ca::AudioObjectID object,
   return status;
 }
 
-ca::OSStatus MacAudioHardware::removePropertyListener(ca::AudioObjectID object,
-                                                      const ca::AudioObjectPropertyAddress& address,
-                                                      ca::AudioObjectPropertyListenerProc listener,
+ah::OSStatus MacAudioHardware::removePropertyListener(ah::AudioObjectID object,
+                                                      const ah::AudioObjectPropertyAddress& address,
+                                                      ah::AudioObjectPropertyListenerProc listener,
                                                       void* clientData) {
   ListenerFunction* record = nullptr;
   {
@@ -528,8 +528,8 @@ ca::OSStatus MacAudioHardware::removePropertyListener(ca::AudioObjectID object,
 
 // --- Taps and aggregate devices ------------------------------------------------
 
-ca::OSStatus MacAudioHardware::createProcessTap(const ca::CATapDescription& description,
-                                                ca::AudioObjectID& outTapID) {
+ah::OSStatus MacAudioHardware::createProcessTap(const ah::CATapDescription& description,
+                                                ah::AudioObjectID& outTapID) {
   ::CATapDescription* tap = toApple(description);
   if (tap == nil) return ::kAudioHardwareIllegalOperationError;
   ::AudioObjectID tapID = ::kAudioObjectUnknown;
@@ -538,12 +538,12 @@ ca::OSStatus MacAudioHardware::createProcessTap(const ca::CATapDescription& desc
   return status;
 }
 
-ca::OSStatus MacAudioHardware::destroyProcessTap(ca::AudioObjectID tapID) {
+ah::OSStatus MacAudioHardware::destroyProcessTap(ah::AudioObjectID tapID) {
   return ::AudioHardwareDestroyProcessTap(tapID);
 }
 
-ca::OSStatus MacAudioHardware::createAggregateDevice(const nlohmann::json& description,
-                                                     ca::AudioObjectID& outDeviceID) {
+ah::OSStatus MacAudioHardware::createAggregateDevice(const nlohmann::json& description,
+                                                     ah::AudioObjectID& outDeviceID) {
   if (!description.is_object()) return ::kAudioHardwareIllegalOperationError;
   NSDictionary* dictionary = toFoundation(normaliseAggregateDescription(description));
   ::AudioObjectID deviceID = ::kAudioObjectUnknown;
@@ -553,15 +553,15 @@ ca::OSStatus MacAudioHardware::createAggregateDevice(const nlohmann::json& descr
   return status;
 }
 
-ca::OSStatus MacAudioHardware::destroyAggregateDevice(ca::AudioObjectID deviceID) {
+ah::OSStatus MacAudioHardware::destroyAggregateDevice(ah::AudioObjectID deviceID) {
   return ::AudioHardwareDestroyAggregateDevice(deviceID);
 }
 
 // --- IO procedures -------------------------------------------------------------
 
-ca::OSStatus MacAudioHardware::createIOProcID(ca::AudioObjectID device, ca::AudioDeviceIOProc proc,
+ah::OSStatus MacAudioHardware::createIOProcID(ah::AudioObjectID device, ah::AudioDeviceIOProc proc,
                                               void* clientData,
-                                              ca::AudioDeviceIOProcID& outProcID) {
+                                              ah::AudioDeviceIOProcID& outProcID) {
   if (proc == nullptr) return ::kAudioHardwareIllegalOperationError;
   auto record = std::make_unique<IOProc>();
   record->device = device;
@@ -574,16 +574,16 @@ ca::OSStatus MacAudioHardware::createIOProcID(ca::AudioObjectID device, ca::Audi
       ::AudioDeviceCreateIOProcID(device, &ioTrampoline, record.get(), &appleID);
   if (status != ::kAudioHardwareNoError) return status;
   record->appleID = appleID;
-  outProcID = reinterpret_cast<ca::AudioDeviceIOProcID>(record.get());
+  outProcID = reinterpret_cast<ah::AudioDeviceIOProcID>(record.get());
   std::lock_guard lock(mutex_);
   ioProcs_.push_back(std::move(record));
   return status;
 }
 
-MacAudioHardware::IOProc* MacAudioHardware::findIOProc(ca::AudioDeviceIOProcID procID) {
+MacAudioHardware::IOProc* MacAudioHardware::findIOProc(ah::AudioDeviceIOProcID procID) {
   std::lock_guard lock(mutex_);
   for (auto& record : ioProcs_) {
-    if (reinterpret_cast<ca::AudioDeviceIOProcID>(record.get()) == procID && !record->destroyed) {
+    if (reinterpret_cast<ah::AudioDeviceIOProcID>(record.get()) == procID && !record->destroyed) {
       return record.get();
     }
   }
@@ -593,14 +593,14 @@ MacAudioHardware::IOProc* MacAudioHardware::findIOProc(ca::AudioDeviceIOProcID p
 void MacAudioHardware::prepareIOStorage(IOProc& record) {
   // Off the IO thread, while the procedure does not deliver: room for one
   // buffer per input stream the device has now, and a few more.
-  ca::UInt32 size = 0xFFFFFFFF;
-  ca::PropertyValue layout;
-  const ca::AudioObjectPropertyAddress address{ca::kAudioDevicePropertyStreamConfiguration,
-                                               ca::kAudioObjectPropertyScopeInput,
-                                               ca::kAudioObjectPropertyElementMain};
+  ah::UInt32 size = 0xFFFFFFFF;
+  ah::PropertyValue layout;
+  const ah::AudioObjectPropertyAddress address{ah::kAudioDevicePropertyStreamConfiguration,
+                                               ah::kAudioObjectPropertyScopeInput,
+                                               ah::kAudioObjectPropertyElementMain};
   std::size_t streams = 0;
   if (getPropertyData(record.device, address, {}, size, layout) == ::kAudioHardwareNoError) {
-    if (const auto* list = std::get_if<ca::AudioBufferList>(&layout)) {
+    if (const auto* list = std::get_if<ah::AudioBufferList>(&layout)) {
       streams = list->mBuffers.size();
     }
   }
@@ -609,8 +609,8 @@ void MacAudioHardware::prepareIOStorage(IOProc& record) {
   record.output.mBuffers.clear();
 }
 
-ca::OSStatus MacAudioHardware::destroyIOProcID(ca::AudioObjectID device,
-                                               ca::AudioDeviceIOProcID procID) {
+ah::OSStatus MacAudioHardware::destroyIOProcID(ah::AudioObjectID device,
+                                               ah::AudioDeviceIOProcID procID) {
   IOProc* record = findIOProc(procID);
   if (record == nullptr || record->device != device) return ::kAudioHardwareIllegalOperationError;
   record->delivering.store(false);
@@ -623,8 +623,8 @@ ca::OSStatus MacAudioHardware::destroyIOProcID(ca::AudioObjectID device,
   return status;
 }
 
-ca::OSStatus MacAudioHardware::deviceStart(ca::AudioObjectID device,
-                                           ca::AudioDeviceIOProcID procID) {
+ah::OSStatus MacAudioHardware::deviceStart(ah::AudioObjectID device,
+                                           ah::AudioDeviceIOProcID procID) {
   if (procID == nullptr) return ::AudioDeviceStart(device, nullptr);
   IOProc* record = findIOProc(procID);
   if (record == nullptr || record->device != device) return ::kAudioHardwareIllegalOperationError;
@@ -640,8 +640,8 @@ ca::OSStatus MacAudioHardware::deviceStart(ca::AudioObjectID device,
   return status;
 }
 
-ca::OSStatus MacAudioHardware::deviceStop(ca::AudioObjectID device,
-                                          ca::AudioDeviceIOProcID procID) {
+ah::OSStatus MacAudioHardware::deviceStop(ah::AudioObjectID device,
+                                          ah::AudioDeviceIOProcID procID) {
   if (procID == nullptr) return ::AudioDeviceStop(device, nullptr);
   IOProc* record = findIOProc(procID);
   if (record == nullptr || record->device != device) return ::kAudioHardwareIllegalOperationError;

@@ -65,8 +65,8 @@ MacAudioUnitService::Unit* unitOf(pf::AudioUnit unit) {
   if (inTimeStamp != nullptr) {
     time.mSampleTime = inTimeStamp->mSampleTime;
     time.mHostTime =
-        static_cast<coreaudio::UInt64>(static_cast<unsigned __int128>(inTimeStamp->mHostTime) *
-                                       unit->timebaseNumerator / unit->timebaseDenominator);
+        static_cast<audiohal::UInt64>(static_cast<unsigned __int128>(inTimeStamp->mHostTime) *
+                                      unit->timebaseNumerator / unit->timebaseDenominator);
     if ((inTimeStamp->mFlags & ::kAudioTimeStampRateScalarValid) != 0) {
       time.mRateScalar = inTimeStamp->mRateScalar;
     }
@@ -236,7 +236,7 @@ pf::OSStatus MacAudioUnitService::render(pf::AudioUnit unit,
   const std::size_t count = std::min(ioData->mBuffers.size(), kMaxBuffers);
   list->mNumberBuffers = static_cast<::UInt32>(count);
   for (std::size_t i = 0; i < count; ++i) {
-    const coreaudio::AudioBuffer& from = ioData->mBuffers[i];
+    const audiohal::AudioBuffer& from = ioData->mBuffers[i];
     list->mBuffers[i] = {from.mNumberChannels, from.mDataByteSize, from.mData};
   }
   // The cycle's own time stamp when rendering from its callback; otherwise
@@ -258,7 +258,7 @@ pf::OSStatus MacAudioUnitService::render(pf::AudioUnit unit,
   const ::OSStatus status =
       ::AudioUnitRender(found->unit, ioActionFlags, time, busNumber, frames, list);
   for (std::size_t i = 0; i < count; ++i) {
-    coreaudio::AudioBuffer& to = ioData->mBuffers[i];
+    audiohal::AudioBuffer& to = ioData->mBuffers[i];
     to.mNumberChannels = list->mBuffers[i].mNumberChannels;
     to.mDataByteSize = list->mBuffers[i].mDataByteSize;
     to.mData = list->mBuffers[i].mData;

@@ -13,8 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "coreaudio/CATapDescription.h"
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/CATapDescription.h"
+#include "audiohal/HalTypes.h"
 
 namespace velmar::mac {
 
@@ -60,14 +60,14 @@ void normaliseCompositionFlags(nlohmann::json& composition);
 // bare UIDs become dictionaries with their "uid".
 nlohmann::json normaliseAggregateDescription(const nlohmann::json& description);
 
-::AudioStreamBasicDescription toApple(const coreaudio::AudioStreamBasicDescription& format);
-coreaudio::AudioStreamBasicDescription fromApple(const ::AudioStreamBasicDescription& format);
+::AudioStreamBasicDescription toApple(const audiohal::AudioStreamBasicDescription& format);
+audiohal::AudioStreamBasicDescription fromApple(const ::AudioStreamBasicDescription& format);
 
 // Nil when the description cannot be expressed (a "uuid" that is not a UUID).
-::CATapDescription* toApple(const coreaudio::CATapDescription& description);
-coreaudio::CATapDescription fromApple(::CATapDescription* description);
+::CATapDescription* toApple(const audiohal::CATapDescription& description);
+audiohal::CATapDescription fromApple(::CATapDescription* description);
 
-coreaudio::AudioObjectPropertyAddress fromApple(const ::AudioObjectPropertyAddress& address);
-::AudioObjectPropertyAddress toApple(const coreaudio::AudioObjectPropertyAddress& address);
+audiohal::AudioObjectPropertyAddress fromApple(const ::AudioObjectPropertyAddress& address);
+::AudioObjectPropertyAddress toApple(const audiohal::AudioObjectPropertyAddress& address);
 
 }  // namespace velmar::mac

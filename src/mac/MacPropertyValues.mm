@@ -12,55 +12,55 @@ constexpr ::UInt32 kReferenceSize = 8;
 }  // namespace
 
 ValueKind valueKindOf(::AudioObjectPropertySelector selector) {
-  namespace ca = coreaudio;
+  namespace ah = audiohal;
   switch (selector) {
-    case ca::kAudioHardwarePropertyDevices:
-    case ca::kAudioHardwarePropertyProcessObjectList:
-    case ca::kAudioHardwarePropertyTapList:
-    case ca::kAudioDevicePropertyStreams:
+    case ah::kAudioHardwarePropertyDevices:
+    case ah::kAudioHardwarePropertyProcessObjectList:
+    case ah::kAudioHardwarePropertyTapList:
+    case ah::kAudioDevicePropertyStreams:
       return ValueKind::kObjectIDList;
-    case ca::kAudioHardwarePropertyDefaultInputDevice:
-    case ca::kAudioHardwarePropertyDefaultOutputDevice:
-    case ca::kAudioHardwarePropertyTranslateUIDToDevice:
-    case ca::fourCharCode("id2p"):  // PID to process object
-    case ca::kAudioProcessPropertyIsRunning:
-    case ca::fourCharCode("piri"):  // process runs input
-    case ca::fourCharCode("piro"):  // process runs output
-    case ca::kAudioDevicePropertyDeviceIsRunningSomewhere:
-    case ca::kAudioDevicePropertyDeviceIsRunning:
-    case ca::kAudioDevicePropertyDeviceIsAlive:
-    case ca::kAudioStreamPropertyDirection:
-    case ca::kAudioDevicePropertyTransportType:
-    case ca::kAudioObjectPropertyClass:
-    case ca::kAudioDevicePropertyClockSource:  // the current source's item ID
-    case ca::kAudioDevicePropertyBufferFrameSize:
+    case ah::kAudioHardwarePropertyDefaultInputDevice:
+    case ah::kAudioHardwarePropertyDefaultOutputDevice:
+    case ah::kAudioHardwarePropertyTranslateUIDToDevice:
+    case ah::fourCharCode("id2p"):  // PID to process object
+    case ah::kAudioProcessPropertyIsRunning:
+    case ah::fourCharCode("piri"):  // process runs input
+    case ah::fourCharCode("piro"):  // process runs output
+    case ah::kAudioDevicePropertyDeviceIsRunningSomewhere:
+    case ah::kAudioDevicePropertyDeviceIsRunning:
+    case ah::kAudioDevicePropertyDeviceIsAlive:
+    case ah::kAudioStreamPropertyDirection:
+    case ah::kAudioDevicePropertyTransportType:
+    case ah::kAudioObjectPropertyClass:
+    case ah::kAudioDevicePropertyClockSource:  // the current source's item ID
+    case ah::kAudioDevicePropertyBufferFrameSize:
       return ValueKind::kUInt32;
-    case ca::kAudioProcessPropertyPID:
+    case ah::kAudioProcessPropertyPID:
       return ValueKind::kSInt32;
-    case ca::kAudioDevicePropertyNominalSampleRate:
+    case ah::kAudioDevicePropertyNominalSampleRate:
       return ValueKind::kFloat64;
-    case ca::kAudioProcessPropertyBundleID:
-    case ca::kAudioTapPropertyUID:
-    case ca::kAudioDevicePropertyDeviceUID:
-    case ca::kAudioObjectPropertyName:
-    case ca::kAudioAggregateDevicePropertyMainSubDevice:
-    case ca::kAudioAggregateDevicePropertyClockDevice:
+    case ah::kAudioProcessPropertyBundleID:
+    case ah::kAudioTapPropertyUID:
+    case ah::kAudioDevicePropertyDeviceUID:
+    case ah::kAudioObjectPropertyName:
+    case ah::kAudioAggregateDevicePropertyMainSubDevice:
+    case ah::kAudioAggregateDevicePropertyClockDevice:
       return ValueKind::kString;
-    case ca::kAudioDevicePropertyDeviceName:
+    case ah::kAudioDevicePropertyDeviceName:
       return ValueKind::kCString;
-    case ca::kAudioAggregateDevicePropertyFullSubDeviceList:
-    case ca::kAudioAggregateDevicePropertyTapList:
+    case ah::kAudioAggregateDevicePropertyFullSubDeviceList:
+    case ah::kAudioAggregateDevicePropertyTapList:
       return ValueKind::kStringArray;
-    case ca::kAudioAggregateDevicePropertyComposition:
+    case ah::kAudioAggregateDevicePropertyComposition:
       return ValueKind::kDictionary;
-    case ca::kAudioTapPropertyFormat:
-    case ca::kAudioStreamPropertyVirtualFormat:
+    case ah::kAudioTapPropertyFormat:
+    case ah::kAudioStreamPropertyVirtualFormat:
       return ValueKind::kStreamFormat;
-    case ca::kAudioDevicePropertyAvailableNominalSampleRates:
+    case ah::kAudioDevicePropertyAvailableNominalSampleRates:
       return ValueKind::kValueRanges;
-    case ca::kAudioDevicePropertyStreamConfiguration:
+    case ah::kAudioDevicePropertyStreamConfiguration:
       return ValueKind::kBufferList;
-    case ca::kAudioTapPropertyDescription:
+    case ah::kAudioTapPropertyDescription:
       return ValueKind::kTapDescription;
     default:
       return ValueKind::kUnknown;
@@ -177,7 +177,7 @@ nlohmann::json normaliseAggregateDescription(const nlohmann::json& description) 
   return result;
 }
 
-::AudioStreamBasicDescription toApple(const coreaudio::AudioStreamBasicDescription& format) {
+::AudioStreamBasicDescription toApple(const audiohal::AudioStreamBasicDescription& format) {
   ::AudioStreamBasicDescription result{};
   result.mSampleRate = format.mSampleRate;
   result.mFormatID = format.mFormatID;
@@ -191,8 +191,8 @@ nlohmann::json normaliseAggregateDescription(const nlohmann::json& description) 
   return result;
 }
 
-coreaudio::AudioStreamBasicDescription fromApple(const ::AudioStreamBasicDescription& format) {
-  coreaudio::AudioStreamBasicDescription result;
+audiohal::AudioStreamBasicDescription fromApple(const ::AudioStreamBasicDescription& format) {
+  audiohal::AudioStreamBasicDescription result;
   result.mSampleRate = format.mSampleRate;
   result.mFormatID = format.mFormatID;
   result.mFormatFlags = format.mFormatFlags;
@@ -205,7 +205,7 @@ coreaudio::AudioStreamBasicDescription fromApple(const ::AudioStreamBasicDescrip
   return result;
 }
 
-::CATapDescription* toApple(const coreaudio::CATapDescription& description) {
+::CATapDescription* toApple(const audiohal::CATapDescription& description) {
   // init gives a fresh UUID, which is what an empty "uuid" asks for.
   ::CATapDescription* tap = [[::CATapDescription alloc] init];
   tap.name = toNSString(description.name);
@@ -230,8 +230,8 @@ coreaudio::AudioStreamBasicDescription fromApple(const ::AudioStreamBasicDescrip
   return tap;
 }
 
-coreaudio::CATapDescription fromApple(::CATapDescription* tap) {
-  coreaudio::CATapDescription result;
+audiohal::CATapDescription fromApple(::CATapDescription* tap) {
+  audiohal::CATapDescription result;
   if (tap == nil) return result;
   result.name = fromNSString(tap.name);
   result.uuid = tap.UUID != nil ? fromNSString(tap.UUID.UUIDString) : std::string();
@@ -240,7 +240,7 @@ coreaudio::CATapDescription fromApple(::CATapDescription* tap) {
     result.processes.push_back([processes objectAtIndex:i].unsignedIntValue);
   }
   result.isPrivate = tap.isPrivate;
-  result.muteBehavior = static_cast<coreaudio::CATapMuteBehavior>(tap.muteBehavior);
+  result.muteBehavior = static_cast<audiohal::CATapMuteBehavior>(tap.muteBehavior);
   result.isMixdown = tap.isMixdown;
   result.isMono = tap.isMono;
   result.isExclusive = tap.isExclusive;
@@ -249,11 +249,11 @@ coreaudio::CATapDescription fromApple(::CATapDescription* tap) {
   return result;
 }
 
-coreaudio::AudioObjectPropertyAddress fromApple(const ::AudioObjectPropertyAddress& address) {
+audiohal::AudioObjectPropertyAddress fromApple(const ::AudioObjectPropertyAddress& address) {
   return {address.mSelector, address.mScope, address.mElement};
 }
 
-::AudioObjectPropertyAddress toApple(const coreaudio::AudioObjectPropertyAddress& address) {
+::AudioObjectPropertyAddress toApple(const audiohal::AudioObjectPropertyAddress& address) {
   return {address.mSelector, address.mScope, address.mElement};
 }
 

@@ -9,11 +9,11 @@
 namespace velmar {
 
 using namespace platform;
-using coreaudio::AudioBufferList;
-using coreaudio::AudioObjectID;
-using coreaudio::AudioTimeStamp;
-using coreaudio::OSStatus;
-using coreaudio::UInt32;
+using audiohal::AudioBufferList;
+using audiohal::AudioObjectID;
+using audiohal::AudioTimeStamp;
+using audiohal::OSStatus;
+using audiohal::UInt32;
 
 namespace {
 
@@ -87,7 +87,7 @@ bool AudioLevelMonitor::startLocked(AudioObjectID deviceID) {
       inputFormat_ = *read;
       channels_ = read->mChannelsPerFrame;
       units_.setProperty(unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output,
-                         kInputElement, coreaudio::makeFloatFormat(read->mSampleRate, channels_));
+                         kInputElement, audiohal::makeFloatFormat(read->mSampleRate, channels_));
     }
   }
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 #include "microphone/MonitorClock.h"
 #include "platform/AudioUnitService.h"
 #include "protocol/EventEmitter.h"
@@ -33,7 +33,7 @@ class AudioLevelMonitor {
 
   static constexpr double kUpdateIntervalSeconds = 1.0;
   // Frames per cycle assumed when the unit does not announce its maximum.
-  static constexpr coreaudio::UInt32 kFallbackMaximumFrames = 4096;
+  static constexpr audiohal::UInt32 kFallbackMaximumFrames = 4096;
 
   AudioLevelMonitor();
   explicit AudioLevelMonitor(platform::AudioUnitService& units,
@@ -44,7 +44,7 @@ class AudioLevelMonitor {
 
   // Opens the input unit on `deviceID` and starts it; false (with a log line)
   // when any step fails. Stops a previous unit first.
-  bool startMonitoring(coreaudio::AudioObjectID deviceID);
+  bool startMonitoring(audiohal::AudioObjectID deviceID);
   void stopMonitoring();
   // The latest cycle's values, unclamped; the two may come from different
   // cycles.
@@ -54,20 +54,19 @@ class AudioLevelMonitor {
   std::uint64_t skippedCycles() const { return skippedCycles_.load(std::memory_order_relaxed); }
 
   // One input cycle (the unit's real-time thread).
-  coreaudio::OSStatus inputCallback(platform::AudioUnitRenderActionFlags* ioActionFlags,
-                                    const coreaudio::AudioTimeStamp* inTimeStamp,
-                                    coreaudio::UInt32 inBusNumber, coreaudio::UInt32 inNumberFrames,
-                                    coreaudio::AudioBufferList* ioData);
+  audiohal::OSStatus inputCallback(platform::AudioUnitRenderActionFlags* ioActionFlags,
+                                   const audiohal::AudioTimeStamp* inTimeStamp,
+                                   audiohal::UInt32 inBusNumber, audiohal::UInt32 inNumberFrames,
+                                   audiohal::AudioBufferList* ioData);
 
  private:
-  static coreaudio::OSStatus inputProc(void* inRefCon,
-                                       platform::AudioUnitRenderActionFlags* ioActionFlags,
-                                       const coreaudio::AudioTimeStamp* inTimeStamp,
-                                       coreaudio::UInt32 inBusNumber,
-                                       coreaudio::UInt32 inNumberFrames,
-                                       coreaudio::AudioBufferList* ioData);
+  static audiohal::OSStatus inputProc(void* inRefCon,
+                                      platform::AudioUnitRenderActionFlags* ioActionFlags,
+                                      const audiohal::AudioTimeStamp* inTimeStamp,
+                                      audiohal::UInt32 inBusNumber, audiohal::UInt32 inNumberFrames,
+                                      audiohal::AudioBufferList* ioData);
 
-  bool startLocked(coreaudio::AudioObjectID deviceID);
+  bool startLocked(audiohal::AudioObjectID deviceID);
   void stopLocked();
   void allocateBuffer(platform::AudioUnit unit);
   void startPublisher();
@@ -81,27 +80,27 @@ class AudioLevelMonitor {
   std::mutex controlMutex_;  // start and stop; never taken by the input thread
 
   std::atomic<platform::AudioUnit> inputUnit_{nullptr};
-  std::atomic<coreaudio::AudioObjectID> currentDeviceID_{0};
+  std::atomic<audiohal::AudioObjectID> currentDeviceID_{0};
   std::atomic<float> currentRMS_{0};
   std::atomic<float> currentPeak_{0};
   const double updateInterval_ = kUpdateIntervalSeconds;
   // Touched only by the input thread once the unit runs.
   std::chrono::steady_clock::time_point lastUpdateTime_;
-  std::optional<coreaudio::AudioStreamBasicDescription> inputFormat_;
+  std::optional<audiohal::AudioStreamBasicDescription> inputFormat_;
 
   // The device's interleaved channels of the largest cycle the unit
   // announced, and the one-buffer list pointing into it; set up before the
   // unit starts.
-  coreaudio::UInt32 channels_ = 2;
+  audiohal::UInt32 channels_ = 2;
   std::vector<float> samples_;
-  coreaudio::UInt32 maximumFrames_ = 0;
-  coreaudio::AudioBufferList bufferList_;
+  audiohal::UInt32 maximumFrames_ = 0;
+  audiohal::AudioBufferList bufferList_;
   std::atomic<std::uint64_t> skippedCycles_{0};
 
   // Levels handed from the input thread to the publisher, guarded by a
   // sequence number (odd while written) that the publisher checks before and
   // after reading, so neither side waits for the other.
-  std::atomic<coreaudio::AudioObjectID> publishedDevice_{0};
+  std::atomic<audiohal::AudioObjectID> publishedDevice_{0};
   std::atomic<float> publishedRMS_{0};
   std::atomic<float> publishedPeak_{0};
   std::atomic<std::int64_t> publishedMillis_{0};

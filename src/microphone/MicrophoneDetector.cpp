@@ -9,7 +9,24 @@
 
 namespace velmar {
 
-using namespace coreaudio;
+using audiohal::AudioBufferList;
+using audiohal::AudioClassID;
+using audiohal::AudioHardware;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::globalAddress;
+using audiohal::kAudioAggregateDeviceClassID;
+using audiohal::kAudioDevicePropertyDeviceIsRunningSomewhere;
+using audiohal::kAudioDevicePropertyDeviceName;
+using audiohal::kAudioDevicePropertyStreamConfiguration;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwarePropertyDevices;
+using audiohal::kAudioObjectPropertyClass;
+using audiohal::kAudioObjectPropertyElementMain;
+using audiohal::kAudioObjectPropertyScopeInput;
+using audiohal::kAudioObjectSystemObject;
+using audiohal::PropertyValue;
+using audiohal::UInt32;
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 #include "protocol/EventEmitter.h"
 
 namespace velmar {
@@ -17,11 +17,11 @@ class MicrophoneDetector {
   struct Status {
     bool isActive = false;
     std::string name;
-    coreaudio::AudioObjectID id = 0;
+    audiohal::AudioObjectID id = 0;
   };
 
   MicrophoneDetector();
-  explicit MicrophoneDetector(coreaudio::AudioHardware& hal);
+  explicit MicrophoneDetector(audiohal::AudioHardware& hal);
 
   // Walks every device and logs what it found; (false, "", 0) when no
   // microphone is running.
@@ -32,14 +32,14 @@ class MicrophoneDetector {
   static float generateLevel(double time);
 
  private:
-  std::vector<coreaudio::AudioObjectID> getAllAudioDevices() const;
-  bool hasInputChannels(coreaudio::AudioObjectID deviceID) const;
-  bool isDeviceActive(coreaudio::AudioObjectID deviceID) const;
-  bool isAggregateDevice(coreaudio::AudioObjectID id) const;
-  std::string deviceName(coreaudio::AudioObjectID id) const;
+  std::vector<audiohal::AudioObjectID> getAllAudioDevices() const;
+  bool hasInputChannels(audiohal::AudioObjectID deviceID) const;
+  bool isDeviceActive(audiohal::AudioObjectID deviceID) const;
+  bool isAggregateDevice(audiohal::AudioObjectID id) const;
+  std::string deviceName(audiohal::AudioObjectID id) const;
 
   EventEmitter eventEmitter_;
-  coreaudio::AudioHardware& hal_;
+  audiohal::AudioHardware& hal_;
 };
 
 }  // namespace velmar

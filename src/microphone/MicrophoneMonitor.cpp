@@ -55,7 +55,7 @@ void MicrophoneMonitor::checkAndUpdateStatus() {
 bool MicrophoneMonitor::sendMicrophoneStatusUpdate() {
   const bool previousActive = isMicActive_;
   const std::string previousName = lastMicName_;
-  const coreaudio::AudioObjectID previousID = lastMicID_;
+  const audiohal::AudioObjectID previousID = lastMicID_;
 
   const auto started = clock_.steadyNow();
   const auto status = microphoneDetector_.checkMicrophones();

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 #include "microphone/AudioLevelMonitor.h"
 #include "microphone/MicrophoneDetector.h"
 #include "microphone/MonitorClock.h"
@@ -59,7 +59,7 @@ class MicrophoneMonitor {
   std::int64_t cycleCount_ = 0;
   bool isMicActive_ = false;
   std::string lastMicName_;
-  coreaudio::AudioObjectID lastMicID_ = 0;
+  audiohal::AudioObjectID lastMicID_ = 0;
   double activePollingRate_ = 1.0;
   double inactivePollingRate_ = 1.0;
   double debugEmissionRate_ = 10.0;

@@ -5,7 +5,11 @@
 
 namespace velmar::pipewire {
 
-using namespace coreaudio;
+using audiohal::kAudioDeviceTransportTypeBluetooth;
+using audiohal::kAudioDeviceTransportTypeBuiltIn;
+using audiohal::kAudioDeviceTransportTypeUSB;
+using audiohal::kAudioDeviceTransportTypeVirtual;
+using audiohal::UInt32;
 
 namespace {
 

@@ -10,19 +10,19 @@
 #include <utility>
 #include <vector>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 #include "pipewire/GraphState.h"
 
 namespace velmar::pipewire {
 
-using coreaudio::UInt32;
+using audiohal::UInt32;
 
 // An Audio/Source or Audio/Sink node as a device.
 struct DeviceDescription {
   std::uint32_t nodeId = 0;
   std::string uid;   // node.name
   std::string name;  // node.description (node.name when absent)
-  UInt32 transport = coreaudio::kAudioDeviceTransportTypeVirtual;
+  UInt32 transport = audiohal::kAudioDeviceTransportTypeVirtual;
   std::vector<UInt32> inputStreams;   // one stream: the source's channels
   std::vector<UInt32> outputStreams;  // one stream: the sink's channels
   double sampleRate = 48000;

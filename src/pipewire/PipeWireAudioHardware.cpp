@@ -13,7 +13,19 @@
 
 namespace velmar::pipewire {
 
-using namespace coreaudio;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::AudioTimeStamp;
+using audiohal::CATapDescription;
+using audiohal::CATapMuteBehavior;
+using audiohal::Float64;
+using audiohal::globalAddress;
+using audiohal::kAudioDevicePropertyDeviceUID;
+using audiohal::kAudioHardwareUnsupportedOperationError;
+using audiohal::kAudioTapPropertyDescription;
+using audiohal::OSStatus;
+using audiohal::PropertyValue;
+using audiohal::UInt32;
 
 // One recorded device's capture node and what it was built for. The
 // real-time side (captureCycle, fill) reads only the layout, fixed at

@@ -17,8 +17,8 @@
 
 namespace velmar::pipewire {
 
-using coreaudio::AudioObjectID;
-using coreaudio::OSStatus;
+using audiohal::AudioObjectID;
+using audiohal::OSStatus;
 using hal::AudioObjectPropertyAddress;
 using hal::PropertyValue;
 
@@ -50,7 +50,7 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
 
   // Taps that would mute what they capture are refused: a capture here only
   // adds links, it cannot take the user's own away.
-  OSStatus createProcessTap(const coreaudio::CATapDescription& description,
+  OSStatus createProcessTap(const audiohal::CATapDescription& description,
                             AudioObjectID& outTapID) override;
   OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            const PropertyValue& data) override;

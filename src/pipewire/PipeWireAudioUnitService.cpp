@@ -23,7 +23,7 @@ class PortInput final : public hal::InputCycle {
         out[static_cast<std::size_t>(f) * channels + c] = source ? source[f] : 0.0f;
       }
     }
-    return coreaudio::kAudioHardwareNoError;
+    return audiohal::kAudioHardwareNoError;
   }
 
  private:
@@ -39,8 +39,8 @@ struct PipeWireAudioUnitService::Meter final : CaptureSink {
   void captureCycle(std::uint32_t frames, std::uint64_t monotonicNanos,
                     std::uint64_t samplePosition, const float* const* ports,
                     std::uint32_t portCount) override {
-    coreaudio::AudioTimeStamp time;
-    time.mSampleTime = static_cast<coreaudio::Float64>(samplePosition);
+    audiohal::AudioTimeStamp time;
+    time.mSampleTime = static_cast<audiohal::Float64>(samplePosition);
     time.mHostTime = monotonicNanos;
     PortInput input(ports, portCount);
     owner.cycle(unit, frames, time, input);
@@ -55,7 +55,7 @@ PipeWireAudioUnitService::PipeWireAudioUnitService(PipeWireAudioHardware& hardwa
 
 PipeWireAudioUnitService::~PipeWireAudioUnitService() { stopAll(); }
 
-coreaudio::OSStatus PipeWireAudioUnitService::startInput(const InputSpec& spec) {
+audiohal::OSStatus PipeWireAudioUnitService::startInput(const InputSpec& spec) {
   auto meter = std::make_unique<Meter>(*this, spec.unit);
   Meter& sink = *meter;
   {
@@ -63,7 +63,7 @@ coreaudio::OSStatus PipeWireAudioUnitService::startInput(const InputSpec& spec) 
     meters_[spec.unit] = std::move(meter);
   }
   hardware_.startDeviceCapture(spec.unit, spec.device, spec.channels, sink);
-  return coreaudio::kAudioHardwareNoError;
+  return audiohal::kAudioHardwareNoError;
 }
 
 void PipeWireAudioUnitService::stopInput(AudioUnit unit, bool fromOwnCycle) {

@@ -21,7 +21,7 @@ class PipeWireAudioUnitService : public hal::InputUnitService {
   ~PipeWireAudioUnitService() override;
 
  protected:
-  coreaudio::OSStatus startInput(const InputSpec& spec) override;
+  audiohal::OSStatus startInput(const InputSpec& spec) override;
   void stopInput(platform::AudioUnit unit, bool fromOwnCycle) override;
 
  private:

@@ -2,15 +2,15 @@
 
 #include <variant>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 
 namespace velmar::platform {
 
-using coreaudio::AudioBufferList;
-using coreaudio::AudioStreamBasicDescription;
-using coreaudio::AudioTimeStamp;
-using coreaudio::OSStatus;
-using coreaudio::UInt32;
+using audiohal::AudioBufferList;
+using audiohal::AudioStreamBasicDescription;
+using audiohal::AudioTimeStamp;
+using audiohal::OSStatus;
+using audiohal::UInt32;
 
 struct AudioComponentDescription {
   UInt32 componentType = 0;
@@ -20,9 +20,9 @@ struct AudioComponentDescription {
   UInt32 componentFlagsMask = 0;
 };
 
-inline constexpr UInt32 kAudioUnitType_Output = coreaudio::fourCharCode("auou");
-inline constexpr UInt32 kAudioUnitSubType_HALOutput = coreaudio::fourCharCode("ahal");
-inline constexpr UInt32 kAudioUnitManufacturer_Apple = coreaudio::fourCharCode("appl");
+inline constexpr UInt32 kAudioUnitType_Output = audiohal::fourCharCode("auou");
+inline constexpr UInt32 kAudioUnitSubType_HALOutput = audiohal::fourCharCode("ahal");
+inline constexpr UInt32 kAudioUnitManufacturer_Apple = audiohal::fourCharCode("appl");
 
 using AudioUnitPropertyID = UInt32;
 using AudioUnitScope = UInt32;

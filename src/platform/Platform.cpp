@@ -24,7 +24,7 @@ Platform& Platform::shared() {
   throw std::logic_error("No platform is installed: the process entry installs one at start-up");
 }
 
-Platform& Platform::install(coreaudio::AudioHardware& hal, SystemServices& system,
+Platform& Platform::install(audiohal::AudioHardware& hal, SystemServices& system,
                             AudioUnitService& audioUnits) {
   std::lock_guard lock(installMutex);
   installed.push_back(std::make_unique<Platform>(hal, system, audioUnits));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 #include "platform/AudioUnitService.h"
 #include "platform/SystemServices.h"
 
@@ -13,7 +13,7 @@ namespace velmar::platform {
 // sees the interfaces.
 class Platform {
  public:
-  Platform(coreaudio::AudioHardware& hal, SystemServices& system, AudioUnitService& audioUnits)
+  Platform(audiohal::AudioHardware& hal, SystemServices& system, AudioUnitService& audioUnits)
       : hal_(&hal), system_(&system), audioUnits_(&audioUnits) {}
 
   // The installed platform. Throws std::logic_error when nothing is
@@ -21,15 +21,15 @@ class Platform {
   static Platform& shared();
   // Makes these services the shared platform. They must outlive every use;
   // install a replacement before destroying them.
-  static Platform& install(coreaudio::AudioHardware& hal, SystemServices& system,
+  static Platform& install(audiohal::AudioHardware& hal, SystemServices& system,
                            AudioUnitService& audioUnits);
 
-  coreaudio::AudioHardware& hal() { return *hal_; }
+  audiohal::AudioHardware& hal() { return *hal_; }
   SystemServices& system() { return *system_; }
   AudioUnitService& audioUnits() { return *audioUnits_; }
 
  private:
-  coreaudio::AudioHardware* hal_;
+  audiohal::AudioHardware* hal_;
   SystemServices* system_;
   AudioUnitService* audioUnits_;
 };

@@ -12,9 +12,9 @@ using platform::platformLogRealtime;
 AudioDataBridge::AudioDataBridge(std::weak_ptr<RecorderManager> recorderManager)
     : recorderManager_(std::move(recorderManager)) {}
 
-void AudioDataBridge::didReceiveAudioData(const coreaudio::AudioBufferList& bufferList,
-                                          coreaudio::UInt32 streamIndex,
-                                          coreaudio::Float64 sampleRate) {
+void AudioDataBridge::didReceiveAudioData(const audiohal::AudioBufferList& bufferList,
+                                          audiohal::UInt32 streamIndex,
+                                          audiohal::Float64 sampleRate) {
   auto manager = recorderManager_.lock();
   if (!manager) {
     platformLogRealtime("❌ AudioDataBridge: No recorder manager!");
@@ -22,7 +22,7 @@ void AudioDataBridge::didReceiveAudioData(const coreaudio::AudioBufferList& buff
   }
   // Streaming or not, whether the stream carries a signal is noted.
   if (!bufferList.mBuffers.empty() && bufferList.mBuffers[0].mData != nullptr) {
-    const coreaudio::AudioBuffer& buffer = bufferList.mBuffers[0];
+    const audiohal::AudioBuffer& buffer = bufferList.mBuffers[0];
     const std::size_t count = wholeSampleCount(buffer.mDataByteSize);
     manager->signalWatch().noteBuffer(streamIndex, static_cast<const float*>(buffer.mData), count,
                                       count / std::max<std::size_t>(buffer.mNumberChannels, 1));
@@ -38,7 +38,7 @@ void AudioDataBridge::didReceiveAudioData(const coreaudio::AudioBufferList& buff
   platformLogRealtime("🎵 Processing %s - will send to host",
                       streamIndex == 0 ? "Stream 0 (Left Channel)" : "Stream 1 (Right Channel)");
   if (bufferList.mBuffers.empty()) return;
-  const coreaudio::AudioBuffer& buffer = bufferList.mBuffers[0];
+  const audiohal::AudioBuffer& buffer = bufferList.mBuffers[0];
   if (buffer.mData == nullptr || buffer.mDataByteSize == 0) return;
   bufferCount_.store(bufferCount_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   const std::size_t samples = wholeSampleCount(buffer.mDataByteSize);

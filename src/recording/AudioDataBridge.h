@@ -21,8 +21,8 @@ class AudioDataBridge : public AudioDataDelegate {
  public:
   explicit AudioDataBridge(std::weak_ptr<RecorderManager> recorderManager);
 
-  void didReceiveAudioData(const coreaudio::AudioBufferList& bufferList,
-                           coreaudio::UInt32 streamIndex, coreaudio::Float64 sampleRate) override;
+  void didReceiveAudioData(const audiohal::AudioBufferList& bufferList,
+                           audiohal::UInt32 streamIndex, audiohal::Float64 sampleRate) override;
   void prepareForBuffers(std::size_t maxSamples) override;
   void beginCycle(double hostSeconds) override { cycleHostSeconds_ = hostSeconds; }
 

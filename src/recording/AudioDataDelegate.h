@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 
 namespace velmar {
 
@@ -14,9 +14,8 @@ namespace velmar {
 class AudioDataDelegate {
  public:
   virtual ~AudioDataDelegate() = default;
-  virtual void didReceiveAudioData(const coreaudio::AudioBufferList& bufferList,
-                                   coreaudio::UInt32 streamIndex,
-                                   coreaudio::Float64 sampleRate) = 0;
+  virtual void didReceiveAudioData(const audiohal::AudioBufferList& bufferList,
+                                   audiohal::UInt32 streamIndex, audiohal::Float64 sampleRate) = 0;
 
   // IO thread, before a cycle's buffers: the cycle's time stamp in seconds
   // of the platform's host clock, shared by every stream of the cycle.

@@ -9,7 +9,44 @@
 
 namespace velmar {
 
-using namespace coreaudio;
+using audiohal::AudioBuffer;
+using audiohal::AudioBufferList;
+using audiohal::AudioDeviceIOProcID;
+using audiohal::AudioHardware;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::AudioStreamBasicDescription;
+using audiohal::AudioTimeStamp;
+using audiohal::CATapDescription;
+using audiohal::Float64;
+using audiohal::globalAddress;
+using audiohal::kAudioAggregateDeviceClassID;
+using audiohal::kAudioAggregateDevicePropertyClockDevice;
+using audiohal::kAudioAggregateDevicePropertyComposition;
+using audiohal::kAudioAggregateDevicePropertyFullSubDeviceList;
+using audiohal::kAudioAggregateDevicePropertyMainSubDevice;
+using audiohal::kAudioAggregateDevicePropertyTapList;
+using audiohal::kAudioDevicePropertyBufferFrameSize;
+using audiohal::kAudioDevicePropertyDeviceIsAlive;
+using audiohal::kAudioDevicePropertyDeviceIsRunning;
+using audiohal::kAudioDevicePropertyDeviceName;
+using audiohal::kAudioDevicePropertyDeviceUID;
+using audiohal::kAudioDevicePropertyStreams;
+using audiohal::kAudioHardwareIllegalOperationError;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwarePropertyTapList;
+using audiohal::kAudioHardwarePropertyTranslateUIDToDevice;
+using audiohal::kAudioObjectPropertyClass;
+using audiohal::kAudioObjectPropertyScopeInput;
+using audiohal::kAudioObjectSystemObject;
+using audiohal::kAudioObjectUnknown;
+using audiohal::kAudioStreamPropertyDirection;
+using audiohal::kAudioStreamPropertyVirtualFormat;
+using audiohal::kAudioTapPropertyDescription;
+using audiohal::kAudioTapPropertyUID;
+using audiohal::OSStatus;
+using audiohal::PropertyValue;
+using audiohal::UInt32;
 using platform::platformLog;
 using platform::platformLogRealtime;
 

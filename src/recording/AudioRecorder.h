@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 #include "recording/AudioDataDelegate.h"
 
 namespace velmar {
@@ -36,21 +36,21 @@ namespace velmar {
 // when none is set).
 class AudioRecorder {
  public:
-  using StreamList = std::vector<coreaudio::AudioStreamBasicDescription>;
+  using StreamList = std::vector<audiohal::AudioStreamBasicDescription>;
   using ExtAudioFileRef = void*;  // no files in streaming mode
   using Clock = std::chrono::steady_clock;
   static constexpr const char* kPlaceholderPath = "/tmp/streaming_mode_placeholder";
   // The cycle assumed when a device does not announce its buffer frame size:
   // the largest an audio server uses.
-  static constexpr coreaudio::UInt32 kLargestCycleFrames = 8192;
+  static constexpr audiohal::UInt32 kLargestCycleFrames = 8192;
 
-  explicit AudioRecorder(coreaudio::AudioHardware& hal);
+  explicit AudioRecorder(audiohal::AudioHardware& hal);
   ~AudioRecorder();
   AudioRecorder(const AudioRecorder&) = delete;
   AudioRecorder& operator=(const AudioRecorder&) = delete;
 
-  void setDeviceID(coreaudio::AudioObjectID id);
-  coreaudio::AudioObjectID deviceID() const { return deviceID_; }
+  void setDeviceID(audiohal::AudioObjectID id);
+  audiohal::AudioObjectID deviceID() const { return deviceID_; }
   void setRecordingEnabled(bool on);
   bool recordingEnabled() const { return recordingEnabled_.load(); }
   void setRecordingPaused(bool paused) { recordingPaused_.store(paused); }
@@ -65,24 +65,24 @@ class AudioRecorder {
   // Called on the notification thread with the device whose liveness
   // changed; it should call resetAfterDeviceChange(device) on the command
   // side.
-  void setDeviceLostHandler(std::function<void(coreaudio::AudioObjectID)> handler) {
+  void setDeviceLostHandler(std::function<void(audiohal::AudioObjectID)> handler) {
     deviceLostHandler_ = std::move(handler);
   }
   // Unbinds when `device` is still the bound one (a late notice about a
   // device we already left changes nothing). True when it unbound.
-  bool resetAfterDeviceChange(coreaudio::AudioObjectID device);
+  bool resetAfterDeviceChange(audiohal::AudioObjectID device);
   // Called on the notification thread when the bound device's stream list
   // changed; it should call recatalogAfterStreamChange(device) on the
   // command side.
-  void setStreamsChangedHandler(std::function<void(coreaudio::AudioObjectID)> handler) {
+  void setStreamsChangedHandler(std::function<void(audiohal::AudioObjectID)> handler) {
     streamsChangedHandler_ = std::move(handler);
   }
   // When `device` is the bound one and its input streams differ from the
   // catalog: stops IO, catalogs again and restarts IO if it ran. True when
   // the catalog changed.
-  bool recatalogAfterStreamChange(coreaudio::AudioObjectID device);
+  bool recatalogAfterStreamChange(audiohal::AudioObjectID device);
   // The largest cycle the bound device announced (frames), as cataloged.
-  coreaudio::UInt32 cycleFrames() const { return cycleFrames_; }
+  audiohal::UInt32 cycleFrames() const { return cycleFrames_; }
 
   // Where one cataloged input stream comes from: a sub-device's input
   // ("device") or a tap ("tap"), with the UID and name of that source and
@@ -91,8 +91,8 @@ class AudioRecorder {
     std::string kind;
     std::string uid;
     std::string name;
-    coreaudio::UInt32 channels = 0;
-    coreaudio::Float64 sampleRate = 0;
+    audiohal::UInt32 channels = 0;
+    audiohal::Float64 sampleRate = 0;
   };
   // One entry per input stream of the catalog, in stream order.
   const std::vector<StreamSource>& streamSources() const { return streamSources_; }
@@ -106,9 +106,9 @@ class AudioRecorder {
   const std::optional<Clock::time_point>& sessionStartTime() const { return sessionStartTime_; }
   std::shared_ptr<const StreamList> inputStreamList() const { return inputStreamList_; }
   std::shared_ptr<const StreamList> outputStreamList() const { return outputStreamList_; }
-  coreaudio::AudioDeviceIOProcID ioProcID() const { return ioProcID_; }
+  audiohal::AudioDeviceIOProcID ioProcID() const { return ioProcID_; }
 
-  bool adaptToDevice(coreaudio::AudioObjectID id);
+  bool adaptToDevice(audiohal::AudioObjectID id);
   void catalogDeviceStreams();
   bool startRecording();
   bool startIO();
@@ -123,22 +123,22 @@ class AudioRecorder {
   void endRecordingSession();
 
   // The platform callbacks; client data is the engine.
-  static coreaudio::OSStatus ioproc(coreaudio::AudioObjectID inDevice,
-                                    const coreaudio::AudioTimeStamp* inNow,
-                                    const coreaudio::AudioBufferList* inInputData,
-                                    const coreaudio::AudioTimeStamp* inInputTime,
-                                    coreaudio::AudioBufferList* outOutputData,
-                                    const coreaudio::AudioTimeStamp* inOutputTime,
-                                    void* inClientData);
-  static coreaudio::OSStatus deviceChangedListener(
-      coreaudio::AudioObjectID inObjectID, coreaudio::UInt32 inNumberAddresses,
-      const coreaudio::AudioObjectPropertyAddress* inAddresses, void* inClientData);
+  static audiohal::OSStatus ioproc(audiohal::AudioObjectID inDevice,
+                                   const audiohal::AudioTimeStamp* inNow,
+                                   const audiohal::AudioBufferList* inInputData,
+                                   const audiohal::AudioTimeStamp* inInputTime,
+                                   audiohal::AudioBufferList* outOutputData,
+                                   const audiohal::AudioTimeStamp* inOutputTime,
+                                   void* inClientData);
+  static audiohal::OSStatus deviceChangedListener(
+      audiohal::AudioObjectID inObjectID, audiohal::UInt32 inNumberAddresses,
+      const audiohal::AudioObjectPropertyAddress* inAddresses, void* inClientData);
 
  private:
   // `sample`: this cycle writes the every-hundredth-cycle lines.
-  void deliver(const coreaudio::AudioBufferList& input, double hostSeconds, bool sample);
-  void deliverSilence(AudioDataDelegate& delegate, coreaudio::UInt32 stream,
-                      coreaudio::UInt32 channels, std::size_t frames, coreaudio::Float64 rate);
+  void deliver(const audiohal::AudioBufferList& input, double hostSeconds, bool sample);
+  void deliverSilence(AudioDataDelegate& delegate, audiohal::UInt32 stream,
+                      audiohal::UInt32 channels, std::size_t frames, audiohal::Float64 rate);
   StreamList readInputStreams();
   void prepareForCycles();
   void describeStreamSources();
@@ -146,31 +146,31 @@ class AudioRecorder {
   void failStart(std::string cause);
   // Undoes a start made without an IO procedure, if one is in force.
   void stopStartWithoutIOProc();
-  void destroyIOProcOn(coreaudio::AudioObjectID device);
+  void destroyIOProcOn(audiohal::AudioObjectID device);
 
-  coreaudio::AudioHardware& hal_;
+  audiohal::AudioHardware& hal_;
   std::atomic<bool> recordingEnabled_{false};
   std::atomic<bool> recordingPaused_{false};
   std::atomic<bool> loopbackEnabled_{false};
-  coreaudio::AudioObjectID deviceID_ = 0;
+  audiohal::AudioObjectID deviceID_ = 0;
   std::optional<std::string> recordingURL_;
   std::optional<std::string> activeDeviceName_;
-  coreaudio::AudioDeviceIOProcID ioProcID_ = nullptr;
+  audiohal::AudioDeviceIOProcID ioProcID_ = nullptr;
   // The device the held registration was made on: a registration belongs to
   // its device, so a rebind to another device makes a fresh one.
-  coreaudio::AudioObjectID ioProcDevice_ = 0;
+  audiohal::AudioObjectID ioProcDevice_ = 0;
   // The device a start without our IO procedure is in force on (0: none):
   // the platform keeps such a start until it is stopped the same way, so
   // stopping only our procedure would leave the device running.
-  coreaudio::AudioObjectID startedWithoutIOProc_ = 0;
+  audiohal::AudioObjectID startedWithoutIOProc_ = 0;
   std::vector<StreamSource> streamSources_;
   std::string startFailure_;
   std::optional<std::string> sessionID_;
   std::optional<Clock::time_point> sessionStartTime_;
   std::optional<std::string> sessionFolderURL_;
   std::weak_ptr<AudioDataDelegate> audioDataDelegate_;
-  std::function<void(coreaudio::AudioObjectID)> deviceLostHandler_;
-  std::function<void(coreaudio::AudioObjectID)> streamsChangedHandler_;
+  std::function<void(audiohal::AudioObjectID)> deviceLostHandler_;
+  std::function<void(audiohal::AudioObjectID)> streamsChangedHandler_;
   // Allocated once and refilled in place (only while IO is stopped).
   std::shared_ptr<StreamList> inputStreamList_ = std::make_shared<StreamList>();
   std::shared_ptr<StreamList> outputStreamList_ = std::make_shared<StreamList>();
@@ -178,11 +178,11 @@ class AudioRecorder {
       std::make_shared<std::vector<ExtAudioFileRef>>();
   // The one-buffer list handed to the delegate; touched only by the IO
   // thread, sized once so delivery never allocates.
-  coreaudio::AudioBufferList single_;
+  audiohal::AudioBufferList single_;
   // Sized with the catalog (while IO is stopped) for the largest cycle:
   // zeros handed out for a stream without data in a cycle. From calloc, so
   // pages that are only read stay shared zero pages.
-  coreaudio::UInt32 cycleFrames_ = 0;
+  audiohal::UInt32 cycleFrames_ = 0;
   std::unique_ptr<float, void (*)(void*)> silence_{nullptr, &std::free};
   std::size_t silenceSamples_ = 0;
 };

@@ -22,7 +22,7 @@ double secondsSince(RecorderManager::Clock::time_point start,
 }  // namespace
 
 std::shared_ptr<RecorderManager> RecorderManager::create(
-    std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager, coreaudio::AudioHardware& hal,
+    std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager, audiohal::AudioHardware& hal,
     AudioFrameQueue* audioQueue) {
   std::shared_ptr<RecorderManager> manager(
       new RecorderManager(std::move(aggregateDeviceManager), hal, audioQueue));
@@ -31,7 +31,7 @@ std::shared_ptr<RecorderManager> RecorderManager::create(
 }
 
 RecorderManager::RecorderManager(std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager,
-                                 coreaudio::AudioHardware& hal, AudioFrameQueue* audioQueue)
+                                 audiohal::AudioHardware& hal, AudioFrameQueue* audioQueue)
     : aggregateDeviceManager_(std::move(aggregateDeviceManager)),
       hal_(hal),
       audioQueue_(audioQueue),
@@ -46,7 +46,7 @@ void RecorderManager::start() {
   eventEmitter_.logToStderr("✅ AudioDataBridge set as delegate for AudioRecorder");
   // The liveness notice arrives on the notification thread; the engine is
   // touched only here, on the command queue.
-  recorder_->setDeviceLostHandler([weak = weak_from_this()](coreaudio::AudioObjectID device) {
+  recorder_->setDeviceLostHandler([weak = weak_from_this()](audiohal::AudioObjectID device) {
     auto self = weak.lock();
     if (!self) return;
     asio::post(self->commandQueue_, [weak, device] {
@@ -54,7 +54,7 @@ void RecorderManager::start() {
     });
   });
 
-  recorder_->setStreamsChangedHandler([weak = weak_from_this()](coreaudio::AudioObjectID device) {
+  recorder_->setStreamsChangedHandler([weak = weak_from_this()](audiohal::AudioObjectID device) {
     auto self = weak.lock();
     if (!self) return;
     asio::post(self->commandQueue_, [weak, device] {
@@ -73,10 +73,10 @@ void RecorderManager::start() {
   }
 }
 
-bool RecorderManager::deviceExists(coreaudio::AudioObjectID id) {
-  std::vector<coreaudio::AudioObjectID> devices;
-  hal_.getProperty(coreaudio::kAudioObjectSystemObject,
-                   coreaudio::globalAddress(coreaudio::kAudioHardwarePropertyDevices), devices);
+bool RecorderManager::deviceExists(audiohal::AudioObjectID id) {
+  std::vector<audiohal::AudioObjectID> devices;
+  hal_.getProperty(audiohal::kAudioObjectSystemObject,
+                   audiohal::globalAddress(audiohal::kAudioHardwarePropertyDevices), devices);
   return std::find(devices.begin(), devices.end(), id) != devices.end();
 }
 
@@ -108,7 +108,7 @@ void RecorderManager::startRecording(const json& params, const std::string& comm
   } else {
     aggregate = &devices.front();
   }
-  const coreaudio::AudioObjectID selected = aggregate != nullptr ? aggregate->id : *chosen;
+  const audiohal::AudioObjectID selected = aggregate != nullptr ? aggregate->id : *chosen;
   recorder_->setDeviceID(selected);
   const std::string idText = std::to_string(selected);
   if (aggregate != nullptr) {
@@ -338,13 +338,13 @@ void RecorderManager::getRecordingStatus(const json& /*params*/, const std::stri
            {"deviceInfo", deviceInfo(aggregateDeviceManager_->getAllAggregateDevices())}});
 }
 
-void RecorderManager::handleDeviceLost(coreaudio::AudioObjectID device) {
+void RecorderManager::handleDeviceLost(audiohal::AudioObjectID device) {
   const bool wasRecording = recorder_->recordingEnabled();
   if (!recorder_->resetAfterDeviceChange(device) || !wasRecording) return;
   endRecordingAfterLoss(device, "Recording device is no longer available", "after losing it");
 }
 
-void RecorderManager::endRecordingAfterLoss(coreaudio::AudioObjectID device,
+void RecorderManager::endRecordingAfterLoss(audiohal::AudioObjectID device,
                                             const std::string& message, const std::string& why) {
   // The recording is over: nothing records, nothing is protected, and the
   // status says so.
@@ -363,7 +363,7 @@ void RecorderManager::endRecordingAfterLoss(coreaudio::AudioObjectID device,
   eventEmitter_.emitEvent("recordingError", json{{"error", message}});
 }
 
-void RecorderManager::handleStreamsChanged(coreaudio::AudioObjectID device) {
+void RecorderManager::handleStreamsChanged(audiohal::AudioObjectID device) {
   if (!recorder_->recatalogAfterStreamChange(device) || !recorder_->recordingEnabled()) return;
   if (recorder_->inputStreamList()->empty()) {
     // Every source of the device went away (its only sub-device unplugged, its

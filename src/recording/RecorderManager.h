@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "aggregate/AggregateDeviceManager.h"
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 #include "protocol/AudioFrameQueue.h"
 #include "protocol/EventEmitter.h"
 #include "recording/AudioDataBridge.h"
@@ -65,7 +65,7 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   // the shared queue is made when streaming is first enabled (so a service
   // that never streams does not hold its memory).
   static std::shared_ptr<RecorderManager> create(
-      std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager, coreaudio::AudioHardware& hal,
+      std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager, audiohal::AudioHardware& hal,
       AudioFrameQueue* audioQueue = nullptr);
   ~RecorderManager();
   RecorderManager(const RecorderManager&) = delete;
@@ -111,19 +111,19 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
 
  private:
   RecorderManager(std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager,
-                  coreaudio::AudioHardware& hal, AudioFrameQueue* audioQueue);
+                  audiohal::AudioHardware& hal, AudioFrameQueue* audioQueue);
   void start();
 
   void failStart(const std::string& commandId, const std::string& message,
                  const std::optional<std::string>& code = std::nullopt);
-  bool deviceExists(coreaudio::AudioObjectID id);
+  bool deviceExists(audiohal::AudioObjectID id);
   // "recordingStarted" with the device and the map of its input streams.
   void emitRecordingStarted(const std::vector<AggregateDeviceInfo>& devices);
   nlohmann::json streamMap() const;
-  void handleDeviceLost(coreaudio::AudioObjectID device);
-  void handleStreamsChanged(coreaudio::AudioObjectID device);
+  void handleDeviceLost(audiohal::AudioObjectID device);
+  void handleStreamsChanged(audiohal::AudioObjectID device);
   // Ends a recording whose audio can no longer come, and tells the host.
-  void endRecordingAfterLoss(coreaudio::AudioObjectID device, const std::string& message,
+  void endRecordingAfterLoss(audiohal::AudioObjectID device, const std::string& message,
                              const std::string& why);
 
   // While recording: every kSilenceCheckPeriod, on the command queue, the
@@ -145,7 +145,7 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
 
   EventEmitter eventEmitter_;
   std::shared_ptr<AggregateDeviceManager> aggregateDeviceManager_;
-  coreaudio::AudioHardware& hal_;
+  audiohal::AudioHardware& hal_;
   // Set before streaming is first switched on (on the command queue), read
   // by the IO thread only while streaming is on.
   std::atomic<AudioFrameQueue*> audioQueue_;

@@ -6,7 +6,24 @@
 
 namespace velmar::source_activity {
 
-using namespace coreaudio;
+using audiohal::AudioHardware;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertySelector;
+using audiohal::CATapDescription;
+using audiohal::globalAddress;
+using audiohal::kAudioDevicePropertyDeviceIsAlive;
+using audiohal::kAudioDevicePropertyDeviceIsRunningSomewhere;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwarePropertyProcessObjectList;
+using audiohal::kAudioHardwarePropertyTapList;
+using audiohal::kAudioHardwarePropertyTranslateUIDToDevice;
+using audiohal::kAudioObjectSystemObject;
+using audiohal::kAudioObjectUnknown;
+using audiohal::kAudioProcessPropertyIsRunning;
+using audiohal::kAudioTapPropertyDescription;
+using audiohal::kAudioTapPropertyUID;
+using audiohal::PropertyValue;
+using audiohal::UInt32;
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 
 namespace velmar {
 
@@ -12,9 +12,9 @@ namespace source_activity {
 
 // A tap should sound while one of the processes it captures is running
 // audio (for an exclusive tap: one it does not exclude).
-bool tapHasRunningProcess(coreaudio::AudioHardware& hal, const std::string& tapUID);
+bool tapHasRunningProcess(audiohal::AudioHardware& hal, const std::string& tapUID);
 // A device's input should sound while the device is alive and running.
-bool deviceIsRunning(coreaudio::AudioHardware& hal, const std::string& deviceUID);
+bool deviceIsRunning(audiohal::AudioHardware& hal, const std::string& deviceUID);
 
 }  // namespace source_activity
 }  // namespace velmar

@@ -2,7 +2,9 @@
 
 namespace velmar::sim {
 
-using namespace coreaudio;
+using audiohal::kAudioDeviceTransportTypeBluetooth;
+using audiohal::kAudioDeviceTransportTypeBuiltIn;
+using audiohal::kAudioDeviceTransportTypeUSB;
 
 MachineScenario MachineScenario::defaultMachine() {
   MachineScenario machine;

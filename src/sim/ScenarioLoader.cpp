@@ -12,9 +12,9 @@
 
 namespace velmar::sim {
 
-using coreaudio::CATapDescription;
-using coreaudio::CATapMuteBehavior;
-using coreaudio::UInt32;
+using audiohal::CATapDescription;
+using audiohal::CATapMuteBehavior;
+using audiohal::UInt32;
 using nlohmann::json;
 
 namespace {
@@ -94,7 +94,7 @@ class Reader {
 
 UInt32 transportCode(const Reader& reader) {
   if (reader.value().is_number_unsigned()) return reader.value().get<UInt32>();
-  auto code = coreaudio::fourCharCodeFromString(reader.string());
+  auto code = audiohal::fourCharCodeFromString(reader.string());
   if (!code) reader.fail("a transport is four characters such as \"usb \" or a number");
   return *code;
 }
@@ -247,7 +247,7 @@ FailureRule parseFailure(const Reader& reader) {
   rule.operation = found->second;
   if (reader.has("selector")) {
     const Reader selector = reader.at("selector");
-    auto code = coreaudio::fourCharCodeFromString(selector.string());
+    auto code = audiohal::fourCharCodeFromString(selector.string());
     if (!code) selector.fail("a selector is four characters such as \"tdsc\"");
     rule.selector = *code;
   }
@@ -259,9 +259,9 @@ FailureRule parseFailure(const Reader& reader) {
     if (value.is_number_integer() && value.get<std::int64_t>() >= INT32_MIN &&
         value.get<std::int64_t>() <= INT32_MAX) {
       rule.status = value.get<OSStatus>();
-    } else if (value.is_string() && coreaudio::fourCharCodeFromString(value.get<std::string>())) {
+    } else if (value.is_string() && audiohal::fourCharCodeFromString(value.get<std::string>())) {
       rule.status =
-          static_cast<OSStatus>(*coreaudio::fourCharCodeFromString(value.get<std::string>()));
+          static_cast<OSStatus>(*audiohal::fourCharCodeFromString(value.get<std::string>()));
     } else {
       status.fail("expected a 32-bit status number or four characters such as \"nope\"");
     }
@@ -376,8 +376,8 @@ ScenarioEvent parseEvent(const Reader& reader) {
       if (uid) object = hal.deviceID(*uid);
       if (object && *object == 0) return;
       hal.injectFailure(FailureRule::when(
-          HalOperation::kSetPropertyData, coreaudio::kAudioAggregateDevicePropertyClockDevice,
-          object, coreaudio::kAudioHardwareIllegalOperationError, times));
+          HalOperation::kSetPropertyData, audiohal::kAudioAggregateDevicePropertyClockDevice,
+          object, audiohal::kAudioHardwareIllegalOperationError, times));
     };
   } else if (name == "microphoneInUse") {
     reader.expectObject({"at", "event", "uid", "inUse"});

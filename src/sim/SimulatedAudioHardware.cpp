@@ -8,7 +8,16 @@
 
 namespace velmar::sim {
 
-using namespace coreaudio;
+using audiohal::AudioObjectID;
+using audiohal::AudioTimeStamp;
+using audiohal::Float64;
+using audiohal::kAudioHardwareBadDeviceError;
+using audiohal::kAudioHardwareIllegalOperationError;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioObjectUnknown;
+using audiohal::OSStatus;
+using audiohal::UInt32;
+using audiohal::UInt64;
 
 namespace {
 

@@ -41,7 +41,7 @@ class SimulatedAudioHardware : public hal::ModelAudioHardware {
   ~SimulatedAudioHardware() override;
 
   // The HAL as the platform sees this machine: behind its failure injector.
-  coreaudio::AudioHardware& front() { return faults_; }
+  audiohal::AudioHardware& front() { return faults_; }
   void injectFailure(const FailureRule& rule) { faults_.injectFailure(rule); }
   void clearFailures() { faults_.clearFailures(); }
 

@@ -6,7 +6,7 @@
 namespace velmar::sim {
 
 using namespace platform;
-using coreaudio::AudioTimeStamp;
+using audiohal::AudioTimeStamp;
 
 namespace {
 
@@ -37,7 +37,7 @@ OSStatus SimulatedAudioUnitService::startInput(const InputSpec& spec) {
   std::lock_guard lock(mutex_);
   pacer->thread = std::thread([this, spec, pacer] { run(spec, pacer); });
   pacers_[spec.unit] = std::move(pacer);
-  return coreaudio::kAudioHardwareNoError;
+  return audiohal::kAudioHardwareNoError;
 }
 
 void SimulatedAudioUnitService::stopInput(AudioUnit unit, bool fromOwnCycle) {

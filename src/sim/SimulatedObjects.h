@@ -9,17 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 #include "hal/FaultInjectingAudioHardware.h"
 #include "hal/ModelObjects.h"
 
 namespace velmar::sim {
 
-using coreaudio::AudioObjectID;
-using coreaudio::AudioValueRange;
-using coreaudio::Float64;
-using coreaudio::OSStatus;
-using coreaudio::UInt32;
+using audiohal::AudioObjectID;
+using audiohal::AudioValueRange;
+using audiohal::Float64;
+using audiohal::OSStatus;
+using audiohal::UInt32;
 
 // The model's vocabulary, under the names scenarios and tests use.
 using hal::ClockSourceProperty;

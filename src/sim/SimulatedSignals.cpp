@@ -6,7 +6,9 @@
 
 namespace velmar::sim {
 
-using namespace coreaudio;
+using audiohal::Float64;
+using audiohal::kAudioObjectUnknown;
+using audiohal::UInt32;
 
 namespace {
 

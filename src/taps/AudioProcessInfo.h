@@ -5,11 +5,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 
 namespace velmar {
 
-using coreaudio::AudioObjectID;
+using audiohal::AudioObjectID;
 
 // One audio process as the HAL lists it.
 struct AudioProcessInfo {

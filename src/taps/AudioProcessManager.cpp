@@ -11,7 +11,22 @@
 
 namespace velmar {
 
-using namespace coreaudio;
+using audiohal::AudioHardware;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::AudioObjectPropertyListenerBlock;
+using audiohal::AudioObjectPropertySelector;
+using audiohal::globalAddress;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwarePropertyProcessObjectList;
+using audiohal::kAudioObjectSystemObject;
+using audiohal::kAudioProcessPropertyBundleID;
+using audiohal::kAudioProcessPropertyIsRunning;
+using audiohal::kAudioProcessPropertyPID;
+using audiohal::makeListenerBlock;
+using audiohal::PropertyValue;
+using audiohal::SInt32;
+using audiohal::UInt32;
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 #include "protocol/EventEmitter.h"
 #include "runtime/RepeatingTimer.h"
 #include "taps/AudioProcessChanges.h"
@@ -107,7 +107,7 @@ class AudioProcessManager : public std::enable_shared_from_this<AudioProcessMana
   void logLoaded(std::size_t count);
 
   EventEmitter eventEmitter_;
-  coreaudio::AudioHardware& hal_;
+  audiohal::AudioHardware& hal_;
   const std::shared_ptr<NameLookups> names_;
 
   std::mutex monitorControlMutex_;
@@ -120,9 +120,9 @@ class AudioProcessManager : public std::enable_shared_from_this<AudioProcessMana
   MonitoringStatus monitoring_;
   std::weak_ptr<AudioProcessMonitorDelegate> delegate_;
   bool isListening_ = false;
-  coreaudio::AudioObjectPropertyListenerBlock propertyListenerToken_;
+  audiohal::AudioObjectPropertyListenerBlock propertyListenerToken_;
 
-  const coreaudio::AudioObjectPropertyAddress processListAddress_;
+  const audiohal::AudioObjectPropertyAddress processListAddress_;
   runtime::RepeatingTimer monitorTimer_;
   runtime::RepeatingTimer runningStatusTimer_;
 };

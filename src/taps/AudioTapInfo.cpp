@@ -4,7 +4,7 @@
 
 namespace velmar {
 
-AudioTapInfo::AudioTapInfo(AudioObjectID id, coreaudio::AudioHardware& hal)
+AudioTapInfo::AudioTapInfo(AudioObjectID id, audiohal::AudioHardware& hal)
     : id(id),
       uid(AudioTapManager::getTapUID(id, hal)),
       format(AudioTapManager::getTapFormat(id, hal)),

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 #include "taps/TapConfig.h"
 
 namespace velmar {
@@ -22,7 +22,7 @@ struct AudioTapInfo {
       : id(id), uid(std::move(uid)), format(std::move(format)), config(std::move(config)) {}
   // Reads UID, format and configuration of the tap from the HAL; failed
   // reads leave their defaults.
-  AudioTapInfo(AudioObjectID id, coreaudio::AudioHardware& hal);
+  AudioTapInfo(AudioObjectID id, audiohal::AudioHardware& hal);
 
   // One flat object: "id", "uid", "format" and every key of the
   // configuration's dictionary beside them (the configuration wins a clash).

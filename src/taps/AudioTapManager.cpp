@@ -10,7 +10,22 @@
 
 namespace velmar {
 
-using namespace coreaudio;
+using audiohal::AudioHardware;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::AudioObjectPropertyListenerBlock;
+using audiohal::AudioStreamBasicDescription;
+using audiohal::CATapDescription;
+using audiohal::globalAddress;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwarePropertyTapList;
+using audiohal::kAudioObjectSystemObject;
+using audiohal::kAudioTapPropertyDescription;
+using audiohal::kAudioTapPropertyFormat;
+using audiohal::kAudioTapPropertyUID;
+using audiohal::makeListenerBlock;
+using audiohal::PropertyValue;
+using audiohal::UInt32;
 
 AudioTapManager::AudioTapManager(AudioHardware& hal)
     : hal_(hal), tapListAddress_(globalAddress(kAudioHardwarePropertyTapList)) {}

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 #include "protocol/EventEmitter.h"
 #include "taps/AudioTapInfo.h"
 #include "taps/TapConfig.h"
@@ -43,7 +43,7 @@ class AudioProcessManager;
 class AudioTapManager : public std::enable_shared_from_this<AudioTapManager> {
  public:
   // Builds the manager and loads the tap list.
-  static std::shared_ptr<AudioTapManager> create(coreaudio::AudioHardware& hal);
+  static std::shared_ptr<AudioTapManager> create(audiohal::AudioHardware& hal);
   static std::shared_ptr<AudioTapManager> create();
   ~AudioTapManager();
   AudioTapManager(const AudioTapManager&) = delete;
@@ -87,14 +87,14 @@ class AudioTapManager : public std::enable_shared_from_this<AudioTapManager> {
 
   // Class-level reads of one tap; failed reads give "", "0 channels at 0Hz"
   // and the configuration of a default description.
-  static std::string getTapUID(AudioObjectID id, coreaudio::AudioHardware& hal);
-  static std::string getTapFormat(AudioObjectID id, coreaudio::AudioHardware& hal);
-  static TapConfig getTapConfig(AudioObjectID id, coreaudio::AudioHardware& hal);
+  static std::string getTapUID(AudioObjectID id, audiohal::AudioHardware& hal);
+  static std::string getTapFormat(AudioObjectID id, audiohal::AudioHardware& hal);
+  static TapConfig getTapConfig(AudioObjectID id, audiohal::AudioHardware& hal);
   // The format text: channels + " channels at " + whole rate + "Hz".
-  static std::string formatText(const coreaudio::AudioStreamBasicDescription& format);
+  static std::string formatText(const audiohal::AudioStreamBasicDescription& format);
 
  private:
-  explicit AudioTapManager(coreaudio::AudioHardware& hal);
+  explicit AudioTapManager(audiohal::AudioHardware& hal);
   std::set<AudioObjectID> currentIDs() const;
   std::optional<TapIntent> intentOf(AudioObjectID id) const;
   static TapConfig repointed(TapConfig config, TapIntent intent,
@@ -106,7 +106,7 @@ class AudioTapManager : public std::enable_shared_from_this<AudioTapManager> {
   void postTapListChanged();
 
   EventEmitter eventEmitter_;
-  coreaudio::AudioHardware& hal_;
+  audiohal::AudioHardware& hal_;
 
   mutable std::mutex mutex_;
   std::vector<AudioTapInfo> taps_;  // sorted by config.name
@@ -121,9 +121,9 @@ class AudioTapManager : public std::enable_shared_from_this<AudioTapManager> {
   std::uint64_t ownChangeEpoch_ = 0;  // counts beginnings and ends of our own changes
   bool reactionDeferred_ = false;     // a reaction waits for them to finish
   bool isListening_ = false;
-  coreaudio::AudioObjectPropertyListenerBlock propertyListenerToken_;
+  audiohal::AudioObjectPropertyListenerBlock propertyListenerToken_;
 
-  const coreaudio::AudioObjectPropertyAddress tapListAddress_;
+  const audiohal::AudioObjectPropertyAddress tapListAddress_;
 };
 
 }  // namespace velmar

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 
 namespace velmar {
 
@@ -14,9 +14,9 @@ class TapAggregateTarget {
  public:
   virtual ~TapAggregateTarget() = default;
   // The aggregate devices, in the order of the aggregate device list.
-  virtual std::vector<coreaudio::AudioObjectID> aggregateDeviceIDs() = 0;
+  virtual std::vector<audiohal::AudioObjectID> aggregateDeviceIDs() = 0;
   // Adds the tap with `tapUID` to the aggregate device's tap list.
-  virtual bool addTapToAggregate(coreaudio::AudioObjectID aggregateID,
+  virtual bool addTapToAggregate(audiohal::AudioObjectID aggregateID,
                                  const std::string& tapUID) = 0;
 };
 

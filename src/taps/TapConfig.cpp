@@ -5,8 +5,8 @@
 
 namespace velmar {
 
-using coreaudio::CATapDescription;
-using coreaudio::CATapMuteBehavior;
+using audiohal::CATapDescription;
+using audiohal::CATapMuteBehavior;
 using nlohmann::json;
 
 namespace {

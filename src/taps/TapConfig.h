@@ -7,14 +7,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "coreaudio/CATapDescription.h"
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/CATapDescription.h"
+#include "audiohal/HalTypes.h"
 #include "taps/TapMixdown.h"
 #include "taps/TapMute.h"
 
 namespace velmar {
 
-using coreaudio::AudioObjectID;
+using audiohal::AudioObjectID;
 
 // The service's plain-value mirror of a platform tap description, so taps
 // can be built from command parameters and reported as JSON.
@@ -42,12 +42,12 @@ struct TapConfig {
 
   // Writes every attribute of this configuration into `description` (a
   // fresh one when creating a tap, the tap's current one when updating).
-  void applyTo(coreaudio::CATapDescription& description) const;
-  coreaudio::CATapDescription makeDescription() const;
+  void applyTo(audiohal::CATapDescription& description) const;
+  audiohal::CATapDescription makeDescription() const;
   // Reads a description back; an unknown mute behaviour reads as unmuted,
   // and a description that is not mixed down reads as the device format
   // whatever its mono flag says.
-  static TapConfig fromDescription(const coreaudio::CATapDescription& description);
+  static TapConfig fromDescription(const audiohal::CATapDescription& description);
 
   friend bool operator==(const TapConfig&, const TapConfig&) = default;
 };

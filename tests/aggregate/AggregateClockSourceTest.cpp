@@ -8,7 +8,13 @@
 namespace velmar {
 namespace {
 
-using namespace coreaudio;
+using audiohal::AudioObjectID;
+using audiohal::globalAddress;
+using audiohal::kAudioAggregateDevicePropertyClockDevice;
+using audiohal::kAudioDeviceTransportTypeAirPlay;
+using audiohal::kAudioDeviceTransportTypeBluetooth;
+using audiohal::kAudioHardwareIllegalOperationError;
+using audiohal::UInt32;
 using testing::Frame;
 using testing::kHeadsetUID;
 using testing::kMicrophoneUID;

@@ -14,7 +14,19 @@
 namespace velmar {
 namespace {
 
-using namespace coreaudio;
+using audiohal::AudioObjectID;
+using audiohal::globalAddress;
+using audiohal::kAudioAggregateDevicePropertyComposition;
+using audiohal::kAudioAggregateDevicePropertyMainSubDevice;
+using audiohal::kAudioAggregateDevicePropertyTapList;
+using audiohal::kAudioDevicePropertyStreams;
+using audiohal::kAudioDeviceTransportTypeUSB;
+using audiohal::kAudioHardwareBadDeviceError;
+using audiohal::kAudioHardwareIllegalOperationError;
+using audiohal::kAudioHardwareUnspecifiedError;
+using audiohal::kAudioObjectPropertyElementMain;
+using audiohal::kAudioObjectPropertyScopeInput;
+using audiohal::kAudioTapPropertyUID;
 using nlohmann::json;
 using testing::Frame;
 using testing::kMicrophoneUID;
@@ -155,7 +167,7 @@ TEST_F(AggregateDeviceManagerTest, CompositionChangesRewriteTheListsAndReselectT
   EXPECT_EQ(manager->getAllAggregateDevices()[0].deviceList,
             (std::set<std::string>{kMicrophoneUID, kUSBUID}));
 
-  coreaudio::CATapDescription tap;
+  audiohal::CATapDescription tap;
   tap.name = "System";
   tap.isExclusive = true;
   const AudioObjectID tapID = machine().createForeignTap(tap);

@@ -39,7 +39,7 @@ class AggregateTestMachine : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(directory_); }
 
   // Managers reach the machine through the platform's interface.
-  coreaudio::AudioHardware& hal() { return platform::Platform::shared().hal(); }
+  audiohal::AudioHardware& hal() { return platform::Platform::shared().hal(); }
   sim::SimulatedAudioHardware& machine() { return machine_->hardware(); }
 
   std::shared_ptr<AggregateDeviceManager> makeManager() {
@@ -64,7 +64,7 @@ class AggregateTestMachine : public ::testing::Test {
   std::optional<std::string> clockOf(AudioObjectID aggregate) {
     std::optional<std::string> uid;
     hal().getProperty(aggregate,
-                      coreaudio::globalAddress(coreaudio::kAudioAggregateDevicePropertyClockDevice),
+                      audiohal::globalAddress(audiohal::kAudioAggregateDevicePropertyClockDevice),
                       uid);
     return uid;
   }

@@ -15,7 +15,7 @@
 namespace velmar {
 namespace {
 
-using coreaudio::CATapDescription;
+using audiohal::CATapDescription;
 using nlohmann::json;
 using platform::Platform;
 using testing::CapturedOutput;
@@ -120,8 +120,8 @@ TEST(TapCommandsConcurrencyTest, CommandsUpdatesAndListenerReactionsAtOnce) {
   for (const auto& tap : manager.getAllTaps()) listed.insert(tap.id);
   std::vector<AudioObjectID> hal;
   Platform::shared().hal().getProperty(
-      coreaudio::kAudioObjectSystemObject,
-      coreaudio::globalAddress(coreaudio::kAudioHardwarePropertyTapList), hal);
+      audiohal::kAudioObjectSystemObject,
+      audiohal::globalAddress(audiohal::kAudioHardwarePropertyTapList), hal);
   EXPECT_EQ(listed, std::set<AudioObjectID>(hal.begin(), hal.end()));
 }
 

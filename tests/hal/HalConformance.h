@@ -11,9 +11,9 @@
 #include <ostream>
 #include <string>
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 class ConformanceDriver {
  public:
@@ -89,4 +89,4 @@ class HalConformanceTest : public ::testing::TestWithParam<ConformanceBackend> {
   std::unique_ptr<ConformanceDriver> driver_;
 };
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

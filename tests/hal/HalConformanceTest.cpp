@@ -14,7 +14,7 @@
 #include "runtime/Queues.h"
 #include "sim/ToneAnalysis.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 namespace {
 
 using namespace std::chrono_literals;
@@ -413,4 +413,4 @@ TEST_P(HalConformanceTest, IOProceduresDeliverOneBufferPerInputStreamWithEachSou
   EXPECT_NE(hal().deviceStart(deviceID(driver().microphoneUID()), proc), 0);
 }
 }  // namespace
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

@@ -12,7 +12,22 @@
 namespace velmar::hal {
 namespace {
 
-using namespace coreaudio;
+using audiohal::AudioBuffer;
+using audiohal::AudioBufferList;
+using audiohal::AudioDeviceIOProcID;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::AudioTimeStamp;
+using audiohal::CATapDescription;
+using audiohal::Float64;
+using audiohal::globalAddress;
+using audiohal::kAudioDevicePropertyNominalSampleRate;
+using audiohal::kAudioDevicePropertyStreams;
+using audiohal::kAudioObjectPropertySelectorWildcard;
+using audiohal::kAudioObjectUnknown;
+using audiohal::kAudioProcessPropertyBundleID;
+using audiohal::OSStatus;
+using audiohal::UInt32;
 using namespace std::chrono_literals;
 
 // Every stream's samples are its index plus one, so a shifted buffer shows.

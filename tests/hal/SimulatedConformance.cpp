@@ -5,7 +5,7 @@
 #include "platform/Platform.h"
 #include "sim/SimulatedMachine.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 namespace {
 
 class SimulatedDriver : public ConformanceDriver {
@@ -57,4 +57,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

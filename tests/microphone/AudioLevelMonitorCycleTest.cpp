@@ -13,10 +13,10 @@ namespace velmar {
 namespace {
 
 using namespace platform;
-using coreaudio::AudioBufferList;
-using coreaudio::AudioTimeStamp;
-using coreaudio::OSStatus;
-using coreaudio::UInt32;
+using audiohal::AudioBufferList;
+using audiohal::AudioTimeStamp;
+using audiohal::OSStatus;
+using audiohal::UInt32;
 using testing::CapturedOutput;
 using testing::FakeMonitorClock;
 using testing::Frame;

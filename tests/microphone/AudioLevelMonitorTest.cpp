@@ -12,7 +12,7 @@
 namespace velmar {
 namespace {
 
-using coreaudio::AudioObjectID;
+using audiohal::AudioObjectID;
 using sim::AudioUnitOperation;
 using sim::MachineScenario;
 using sim::SimulatedDeviceConfig;
@@ -183,7 +183,7 @@ TEST_F(AudioLevelMonitorTest, EachFailingStepIsLoggedAndFailsTheStart) {
   struct Step {
     AudioUnitOperation operation;
     std::optional<platform::AudioUnitPropertyID> property;
-    coreaudio::OSStatus status;
+    audiohal::OSStatus status;
     std::string line;
   };
   const std::vector<Step> steps = {

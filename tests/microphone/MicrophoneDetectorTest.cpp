@@ -13,7 +13,16 @@
 namespace velmar {
 namespace {
 
-using namespace coreaudio;
+using audiohal::AudioObjectID;
+using audiohal::CATapDescription;
+using audiohal::kAudioDevicePropertyDeviceIsRunningSomewhere;
+using audiohal::kAudioDevicePropertyDeviceName;
+using audiohal::kAudioDevicePropertyStreamConfiguration;
+using audiohal::kAudioHardwareNoError;
+using audiohal::kAudioHardwarePropertyDevices;
+using audiohal::kAudioObjectPropertyScopeInput;
+using audiohal::kAudioObjectSystemObject;
+using audiohal::UInt32;
 using sim::FailureRule;
 using sim::HalOperation;
 using sim::MachineScenario;

@@ -90,15 +90,15 @@ TEST(GraphMappingTest, SourcesAndSinksAreDevicesWithTheirTransportAndWidth) {
   ASSERT_EQ(devices.size(), 4u);
   EXPECT_EQ(devices[0].uid, "alsa_input.pci");
   EXPECT_EQ(devices[0].name, "Built-in Audio");
-  EXPECT_EQ(devices[0].transport, coreaudio::kAudioDeviceTransportTypeBuiltIn);
+  EXPECT_EQ(devices[0].transport, audiohal::kAudioDeviceTransportTypeBuiltIn);
   EXPECT_THAT(devices[0].inputStreams, ElementsAre(2u));
   EXPECT_TRUE(devices[0].outputStreams.empty());
-  EXPECT_EQ(devices[1].transport, coreaudio::kAudioDeviceTransportTypeBluetooth);
+  EXPECT_EQ(devices[1].transport, audiohal::kAudioDeviceTransportTypeBluetooth);
   EXPECT_EQ(devices[1].name, "bluez_output.1");            // no description: the node name
   EXPECT_THAT(devices[1].outputStreams, ElementsAre(1u));  // the monitor is not an output
   EXPECT_EQ(devices[1].sampleRate, 16000);
-  EXPECT_EQ(devices[2].transport, coreaudio::kAudioDeviceTransportTypeUSB);
-  EXPECT_EQ(devices[3].transport, coreaudio::kAudioDeviceTransportTypeVirtual);
+  EXPECT_EQ(devices[2].transport, audiohal::kAudioDeviceTransportTypeUSB);
+  EXPECT_EQ(devices[3].transport, audiohal::kAudioDeviceTransportTypeVirtual);
   EXPECT_THAT(devices[3].outputStreams, ElementsAre(2u));
 }
 

@@ -12,7 +12,7 @@
 #include "pipewire/PipeWireAudioHardware.h"
 #include "pipewire/PipeWireBackend.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 namespace {
 
 using namespace std::chrono_literals;
@@ -145,4 +145,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

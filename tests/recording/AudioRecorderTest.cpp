@@ -12,7 +12,14 @@
 namespace velmar::testing {
 namespace {
 
-using namespace coreaudio;
+using audiohal::AudioBufferList;
+using audiohal::AudioObjectID;
+using audiohal::AudioTimeStamp;
+using audiohal::kAudioDevicePropertyDeviceIsRunning;
+using audiohal::kAudioHardwareIllegalOperationError;
+using audiohal::kAudioHardwareUnspecifiedError;
+using audiohal::OSStatus;
+using audiohal::UInt32;
 using sim::FailureRule;
 using sim::HalOperation;
 

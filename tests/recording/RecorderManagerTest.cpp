@@ -14,7 +14,14 @@
 namespace velmar::testing {
 namespace {
 
-using namespace coreaudio;
+using audiohal::AudioBufferList;
+using audiohal::AudioDeviceIOProcID;
+using audiohal::AudioObjectID;
+using audiohal::AudioTimeStamp;
+using audiohal::Float64;
+using audiohal::kAudioHardwareUnspecifiedError;
+using audiohal::OSStatus;
+using audiohal::UInt32;
 using nlohmann::json;
 using sim::FailureRule;
 using sim::HalOperation;

@@ -25,17 +25,17 @@ inline void runRecorderAction(RecorderManager& manager, const std::string& actio
 
 // What a delegate saw of one buffer.
 struct DeliveredBuffer {
-  coreaudio::UInt32 streamIndex = 0;
-  coreaudio::Float64 sampleRate = 0;
-  coreaudio::UInt32 channels = 0;
-  coreaudio::UInt32 byteSize = 0;
+  audiohal::UInt32 streamIndex = 0;
+  audiohal::Float64 sampleRate = 0;
+  audiohal::UInt32 channels = 0;
+  audiohal::UInt32 byteSize = 0;
 };
 
 // Records every delivery (locks: a test delegate, not a real-time one).
 class RecordingDelegate : public AudioDataDelegate {
  public:
-  void didReceiveAudioData(const coreaudio::AudioBufferList& list, coreaudio::UInt32 streamIndex,
-                           coreaudio::Float64 sampleRate) override {
+  void didReceiveAudioData(const audiohal::AudioBufferList& list, audiohal::UInt32 streamIndex,
+                           audiohal::Float64 sampleRate) override {
     std::lock_guard lock(mutex_);
     const auto& buffer = list.mBuffers.at(0);
     EXPECT_EQ(list.mBuffers.size(), 1u);
@@ -78,7 +78,7 @@ class RecordingTestMachine : public AggregateTestMachine {
   }
 
   std::string makeSystemTap() {
-    coreaudio::CATapDescription description;
+    audiohal::CATapDescription description;
     for (const auto& process : machine().processes()) {
       description.processes.push_back(machine().processObjectID(process.pid));
     }

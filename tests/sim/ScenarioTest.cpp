@@ -13,7 +13,20 @@
 namespace velmar::sim {
 namespace {
 
-using namespace coreaudio;
+using audiohal::AudioObjectID;
+using audiohal::AudioObjectPropertyAddress;
+using audiohal::AudioValueRange;
+using audiohal::CATapDescription;
+using audiohal::globalAddress;
+using audiohal::kAudioDevicePropertyDeviceIsAlive;
+using audiohal::kAudioDevicePropertyDeviceIsRunningSomewhere;
+using audiohal::kAudioDeviceTransportTypeBuiltIn;
+using audiohal::kAudioHardwarePropertyDefaultInputDevice;
+using audiohal::kAudioHardwarePropertyTapList;
+using audiohal::kAudioObjectPropertyScopeInput;
+using audiohal::kAudioObjectSystemObject;
+using audiohal::kAudioTapPropertyDescription;
+using audiohal::UInt32;
 using nlohmann::json;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
@@ -140,7 +153,7 @@ class TimelineTest : public ::testing::Test {
         &SimulatedMachine::install(ScenarioLoader::loadFile(kData + "/scenario_studio.json"));
   }
   SimulatedAudioHardware& machine() { return machine_->hardware(); }
-  coreaudio::AudioHardware& hal() { return platform::Platform::shared().hal(); }
+  audiohal::AudioHardware& hal() { return platform::Platform::shared().hal(); }
   UInt32 read(AudioObjectID object, AudioObjectPropertyAddress address) {
     UInt32 value = 0;
     hal().getProperty(object, address, value);

@@ -1,7 +1,7 @@
 // Taps of the simulated machine report the format the tap commands pass on.
 #include <gtest/gtest.h>
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 #include "platform/Platform.h"
 #include "sim/ScenarioLoader.h"
 #include "sim/SimulatedMachine.h"
@@ -9,16 +9,16 @@
 namespace velmar::sim {
 namespace {
 
-using coreaudio::AudioStreamBasicDescription;
-using coreaudio::CATapDescription;
-using coreaudio::globalAddress;
+using audiohal::AudioStreamBasicDescription;
+using audiohal::CATapDescription;
+using audiohal::globalAddress;
 using nlohmann::json;
 using platform::Platform;
 
 AudioStreamBasicDescription formatOf(AudioObjectID tap) {
   AudioStreamBasicDescription format;
   EXPECT_EQ(Platform::shared().hal().getProperty(
-                tap, globalAddress(coreaudio::kAudioTapPropertyFormat), format),
+                tap, globalAddress(audiohal::kAudioTapPropertyFormat), format),
             0);
   return format;
 }
@@ -50,7 +50,7 @@ TEST(SimulatedTapsTest, FormatFollowsTheMixdownAndWhereTheProcessesPlay) {
   EXPECT_EQ(formatOf(tap).mChannelsPerFrame, 4u);
   EXPECT_EQ(formatOf(tap).mSampleRate, 96000);
 
-  const auto address = globalAddress(coreaudio::kAudioTapPropertyDescription);
+  const auto address = globalAddress(audiohal::kAudioTapPropertyDescription);
   description.processes = {music};
   ASSERT_EQ(hal.setPropertyData(tap, address, description), 0);
   EXPECT_EQ(formatOf(tap).mChannelsPerFrame, 2u);

@@ -19,8 +19,8 @@ static void PrintTo(const TapConfig& config, std::ostream* out) { *out << config
 
 namespace {
 
-using coreaudio::CATapDescription;
-using coreaudio::globalAddress;
+using audiohal::CATapDescription;
+using audiohal::globalAddress;
 using nlohmann::json;
 using platform::Platform;
 using sim::FailureRule;
@@ -58,9 +58,8 @@ CATapDescription foreignTap(const std::string& name) {
 // The HAL's own tap list, read past the manager.
 std::vector<AudioObjectID> halTapList() {
   std::vector<AudioObjectID> ids;
-  Platform::shared().hal().getProperty(coreaudio::kAudioObjectSystemObject,
-                                       globalAddress(coreaudio::kAudioHardwarePropertyTapList),
-                                       ids);
+  Platform::shared().hal().getProperty(audiohal::kAudioObjectSystemObject,
+                                       globalAddress(audiohal::kAudioHardwarePropertyTapList), ids);
   return ids;
 }
 
@@ -102,8 +101,8 @@ TEST(AudioTapManagerTest, AListReadThatFailsListsNoTapWithIDZero) {
   machine.hardware().createForeignTap(foreignTap("Two"));
   // The size says two taps; the read of the IDs themselves fails once.
   machine.hardware().injectFailure(FailureRule::when(
-      HalOperation::kGetPropertyData, coreaudio::kAudioHardwarePropertyTapList,
-      coreaudio::kAudioObjectSystemObject, coreaudio::kAudioHardwareUnspecifiedError, 1));
+      HalOperation::kGetPropertyData, audiohal::kAudioHardwarePropertyTapList,
+      audiohal::kAudioObjectSystemObject, audiohal::kAudioHardwareUnspecifiedError, 1));
   CapturedOutput captured;
   auto manager = AudioTapManager::create();
   EXPECT_TRUE(captured.waitForLog("Loaded 0 audio taps"));

@@ -15,8 +15,8 @@ static void PrintTo(const TapConfig& config, std::ostream* out) { *out << config
 
 namespace {
 
-using coreaudio::CATapDescription;
-using coreaudio::CATapMuteBehavior;
+using audiohal::CATapDescription;
+using audiohal::CATapMuteBehavior;
 using nlohmann::json;
 
 TapConfig everySettingChanged() {
@@ -143,12 +143,12 @@ TEST(TapConfigTest, StrictDecodingFailsWholeOnAnyBadRequiredKey) {
 }
 
 TEST(AudioTapInfoTest, FormatTextTruncatesTheRate) {
-  EXPECT_EQ(AudioTapManager::formatText(coreaudio::makeFloatFormat(48000, 2)),
+  EXPECT_EQ(AudioTapManager::formatText(audiohal::makeFloatFormat(48000, 2)),
             "2 channels at 48000Hz");
-  EXPECT_EQ(AudioTapManager::formatText(coreaudio::makeFloatFormat(44100.9, 1)),
+  EXPECT_EQ(AudioTapManager::formatText(audiohal::makeFloatFormat(44100.9, 1)),
             "1 channels at 44100Hz");
   EXPECT_EQ(AudioTapManager::formatText({}), "0 channels at 0Hz");
-  coreaudio::AudioStreamBasicDescription broken;
+  audiohal::AudioStreamBasicDescription broken;
   broken.mSampleRate = std::nan("");
   broken.mChannelsPerFrame = 4294967295u;
   EXPECT_EQ(AudioTapManager::formatText(broken), "4294967295 channels at 0Hz");

@@ -1,8 +1,8 @@
-#include "coreaudio/AudioDeviceTransportType.h"
+#include "audiohal/AudioDeviceTransportType.h"
 
 #include <array>
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 namespace {
 
@@ -50,4 +50,4 @@ int priority(AudioDeviceTransportType type) { return factsOf(type).priority; }
 
 bool canBeClockSource(AudioDeviceTransportType type) { return factsOf(type).canBeClockSource; }
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

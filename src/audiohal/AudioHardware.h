@@ -9,10 +9,10 @@
 #include <asio/any_io_executor.hpp>
 #include <nlohmann/json.hpp>
 
-#include "coreaudio/CATapDescription.h"
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/CATapDescription.h"
+#include "audiohal/HalTypes.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 // A property listener block. The HAL identifies a registration by the block
 // itself, so blocks are shared pointers: keep the pointer to remove it.
@@ -187,4 +187,4 @@ constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector s
   return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
 }
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

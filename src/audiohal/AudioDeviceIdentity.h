@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 class AudioHardware;
 
@@ -20,4 +20,4 @@ class AudioDeviceIdentity {
   static bool checkHasInputChannels(AudioHardware& hal, AudioObjectID id);
 };
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

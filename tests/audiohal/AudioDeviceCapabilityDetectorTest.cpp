@@ -1,12 +1,12 @@
-#include "coreaudio/AudioDeviceCapabilityDetector.h"
+#include "audiohal/AudioDeviceCapabilityDetector.h"
 
 #include <gtest/gtest.h>
 
-#include "coreaudio/AudioDeviceIdentity.h"
+#include "audiohal/AudioDeviceIdentity.h"
 #include "platform/Platform.h"
 #include "sim/SimulatedMachine.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 namespace {
 
 using sim::ClockSourceProperty;
@@ -167,4 +167,4 @@ TEST_F(DetectorTest, DefaultDevicesAndExistence) {
 // that cannot clock, vanished, valid) is checked with the repair it leads to
 // in AggregateClockSourceTest.
 }  // namespace
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "coreaudio/AudioDeviceTransportType.h"
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/AudioDeviceTransportType.h"
+#include "audiohal/HalTypes.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 // What the aggregate-device logic needs to know about one device.
 struct AudioDeviceCapabilities {
@@ -22,4 +22,4 @@ struct AudioDeviceCapabilities {
   int clockSourcePriority = 0;
 };
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

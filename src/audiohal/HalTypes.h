@@ -14,9 +14,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "coreaudio/CATapDescription.h"
+#include "audiohal/CATapDescription.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 using UInt32 = std::uint32_t;
 using SInt32 = std::int32_t;
@@ -249,4 +249,4 @@ using PropertyValue =
 // The HAL's byte size of a value (see PropertyValue).
 UInt32 propertyDataSize(const PropertyValue& value);
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "coreaudio/AudioDeviceCapabilities.h"
-#include "coreaudio/AudioDeviceInfo.h"
-#include "coreaudio/AudioDeviceTransportType.h"
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/AudioDeviceCapabilities.h"
+#include "audiohal/AudioDeviceInfo.h"
+#include "audiohal/AudioDeviceTransportType.h"
+#include "audiohal/HalTypes.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 class AudioHardware;
 
@@ -46,4 +46,4 @@ class AudioDeviceCapabilityDetector {
                                                                   AudioObjectID deviceID);
 };
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

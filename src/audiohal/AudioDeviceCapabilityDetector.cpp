@@ -1,13 +1,13 @@
-#include "coreaudio/AudioDeviceCapabilityDetector.h"
+#include "audiohal/AudioDeviceCapabilityDetector.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 
-#include "coreaudio/AudioDeviceIdentity.h"
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioDeviceIdentity.h"
+#include "audiohal/AudioHardware.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 namespace {
 
@@ -192,4 +192,4 @@ ClockSourceValidation AudioDeviceCapabilityDetector::validateAggregateDeviceCloc
   return {false, current, builtInMicrophoneUID(hal)};
 }
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

@@ -2,9 +2,9 @@
 
 #include <optional>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 // How a device is attached. The raw value is the HAL's transport code. The
 // enumerators carry a k prefix because one of the natural names ("virtual")
@@ -38,4 +38,4 @@ int priority(AudioDeviceTransportType type);
 // Aggregate, virtual and AirPlay devices have no usable clock of their own.
 bool canBeClockSource(AudioDeviceTransportType type);
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

@@ -1,8 +1,8 @@
-#include "coreaudio/AudioDeviceTransportType.h"
+#include "audiohal/AudioDeviceTransportType.h"
 
 #include <gtest/gtest.h>
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 namespace {
 
 TEST(FourCharCodeTest, ReadsBigEndianBothAtCompileAndRunTime) {
@@ -37,4 +37,4 @@ TEST(AudioDeviceTransportTypeTest, PriorityAndClockSourceFollowTheTransport) {
 }
 
 }  // namespace
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 // What the tapped processes still hear on their own output. Stored as an
 // integer so that a description can carry a behaviour this build does not
@@ -35,4 +35,4 @@ struct CATapDescription {
   friend bool operator==(const CATapDescription&, const CATapDescription&) = default;
 };
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

@@ -4,9 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 class AudioHardware;
 
@@ -24,4 +24,4 @@ struct AudioDeviceInfo {
   nlohmann::json toDictionary() const;
 };
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

@@ -1,10 +1,10 @@
-#include "coreaudio/AudioDeviceIdentity.h"
+#include "audiohal/AudioDeviceIdentity.h"
 
 #include <optional>
 
-#include "coreaudio/AudioHardware.h"
+#include "audiohal/AudioHardware.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 std::string AudioDeviceIdentity::getDeviceUID(AudioHardware& hal, AudioObjectID id) {
   // The status is deliberately not looked at: a failed read leaves "".
@@ -37,4 +37,4 @@ bool AudioDeviceIdentity::checkHasInputChannels(AudioHardware& hal, AudioObjectI
   return channels > 0;
 }
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

@@ -1,6 +1,6 @@
-#include "coreaudio/CoreAudioTypes.h"
+#include "audiohal/HalTypes.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 namespace {
 
@@ -62,4 +62,4 @@ UInt32 propertyDataSize(const PropertyValue& value) {
   return std::visit(Sizer{}, value);
 }
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal

@@ -1,10 +1,10 @@
-#include "coreaudio/AudioDeviceInfo.h"
+#include "audiohal/AudioDeviceInfo.h"
 
 #include <cstdint>
 
-#include "coreaudio/AudioDeviceIdentity.h"
+#include "audiohal/AudioDeviceIdentity.h"
 
-namespace velmar::coreaudio {
+namespace velmar::audiohal {
 
 AudioDeviceInfo AudioDeviceInfo::fromDevice(AudioHardware& hal, AudioObjectID id) {
   AudioDeviceInfo info;
@@ -22,4 +22,4 @@ nlohmann::json AudioDeviceInfo::toDictionary() const {
                         {"hasInputChannels", hasInputChannels}};
 }
 
-}  // namespace velmar::coreaudio
+}  // namespace velmar::audiohal
