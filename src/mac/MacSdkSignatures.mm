@@ -10,6 +10,8 @@
 #include <CoreAudio/CATapDescription.h>
 #include <CoreAudio/CoreAudio.h>
 #include <CoreFoundation/CoreFoundation.h>
+#include <dispatch/dispatch.h>
+#include <dlfcn.h>
 #include <mach/mach.h>
 #include <mach/mach_time.h>
 #include <sys/sysctl.h>
@@ -152,6 +154,11 @@ static_assert(
     kSame<decltype(&::sysctl), int (*)(int*, unsigned int, void*, size_t*, void*, size_t)>);
 static_assert(kSame<decltype(&::dispatch_queue_create),
                     ::dispatch_queue_t (*)(const char*, ::dispatch_queue_attr_t)>);
+static_assert(kSame<::dispatch_block_t, void (^)()>);
+static_assert(kSame<decltype(&::dispatch_async), void (*)(::dispatch_queue_t, ::dispatch_block_t)>);
+static_assert(kSame<decltype(&::dlopen), void* (*)(const char*, int)>);
+static_assert(kSame<decltype(&::dlsym), void* (*)(void*, const char*)>);
+static_assert(RTLD_NOW == 0x2 && RTLD_LOCAL == 0x4);
 
 // The Objective-C members, by the types the backend reads and writes.
 static_assert(

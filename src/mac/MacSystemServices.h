@@ -6,9 +6,9 @@ namespace velmar::mac {
 
 // The Mac's answers: the workspace (AppKit), the kernel's process record
 // (sysctl), the task's memory (Mach), uptime and physical memory
-// (NSProcessInfo), free space (statvfs) and audio-capture authorisation
-// (AVCaptureDevice, the microphone's; the system-audio recording permission
-// has no public check, see docs/platform.md).
+// (NSProcessInfo), free space (statvfs), the microphone's authorisation
+// (AVCaptureDevice) and the system-audio recording permission, which has no
+// public API: TCC's own functions, looked up at run time (docs/platform.md).
 class MacSystemServices final : public platform::SystemServices {
  public:
   std::vector<platform::RunningApplication> runningApplications() override;
@@ -19,6 +19,10 @@ class MacSystemServices final : public platform::SystemServices {
   std::uint64_t physicalMemoryBytes() override;
   platform::AuthorizationStatus captureAuthorizationStatus() override;
   void requestCaptureAccess(std::function<void(bool granted)> completion) override;
+  // Without TCC's functions (a system that no longer has them) the status is
+  // "not determined" and a request answers false.
+  platform::AuthorizationStatus systemAudioAuthorizationStatus() override;
+  void requestSystemAudioAccess(std::function<void(bool granted)> completion) override;
 };
 
 }  // namespace velmar::mac

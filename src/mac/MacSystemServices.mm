@@ -3,6 +3,8 @@
 #import <AVFoundation/AVFoundation.h>
 #import <AppKit/AppKit.h>
 #import <Foundation/Foundation.h>
+#include <dispatch/dispatch.h>
+#include <dlfcn.h>
 #include <mach/mach.h>
 #include <sys/statvfs.h>
 #include <sys/sysctl.h>
@@ -16,6 +18,50 @@
 #include "platform/PlatformError.h"
 
 namespace velmar::mac {
+
+namespace {
+
+// The system-audio recording permission ("Screen & System Audio Recording")
+// is TCC's service below and has no public API. TCC.framework is private:
+// no header, nothing to link, so its two functions are looked up at run time
+// and declared here. The preflight answers 0 (authorized), 1 (denied) or
+// another value (not determined); it is read as an int, which holds that
+// answer whether the function returns an int or a wider integer. The request
+// prompts when the user has not decided and answers on TCC's own queue.
+constexpr const char* kTccFramework = "/System/Library/PrivateFrameworks/TCC.framework/TCC";
+constexpr const char* kTccSystemAudioService = "kTCCServiceAudioCapture";
+using TccPreflight = int (*)(::CFStringRef service, ::CFDictionaryRef options);
+using TccRequest = void (*)(::CFStringRef service, ::CFDictionaryRef options,
+                            void (^completion)(::Boolean granted));
+
+struct TccFunctions {
+  TccPreflight preflight = nullptr;
+  TccRequest request = nullptr;
+};
+
+// Loaded once; the framework stays loaded for the life of the process.
+// Either function may be missing.
+const TccFunctions& tcc() {
+  static const TccFunctions functions = [] {
+    TccFunctions found;
+    void* framework = ::dlopen(kTccFramework, RTLD_NOW | RTLD_LOCAL);
+    if (framework == nullptr) return found;
+    found.preflight = reinterpret_cast<TccPreflight>(::dlsym(framework, "TCCAccessPreflight"));
+    found.request = reinterpret_cast<TccRequest>(::dlsym(framework, "TCCAccessRequest"));
+    return found;
+  }();
+  return functions;
+}
+
+// Where a request is answered when TCC cannot be asked: never on the
+// caller's thread, as the interface promises.
+::dispatch_queue_t fallbackAnswerQueue() {
+  static ::dispatch_queue_t queue =
+      ::dispatch_queue_create("velmar.system-audio-answers", DISPATCH_QUEUE_SERIAL);
+  return queue;
+}
+
+}  // namespace
 
 std::vector<platform::RunningApplication> MacSystemServices::runningApplications() {
   std::vector<platform::RunningApplication> result;
@@ -96,6 +142,41 @@ void MacSystemServices::requestCaptureAccess(std::function<void(bool granted)> c
                            completionHandler:^(BOOL granted) {
                              if (*shared) (*shared)(granted);
                            }];
+}
+
+platform::AuthorizationStatus MacSystemServices::systemAudioAuthorizationStatus() {
+  const TccPreflight preflight = tcc().preflight;
+  if (preflight == nullptr) return platform::AuthorizationStatus::kNotDetermined;
+  int answer = -1;
+  @autoreleasepool {
+    NSString* service = toNSString(kTccSystemAudioService);
+    answer = preflight((__bridge ::CFStringRef)service, nullptr);
+  }
+  switch (answer) {
+    case 0:
+      return platform::AuthorizationStatus::kAuthorized;
+    case 1:
+      return platform::AuthorizationStatus::kDenied;
+    default:
+      return platform::AuthorizationStatus::kNotDetermined;
+  }
+}
+
+void MacSystemServices::requestSystemAudioAccess(std::function<void(bool granted)> completion) {
+  auto shared = std::make_shared<std::function<void(bool)>>(std::move(completion));
+  const TccRequest request = tcc().request;
+  if (request == nullptr) {
+    ::dispatch_async(fallbackAnswerQueue(), ^{
+      if (*shared) (*shared)(false);
+    });
+    return;
+  }
+  @autoreleasepool {
+    NSString* service = toNSString(kTccSystemAudioService);
+    request((__bridge ::CFStringRef)service, nullptr, ^(::Boolean granted) {
+      if (*shared) (*shared)(granted != 0);
+    });
+  }
 }
 
 }  // namespace velmar::mac

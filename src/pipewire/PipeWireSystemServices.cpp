@@ -79,4 +79,14 @@ void PipeWireSystemServices::requestCaptureAccess(std::function<void(bool grante
   });
 }
 
+// No permission of its own: what a tap hears is read like any other node.
+platform::AuthorizationStatus PipeWireSystemServices::systemAudioAuthorizationStatus() {
+  return captureAuthorizationStatus();
+}
+
+void PipeWireSystemServices::requestSystemAudioAccess(
+    std::function<void(bool granted)> completion) {
+  requestCaptureAccess(std::move(completion));
+}
+
 }  // namespace velmar::pipewire

@@ -14,7 +14,8 @@ class PipeWireGraph;
 // The OS services on a Linux desktop: applications are the graph's clients
 // (pid and application.name); memory, uptime and disk come from Linux.
 // Capture needs no consent here: a desktop session lets every client read
-// every node, so authorisation is always granted (see docs/platform.md).
+// every node, so authorisation is always granted, for the microphone and for
+// other applications' audio alike (see docs/platform.md).
 class PipeWireSystemServices : public platform::SystemServices {
  public:
   explicit PipeWireSystemServices(PipeWireGraph& graph);
@@ -28,6 +29,8 @@ class PipeWireSystemServices : public platform::SystemServices {
   std::uint64_t physicalMemoryBytes() override;
   platform::AuthorizationStatus captureAuthorizationStatus() override;
   void requestCaptureAccess(std::function<void(bool granted)> completion) override;
+  platform::AuthorizationStatus systemAudioAuthorizationStatus() override;
+  void requestSystemAudioAccess(std::function<void(bool granted)> completion) override;
 
  private:
   PipeWireGraph& graph_;

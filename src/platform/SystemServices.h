@@ -14,7 +14,7 @@ struct RunningApplication {
   std::optional<std::string> localizedName;
 };
 
-// Audio-capture authorisation as the platform reports it.
+// A capture authorisation as the platform reports it.
 enum class AuthorizationStatus : int {
   kNotDetermined = 0,
   kRestricted = 1,
@@ -24,7 +24,8 @@ enum class AuthorizationStatus : int {
 
 // The operating-system services other than the audio HAL: the workspace and
 // kernel process records, the task's memory, the clock, the file system and
-// audio-capture authorisation.
+// the two capture authorisations: the microphone's, and the one for other
+// applications' audio (process taps), which a platform may keep apart.
 class SystemServices {
  public:
   virtual ~SystemServices() = default;
@@ -46,10 +47,19 @@ class SystemServices {
   virtual std::optional<std::uint64_t> availableCapacity(const std::string& path) = 0;
   virtual std::uint64_t physicalMemoryBytes() = 0;
 
+  // The microphone's authorisation.
   virtual AuthorizationStatus captureAuthorizationStatus() = 0;
-  // Asks for audio-capture access; `completion` runs later on a platform
+  // Asks for microphone access; `completion` runs later on a platform
   // thread with whether access is granted.
   virtual void requestCaptureAccess(std::function<void(bool granted)> completion) = 0;
+
+  // The authorisation to capture other applications' audio (what a process
+  // tap hears). A platform without such a permission of its own answers as
+  // it does for the microphone.
+  virtual AuthorizationStatus systemAudioAuthorizationStatus() = 0;
+  // Asks for that access; `completion` runs later on a platform thread with
+  // whether access is granted.
+  virtual void requestSystemAudioAccess(std::function<void(bool granted)> completion) = 0;
 };
 
 }  // namespace velmar::platform

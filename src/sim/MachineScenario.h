@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,7 @@ struct ScenarioEvent {
 };
 
 // A simulated machine: its devices, audio processes, default devices,
-// capture authorisation, and the changes that happen to it over time.
+// capture authorisations, and the changes that happen to it over time.
 struct MachineScenario {
   std::string source = "built-in default machine";  // file path for loaded scenarios
   std::vector<SimulatedDeviceConfig> devices;
@@ -33,6 +34,9 @@ struct MachineScenario {
   std::string defaultInputUID;
   std::string defaultOutputUID;
   AuthorizationStatus authorization = AuthorizationStatus::kAuthorized;
+  // The system-audio authorisation of its own; without it, it follows
+  // `authorization`.
+  std::optional<AuthorizationStatus> systemAudioAuthorization;
   AuthorizationRequestAnswer authorizationRequest;
   // How long the system takes to list its running applications.
   double applicationLookupDelay = 0;

@@ -440,6 +440,13 @@ ScenarioEvent parseEvent(const Reader& reader) {
     AuthorizationStatus status = parseAuthorization(reader.at("status"));
     event.description += " " + reader.at("status").string();
     event.apply = [status](auto&, auto& system) { system.setAuthorizationStatus(status); };
+  } else if (name == "setSystemAudioAuthorization") {
+    reader.expectObject({"at", "event", "status"});
+    AuthorizationStatus status = parseAuthorization(reader.at("status"));
+    event.description += " " + reader.at("status").string();
+    event.apply = [status](auto&, auto& system) {
+      system.setSystemAudioAuthorizationStatus(status);
+    };
   } else if (name == "setAuthorizationRequest") {
     reader.expectObject({"at", "event", "answer", "after"});
     AuthorizationRequestAnswer answer = parseRequestAnswer(reader);
@@ -449,8 +456,8 @@ ScenarioEvent parseEvent(const Reader& reader) {
     kind.fail("unknown event \"" + name +
               "\" (expected addProcess, removeProcess, startAudio, stopAudio, addDevice, "
               "removeDevice, killDevice, setDefaultInput, setDefaultOutput, microphoneInUse, "
-              "createTap, destroyTap, addAggregateDevice, failClockWrites, setAuthorization "
-              "or setAuthorizationRequest)");
+              "createTap, destroyTap, addAggregateDevice, failClockWrites, setAuthorization, "
+              "setSystemAudioAuthorization or setAuthorizationRequest)");
   }
   return event;
 }
@@ -486,8 +493,9 @@ MachineScenario ScenarioLoader::loadFile(const std::string& path) {
 MachineScenario ScenarioLoader::fromJson(const json& document, const std::string& source) {
   Reader root(document, "", source);
   root.expectObject({"base", "devices", "aggregateDevices", "processes", "defaultInput",
-                     "defaultOutput", "authorization", "authorizationRequestGrants",
-                     "authorizationRequest", "applicationLookupDelay", "timeline", "failures"});
+                     "defaultOutput", "authorization", "systemAudioAuthorization",
+                     "authorizationRequestGrants", "authorizationRequest", "applicationLookupDelay",
+                     "timeline", "failures"});
   MachineScenario machine;
   if (root.has("base")) {
     Reader base = root.at("base");
@@ -552,6 +560,9 @@ MachineScenario ScenarioLoader::fromJson(const json& document, const std::string
   }
   if (root.has("authorization"))
     machine.authorization = parseAuthorization(root.at("authorization"));
+  if (root.has("systemAudioAuthorization")) {
+    machine.systemAudioAuthorization = parseAuthorization(root.at("systemAudioAuthorization"));
+  }
   if (root.has("authorizationRequestGrants") && root.has("authorizationRequest")) {
     root.at("authorizationRequestGrants")
         .fail("give either \"authorizationRequestGrants\" or \"authorizationRequest\"");

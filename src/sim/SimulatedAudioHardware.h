@@ -57,8 +57,8 @@ class SimulatedAudioHardware : public hal::ModelAudioHardware {
   Float64 processToneFrequency(std::int32_t pid) const;
 
   // Whether taps hear their processes: on a Mac a tap delivers zeros while
-  // the capture authorisation is not granted. Set by the system services
-  // whenever the authorisation changes.
+  // the system-audio authorisation is not granted. Set by the system
+  // services whenever that authorisation changes.
   void setTapCaptureAuthorized(bool authorized);
 
   // Fills `frames` interleaved frames of `channels` channels with what the

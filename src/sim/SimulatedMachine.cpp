@@ -41,6 +41,7 @@ SimulatedMachine::SimulatedMachine(MachineScenario scenario)
   // After the machine is built, so that building it does not trip them.
   for (const auto& rule : scenario.failures) hardware_->injectFailure(rule);
   system_->setAuthorizationStatus(scenario.authorization);
+  system_->setSystemAudioAuthorizationStatus(scenario.systemAudioAuthorization);
   system_->setRequestAnswer(scenario.authorizationRequest);
   system_->setApplicationLookupDelay(scenario.applicationLookupDelay);
   timeline_ =

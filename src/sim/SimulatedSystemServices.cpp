@@ -89,13 +89,33 @@ AuthorizationStatus SimulatedSystemServices::captureAuthorizationStatus() {
 }
 
 void SimulatedSystemServices::requestCaptureAccess(std::function<void(bool granted)> completion) {
+  request(Permission::kCapture, std::move(completion));
+}
+
+AuthorizationStatus SimulatedSystemServices::systemAudioAuthorizationStatus() {
+  std::lock_guard lock(mutex_);
+  return statusLocked(Permission::kSystemAudio);
+}
+
+void SimulatedSystemServices::requestSystemAudioAccess(
+    std::function<void(bool granted)> completion) {
+  request(Permission::kSystemAudio, std::move(completion));
+}
+
+AuthorizationStatus& SimulatedSystemServices::statusLocked(Permission permission) {
+  if (permission == Permission::kSystemAudio && systemAudioStatus_) return *systemAudioStatus_;
+  return status_;
+}
+
+void SimulatedSystemServices::request(Permission permission,
+                                      std::function<void(bool granted)> completion) {
   using Kind = AuthorizationRequestAnswer::Kind;
   std::optional<AuthorizationRequestAnswer> prompt;
   {
     std::lock_guard lock(mutex_);
     // Only an undetermined status prompts; otherwise the answer is the
     // status itself, still delivered asynchronously.
-    if (status_ == AuthorizationStatus::kNotDetermined) prompt = requestAnswer_;
+    if (statusLocked(permission) == AuthorizationStatus::kNotDetermined) prompt = requestAnswer_;
   }
   // The user never answers: the completion is never called.
   if (prompt && prompt->kind == Kind::kNever) return;
@@ -103,31 +123,41 @@ void SimulatedSystemServices::requestCaptureAccess(std::function<void(bool grant
   auto timer = std::make_shared<asio::steady_timer>(
       answers_, std::chrono::duration_cast<asio::steady_timer::duration>(
                     std::chrono::duration<double>(delay)));
-  timer->async_wait(
-      [this, timer, prompt, completion = std::move(completion)](const std::error_code&) {
-        bool granted = false;
-        {
-          std::lock_guard lock(mutex_);
-          if (prompt && status_ == AuthorizationStatus::kNotDetermined) {
-            setStatusLocked(prompt->kind == Kind::kGrant ? AuthorizationStatus::kAuthorized
-                                                         : AuthorizationStatus::kDenied);
-          }
-          granted = status_ == AuthorizationStatus::kAuthorized;
-        }
-        completion(granted);
-      });
+  timer->async_wait([this, timer, permission, prompt,
+                     completion = std::move(completion)](const std::error_code&) {
+    bool granted = false;
+    {
+      std::lock_guard lock(mutex_);
+      AuthorizationStatus& status = statusLocked(permission);
+      if (prompt && status == AuthorizationStatus::kNotDetermined) {
+        status = prompt->kind == Kind::kGrant ? AuthorizationStatus::kAuthorized
+                                              : AuthorizationStatus::kDenied;
+        applyTapAuthorizationLocked();
+      }
+      granted = status == AuthorizationStatus::kAuthorized;
+    }
+    completion(granted);
+  });
 }
 
 void SimulatedSystemServices::setAuthorizationStatus(AuthorizationStatus status) {
   std::lock_guard lock(mutex_);
-  setStatusLocked(status);
+  status_ = status;
+  applyTapAuthorizationLocked();
 }
 
-void SimulatedSystemServices::setStatusLocked(AuthorizationStatus status) {
-  status_ = status;
+void SimulatedSystemServices::setSystemAudioAuthorizationStatus(
+    std::optional<AuthorizationStatus> status) {
+  std::lock_guard lock(mutex_);
+  systemAudioStatus_ = status;
+  applyTapAuthorizationLocked();
+}
+
+void SimulatedSystemServices::applyTapAuthorizationLocked() {
   // As on a Mac, taps deliver zeros without the authorisation. The tone
   // table's lock is taken after ours, never the other way round.
-  hardware_.setTapCaptureAuthorized(status == AuthorizationStatus::kAuthorized);
+  hardware_.setTapCaptureAuthorized(statusLocked(Permission::kSystemAudio) ==
+                                    AuthorizationStatus::kAuthorized);
 }
 
 void SimulatedSystemServices::setRequestAnswer(AuthorizationRequestAnswer answer) {

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <asio/executor_work_guard.hpp>
@@ -19,8 +20,13 @@ using platform::RunningApplication;
 // The operating-system services on Linux. What Linux can answer for this
 // process (memory, uptime, file systems, physical memory, the kernel record
 // of a real PID) is answered for real; what belongs to the simulated machine
-// (its applications, their kernel names, capture authorisation) comes from
-// the simulation.
+// (its applications, their kernel names, the capture authorisations) comes
+// from the simulation.
+//
+// Authorisations: the microphone's ("capture") and the system audio's. The
+// system audio's follows the capture authorisation, as one permission, until
+// it is set on its own; from then on it is a permission of its own, asked
+// with the same prompt answer. Taps carry zeros unless it is "authorized".
 //
 // Kernel command names: a PID of a process in the simulated process table
 // is answered with that process's short name, even when Linux also has such
@@ -39,9 +45,14 @@ class SimulatedSystemServices : public platform::SystemServices {
   std::uint64_t physicalMemoryBytes() override;
   AuthorizationStatus captureAuthorizationStatus() override;
   void requestCaptureAccess(std::function<void(bool granted)> completion) override;
+  AuthorizationStatus systemAudioAuthorizationStatus() override;
+  void requestSystemAudioAccess(std::function<void(bool granted)> completion) override;
 
   // --- Control API (tests, scenarios) ---
   void setAuthorizationStatus(AuthorizationStatus status);
+  // The system audio's own status; nullopt makes it follow the capture
+  // authorisation again.
+  void setSystemAudioAuthorizationStatus(std::optional<AuthorizationStatus> status);
   // What the user answers when asked while the status is not determined,
   // and how long the prompt takes. A prompt that is never answered never
   // calls its completion. Applies to requests made from now on.
@@ -53,11 +64,18 @@ class SimulatedSystemServices : public platform::SystemServices {
   void setApplicationLookupDelay(double seconds);
 
  private:
-  void setStatusLocked(AuthorizationStatus status);
+  enum class Permission { kCapture, kSystemAudio };
+  // The status a request for `permission` reads and decides: the system
+  // audio's own while it has one, else the capture authorisation.
+  AuthorizationStatus& statusLocked(Permission permission);
+  void request(Permission permission, std::function<void(bool granted)> completion);
+  // Taps deliver zeros without the system-audio authorisation.
+  void applyTapAuthorizationLocked();
 
   SimulatedAudioHardware& hardware_;
   std::mutex mutex_;
   AuthorizationStatus status_ = AuthorizationStatus::kAuthorized;
+  std::optional<AuthorizationStatus> systemAudioStatus_;
   AuthorizationRequestAnswer requestAnswer_;
   bool taskMemoryAvailable_ = true;
   double applicationLookupDelay_ = 0;

@@ -121,6 +121,10 @@ TEST(ScenarioLoaderTest, InlineDocumentsSayWhereTheyAreWrong) {
        "at /processes/0/amplitude: expected a number of 0 or more"},
       {{{"timeline", {{{"at", 0}, {"event", "setAuthorizationRequest"}}}}},
        "missing required key \"answer\""},
+      {{{"systemAudioAuthorization", "maybe"}},
+       "at /systemAudioAuthorization: expected \"notDetermined\""},
+      {{{"timeline", {{{"at", 0}, {"event", "setSystemAudioAuthorization"}}}}},
+       "missing required key \"status\""},
       {{{"failures", {{{"operation", "explode"}}}}},
        "Invalid scenario file test.json: at /failures/0/operation: unknown HAL operation "
        "\"explode\""},

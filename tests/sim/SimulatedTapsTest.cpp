@@ -1,4 +1,13 @@
-// Taps of the simulated machine report the format the tap commands pass on.
+// Taps of the simulated machine report the format the tap commands pass on,
+// and hear their processes only with the system-audio authorisation.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+
 #include <gtest/gtest.h>
 
 #include "audiohal/AudioHardware.h"
@@ -9,11 +18,16 @@
 namespace velmar::sim {
 namespace {
 
+using audiohal::AudioBufferList;
+using audiohal::AudioDeviceIOProcID;
 using audiohal::AudioStreamBasicDescription;
+using audiohal::AudioTimeStamp;
 using audiohal::CATapDescription;
 using audiohal::globalAddress;
 using nlohmann::json;
+using platform::AuthorizationStatus;
 using platform::Platform;
+using namespace std::chrono_literals;
 
 AudioStreamBasicDescription formatOf(AudioObjectID tap) {
   AudioStreamBasicDescription format;
@@ -76,6 +90,134 @@ TEST(SimulatedTapsTest, FormatFollowsTheMixdownAndWhereTheProcessesPlay) {
   ASSERT_EQ(hal.setPropertyData(tap, address, description), 0);
   EXPECT_EQ(formatOf(tap).mChannelsPerFrame, 2u);
   EXPECT_EQ(formatOf(tap).mSampleRate, 48000);
+}
+
+// Whether each input stream of a device carried anything but zeros.
+struct SoundProbe {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::size_t frames = 0;
+  std::vector<bool> sounded;
+
+  static OSStatus ioProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
+                         const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*,
+                         void* clientData) {
+    auto* probe = static_cast<SoundProbe*>(clientData);
+    std::lock_guard lock(probe->mutex);
+    probe->sounded.resize(input->numberBuffers());
+    for (UInt32 i = 0; i < input->numberBuffers(); ++i) {
+      const auto* samples = static_cast<const float*>(input->mBuffers[i].mData);
+      const std::size_t count = input->mBuffers[i].mDataByteSize / sizeof(float);
+      if (std::any_of(samples, samples + count, [](float v) { return v != 0; })) {
+        probe->sounded[i] = true;
+      }
+    }
+    if (input->numberBuffers() > 0) {
+      probe->frames +=
+          input->mBuffers[0].mDataByteSize / (sizeof(float) * input->mBuffers[0].mNumberChannels);
+    }
+    probe->arrived.notify_all();
+    return 0;
+  }
+};
+
+// Records a tenth of a second from the microphone and a tap on Music (which
+// plays) and says which of the two carried sound.
+std::vector<bool> microphoneAndTapSound(SimulatedMachine& machine) {
+  auto& hal = Platform::shared().hal();
+  CATapDescription description;
+  description.uuid = "MUSIC-TAP";
+  description.processes = {machine.hardware().processObjectID(1201)};
+  AudioObjectID tap = 0;
+  EXPECT_EQ(hal.createProcessTap(description, tap), 0);
+  AudioObjectID aggregate = 0;
+  EXPECT_EQ(hal.createAggregateDevice({{"name", "Probe"},
+                                       {"uid", "probe"},
+                                       {"subdevices", {"BuiltInMicrophoneDevice"}},
+                                       {"taps", {"MUSIC-TAP"}}},
+                                      aggregate),
+            0);
+  SoundProbe probe;
+  AudioDeviceIOProcID proc = nullptr;
+  EXPECT_EQ(hal.createIOProcID(aggregate, &SoundProbe::ioProc, &probe, proc), 0);
+  EXPECT_EQ(hal.deviceStart(aggregate, proc), 0);
+  {
+    std::unique_lock lock(probe.mutex);
+    EXPECT_TRUE(probe.arrived.wait_for(lock, 10s, [&] { return probe.frames >= 4800; }));
+  }
+  EXPECT_EQ(hal.deviceStop(aggregate, proc), 0);
+  EXPECT_EQ(hal.destroyIOProcID(aggregate, proc), 0);
+  EXPECT_EQ(hal.destroyAggregateDevice(aggregate), 0);
+  EXPECT_EQ(hal.destroyProcessTap(tap), 0);
+  std::lock_guard lock(probe.mutex);
+  return probe.sounded;
+}
+
+// The microphone always sounds here; taps follow the system-audio
+// authorisation, which follows the capture authorisation until it is set
+// on its own.
+TEST(SimulatedTapsTest, TapsHearTheirProcessesOnlyWithTheSystemAudioAuthorisation) {
+  const struct {
+    const char* name;
+    AuthorizationStatus capture;
+    std::optional<AuthorizationStatus> systemAudio;
+    AuthorizationStatus systemAudioSeen;
+  } cases[] = {
+      {"both authorized", AuthorizationStatus::kAuthorized, std::nullopt,
+       AuthorizationStatus::kAuthorized},
+      {"capture denied, system audio following", AuthorizationStatus::kDenied, std::nullopt,
+       AuthorizationStatus::kDenied},
+      {"only system audio denied", AuthorizationStatus::kAuthorized, AuthorizationStatus::kDenied,
+       AuthorizationStatus::kDenied},
+      {"only system audio authorized", AuthorizationStatus::kDenied,
+       AuthorizationStatus::kAuthorized, AuthorizationStatus::kAuthorized},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto& machine = SimulatedMachine::install();
+    machine.system().setAuthorizationStatus(c.capture);
+    machine.system().setSystemAudioAuthorizationStatus(c.systemAudio);
+    EXPECT_EQ(machine.system().captureAuthorizationStatus(), c.capture);
+    EXPECT_EQ(machine.system().systemAudioAuthorizationStatus(), c.systemAudioSeen);
+    const bool tapHears = c.systemAudioSeen == AuthorizationStatus::kAuthorized;
+    EXPECT_EQ(microphoneAndTapSound(machine), (std::vector<bool>{true, tapHears}));
+  }
+}
+
+TEST(SimulatedTapsTest, SystemAudioPromptDecidesOnlyItsOwnAuthorisationOnceSetApart) {
+  auto& machine = SimulatedMachine::install();
+  auto& system = machine.system();
+  const auto ask = [&](bool systemAudio) {
+    auto answer = std::make_shared<std::promise<bool>>();
+    auto granted = answer->get_future();
+    auto completion = [answer](bool result) { answer->set_value(result); };
+    if (systemAudio) {
+      system.requestSystemAudioAccess(completion);
+    } else {
+      system.requestCaptureAccess(completion);
+    }
+    EXPECT_EQ(granted.wait_for(10s), std::future_status::ready);
+    return granted.get();
+  };
+  // Following: one permission, one prompt for both.
+  system.setAuthorizationStatus(AuthorizationStatus::kNotDetermined);
+  system.setRequestAnswer(true, 0);
+  EXPECT_TRUE(ask(true));
+  EXPECT_EQ(system.captureAuthorizationStatus(), AuthorizationStatus::kAuthorized);
+  EXPECT_EQ(system.systemAudioAuthorizationStatus(), AuthorizationStatus::kAuthorized);
+  // Apart: its prompt leaves the microphone's alone, and the other way round.
+  system.setSystemAudioAuthorizationStatus(AuthorizationStatus::kNotDetermined);
+  system.setRequestAnswer(false, 0);
+  EXPECT_FALSE(ask(true));
+  EXPECT_EQ(system.systemAudioAuthorizationStatus(), AuthorizationStatus::kDenied);
+  EXPECT_EQ(system.captureAuthorizationStatus(), AuthorizationStatus::kAuthorized);
+  system.setAuthorizationStatus(AuthorizationStatus::kNotDetermined);
+  system.setRequestAnswer(true, 0);
+  EXPECT_TRUE(ask(false));
+  EXPECT_EQ(system.systemAudioAuthorizationStatus(), AuthorizationStatus::kDenied);
+  // Following again.
+  system.setSystemAudioAuthorizationStatus(std::nullopt);
+  EXPECT_EQ(system.systemAudioAuthorizationStatus(), AuthorizationStatus::kAuthorized);
 }
 
 }  // namespace

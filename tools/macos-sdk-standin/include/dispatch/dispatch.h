@@ -13,4 +13,9 @@ typedef NSObject<OS_dispatch_queue_attr>* dispatch_queue_attr_t;
 
 #define DISPATCH_QUEUE_SERIAL nullptr
 
-extern "C" dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t attr);
+typedef void (^dispatch_block_t)(void);
+
+extern "C" {
+dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t attr);
+void dispatch_async(dispatch_queue_t queue, dispatch_block_t block);
+}
