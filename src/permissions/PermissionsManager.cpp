@@ -21,8 +21,6 @@ PermissionsManager::PermissionsManager()
 
 PermissionsManager::PermissionsManager(platform::SystemServices& system) : system_(system) {}
 
-AuthorizationStatus PermissionsManager::status() { return system_.captureAuthorizationStatus(); }
-
 void PermissionsManager::requestMicrophonePermission(Completion completion) {
   eventEmitter_.logToStderr("Requesting microphone access permission");
   // The answer may come after this manager is gone: take copies, not `this`.
@@ -34,14 +32,14 @@ void PermissionsManager::requestMicrophonePermission(Completion completion) {
 }
 
 bool PermissionsManager::checkMicrophonePermission() {
-  const AuthorizationStatus current = status();
+  const AuthorizationStatus current = system_.captureAuthorizationStatus();
   eventEmitter_.logToStderr("Current microphone permission status: " + statusNumber(current));
   return current == AuthorizationStatus::kAuthorized;
 }
 
 void PermissionsManager::requestSystemAudioAccess(Completion completion) {
   eventEmitter_.logToStderr("Requesting system audio access (macOS 14.2+)");
-  system_.requestCaptureAccess(
+  system_.requestSystemAudioAccess(
       [emitter = eventEmitter_, completion = std::move(completion)](bool granted) {
         emitter.logToStderr(std::string("System audio permission request result: ") +
                             boolText(granted));
@@ -50,7 +48,7 @@ void PermissionsManager::requestSystemAudioAccess(Completion completion) {
 }
 
 bool PermissionsManager::checkSystemAudioPermission() {
-  const AuthorizationStatus current = status();
+  const AuthorizationStatus current = system_.systemAudioAuthorizationStatus();
   const bool granted = current == AuthorizationStatus::kAuthorized;
   eventEmitter_.logToStderr("System audio permission status (macOS 14.2+): " +
                             statusNumber(current) + " -> " + boolText(granted));

@@ -8,10 +8,10 @@
 
 namespace velmar {
 
-// Reads and requests the user's audio-capture authorisation, which covers
-// both the microphone and other applications' audio ("system audio"); the
-// two differ only in what is logged and reported. Keeps no state: every
-// check asks the platform afresh.
+// Reads and requests the user's two capture authorisations: the
+// microphone's, and the one for other applications' audio ("system audio",
+// what taps hear), which a Mac keeps apart from the microphone's. Keeps no
+// state: every check asks the platform afresh.
 class PermissionsManager {
  public:
   using Completion = std::function<void(bool granted)>;
@@ -36,8 +36,6 @@ class PermissionsManager {
   std::string getSystemAudioInstructions() const { return kSystemAudioInstructions; }
 
  private:
-  platform::AuthorizationStatus status();
-
   EventEmitter eventEmitter_;
   platform::SystemServices& system_;
 };

@@ -51,17 +51,21 @@ json answerOf(CliProcess& cli, const std::string& action) {
   return responses[0].body["data"];
 }
 
-void expectChecksAnswer(CliProcess& cli, bool granted) {
+void expectChecksAnswer(CliProcess& cli, bool microphone, bool systemAudio) {
   EXPECT_EQ(answerOf(cli, "checkMicrophonePermission"),
-            (json{{"granted", granted}, {"permission", "microphone"}}));
-  const json systemAudio = {
-      {"granted", granted}, {"permission", "systemAudio"}, {"instructions", kInstructions}};
-  EXPECT_EQ(answerOf(cli, "checkSystemAudioPermission"), systemAudio);
-  EXPECT_EQ(answerOf(cli, "checkScreenCapturePermission"), systemAudio);
+            (json{{"granted", microphone}, {"permission", "microphone"}}));
+  const json systemAudioAnswer = {
+      {"granted", systemAudio}, {"permission", "systemAudio"}, {"instructions", kInstructions}};
+  EXPECT_EQ(answerOf(cli, "checkSystemAudioPermission"), systemAudioAnswer);
+  EXPECT_EQ(answerOf(cli, "checkScreenCapturePermission"), systemAudioAnswer);
   EXPECT_EQ(answerOf(cli, "getPermissionStatus"),
-            (json{{"microphone", {{"granted", granted}}},
-                  {"systemAudio", {{"granted", granted}, {"instructions", kInstructions}}},
-                  {"allGranted", granted}}));
+            (json{{"microphone", {{"granted", microphone}}},
+                  {"systemAudio", {{"granted", systemAudio}, {"instructions", kInstructions}}},
+                  {"allGranted", microphone && systemAudio}}));
+}
+
+void expectChecksAnswer(CliProcess& cli, bool granted) {
+  expectChecksAnswer(cli, granted, granted);
 }
 
 // A request: acknowledgment, then the final answer, then the event.
@@ -235,6 +239,24 @@ TEST(PermissionCommandsEndToEndTest, ChangesOnTheMachineAreSeenByTheNextCheckAnd
   expectChecksAnswer(cli, false);
 }
 
+TEST(PermissionCommandsEndToEndTest, SystemAudioIsDecidedApartFromTheMicrophone) {
+  // The microphone is allowed, other applications' audio refused until the
+  // user allows it too.
+  json machine = machineWith("authorized");
+  machine["systemAudioAuthorization"] = "denied";
+  machine["timeline"] = {
+      {{"at", 1}, {"event", "setSystemAudioAuthorization"}, {"status", "authorized"}}};
+  ScenarioFile file(machine);
+  CliProcess cli(file.options());
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
+  expectChecksAnswer(cli, true, false);
+  EXPECT_TRUE(cli.waitForLog("Current microphone permission status: 3"));
+  EXPECT_TRUE(cli.waitForLog("System audio permission status (macOS 14.2+): 2 -> false"));
+  ASSERT_TRUE(askUntilLogged(cli, "checkSystemAudioPermission",
+                             "System audio permission status (macOS 14.2+): 3 -> true"));
+  expectChecksAnswer(cli, true, true);
+}
+
 // The one-shot check: no frames at all, the answer in the exit status.
 struct CheckRun {
   std::optional<int> status;
@@ -260,6 +282,11 @@ TEST(PermissionCommandsEndToEndTest, SystemAudioCheckExitsZeroWhenGrantedAndOneW
   auto denied = runCheck(machineWith("denied"));
   EXPECT_EQ(denied.status, 1);
   EXPECT_TRUE(denied.frames.empty());
+
+  // The microphone's permission does not stand in for the system audio's.
+  json microphoneOnly = machineWith("authorized");
+  microphoneOnly["systemAudioAuthorization"] = "denied";
+  EXPECT_EQ(runCheck(microphoneOnly).status, 1);
 
   // Undecided: asks, and the answer decides.
   EXPECT_EQ(runCheck(machineWith("notDetermined", false)).status, 1);
