@@ -69,8 +69,12 @@ void RecorderManager::checkSilence(std::uint64_t generation) {
                                : source_activity::deviceIsRunning(hal_, sources[i].uid);
     }
   }
-  const auto notices = silenceTracker_.update(
-      streams, steadySeconds(), [] { return PermissionsManager().checkSystemAudioPermission(); });
+  // A tap's silence is judged by the system-audio authorisation, a device's
+  // by the microphone's.
+  const SilenceTracker::Authorisations authorisations{
+      .systemAudio = [] { return PermissionsManager().checkSystemAudioPermission(); },
+      .microphone = [] { return PermissionsManager().checkMicrophonePermission(); }};
+  const auto notices = silenceTracker_.update(streams, steadySeconds(), authorisations);
   for (const auto& notice : notices) {
     const std::string index = std::to_string(notice.streamIndex);
     const double seconds = rounded(notice.seconds);

@@ -4,16 +4,26 @@
 
 namespace velmar {
 
+namespace {
+
+bool ask(const std::function<bool()>& question, std::optional<bool>& answer) {
+  if (!answer) answer = question ? question() : true;
+  return *answer;
+}
+
+}  // namespace
+
 bool SilenceTracker::wantsSourceState(std::uint32_t stream, double zeroSeconds) const {
   if (zeroSeconds <= 0) return false;
   return stream >= states_.size() || !states_[stream].reported;
 }
 
-std::vector<SilenceTracker::Notice> SilenceTracker::update(
-    const std::vector<Stream>& streams, double now, const std::function<bool()>& captureGranted) {
+std::vector<SilenceTracker::Notice> SilenceTracker::update(const std::vector<Stream>& streams,
+                                                           double now,
+                                                           const Authorisations& authorisations) {
   states_.resize(streams.size());
   std::vector<Notice> notices;
-  std::optional<bool> granted;  // asked once, when needed
+  Asked asked;  // each asked once, when needed
   for (std::uint32_t i = 0; i < streams.size(); ++i) {
     const Stream& stream = streams[i];
     State& state = states_[i];
@@ -41,7 +51,7 @@ std::vector<SilenceTracker::Notice> SilenceTracker::update(
     notices.push_back({.restored = false,
                        .streamIndex = i,
                        .seconds = stream.zeroSeconds,
-                       .likelyCause = causeFor(streams, captureGranted, granted)});
+                       .likelyCause = causeFor(streams, stream, authorisations, asked)});
     state.reported = true;
     state.signalAtReport = stream.signalBuffers;
     state.lastZeroSeconds = stream.zeroSeconds;
@@ -49,26 +59,27 @@ std::vector<SilenceTracker::Notice> SilenceTracker::update(
   return notices;
 }
 
-// Every tap silent without the capture authorisation, or everything silent:
-// the system withholds the audio ("permission"). Only taps silent: the
-// processes play elsewhere or nothing reaches the tap ("route"). Otherwise a
-// device delivers nothing ("device").
-std::string SilenceTracker::causeFor(const std::vector<Stream>& streams,
-                                     const std::function<bool()>& captureGranted,
-                                     std::optional<bool>& granted) const {
+// Everything silent: the system withholds the audio ("permission"). So too
+// when every stream of the silent one's kind is silent and the user has not
+// allowed what it hears: other applications' audio for taps, the microphone
+// for devices. Only taps silent: the processes play elsewhere or nothing
+// reaches the tap ("route"). Otherwise a device delivers nothing ("device").
+std::string SilenceTracker::causeFor(const std::vector<Stream>& streams, const Stream& reported,
+                                     const Authorisations& authorisations, Asked& asked) const {
   const auto silent = [](const Stream& s) { return s.zeroSeconds >= kCountsAsSilentSeconds; };
-  bool everyTapSilent = true;
+  bool everyOfItsKindSilent = true;
   bool everySilent = true;
   bool onlyTapsSilent = true;
   for (const Stream& s : streams) {
-    if (s.isTap && !silent(s)) everyTapSilent = false;
+    if (s.isTap == reported.isTap && !silent(s)) everyOfItsKindSilent = false;
     if (!silent(s)) everySilent = false;
     if (silent(s) && !s.isTap) onlyTapsSilent = false;
   }
   if (everySilent) return "permission";
-  if (everyTapSilent) {
-    if (!granted) granted = captureGranted ? captureGranted() : true;
-    if (!*granted) return "permission";
+  if (everyOfItsKindSilent) {
+    const bool granted = reported.isTap ? ask(authorisations.systemAudio, asked.systemAudio)
+                                        : ask(authorisations.microphone, asked.microphone);
+    if (!granted) return "permission";
   }
   return onlyTapsSilent ? "route" : "device";
 }

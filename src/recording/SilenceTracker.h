@@ -38,13 +38,20 @@ class SilenceTracker {
     std::string likelyCause;  // "permission", "route" or "device"; found only
   };
 
+  // Whether the user allows what a stream hears: other applications' audio
+  // for a tap, the microphone for a device. Each is asked at most once per
+  // update, and only when a cause depends on it.
+  struct Authorisations {
+    std::function<bool()> systemAudio;
+    std::function<bool()> microphone;
+  };
+
   // The streams were cataloged anew: what was known of them is void.
   void reset() { states_.clear(); }
 
-  // `now` in seconds of a steady clock; `captureGranted` is asked at most
-  // once, and only when a cause depends on it.
+  // `now` in seconds of a steady clock.
   std::vector<Notice> update(const std::vector<Stream>& streams, double now,
-                             const std::function<bool()>& captureGranted);
+                             const Authorisations& authorisations);
 
   // Whether the stream's source needs looking at: it carries zeros and is
   // not already reported.
@@ -58,9 +65,14 @@ class SilenceTracker {
     double lastZeroSeconds = 0;
   };
 
-  std::string causeFor(const std::vector<Stream>& streams,
-                       const std::function<bool()>& captureGranted,
-                       std::optional<bool>& granted) const;
+  // Answers already asked of `Authorisations` during one update.
+  struct Asked {
+    std::optional<bool> systemAudio;
+    std::optional<bool> microphone;
+  };
+
+  std::string causeFor(const std::vector<Stream>& streams, const Stream& silent,
+                       const Authorisations& authorisations, Asked& asked) const;
 
   std::vector<State> states_;
 };

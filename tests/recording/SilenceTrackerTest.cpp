@@ -20,13 +20,16 @@ Stream stream(bool isTap, bool shouldSound, double zeroSeconds) {
   return s;
 }
 
-// Stream 0 is the microphone, 1 and 2 taps; every source should sound.
+// Stream 0 is the microphone, 1 and 2 taps; every source should sound. A
+// tap's silence is judged by the system-audio authorisation, the
+// microphone's by its own.
 struct CauseCase {
   const char* name;
   double microphoneZeros;
   double firstTapZeros;
   double secondTapZeros;
-  bool granted;
+  bool systemAudioGranted;
+  bool microphoneGranted;
   std::uint32_t reported;
   const char* cause;
 };
@@ -39,35 +42,49 @@ TEST_P(SilenceCauseTest, NamesTheLikelyCause) {
                                     stream(true, true, c.firstTapZeros),
                                     stream(true, true, c.secondTapZeros)};
   SilenceTracker tracker;
-  int asked = 0;
-  const auto granted = [&] {
-    ++asked;
-    return c.granted;
+  int systemAudioAsked = 0;
+  int microphoneAsked = 0;
+  const auto systemAudio = [&] {
+    ++systemAudioAsked;
+    return c.systemAudioGranted;
   };
+  const auto microphone = [&] {
+    ++microphoneAsked;
+    return c.microphoneGranted;
+  };
+  const SilenceTracker::Authorisations authorisations{systemAudio, microphone};
   // The source must have been seen to sound for the whole time too.
-  EXPECT_TRUE(tracker.update(streams, 100, granted).empty());
-  const auto notices = tracker.update(streams, 102, granted);
+  EXPECT_TRUE(tracker.update(streams, 100, authorisations).empty());
+  const auto notices = tracker.update(streams, 102, authorisations);
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].streamIndex, c.reported);
   EXPECT_EQ(notices[0].likelyCause, c.cause);
-  EXPECT_LE(asked, 1);
+  EXPECT_LE(systemAudioAsked, 1);
+  EXPECT_LE(microphoneAsked, 1);
   // Once per run.
-  EXPECT_TRUE(tracker.update(streams, 103, granted).empty());
+  EXPECT_TRUE(tracker.update(streams, 103, authorisations).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Causes, SilenceCauseTest,
-    ::testing::Values(CauseCase{"EverythingSilent", 5, 1.5, 1.5, true, 0, "permission"},
-                      CauseCase{"TapsWithoutAuthorisation", 0, 5, 1, false, 1, "permission"},
-                      CauseCase{"TapsWithAuthorisation", 0, 5, 1, true, 1, "route"},
-                      CauseCase{"OneTapOfTwo", 0, 0, 5, false, 2, "route"},
-                      CauseCase{"Microphone", 5, 0, 0, false, 0, "device"}),
+    ::testing::Values(
+        CauseCase{"EverythingSilent", 5, 1.5, 1.5, true, true, 0, "permission"},
+        CauseCase{"TapsWithoutAuthorisation", 0, 5, 1, false, true, 1, "permission"},
+        CauseCase{"TapsWithAuthorisation", 0, 5, 1, true, true, 1, "route"},
+        // The microphone's refusal says nothing about what taps hear.
+        CauseCase{"TapsWithOnlyTheMicrophoneRefused", 0, 5, 1, true, false, 1, "route"},
+        CauseCase{"OneTapOfTwo", 0, 0, 5, false, true, 2, "route"},
+        CauseCase{"Microphone", 5, 0, 0, true, true, 0, "device"},
+        CauseCase{"MicrophoneWithoutAuthorisation", 5, 0, 0, true, false, 0, "permission"},
+        // Nor does the system audio's refusal say anything about the microphone.
+        CauseCase{"MicrophoneWithOnlySystemAudioRefused", 5, 0, 0, false, true, 0, "device"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SilenceTrackerTest, QuietSourcesAreNotReportedAndARestoredRunIsToldOnce) {
   SilenceTracker tracker;
   std::vector<Stream> streams{stream(true, false, 5)};
-  const auto granted = [] { return true; };
+  const SilenceTracker::Authorisations granted{.systemAudio = [] { return true; },
+                                               .microphone = [] { return true; }};
   EXPECT_TRUE(tracker.update(streams, 0, granted).empty());
   EXPECT_TRUE(tracker.update(streams, 3, granted).empty());
   streams[0].shouldSound = true;  // the application starts playing, zeros
