@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Drives the service on this Mac's real HAL (--platform coreaudio) through its
 protocol: INIT, device and process lists, the all-process tap, an aggregate
-device, a recording that must deliver "audioData" for a second, and a clean
+device made with that tap, a recording that must deliver "audioData" for a second, and a clean
 exit when standard input closes. Silent audio is expected where the runner
 has no audio-capture permission; only delivery is checked.
 
@@ -72,8 +72,10 @@ def main(executable):
     devices = command("getAudioDevices")
     print("    %s" % json.dumps(devices)[:300])
     command("listAudioProcesses")
-    command("createAudioTapWithAllProcesses")
-    command("createAggregateDevice")
+    tap = command("createAudioTapWithAllProcesses")
+    # Named at creation: a tap added to an aggregate afterwards can deliver
+    # only zeros on recent macOS.
+    command("createAggregateDevice", tapUIDs=[tap["uid"]])
     command("getAggregateDevices")
     command("startRecording")
     command("enableAudioStreaming")

@@ -86,6 +86,10 @@ void CommandProcessor::createFreshTap(const std::string& id) {
 
 void CommandProcessor::addTapToFirstAggregateDevice(const AudioTapInfo& tap) {
   // Without an aggregate device the tap stands alone; that is not a failure.
+  // The aggregate exists already, so only its tap list can take the tap
+  // (its creation dictionary is past; remaking the device would change the
+  // ID the host holds). A host that needs the tap heard on recent macOS
+  // names it in "createAggregateDevice" instead.
   if (!tapAggregateTarget_) return;
   const auto aggregates = tapAggregateTarget_->aggregateDeviceIDs();
   if (aggregates.empty()) return;
