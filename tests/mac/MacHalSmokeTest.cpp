@@ -112,6 +112,19 @@ class MacHalSmokeTest : public ::testing::Test {
   }
 };
 
+// Read only: a request could put a prompt in front of a person. The values
+// go into the test report, for whoever checks what the runner grants.
+TEST_F(MacHalSmokeTest, TheSystemAudioAuthorisationIsReadApartFromTheMicrophones) {
+  auto& system = platform::Platform::shared().system();
+  const auto systemAudio = system.systemAudioAuthorizationStatus();
+  // TCC's preflight maps to authorized, denied or not determined (also when
+  // it cannot be loaded), never to restricted; looked up once, asked afresh.
+  EXPECT_NE(systemAudio, platform::AuthorizationStatus::kRestricted);
+  EXPECT_EQ(system.systemAudioAuthorizationStatus(), systemAudio);
+  RecordProperty("systemAudioAuthorization", static_cast<int>(systemAudio));
+  RecordProperty("microphoneAuthorization", static_cast<int>(system.captureAuthorizationStatus()));
+}
+
 TEST_F(MacHalSmokeTest, DevicesAndProcessesAreListedWithTheirProperties) {
   const auto devices = ids(ah::kAudioHardwarePropertyDevices);
   ASSERT_FALSE(devices.empty());
