@@ -23,18 +23,5 @@ TEST(AudioDeviceTransportTypeTest, ConstructionFromRawValueIsExact) {
   EXPECT_EQ(rawValue(AudioDeviceTransportType::kAirPlay), fourCharCode("airp"));
 }
 
-TEST(AudioDeviceTransportTypeTest, PriorityAndClockSourceFollowTheTransport) {
-  EXPECT_EQ(priority(AudioDeviceTransportType::kBuiltin), 100);
-  EXPECT_EQ(priority(AudioDeviceTransportType::kThunderbolt), 90);
-  EXPECT_EQ(priority(AudioDeviceTransportType::kUsb), 80);
-  EXPECT_EQ(priority(AudioDeviceTransportType::kBluetoothLE), 35);
-  EXPECT_EQ(priority(AudioDeviceTransportType::kUnknown), 0);
-  EXPECT_TRUE(canBeClockSource(AudioDeviceTransportType::kUnknown));
-  EXPECT_TRUE(canBeClockSource(AudioDeviceTransportType::kBluetooth));
-  EXPECT_FALSE(canBeClockSource(AudioDeviceTransportType::kAggregate));
-  EXPECT_FALSE(canBeClockSource(AudioDeviceTransportType::kVirtual));
-  EXPECT_FALSE(canBeClockSource(AudioDeviceTransportType::kAirPlay));
-}
-
 }  // namespace
 }  // namespace velmar::audiohal

@@ -49,18 +49,17 @@ TEST(AudioCLIEndToEndTest, AnnouncesReadinessAndRepeatsItAboutASecondLater) {
   EXPECT_TRUE(cli.waitForLog("Sent INIT event with version 1.0.0"));
 }
 
-TEST(AudioCLIEndToEndTest, ReportsTheParentPidItWasGiven) {
+// One conversation over every way the bytes may arrive: two commands in one
+// write, one split over three writes, blank lines (no answer), malformed
+// text, invalid UTF-8 and an oversized command (each refused once), one
+// without a line feed; then closing standard input ends the service cleanly.
+// What each refusal says is the intake's test; here, that the service answers.
+TEST(AudioCLIEndToEndTest, AnswersEveryCommandOnceHoweverTheBytesArriveThenEndsCleanly) {
   CliProcess cli({{"--some-flag"}, {{"PARENT_PID", "4242"}}});
   auto init = cli.frames().waitForFrame(isInit);
   ASSERT_TRUE(init);
   EXPECT_EQ(init->body["parentPid"], "4242");
   EXPECT_EQ(init->body["args"], json::array({VELMAR_CLI_PATH, "--some-flag"}));
-}
-
-TEST(AudioCLIEndToEndTest, AnswersCommandsHoweverTheBytesArrive) {
-  CliProcess cli;
-  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
-  // Two in one write, one split over three writes, one without a line feed.
   cli.write(R"({"id":"a","action":"ping"})"
             "\n"
             R"({"id":"b","action":"ping"})"
@@ -70,66 +69,39 @@ TEST(AudioCLIEndToEndTest, AnswersCommandsHoweverTheBytesArrive) {
   cli.write(R"(tion":"pi)");
   std::this_thread::sleep_for(50ms);
   cli.write("ng\"}\n");
-  cli.write(R"({"id":"d","action":"ping"})");
-  for (const char* id : {"a", "b", "c", "d"}) {
-    auto response = cli.frames().waitForResponse(id);
-    ASSERT_TRUE(response) << id;
-    EXPECT_EQ(response->body["success"], true);
-    EXPECT_EQ(response->body["data"]["status"], "alive");
-  }
-  cli.closeStdin();
-  ASSERT_EQ(cli.waitForExit(), 0);
-  auto responses =
-      cli.frames().waitForFrames([](const Frame& f) { return f.kind == "RESPONSE"; }, 4);
-  EXPECT_EQ(responses.size(), 4u);  // each answered exactly once
-}
-
-TEST(AudioCLIEndToEndTest, BlankInputIsIgnoredAndMalformedInputAnsweredOnce) {
-  CliProcess cli;
-  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
   cli.write("     \n\n\t\n");
   cli.write("{this is not json\n");
   cli.write("{\"id\":\"enc\",\"action\":\"p\xffng\"}\n");
-  auto malformed = cli.frames().waitForResponse("unknown");
-  auto encoding = cli.frames().waitForResponse("enc");
-  ASSERT_TRUE(malformed && encoding);
-  EXPECT_EQ(malformed->body["code"], "json_parse_error");
-  EXPECT_EQ(encoding->body["code"], "invalid_encoding");
-  cli.closeStdin();
-  ASSERT_EQ(cli.waitForExit(), 0);
-  auto frames = cli.frames().frames();
-  int responses = 0, errors = 0;
-  for (const auto& f : frames) {
-    responses += f.kind == "RESPONSE";
-    errors += f.isEvent("error");
+  cli.write(R"({"id":"huge","action":"ping","pad":")" + std::string(1100000, 'x') + "\"}\n" +
+            R"({"id":"after","action":"ping"})"
+            "\n");
+  cli.write(R"({"id":"d","action":"ping"})");
+  for (const char* id : {"a", "b", "c", "after", "d"}) {
+    auto response = cli.frames().waitForResponse(id, 10s);
+    ASSERT_TRUE(response) << id;
+    EXPECT_EQ(response->body["data"]["status"], "alive") << id;
   }
-  EXPECT_EQ(responses, 2);  // nothing for the blank lines
-  EXPECT_EQ(errors, 2);
-}
+  for (const auto& [id, code] : {std::pair{"unknown", "json_parse_error"},
+                                 {"enc", "invalid_encoding"},
+                                 {"huge", "invalid_format"}}) {
+    auto refused = cli.frames().waitForResponse(id, 10s);
+    ASSERT_TRUE(refused) << id;
+    EXPECT_EQ(refused->body["code"], code) << id;
+  }
 
-TEST(AudioCLIEndToEndTest, AnOversizedCommandIsRefusedAndTheNextOneAnswered) {
-  CliProcess cli;
-  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
-  std::string huge =
-      R"({"id":"huge","action":"ping","pad":")" + std::string(1100000, 'x') + "\"}\n";
-  cli.write(huge + R"({"id":"after","action":"ping"})"
-                   "\n");
-  auto refused = cli.frames().waitForResponse("huge", 10s);
-  ASSERT_TRUE(refused);
-  EXPECT_EQ(refused->body["code"], "invalid_format");
-  auto after = cli.frames().waitForResponse("after", 10s);
-  ASSERT_TRUE(after);
-  EXPECT_EQ(after->body["success"], true);
-}
-
-TEST(AudioCLIEndToEndTest, ClosingStandardInputEndsTheServiceCleanly) {
-  CliProcess cli;
-  ASSERT_TRUE(cli.frames().waitForFrame(isInit));
   // The initial lists go out from the background, unordered with the rest;
   // the last of them is done before the end is tested.
   ASSERT_TRUE(cli.waitForLog("Emitted event: aggregateDeviceList"));
   cli.closeStdin();
-  EXPECT_EQ(cli.waitForExit(), 0);
+  ASSERT_EQ(cli.waitForExit(), 0);
+  int responses = 0, errors = 0;
+  for (const auto& f : cli.frames().frames()) {
+    responses += f.kind == "RESPONSE";
+    errors += f.isEvent("error");
+  }
+  EXPECT_EQ(responses,
+            8);  // each answered exactly once, nothing for the blank lines
+  EXPECT_EQ(errors, 3);
   auto lines = cli.err().lines();
   auto closedAt =
       std::find(lines.begin(), lines.end(), "Electron app closed stdin pipe, terminating CLI...");

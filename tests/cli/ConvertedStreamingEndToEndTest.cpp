@@ -28,18 +28,13 @@ using testing::ScenarioFile;
 using testing::waitForAudio;
 using namespace std::chrono_literals;
 
-constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
 constexpr double kMicrophoneTone = 440;
 
 // A machine whose one aggregate device records the built-in microphone (one
 // channel at 48 kHz, a 440 Hz tone).
 json microphoneMachine() {
   return {{"base", "default"},
-          {"aggregateDevices",
-           {{{"uid", "org.example.meeting"},
-             {"name", "Meeting"},
-             {"subdevices", {kMicrophoneUID}},
-             {"master", kMicrophoneUID}}}}};
+          {"aggregateDevices", {testing::scenarioAggregate("org.example.meeting", "Meeting")}}};
 }
 
 // Answers are told apart by id: each request gets its own.

@@ -56,7 +56,9 @@ void expectExecutionError(const json& response, const std::string& message) {
   EXPECT_EQ(response["error"], "Command execution error: " + message) << response.dump();
 }
 
-TEST(DeviceCommandsEndToEndTest, StartUpAnnouncesTheDeviceListThenTheAggregateList) {
+// A fresh machine: the start-up lists, refusals of missing, mistyped or
+// unknown parameters, and the capabilities, which need an aggregate device.
+TEST(DeviceCommandsEndToEndTest, StartUpListsRefusalsAndCapabilities) {
   CliProcess cli;
   auto lists = cli.frames().waitForFrames(
       [](const Frame& f) {
@@ -76,6 +78,75 @@ TEST(DeviceCommandsEndToEndTest, StartUpAnnouncesTheDeviceListThenTheAggregateLi
                                          {"count", 0},
                                          {"currentDeviceID", 0},
                                          {"protectedDeviceID", 0}}));
+
+  const struct {
+    json command;
+    std::string parameter;
+  } missing[] = {
+      // A text ID is no ID.
+      {{{"action", "addDeviceToAggregate"}, {"aggregateID", "91"}, {"deviceUID", kMicrophoneUID}},
+       "aggregateID"},
+      {{{"action", "addDeviceToAggregate"}}, "aggregateID"},
+      {{{"action", "removeDeviceFromAggregate"}, {"aggregateID", 91}}, "deviceUID"},
+      {{{"action", "addTapToAggregate"}, {"aggregateID", 91}, {"tapUID", 17}}, "tapUID"},
+      {{{"action", "configureAggregateDevice"}}, "deviceID"},
+      {{{"action", "destroyAggregateDevice"}, {"deviceID", -1}}, "deviceID"},
+      {{{"action", "destroyAggregateDevice"}, {"deviceID", 4294967296}}, "deviceID"},
+  };
+  int request = 0;
+  for (const auto& c : missing) {
+    json command = c.command;
+    command["id"] = "m" + std::to_string(++request);
+    expectMissing(answerTo(cli, command), c.parameter);
+  }
+  const struct {
+    json command;
+    std::string message;
+  } refused[] = {
+      {{{"action", "destroyAggregateDevice"}, {"deviceID", 1}},
+       "Failed to destroy aggregate device"},
+      {{{"action", "addTapToAggregate"}, {"aggregateID", 7}, {"tapUID", "tap"}},
+       "Failed to add tap to aggregate device"},
+      {{{"action", "configureAggregateDevice"}, {"deviceID", 7}},
+       "Failed to configure aggregate device"},
+  };
+  for (const auto& c : refused) {
+    json command = c.command;
+    command["id"] = "e" + std::to_string(++request);
+    expectExecutionError(answerTo(cli, command), c.message);
+  }
+
+  for (const char* action : {"getDeviceCapabilities", "getOptimalAudioConfig"}) {
+    auto response = answerTo(cli, {{"id", action}, {"action", action}});
+    EXPECT_EQ(response,
+              (json{{"id", action}, {"success", false}, {"error", "No aggregate device found"}}))
+        << action;
+  }
+
+  auto created = answerTo(cli, {{"id", "create"}, {"action", "createAggregateDevice"}});
+  const std::uint32_t id = created["data"]["deviceID"];
+  auto capabilities = answerTo(cli, {{"id", "caps"}, {"action", "getDeviceCapabilities"}});
+  ASSERT_EQ(capabilities["success"], true);
+  const json& data = capabilities["data"];
+  EXPECT_EQ(data["deviceID"], id);
+  EXPECT_EQ(data["transportType"], 1735554416u);  // 'grup'
+  EXPECT_EQ(data["canBeClockSource"], false);
+  EXPECT_EQ(data["isBluetooth"], false);
+  EXPECT_EQ(data["supportedSampleRates"], json::array({48000.0}));
+  EXPECT_TRUE(data["name"].get<std::string>().starts_with("Orvina Aggregate Device "));
+  EXPECT_TRUE(data["uid"].get<std::string>().find("aggregatedevice.") != std::string::npos);
+  EXPECT_EQ(data.size(), 8u);
+
+  auto config = answerTo(cli, {{"id", "optimal"}, {"action", "getOptimalAudioConfig"}});
+  EXPECT_EQ(config["data"], (json{{"sampleRate", 48000},
+                                  {"channels", 2},
+                                  {"format", "linear16"},
+                                  {"deviceName", data["name"]},
+                                  {"isBluetooth", false},
+                                  {"supportedSampleRates", {48000.0}},
+                                  {"reasoning",
+                                   {{"sampleRate", "Selected 48000Hz based on device capabilities"},
+                                    {"channels", "Using stereo for optimal quality"}}}}));
 }
 
 TEST(DeviceCommandsEndToEndTest, AnAggregateDeviceIsBuiltListedAndTakenApart) {
@@ -148,78 +219,6 @@ TEST(DeviceCommandsEndToEndTest, AnAggregateDeviceIsBuiltListedAndTakenApart) {
   EXPECT_EQ(answerTo(cli, {{"id", "list2"}, {"action", "getAggregateDevices"}})["data"]["count"],
             0);
   EXPECT_EQ(directory.saved().value()["deviceIDs"], json::array());
-}
-
-TEST(DeviceCommandsEndToEndTest, MissingOrMistypedParametersAndRefusalsAreErrors) {
-  CliProcess cli;
-  // A text ID is no ID.
-  expectMissing(answerTo(cli, {{"id", "1"},
-                               {"action", "addDeviceToAggregate"},
-                               {"aggregateID", "91"},
-                               {"deviceUID", kMicrophoneUID}}),
-                "aggregateID");
-  expectMissing(answerTo(cli, {{"id", "2"}, {"action", "addDeviceToAggregate"}}), "aggregateID");
-  expectMissing(
-      answerTo(cli, {{"id", "3"}, {"action", "removeDeviceFromAggregate"}, {"aggregateID", 91}}),
-      "deviceUID");
-  expectMissing(
-      answerTo(cli,
-               {{"id", "4"}, {"action", "addTapToAggregate"}, {"aggregateID", 91}, {"tapUID", 17}}),
-      "tapUID");
-  expectMissing(answerTo(cli, {{"id", "5"}, {"action", "configureAggregateDevice"}}), "deviceID");
-  expectMissing(
-      answerTo(cli, {{"id", "6"}, {"action", "destroyAggregateDevice"}, {"deviceID", -1}}),
-      "deviceID");
-  expectMissing(
-      answerTo(cli, {{"id", "7"}, {"action", "destroyAggregateDevice"}, {"deviceID", 4294967296}}),
-      "deviceID");
-
-  expectExecutionError(
-      answerTo(cli, {{"id", "8"}, {"action", "destroyAggregateDevice"}, {"deviceID", 1}}),
-      "Failed to destroy aggregate device");
-  expectExecutionError(
-      answerTo(
-          cli,
-          {{"id", "9"}, {"action", "addTapToAggregate"}, {"aggregateID", 7}, {"tapUID", "tap"}}),
-      "Failed to add tap to aggregate device");
-  expectExecutionError(
-      answerTo(cli, {{"id", "10"}, {"action", "configureAggregateDevice"}, {"deviceID", 7}}),
-      "Failed to configure aggregate device");
-}
-
-TEST(DeviceCommandsEndToEndTest, CapabilitiesNeedAnAggregateDevice) {
-  CliProcess cli;
-  for (const char* action : {"getDeviceCapabilities", "getOptimalAudioConfig"}) {
-    auto response = answerTo(cli, {{"id", action}, {"action", action}});
-    EXPECT_EQ(response,
-              (json{{"id", action}, {"success", false}, {"error", "No aggregate device found"}}))
-        << action;
-  }
-
-  auto created = answerTo(cli, {{"id", "create"}, {"action", "createAggregateDevice"}});
-  const std::uint32_t id = created["data"]["deviceID"];
-  auto capabilities = answerTo(cli, {{"id", "caps"}, {"action", "getDeviceCapabilities"}});
-  ASSERT_EQ(capabilities["success"], true);
-  const json& data = capabilities["data"];
-  EXPECT_EQ(data["deviceID"], id);
-  EXPECT_EQ(data["transportType"], 1735554416u);  // 'grup'
-  EXPECT_EQ(data["canBeClockSource"], false);
-  EXPECT_EQ(data["isBluetooth"], false);
-  EXPECT_EQ(data["supportedSampleRates"], json::array({48000.0}));
-  EXPECT_TRUE(data["name"].get<std::string>().starts_with("Orvina Aggregate Device "));
-  EXPECT_TRUE(data["uid"].get<std::string>().find("aggregatedevice.") != std::string::npos);
-  EXPECT_EQ(data.size(), 8u);
-
-  auto config = answerTo(cli, {{"id", "optimal"}, {"action", "getOptimalAudioConfig"}});
-  EXPECT_EQ(config["data"], (json{{"sampleRate", 48000},
-                                  {"channels", 2},
-                                  {"format", "linear16"},
-                                  {"deviceName", data["name"]},
-                                  {"isBluetooth", false},
-                                  {"supportedSampleRates", {48000.0}},
-                                  {"reasoning",
-                                   {{"sampleRate", "Selected 48000Hz based on device capabilities"},
-                                    {"channels", "Using stereo for optimal quality"}}}}));
 }
 
 TEST(DeviceCommandsEndToEndTest, AggregateDevicesOfAFinishedRunAreGoneAfterARestart) {

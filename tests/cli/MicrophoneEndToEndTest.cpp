@@ -67,13 +67,8 @@ TEST(MicrophoneEndToEndTest, AMeetingAppUsingTheMicrophoneIsReportedWithinAboutA
   EXPECT_EQ(off["deviceName"], "");
   EXPECT_EQ(off["deviceID"], 0);
 
-  // The debug event names what was used before, and a level follows the
-  // change while the microphone is in use.
-  auto debug = cli.frames().waitForFrames(
-      [](const Frame& f) { return f.isEvent("microphoneDebugEvent"); }, 2);
-  ASSERT_EQ(debug.size(), 2u);
-  EXPECT_EQ(debug[1].body["data"]["previousName"], kBuiltInMicName);
-  EXPECT_EQ(debug[1].body["data"]["previousActive"], true);
+  // A level follows the change while the microphone is in use; the debug
+  // report's previous microphone is the monitor's test.
   auto activeLevel = cli.frames().waitForFrame([](const Frame& f) {
     return f.isEvent("microphoneLevel") && f.body["data"]["isActive"] == true;
   });
@@ -82,8 +77,6 @@ TEST(MicrophoneEndToEndTest, AMeetingAppUsingTheMicrophoneIsReportedWithinAboutA
   const double level = activeLevel->body["data"]["level"];
   EXPECT_GE(level, 0.0);
   EXPECT_LE(level, 0.5);
-  EXPECT_TRUE(cli.waitForLog(std::string("Using mock audio levels for device ") + kBuiltInMicName +
-                             " (real monitoring disabled)"));
 }
 
 }  // namespace

@@ -49,15 +49,24 @@ TEST(ProcessCommandsEndToEndTest, ListingAcknowledgesThenAnswersThenSendsTheList
   EXPECT_EQ(frames[lastList].body["data"], data);
 }
 
-TEST(ProcessCommandsEndToEndTest, AProcessAppearingIsReportedByTheListenerAndLaterByTheMonitor) {
+// A process starts playing at 0.5 s and another appears at 1.5 s: the
+// status check reports the first, the listener and the monitor the second,
+// each after the listener's own list.
+TEST(ProcessCommandsEndToEndTest, AProcessStartingAudioAndOneAppearingAreReported) {
   ScenarioFile file(json{
-      {"processes", {scenarioProcess(200, "Music", true)}},
+      {"processes", {scenarioProcess(300, "Recorder")}},
       {"timeline",
-       {{{"at", 1.5}, {"event", "addProcess"}, {"process", scenarioProcess(201, "Meeting")}}}}});
+       {{{"at", 0.5}, {"event", "startAudio"}, {"pid", 300}},
+        {{"at", 1.5}, {"event", "addProcess"}, {"process", scenarioProcess(201, "Meeting")}}}}});
   CliProcess cli(file.options());
   cli.send({{"id", "i"}, {"action", "setMonitoringInterval"}, {"interval", 1}});
   ASSERT_TRUE(cli.frames().waitForResponse("i"));
 
+  auto running = cli.frames().waitForEvent("runningAudioProcesses", 10s);
+  ASSERT_TRUE(running);
+  EXPECT_EQ(running->body["data"]["count"], 1);
+  EXPECT_EQ(running->body["data"]["processes"][0]["name"], "Recorder");
+  EXPECT_TRUE(cli.waitForLog("Process running status changed: Recorder is now running"));
   auto added = cli.frames().waitForEvent("audioProcessAdded", 10s);
   ASSERT_TRUE(added);
   EXPECT_EQ(added->body["data"]["name"], "Meeting");
@@ -68,8 +77,12 @@ TEST(ProcessCommandsEndToEndTest, AProcessAppearingIsReportedByTheListenerAndLat
   EXPECT_EQ(changes->body["data"]["totalCount"], 2);
   EXPECT_TRUE(cli.waitForLog("Process monitor detected changes: +1 -0"));
 
-  // The listener's own list precedes its "audioProcessAdded".
   auto frames = cli.frames().frames();
+  const auto runningAt =
+      indexOf(frames, [](const Frame& f) { return f.isEvent("runningAudioProcesses"); });
+  ASSERT_GT(runningAt, 0u);
+  EXPECT_TRUE(frames[runningAt - 1].isEvent("audioProcessList"));
+  EXPECT_EQ(frames[runningAt - 1].body["data"]["runningCount"], 1);
   const auto addedAt =
       indexOf(frames, [](const Frame& f) { return f.isEvent("audioProcessAdded"); });
   ASSERT_GT(addedAt, 0u);
@@ -131,23 +144,6 @@ TEST(ProcessCommandsEndToEndTest, ListingInATightLoopHidesNoProcessFromTheListen
   }
 }
 
-TEST(ProcessCommandsEndToEndTest, AProcessStartingAudioIsReportedWithinTheStatusPeriod) {
-  ScenarioFile file(json{{"processes", {scenarioProcess(300, "Recorder")}},
-                         {"timeline", {{{"at", 0.5}, {"event", "startAudio"}, {"pid", 300}}}}});
-  CliProcess cli(file.options());
-  auto running = cli.frames().waitForEvent("runningAudioProcesses", 10s);
-  ASSERT_TRUE(running);
-  EXPECT_EQ(running->body["data"]["count"], 1);
-  EXPECT_EQ(running->body["data"]["processes"][0]["name"], "Recorder");
-  auto frames = cli.frames().frames();
-  const auto at =
-      indexOf(frames, [](const Frame& f) { return f.isEvent("runningAudioProcesses"); });
-  ASSERT_GT(at, 0u);
-  EXPECT_TRUE(frames[at - 1].isEvent("audioProcessList"));
-  EXPECT_EQ(frames[at - 1].body["data"]["runningCount"], 1);
-  EXPECT_TRUE(cli.waitForLog("Process running status changed: Recorder is now running"));
-}
-
 TEST(ProcessCommandsEndToEndTest, FindingMatchesTheNameIgnoringCase) {
   ScenarioFile file(json{{"processes",
                           {scenarioProcess(400, "Safari"),
@@ -165,8 +161,25 @@ TEST(ProcessCommandsEndToEndTest, FindingMatchesTheNameIgnoringCase) {
   EXPECT_EQ(missing->body["error"], "Missing required parameter: name");
 }
 
-TEST(ProcessCommandsEndToEndTest, MonitoringSwitchesAndInterval) {
-  CliProcess cli;
+// On the default machine, without a home directory: the self-test, which
+// reloads the registry (before a shorter interval lets the monitor reload
+// too), then the monitoring switches and interval.
+TEST(ProcessCommandsEndToEndTest, ASelfTestWithoutHomeThenTheMonitoringSwitches) {
+  CliProcess cli({{}, {{"HOME", std::nullopt}}});
+  ASSERT_TRUE(cli.waitForLog("Loaded 5 audio processes"));
+  cli.send({{"id", "t"}, {"action", "selfTest"}});
+  auto result = cli.frames().waitForResponse("t");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->body["success"], true);
+  const json& data = result->body["data"];
+  for (const char* key : {"tapPermission", "coreAudioReady", "processIterationOK", "diskSpaceOK",
+                          "memoryOK", "allTestsPassed"}) {
+    EXPECT_EQ(data[key], true) << key;
+  }
+  EXPECT_TRUE(cli.waitForLog("Self-test complete: "));
+  int loads = 0;
+  for (const auto& line : cli.err().lines()) loads += line == "Loaded 5 audio processes";
+  EXPECT_EQ(loads, 2);  // start-up, then the self-test's reload
   // These run concurrently on the shared background queue: wait for each.
   cli.send({{"id", "s0"}, {"action", "getProcessMonitoringStatus"}});
   auto status = cli.frames().waitForResponse("s0");
@@ -198,24 +211,6 @@ TEST(ProcessCommandsEndToEndTest, MonitoringSwitchesAndInterval) {
   ASSERT_TRUE(enabled2);
   EXPECT_EQ(enabled2->body["data"]["interval"], 3.0);
   EXPECT_TRUE(cli.waitForLog("Process monitoring enabled with interval: 3.0 seconds"));
-}
-
-TEST(ProcessCommandsEndToEndTest, SelfTestReloadsTheRegistryAndPassesWithoutHome) {
-  CliProcess cli({{}, {{"HOME", std::nullopt}}});
-  ASSERT_TRUE(cli.waitForLog("Loaded 5 audio processes"));
-  cli.send({{"id", "t"}, {"action", "selfTest"}});
-  auto result = cli.frames().waitForResponse("t");
-  ASSERT_TRUE(result);
-  EXPECT_EQ(result->body["success"], true);
-  const json& data = result->body["data"];
-  for (const char* key : {"tapPermission", "coreAudioReady", "processIterationOK", "diskSpaceOK",
-                          "memoryOK", "allTestsPassed"}) {
-    EXPECT_EQ(data[key], true) << key;
-  }
-  EXPECT_TRUE(cli.waitForLog("Self-test complete: "));
-  int loads = 0;
-  for (const auto& line : cli.err().lines()) loads += line == "Loaded 5 audio processes";
-  EXPECT_EQ(loads, 2);  // start-up, then the self-test's reload
 }
 
 TEST(ProcessCommandsEndToEndTest, AnUnusableScenarioStopsTheServiceWithOneClearMessage) {

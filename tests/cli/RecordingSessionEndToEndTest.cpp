@@ -1,11 +1,9 @@
 // Recording and streaming through the executable, as a host drives it: the
 // microphone and the system audio arrive as their own "audioData" streams
-// with their own tones, the duration leaves out pauses, failures are
-// reported, and a host that stops reading standard output for a while gets
-// every answer and whole frames once it reads again.
-#include <algorithm>
+// with their own tones, the duration leaves out pauses, and failures are
+// reported. A host that stops reading while audio flows is the timeline
+// test's (TrustedRecordingEndToEndTest).
 #include <cstdint>
-#include <cstring>
 #include <map>
 #include <set>
 
@@ -26,6 +24,7 @@ using testing::answerTo;
 using testing::audioFrames;
 using testing::CliProcess;
 using testing::command;
+using testing::enableStreaming;
 using testing::Frame;
 using testing::ScenarioFile;
 using testing::waitForAudio;
@@ -57,11 +56,6 @@ std::uint32_t prepareMicrophoneAndSystemAudio(CliProcess& cli) {
                                    {"tapUID", tap["data"]["uid"]}}))["success"],
             true);
   return aggregate;
-}
-
-json enableStreaming(CliProcess& cli) {
-  return answerTo(cli, command("s1", "enableAudioStreaming",
-                               {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}}));
 }
 
 TEST(RecordingSessionEndToEndTest, MicrophoneAndSystemAudioArriveAsTheirOwnStreams) {
@@ -117,17 +111,21 @@ TEST(RecordingSessionEndToEndTest, MicrophoneAndSystemAudioArriveAsTheirOwnStrea
   ASSERT_GE(stamps.size(), 120u);
   EXPECT_GE(stamps.back() - stamps.front(), 0.5 * 0.010 * static_cast<double>(stamps.size() - 1));
 
-  const json stopped = answerTo(cli, command("r2", "stopRecording"));
-  EXPECT_EQ(stopped["success"], true);
-  // Once stopped, the audio ends.
-  std::this_thread::sleep_for(200ms);
-  const auto count = audioFrames(cli).size();
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(audioFrames(cli).size(), count);
+  // That no cycle follows a stop is the HAL suite's to check.
+  EXPECT_EQ(answerTo(cli, command("r2", "stopRecording"))["success"], true);
 }
 
-TEST(RecordingSessionEndToEndTest, TheDurationLeavesOutPauses) {
+TEST(RecordingSessionEndToEndTest, TheHostIsToldThereIsNoDeviceAndTheDurationLeavesOutPauses) {
   CliProcess cli;
+  const json refused = answerTo(cli, command("r0", "startRecording"));
+  EXPECT_EQ(refused["success"], false);
+  EXPECT_EQ(refused["error"], "No aggregate devices available");
+  EXPECT_TRUE(cli.frames().waitForFrame(
+      [](const Frame& f) {
+        return f.isEvent("recordingError") &&
+               f.body["data"] == json{{"error", "No aggregate devices available"}};
+      },
+      5s));
   const json before = answerTo(cli, command("q0", "getRecordingStatus"));
   EXPECT_EQ(before["data"],
             (json{{"isRecording", false},
@@ -167,7 +165,8 @@ TEST(RecordingSessionEndToEndTest, TheDurationLeavesOutPauses) {
   const double duration = stopped["data"]["duration"];
   EXPECT_GE(duration, shortest - 0.25);
   EXPECT_LE(duration, longest + 0.25);
-  EXPECT_LT(duration, seconds(stopAnswered - started) - 0.5);  // the pause is left out
+  EXPECT_LT(duration,
+            seconds(stopAnswered - started) - 0.5);  // the pause is left out
 
   const json after = answerTo(cli, command("q1", "getRecordingStatus"));
   EXPECT_EQ(after["data"]["isRecording"], false);
@@ -189,19 +188,6 @@ TEST(RecordingSessionEndToEndTest, TheDurationLeavesOutPauses) {
   EXPECT_EQ(last["data"]["isPaused"], false);
   EXPECT_EQ(last["data"]["duration"], 0.0);
   EXPECT_EQ(answerTo(cli, command("r8", "resumeRecording"))["error"], "No recording to resume");
-}
-
-TEST(RecordingSessionEndToEndTest, WithoutAnAggregateDeviceTheHostIsTold) {
-  CliProcess cli;
-  const json response = answerTo(cli, command("r1", "startRecording"));
-  EXPECT_EQ(response["success"], false);
-  EXPECT_EQ(response["error"], "No aggregate devices available");
-  EXPECT_TRUE(cli.frames().waitForFrame(
-      [](const Frame& f) {
-        return f.isEvent("recordingError") &&
-               f.body["data"] == json{{"error", "No aggregate devices available"}};
-      },
-      5s));
 }
 
 TEST(RecordingSessionEndToEndTest, ADeviceThatDiesWhileRecordingIsReportedOnce) {
@@ -229,32 +215,6 @@ TEST(RecordingSessionEndToEndTest, ADeviceThatDiesWhileRecordingIsReportedOnce) 
   EXPECT_EQ(countEvents(cli, "recordingError", lost), 1u);
   EXPECT_EQ(answerTo(cli, command("p", "ping"))["success"], true);
   EXPECT_EQ(answerTo(cli, command("r2", "stopRecording"))["error"], "No recording to stop");
-}
-
-TEST(RecordingSessionEndToEndTest, AHostThatStopsReadingForTenSecondsGetsWholeFramesAfterwards) {
-  CliProcess cli;
-  prepareMicrophoneAndSystemAudio(cli);
-  ASSERT_EQ(enableStreaming(cli)["success"], true);
-  ASSERT_EQ(answerTo(cli, command("r1", "startRecording"))["success"], true);
-  ASSERT_TRUE(waitForAudio(cli, 1, 20));
-
-  cli.out().pause();
-  cli.send(command("during", "ping"));
-  std::this_thread::sleep_for(10s);
-  const auto before = audioFrames(cli).size();
-  cli.out().resume();
-
-  // The ping sent while the host was not reading is answered once it reads.
-  EXPECT_TRUE(cli.frames().waitForResponse("during", 20s));
-  EXPECT_TRUE(cli.waitForLog("dropping the oldest audio frames", 20s));
-  EXPECT_TRUE(cli.waitForLog("audio frames dropped", 20s));
-  // Audio flows again, and a fresh request is answered.
-  EXPECT_TRUE(waitForAudio(cli, 0, before / 2 + 50, 30s));
-  const json status = answerTo(cli, command("st", "getAudioStreamingStatus"), 20s);
-  EXPECT_GT(status["data"]["droppedBuffers"].get<std::uint64_t>(), 0u);
-  EXPECT_EQ(answerTo(cli, command("after", "ping"), 20s)["success"], true);
-  // Every line read is a whole frame (frames() fails the test otherwise).
-  EXPECT_GT(audioFrames(cli).size(), before);
 }
 
 }  // namespace

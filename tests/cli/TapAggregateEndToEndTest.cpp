@@ -15,45 +15,28 @@ namespace {
 
 using AudioObjectID = std::uint32_t;
 using nlohmann::json;
+using testing::aggregateNamed;
 using testing::answerTo;
 using testing::CliProcess;
 using testing::Frame;
 using testing::indexOf;
 using testing::isAnswer;
+using testing::scenarioAggregate;
 using testing::ScenarioFile;
+using testing::scenarioProcess;
 using namespace std::chrono_literals;
 
 constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
 constexpr const char* kEarbudsUID = "00-1B-66-E1-E2-E3:output";
 
-json process(int pid, const std::string& name) {
-  return {{"pid", pid}, {"name", name}, {"bundleID", "org.example." + name}, {"running", true}};
-}
-
-json aggregate(const std::string& uid, const std::string& name) {
-  return {
-      {"uid", uid}, {"name", name}, {"subdevices", {kMicrophoneUID}}, {"master", kMicrophoneUID}};
-}
-
-// The aggregate device of that name as "getAggregateDevices" lists it.
-json aggregateNamed(CliProcess& cli, const std::string& name) {
-  static int request = 0;
-  const json listed =
-      answerTo(cli, {{"id", "agg" + std::to_string(++request)}, {"action", "getAggregateDevices"}});
-  for (const auto& device : listed["data"]["devices"]) {
-    if (device["name"] == name) return device;
-  }
-  ADD_FAILURE() << "no aggregate device " << name << " in " << listed.dump();
-  return json::object();
-}
-
 // Two aggregate devices whose HAL order is the reverse of their name order.
 json twoAggregates() {
-  return {{"base", "default"},
-          {"processes", {process(700, "Music"), process(701, "Safari")}},
-          {"aggregateDevices",
-           {aggregate("org.example.zoom", "Zoom Aggregate"),
-            aggregate("org.example.meeting", "Meeting Aggregate")}}};
+  return {
+      {"base", "default"},
+      {"processes", {scenarioProcess(700, "Music", true), scenarioProcess(701, "Safari", true)}},
+      {"aggregateDevices",
+       {scenarioAggregate("org.example.zoom", "Zoom Aggregate"),
+        scenarioAggregate("org.example.meeting", "Meeting Aggregate")}}};
 }
 
 TEST(TapAggregateEndToEndTest, TheAllProcessTapJoinsTheFirstAggregateDeviceByName) {
@@ -119,7 +102,8 @@ TEST(TapAggregateEndToEndTest, WhenJoiningFailsTheTapStillAnswers) {
 }
 
 TEST(TapAggregateEndToEndTest, ARealTapIsAddedToAndRemovedFromAnAggregateDevice) {
-  ScenarioFile file(json{{"base", "default"}, {"processes", {process(700, "Music")}}});
+  ScenarioFile file(
+      json{{"base", "default"}, {"processes", {scenarioProcess(700, "Music", true)}}});
   CliProcess cli(file.options());
   const json tap = answerTo(cli, {{"id", "tap"}, {"action", "createSystemLevelTap"}});
   ASSERT_EQ(tap["success"], true);
@@ -230,7 +214,7 @@ TEST(TapAggregateEndToEndTest, ADeviceSwitchReappliesEveryTapAndLeavesCompleteDe
 TEST(TapAggregateEndToEndTest, ADeviceSwitchRebuildsADeviceWithoutLosingItsTap) {
   // The headset clocking "Meeting Recorder" goes away at 2.5 s.
   json scenario = {{"base", "default"},
-                   {"processes", {process(700, "Music")}},
+                   {"processes", {scenarioProcess(700, "Music", true)}},
                    {"devices",
                     {{{"uid", kEarbudsUID},
                       {"name", "Earbuds Pro"},

@@ -63,7 +63,7 @@ json sorted(json array) {
   return array;
 }
 
-TEST(TapCommandsEndToEndTest, CreatingFromAnEmptyOrOddConfigKeepsTheDefaults) {
+TEST(TapCommandsEndToEndTest, CreatedWithDefaultsListedUpdatedAndDestroyedOnce) {
   ScenarioFile file(twoProcesses());
   CliProcess cli(file.options());
   const auto ids = processIDs(cli);
@@ -148,24 +148,20 @@ TEST(TapCommandsEndToEndTest, CreatingFromAnEmptyOrOddConfigKeepsTheDefaults) {
   });
   EXPECT_LT(ack, indexOf(frames, [](const Frame& f) { return isAnswer(f, "l"); }));
   EXPECT_TRUE(cli.waitForLog("Sending listAudioTaps response with 3 taps"));
-}
 
-TEST(TapCommandsEndToEndTest, UpdatingWithOnlyANameKeepsEveryOtherSettingThenDestroyingOnce) {
-  ScenarioFile file(twoProcesses());
-  CliProcess cli(file.options());
-  const auto ids = processIDs(cli);
-  const json created = answerTo(
+  // Updating with only a name keeps every other setting; destroying works once.
+  const json made = answerTo(
       cli, {{"id", "c"},
             {"action", "createAudioTap"},
             {"config", {{"name", "First"}, {"processes", {ids[1]}}, {"mute", 1}, {"mixdown", 2}}}});
-  const AudioObjectID tapID = created["data"]["id"];
+  const AudioObjectID tapID = made["data"]["id"];
 
   const json renamed = answerTo(cli, {{"id", "u"},
                                       {"action", "updateAudioTap"},
                                       {"tapID", tapID},
                                       {"config", {{"name", "Second"}}}});
   ASSERT_EQ(renamed["success"], true);
-  json expected = created["data"];
+  json expected = made["data"];
   expected["name"] = "Second";
   EXPECT_EQ(renamed["data"], expected);
   auto updated = cli.frames().waitForEvent("audioTapUpdated");
@@ -191,7 +187,7 @@ TEST(TapCommandsEndToEndTest, UpdatingWithOnlyANameKeepsEveryOtherSettingThenDes
   const json first = answerTo(cli, {{"id", "d1"}, {"action", "destroyAudioTap"}, {"tapID", tapID}});
   EXPECT_EQ(first["success"], true);
   EXPECT_EQ(first["data"], json({{"tapID", tapID}}));
-  auto frames = cli.frames().frames();
+  frames = cli.frames().frames();
   const auto destroyed =
       indexOf(frames, [](const Frame& f) { return f.isEvent("audioTapDestroyed"); });
   ASSERT_LT(destroyed, frames.size());

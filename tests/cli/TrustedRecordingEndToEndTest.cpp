@@ -23,33 +23,20 @@ namespace velmar {
 namespace {
 
 using nlohmann::json;
+using testing::aggregateNamed;
 using testing::answerTo;
 using testing::audioFrames;
 using testing::CliProcess;
 using testing::command;
+using testing::enableStreaming;
 using testing::Frame;
+using testing::scenarioAggregate;
 using testing::ScenarioFile;
 using testing::waitForAudio;
 using namespace std::chrono_literals;
 
-constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
 constexpr const char* kStudioUID = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
 constexpr double kStudioTone = 660;
-
-json aggregate(const std::string& uid, const std::string& name, const std::string& subDevice) {
-  return {{"uid", uid}, {"name", name}, {"subdevices", {subDevice}}, {"master", subDevice}};
-}
-
-json aggregateNamed(CliProcess& cli, const std::string& name) {
-  static int request = 0;
-  const json listed =
-      answerTo(cli, command("agg" + std::to_string(++request), "getAggregateDevices"));
-  for (const auto& device : listed["data"]["devices"]) {
-    if (device["name"] == name) return device;
-  }
-  ADD_FAILURE() << "no aggregate device " << name << " in " << listed.dump();
-  return json::object();
-}
 
 std::uint32_t deviceIDOf(CliProcess& cli, const std::string& uid) {
   const json devices = answerTo(cli, command("devices", "getAudioDevices"))["data"]["devices"];
@@ -64,11 +51,6 @@ void expectNotFound(const json& response, const std::string& text) {
   EXPECT_EQ(response["success"], false) << response.dump();
   EXPECT_EQ(response["code"], "resource_not_found") << response.dump();
   EXPECT_EQ(response["error"], "Resource not found: " + text) << response.dump();
-}
-
-json enableStreaming(CliProcess& cli) {
-  return answerTo(cli, command("s", "enableAudioStreaming",
-                               {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}}));
 }
 
 std::vector<float> signalOf(CliProcess& cli, std::uint32_t stream, std::size_t fromFrame = 0) {
@@ -89,8 +71,8 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
   // Name order puts "A Meeting" first: without a choice it would record.
   ScenarioFile file(json{{"base", "default"},
                          {"aggregateDevices",
-                          {aggregate("org.example.meeting", "A Meeting", kMicrophoneUID),
-                           aggregate("org.example.studio", "B Studio", kStudioUID)}}});
+                          {scenarioAggregate("org.example.meeting", "A Meeting"),
+                           scenarioAggregate("org.example.studio", "B Studio", kStudioUID)}}});
   CliProcess cli(file.options());
   const std::uint32_t studio = aggregateNamed(cli, "B Studio")["id"];
   const json tap = answerTo(cli, command("t", "createSystemLevelTap"));
@@ -182,7 +164,7 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
 }
 
 TEST(TrustedRecordingEndToEndTest, StartsThatCannotDeliverSayWhyAndLeaveNothingRunning) {
-  const json meeting = aggregate("org.example.meeting", "Meeting", kMicrophoneUID);
+  const json meeting = scenarioAggregate("org.example.meeting", "Meeting");
   {
     // The device refuses the IO procedure once ('nope'); it would start
     // without it and deliver nothing.
@@ -231,7 +213,7 @@ TEST(TrustedRecordingEndToEndTest, StartsThatCannotDeliverSayWhyAndLeaveNothingR
 // podcast app appears playing at 6 s; Safari goes away at 9 s.
 json aBusyMachine() {
   return {{"base", "default"},
-          {"aggregateDevices", {aggregate("org.example.meeting", "Meeting", kMicrophoneUID)}},
+          {"aggregateDevices", {scenarioAggregate("org.example.meeting", "Meeting")}},
           {"timeline",
            {{{"at", 1},
              {"event", "createTap"},
@@ -368,7 +350,7 @@ std::uint64_t gapCount(CliProcess& cli) {
 void expectOneTimelineAndEveryLostBufferAnnounced(const json& shape) {
   ScenarioFile file(
       json{{"base", "default"},
-           {"aggregateDevices", {aggregate("org.example.studio", "Studio", kStudioUID)}}});
+           {"aggregateDevices", {scenarioAggregate("org.example.studio", "Studio", kStudioUID)}}});
   CliProcess cli(file.options());
   const std::uint32_t studio = aggregateNamed(cli, "Studio")["id"];
   const json tap = answerTo(cli, command("t", "createSystemLevelTap"));
@@ -403,10 +385,14 @@ void expectOneTimelineAndEveryLostBufferAnnounced(const json& shape) {
   }
 
   // Two stereo streams make about 600 KB of frames a second: a host that
-  // does not read for 6 s overflows the 2 MiB queue.
+  // does not read for 6 s overflows the 2 MiB queue. A command it sent
+  // meanwhile is answered once it reads again.
   cli.out().pause();
+  cli.send(command("during", "ping"));
   std::this_thread::sleep_for(6s);
   cli.out().resume();
+  EXPECT_TRUE(cli.frames().waitForResponse("during", 20s));
+  EXPECT_TRUE(cli.waitForLog("dropping the oldest audio frames", 20s));
   ASSERT_TRUE(cli.waitForLog("audio frames dropped", 20s));
   const std::size_t after = audioFrames(cli, 1).size();
   ASSERT_TRUE(waitForAudio(cli, 1, after + 50, 30s));

@@ -78,8 +78,8 @@ TEST(EventEmitterTest, AwkwardStringsStayOnOneLineAndNeverCostTheFrame) {
 }
 
 TEST(FrameBuilderTest, WritesEveryValueByteForByteAsTheGenericWriter) {
-  // Values where two writers could disagree: integral and extreme doubles,
-  // the widest integers, escapes, invalid UTF-8.
+  // Values where two writers could disagree: integral, extreme and
+  // non-finite doubles, the widest integers, escapes, invalid UTF-8, null.
   const std::string text = "tab\t quote\" back\\ nl\n cr\r bs\b ff\f ctl\x01\x1f del\x7f é 💡";
   const std::string invalid =
       "bad\xc3 trunc\xe2\x82"
@@ -100,7 +100,18 @@ TEST(FrameBuilderTest, WritesEveryValueByteForByteAsTheGenericWriter) {
                         {"k", invalid},
                         {"l", false},
                         {"m", nan},
-                        {"n", 5e-324}};
+                        {"n", 5e-324},
+                        {"o", 1.0 / 3.0},
+                        {"p", 1712345678.123456},
+                        {"q", 1796543210.0},
+                        {"r", 1e16},
+                        {"s", 1e-5},
+                        {"t", 123456789012345680.0},
+                        {"u", std::numeric_limits<double>::max()},
+                        {"v", -2.5e-7},
+                        {"w", std::numeric_limits<double>::infinity()},
+                        {"x", -std::numeric_limits<double>::infinity()},
+                        {"y", nullptr}};
   auto& f = FrameBuilder::forThisThread();
   const std::string name = "audio\"Data\n";
   for (int round = 0; round < 2; ++round) {  // the reused buffer starts clean
@@ -116,6 +127,8 @@ TEST(FrameBuilderTest, WritesEveryValueByteForByteAsTheGenericWriter) {
         f.value(value.get<std::int64_t>());
       } else if (value.is_string()) {
         f.value(value.get_ref<const std::string&>());
+      } else if (value.is_null()) {
+        f.nullValue();
       } else {
         f.value(value.get<bool>());
       }
@@ -131,6 +144,7 @@ TEST(FrameBuilderTest, WritesEveryValueByteForByteAsTheGenericWriter) {
   EXPECT_EQ(frame.substr(frame.size() - tail.size()), tail);
   EXPECT_EQ(frame.substr(head.size(), frame.size() - head.size() - tail.size()),
             toCompactJson(generic));
+  EXPECT_NE(frame.find("{\"a\":48000.0,"), std::string::npos) << "a float stays a float";
   EXPECT_EQ(f.dataFieldCount(), generic.size());
   EXPECT_EQ(f.eventName(), name);
   EXPECT_EQ(std::count(frame.begin(), frame.end(), '\n'), 1);

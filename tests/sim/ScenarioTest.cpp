@@ -139,16 +139,8 @@ TEST(ScenarioLoaderTest, InlineDocumentsSayWhereTheyAreWrong) {
   for (const auto& c : cases) EXPECT_THAT(inlineError(c.document), HasSubstr(c.says));
 }
 
-TEST(ScenarioLoaderTest, EnvironmentScenarioThatIsInvalidStopsStart) {
-  const std::string event = kData + "/scenario_bad_event.json";
-  ASSERT_EQ(setenv("VELMAR_SIM_SCENARIO", event.c_str(), 1), 0);
-  EXPECT_THROW(SimulatedMachine::installFromEnvironment(), ScenarioError);
-  ASSERT_EQ(setenv("VELMAR_SIM_SCENARIO", (kData + "/scenario_studio.json").c_str(), 1), 0);
-  SimulatedMachine& machine = SimulatedMachine::installFromEnvironment();
-  EXPECT_EQ(machine.scenarioSource(), kData + "/scenario_studio.json");
-  EXPECT_NE(machine.hardware().deviceID("StudioMic"), 0u);
-  unsetenv("VELMAR_SIM_SCENARIO");
-}
+// A scenario in the environment that cannot be used stops the service:
+// ProcessCommandsEndToEndTest.
 
 class TimelineTest : public ::testing::Test {
  protected:

@@ -39,6 +39,27 @@ json scenarioProcess(int pid, const std::string& name, bool running) {
   return {{"pid", pid}, {"name", name}, {"bundleID", "org.example." + name}, {"running", running}};
 }
 
+json scenarioAggregate(const std::string& uid, const std::string& name,
+                       const std::string& subDevice) {
+  return {{"uid", uid}, {"name", name}, {"subdevices", {subDevice}}, {"master", subDevice}};
+}
+
+json aggregateNamed(CliProcess& cli, const std::string& name) {
+  static int request = 0;
+  const json listed =
+      answerTo(cli, command("agg" + std::to_string(++request), "getAggregateDevices"));
+  for (const auto& device : listed["data"]["devices"]) {
+    if (device["name"] == name) return device;
+  }
+  ADD_FAILURE() << "no aggregate device " << name << " in " << listed.dump();
+  return json::object();
+}
+
+json enableStreaming(CliProcess& cli) {
+  return answerTo(cli, command("stream", "enableAudioStreaming",
+                               {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}}));
+}
+
 std::vector<std::uint8_t> decodeBase64(const std::string& text) {
   auto value = [](char c) -> int {
     if (c >= 'A' && c <= 'Z') return c - 'A';

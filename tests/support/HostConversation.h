@@ -34,6 +34,13 @@ std::size_t indexOf(const std::vector<Frame>& frames,
                     const std::function<bool(const Frame&)>& predicate);
 // A process of a scenario machine's "processes" list.
 nlohmann::json scenarioProcess(int pid, const std::string& name, bool running = false);
+// An aggregate device of a scenario machine with one sub-device, its main one.
+nlohmann::json scenarioAggregate(const std::string& uid, const std::string& name,
+                                 const std::string& subDevice = "BuiltInMicrophoneDevice");
+// The aggregate device of that name as "getAggregateDevices" lists it.
+nlohmann::json aggregateNamed(CliProcess& cli, const std::string& name);
+// Streams 16-bit stereo at 48 kHz; the answer.
+nlohmann::json enableStreaming(CliProcess& cli);
 
 std::vector<std::uint8_t> decodeBase64(const std::string& text);
 // One channel of an "audioData" event's 16-bit samples, as floats.

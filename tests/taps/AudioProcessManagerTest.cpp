@@ -9,34 +9,19 @@
 #include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/MainLoopThread.h"
+#include "support/SimulatedProcesses.h"
 
 namespace velmar {
 namespace {
 
 using nlohmann::json;
-using sim::MachineScenario;
 using sim::SimulatedMachine;
-using sim::SimulatedProcessConfig;
 using testing::CapturedOutput;
 using testing::Frame;
+using testing::machineWith;
 using testing::MainLoopThread;
+using testing::simulatedProcess;
 using namespace std::chrono_literals;
-
-SimulatedProcessConfig process(std::int32_t pid, std::optional<std::string> name,
-                               std::string bundleID = "", bool running = false) {
-  SimulatedProcessConfig config;
-  config.pid = pid;
-  config.name = std::move(name);
-  config.bundleID = std::move(bundleID);
-  config.running = running;
-  return config;
-}
-
-MachineScenario machineWith(std::vector<SimulatedProcessConfig> processes) {
-  auto scenario = MachineScenario::defaultMachine();
-  scenario.processes = std::move(processes);
-  return scenario;
-}
 
 std::vector<std::string> names(const std::vector<AudioProcessInfo>& processes) {
   std::vector<std::string> out;
@@ -55,9 +40,10 @@ class RecordingDelegate : public AudioProcessMonitorDelegate {
 };
 
 TEST(AudioProcessManagerTest, RecordsAreReadFromTheHalAndSortedByName) {
-  auto& machine = SimulatedMachine::install(machineWith(
-      {process(10, "zoom.us", "us.zoom.xos", true), process(11, "Music", "com.apple.Music"),
-       process(12, "Zed", ""), process(13, "Äpfel", "x")}));
+  auto& machine = SimulatedMachine::install(
+      machineWith({simulatedProcess(10, "zoom.us", "us.zoom.xos", true),
+                   simulatedProcess(11, "Music", "com.apple.Music"),
+                   simulatedProcess(12, "Zed", ""), simulatedProcess(13, "Äpfel", "x")}));
   auto manager = AudioProcessManager::create();
   const auto all = manager->getAllProcesses();
   // Plain code-point order: capitals first, then lower case, then non-ASCII.
@@ -78,9 +64,10 @@ TEST(AudioProcessManagerTest, RecordsAreReadFromTheHalAndSortedByName) {
 }
 
 TEST(AudioProcessManagerTest, NamesFallBackToTheKernelThenToUnknown) {
-  auto daemon = process(20, std::nullopt, "com.apple.daemon");
+  auto daemon = simulatedProcess(20, std::nullopt, "com.apple.daemon");
   daemon.commandName = "coreaudiod";
-  auto unnamed = process(21, std::string(""), "org.example.blank");  // empty workspace name
+  auto unnamed =
+      simulatedProcess(21, std::string(""), "org.example.blank");  // empty workspace name
   unnamed.commandName = "blankhelper";
   SimulatedMachine::install(machineWith({daemon, unnamed}));
   EXPECT_EQ(AudioProcessManager::getProcessName(0, 20), "coreaudiod");
@@ -90,9 +77,9 @@ TEST(AudioProcessManagerTest, NamesFallBackToTheKernelThenToUnknown) {
 }
 
 TEST(AudioProcessManagerTest, FailedReadsGiveDefaults) {
-  auto& machine =
-      SimulatedMachine::install(machineWith({process(30, "Music", "com.apple.Music", true)}))
-          .hardware();
+  auto& machine = SimulatedMachine::install(
+                      machineWith({simulatedProcess(30, "Music", "com.apple.Music", true)}))
+                      .hardware();
   const AudioObjectID id = machine.processObjectID(30);
   const AudioObjectID nothing = 987654;
   EXPECT_EQ(AudioProcessManager::getProcessPID(nothing), 0);
@@ -103,8 +90,8 @@ TEST(AudioProcessManagerTest, FailedReadsGiveDefaults) {
 }
 
 TEST(AudioProcessManagerTest, MonitorTickReportsOnlySignificantChanges) {
-  auto& machine = SimulatedMachine::install(
-                      machineWith({process(40, "Music", "m", true), process(41, "Safari", "s")}))
+  auto& machine = SimulatedMachine::install(machineWith({simulatedProcess(40, "Music", "m", true),
+                                                         simulatedProcess(41, "Safari", "s")}))
                       .hardware();
   CapturedOutput captured;
   auto manager = AudioProcessManager::create();
@@ -132,7 +119,7 @@ TEST(AudioProcessManagerTest, MonitorTickReportsOnlySignificantChanges) {
                      changes->body["timestamp"].get<std::int64_t>()),
             2000);
 
-  machine.addProcess(process(42, "Podcasts", "p", true));
+  machine.addProcess(simulatedProcess(42, "Podcasts", "p", true));
   manager->checkForProcessChanges();
   ASSERT_EQ(delegate->reports.size(), 2u);
   ASSERT_EQ(delegate->reports[1].addedProcesses.size(), 1u);
@@ -145,7 +132,8 @@ TEST(AudioProcessManagerTest, MonitorTickReportsOnlySignificantChanges) {
 }
 
 TEST(AudioProcessManagerTest, ListenerReportsAdditionsAndRemovalsOnTheMainQueue) {
-  auto& machine = SimulatedMachine::install(machineWith({process(60, "Music", "m")})).hardware();
+  auto& machine =
+      SimulatedMachine::install(machineWith({simulatedProcess(60, "Music", "m")})).hardware();
   MainLoopThread mainLoop;
   CapturedOutput captured;
   auto manager = AudioProcessManager::create();
@@ -153,7 +141,7 @@ TEST(AudioProcessManagerTest, ListenerReportsAdditionsAndRemovalsOnTheMainQueue)
   manager->startListening();  // a second call registers nothing
   EXPECT_TRUE(captured.waitForLog("Started listening for process changes"));
 
-  const AudioObjectID added = machine.addProcess(process(61, "Notes", "n"));
+  const AudioObjectID added = machine.addProcess(simulatedProcess(61, "Notes", "n"));
   auto frames = captured.frames().waitForFrames(
       [](const Frame& f) {
         return f.isEvent("audioProcessList") || f.isEvent("audioProcessAdded");
@@ -171,7 +159,7 @@ TEST(AudioProcessManagerTest, ListenerReportsAdditionsAndRemovalsOnTheMainQueue)
 
   manager->stopListening();
   manager->stopListening();
-  machine.addProcess(process(62, "Late", "l"));
+  machine.addProcess(simulatedProcess(62, "Late", "l"));
   std::this_thread::sleep_for(200ms);
   int started = 0, stopped = 0, addedEvents = 0;
   for (const auto& line : captured.err().lines()) {
@@ -186,14 +174,15 @@ TEST(AudioProcessManagerTest, ListenerReportsAdditionsAndRemovalsOnTheMainQueue)
 
 TEST(AudioProcessManagerTest, EachWatcherReportsAChangeThatAnotherReloadAlreadyTookIn) {
   auto& machine =
-      SimulatedMachine::install(machineWith({process(80, "Music", "m", false)})).hardware();
+      SimulatedMachine::install(machineWith({simulatedProcess(80, "Music", "m", false)}))
+          .hardware();
   CapturedOutput captured;
   auto manager = AudioProcessManager::create();
   auto delegate = std::make_shared<RecordingDelegate>();
   manager->setDelegate(delegate);
 
   // A command reloads between the HAL's change and each watcher's turn.
-  const AudioObjectID notes = machine.addProcess(process(81, "Notes", "n"));
+  const AudioObjectID notes = machine.addProcess(simulatedProcess(81, "Notes", "n"));
   machine.setProcessRunning(80, true);
   manager->loadProcessList();
 
@@ -256,8 +245,8 @@ std::set<AudioObjectID> halProcessIDs(sim::SimulatedAudioHardware& machine) {
 }
 
 TEST(AudioProcessManagerTest, ConcurrentReloadsLoseNoChangeOfAnyWatcher) {
-  auto& machine = SimulatedMachine::install(
-                      machineWith({process(70, "Music", "m", true), process(71, "Safari", "s")}))
+  auto& machine = SimulatedMachine::install(machineWith({simulatedProcess(70, "Music", "m", true),
+                                                         simulatedProcess(71, "Safari", "s")}))
                       .hardware();
   const auto initial = halProcessIDs(machine);
   MainLoopThread mainLoop;
@@ -270,7 +259,7 @@ TEST(AudioProcessManagerTest, ConcurrentReloadsLoseNoChangeOfAnyWatcher) {
   threads.emplace_back([&] {
     for (int i = 0; !stop; ++i) {
       machine.setProcessRunning(70, i % 2 == 0);
-      if (i % 5 == 0) machine.addProcess(process(1000 + i, "P" + std::to_string(i), "b"));
+      if (i % 5 == 0) machine.addProcess(simulatedProcess(1000 + i, "P" + std::to_string(i), "b"));
       if (i % 5 == 3) machine.removeProcess(1000 + i - 3);
       std::this_thread::sleep_for(1ms);
     }
@@ -323,7 +312,8 @@ TEST(AudioProcessManagerTest, ConcurrentReloadsLoseNoChangeOfAnyWatcher) {
 }
 
 TEST(AudioProcessManagerTest, MonitoringStatusIsWhatRunsAfterConcurrentCommands) {
-  auto& machine = SimulatedMachine::install(machineWith({process(90, "Music", "m")})).hardware();
+  auto& machine =
+      SimulatedMachine::install(machineWith({simulatedProcess(90, "Music", "m")})).hardware();
   MainLoopThread mainLoop;
   CapturedOutput captured;
   auto manager = AudioProcessManager::create();
@@ -357,7 +347,7 @@ TEST(AudioProcessManagerTest, MonitoringStatusIsWhatRunsAfterConcurrentCommands)
     EXPECT_GE(status.interval, 1.0);
 
     // A change shows whether the monitor really runs.
-    machine.addProcess(process(91 + round, "New" + std::to_string(round), "n"));
+    machine.addProcess(simulatedProcess(91 + round, "New" + std::to_string(round), "n"));
     const bool reported =
         captured.frames()
             .waitForFrames([](const Frame& f) { return f.isEvent("audioProcessChanges"); },

@@ -10,6 +10,7 @@
 #include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/MainLoopThread.h"
+#include "support/SimulatedProcesses.h"
 #include "taps/AudioProcessManager.h"
 
 namespace velmar {
@@ -25,28 +26,13 @@ using nlohmann::json;
 using platform::Platform;
 using sim::FailureRule;
 using sim::HalOperation;
-using sim::MachineScenario;
 using sim::SimulatedMachine;
-using sim::SimulatedProcessConfig;
 using testing::CapturedOutput;
 using testing::Frame;
+using testing::machineWith;
 using testing::MainLoopThread;
+using testing::simulatedProcess;
 using namespace std::chrono_literals;
-
-SimulatedProcessConfig process(std::int32_t pid, std::string name, bool running = false) {
-  SimulatedProcessConfig config;
-  config.pid = pid;
-  config.name = std::move(name);
-  config.bundleID = "org.example." + *config.name;
-  config.running = running;
-  return config;
-}
-
-MachineScenario machineWith(std::vector<SimulatedProcessConfig> processes) {
-  auto scenario = MachineScenario::defaultMachine();
-  scenario.processes = std::move(processes);
-  return scenario;
-}
 
 CATapDescription foreignTap(const std::string& name) {
   CATapDescription description;
@@ -134,12 +120,14 @@ TEST(AudioTapManagerTest, DestroyingATapNotInTheLoadedListCallsNothing) {
 }
 
 TEST(AudioTapManagerTest, TheTwoReadyMadeTaps) {
-  auto& machine = SimulatedMachine::install(machineWith({process(30, "Music", true)}));
+  auto& machine = SimulatedMachine::install(
+      machineWith({simulatedProcess(30, "Music", "org.example.Music", true)}));
   CapturedOutput captured;
   auto processes = AudioProcessManager::create();
   auto manager = AudioTapManager::create();
   const AudioObjectID music = machine.hardware().processObjectID(30);
-  const AudioObjectID late = machine.hardware().addProcess(process(31, "Late"));
+  const AudioObjectID late =
+      machine.hardware().addProcess(simulatedProcess(31, "Late", "org.example.Late"));
 
   // The system-level tap takes the registry as it stands (without "Late").
   const AudioObjectID system = manager->createSystemLevelTap(*processes);
@@ -158,7 +146,8 @@ TEST(AudioTapManagerTest, TheTwoReadyMadeTaps) {
 }
 
 TEST(AudioTapManagerTest, UpdatingAllTapsRepointsEachTapOnce) {
-  auto& machine = SimulatedMachine::install(machineWith({process(40, "Music", true)}));
+  auto& machine = SimulatedMachine::install(
+      machineWith({simulatedProcess(40, "Music", "org.example.Music", true)}));
   CapturedOutput captured;
   auto processes = AudioProcessManager::create();
   auto manager = AudioTapManager::create();
