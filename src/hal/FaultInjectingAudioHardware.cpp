@@ -23,6 +23,11 @@ void FaultInjectingAudioHardware::clearFailures() {
   failures_.clear();
 }
 
+std::size_t FaultInjectingAudioHardware::failedCalls() const {
+  std::lock_guard lock(mutex_);
+  return failedCalls_;
+}
+
 std::optional<OSStatus> FaultInjectingAudioHardware::injected(HalOperation operation,
                                                               AudioObjectID object,
                                                               std::optional<UInt32> selector) {
@@ -32,6 +37,7 @@ std::optional<OSStatus> FaultInjectingAudioHardware::injected(HalOperation opera
     if (it->object && *it->object != object) continue;
     if (it->selector && (!selector || *it->selector != *selector)) continue;
     OSStatus status = it->status;
+    ++failedCalls_;
     if (it->times && --*it->times <= 0) failures_.erase(it);
     return status;
   }
@@ -114,6 +120,8 @@ OSStatus FaultInjectingAudioHardware::removePropertyListener(
     AudioObjectID object, const AudioObjectPropertyAddress& address,
     AudioObjectPropertyListenerProc listener, void* clientData) {
   if (auto status = injected(HalOperation::kRemovePropertyListener, object, address.mSelector)) {
+    // Refused or not, the function is not called once this returns.
+    inner_.removePropertyListener(object, address, listener, clientData);
     return *status;
   }
   return inner_.removePropertyListener(object, address, listener, clientData);
@@ -150,7 +158,11 @@ OSStatus FaultInjectingAudioHardware::createIOProcID(AudioObjectID device, Audio
 
 OSStatus FaultInjectingAudioHardware::destroyIOProcID(AudioObjectID device,
                                                       AudioDeviceIOProcID procID) {
-  if (auto status = injected(HalOperation::kDestroyIOProcID, device)) return *status;
+  if (auto status = injected(HalOperation::kDestroyIOProcID, device)) {
+    // Refused, the procedure stays registered, but it is not called again.
+    inner_.deviceStop(device, procID);
+    return *status;
+  }
   return inner_.destroyIOProcID(device, procID);
 }
 
@@ -161,7 +173,11 @@ OSStatus FaultInjectingAudioHardware::deviceStart(AudioObjectID device,
 }
 
 OSStatus FaultInjectingAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
-  if (auto status = injected(HalOperation::kDeviceStop, device)) return *status;
+  if (auto status = injected(HalOperation::kDeviceStop, device)) {
+    // Refused or not, a procedure is not called once this returns.
+    if (procID != nullptr) inner_.deviceStop(device, procID);
+    return *status;
+  }
   return inner_.deviceStop(device, procID);
 }
 

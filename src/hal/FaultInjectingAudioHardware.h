@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -54,14 +55,20 @@ struct FailureRule {
 // Test tooling in front of any HAL: forwards every call to `inner` unless an
 // injected rule matches it, in which case the call answers the rule's status
 // without reaching `inner`. A status of 0 on a creation therefore succeeds
-// without handing out an object. Rules are guarded by their own mutex, never
-// held while `inner` runs.
+// without handing out an object. Only what the interface promises whatever
+// the answer (an IO procedure stopped or destroyed, a listener function
+// removed, is not called again) is still done in `inner`, as every backend
+// does it. Rules are guarded by their own mutex, never held while `inner`
+// runs.
 class FaultInjectingAudioHardware : public audiohal::AudioHardware {
  public:
   explicit FaultInjectingAudioHardware(audiohal::AudioHardware& inner) : inner_(inner) {}
 
   void injectFailure(const FailureRule& rule);
   void clearFailures();
+  // Calls a rule has answered so far, so a test can tell that its failure
+  // was met at all.
+  std::size_t failedCalls() const;
 
   OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                const PropertyValue& qualifier, UInt32& outDataSize) override;
@@ -103,8 +110,9 @@ class FaultInjectingAudioHardware : public audiohal::AudioHardware {
                                    std::optional<UInt32> selector = std::nullopt);
 
   audiohal::AudioHardware& inner_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::vector<FailureRule> failures_;
+  std::size_t failedCalls_ = 0;
 };
 
 }  // namespace velmar::hal

@@ -44,6 +44,7 @@ class SimulatedAudioHardware : public hal::ModelAudioHardware {
   audiohal::AudioHardware& front() { return faults_; }
   void injectFailure(const FailureRule& rule) { faults_.injectFailure(rule); }
   void clearFailures() { faults_.clearFailures(); }
+  std::size_t failedCalls() const { return faults_.failedCalls(); }
 
   // Adds a device with its microphone's tone; 0 when its UID is taken.
   AudioObjectID addDevice(const SimulatedDeviceConfig& config);

@@ -186,6 +186,9 @@ bool AudioTapManager::destroyTap(AudioObjectID id) {
     intents_.erase(id);
   }
   endOwnListChange(destroyed ? id : 0, false);
+  // A tap the HAL kept is still there: reported destroyed, the host would
+  // take it for gone.
+  if (!destroyed) return false;
   eventEmitter_.emitEvent("audioTapDestroyed", {{"id", id}});
   loadTapList();
   return true;

@@ -64,7 +64,8 @@ class AudioTapManager : public std::enable_shared_from_this<AudioTapManager> {
   // Rewrites a tap the service made with its configuration re-pointed at
   // `current` by its intent. False, writing nothing, for any other tap.
   bool reapplyTap(AudioObjectID id, const std::set<AudioObjectID>& current);
-  // False, without calling the HAL, for a tap not in the list as last loaded.
+  // False, without calling the HAL, for a tap not in the list as last loaded;
+  // false, without "audioTapDestroyed", when the HAL refuses to destroy it.
   bool destroyTap(AudioObjectID id);
   // "System Audio Interceptor" over the registry's processes as they stand.
   AudioObjectID createSystemLevelTap(AudioProcessManager& audioProcessManager);
