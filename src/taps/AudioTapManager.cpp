@@ -173,7 +173,20 @@ AudioObjectID AudioTapManager::createTap(const TapConfig& config, TapIntent inte
   endOwnListChange(tapID, true);
   if (tapID == 0) return 0;
   loadTapList();
-  if (auto tap = getTap(tapID)) eventEmitter_.emitEvent("audioTapCreated", tap->toDictionary());
+  const auto tap = getTap(tapID);
+  if (!tap) {
+    // Made but unreadable: the caller answers a failure, so the HAL must not
+    // keep a tap nobody knows of.
+    beginOwnListChange();
+    hal_.destroyProcessTap(tapID);
+    {
+      std::lock_guard lock(mutex_);
+      intents_.erase(tapID);
+    }
+    endOwnListChange(tapID, false);
+    return 0;
+  }
+  eventEmitter_.emitEvent("audioTapCreated", tap->toDictionary());
   return tapID;
 }
 

@@ -160,7 +160,15 @@ TEST_P(FaultSweepTest, EveryCommandIsAnsweredOnceAndNoSuccessIsFalse) {
   monitor.checkAndUpdateStatus();
 
   send("listAudioProcesses");
+  const auto tapsBefore =
+      read<std::vector<AudioObjectID>>(kAudioObjectSystemObject, kAudioHardwarePropertyTapList);
   const json tap = send("createAudioTap", {{"config", {{"name", "Sweep tap"}}}});
+  if (!ok(tap)) {
+    EXPECT_EQ(
+        read<std::vector<AudioObjectID>>(kAudioObjectSystemObject, kAudioHardwarePropertyTapList),
+        tapsBefore)
+        << "a tap answered as not made was left in the HAL";
+  }
   const AudioObjectID tapID = ok(tap) ? tap["data"]["id"].get<AudioObjectID>() : 0;
   const std::string tapUID = ok(tap) ? tap["data"]["uid"] : "";
   if (ok(tap)) {
