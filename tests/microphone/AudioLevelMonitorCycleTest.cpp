@@ -3,11 +3,11 @@
 // is counted.
 #include <gtest/gtest.h>
 
-#include "AllocationCounter.h"
 #include "FakeMonitorClock.h"
 #include "microphone/AudioLevelMonitor.h"
 #include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
+#include "support/ReplacedAllocation.h"
 
 namespace velmar {
 namespace {

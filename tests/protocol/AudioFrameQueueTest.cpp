@@ -1,31 +1,14 @@
 #include "protocol/AudioFrameQueue.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <future>
-#include <new>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "protocol/FrameBuilder.h"
 #include "support/CapturedOutput.h"
-
-// Counts allocations made by the current thread, to show that a push
-// allocates nothing.
-namespace {
-thread_local std::size_t tAllocations = 0;
-}  // namespace
-
-// Not inlined: GCC would otherwise take the free() of a replaced
-// operator delete for a mismatch with the new-expression it was inlined into.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  ++tAllocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "support/ReplacedAllocation.h"
 
 namespace velmar {
 namespace {
@@ -150,9 +133,9 @@ TEST(AudioFrameQueueTest, APushAllocatesNothing) {
   buildFrame(f, 0);  // warm-up: the builder's buffer takes its size
   queue.push(f);
   const std::string frame(f.frame());
-  const std::size_t before = tAllocations;
+  const std::size_t before = testing::allocationsOnThisThread();
   for (int i = 0; i < 100; ++i) queue.push(frame, "audioData", 2);  // full queue included
-  EXPECT_EQ(tAllocations, before);
+  EXPECT_EQ(testing::allocationsOnThisThread(), before);
   EXPECT_TRUE(queue.flush(10s));
 }
 

@@ -9,12 +9,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "AllocationCounter.h"
 #include "protocol/Base64.h"
 #include "protocol/EventEmitter.h"
 #include "protocol/Timestamps.h"
 #include "recording/AudioDataFrame.h"
 #include "recording/PcmConverter.h"
+#include "support/AllocationCounter.h"
 #include "support/Frames.h"
 
 namespace velmar {

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "AllocationCounter.h"
+#include "support/AllocationCounter.h"
 #include "support/CapturedOutput.h"
 
 namespace velmar {

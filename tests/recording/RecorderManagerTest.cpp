@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "protocol/Base64.h"
-#include "recording/AllocationCounter.h"
 #include "recording/PcmConverter.h"
 #include "recording/RecorderManager.h"
 #include "recording/RecordingTestMachine.h"
+#include "support/ReplacedAllocation.h"
 
 namespace velmar::testing {
 namespace {
