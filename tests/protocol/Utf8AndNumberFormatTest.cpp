@@ -23,8 +23,6 @@ TEST(Utf8Test, SanitizeReplacesOnlyTheBadBytes) {
   EXPECT_EQ(utf8::sanitize("fine é"), "fine é");
 }
 
-TEST(Utf8Test, CountsCodePoints) { EXPECT_EQ(utf8::codePointCount("aé€𝄞"), 4u); }
-
 TEST(NumberFormatTest, ShortestDoubleAlwaysHasAFraction) {
   EXPECT_EQ(formatShortestDouble(5), "5.0");
   EXPECT_EQ(formatShortestDouble(2.5), "2.5");
