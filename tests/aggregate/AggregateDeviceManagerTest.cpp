@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include "aggregate/AggregateTestMachine.h"
-#include "support/MainLoopThread.h"
 
 namespace velmar {
 namespace {
@@ -243,26 +242,7 @@ TEST_F(AggregateDeviceManagerTest, DestroyingTheCurrentDeviceClearsItAndSavesThe
   EXPECT_TRUE(output_.waitForLog("Clearing protected recording device ID: 0"));
 }
 
-class AggregateListeningTest : public testing::AggregateTestMachine {
- protected:
-  void SetUp() override {
-    AggregateTestMachine::SetUp();
-    loop_ = std::make_unique<testing::MainLoopThread>();
-  }
-  void TearDown() override {
-    manager_.reset();
-    loop_.reset();
-    AggregateTestMachine::TearDown();
-  }
-  void startManager() {
-    manager_ = makeManager();
-    manager_->startListening();
-    ASSERT_TRUE(output_.waitForLog("Started listening for device changes"));
-  }
-
-  std::unique_ptr<testing::MainLoopThread> loop_;
-  std::shared_ptr<AggregateDeviceManager> manager_;
-};
+using AggregateListeningTest = testing::AggregateListeningMachine;
 
 TEST_F(AggregateListeningTest, AVanishedCurrentDeviceIsReplacedUnlessProtected) {
   const AudioObjectID first = makeAggregate("First", "agg-1");

@@ -17,6 +17,7 @@
 #include "protocol/EventEmitter.h"
 #include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
+#include "support/MainLoopThread.h"
 
 namespace velmar::testing {
 
@@ -101,6 +102,30 @@ class AggregateTestMachine : public ::testing::Test {
   std::string directory_;
   std::string storePath_;
   int settles_ = 0;
+};
+
+// The same with a running main loop and a manager that listens for device
+// changes, as the service runs it.
+class AggregateListeningMachine : public AggregateTestMachine {
+ protected:
+  void SetUp() override {
+    AggregateTestMachine::SetUp();
+    loop_ = std::make_unique<MainLoopThread>();
+  }
+  void TearDown() override {
+    manager_.reset();
+    loop_.reset();
+    AggregateTestMachine::TearDown();
+  }
+  // Logged once the default-device listeners are in place too.
+  void startManager() {
+    manager_ = makeManager();
+    manager_->startListening();
+    ASSERT_TRUE(output_.waitForLog("Started listening for device changes"));
+  }
+
+  std::unique_ptr<MainLoopThread> loop_;
+  std::shared_ptr<AggregateDeviceManager> manager_;
 };
 
 }  // namespace velmar::testing
