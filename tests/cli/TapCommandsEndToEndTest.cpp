@@ -13,8 +13,10 @@ namespace {
 
 using AudioObjectID = std::uint32_t;
 using nlohmann::json;
+using testing::answerIndex;
 using testing::answerTo;
 using testing::CliProcess;
+using testing::expectRefusal;
 using testing::Frame;
 using testing::indexOf;
 using testing::isAnswer;
@@ -63,12 +65,86 @@ json sorted(json array) {
   return array;
 }
 
-TEST(TapCommandsEndToEndTest, CreatedWithDefaultsListedUpdatedAndDestroyedOnce) {
+// One machine with two audio processes: a forced update and a cleanup with
+// nothing to do and with a tap; the all-process tap replacing every earlier
+// tap; then taps created with defaults, odd and full settings, listed,
+// updated and destroyed once.
+TEST(TapCommandsEndToEndTest, TapsAreCreatedListedUpdatedReplacedCleanedAndDestroyedOnce) {
   ScenarioFile file(twoProcesses());
   CliProcess cli(file.options());
   const auto ids = processIDs(cli);
   ASSERT_EQ(ids.size(), 2u);
 
+  // Nothing to do is a success.
+  const json noUpdate = answerTo(cli, {{"id", "f0"}, {"action", "forceUpdateTaps"}});
+  EXPECT_EQ(noUpdate["success"], true);
+  EXPECT_EQ(noUpdate["data"],
+            json({{"success", true}, {"message", "All taps updated successfully"}}));
+  EXPECT_EQ(listAfterAnswer(cli, "f0")["count"], 0);
+  const json noCleanup = answerTo(cli, {{"id", "k0"}, {"action", "cleanupAllTaps"}});
+  EXPECT_EQ(noCleanup["data"],
+            json({{"success", true}, {"message", "All taps cleaned up successfully"}}));
+  EXPECT_EQ(listAfterAnswer(cli, "k0")["count"], 0);
+
+  // A forced update keeps a tap's chosen processes (here none).
+  const json forcedTap =
+      answerTo(cli, {{"id", "m"}, {"action", "createAudioTap"}, {"config", {{"mute", 1}}}});
+  const AudioObjectID forcedID = forcedTap["data"]["id"];
+  const json forced = answerTo(cli, {{"id", "f1"}, {"action", "forceUpdateTaps"}});
+  EXPECT_EQ(forced["success"], true);
+  EXPECT_TRUE(cli.waitForLog("Forcing update of all taps with current processes"));
+  auto forcedUpdate = cli.frames().waitForEvent("audioTapUpdated");
+  ASSERT_TRUE(forcedUpdate);
+  EXPECT_EQ(forcedUpdate->body["data"]["id"], forcedID);
+  EXPECT_EQ(forcedUpdate->body["data"]["processes"], json::array());
+  EXPECT_EQ(forcedUpdate->body["data"]["mute"], 1);
+  const json forcedList = listAfterAnswer(cli, "f1");
+  EXPECT_EQ(forcedList["count"], 1);
+  EXPECT_EQ(forcedList["taps"][0]["processes"], json::array());
+
+  const json cleaned = answerTo(cli, {{"id", "k1"}, {"action", "cleanupAllTaps"}});
+  EXPECT_EQ(cleaned["success"], true);
+  EXPECT_TRUE(cli.waitForLog("Cleaning up all existing audio taps"));
+  EXPECT_EQ(listAfterAnswer(cli, "k1")["count"], 0);
+  EXPECT_TRUE(cli.frames().waitForFrame([&](const Frame& f) {
+    return f.isEvent("audioTapDestroyed") && f.body["data"]["id"] == forcedID;
+  }));
+
+  const json fresh = answerTo(cli, {{"id", "a0"}, {"action", "createAudioTapWithAllProcesses"}});
+  ASSERT_EQ(fresh["success"], true);
+  EXPECT_TRUE(cli.waitForLog("No existing taps to clean up"));
+  const AudioObjectID firstAll = fresh["data"]["id"];
+  answerTo(cli, {{"id", "o"}, {"action", "createAudioTap"}, {"config", {{"name", "Other"}}}});
+
+  const std::size_t beforeReplacing = cli.frames().frames().size();
+  const json replaced = answerTo(cli, {{"id", "a1"}, {"action", "createAudioTapWithAllProcesses"}});
+  ASSERT_EQ(replaced["success"], true);
+  const json& allTap = replaced["data"];
+  EXPECT_EQ(allTap["name"], "Tap with all processes");
+  EXPECT_EQ(sorted(allTap["processes"]), json(ids));
+  EXPECT_NE(allTap["id"], firstAll);
+  for (const char* line :
+       {"Starting tap management process", "Found 2 existing taps to clean up",
+        "All taps successfully removed", "Creating a fresh tap with all processes",
+        "Creating tap with 2 audio processes"}) {
+    EXPECT_TRUE(cli.waitForLog(line)) << line;
+  }
+  EXPECT_TRUE(
+      cli.waitForLog("Removing tap: " + std::to_string(firstAll) + " (Tap with all processes)"));
+  EXPECT_TRUE(cli.waitForLog("Successfully created new tap " + allTap["id"].dump()));
+  // Both earlier taps destroyed, then the new one created, then the answer.
+  const auto replacedFrames = cli.frames().frames();
+  const auto answer = answerIndex(replacedFrames, "a1");
+  std::size_t replacedTaps = 0;
+  for (std::size_t i = beforeReplacing; i < answer; ++i)
+    replacedTaps += replacedFrames[i].isEvent("audioTapDestroyed");
+  EXPECT_EQ(replacedTaps, 2u);
+  EXPECT_TRUE(replacedFrames[answer - 1].isEvent("audioTapCreated"));
+
+  EXPECT_EQ(answerTo(cli, {{"id", "l1"}, {"action", "listAudioTaps"}})["data"]["count"], 1);
+
+  // The all-process tap stays: it lists last by name.
+  const std::size_t start = cli.frames().frames().size();
   const json plain =
       answerTo(cli, {{"id", "c1"}, {"action", "createAudioTap"}, {"config", json::object()}});
   ASSERT_EQ(plain["success"], true);
@@ -86,6 +162,7 @@ TEST(TapCommandsEndToEndTest, CreatedWithDefaultsListedUpdatedAndDestroyedOnce) 
   EXPECT_EQ(tap["format"], "1 channels at 48000Hz");
   // "audioTapCreated" carries the same object, before the response.
   auto frames = cli.frames().frames();
+  frames.erase(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(start));
   const auto created = indexOf(frames, [](const Frame& f) { return f.isEvent("audioTapCreated"); });
   ASSERT_LT(created, frames.size());
   EXPECT_EQ(frames[created].body["data"], tap);
@@ -129,17 +206,16 @@ TEST(TapCommandsEndToEndTest, CreatedWithDefaultsListedUpdatedAndDestroyedOnce) 
   EXPECT_EQ(full["data"]["streamIndex"], 0);
   EXPECT_EQ(full["data"]["format"], "2 channels at 48000Hz");
 
-  const json missing = answerTo(cli, {{"id", "c4"}, {"action", "createAudioTap"}});
-  EXPECT_EQ(missing["code"], "missing_parameter");
-  EXPECT_EQ(missing["error"], "Missing required parameter: config");
+  expectRefusal(answerTo(cli, {{"id", "c4"}, {"action", "createAudioTap"}}), "missing_parameter",
+                "Missing required parameter: config");
 
   // Listing: acknowledgment, answer, then the list event.
   const json listed = answerTo(cli, {{"id", "l"}, {"action", "listAudioTaps"}});
-  EXPECT_EQ(listed["data"]["count"], 3);
+  EXPECT_EQ(listed["data"]["count"], 4);
   EXPECT_EQ(listed["data"]["taps"][0]["name"], "Audio Tap");  // sorted by name
   EXPECT_EQ(listed["data"]["taps"][2]["name"], "Odd");
   auto list = cli.frames().waitForFrame(
-      [](const Frame& f) { return f.isEvent("audioTapList") && f.body["data"]["count"] == 3; });
+      [](const Frame& f) { return f.isEvent("audioTapList") && f.body["data"]["count"] == 4; });
   ASSERT_TRUE(list);
   EXPECT_EQ(list->body["data"], listed["data"]);
   frames = cli.frames().frames();
@@ -147,7 +223,7 @@ TEST(TapCommandsEndToEndTest, CreatedWithDefaultsListedUpdatedAndDestroyedOnce) 
     return f.isResponse("l") && f.body.contains("isAcknowledgment");
   });
   EXPECT_LT(ack, indexOf(frames, [](const Frame& f) { return isAnswer(f, "l"); }));
-  EXPECT_TRUE(cli.waitForLog("Sending listAudioTaps response with 3 taps"));
+  EXPECT_TRUE(cli.waitForLog("Sending listAudioTaps response with 4 taps"));
 
   // Updating with only a name keeps every other setting; destroying works once.
   const json made = answerTo(
@@ -164,120 +240,40 @@ TEST(TapCommandsEndToEndTest, CreatedWithDefaultsListedUpdatedAndDestroyedOnce) 
   json expected = made["data"];
   expected["name"] = "Second";
   EXPECT_EQ(renamed["data"], expected);
-  auto updated = cli.frames().waitForEvent("audioTapUpdated");
+  auto updated = cli.frames().waitForFrame([](const Frame& f) {
+    return f.isEvent("audioTapUpdated") && f.body["data"]["name"] == "Second";
+  });
   ASSERT_TRUE(updated);
   EXPECT_EQ(updated->body["data"], expected);
 
-  const json onlyID = answerTo(cli, {{"id", "u2"}, {"action", "updateAudioTap"}, {"tapID", tapID}});
-  EXPECT_EQ(onlyID["code"], "missing_parameter");
-  EXPECT_EQ(onlyID["error"],
-            "Missing required parameter: Either tapID or config parameter is missing");
-  const json unknown = answerTo(
-      cli,
-      {{"id", "u3"}, {"action", "updateAudioTap"}, {"tapID", 99999}, {"config", json::object()}});
-  EXPECT_EQ(unknown["code"], "resource_not_found");
-  EXPECT_EQ(unknown["error"], "Resource not found: Tap with ID 99999 not found");
+  expectRefusal(answerTo(cli, {{"id", "u2"}, {"action", "updateAudioTap"}, {"tapID", tapID}}),
+                "missing_parameter",
+                "Missing required parameter: Either tapID or config parameter is missing");
+  expectRefusal(answerTo(cli, {{"id", "u3"},
+                               {"action", "updateAudioTap"},
+                               {"tapID", 99999},
+                               {"config", json::object()}}),
+                "resource_not_found", "Resource not found: Tap with ID 99999 not found");
 
   // Destroying needs a numeric ID and works once.
-  const json text = answerTo(
-      cli, {{"id", "d0"}, {"action", "destroyAudioTap"}, {"tapID", std::to_string(tapID)}});
-  EXPECT_EQ(text["code"], "missing_parameter");
-  EXPECT_EQ(text["error"], "Missing required parameter: tapID");
+  expectRefusal(
+      answerTo(cli,
+               {{"id", "d0"}, {"action", "destroyAudioTap"}, {"tapID", std::to_string(tapID)}}),
+      "missing_parameter", "Missing required parameter: tapID");
 
   const json first = answerTo(cli, {{"id", "d1"}, {"action", "destroyAudioTap"}, {"tapID", tapID}});
   EXPECT_EQ(first["success"], true);
   EXPECT_EQ(first["data"], json({{"tapID", tapID}}));
   frames = cli.frames().frames();
-  const auto destroyed =
-      indexOf(frames, [](const Frame& f) { return f.isEvent("audioTapDestroyed"); });
+  const auto destroyed = indexOf(frames, [&](const Frame& f) {
+    return f.isEvent("audioTapDestroyed") && f.body["data"]["id"] == tapID;
+  });
   ASSERT_LT(destroyed, frames.size());
   EXPECT_EQ(frames[destroyed].body["data"], json({{"id", tapID}}));
   EXPECT_LT(destroyed, indexOf(frames, [](const Frame& f) { return isAnswer(f, "d1"); }));
 
-  const json second =
-      answerTo(cli, {{"id", "d2"}, {"action", "destroyAudioTap"}, {"tapID", tapID}});
-  EXPECT_EQ(second["success"], false);
-  EXPECT_EQ(second["code"], "execution_error");
-  EXPECT_EQ(second["error"], "Command execution error: Failed to destroy audio tap");
-}
-
-TEST(TapCommandsEndToEndTest, TheAllProcessTapReplacesEveryEarlierTap) {
-  ScenarioFile file(twoProcesses());
-  CliProcess cli(file.options());
-  const auto ids = processIDs(cli);
-
-  const json fresh = answerTo(cli, {{"id", "a0"}, {"action", "createAudioTapWithAllProcesses"}});
-  ASSERT_EQ(fresh["success"], true);
-  EXPECT_TRUE(cli.waitForLog("No existing taps to clean up"));
-  const AudioObjectID firstAll = fresh["data"]["id"];
-  answerTo(cli, {{"id", "c"}, {"action", "createAudioTap"}, {"config", {{"name", "Other"}}}});
-
-  const json replaced = answerTo(cli, {{"id", "a1"}, {"action", "createAudioTapWithAllProcesses"}});
-  ASSERT_EQ(replaced["success"], true);
-  const json& tap = replaced["data"];
-  EXPECT_EQ(tap["name"], "Tap with all processes");
-  EXPECT_EQ(sorted(tap["processes"]), json(ids));
-  EXPECT_NE(tap["id"], firstAll);
-  for (const char* line :
-       {"Starting tap management process", "Found 2 existing taps to clean up",
-        "All taps successfully removed", "Creating a fresh tap with all processes",
-        "Creating tap with 2 audio processes"}) {
-    EXPECT_TRUE(cli.waitForLog(line)) << line;
-  }
-  EXPECT_TRUE(
-      cli.waitForLog("Removing tap: " + std::to_string(firstAll) + " (Tap with all processes)"));
-  EXPECT_TRUE(cli.waitForLog("Successfully created new tap " + tap["id"].dump()));
-  // Both earlier taps destroyed, then the new one created, then the answer.
-  auto frames = cli.frames().frames();
-  const auto answer = indexOf(frames, [](const Frame& f) { return isAnswer(f, "a1"); });
-  std::size_t destroyed = 0;
-  for (std::size_t i = 0; i < answer; ++i) destroyed += frames[i].isEvent("audioTapDestroyed");
-  EXPECT_EQ(destroyed, 2u);
-  EXPECT_TRUE(frames[answer - 1].isEvent("audioTapCreated"));
-
-  const json listed = answerTo(cli, {{"id", "l"}, {"action", "listAudioTaps"}});
-  EXPECT_EQ(listed["data"]["count"], 1);
-}
-
-TEST(TapCommandsEndToEndTest, CleanupAndForcedUpdateAnswerThenSendTheList) {
-  ScenarioFile file(twoProcesses());
-  CliProcess cli(file.options());
-  const auto ids = processIDs(cli);
-
-  // Nothing to do is a success.
-  const json noUpdate = answerTo(cli, {{"id", "f0"}, {"action", "forceUpdateTaps"}});
-  EXPECT_EQ(noUpdate["success"], true);
-  EXPECT_EQ(noUpdate["data"],
-            json({{"success", true}, {"message", "All taps updated successfully"}}));
-  EXPECT_EQ(listAfterAnswer(cli, "f0")["count"], 0);
-  const json noCleanup = answerTo(cli, {{"id", "k0"}, {"action", "cleanupAllTaps"}});
-  EXPECT_EQ(noCleanup["data"],
-            json({{"success", true}, {"message", "All taps cleaned up successfully"}}));
-  EXPECT_EQ(listAfterAnswer(cli, "k0")["count"], 0);
-
-  // A forced update keeps a tap's chosen processes (here none).
-  const json created =
-      answerTo(cli, {{"id", "c"}, {"action", "createAudioTap"}, {"config", {{"mute", 1}}}});
-  const AudioObjectID tapID = created["data"]["id"];
-  const json forced = answerTo(cli, {{"id", "f1"}, {"action", "forceUpdateTaps"}});
-  EXPECT_EQ(forced["success"], true);
-  EXPECT_TRUE(cli.waitForLog("Forcing update of all taps with current processes"));
-  auto updated = cli.frames().waitForEvent("audioTapUpdated");
-  ASSERT_TRUE(updated);
-  EXPECT_EQ(updated->body["data"]["id"], tapID);
-  EXPECT_EQ(updated->body["data"]["processes"], json::array());
-  EXPECT_EQ(updated->body["data"]["mute"], 1);
-  const json list = listAfterAnswer(cli, "f1");
-  EXPECT_EQ(list["count"], 1);
-  EXPECT_EQ(list["taps"][0]["processes"], json::array());
-
-  const json cleaned = answerTo(cli, {{"id", "k1"}, {"action", "cleanupAllTaps"}});
-  EXPECT_EQ(cleaned["success"], true);
-  EXPECT_TRUE(cli.waitForLog("Cleaning up all existing audio taps"));
-  EXPECT_EQ(listAfterAnswer(cli, "k1")["count"], 0);
-  auto destroyed = cli.frames().waitForEvent("audioTapDestroyed");
-  ASSERT_TRUE(destroyed);
-  EXPECT_EQ(destroyed->body["data"]["id"], tapID);
+  expectRefusal(answerTo(cli, {{"id", "d2"}, {"action", "destroyAudioTap"}, {"tapID", tapID}}),
+                "execution_error", "Command execution error: Failed to destroy audio tap");
 }
 
 // An application appears at 3 s; the monitor runs every second.
@@ -346,10 +342,9 @@ TEST(TapCommandsEndToEndTest, HalFailuresAreAnsweredAsTheCommandsFailures) {
              {{"operation", "setPropertyData"}, {"selector", "tdsc"}, {"status", "nope"}}}}});
   CliProcess cli(file.options());
   // The first three creations get no tap from the HAL.
-  const json plain =
-      answerTo(cli, {{"id", "c1"}, {"action", "createAudioTap"}, {"config", json::object()}});
-  EXPECT_EQ(plain["code"], "execution_error");
-  EXPECT_EQ(plain["error"], "Command execution error: Failed to create audio tap");
+  expectRefusal(
+      answerTo(cli, {{"id", "c1"}, {"action", "createAudioTap"}, {"config", json::object()}}),
+      "execution_error", "Command execution error: Failed to create audio tap");
   const json all = answerTo(cli, {{"id", "c2"}, {"action", "createAudioTapWithAllProcesses"}});
   EXPECT_EQ(all["error"], "Command execution error: Failed to create audio tap with all processes");
   const json system = answerTo(cli, {{"id", "c3"}, {"action", "createSystemLevelTap"}});
