@@ -18,7 +18,9 @@ namespace {
 using nlohmann::json;
 using testing::answerTo;
 using testing::CliProcess;
+using testing::expectRefusal;
 using testing::Frame;
+using testing::responsesTo;
 using testing::ScenarioFile;
 using namespace std::chrono_literals;
 
@@ -44,189 +46,161 @@ class StoreDirectory {
   std::string path_;
 };
 
-void expectMissing(const json& response, const std::string& parameter) {
-  EXPECT_EQ(response["success"], false) << response.dump();
-  EXPECT_EQ(response["code"], "missing_parameter") << response.dump();
-  EXPECT_EQ(response["error"], "Missing required parameter: " + parameter) << response.dump();
-}
-
-void expectExecutionError(const json& response, const std::string& message) {
-  EXPECT_EQ(response["success"], false) << response.dump();
-  EXPECT_EQ(response["code"], "execution_error") << response.dump();
-  EXPECT_EQ(response["error"], "Command execution error: " + message) << response.dump();
-}
-
-// A fresh machine: the start-up lists, refusals of missing, mistyped or
-// unknown parameters, and the capabilities, which need an aggregate device.
-TEST(DeviceCommandsEndToEndTest, StartUpListsRefusalsAndCapabilities) {
-  CliProcess cli;
-  auto lists = cli.frames().waitForFrames(
-      [](const Frame& f) {
-        return f.isEvent("audioDeviceList") || f.isEvent("aggregateDeviceList");
-      },
-      2);
-  ASSERT_EQ(lists.size(), 2u);
-  ASSERT_TRUE(lists[0].isEvent("audioDeviceList"));
-  ASSERT_TRUE(lists[1].isEvent("aggregateDeviceList"));
-  const json& devices = lists[0].body["data"];
-  EXPECT_EQ(devices["count"], 4);
-  EXPECT_EQ(devices["devices"][0], (json{{"id", devices["devices"][0]["id"]},
-                                         {"uid", kMicrophoneUID},
-                                         {"name", "MacBook Pro Built-in Microphone"},
-                                         {"hasInputChannels", true}}));
-  EXPECT_EQ(lists[1].body["data"], (json{{"devices", json::array()},
-                                         {"count", 0},
-                                         {"currentDeviceID", 0},
-                                         {"protectedDeviceID", 0}}));
-
-  const struct {
-    json command;
-    std::string parameter;
-  } missing[] = {
-      // A text ID is no ID.
-      {{{"action", "addDeviceToAggregate"}, {"aggregateID", "91"}, {"deviceUID", kMicrophoneUID}},
-       "aggregateID"},
-      {{{"action", "addDeviceToAggregate"}}, "aggregateID"},
-      {{{"action", "removeDeviceFromAggregate"}, {"aggregateID", 91}}, "deviceUID"},
-      {{{"action", "addTapToAggregate"}, {"aggregateID", 91}, {"tapUID", 17}}, "tapUID"},
-      {{{"action", "configureAggregateDevice"}}, "deviceID"},
-      {{{"action", "destroyAggregateDevice"}, {"deviceID", -1}}, "deviceID"},
-      {{{"action", "destroyAggregateDevice"}, {"deviceID", 4294967296}}, "deviceID"},
-  };
-  int request = 0;
-  for (const auto& c : missing) {
-    json command = c.command;
-    command["id"] = "m" + std::to_string(++request);
-    expectMissing(answerTo(cli, command), c.parameter);
-  }
-  const struct {
-    json command;
-    std::string message;
-  } refused[] = {
-      {{{"action", "destroyAggregateDevice"}, {"deviceID", 1}},
-       "Failed to destroy aggregate device"},
-      {{{"action", "addTapToAggregate"}, {"aggregateID", 7}, {"tapUID", "tap"}},
-       "Failed to add tap to aggregate device"},
-      {{{"action", "configureAggregateDevice"}, {"deviceID", 7}},
-       "Failed to configure aggregate device"},
-  };
-  for (const auto& c : refused) {
-    json command = c.command;
-    command["id"] = "e" + std::to_string(++request);
-    expectExecutionError(answerTo(cli, command), c.message);
-  }
-
-  for (const char* action : {"getDeviceCapabilities", "getOptimalAudioConfig"}) {
-    auto response = answerTo(cli, {{"id", action}, {"action", action}});
-    EXPECT_EQ(response,
-              (json{{"id", action}, {"success", false}, {"error", "No aggregate device found"}}))
-        << action;
-  }
-
-  auto created = answerTo(cli, {{"id", "create"}, {"action", "createAggregateDevice"}});
-  const std::uint32_t id = created["data"]["deviceID"];
-  auto capabilities = answerTo(cli, {{"id", "caps"}, {"action", "getDeviceCapabilities"}});
-  ASSERT_EQ(capabilities["success"], true);
-  const json& data = capabilities["data"];
-  EXPECT_EQ(data["deviceID"], id);
-  EXPECT_EQ(data["transportType"], 1735554416u);  // 'grup'
-  EXPECT_EQ(data["canBeClockSource"], false);
-  EXPECT_EQ(data["isBluetooth"], false);
-  EXPECT_EQ(data["supportedSampleRates"], json::array({48000.0}));
-  EXPECT_TRUE(data["name"].get<std::string>().starts_with("Orvina Aggregate Device "));
-  EXPECT_TRUE(data["uid"].get<std::string>().find("aggregatedevice.") != std::string::npos);
-  EXPECT_EQ(data.size(), 8u);
-
-  auto config = answerTo(cli, {{"id", "optimal"}, {"action", "getOptimalAudioConfig"}});
-  EXPECT_EQ(config["data"], (json{{"sampleRate", 48000},
-                                  {"channels", 2},
-                                  {"format", "linear16"},
-                                  {"deviceName", data["name"]},
-                                  {"isBluetooth", false},
-                                  {"supportedSampleRates", {48000.0}},
-                                  {"reasoning",
-                                   {{"sampleRate", "Selected 48000Hz based on device capabilities"},
-                                    {"channels", "Using stereo for optimal quality"}}}}));
-}
-
-TEST(DeviceCommandsEndToEndTest, AnAggregateDeviceIsBuiltListedAndTakenApart) {
-  StoreDirectory directory;
-  CliProcess cli({{}, {{"VELMAR_STORE_PATH", directory.store()}}});
-
-  cli.send({{"id", "devices"}, {"action", "getAudioDevices"}});
-  auto devices =
-      cli.frames().waitForFrames([](const Frame& f) { return f.isResponse("devices"); }, 2);
-  ASSERT_EQ(devices.size(), 2u);
-  EXPECT_EQ(devices[0].body["isAcknowledgment"], true);
-  EXPECT_EQ(devices[1].body["data"]["count"], 4);
-
-  EXPECT_EQ(answerTo(cli, {{"id", "c0"}, {"action", "checkAggregateDevice"}})["data"],
-            (json{{"hasAggregateDevices", false}}));
-
-  auto created = answerTo(cli, {{"id", "create"}, {"action", "createAggregateDevice"}});
-  ASSERT_EQ(created["success"], true) << created.dump();
-  EXPECT_EQ(created["data"]["message"], "Aggregate device created successfully");
-  const std::uint32_t id = created["data"]["deviceID"];
-  ASSERT_NE(id, 0u);
-  EXPECT_EQ(directory.saved().value()["deviceIDs"], json::array({id}));
-
-  auto added = answerTo(cli, {{"id", "add"},
-                              {"action", "addDeviceToAggregate"},
-                              {"aggregateID", id},
-                              {"deviceUID", kMicrophoneUID}});
-  EXPECT_EQ(added["data"], (json{{"aggregateID", id},
-                                 {"deviceUID", kMicrophoneUID},
-                                 {"message", "Device added to aggregate device successfully"}}));
-  // Announced after the change.
-  ASSERT_TRUE(cli.frames().waitForFrame([&](const Frame& f) {
-    return f.isEvent("aggregateDeviceList") && f.body["data"]["count"] == 1 &&
-           f.body["data"]["devices"][0]["deviceList"] == json::array({kMicrophoneUID});
-  }));
-
-  auto configured = answerTo(
-      cli, {{"id", "configure"}, {"action", "configureAggregateDevice"}, {"deviceID", id}});
-  EXPECT_EQ(configured["data"],
-            (json{{"deviceID", id}, {"message", "Aggregate device configured successfully"}}));
-  auto listed = answerTo(cli, {{"id", "list"}, {"action", "getAggregateDevices"}});
-  ASSERT_EQ(listed["data"]["count"], 1);
-  const json& device = listed["data"]["devices"][0];
-  EXPECT_EQ(device["id"], id);
-  EXPECT_EQ(device["deviceList"], json::array({kMicrophoneUID}));
-  EXPECT_EQ(device["tapList"], json::array());
-  // Both flags default to true.
-  EXPECT_EQ(device["isPrivate"], true);
-  EXPECT_EQ(device["autoStart"], true);
-  EXPECT_EQ(device["autoStop"], false);
-
-  auto checked = answerTo(cli, {{"id", "c1"}, {"action", "checkAggregateDevice"}});
-  EXPECT_EQ(checked["data"],
-            (json{{"hasAggregateDevices", true}, {"count", 1}, {"deviceIDs", {id}}}));
-
-  auto removed = answerTo(cli, {{"id", "rd"},
-                                {"action", "removeDeviceFromAggregate"},
-                                {"aggregateID", id},
-                                {"deviceUID", kMicrophoneUID}});
-  EXPECT_EQ(removed["data"]["message"], "Device removed from aggregate device successfully");
-
-  auto switched = answerTo(cli, {{"id", "switch"}, {"action", "handleDeviceSwitch"}});
-  EXPECT_EQ(switched["data"]["message"],
-            "Device switch handled. Updated aggregate devices and taps.");
-
-  auto destroyed =
-      answerTo(cli, {{"id", "destroy"}, {"action", "destroyAggregateDevice"}, {"deviceID", id}});
-  EXPECT_EQ(destroyed["data"],
-            (json{{"deviceID", id}, {"message", "Aggregate device destroyed successfully"}}));
-  EXPECT_EQ(answerTo(cli, {{"id", "list2"}, {"action", "getAggregateDevices"}})["data"]["count"],
-            0);
-  EXPECT_EQ(directory.saved().value()["deviceIDs"], json::array());
-}
-
-TEST(DeviceCommandsEndToEndTest, AggregateDevicesOfAFinishedRunAreGoneAfterARestart) {
+// A fresh machine, over two runs of the service sharing a store: the
+// start-up lists; refusals of missing, mistyped or unknown parameters; an
+// aggregate device built, described, listed and taken apart; then two made
+// in a run that ends are gone after the restart, as private aggregate devices
+// die with the process that made them.
+TEST(DeviceCommandsEndToEndTest, AggregateDevicesAreBuiltListedTakenApartAndGoneAfterARestart) {
   StoreDirectory directory;
   CliProcess::Options options{{}, {{"VELMAR_STORE_PATH", directory.store()}}};
   std::uint32_t first = 0;
   {
     CliProcess cli(options);
+    auto lists = cli.frames().waitForFrames(
+        [](const Frame& f) {
+          return f.isEvent("audioDeviceList") || f.isEvent("aggregateDeviceList");
+        },
+        2);
+    ASSERT_EQ(lists.size(), 2u);
+    ASSERT_TRUE(lists[0].isEvent("audioDeviceList"));
+    ASSERT_TRUE(lists[1].isEvent("aggregateDeviceList"));
+    const json& devices = lists[0].body["data"];
+    EXPECT_EQ(devices["count"], 4);
+    EXPECT_EQ(devices["devices"][0], (json{{"id", devices["devices"][0]["id"]},
+                                           {"uid", kMicrophoneUID},
+                                           {"name", "MacBook Pro Built-in Microphone"},
+                                           {"hasInputChannels", true}}));
+    EXPECT_EQ(lists[1].body["data"], (json{{"devices", json::array()},
+                                           {"count", 0},
+                                           {"currentDeviceID", 0},
+                                           {"protectedDeviceID", 0}}));
+
+    // Sent with no parameter at all, every action is the protocol
+    // description's test; here, parameters present but unusable.
+    const struct {
+      json command;
+      std::string code, error;
+    } refused[] = {
+        // A text ID is no ID.
+        {{{"action", "addDeviceToAggregate"}, {"aggregateID", "91"}, {"deviceUID", kMicrophoneUID}},
+         "missing_parameter",
+         "Missing required parameter: aggregateID"},
+        {{{"action", "removeDeviceFromAggregate"}, {"aggregateID", 91}},
+         "missing_parameter",
+         "Missing required parameter: deviceUID"},
+        {{{"action", "addTapToAggregate"}, {"aggregateID", 91}, {"tapUID", 17}},
+         "missing_parameter",
+         "Missing required parameter: tapUID"},
+        {{{"action", "destroyAggregateDevice"}, {"deviceID", -1}},
+         "missing_parameter",
+         "Missing required parameter: deviceID"},
+        {{{"action", "destroyAggregateDevice"}, {"deviceID", 4294967296}},
+         "missing_parameter",
+         "Missing required parameter: deviceID"},
+        {{{"action", "destroyAggregateDevice"}, {"deviceID", 1}},
+         "execution_error",
+         "Command execution error: Failed to destroy aggregate device"},
+        {{{"action", "addTapToAggregate"}, {"aggregateID", 7}, {"tapUID", "tap"}},
+         "execution_error",
+         "Command execution error: Failed to add tap to aggregate device"},
+        {{{"action", "configureAggregateDevice"}, {"deviceID", 7}},
+         "execution_error",
+         "Command execution error: Failed to configure aggregate device"},
+    };
+    int request = 0;
+    for (const auto& c : refused) {
+      json command = c.command;
+      command["id"] = "e" + std::to_string(++request);
+      expectRefusal(answerTo(cli, command), c.code, c.error);
+    }
+    for (const char* action : {"getDeviceCapabilities", "getOptimalAudioConfig"}) {
+      EXPECT_EQ(answerTo(cli, {{"id", action}, {"action", action}}),
+                (json{{"id", action}, {"success", false}, {"error", "No aggregate device found"}}))
+          << action;
+    }
+    auto devicesAnswers = responsesTo(cli, {{"id", "devices"}, {"action", "getAudioDevices"}}, 2);
+    ASSERT_EQ(devicesAnswers.size(), 2u);
+    EXPECT_EQ(devicesAnswers[0].body["isAcknowledgment"], true);
+    EXPECT_EQ(devicesAnswers[1].body["data"]["count"], 4);
+    EXPECT_EQ(answerTo(cli, {{"id", "c0"}, {"action", "checkAggregateDevice"}})["data"],
+              (json{{"hasAggregateDevices", false}}));
+
+    auto created = answerTo(cli, {{"id", "create"}, {"action", "createAggregateDevice"}});
+    ASSERT_EQ(created["success"], true) << created.dump();
+    EXPECT_EQ(created["data"]["message"], "Aggregate device created successfully");
+    const std::uint32_t id = created["data"]["deviceID"];
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(directory.saved().value()["deviceIDs"], json::array({id}));
+
+    auto capabilities = answerTo(cli, {{"id", "caps"}, {"action", "getDeviceCapabilities"}});
+    ASSERT_EQ(capabilities["success"], true);
+    const json& data = capabilities["data"];
+    EXPECT_EQ(data["deviceID"], id);
+    EXPECT_EQ(data["transportType"], 1735554416u);  // 'grup'
+    EXPECT_EQ(data["canBeClockSource"], false);
+    EXPECT_EQ(data["isBluetooth"], false);
+    EXPECT_EQ(data["supportedSampleRates"], json::array({48000.0}));
+    EXPECT_TRUE(data["name"].get<std::string>().starts_with("Orvina Aggregate Device "));
+    EXPECT_TRUE(data["uid"].get<std::string>().find("aggregatedevice.") != std::string::npos);
+    EXPECT_EQ(data.size(), 8u);
+    auto config = answerTo(cli, {{"id", "optimal"}, {"action", "getOptimalAudioConfig"}});
+    EXPECT_EQ(config["data"],
+              (json{{"sampleRate", 48000},
+                    {"channels", 2},
+                    {"format", "linear16"},
+                    {"deviceName", data["name"]},
+                    {"isBluetooth", false},
+                    {"supportedSampleRates", {48000.0}},
+                    {"reasoning",
+                     {{"sampleRate", "Selected 48000Hz based on device capabilities"},
+                      {"channels", "Using stereo for optimal quality"}}}}));
+
+    auto added = answerTo(cli, {{"id", "add"},
+                                {"action", "addDeviceToAggregate"},
+                                {"aggregateID", id},
+                                {"deviceUID", kMicrophoneUID}});
+    EXPECT_EQ(added["data"], (json{{"aggregateID", id},
+                                   {"deviceUID", kMicrophoneUID},
+                                   {"message", "Device added to aggregate device successfully"}}));
+    // Announced after the change.
+    ASSERT_TRUE(cli.frames().waitForFrame([&](const Frame& f) {
+      return f.isEvent("aggregateDeviceList") && f.body["data"]["count"] == 1 &&
+             f.body["data"]["devices"][0]["deviceList"] == json::array({kMicrophoneUID});
+    }));
+    auto configured = answerTo(
+        cli, {{"id", "configure"}, {"action", "configureAggregateDevice"}, {"deviceID", id}});
+    EXPECT_EQ(configured["data"],
+              (json{{"deviceID", id}, {"message", "Aggregate device configured successfully"}}));
+    auto listed = answerTo(cli, {{"id", "list"}, {"action", "getAggregateDevices"}});
+    ASSERT_EQ(listed["data"]["count"], 1);
+    const json& device = listed["data"]["devices"][0];
+    EXPECT_EQ(device["id"], id);
+    EXPECT_EQ(device["deviceList"], json::array({kMicrophoneUID}));
+    EXPECT_EQ(device["tapList"], json::array());
+    // Both flags default to true.
+    EXPECT_EQ(device["isPrivate"], true);
+    EXPECT_EQ(device["autoStart"], true);
+    EXPECT_EQ(device["autoStop"], false);
+    EXPECT_EQ(answerTo(cli, {{"id", "c1"}, {"action", "checkAggregateDevice"}})["data"],
+              (json{{"hasAggregateDevices", true}, {"count", 1}, {"deviceIDs", {id}}}));
+
+    auto removed = answerTo(cli, {{"id", "rd"},
+                                  {"action", "removeDeviceFromAggregate"},
+                                  {"aggregateID", id},
+                                  {"deviceUID", kMicrophoneUID}});
+    EXPECT_EQ(removed["data"]["message"], "Device removed from aggregate device successfully");
+    EXPECT_EQ(
+        answerTo(cli, {{"id", "switch"}, {"action", "handleDeviceSwitch"}})["data"]["message"],
+        "Device switch handled. Updated aggregate devices and taps.");
+    auto destroyed =
+        answerTo(cli, {{"id", "destroy"}, {"action", "destroyAggregateDevice"}, {"deviceID", id}});
+    EXPECT_EQ(destroyed["data"],
+              (json{{"deviceID", id}, {"message", "Aggregate device destroyed successfully"}}));
+    EXPECT_EQ(answerTo(cli, {{"id", "list2"}, {"action", "getAggregateDevices"}})["data"]["count"],
+              0);
+    EXPECT_EQ(directory.saved().value()["deviceIDs"], json::array());
+
     first = answerTo(cli, {{"id", "1"}, {"action", "createAggregateDevice"}})["data"]["deviceID"];
     // The device-list listener makes it current; the next creation saves that.
     ASSERT_TRUE(cli.waitForLog("Setting current aggregate device to first available: " +
@@ -236,7 +210,6 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesOfAFinishedRunAreGoneAfterARest
     EXPECT_EQ(saved["deviceIDs"].size(), 2u);
     EXPECT_EQ(saved["currentDeviceID"], first);
   }
-  // Private aggregate devices die with the process that made them.
   CliProcess cli(options);
   EXPECT_TRUE(cli.waitForLog("Found saved aggregate device data: 2 devices, current: " +
                              std::to_string(first)));

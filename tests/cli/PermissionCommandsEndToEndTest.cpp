@@ -1,5 +1,6 @@
-// Permission commands and the one-shot system-audio check through the
-// executable, on machines with each authorisation state.
+// Permission commands, microphone events and status, and the one-shot
+// system-audio check through the executable, on machines with each
+// authorisation state.
 #include <gtest/gtest.h>
 
 #include "permissions/PermissionsManager.h"
@@ -11,9 +12,14 @@ namespace velmar {
 namespace {
 
 using nlohmann::json;
+using testing::answerIndex;
+using testing::answerTo;
 using testing::CliProcess;
+using testing::command;
+using testing::countFrames;
 using testing::Frame;
-using testing::indexOf;
+using testing::isInit;
+using testing::responsesTo;
 using testing::ScenarioFile;
 using namespace std::chrono_literals;
 
@@ -25,18 +31,6 @@ json machineWith(const std::string& authorization, bool requestGrants = true) {
           {"authorizationRequestGrants", requestGrants}};
 }
 
-bool isInit(const Frame& f) { return f.kind == "INIT"; }
-
-// Sends a command and returns its `count` responses.
-std::vector<Frame> ask(CliProcess& cli, const std::string& id, const std::string& action,
-                       std::size_t count = 1) {
-  cli.send({{"id", id}, {"action", action}});
-  auto responses =
-      cli.frames().waitForFrames([&](const Frame& f) { return f.isResponse(id); }, count, 10s);
-  EXPECT_EQ(responses.size(), count) << action;
-  return responses;
-}
-
 // A fresh command id for every question.
 std::string nextID() {
   static int counter = 0;
@@ -44,11 +38,9 @@ std::string nextID() {
 }
 
 json answerOf(CliProcess& cli, const std::string& action) {
-  const std::string id = nextID();
-  auto responses = ask(cli, id, action);
-  if (responses.empty()) return nullptr;
-  EXPECT_EQ(responses[0].body["success"], true) << action;
-  return responses[0].body["data"];
+  const json answer = answerTo(cli, command(nextID(), action));
+  EXPECT_EQ(answer["success"], true) << action;
+  return answer["data"];
 }
 
 void expectChecksAnswer(CliProcess& cli, bool microphone, bool systemAudio) {
@@ -75,10 +67,9 @@ std::string expectRequestAnswers(CliProcess& cli, const std::string& action,
   auto isChange = [&](const Frame& f) {
     return f.isEvent("permissionChanged") && f.body["data"]["type"] == type;
   };
-  const auto before = cli.frames().frames();
-  const auto earlierChanges = std::count_if(before.begin(), before.end(), isChange);
+  const std::size_t earlierChanges = countFrames(cli, isChange);
   const std::string id = nextID();
-  auto responses = ask(cli, id, action, 2);
+  auto responses = responsesTo(cli, command(id, action), 2);
   if (responses.size() != 2) return id;
   EXPECT_EQ(responses[0].body["isAcknowledgment"], true);
   EXPECT_EQ(responses[0].body["data"], json::object());
@@ -87,18 +78,14 @@ std::string expectRequestAnswers(CliProcess& cli, const std::string& action,
   EXPECT_EQ(responses[1].body["data"], expected);
   EXPECT_FALSE(responses[1].body.contains("isAcknowledgment"));
 
-  EXPECT_EQ(cli.frames().waitForFrames(isChange, earlierChanges + 1).size(),
-            static_cast<std::size_t>(earlierChanges + 1));
+  EXPECT_EQ(cli.frames().waitForFrames(isChange, earlierChanges + 1).size(), earlierChanges + 1);
   // This request's event is the first new one, and it follows the answer.
   const auto frames = cli.frames().frames();
-  const auto final = indexOf(frames, [&](const Frame& f) {
-    return f.isResponse(id) && !f.body.contains("isAcknowledgment");
-  });
   std::size_t change = frames.size();
   for (std::size_t i = 0, seen = 0; i < frames.size(); ++i) {
-    if (isChange(frames[i]) && ++seen == static_cast<std::size_t>(earlierChanges) + 1) change = i;
+    if (isChange(frames[i]) && ++seen == earlierChanges + 1) change = i;
   }
-  EXPECT_LT(final, change);
+  EXPECT_LT(answerIndex(frames, id), change);
   if (change < frames.size()) {
     EXPECT_EQ(frames[change].body["data"], (json{{"type", type}, {"granted", granted}}));
   }
@@ -133,16 +120,10 @@ TEST(PermissionCommandsEndToEndTest, EveryCommandFollowsTheMachinesDecision) {
     // Each request answered exactly twice, with one event each.
     cli.closeStdin();
     ASSERT_EQ(cli.waitForExit(), 0);
-    const auto frames = cli.frames().frames();
     for (const auto& id : requests) {
-      EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
-                              [&](const Frame& f) { return f.isResponse(id); }),
-                2)
-          << id;
+      EXPECT_EQ(countFrames(cli, [&](const Frame& f) { return f.isResponse(id); }), 2u) << id;
     }
-    EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
-                            [](const Frame& f) { return f.isEvent("permissionChanged"); }),
-              3);
+    EXPECT_EQ(countFrames(cli, [](const Frame& f) { return f.isEvent("permissionChanged"); }), 3u);
   }
 }
 
@@ -189,13 +170,8 @@ TEST(PermissionCommandsEndToEndTest, APromptNeverAnsweredLeavesOnlyTheAcknowledg
   expectChecksAnswer(cli, false);
   cli.closeStdin();
   ASSERT_EQ(cli.waitForExit(), 0);
-  const auto frames = cli.frames().frames();
-  EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
-                          [](const Frame& f) { return f.isResponse("open"); }),
-            1);
-  EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
-                          [](const Frame& f) { return f.isEvent("permissionChanged"); }),
-            0);
+  EXPECT_EQ(countFrames(cli, [](const Frame& f) { return f.isResponse("open"); }), 1u);
+  EXPECT_EQ(countFrames(cli, [](const Frame& f) { return f.isEvent("permissionChanged"); }), 0u);
 }
 
 TEST(PermissionCommandsEndToEndTest, AnUndecidedMachineWhoseUserRefuses) {
@@ -255,6 +231,67 @@ TEST(PermissionCommandsEndToEndTest, SystemAudioIsDecidedApartFromTheMicrophone)
   ASSERT_TRUE(askUntilLogged(cli, "checkSystemAudioPermission",
                              "System audio permission status (macOS 14.2+): 3 -> true"));
   expectChecksAnswer(cli, true, true);
+}
+
+constexpr const char* kBuiltInMic = "BuiltInMicrophoneDevice";
+constexpr const char* kBuiltInMicName = "MacBook Pro Built-in Microphone";
+
+std::int64_t timestampOf(const Frame& frame) {
+  return frame.body["data"]["timestamp"].get<std::int64_t>();
+}
+
+TEST(MicrophoneEndToEndTest, AMeetingAppUsingTheMicrophoneIsReportedWithinAboutASecond) {
+  ScenarioFile machine(
+      {{"base", "default"},
+       {"processes", {{{"pid", 2300}, {"name", "Meeting"}, {"bundleID", "org.example.meeting"}}}},
+       {"timeline",
+        {{{"at", 2}, {"event", "startAudio"}, {"pid", 2300}},
+         {{"at", 2}, {"event", "microphoneInUse"}, {"uid", kBuiltInMic}, {"inUse", true}},
+         {{"at", 4}, {"event", "microphoneInUse"}, {"uid", kBuiltInMic}, {"inUse", false}},
+         {{"at", 4}, {"event", "stopAudio"}, {"pid", 2300}}}}});
+  CliProcess cli(machine.options());
+  auto init = cli.frames().waitForFrame(isInit);
+  ASSERT_TRUE(init);
+  const auto started = init->body["timestamp"].get<std::int64_t>();
+  // Before the meeting: acknowledged, then answered with nothing in use.
+  const auto status = [&](const std::string& id) {
+    auto responses = responsesTo(cli, command(id, "getMicrophoneStatus"), 2);
+    if (responses.size() != 2) return json();
+    EXPECT_EQ(responses[0].body["isAcknowledgment"], true);
+    EXPECT_EQ(responses[0].body["data"], json::object());
+    EXPECT_EQ(responses[1].body["success"], true);
+    return responses[1].body["data"];
+  };
+  EXPECT_EQ(
+      status("before"),
+      (json{{"isActive", false}, {"deviceName", ""}, {"deviceID", 0}, {"level", 0}, {"peak", 0}}));
+  EXPECT_TRUE(cli.waitForLog("METRIC: Command getMicrophoneStatus (before) succeeded"));
+
+  auto changes = cli.frames().waitForFrames(
+      [](const Frame& f) { return f.isEvent("microphoneChanged"); }, 2, 15s);
+  ASSERT_EQ(changes.size(), 2u);
+  const auto& on = changes[0].body["data"];
+  EXPECT_EQ(on["isActive"], true);
+  EXPECT_EQ(on["deviceName"], kBuiltInMicName);
+  EXPECT_GT(on["deviceID"].get<int>(), 0);
+  // Used from about 2 s after start; checked once a second.
+  EXPECT_GE(timestampOf(changes[0]) - started, 1000);
+  EXPECT_LE(timestampOf(changes[0]) - started, 4500);
+  const auto& off = changes[1].body["data"];
+  EXPECT_EQ(off["isActive"], false);
+  EXPECT_EQ(off["deviceName"], "");
+  EXPECT_EQ(off["deviceID"], 0);
+
+  // A level follows the change while the microphone is in use; the debug
+  // report's previous microphone is the monitor's test.
+  auto activeLevel = cli.frames().waitForFrame([](const Frame& f) {
+    return f.isEvent("microphoneLevel") && f.body["data"]["isActive"] == true;
+  });
+  ASSERT_TRUE(activeLevel);
+  EXPECT_EQ(activeLevel->body["data"]["deviceName"], kBuiltInMicName);
+  const double level = activeLevel->body["data"]["level"];
+  EXPECT_GE(level, 0.0);
+  EXPECT_LE(level, 0.5);
 }
 
 // The one-shot check: no frames at all, the answer in the exit status.

@@ -1,11 +1,15 @@
 // Recording and streaming through the executable, as a host drives it: the
 // microphone and the system audio arrive as their own "audioData" streams
 // with their own tones, the duration leaves out pauses, and failures are
-// reported. A host that stops reading while audio flows is the timeline
-// test's (TrustedRecordingEndToEndTest).
+// reported; streams in the format the host asks for. A host that stops
+// reading while audio flows is the timeline test's
+// (TrustedRecordingEndToEndTest).
 #include <cstdint>
 #include <map>
 #include <set>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -58,7 +62,10 @@ std::uint32_t prepareMicrophoneAndSystemAudio(CliProcess& cli) {
   return aggregate;
 }
 
-TEST(RecordingSessionEndToEndTest, MicrophoneAndSystemAudioArriveAsTheirOwnStreams) {
+// The default machine: without an aggregate device the host is told so;
+// with the microphone and a tap over every process, each arrives as its own
+// stream with its own tones; the duration leaves out pauses.
+TEST(RecordingSessionEndToEndTest, NoDeviceIsToldThenStreamsArriveApartAndPausesAreLeftOut) {
   // The same default machine the service runs on, read here for its tones.
   auto& machine = sim::SimulatedMachine::install();
   const double microphoneTone = machine.hardware().deviceToneFrequency(kMicrophoneUID);
@@ -71,11 +78,29 @@ TEST(RecordingSessionEndToEndTest, MicrophoneAndSystemAudioArriveAsTheirOwnStrea
   ASSERT_FALSE(processTones.empty());
 
   CliProcess cli;
+  const json refused = answerTo(cli, command("r0", "startRecording"));
+  EXPECT_EQ(refused["success"], false);
+  EXPECT_EQ(refused["error"], "No aggregate devices available");
+  EXPECT_TRUE(cli.frames().waitForFrame(
+      [](const Frame& f) {
+        return f.isEvent("recordingError") &&
+               f.body["data"] == json{{"error", "No aggregate devices available"}};
+      },
+      5s));
+  const json before = answerTo(cli, command("q0", "getRecordingStatus"));
+  EXPECT_EQ(before["data"],
+            (json{{"isRecording", false},
+                  {"isPaused", false},
+                  {"duration", 0.0},
+                  {"filePath", nullptr},
+                  {"deviceId", 0},
+                  {"deviceName", "Unknown Device"},
+                  {"deviceInfo", {{"deviceId", 0}, {"deviceName", "Unknown Device"}}}}));
   const auto aggregate = prepareMicrophoneAndSystemAudio(cli);
   ASSERT_EQ(enableStreaming(cli)["success"], true);
-  const json started = answerTo(cli, command("r1", "startRecording"));
-  ASSERT_EQ(started["success"], true) << started.dump();
-  EXPECT_EQ(started["data"], (json{{"streamingMode", true}, {"deviceId", aggregate}}));
+  const json recording = answerTo(cli, command("m1", "startRecording"));
+  ASSERT_EQ(recording["success"], true) << recording.dump();
+  EXPECT_EQ(recording["data"], (json{{"streamingMode", true}, {"deviceId", aggregate}}));
   ASSERT_TRUE(waitForAudio(cli, 0, 120));
   ASSERT_TRUE(waitForAudio(cli, 1, 120));
 
@@ -112,30 +137,7 @@ TEST(RecordingSessionEndToEndTest, MicrophoneAndSystemAudioArriveAsTheirOwnStrea
   EXPECT_GE(stamps.back() - stamps.front(), 0.5 * 0.010 * static_cast<double>(stamps.size() - 1));
 
   // That no cycle follows a stop is the HAL suite's to check.
-  EXPECT_EQ(answerTo(cli, command("r2", "stopRecording"))["success"], true);
-}
-
-TEST(RecordingSessionEndToEndTest, TheHostIsToldThereIsNoDeviceAndTheDurationLeavesOutPauses) {
-  CliProcess cli;
-  const json refused = answerTo(cli, command("r0", "startRecording"));
-  EXPECT_EQ(refused["success"], false);
-  EXPECT_EQ(refused["error"], "No aggregate devices available");
-  EXPECT_TRUE(cli.frames().waitForFrame(
-      [](const Frame& f) {
-        return f.isEvent("recordingError") &&
-               f.body["data"] == json{{"error", "No aggregate devices available"}};
-      },
-      5s));
-  const json before = answerTo(cli, command("q0", "getRecordingStatus"));
-  EXPECT_EQ(before["data"],
-            (json{{"isRecording", false},
-                  {"isPaused", false},
-                  {"duration", 0.0},
-                  {"filePath", nullptr},
-                  {"deviceId", 0},
-                  {"deviceName", "Unknown Device"},
-                  {"deviceInfo", {{"deviceId", 0}, {"deviceName", "Unknown Device"}}}}));
-  prepareMicrophoneAndSystemAudio(cli);
+  EXPECT_EQ(answerTo(cli, command("m2", "stopRecording"))["success"], true);
 
   using Clock = std::chrono::steady_clock;
   const auto started = Clock::now();
@@ -215,6 +217,160 @@ TEST(RecordingSessionEndToEndTest, ADeviceThatDiesWhileRecordingIsReportedOnce) 
   EXPECT_EQ(countEvents(cli, "recordingError", lost), 1u);
   EXPECT_EQ(answerTo(cli, command("p", "ping"))["success"], true);
   EXPECT_EQ(answerTo(cli, command("r2", "stopRecording"))["error"], "No recording to stop");
+}
+
+constexpr double kMicrophoneTone = 440;
+
+json microphoneMachine() {
+  return {{"base", "default"},
+          {"aggregateDevices", {testing::scenarioAggregate("org.example.meeting", "Meeting")}}};
+}
+
+// Answers are told apart by id: each request gets its own.
+json enable(CliProcess& cli, const json& extra) {
+  static int request = 0;
+  json params{{"format", "pcm16"}, {"sampleRate", 16000}, {"channels", 1}};
+  params.update(extra);
+  return answerTo(cli, command("s" + std::to_string(++request), "enableAudioStreaming", params));
+}
+
+std::vector<float> channelOf(const std::vector<json>& frames, std::size_t channel) {
+  std::vector<float> signal;
+  for (const auto& data : frames) {
+    const auto samples = testing::pcmChannel(data, channel);
+    signal.insert(signal.end(), samples.begin(), samples.end());
+  }
+  return signal;
+}
+
+// Streams in the format the host asks for, on a machine whose one aggregate
+// device records the built-in microphone (one channel at 48 kHz, a 440 Hz
+// tone): shapes are checked before anything changes, and hosts that ask for
+// neither conversion nor chunks see nothing new; then 16 kHz mono in chunks
+// of 100 ms, each numbered and timed; then the mono microphone duplicated
+// into stereo, without a timeline.
+TEST(ConvertedStreamingEndToEndTest, ShapesAreCheckedThenConvertedChunkedAndDuplicated) {
+  ScenarioFile file(microphoneMachine());
+  CliProcess cli(file.options());
+  const std::string chunkError =
+      "Invalid chunkMs: must be a whole number of milliseconds from 10 to 5000";
+  const std::string rateError = "Invalid sampleRate for convert: must be from 1000 to 768000 Hz";
+  struct Case {
+    json params;
+    std::string error;  // empty: accepted
+  };
+  const std::vector<Case> cases = {
+      {{{"chunkMs", 9}}, chunkError},
+      {{{"chunkMs", 5001}}, chunkError},
+      {{{"chunkMs", 20.5}}, chunkError},
+      {{{"chunkMs", "100"}}, chunkError},
+      {{{"chunkMs", 10}}, ""},
+      {{{"chunkMs", 5000}}, ""},
+      {{{"convert", true}, {"sampleRate", 0}}, rateError},
+      {{{"convert", true}, {"sampleRate", -16000}}, rateError},
+      {{{"convert", true}, {"sampleRate", 100000000}}, rateError},
+      {{{"convert", "yes"}}, "Invalid convert: must be true or false"},
+      {{{"convert", true}, {"channels", 0}}, "Invalid channels for convert: must be from 1 to 32"},
+      {{{"convert", true}, {"sampleRate", 48000}, {"channels", 2}, {"chunkMs", 5000}},
+       "Invalid chunkMs: 5000 ms at 48000 Hz and 2 channels make events over 1048576 bytes"},
+      {{{"convert", true}, {"chunkMs", 5000}}, ""},
+  };
+  for (const auto& entry : cases) {
+    const json answer = enable(cli, entry.params);
+    if (entry.error.empty()) {
+      EXPECT_EQ(answer["success"], true) << entry.params.dump() << answer.dump();
+      for (const auto& [key, value] : entry.params.items()) {
+        EXPECT_EQ(answer["data"][key], value) << entry.params.dump();
+      }
+    } else {
+      EXPECT_EQ(answer["success"], false) << entry.params.dump();
+      EXPECT_EQ(answer["error"], entry.error) << entry.params.dump();
+      EXPECT_FALSE(answer.contains("data")) << answer.dump();
+    }
+  }
+  // A refused shape leaves the settings as they were.
+  const json status = answerTo(cli, command("st", "getAudioStreamingStatus"))["data"];
+  EXPECT_EQ(status["convert"], true);
+  EXPECT_EQ(status["chunkMs"], 5000);
+
+  // Hosts that ask for neither see exactly what they saw before.
+  const json plain = enable(cli, json::object());
+  EXPECT_EQ(plain["data"], (json{{"format", "pcm16"}, {"sampleRate", 16000}, {"channels", 1}}));
+  const json status2 = answerTo(cli, command("st2", "getAudioStreamingStatus"))["data"];
+  std::set<std::string> keys;
+  for (const auto& [key, value] : status2.items()) keys.insert(key);
+  EXPECT_EQ(keys, (std::set<std::string>{"channels", "droppedBuffers", "enabled", "format",
+                                         "sampleRate"}));
+
+  const json enabled = enable(cli, {{"convert", true}, {"chunkMs", 100}, {"timeline", true}});
+  ASSERT_EQ(enabled["success"], true) << enabled.dump();
+  EXPECT_EQ(enabled["data"]["convert"], true);
+  EXPECT_EQ(enabled["data"]["chunkMs"], 100);
+  ASSERT_EQ(answerTo(cli, command("r1", "startRecording"))["success"], true);
+  ASSERT_TRUE(waitForAudio(cli, 0, 10));
+
+  // 100 ms × 16000 frames/s × 2 bytes, numbered without holes, each chunk
+  // timed by the input buffer its first frame came from: ten buffers later
+  // each time (IO cycles run on the machine's clock, so give or take a
+  // late cycle).
+  const auto chunks = audioFrames(cli, 0);
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    const json& chunk = chunks[i];
+    EXPECT_EQ(chunk["bufferSize"], 3200) << chunk.dump();
+    EXPECT_EQ(chunk["frames"], 1600);
+    EXPECT_EQ(chunk["sampleRate"], 16000.0);
+    EXPECT_EQ(chunk["actualChannels"], 1);
+    EXPECT_EQ(chunk["channels"], 1);
+    EXPECT_EQ(chunk["sequence"], i);
+    if (i > 0) {
+      EXPECT_GT(chunk["hostTime"], chunks[i - 1]["hostTime"]);
+    }
+  }
+  const double span = chunks.back()["hostTime"].get<double>() - chunks[0]["hostTime"].get<double>();
+  EXPECT_NEAR(span / static_cast<double>(chunks.size() - 1), 0.1, 0.02) << span;
+  // The tone is heard at 440 Hz at the new rate, not where unconverted
+  // 48 kHz samples read at 16 kHz would put it.
+  const auto converted = channelOf(chunks, 0);
+  EXPECT_TRUE(testing::hasTone(converted, kMicrophoneTone, 16000));
+  EXPECT_FALSE(testing::hasTone(converted, kMicrophoneTone / 3, 16000));
+
+  // Stopping delivers what was still being joined, and then nothing more.
+  ASSERT_EQ(answerTo(cli, command("r2", "stopRecording"))["success"], true);
+  auto all = audioFrames(cli, 0);
+  // Until 300 ms pass without a chunk (at most 5 s).
+  for (int quiet = 0, round = 0; quiet < 3 && round < 50; ++round) {
+    std::this_thread::sleep_for(100ms);
+    const std::size_t before = all.size();
+    all = audioFrames(cli, 0);
+    quiet = all.size() == before ? quiet + 1 : 0;
+  }
+  for (std::size_t i = 0; i + 1 < all.size(); ++i) EXPECT_EQ(all[i]["frames"], 1600) << i;
+  EXPECT_GE(all.back()["frames"], 1);
+  EXPECT_LE(all.back()["frames"], 1600);
+  EXPECT_EQ(all.back()["sequence"], all.size() - 1);
+  const json streaming = answerTo(cli, command("st3", "getAudioStreamingStatus"));
+  EXPECT_EQ(streaming["data"]["convert"], true);
+  EXPECT_EQ(streaming["data"]["chunkMs"], 100);
+  EXPECT_EQ(streaming["data"]["droppedBuffers"], 0);
+  EXPECT_EQ(audioFrames(cli, 0).size(), all.size());
+
+  ASSERT_EQ(enable(cli, {{"sampleRate", 24000}, {"channels", 2}, {"convert", true}})["success"],
+            true);
+  const std::size_t from = audioFrames(cli, 0).size();
+  ASSERT_EQ(answerTo(cli, command("r3", "startRecording"))["success"], true);
+  ASSERT_TRUE(waitForAudio(cli, 0, from + 50));
+  auto frames = audioFrames(cli, 0);
+  frames.erase(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(from));
+  for (const auto& data : frames) {
+    ASSERT_EQ(data["actualChannels"], 2) << data.dump();
+    EXPECT_EQ(data["channels"], 2);
+    EXPECT_EQ(data["sampleRate"], 24000.0);
+  }
+  const auto left = channelOf(frames, 0);
+  EXPECT_EQ(left, channelOf(frames, 1));
+  EXPECT_TRUE(testing::hasTone(left, kMicrophoneTone, 24000));
+  // No timeline asked for: none given.
+  EXPECT_FALSE(frames.front().contains("sequence"));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Tap commands through the executable, on scenario machines.
+// Tap commands through the executable, on scenario machines, alone and with
+// aggregate devices.
 #include <algorithm>
 #include <cstdint>
 
@@ -13,11 +14,15 @@ namespace {
 
 using AudioObjectID = std::uint32_t;
 using nlohmann::json;
+using testing::aggregateNamed;
+using testing::answerIndex;
 using testing::answerTo;
 using testing::CliProcess;
+using testing::expectRefusal;
 using testing::Frame;
 using testing::indexOf;
 using testing::isAnswer;
+using testing::scenarioAggregate;
 using testing::ScenarioFile;
 using testing::scenarioProcess;
 using namespace std::chrono_literals;
@@ -63,12 +68,86 @@ json sorted(json array) {
   return array;
 }
 
-TEST(TapCommandsEndToEndTest, CreatedWithDefaultsListedUpdatedAndDestroyedOnce) {
+// One machine with two audio processes: a forced update and a cleanup with
+// nothing to do and with a tap; the all-process tap replacing every earlier
+// tap; then taps created with defaults, odd and full settings, listed,
+// updated and destroyed once.
+TEST(TapCommandsEndToEndTest, TapsAreCreatedListedUpdatedReplacedCleanedAndDestroyedOnce) {
   ScenarioFile file(twoProcesses());
   CliProcess cli(file.options());
   const auto ids = processIDs(cli);
   ASSERT_EQ(ids.size(), 2u);
 
+  // Nothing to do is a success.
+  const json noUpdate = answerTo(cli, {{"id", "f0"}, {"action", "forceUpdateTaps"}});
+  EXPECT_EQ(noUpdate["success"], true);
+  EXPECT_EQ(noUpdate["data"],
+            json({{"success", true}, {"message", "All taps updated successfully"}}));
+  EXPECT_EQ(listAfterAnswer(cli, "f0")["count"], 0);
+  const json noCleanup = answerTo(cli, {{"id", "k0"}, {"action", "cleanupAllTaps"}});
+  EXPECT_EQ(noCleanup["data"],
+            json({{"success", true}, {"message", "All taps cleaned up successfully"}}));
+  EXPECT_EQ(listAfterAnswer(cli, "k0")["count"], 0);
+
+  // A forced update keeps a tap's chosen processes (here none).
+  const json forcedTap =
+      answerTo(cli, {{"id", "m"}, {"action", "createAudioTap"}, {"config", {{"mute", 1}}}});
+  const AudioObjectID forcedID = forcedTap["data"]["id"];
+  const json forced = answerTo(cli, {{"id", "f1"}, {"action", "forceUpdateTaps"}});
+  EXPECT_EQ(forced["success"], true);
+  EXPECT_TRUE(cli.waitForLog("Forcing update of all taps with current processes"));
+  auto forcedUpdate = cli.frames().waitForEvent("audioTapUpdated");
+  ASSERT_TRUE(forcedUpdate);
+  EXPECT_EQ(forcedUpdate->body["data"]["id"], forcedID);
+  EXPECT_EQ(forcedUpdate->body["data"]["processes"], json::array());
+  EXPECT_EQ(forcedUpdate->body["data"]["mute"], 1);
+  const json forcedList = listAfterAnswer(cli, "f1");
+  EXPECT_EQ(forcedList["count"], 1);
+  EXPECT_EQ(forcedList["taps"][0]["processes"], json::array());
+
+  const json cleaned = answerTo(cli, {{"id", "k1"}, {"action", "cleanupAllTaps"}});
+  EXPECT_EQ(cleaned["success"], true);
+  EXPECT_TRUE(cli.waitForLog("Cleaning up all existing audio taps"));
+  EXPECT_EQ(listAfterAnswer(cli, "k1")["count"], 0);
+  EXPECT_TRUE(cli.frames().waitForFrame([&](const Frame& f) {
+    return f.isEvent("audioTapDestroyed") && f.body["data"]["id"] == forcedID;
+  }));
+
+  const json fresh = answerTo(cli, {{"id", "a0"}, {"action", "createAudioTapWithAllProcesses"}});
+  ASSERT_EQ(fresh["success"], true);
+  EXPECT_TRUE(cli.waitForLog("No existing taps to clean up"));
+  const AudioObjectID firstAll = fresh["data"]["id"];
+  answerTo(cli, {{"id", "o"}, {"action", "createAudioTap"}, {"config", {{"name", "Other"}}}});
+
+  const std::size_t beforeReplacing = cli.frames().frames().size();
+  const json replaced = answerTo(cli, {{"id", "a1"}, {"action", "createAudioTapWithAllProcesses"}});
+  ASSERT_EQ(replaced["success"], true);
+  const json& allTap = replaced["data"];
+  EXPECT_EQ(allTap["name"], "Tap with all processes");
+  EXPECT_EQ(sorted(allTap["processes"]), json(ids));
+  EXPECT_NE(allTap["id"], firstAll);
+  for (const char* line :
+       {"Starting tap management process", "Found 2 existing taps to clean up",
+        "All taps successfully removed", "Creating a fresh tap with all processes",
+        "Creating tap with 2 audio processes"}) {
+    EXPECT_TRUE(cli.waitForLog(line)) << line;
+  }
+  EXPECT_TRUE(
+      cli.waitForLog("Removing tap: " + std::to_string(firstAll) + " (Tap with all processes)"));
+  EXPECT_TRUE(cli.waitForLog("Successfully created new tap " + allTap["id"].dump()));
+  // Both earlier taps destroyed, then the new one created, then the answer.
+  const auto replacedFrames = cli.frames().frames();
+  const auto answer = answerIndex(replacedFrames, "a1");
+  std::size_t replacedTaps = 0;
+  for (std::size_t i = beforeReplacing; i < answer; ++i)
+    replacedTaps += replacedFrames[i].isEvent("audioTapDestroyed");
+  EXPECT_EQ(replacedTaps, 2u);
+  EXPECT_TRUE(replacedFrames[answer - 1].isEvent("audioTapCreated"));
+
+  EXPECT_EQ(answerTo(cli, {{"id", "l1"}, {"action", "listAudioTaps"}})["data"]["count"], 1);
+
+  // The all-process tap stays: it lists last by name.
+  const std::size_t start = cli.frames().frames().size();
   const json plain =
       answerTo(cli, {{"id", "c1"}, {"action", "createAudioTap"}, {"config", json::object()}});
   ASSERT_EQ(plain["success"], true);
@@ -86,6 +165,7 @@ TEST(TapCommandsEndToEndTest, CreatedWithDefaultsListedUpdatedAndDestroyedOnce) 
   EXPECT_EQ(tap["format"], "1 channels at 48000Hz");
   // "audioTapCreated" carries the same object, before the response.
   auto frames = cli.frames().frames();
+  frames.erase(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(start));
   const auto created = indexOf(frames, [](const Frame& f) { return f.isEvent("audioTapCreated"); });
   ASSERT_LT(created, frames.size());
   EXPECT_EQ(frames[created].body["data"], tap);
@@ -129,17 +209,16 @@ TEST(TapCommandsEndToEndTest, CreatedWithDefaultsListedUpdatedAndDestroyedOnce) 
   EXPECT_EQ(full["data"]["streamIndex"], 0);
   EXPECT_EQ(full["data"]["format"], "2 channels at 48000Hz");
 
-  const json missing = answerTo(cli, {{"id", "c4"}, {"action", "createAudioTap"}});
-  EXPECT_EQ(missing["code"], "missing_parameter");
-  EXPECT_EQ(missing["error"], "Missing required parameter: config");
+  expectRefusal(answerTo(cli, {{"id", "c4"}, {"action", "createAudioTap"}}), "missing_parameter",
+                "Missing required parameter: config");
 
   // Listing: acknowledgment, answer, then the list event.
   const json listed = answerTo(cli, {{"id", "l"}, {"action", "listAudioTaps"}});
-  EXPECT_EQ(listed["data"]["count"], 3);
+  EXPECT_EQ(listed["data"]["count"], 4);
   EXPECT_EQ(listed["data"]["taps"][0]["name"], "Audio Tap");  // sorted by name
   EXPECT_EQ(listed["data"]["taps"][2]["name"], "Odd");
   auto list = cli.frames().waitForFrame(
-      [](const Frame& f) { return f.isEvent("audioTapList") && f.body["data"]["count"] == 3; });
+      [](const Frame& f) { return f.isEvent("audioTapList") && f.body["data"]["count"] == 4; });
   ASSERT_TRUE(list);
   EXPECT_EQ(list->body["data"], listed["data"]);
   frames = cli.frames().frames();
@@ -147,7 +226,7 @@ TEST(TapCommandsEndToEndTest, CreatedWithDefaultsListedUpdatedAndDestroyedOnce) 
     return f.isResponse("l") && f.body.contains("isAcknowledgment");
   });
   EXPECT_LT(ack, indexOf(frames, [](const Frame& f) { return isAnswer(f, "l"); }));
-  EXPECT_TRUE(cli.waitForLog("Sending listAudioTaps response with 3 taps"));
+  EXPECT_TRUE(cli.waitForLog("Sending listAudioTaps response with 4 taps"));
 
   // Updating with only a name keeps every other setting; destroying works once.
   const json made = answerTo(
@@ -164,120 +243,40 @@ TEST(TapCommandsEndToEndTest, CreatedWithDefaultsListedUpdatedAndDestroyedOnce) 
   json expected = made["data"];
   expected["name"] = "Second";
   EXPECT_EQ(renamed["data"], expected);
-  auto updated = cli.frames().waitForEvent("audioTapUpdated");
+  auto updated = cli.frames().waitForFrame([](const Frame& f) {
+    return f.isEvent("audioTapUpdated") && f.body["data"]["name"] == "Second";
+  });
   ASSERT_TRUE(updated);
   EXPECT_EQ(updated->body["data"], expected);
 
-  const json onlyID = answerTo(cli, {{"id", "u2"}, {"action", "updateAudioTap"}, {"tapID", tapID}});
-  EXPECT_EQ(onlyID["code"], "missing_parameter");
-  EXPECT_EQ(onlyID["error"],
-            "Missing required parameter: Either tapID or config parameter is missing");
-  const json unknown = answerTo(
-      cli,
-      {{"id", "u3"}, {"action", "updateAudioTap"}, {"tapID", 99999}, {"config", json::object()}});
-  EXPECT_EQ(unknown["code"], "resource_not_found");
-  EXPECT_EQ(unknown["error"], "Resource not found: Tap with ID 99999 not found");
+  expectRefusal(answerTo(cli, {{"id", "u2"}, {"action", "updateAudioTap"}, {"tapID", tapID}}),
+                "missing_parameter",
+                "Missing required parameter: Either tapID or config parameter is missing");
+  expectRefusal(answerTo(cli, {{"id", "u3"},
+                               {"action", "updateAudioTap"},
+                               {"tapID", 99999},
+                               {"config", json::object()}}),
+                "resource_not_found", "Resource not found: Tap with ID 99999 not found");
 
   // Destroying needs a numeric ID and works once.
-  const json text = answerTo(
-      cli, {{"id", "d0"}, {"action", "destroyAudioTap"}, {"tapID", std::to_string(tapID)}});
-  EXPECT_EQ(text["code"], "missing_parameter");
-  EXPECT_EQ(text["error"], "Missing required parameter: tapID");
+  expectRefusal(
+      answerTo(cli,
+               {{"id", "d0"}, {"action", "destroyAudioTap"}, {"tapID", std::to_string(tapID)}}),
+      "missing_parameter", "Missing required parameter: tapID");
 
   const json first = answerTo(cli, {{"id", "d1"}, {"action", "destroyAudioTap"}, {"tapID", tapID}});
   EXPECT_EQ(first["success"], true);
   EXPECT_EQ(first["data"], json({{"tapID", tapID}}));
   frames = cli.frames().frames();
-  const auto destroyed =
-      indexOf(frames, [](const Frame& f) { return f.isEvent("audioTapDestroyed"); });
+  const auto destroyed = indexOf(frames, [&](const Frame& f) {
+    return f.isEvent("audioTapDestroyed") && f.body["data"]["id"] == tapID;
+  });
   ASSERT_LT(destroyed, frames.size());
   EXPECT_EQ(frames[destroyed].body["data"], json({{"id", tapID}}));
   EXPECT_LT(destroyed, indexOf(frames, [](const Frame& f) { return isAnswer(f, "d1"); }));
 
-  const json second =
-      answerTo(cli, {{"id", "d2"}, {"action", "destroyAudioTap"}, {"tapID", tapID}});
-  EXPECT_EQ(second["success"], false);
-  EXPECT_EQ(second["code"], "execution_error");
-  EXPECT_EQ(second["error"], "Command execution error: Failed to destroy audio tap");
-}
-
-TEST(TapCommandsEndToEndTest, TheAllProcessTapReplacesEveryEarlierTap) {
-  ScenarioFile file(twoProcesses());
-  CliProcess cli(file.options());
-  const auto ids = processIDs(cli);
-
-  const json fresh = answerTo(cli, {{"id", "a0"}, {"action", "createAudioTapWithAllProcesses"}});
-  ASSERT_EQ(fresh["success"], true);
-  EXPECT_TRUE(cli.waitForLog("No existing taps to clean up"));
-  const AudioObjectID firstAll = fresh["data"]["id"];
-  answerTo(cli, {{"id", "c"}, {"action", "createAudioTap"}, {"config", {{"name", "Other"}}}});
-
-  const json replaced = answerTo(cli, {{"id", "a1"}, {"action", "createAudioTapWithAllProcesses"}});
-  ASSERT_EQ(replaced["success"], true);
-  const json& tap = replaced["data"];
-  EXPECT_EQ(tap["name"], "Tap with all processes");
-  EXPECT_EQ(sorted(tap["processes"]), json(ids));
-  EXPECT_NE(tap["id"], firstAll);
-  for (const char* line :
-       {"Starting tap management process", "Found 2 existing taps to clean up",
-        "All taps successfully removed", "Creating a fresh tap with all processes",
-        "Creating tap with 2 audio processes"}) {
-    EXPECT_TRUE(cli.waitForLog(line)) << line;
-  }
-  EXPECT_TRUE(
-      cli.waitForLog("Removing tap: " + std::to_string(firstAll) + " (Tap with all processes)"));
-  EXPECT_TRUE(cli.waitForLog("Successfully created new tap " + tap["id"].dump()));
-  // Both earlier taps destroyed, then the new one created, then the answer.
-  auto frames = cli.frames().frames();
-  const auto answer = indexOf(frames, [](const Frame& f) { return isAnswer(f, "a1"); });
-  std::size_t destroyed = 0;
-  for (std::size_t i = 0; i < answer; ++i) destroyed += frames[i].isEvent("audioTapDestroyed");
-  EXPECT_EQ(destroyed, 2u);
-  EXPECT_TRUE(frames[answer - 1].isEvent("audioTapCreated"));
-
-  const json listed = answerTo(cli, {{"id", "l"}, {"action", "listAudioTaps"}});
-  EXPECT_EQ(listed["data"]["count"], 1);
-}
-
-TEST(TapCommandsEndToEndTest, CleanupAndForcedUpdateAnswerThenSendTheList) {
-  ScenarioFile file(twoProcesses());
-  CliProcess cli(file.options());
-  const auto ids = processIDs(cli);
-
-  // Nothing to do is a success.
-  const json noUpdate = answerTo(cli, {{"id", "f0"}, {"action", "forceUpdateTaps"}});
-  EXPECT_EQ(noUpdate["success"], true);
-  EXPECT_EQ(noUpdate["data"],
-            json({{"success", true}, {"message", "All taps updated successfully"}}));
-  EXPECT_EQ(listAfterAnswer(cli, "f0")["count"], 0);
-  const json noCleanup = answerTo(cli, {{"id", "k0"}, {"action", "cleanupAllTaps"}});
-  EXPECT_EQ(noCleanup["data"],
-            json({{"success", true}, {"message", "All taps cleaned up successfully"}}));
-  EXPECT_EQ(listAfterAnswer(cli, "k0")["count"], 0);
-
-  // A forced update keeps a tap's chosen processes (here none).
-  const json created =
-      answerTo(cli, {{"id", "c"}, {"action", "createAudioTap"}, {"config", {{"mute", 1}}}});
-  const AudioObjectID tapID = created["data"]["id"];
-  const json forced = answerTo(cli, {{"id", "f1"}, {"action", "forceUpdateTaps"}});
-  EXPECT_EQ(forced["success"], true);
-  EXPECT_TRUE(cli.waitForLog("Forcing update of all taps with current processes"));
-  auto updated = cli.frames().waitForEvent("audioTapUpdated");
-  ASSERT_TRUE(updated);
-  EXPECT_EQ(updated->body["data"]["id"], tapID);
-  EXPECT_EQ(updated->body["data"]["processes"], json::array());
-  EXPECT_EQ(updated->body["data"]["mute"], 1);
-  const json list = listAfterAnswer(cli, "f1");
-  EXPECT_EQ(list["count"], 1);
-  EXPECT_EQ(list["taps"][0]["processes"], json::array());
-
-  const json cleaned = answerTo(cli, {{"id", "k1"}, {"action", "cleanupAllTaps"}});
-  EXPECT_EQ(cleaned["success"], true);
-  EXPECT_TRUE(cli.waitForLog("Cleaning up all existing audio taps"));
-  EXPECT_EQ(listAfterAnswer(cli, "k1")["count"], 0);
-  auto destroyed = cli.frames().waitForEvent("audioTapDestroyed");
-  ASSERT_TRUE(destroyed);
-  EXPECT_EQ(destroyed->body["data"]["id"], tapID);
+  expectRefusal(answerTo(cli, {{"id", "d2"}, {"action", "destroyAudioTap"}, {"tapID", tapID}}),
+                "execution_error", "Command execution error: Failed to destroy audio tap");
 }
 
 // An application appears at 3 s; the monitor runs every second.
@@ -346,10 +345,9 @@ TEST(TapCommandsEndToEndTest, HalFailuresAreAnsweredAsTheCommandsFailures) {
              {{"operation", "setPropertyData"}, {"selector", "tdsc"}, {"status", "nope"}}}}});
   CliProcess cli(file.options());
   // The first three creations get no tap from the HAL.
-  const json plain =
-      answerTo(cli, {{"id", "c1"}, {"action", "createAudioTap"}, {"config", json::object()}});
-  EXPECT_EQ(plain["code"], "execution_error");
-  EXPECT_EQ(plain["error"], "Command execution error: Failed to create audio tap");
+  expectRefusal(
+      answerTo(cli, {{"id", "c1"}, {"action", "createAudioTap"}, {"config", json::object()}}),
+      "execution_error", "Command execution error: Failed to create audio tap");
   const json all = answerTo(cli, {{"id", "c2"}, {"action", "createAudioTapWithAllProcesses"}});
   EXPECT_EQ(all["error"], "Command execution error: Failed to create audio tap with all processes");
   const json system = answerTo(cli, {{"id", "c3"}, {"action", "createSystemLevelTap"}});
@@ -404,6 +402,236 @@ TEST(TapCommandsEndToEndTest, AnotherProgramsTapsAreReportedAsTheyComeAndGo) {
   auto removed = cli.frames().waitForEvent("audioTapRemoved", 10s);
   ASSERT_TRUE(removed);
   EXPECT_EQ(removed->body["data"], json({{"id", added->body["data"]["id"]}}));
+}
+
+// Taps and aggregate devices together: the all-process tap joining the
+// first aggregate device, taps added to and removed from aggregate devices
+// by command, and a device switch with taps.
+constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
+constexpr const char* kEarbudsUID = "00-1B-66-E1-E2-E3:output";
+
+// Two aggregate devices whose HAL order is the reverse of their name order.
+json twoAggregates() {
+  return {
+      {"base", "default"},
+      {"processes", {scenarioProcess(700, "Music", true), scenarioProcess(701, "Safari", true)}},
+      {"aggregateDevices",
+       {scenarioAggregate("org.example.zoom", "Zoom Aggregate"),
+        scenarioAggregate("org.example.meeting", "Meeting Aggregate")}}};
+}
+
+// Every tap's stored configuration is written back, after the aggregate
+// devices were seen to; the events come before the answer.
+// `start` counts the frames that came before the command.
+void expectEveryTapReapplied(CliProcess& cli, std::size_t start, const std::string& id,
+                             const json& taps) {
+  const auto frames = cli.frames().frames();
+  const auto answer = indexOf(frames, [&](const Frame& f) { return isAnswer(f, id); });
+  ASSERT_LT(answer, frames.size());
+  ASSERT_LE(start, answer);
+  json updated = json::array();
+  for (std::size_t i = start; i < answer; ++i) {
+    // The aggregate devices are done with before the first tap is rewritten.
+    if (frames[i].isEvent("aggregateDeviceList")) {
+      EXPECT_TRUE(updated.empty()) << i;
+    }
+    if (frames[i].isEvent("audioTapUpdated")) updated.push_back(frames[i].body["data"]);
+  }
+  ASSERT_EQ(updated.size(), taps.size()) << updated.dump();
+  // Taps in id order, process sets sorted: they are sets.
+  const auto normal = [](json list) {
+    for (auto& tap : list) std::sort(tap["processes"].begin(), tap["processes"].end());
+    std::sort(list.begin(), list.end(),
+              [](const json& a, const json& b) { return a["id"] < b["id"]; });
+    return list;
+  };
+  EXPECT_EQ(normal(updated), normal(taps));
+}
+
+// Two aggregate devices whose HAL order is the reverse of their name order:
+// the all-process tap joins the first by name, and so does its replacement;
+// then, with two more taps, a device switch writes every tap back and leaves
+// the complete devices as they were.
+TEST(TapAggregateEndToEndTest, TheAllProcessTapJoinsTheFirstDeviceAndASwitchReappliesEveryTap) {
+  ScenarioFile file(twoAggregates());
+  CliProcess cli(file.options());
+  const AudioObjectID meeting = aggregateNamed(cli, "Meeting Aggregate")["id"];
+
+  const json created = answerTo(cli, {{"id", "a1"}, {"action", "createAudioTapWithAllProcesses"}});
+  ASSERT_EQ(created["success"], true) << created.dump();
+  const AudioObjectID tapID = created["data"]["id"];
+  const std::string tapUID = created["data"]["uid"];
+  EXPECT_TRUE(cli.waitForLog("Successfully added tap " + std::to_string(tapID) +
+                             " to aggregate device " + std::to_string(meeting)));
+
+  // Announced before the answer, with the tap in the first device only.
+  auto frames = cli.frames().frames();
+  const auto answer = indexOf(frames, [](const Frame& f) { return isAnswer(f, "a1"); });
+  ASSERT_LT(answer, frames.size());
+  const auto announced = indexOf(frames, [&](const Frame& f) {
+    if (!f.isEvent("aggregateDeviceList")) return false;
+    for (const auto& device : f.body["data"]["devices"]) {
+      if (device["id"] == meeting && device["tapList"] == json::array({tapUID})) return true;
+    }
+    return false;
+  });
+  EXPECT_LT(announced, answer);
+  EXPECT_EQ(aggregateNamed(cli, "Meeting Aggregate")["tapList"], json::array({tapUID}));
+  EXPECT_EQ(aggregateNamed(cli, "Zoom Aggregate")["tapList"], json::array());
+
+  // A replacement joins the same device.
+  const json replaced = answerTo(cli, {{"id", "a2"}, {"action", "createAudioTapWithAllProcesses"}});
+  ASSERT_EQ(replaced["success"], true);
+  const std::string newUID = replaced["data"]["uid"];
+  const json tapList = aggregateNamed(cli, "Meeting Aggregate")["tapList"];
+  EXPECT_NE(std::find(tapList.begin(), tapList.end(), newUID), tapList.end()) << tapList.dump();
+  EXPECT_EQ(aggregateNamed(cli, "Zoom Aggregate")["tapList"], json::array());
+
+  answerTo(cli, {{"id", "c1"},
+                 {"action", "createAudioTap"},
+                 {"config",
+                  {{"name", "Odd settings"}, {"mute", 2}, {"mixdown", 2}, {"isPrivate", true}}}});
+  answerTo(cli, {{"id", "c2"}, {"action", "createSystemLevelTap"}});
+  const json taps = answerTo(cli, {{"id", "l"}, {"action", "listAudioTaps"}})["data"]["taps"];
+  ASSERT_EQ(taps.size(), 3u);
+  const json before = answerTo(cli, {{"id", "g"}, {"action", "getAggregateDevices"}})["data"];
+
+  const std::size_t start = cli.frames().frames().size();
+  const json switched = answerTo(cli, {{"id", "sw"}, {"action", "handleDeviceSwitch"}});
+  EXPECT_EQ(switched["data"]["message"],
+            "Device switch handled. Updated aggregate devices and taps.");
+  expectEveryTapReapplied(cli, start, "sw", taps);
+  for (const auto& line : cli.err().lines()) {
+    EXPECT_EQ(line.find("has different device count"), std::string::npos) << line;
+  }
+  EXPECT_EQ(answerTo(cli, {{"id", "g2"}, {"action", "getAggregateDevices"}})["data"], before);
+}
+
+// Without an aggregate device the tap commands' own tests answer it.
+TEST(TapAggregateEndToEndTest, WhenJoiningFailsTheTapStillAnswers) {
+  // The aggregate device refuses every new tap list.
+  json scenario = twoAggregates();
+  scenario["failures"] = {{{"operation", "setPropertyData"}, {"selector", "tap#"}, {"status", 7}}};
+  ScenarioFile file(scenario);
+  CliProcess cli(file.options());
+  const json created = answerTo(cli, {{"id", "a"}, {"action", "createAudioTapWithAllProcesses"}});
+  EXPECT_EQ(created["success"], true) << created.dump();
+  EXPECT_EQ(created["data"]["name"], "Tap with all processes");
+  EXPECT_TRUE(cli.waitForLog("Failed to add tap to aggregate device"));
+  EXPECT_EQ(aggregateNamed(cli, "Meeting Aggregate")["tapList"], json::array());
+
+  // The command answers the same refusal as its failure.
+  const AudioObjectID meeting = aggregateNamed(cli, "Meeting Aggregate")["id"];
+  const json refused = answerTo(cli, {{"id", "t"},
+                                      {"action", "addTapToAggregate"},
+                                      {"aggregateID", meeting},
+                                      {"tapUID", created["data"]["uid"]}});
+  EXPECT_EQ(refused["code"], "execution_error");
+  EXPECT_EQ(refused["error"], "Command execution error: Failed to add tap to aggregate device");
+}
+
+TEST(TapAggregateEndToEndTest, ARealTapIsAddedToAndRemovedFromAnAggregateDevice) {
+  ScenarioFile file(
+      json{{"base", "default"}, {"processes", {scenarioProcess(700, "Music", true)}}});
+  CliProcess cli(file.options());
+  const json tap = answerTo(cli, {{"id", "tap"}, {"action", "createSystemLevelTap"}});
+  ASSERT_EQ(tap["success"], true);
+  const std::string tapUID = tap["data"]["uid"];
+  const json made = answerTo(cli, {{"id", "make"}, {"action", "createAggregateDevice"}});
+  const AudioObjectID id = made["data"]["deviceID"];
+  answerTo(cli, {{"id", "mic"},
+                 {"action", "addDeviceToAggregate"},
+                 {"aggregateID", id},
+                 {"deviceUID", kMicrophoneUID}});
+
+  const json added = answerTo(
+      cli,
+      {{"id", "add"}, {"action", "addTapToAggregate"}, {"aggregateID", id}, {"tapUID", tapUID}});
+  EXPECT_EQ(added["data"], (json{{"aggregateID", id},
+                                 {"tapUID", tapUID},
+                                 {"message", "Tap added to aggregate device successfully"}}));
+  EXPECT_TRUE(cli.frames().waitForFrame([&](const Frame& f) {
+    return f.isEvent("aggregateDeviceList") && f.body["data"]["count"] == 1 &&
+           f.body["data"]["devices"][0]["tapList"] == json::array({tapUID});
+  }));
+  const json listed = answerTo(cli, {{"id", "l1"}, {"action", "getAggregateDevices"}});
+  EXPECT_EQ(listed["data"]["devices"][0]["deviceList"], json::array({kMicrophoneUID}));
+  EXPECT_EQ(listed["data"]["devices"][0]["tapList"], json::array({tapUID}));
+  // Adding it again keeps one entry.
+  answerTo(
+      cli,
+      {{"id", "add2"}, {"action", "addTapToAggregate"}, {"aggregateID", id}, {"tapUID", tapUID}});
+  EXPECT_EQ(answerTo(cli, {{"id", "l2"},
+                           {"action", "getAggregateDevices"}})["data"]["devices"][0]["tapList"],
+            json::array({tapUID}));
+
+  const json removed = answerTo(cli, {{"id", "rm"},
+                                      {"action", "removeTapFromAggregate"},
+                                      {"aggregateID", id},
+                                      {"tapUID", tapUID}});
+  EXPECT_EQ(removed["data"], (json{{"aggregateID", id},
+                                   {"tapUID", tapUID},
+                                   {"message", "Tap removed from aggregate device successfully"}}));
+  const json after = answerTo(cli, {{"id", "l3"}, {"action", "getAggregateDevices"}});
+  EXPECT_EQ(after["data"]["devices"][0]["tapList"], json::array());
+  EXPECT_EQ(after["data"]["devices"][0]["deviceList"], json::array({kMicrophoneUID}));
+  // The tap itself is untouched.
+  EXPECT_EQ(answerTo(cli, {{"id", "taps"}, {"action", "listAudioTaps"}})["data"]["count"], 1);
+
+  // Not an aggregate device: nothing to read, so nothing added.
+  const json stray = answerTo(cli, {{"id", "x"},
+                                    {"action", "addTapToAggregate"},
+                                    {"aggregateID", tap["data"]["id"]},
+                                    {"tapUID", tapUID}});
+  EXPECT_EQ(stray["code"], "execution_error");
+}
+
+TEST(TapAggregateEndToEndTest, ADeviceSwitchRebuildsADeviceWithoutLosingItsTap) {
+  // The headset clocking "Meeting Recorder" goes away at 2.5 s.
+  json scenario = {{"base", "default"},
+                   {"processes", {scenarioProcess(700, "Music", true)}},
+                   {"devices",
+                    {{{"uid", kEarbudsUID},
+                      {"name", "Earbuds Pro"},
+                      {"transport", "blue"},
+                      {"inputChannels", {1}},
+                      {"outputChannels", {2}},
+                      {"sampleRates", {16000, 48000}},
+                      {"clockSource", "settable"}}}},
+                   {"aggregateDevices",
+                    {{{"uid", "org.example.recorder.aggregate"},
+                      {"name", "Meeting Recorder"},
+                      {"subdevices", {kMicrophoneUID, kEarbudsUID}},
+                      {"master", kMicrophoneUID},
+                      {"clock", kEarbudsUID}}}},
+                   {"timeline", {{{"at", 2.5}, {"event", "removeDevice"}, {"uid", kEarbudsUID}}}}};
+  ScenarioFile file(scenario);
+  CliProcess cli(file.options());
+  const json made = answerTo(cli, {{"id", "a"}, {"action", "createAudioTapWithAllProcesses"}});
+  ASSERT_EQ(made["success"], true);
+  const std::string tapUID = made["data"]["uid"];
+  const json joined = aggregateNamed(cli, "Meeting Recorder");
+  ASSERT_EQ(joined["tapList"], json::array({tapUID}));
+  const AudioObjectID id = joined["id"];
+
+  ASSERT_TRUE(cli.frames().waitForFrame(
+      [](const Frame& f) {
+        if (!f.isEvent("audioDeviceList")) return false;
+        for (const auto& device : f.body["data"]["devices"]) {
+          if (device["uid"] == kEarbudsUID) return false;
+        }
+        return true;
+      },
+      10s));
+  const json taps = answerTo(cli, {{"id", "l"}, {"action", "listAudioTaps"}})["data"]["taps"];
+  const std::size_t start = cli.frames().frames().size();
+  answerTo(cli, {{"id", "sw"}, {"action", "handleDeviceSwitch"}});
+  EXPECT_TRUE(cli.waitForLog("Aggregate device " + std::to_string(id) +
+                             " has different device count. Re-adding devices."));
+  expectEveryTapReapplied(cli, start, "sw", taps);
+  const json rebuilt = aggregateNamed(cli, "Meeting Recorder");
+  EXPECT_EQ(rebuilt["deviceList"], json::array({kMicrophoneUID}));
+  EXPECT_EQ(rebuilt["tapList"], json::array({tapUID}));
 }
 
 }  // namespace

@@ -27,12 +27,46 @@ json answerTo(CliProcess& cli, const json& command, std::chrono::milliseconds ti
   return frame ? frame->body : json();
 }
 
+std::vector<Frame> responsesTo(CliProcess& cli, const json& command, std::size_t count) {
+  cli.send(command);
+  const std::string id = command["id"];
+  auto responses =
+      cli.frames().waitForFrames([&](const Frame& f) { return f.isResponse(id); }, count, 10s);
+  EXPECT_EQ(responses.size(), count) << command.dump();
+  return responses;
+}
+
+void expectRefusal(const json& response, const std::string& code, const std::string& error) {
+  EXPECT_EQ(response["success"], false) << response.dump();
+  EXPECT_EQ(response["code"], code) << response.dump();
+  EXPECT_EQ(response["error"], error) << response.dump();
+}
+
+bool isInit(const Frame& frame) { return frame.kind == "INIT"; }
+
 std::size_t indexOf(const std::vector<Frame>& frames,
                     const std::function<bool(const Frame&)>& predicate) {
   for (std::size_t i = 0; i < frames.size(); ++i) {
     if (predicate(frames[i])) return i;
   }
   return frames.size();
+}
+
+std::size_t answerIndex(const std::vector<Frame>& frames, const std::string& id) {
+  return indexOf(frames, [&](const Frame& f) { return isAnswer(f, id); });
+}
+
+std::size_t countFrames(const CliProcess& cli, const std::function<bool(const Frame&)>& predicate) {
+  const auto frames = cli.frames().frames();
+  return static_cast<std::size_t>(std::count_if(frames.begin(), frames.end(), predicate));
+}
+
+json eventData(const CliProcess& cli, const std::string& name) {
+  json data = json::array();
+  for (const auto& frame : cli.frames().frames()) {
+    if (frame.isEvent(name)) data.push_back(frame.body["data"]);
+  }
+  return data;
 }
 
 json scenarioProcess(int pid, const std::string& name, bool running) {

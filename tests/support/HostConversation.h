@@ -29,9 +29,23 @@ bool isAnswer(const Frame& frame, const std::string& id);
 nlohmann::json answerTo(CliProcess& cli, const nlohmann::json& command,
                         std::chrono::milliseconds timeout = 10s);
 
+// Sends the command and waits for `count` responses (an acknowledgment
+// first, when it has one); the test fails when fewer come in time.
+std::vector<Frame> responsesTo(CliProcess& cli, const nlohmann::json& command, std::size_t count);
+// A refused command: not successful, with that code and message.
+void expectRefusal(const nlohmann::json& response, const std::string& code,
+                   const std::string& error);
+
+bool isInit(const Frame& frame);
 // Index of the first frame that matches, or the frame count.
 std::size_t indexOf(const std::vector<Frame>& frames,
                     const std::function<bool(const Frame&)>& predicate);
+// Index of the command's real answer, or the frame count.
+std::size_t answerIndex(const std::vector<Frame>& frames, const std::string& id);
+// How many frames so far match.
+std::size_t countFrames(const CliProcess& cli, const std::function<bool(const Frame&)>& predicate);
+// The data of every event of that name so far.
+nlohmann::json eventData(const CliProcess& cli, const std::string& name);
 // A process of a scenario machine's "processes" list.
 nlohmann::json scenarioProcess(int pid, const std::string& name, bool running = false);
 // An aggregate device of a scenario machine with one sub-device, its main one.
