@@ -175,6 +175,10 @@ class RecorderManager : public std::enable_shared_from_this<RecorderManager> {
   std::unique_ptr<ConversionWorker> conversionWorker_;
   std::atomic<ConversionWorker*> conversion_{nullptr};
 
+  // IO thread: at most one rate-mismatch warning, whatever later settings
+  // say (the service has one manager for its whole life, so one per process).
+  std::atomic<bool> sampleRateWarningLogged_{false};
+
   // Written by the IO thread, reset with the catalog (IO stopped).
   StreamSignalWatch signalWatch_;
   // Command queue only; the timer's ticks only post there.

@@ -14,9 +14,6 @@ using nlohmann::json;
 
 namespace {
 
-// At most one mismatch warning per process, whatever later settings say.
-std::atomic<bool> sampleRateWarningLogged{false};
-
 // The integer part of a real rate, or nothing for a rate that has none
 // worth comparing (NaN, infinite, zero or negative, or beyond 64 bits).
 std::optional<std::int64_t> rateIntegerPart(double rate) {
@@ -193,10 +190,11 @@ void RecorderManager::streamAudioBuffer(std::span<const std::uint8_t> pcm,
     ++timelineGeneration_;
   }
   const bool converting = settings->convert.value_or(false);
-  if (actualSampleRate && !converting && !sampleRateWarningLogged.load(std::memory_order_relaxed)) {
+  if (actualSampleRate && !converting &&
+      !sampleRateWarningLogged_.load(std::memory_order_relaxed)) {
     const auto actual = rateIntegerPart(*actualSampleRate);
     if (actual && *actual != settings->sampleRate &&
-        !sampleRateWarningLogged.exchange(true, std::memory_order_relaxed)) {
+        !sampleRateWarningLogged_.exchange(true, std::memory_order_relaxed)) {
       platform::platformLogRealtime("⚠️ Sample rate mismatch: configured=%lld, actual=%lld",
                                     static_cast<long long>(settings->sampleRate),
                                     static_cast<long long>(*actual));
