@@ -257,17 +257,20 @@ TEST(HostLinkEndToEndTest, AHostThatNeverReadsStandardErrorGetsEveryAnswer) {
   EXPECT_TRUE(cli.waitForLog("diagnostic lines dropped: standard error was not read", 30s));
 }
 
-// Pings in one write: their log lines overflow the diagnostic ring when
-// standard error is read slowly or not at all. The expected final answers.
-std::map<std::string, int> sendPingBurst(CliProcess& cli, int count) {
+// Once the service is up, 2000 pings in one write, each answered once: their
+// log lines overflow the diagnostic ring when standard error is read slowly
+// or not at all.
+void answersAPingBurst(CliProcess& cli) {
+  ASSERT_TRUE(cli.frames().waitForFrame(isInit, 10s));
   std::map<std::string, int> expected;
   std::string burst;
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < 2000; ++i) {
     burst += command("p" + std::to_string(i), "ping");
     expected["p" + std::to_string(i)] = 1;
   }
   cli.write(burst);
-  return expected;
+  AnswerCounter answers(cli);
+  ASSERT_EQ(answers.waitFor(expected.size(), 60s), expected);
 }
 
 TEST(HostLinkEndToEndTest, AHostThatReadsStandardErrorSlowlyAlwaysSeesWhyTheServiceEnded) {
@@ -278,10 +281,7 @@ TEST(HostLinkEndToEndTest, AHostThatReadsStandardErrorSlowlyAlwaysSeesWhyTheServ
     CliProcess::Options options;
     options.stderrReadInterval = 50ms;
     CliProcess cli(options);
-    ASSERT_TRUE(cli.frames().waitForFrame(isInit, 10s));
-    const auto expected = sendPingBurst(cli, 2000);
-    AnswerCounter answers(cli);
-    ASSERT_EQ(answers.waitFor(expected.size(), 60s), expected);
+    ASSERT_NO_FATAL_FAILURE(answersAPingBurst(cli));
 
     cli.closeStdin();
     ASSERT_EQ(cli.waitForExit(10s), 0);
@@ -301,10 +301,7 @@ TEST(HostLinkEndToEndTest, AHostThatNeverReadsStandardErrorIsNotKeptWaitingAtExi
   CliProcess::Options options;
   options.readStderr = false;
   CliProcess cli(options);
-  ASSERT_TRUE(cli.frames().waitForFrame(isInit, 10s));
-  const auto expected = sendPingBurst(cli, 2000);
-  AnswerCounter answers(cli);
-  ASSERT_EQ(answers.waitFor(expected.size(), 60s), expected);
+  ASSERT_NO_FATAL_FAILURE(answersAPingBurst(cli));
 
   // The exit waits a bounded time (about a second) for standard error; the
   // margin is for a loaded machine.
