@@ -113,9 +113,8 @@ TEST(PermissionCommandsEndToEndTest, EveryCommandFollowsTheMachinesDecision) {
         expectRequestAnswers(cli, "requestMicrophonePermission", "microphone", m.granted),
         expectRequestAnswers(cli, "requestSystemAudioAccess", "systemAudio", m.granted),
         expectRequestAnswers(cli, "requestScreenCaptureAccess", "systemAudio", m.granted)};
-    const std::string result = m.granted ? "true" : "false";
-    EXPECT_TRUE(cli.waitForLog("Microphone access granted: " + result));
-    EXPECT_TRUE(cli.waitForLog("System audio permission request result: " + result));
+    EXPECT_TRUE(cli.waitForLog(std::string("System audio permission request result: ") +
+                               (m.granted ? "true" : "false")));
     expectChecksAnswer(cli, m.granted);
     // Each request answered exactly twice, with one event each.
     cli.closeStdin();
@@ -265,7 +264,6 @@ TEST(MicrophoneEndToEndTest, AMeetingAppUsingTheMicrophoneIsReportedWithinAboutA
   EXPECT_EQ(
       status("before"),
       (json{{"isActive", false}, {"deviceName", ""}, {"deviceID", 0}, {"level", 0}, {"peak", 0}}));
-  EXPECT_TRUE(cli.waitForLog("METRIC: Command getMicrophoneStatus (before) succeeded"));
 
   auto changes = cli.frames().waitForFrames(
       [](const Frame& f) { return f.isEvent("microphoneChanged"); }, 2, 15s);
