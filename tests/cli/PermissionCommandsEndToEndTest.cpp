@@ -43,7 +43,9 @@ json answerOf(CliProcess& cli, const std::string& action) {
   return answer["data"];
 }
 
-void expectChecksAnswer(CliProcess& cli, bool microphone, bool systemAudio) {
+// Each check's answer; the system audio is decided as the microphone unless said.
+void expectChecksAnswer(CliProcess& cli, bool microphone, std::optional<bool> decided = {}) {
+  const bool systemAudio = decided.value_or(microphone);
   EXPECT_EQ(answerOf(cli, "checkMicrophonePermission"),
             (json{{"granted", microphone}, {"permission", "microphone"}}));
   const json systemAudioAnswer = {
@@ -54,10 +56,6 @@ void expectChecksAnswer(CliProcess& cli, bool microphone, bool systemAudio) {
             (json{{"microphone", {{"granted", microphone}}},
                   {"systemAudio", {{"granted", systemAudio}, {"instructions", kInstructions}}},
                   {"allGranted", microphone && systemAudio}}));
-}
-
-void expectChecksAnswer(CliProcess& cli, bool granted) {
-  expectChecksAnswer(cli, granted, granted);
 }
 
 // A request: acknowledgment, then the final answer, then the event.
