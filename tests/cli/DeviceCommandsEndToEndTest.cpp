@@ -255,6 +255,7 @@ TEST(DeviceCommandsEndToEndTest, ARestartOnAMachineWithAggregatesRestoresTheCurr
   ASSERT_TRUE(list);
   EXPECT_EQ(list->body["data"]["count"], 2);
   EXPECT_EQ(list->body["data"]["currentDeviceID"], y);
+  EXPECT_TRUE(cli.waitForLog("Restored current aggregate device ID: " + std::to_string(y)));
 }
 
 }  // namespace

@@ -89,6 +89,7 @@ TEST(ProcessCommandsEndToEndTest, AProcessStartingAudioAndOneAppearingAreReporte
   ASSERT_TRUE(changes);
   EXPECT_EQ(changes->body["data"]["addedProcesses"][0]["name"], "Meeting");
   EXPECT_EQ(changes->body["data"]["totalCount"], 2);
+  EXPECT_TRUE(cli.waitForLog("Process monitor detected changes: +1 -0"));
 
   auto frames = cli.frames().frames();
   const auto runningAt =
@@ -195,6 +196,10 @@ TEST(ProcessCommandsEndToEndTest, ASelfTestWithoutHomeThenTheMonitoringSwitches)
                            {"action", "enableProcessMonitoring"},
                            {"interval", 3}})["data"]["interval"],
             3.0);
+  for (const std::string line : {"Process monitoring interval set to 1.0s",
+                                 "Process monitoring enabled with interval: 3.0 seconds"}) {
+    EXPECT_TRUE(cli.waitForLog(line)) << line;
+  }
 }
 
 TEST(ProcessCommandsEndToEndTest, AnUnusableScenarioStopsTheServiceWithOneClearMessage) {

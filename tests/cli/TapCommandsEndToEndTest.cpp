@@ -68,6 +68,12 @@ json sorted(json array) {
   return array;
 }
 
+// The tap manager's account of a conversation on standard error, checked
+// once at its end: no other test reads these lines.
+void expectLogged(const CliProcess& cli, const std::vector<std::string>& lines) {
+  for (const auto& line : lines) EXPECT_TRUE(cli.waitForLog(line, 10s)) << line;
+}
+
 // One machine with two audio processes: a forced update and a cleanup with
 // nothing to do and with a tap; the all-process tap replacing every earlier
 // tap; then taps created with defaults, odd and full settings, listed,
@@ -270,6 +276,14 @@ TEST(TapCommandsEndToEndTest, TapsAreCreatedListedUpdatedReplacedCleanedAndDestr
 
   expectRefusal(answerTo(cli, {{"id", "d2"}, {"action", "destroyAudioTap"}, {"tapID", tapID}}),
                 "execution_error", "Command execution error: Failed to destroy audio tap");
+  expectLogged(cli, {"Forcing update of all taps with current processes",
+                     "Cleaning up all existing audio taps", "No existing taps to clean up",
+                     "Starting tap management process", "Found 2 existing taps to clean up",
+                     "Removing tap: " + std::to_string(firstAll) + " (Tap with all processes)",
+                     "All taps successfully removed", "Creating a fresh tap with all processes",
+                     "Creating tap with 2 audio processes",
+                     "Successfully created new tap " + allTap["id"].dump(),
+                     "Sending listAudioTaps response with 4 taps"});
 }
 
 // An application appears at 3 s; the monitor runs every second.
@@ -301,6 +315,9 @@ TEST(TapCommandsEndToEndTest, TheAllProcessTapGainsAnAppearingProcessByItself) {
       },
       10s);
   EXPECT_TRUE(list);
+  expectLogged(cli, {"Process monitor detected changes: +1 -0",
+                     "Auto-updating taps with all current processes",
+                     "Auto-update of taps completed successfully"});
 }
 
 TEST(TapCommandsEndToEndTest, WithAutoUpdateDisabledAMonitorReportTouchesNoTap) {
@@ -365,6 +382,8 @@ TEST(TapCommandsEndToEndTest, HalFailuresAreAnsweredAsTheCommandsFailures) {
   // The all-process tap tries anyway after a failed cleanup.
   const json anyway = answerTo(cli, {{"id", "a"}, {"action", "createAudioTapWithAllProcesses"}});
   EXPECT_EQ(anyway["success"], true);
+  expectLogged(cli, {"Warning: 1 taps still remain after cleanup",
+                     "Tap cleanup had issues, attempting to create tap anyway"});
 }
 
 TEST(TapCommandsEndToEndTest, AnotherProgramsTapsAreReportedAsTheyComeAndGo) {
