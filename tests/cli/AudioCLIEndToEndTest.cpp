@@ -180,36 +180,6 @@ TEST(AudioCLIEndToEndTest, APlatformThatCannotBeUsedEndsTheServiceBeforeInit) {
 // standard error, one that reads it slowly, one that stops reading standard
 // output for a while.
 
-// Final answers (acknowledgments left out) per command id, counted as lines
-// arrive so that waiting stays linear in the output.
-class AnswerCounter {
- public:
-  explicit AnswerCounter(const CliProcess& cli) : cli_(cli) {}
-
-  // Waits until `total` answers have arrived; the counts per id so far.
-  std::map<std::string, int> waitFor(std::size_t total, std::chrono::milliseconds timeout) {
-    cli_.out().waitFor(
-        [&](const std::vector<std::string>& lines) {
-          for (; seen_ < lines.size(); ++seen_) {
-            auto frame = testing::parseFrame(lines[seen_]);
-            if (!frame || frame->kind != "RESPONSE" || frame->body.contains("isAcknowledgment"))
-              continue;
-            ++counts_[frame->body.value("id", "")];
-            ++total_;
-          }
-          return total_ >= total;
-        },
-        timeout);
-    return counts_;
-  }
-
- private:
-  const CliProcess& cli_;
-  std::size_t seen_ = 0;
-  std::size_t total_ = 0;
-  std::map<std::string, int> counts_;
-};
-
 std::string command(const std::string& id, const std::string& action,
                     const std::string& padding = "") {
   json c = {{"id", id}, {"action", action}};
@@ -244,8 +214,7 @@ TEST(HostLinkEndToEndTest, AHostThatNeverReadsStandardErrorGetsEveryAnswer) {
   }
   cli.write(batch);
 
-  AnswerCounter answers(cli);
-  EXPECT_EQ(answers.waitFor(kCommands, 180s), expected);
+  EXPECT_EQ(testing::answerCounts(cli, kCommands, 180s), expected);
 
   cli.write(command("after", "ping"));
   auto after = cli.frames().waitForResponse("after", 30s);
@@ -269,8 +238,7 @@ void answersAPingBurst(CliProcess& cli) {
     expected["p" + std::to_string(i)] = 1;
   }
   cli.write(burst);
-  AnswerCounter answers(cli);
-  ASSERT_EQ(answers.waitFor(expected.size(), 60s), expected);
+  ASSERT_EQ(testing::answerCounts(cli, expected.size(), 60s), expected);
 }
 
 TEST(HostLinkEndToEndTest, AHostThatReadsStandardErrorSlowlyAlwaysSeesWhyTheServiceEnded) {
@@ -335,8 +303,7 @@ TEST(HostLinkEndToEndTest, AHostThatPausesReadingStandardOutputGetsEveryAnswerOn
   cli.out().resume();
   writer.join();
 
-  AnswerCounter answers(cli);
-  EXPECT_EQ(answers.waitFor(expected.size(), 180s), expected);
+  EXPECT_EQ(testing::answerCounts(cli, expected.size(), 180s), expected);
   // Every line is a whole frame (frames() fails the test otherwise).
   EXPECT_FALSE(cli.frames().frames().empty());
 

@@ -43,7 +43,9 @@ json answerOf(CliProcess& cli, const std::string& action) {
   return answer["data"];
 }
 
-void expectChecksAnswer(CliProcess& cli, bool microphone, bool systemAudio) {
+// Each check's answer; the system audio is decided as the microphone unless said.
+void expectChecksAnswer(CliProcess& cli, bool microphone, std::optional<bool> decided = {}) {
+  const bool systemAudio = decided.value_or(microphone);
   EXPECT_EQ(answerOf(cli, "checkMicrophonePermission"),
             (json{{"granted", microphone}, {"permission", "microphone"}}));
   const json systemAudioAnswer = {
@@ -54,10 +56,6 @@ void expectChecksAnswer(CliProcess& cli, bool microphone, bool systemAudio) {
             (json{{"microphone", {{"granted", microphone}}},
                   {"systemAudio", {{"granted", systemAudio}, {"instructions", kInstructions}}},
                   {"allGranted", microphone && systemAudio}}));
-}
-
-void expectChecksAnswer(CliProcess& cli, bool granted) {
-  expectChecksAnswer(cli, granted, granted);
 }
 
 // A request: acknowledgment, then the final answer, then the event.
@@ -113,9 +111,8 @@ TEST(PermissionCommandsEndToEndTest, EveryCommandFollowsTheMachinesDecision) {
         expectRequestAnswers(cli, "requestMicrophonePermission", "microphone", m.granted),
         expectRequestAnswers(cli, "requestSystemAudioAccess", "systemAudio", m.granted),
         expectRequestAnswers(cli, "requestScreenCaptureAccess", "systemAudio", m.granted)};
-    const std::string result = m.granted ? "true" : "false";
-    EXPECT_TRUE(cli.waitForLog("Microphone access granted: " + result));
-    EXPECT_TRUE(cli.waitForLog("System audio permission request result: " + result));
+    EXPECT_TRUE(cli.waitForLog(std::string("System audio permission request result: ") +
+                               (m.granted ? "true" : "false")));
     expectChecksAnswer(cli, m.granted);
     // Each request answered exactly twice, with one event each.
     cli.closeStdin();
@@ -265,7 +262,6 @@ TEST(MicrophoneEndToEndTest, AMeetingAppUsingTheMicrophoneIsReportedWithinAboutA
   EXPECT_EQ(
       status("before"),
       (json{{"isActive", false}, {"deviceName", ""}, {"deviceID", 0}, {"level", 0}, {"peak", 0}}));
-  EXPECT_TRUE(cli.waitForLog("METRIC: Command getMicrophoneStatus (before) succeeded"));
 
   auto changes = cli.frames().waitForFrames(
       [](const Frame& f) { return f.isEvent("microphoneChanged"); }, 2, 15s);

@@ -171,7 +171,7 @@ TEST(ProcessCommandsEndToEndTest, ASelfTestWithoutHomeThenTheMonitoringSwitches)
                           "memoryOK", "allTestsPassed"}) {
     EXPECT_EQ(data[key], true) << key;
   }
-  EXPECT_TRUE(cli.waitForLog("Self-test complete: "));
+  ASSERT_TRUE(cli.waitForLog("Self-test complete: "));  // its lines are all out
   int loads = 0;
   for (const auto& line : cli.err().lines()) loads += line == "Loaded 5 audio processes";
   EXPECT_EQ(loads, 2);  // start-up, then the self-test's reload
@@ -186,7 +186,6 @@ TEST(ProcessCommandsEndToEndTest, ASelfTestWithoutHomeThenTheMonitoringSwitches)
   EXPECT_EQ(interval->body["data"],
             json({{"interval", 1.0}, {"message", "Monitoring interval updated"}}));
   EXPECT_EQ(bad->body["error"], "Missing required parameter: interval");
-  EXPECT_TRUE(cli.waitForLog("Process monitoring interval set to 1.0s"));
 
   EXPECT_EQ(answerTo(cli, {{"id", "d"}, {"action", "disableProcessMonitoring"}})["data"],
             json({{"enabled", false}, {"message", "Process monitoring disabled"}}));
@@ -197,7 +196,10 @@ TEST(ProcessCommandsEndToEndTest, ASelfTestWithoutHomeThenTheMonitoringSwitches)
                            {"action", "enableProcessMonitoring"},
                            {"interval", 3}})["data"]["interval"],
             3.0);
-  EXPECT_TRUE(cli.waitForLog("Process monitoring enabled with interval: 3.0 seconds"));
+  for (const std::string line : {"Process monitoring interval set to 1.0s",
+                                 "Process monitoring enabled with interval: 3.0 seconds"}) {
+    EXPECT_TRUE(cli.waitForLog(line)) << line;
+  }
 }
 
 TEST(ProcessCommandsEndToEndTest, AnUnusableScenarioStopsTheServiceWithOneClearMessage) {

@@ -36,13 +36,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
 
-std::size_t countEvents(CliProcess& cli, const std::string& name, const json& data) {
-  std::size_t count = 0;
-  for (const auto& frame : cli.frames().frames())
-    count += frame.isEvent(name) && frame.body["data"] == data;
-  return count;
-}
-
 // The aggregate device of the README's session: the built-in microphone and
 // a tap over every process. Returns its ID.
 std::uint32_t prepareMicrophoneAndSystemAudio(CliProcess& cli) {
@@ -214,7 +207,7 @@ TEST(RecordingSessionEndToEndTest, ADeviceThatDiesWhileRecordingIsReportedOnce) 
   const auto count = audioFrames(cli).size();
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(audioFrames(cli).size(), count);
-  EXPECT_EQ(countEvents(cli, "recordingError", lost), 1u);
+  EXPECT_EQ(testing::eventData(cli, "recordingError"), json::array({lost}));
   EXPECT_EQ(answerTo(cli, command("p", "ping"))["success"], true);
   EXPECT_EQ(answerTo(cli, command("r2", "stopRecording"))["error"], "No recording to stop");
 }

@@ -41,28 +41,11 @@ json aMachineThatLosesItsAuthorisation() {
             {{"at", 11}, {"event", "setAuthorization"}, {"status", "authorized"}}}}};
 }
 
-std::uint32_t processID(CliProcess& cli, int pid) {
-  const json listed = answerTo(cli, command("procs", "listAudioProcesses"));
-  for (const auto& process : listed["data"]["processes"]) {
-    if (process["pid"] == pid) return process["id"];
-  }
-  ADD_FAILURE() << "no process " << pid << " in " << listed.dump();
-  return 0;
-}
-
 std::optional<std::uint32_t> streamOf(const json& streams, const std::string& uid) {
   for (const auto& stream : streams) {
     if (stream["uid"] == uid) return stream["streamIndex"].get<std::uint32_t>();
   }
   return std::nullopt;
-}
-
-json eventsNamed(const CliProcess& cli, const std::string& name) {
-  json data = json::array();
-  for (const auto& frame : cli.frames().frames()) {
-    if (frame.isEvent(name)) data.push_back(frame.body["data"]);
-  }
-  return data;
 }
 
 TEST(SilenceEndToEndTest, SilentStreamsAreReportedOnceWithTheirLikelyCauseUntilTheSignalReturns) {
@@ -72,10 +55,10 @@ TEST(SilenceEndToEndTest, SilentStreamsAreReportedOnceWithTheirLikelyCauseUntilT
       answerTo(cli, command("agg", "getAggregateDevices"))["data"]["devices"][0]["id"];
   const std::string systemTap = answerTo(cli, command("t1", "createSystemLevelTap"))["data"]["uid"];
   const std::string quietTap = answerTo(
-      cli,
-      command("t2", "createAudioTap",
-              {{"config",
-                {{"name", "Quiet"}, {"processes", {processID(cli, kQuietPid)}}}}}))["data"]["uid"];
+      cli, command("t2", "createAudioTap",
+                   {{"config",
+                     {{"name", "Quiet"},
+                      {"processes", {testing::processID(cli, kQuietPid)}}}}}))["data"]["uid"];
   // Each with its own id: a repeated one would match the first answer.
   for (const auto& uid : {systemTap, quietTap}) {
     ASSERT_EQ(answerTo(cli, command("a-" + uid, "addTapToAggregate",
@@ -119,11 +102,11 @@ TEST(SilenceEndToEndTest, SilentStreamsAreReportedOnceWithTheirLikelyCauseUntilT
 
   // Once each: the microphone, which always sounded, never; the quiet tap,
   // still silent, is not said to be restored.
-  const json silences = eventsNamed(cli, "audioSilenceDetected");
+  const json silences = testing::eventData(cli, "audioSilenceDetected");
   ASSERT_EQ(silences.size(), 2u) << silences.dump();
   EXPECT_EQ(silences[0]["streamIndex"], *quiet);
   EXPECT_EQ(silences[1]["streamIndex"], *everything);
-  EXPECT_EQ(eventsNamed(cli, "audioSignalRestored").size(), 1u);
+  EXPECT_EQ(testing::eventData(cli, "audioSignalRestored").size(), 1u);
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ using testing::CliProcess;
 using testing::command;
 using testing::enableStreaming;
 using testing::Frame;
+using testing::processID;
 using testing::scenarioAggregate;
 using testing::ScenarioFile;
 using testing::waitForAudio;
@@ -45,10 +46,6 @@ std::uint32_t deviceIDOf(CliProcess& cli, const std::string& uid) {
   }
   ADD_FAILURE() << "no device " << uid;
   return 0;
-}
-
-void expectNotFound(const json& response, const std::string& text) {
-  testing::expectRefusal(response, "resource_not_found", "Resource not found: " + text);
 }
 
 std::vector<float> signalOf(CliProcess& cli, std::uint32_t stream, std::size_t fromFrame = 0) {
@@ -77,22 +74,34 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
   ASSERT_EQ(tap["success"], true) << tap.dump();
   const std::string tapUID = tap["data"]["uid"];
 
-  // UIDs that name nothing are refused and nothing is written.
-  expectNotFound(answerTo(cli, command("c1", "addTapToAggregate",
-                                       {{"aggregateID", studio}, {"tapUID", "no-such-tap"}})),
-                 "Tap with UID no-such-tap not found");
-  expectNotFound(answerTo(cli, command("c2", "addDeviceToAggregate",
-                                       {{"aggregateID", studio}, {"deviceUID", "no-such-mic"}})),
-                 "Device with UID no-such-mic not found");
-  expectNotFound(answerTo(cli, command("c3", "removeDeviceFromAggregate",
-                                       {{"aggregateID", studio}, {"deviceUID", "no-such-mic"}})),
-                 "Device with UID no-such-mic not found");
+  // UIDs and IDs that name nothing are refused and nothing is written; one
+  // tap that names nothing refuses a whole creation.
+  const struct {
+    const char* action;
+    json params;
+    std::string notFound;
+  } refused[] = {
+      {"addTapToAggregate",
+       {{"aggregateID", studio}, {"tapUID", "no-such-tap"}},
+       "Tap with UID no-such-tap"},
+      {"addDeviceToAggregate",
+       {{"aggregateID", studio}, {"deviceUID", "no-such-mic"}},
+       "Device with UID no-such-mic"},
+      {"removeDeviceFromAggregate",
+       {{"aggregateID", studio}, {"deviceUID", "no-such-mic"}},
+       "Device with UID no-such-mic"},
+      {"createAggregateDevice", {{"tapUIDs", {tapUID, "no-such-tap"}}}, "Tap with UID no-such-tap"},
+      {"startRecording", {{"deviceID", 999999}}, "Device with ID 999999"},
+  };
+  int request = 0;
+  for (const auto& r : refused) {
+    testing::expectRefusal(
+        answerTo(cli, command("x" + std::to_string(++request), r.action, r.params)),
+        "resource_not_found", "Resource not found: " + r.notFound + " not found");
+  }
   EXPECT_EQ(aggregateNamed(cli, "B Studio")["tapList"], json::array());
-  // Taps named at creation go into the creation dictionary; one that names
-  // nothing refuses the whole creation.
-  expectNotFound(
-      answerTo(cli, command("n1", "createAggregateDevice", {{"tapUIDs", {tapUID, "no-such-tap"}}})),
-      "Tap with UID no-such-tap not found");
+  EXPECT_EQ(answerTo(cli, command("n0", "getAggregateDevices"))["data"]["count"], 2);
+  // Taps named at creation go into the creation dictionary.
   const json created =
       answerTo(cli, command("n2", "createAggregateDevice", {{"tapUIDs", {tapUID}}}));
   ASSERT_EQ(created["success"], true) << created.dump();
@@ -112,8 +121,6 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
             true);
 
   ASSERT_EQ(enableStreaming(cli)["success"], true);
-  expectNotFound(answerTo(cli, command("r0", "startRecording", {{"deviceID", 999999}})),
-                 "Device with ID 999999 not found");
   const json started = answerTo(cli, command("r1", "startRecording", {{"deviceID", studio}}));
   ASSERT_EQ(started["success"], true) << started.dump();
   EXPECT_EQ(started["data"]["deviceId"], studio);
@@ -226,15 +233,6 @@ json aBusyMachine() {
                {"running", true},
                {"tone", 900}}}},
             {{"at", 9}, {"event", "removeProcess"}, {"pid", 1342}}}}};
-}
-
-std::uint32_t processID(CliProcess& cli, int pid) {
-  const json listed = answerTo(cli, command("procs", "listAudioProcesses"));
-  for (const auto& process : listed["data"]["processes"]) {
-    if (process["pid"] == pid) return process["id"];
-  }
-  ADD_FAILURE() << "no process " << pid;
-  return 0;
 }
 
 json tapWithID(const json& taps, std::uint32_t id) {

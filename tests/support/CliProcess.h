@@ -1,7 +1,10 @@
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <optional>
@@ -10,7 +13,69 @@
 
 #include "support/Frames.h"
 
+extern char** environ;
+
 namespace velmar::testing {
+
+// A service started with pipes on its three standard streams (standard input
+// closed instead, when asked). Without VELMAR_STORE_PATH among the changes it
+// gets a store of its own in `storeDirectory`, for the caller to remove: tests
+// run side by side and never share the default store. Inline, for the load
+// host is also built into a measuring tool without the test library.
+struct SpawnedService {
+  pid_t pid = -1;
+  int in = -1, out = -1, err = -1;  // the parent's ends
+  std::string storeDirectory;
+};
+
+inline SpawnedService spawnService(const std::string& path, std::vector<std::string> argv,
+                                   std::map<std::string, std::optional<std::string>> changes,
+                                   bool closeStdin = false) {
+  SpawnedService spawned;
+  int in[2], out[2], err[2];
+  if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) std::abort();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (closeStdin) {
+    posix_spawn_file_actions_addclose(&actions, 0);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  }
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+    posix_spawn_file_actions_addclose(&actions, fd);
+  if (changes.count("VELMAR_STORE_PATH") == 0) {
+    char directory[] = "/tmp/velmar-store-XXXXXX";
+    if (::mkdtemp(directory) == nullptr) std::abort();
+    spawned.storeDirectory = directory;
+    changes["VELMAR_STORE_PATH"] = spawned.storeDirectory + "/aggregateDevices.json";
+  }
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry(*e);
+    if (changes.count(entry.substr(0, entry.find('='))) == 0) env.push_back(entry);
+  }
+  for (const auto& [name, value] : changes) {
+    if (value) env.push_back(name + "=" + *value);
+  }
+  argv.insert(argv.begin(), path);
+  std::vector<char*> argp, envp;
+  for (auto& a : argv) argp.push_back(a.data());
+  for (auto& e : env) envp.push_back(e.data());
+  argp.push_back(nullptr);
+  envp.push_back(nullptr);
+  if (posix_spawn(&spawned.pid, path.c_str(), &actions, nullptr, argp.data(), envp.data()) != 0)
+    std::abort();
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  spawned.in = in[1];
+  spawned.out = out[0];
+  spawned.err = err[0];
+  return spawned;
+}
 
 // The built executable, spawned with pipes on its three standard streams.
 class CliProcess : public CollectedOutput {

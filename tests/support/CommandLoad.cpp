@@ -1,8 +1,8 @@
 #include "support/CommandLoad.h"
 
-#include <fcntl.h>
+#include "support/CliProcess.h"
+
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +14,6 @@
 #include <functional>
 #include <random>
 
-extern char** environ;
-
 namespace velmar::testing {
 
 using nlohmann::json;
@@ -23,70 +21,42 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// One kind of command of the mix: its text for an id, and how the service
-// answers it (acknowledged first or not). Nothing here changes what is being
-// recorded: destructive actions appear only with objects that do not exist.
+// The kinds of command of the mix, as the text after the id, and whether the
+// service acknowledges them first. Nothing here changes what is being
+// recorded: destructive actions name only objects that do not exist.
 struct Kind {
-  std::function<std::string(const std::string& id)> text;
+  std::string rest;
   bool acknowledged;
 };
 
-std::string cmd(const std::string& id, const std::string& action, json params = json::object()) {
-  params["id"] = id;
-  params["action"] = action;
-  return params.dump();
-}
-
 std::vector<Kind> mixedKinds() {
-  auto plain = [](const char* action, bool ack = false) {
-    return Kind{[action](const std::string& id) { return cmd(id, action); }, ack};
-  };
-  auto with = [](const char* action, json params) {
-    return Kind{[action, params](const std::string& id) { return cmd(id, action, params); }, false};
-  };
-  const json nowhere = 4000000000u;
-  return {
-      plain("ping"),
-      plain("ping"),
-      plain("getRecordingStatus"),
-      plain("getAudioStreamingStatus"),
-      plain("getProcessMonitoringStatus"),
-      plain("listAudioProcesses", true),
-      plain("getRunningAudioProcesses", true),
-      plain("listAudioTaps", true),
-      plain("getMicrophoneStatus", true),
-      plain("getAudioDevices", true),
-      plain("getRecordings", true),
-      plain("checkAggregateDevice"),
-      plain("getAggregateDevices"),
-      plain("getDeviceCapabilities"),
-      plain("getOptimalAudioConfig"),
-      plain("checkMicrophonePermission"),
-      plain("checkSystemAudioPermission"),
-      plain("checkScreenCapturePermission"),
-      plain("getPermissionStatus"),
-      plain("enableTapAutoUpdate"),
-      plain("resumeRecording"),
-      plain("forceUpdateTaps"),
-      with("findAudioProcessesByName", {{"name", "a"}}),
-      with("setMonitoringInterval", {{"interval", 5.0}}),
-      with("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}}),
-      with("destroyAudioTap", {{"tapID", nowhere}}),
-      with("updateAudioTap", {{"tapID", nowhere}}),
-      with("destroyAggregateDevice", {{"deviceID", nowhere}}),
-      with("configureAggregateDevice", {{"deviceID", nowhere}}),
-      with("addDeviceToAggregate", {{"aggregateID", nowhere}, {"deviceUID", "none"}}),
-      with("removeDeviceFromAggregate", {{"aggregateID", nowhere}, {"deviceUID", "none"}}),
-      with("addTapToAggregate", {{"aggregateID", nowhere}, {"tapUID", "none"}}),
-      with("removeTapFromAggregate", {{"aggregateID", nowhere}, {"tapUID", "none"}}),
-      plain("noSuchAction"),
-      // Rejected by intake, each answered once under the id it names.
-      Kind{[](const std::string& id) { return R"({"id":")" + id + R"(","action":)"; }, false},
-      Kind{[](const std::string& id) { return R"({"id":")" + id + R"(","action":7})"; }, false},
-      Kind{[](const std::string& id) { return R"({"id":")" + id + R"("})"; }, false},
-      Kind{[](const std::string& id) { return R"({"id":")" + id + "\",\"action\":\"p\xff\"}"; },
-           false},
-  };
+  std::vector<Kind> kinds;
+  for (const char* action :
+       {"ping", "ping", "getRecordingStatus", "getAudioStreamingStatus",
+        "getProcessMonitoringStatus", "checkAggregateDevice", "getAggregateDevices",
+        "getDeviceCapabilities", "getOptimalAudioConfig", "checkMicrophonePermission",
+        "checkSystemAudioPermission", "checkScreenCapturePermission", "getPermissionStatus",
+        "enableTapAutoUpdate", "resumeRecording", "forceUpdateTaps", "noSuchAction"})
+    kinds.push_back({R"(,"action":")" + std::string(action) + "\"}", false});
+  for (const char* action : {"listAudioProcesses", "getRunningAudioProcesses", "listAudioTaps",
+                             "getMicrophoneStatus", "getAudioDevices", "getRecordings"})
+    kinds.push_back({R"(,"action":")" + std::string(action) + "\"}", true});
+  for (const char* rest :
+       {R"(,"action":"findAudioProcessesByName","name":"a"})",
+        R"(,"action":"setMonitoringInterval","interval":5.0})",
+        R"(,"action":"enableAudioStreaming","format":"pcm16","sampleRate":48000,"channels":2})",
+        R"(,"action":"destroyAudioTap","tapID":4000000000})",
+        R"(,"action":"updateAudioTap","tapID":4000000000})",
+        R"(,"action":"destroyAggregateDevice","deviceID":4000000000})",
+        R"(,"action":"configureAggregateDevice","deviceID":4000000000})",
+        R"(,"action":"addDeviceToAggregate","aggregateID":4000000000,"deviceUID":"none"})",
+        R"(,"action":"removeDeviceFromAggregate","aggregateID":4000000000,"deviceUID":"none"})",
+        R"(,"action":"addTapToAggregate","aggregateID":4000000000,"tapUID":"none"})",
+        R"(,"action":"removeTapFromAggregate","aggregateID":4000000000,"tapUID":"none"})",
+        // Rejected by intake, each answered once under the id it names.
+        R"(,"action":)", R"(,"action":7})", R"(})", ",\"action\":\"p\xff\"}"})
+    kinds.push_back({rest, false});
+  return kinds;
 }
 
 long statusKiB(pid_t pid, const std::string& key) {
@@ -108,37 +78,12 @@ double percentile(std::vector<double> values, double p) {
 }  // namespace
 
 LoadHost::LoadHost(const std::string& cliPath) {
-  int in[2], out[2], err[2];
-  if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) std::abort();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
-    posix_spawn_file_actions_addclose(&actions, fd);
-  // A store of its own: other runs use the default one side by side.
-  char directory[] = "/tmp/velmar-load-XXXXXX";
-  if (::mkdtemp(directory) == nullptr) std::abort();
-  storeDirectory_ = directory;
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::string(*e).rfind("VELMAR_STORE_PATH=", 0) != 0) env.emplace_back(*e);
-  }
-  env.push_back(std::string("VELMAR_STORE_PATH=") + directory + "/aggregateDevices.json");
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string path = cliPath;
-  char* argv[] = {path.data(), nullptr};
-  if (posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data()) != 0) std::abort();
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  stdin_ = in[1];
-  stdout_ = out[0];
-  stderr_ = err[0];
+  const auto spawned = spawnService(cliPath, {}, {});
+  pid_ = spawned.pid;
+  storeDirectory_ = spawned.storeDirectory;
+  stdin_ = spawned.in;
+  stdout_ = spawned.out;
+  stderr_ = spawned.err;
   reader_ = std::thread([this] { readLoop(); });
   // Standard error is read (as a host does) so the service never drops lines.
   errDrain_ = std::thread([fd = stderr_] {
@@ -194,25 +139,15 @@ void LoadHost::readLoop() {
 }
 
 void LoadHost::takeLine(const std::string& line) {
-  static const std::pair<std::string, std::string> kMarkers[] = {
-      {"INIT:>", "<:INIT"}, {"EVENT:>", "<:EVENT"}, {"RESPONSE:>", "<:RESPONSE"}};
   const auto now = Clock::now();
-  json body;
-  std::string kind;
-  for (const auto& [open, close] : kMarkers) {
-    if (line.size() >= open.size() + close.size() && line.compare(0, open.size(), open) == 0 &&
-        line.compare(line.size() - close.size(), close.size(), close) == 0) {
-      body = json::parse(line.begin() + static_cast<std::ptrdiff_t>(open.size()),
-                         line.end() - static_cast<std::ptrdiff_t>(close.size()), nullptr, false);
-      kind = open;
-    }
-  }
+  const auto frame = parseFrame(line);
+  const json body = frame ? frame->body : json::object();
   std::lock_guard lock(mutex_);
-  if (kind.empty() || body.is_discarded() || !body.is_object()) {
+  if (!frame) {
     ++tornLines_;
-  } else if (kind == "INIT:>") {
+  } else if (frame->kind == "INIT") {
     initSeen_ = true;
-  } else if (kind == "RESPONSE:>") {
+  } else if (frame->kind == "RESPONSE") {
     const std::string id = body.value("id", "");
     auto& seen = seen_[id];
     if (body.value("isAcknowledgment", false)) {
@@ -227,7 +162,7 @@ void LoadHost::takeLine(const std::string& line) {
       }
     }
   } else if (body.value("event", "") == "audioData") {
-    const auto& data = body["data"];
+    const json data = body.value("data", json::object());
     const std::uint32_t stream = data.value("streamIndex", 0u);
     ++totalFrames_[stream];
     if (measuring_) {
@@ -301,10 +236,10 @@ LoadReport LoadHost::runMixedLoad(std::size_t count, unsigned seed,
                                   std::chrono::milliseconds timeout) {
   LoadReport report;
   report.commands = count;
-  report.rssBeforeKiB = residentKiB();
+  report.rssBeforeKiB = statusKiB(pid_, "VmRSS");
   const auto kinds = mixedKinds();
   std::mt19937 random(seed);
-  std::map<std::string, Expected> expected;
+  std::map<std::string, Answers> expected;  // wantedAcks and written
   {
     std::lock_guard lock(mutex_);
     measuring_ = true;
@@ -325,8 +260,8 @@ LoadReport LoadHost::runMixedLoad(std::size_t count, unsigned seed,
       for (std::size_t i = 0; i < perWrite; ++i, ++done, ++written) {
         const auto& kind = kinds[random() % kinds.size()];
         std::string id = "L" + std::to_string(written);
-        bytes += kind.text(id) + "\n";
-        expected[id].acks = kind.acknowledged ? 1 : 0;
+        bytes += R"({"id":")" + id + "\"" + kind.rest + "\n";
+        expected[id].wantedAcks = kind.acknowledged ? 1 : 0;
         ids.push_back(std::move(id));
       }
       // One write in ten leaves part of its last command for the next.
@@ -355,19 +290,19 @@ LoadReport LoadHost::runMixedLoad(std::size_t count, unsigned seed,
   report.pingAfterMs =
       pong.is_null() ? -1
                      : std::chrono::duration<double, std::milli>(Clock::now() - pingSent).count();
-  report.rssAfterKiB = residentKiB();
-  report.peakRssKiB = peakResidentKiB();
+  report.rssAfterKiB = statusKiB(pid_, "VmRSS");
+  report.peakRssKiB = statusKiB(pid_, "VmHWM");
 
   std::vector<double> answerMs;
   std::lock_guard lock(mutex_);
   for (const auto& [id, want] : expected) {
     const auto& seen = seen_[id];
-    if (seen.answers != 1 || seen.acks != want.acks) {
+    if (seen.answers != 1 || seen.acks != want.wantedAcks) {
       ++report.wronglyAnswered;
       if (report.examples.size() < 10) {
         report.examples.push_back(id + ": " + std::to_string(seen.answers) + " answers, " +
                                   std::to_string(seen.acks) + " acknowledgments (want " +
-                                  std::to_string(want.acks) + ")");
+                                  std::to_string(want.wantedAcks) + ")");
       }
     }
     if (seen.answers > 0)
@@ -381,8 +316,5 @@ LoadReport LoadHost::runMixedLoad(std::size_t count, unsigned seed,
   report.p99AnswerMs = percentile(answerMs, 0.99);
   return report;
 }
-
-long LoadHost::residentKiB() const { return statusKiB(pid_, "VmRSS"); }
-long LoadHost::peakResidentKiB() const { return statusKiB(pid_, "VmHWM"); }
 
 }  // namespace velmar::testing

@@ -68,21 +68,14 @@ class LoadHost {
   // answer; then measures.
   LoadReport runMixedLoad(std::size_t count, unsigned seed, std::chrono::milliseconds timeout);
 
-  // VmRSS and VmHWM of the service, in KiB (0 when unreadable).
-  long residentKiB() const;
-  long peakResidentKiB() const;
   pid_t pid() const { return pid_; }
 
  private:
-  struct Expected {
-    int acks = 0;
-    int answers = 0;
-    std::chrono::steady_clock::time_point written{};
-  };
-  struct Seen {
-    int acks = 0;
-    int answers = 0;
-    std::chrono::steady_clock::time_point answered{};
+  // What a command of the mixed run was sent as (acknowledged or not, when)
+  // and how the service answered it.
+  struct Answers {
+    int wantedAcks = 0, acks = 0, answers = 0;
+    std::chrono::steady_clock::time_point written{}, answered{};
   };
 
   void write(const std::string& bytes);
@@ -97,7 +90,7 @@ class LoadHost {
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::map<std::string, Seen> seen_;
+  std::map<std::string, Answers> seen_;
   std::size_t tornLines_ = 0;
   bool initSeen_ = false;
   bool measuring_ = false;

@@ -6,21 +6,6 @@
 
 namespace velmar::testing {
 
-std::optional<Frame> parseFrame(const std::string& line) {
-  for (const char* kind : {"INIT", "EVENT", "RESPONSE"}) {
-    const std::string open = std::string(kind) + ":>";
-    const std::string close = std::string("<:") + kind;
-    if (line.size() >= open.size() + close.size() && line.compare(0, open.size(), open) == 0 &&
-        line.compare(line.size() - close.size(), close.size(), close) == 0) {
-      auto body = line.substr(open.size(), line.size() - open.size() - close.size());
-      auto json = nlohmann::json::parse(body, nullptr, false);
-      if (json.is_discarded() || !json.is_object()) return std::nullopt;
-      return Frame{kind, std::move(json)};
-    }
-  }
-  return std::nullopt;
-}
-
 LineCollector::LineCollector(int fd, std::chrono::milliseconds readInterval)
     : fd_(fd), readInterval_(readInterval), thread_([this] { run(); }) {}
 

@@ -30,7 +30,22 @@ struct Frame {
 };
 
 // Parses one line of standard output; nothing when it is not a whole frame.
-std::optional<Frame> parseFrame(const std::string& line);
+// Inline, for the load host is also built without the test library.
+inline std::optional<Frame> parseFrame(const std::string& line) {
+  for (const char* kind : {"INIT", "EVENT", "RESPONSE"}) {
+    const std::string open = std::string(kind) + ":>";
+    const std::string close = std::string("<:") + kind;
+    if (line.size() >= open.size() + close.size() && line.compare(0, open.size(), open) == 0 &&
+        line.compare(line.size() - close.size(), close.size(), close) == 0) {
+      auto json = nlohmann::json::parse(line.begin() + static_cast<std::ptrdiff_t>(open.size()),
+                                        line.end() - static_cast<std::ptrdiff_t>(close.size()),
+                                        nullptr, false);
+      if (json.is_discarded() || !json.is_object()) return std::nullopt;
+      return Frame{kind, std::move(json)};
+    }
+  }
+  return std::nullopt;
+}
 
 // Reads a descriptor on its own thread and keeps every complete line.
 class LineCollector {

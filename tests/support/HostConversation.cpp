@@ -89,6 +89,27 @@ json aggregateNamed(CliProcess& cli, const std::string& name) {
   return json::object();
 }
 
+std::uint32_t processID(CliProcess& cli, int pid) {
+  static int request = 0;
+  const json listed =
+      answerTo(cli, command("procs" + std::to_string(++request), "listAudioProcesses"));
+  for (const auto& process : listed["data"]["processes"]) {
+    if (process["pid"] == pid) return process["id"];
+  }
+  ADD_FAILURE() << "no process " << pid << " in " << listed.dump();
+  return 0;
+}
+
+std::map<std::string, int> answerCounts(const CliProcess& cli, std::size_t total,
+                                        std::chrono::milliseconds timeout) {
+  std::map<std::string, int> counts;
+  const auto answers = cli.frames().waitForFrames(
+      [](const Frame& f) { return f.kind == "RESPONSE" && !f.body.contains("isAcknowledgment"); },
+      total, timeout);
+  for (const auto& frame : answers) ++counts[frame.body.value("id", "")];
+  return counts;
+}
+
 json enableStreaming(CliProcess& cli) {
   return answerTo(cli, command("stream", "enableAudioStreaming",
                                {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}}));

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,6 +54,12 @@ nlohmann::json scenarioAggregate(const std::string& uid, const std::string& name
                                  const std::string& subDevice = "BuiltInMicrophoneDevice");
 // The aggregate device of that name as "getAggregateDevices" lists it.
 nlohmann::json aggregateNamed(CliProcess& cli, const std::string& name);
+// The process object of that pid, as "listAudioProcesses" lists it.
+std::uint32_t processID(CliProcess& cli, int pid);
+// Final answers (acknowledgments left out) per command id, once `total`
+// have arrived or the time is up.
+std::map<std::string, int> answerCounts(const CliProcess& cli, std::size_t total,
+                                        std::chrono::milliseconds timeout);
 // Streams 16-bit stereo at 48 kHz; the answer.
 nlohmann::json enableStreaming(CliProcess& cli);
 
