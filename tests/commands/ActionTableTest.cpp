@@ -2,6 +2,7 @@
 #include "commands/ActionTable.h"
 
 #include <set>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -26,9 +27,14 @@ TEST(ActionTableTest, EveryRowRoutesAsTheNameRulesSay) {
     EXPECT_EQ(CommandProcessor::queueOf(row.name), row.queue) << row.name;
   }
   // Names without a row route by the rules alone, case-sensitively.
-  for (const char* name : {"noSuchTapAction", "listaudioprocesses", "Microphone", ""}) {
+  const std::pair<const char*, Category> unlisted[] = {{"noSuchTapAction", Category::tap},
+                                                       {"listaudioprocesses", Category::background},
+                                                       {"someDeviceThing", Category::device},
+                                                       {"Microphone", Category::microphone},
+                                                       {"", Category::background}};
+  for (const auto& [name, category] : unlisted) {
     EXPECT_EQ(ActionTable::find(name), nullptr) << name;
-    EXPECT_EQ(CommandProcessor::queueOf(name), CommandProcessor::categoryFor(name)) << name;
+    EXPECT_EQ(CommandProcessor::queueOf(name), category) << name;
   }
 }
 

@@ -69,31 +69,26 @@ TEST(CommandDispatcherTest, UnsupportedActionIsAnExecutionError) {
 TEST(CommandDispatcherTest, FailuresAreAnsweredByKind) {
   CapturedOutput captured;
   CommandDispatcher dispatcher{EventEmitter()};
-  CommandDispatcher::Handler commandError = [] { throw CommandError::missingParameter("name"); };
-  CommandDispatcher::Handler platformError = [] {
-    throw platform::PlatformError("com.x.y", 5, "Device fell over");
-  };
-  CommandDispatcher::Handler negative = [] {
-    throw platform::PlatformError("RecorderError", -50, "x");
-  };
-  CommandDispatcher::Handler other = [] { throw std::runtime_error("boom"); };
-  dispatcher.execute("a", "findAudioProcessesByName", &commandError);
-  dispatcher.execute("b", "ping", &platformError);
-  dispatcher.execute("c", "ping", &negative);
-  dispatcher.execute("d", "ping", &other);
-
-  auto a = captured.frames().waitForResponse("a");
-  auto b = captured.frames().waitForResponse("b");
-  auto c = captured.frames().waitForResponse("c");
-  auto d = captured.frames().waitForResponse("d");
-  ASSERT_TRUE(a && b && c && d);
-  EXPECT_EQ(a->body["code"], "missing_parameter");
-  EXPECT_EQ(a->body["error"], "Missing required parameter: name");
-  EXPECT_EQ(b->body["code"], "system_error_com_x_y_5");
-  EXPECT_EQ(b->body["error"], "System error: Device fell over");
-  EXPECT_EQ(c->body["code"], "system_error_RecorderError_-50");
-  EXPECT_EQ(d->body["code"], "unexpected_error");
-  EXPECT_EQ(d->body["error"], "Unexpected error: boom");
+  const struct {
+    std::string id;
+    CommandDispatcher::Handler handler;
+    std::string code;
+    std::string error;
+  } cases[] = {{"a", [] { throw CommandError::missingParameter("name"); }, "missing_parameter",
+                "Missing required parameter: name"},
+               {"b", [] { throw platform::PlatformError("com.x.y", 5, "Device fell over"); },
+                "system_error_com_x_y_5", "System error: Device fell over"},
+               {"c", [] { throw platform::PlatformError("RecorderError", -50, "x"); },
+                "system_error_RecorderError_-50", "System error: x"},
+               {"d", [] { throw std::runtime_error("boom"); }, "unexpected_error",
+                "Unexpected error: boom"}};
+  for (const auto& c : cases) dispatcher.execute(c.id, "ping", &c.handler);
+  for (const auto& c : cases) {
+    auto response = captured.frames().waitForResponse(c.id);
+    ASSERT_TRUE(response) << c.id;
+    EXPECT_EQ(response->body["code"], c.code);
+    EXPECT_EQ(response->body["error"], c.error);
+  }
   EXPECT_TRUE(captured.waitForLog("System error executing command b: "));
   EXPECT_TRUE(captured.waitForLog("Unexpected error executing command d: boom"));
   EXPECT_TRUE(captured.waitForLog("METRIC: Command ping (d) failed in"));

@@ -17,7 +17,6 @@ namespace {
 using nlohmann::json;
 using testing::CapturedOutput;
 using testing::Frame;
-using Category = CommandProcessor::Category;
 using namespace std::chrono_literals;
 
 class CommandIntakeTest : public ::testing::Test {
@@ -202,24 +201,6 @@ TEST(CommandIdExtractionTest, FindsTheFirstWellFormedIdPair) {
   // Long hostile input neither crashes nor takes long.
   EXPECT_EQ(P::extractIDFromCommand("{\"id\":\"" + std::string(1 << 20, 'x')), std::nullopt);
   EXPECT_EQ(P::extractIDFromCommand(std::string(1 << 20, '"') + "\"id\":\"ok\""), "ok");
-}
-
-TEST(CommandRoutingTest, RulesApplyInOrder) {
-  EXPECT_EQ(CommandProcessor::categoryFor("listAudioProcesses"), Category::process);
-  EXPECT_EQ(CommandProcessor::categoryFor("findAudioProcessesByName"), Category::process);
-  EXPECT_EQ(CommandProcessor::categoryFor("listAudioTaps"), Category::tap);
-  EXPECT_EQ(CommandProcessor::categoryFor("addTapToAggregate"), Category::tap);
-  EXPECT_EQ(CommandProcessor::categoryFor("removeTapFromAggregate"), Category::tap);
-  EXPECT_EQ(CommandProcessor::categoryFor("enableTapAutoUpdate"), Category::tap);
-  EXPECT_EQ(CommandProcessor::categoryFor("getAudioDevices"), Category::device);
-  EXPECT_EQ(CommandProcessor::categoryFor("handleDeviceSwitch"), Category::device);
-  EXPECT_EQ(CommandProcessor::categoryFor("getMicrophoneStatus"), Category::microphone);
-  EXPECT_EQ(CommandProcessor::categoryFor("requestMicrophonePermission"), Category::microphone);
-  for (const char* action :
-       {"getOptimalAudioConfig", "ping", "startRecording", "selfTest", "requestSystemAudioAccess",
-        "getPermissionStatus", "setMonitoringInterval", "listaudioprocesses"}) {
-    EXPECT_EQ(CommandProcessor::categoryFor(action), Category::background) << action;
-  }
 }
 
 TEST(CommandTimestampLogTest, FindsCloseProcessCommandsAndForgetsOldOnes) {

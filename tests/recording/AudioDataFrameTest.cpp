@@ -84,14 +84,10 @@ TEST(AudioDataFrameTest, CarriesTheTimeOfOneClockRead) {
   ASSERT_TRUE(parsed);
   const json& body = parsed->body;
   const double seconds = body["data"]["timestamp"];
-  EXPECT_TRUE(body["data"]["timestamp"].is_number_float());
   EXPECT_GE(seconds, before);
   EXPECT_LE(seconds, after);
   EXPECT_TRUE(body["timestamp"].is_number_integer());
   EXPECT_EQ(body["timestamp"].get<std::int64_t>(), static_cast<std::int64_t>(seconds * 1000.0));
-  EXPECT_TRUE(body["data"]["sampleRate"].is_number_float());
-  EXPECT_EQ(body["data"]["buffer"], base64::encode(std::string(pcm.begin(), pcm.end())));
-  EXPECT_EQ(body["data"]["bufferSize"], 8);
 }
 
 TEST(AudioDataFrameTest, AConvertedBufferAllocatesNothingAfterTheFirst) {

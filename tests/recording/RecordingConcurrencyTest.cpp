@@ -33,31 +33,18 @@ TEST_F(RecordingConcurrencyTest, CommandsRacingTheIOThreadAreEachAnsweredOnce) {
   post("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 48000}});
   post("startRecording", json::object());
 
+  // Each host thread walks the same six commands from its own offset.
+  const char* burst[] = {"enableAudioStreaming", "getAudioStreamingStatus", "pauseRecording",
+                         "resumeRecording",      "getRecordingStatus",      "startRecording"};
   std::vector<std::thread> hosts;
   for (int t = 0; t < 3; ++t) {
     hosts.emplace_back([&, t] {
       for (int i = 0; i < 30; ++i) {
-        switch ((i + t) % 6) {
-          case 0:
-            post("enableAudioStreaming",
-                 {{"format", "f" + std::to_string(i)}, {"sampleRate", 16000 + i}, {"channels", 2}});
-            break;
-          case 1:
-            post("getAudioStreamingStatus", json::object());
-            break;
-          case 2:
-            post("pauseRecording", json::object());
-            break;
-          case 3:
-            post("resumeRecording", json::object());
-            break;
-          case 4:
-            post("getRecordingStatus", json::object());
-            break;
-          default:
-            post("startRecording", json::object());
-            break;
-        }
+        const std::string action = burst[(i + t) % 6];
+        post(action, action == "enableAudioStreaming" ? json{{"format", "f" + std::to_string(i)},
+                                                             {"sampleRate", 16000 + i},
+                                                             {"channels", 2}}
+                                                      : json::object());
         std::this_thread::sleep_for(3ms);
       }
     });
