@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "platform/Platform.h"
 #include "sim/ScenarioError.h"
@@ -192,21 +191,6 @@ TEST_F(TimelineTest, EventsApplyInTimeOrderWhenTheirTimeComes) {
   EXPECT_TRUE(tap.isMixdown);
   EXPECT_FALSE(tap.isMono);
   EXPECT_EQ(machine_->system().captureAuthorizationStatus(), AuthorizationStatus::kAuthorized);
-}
-
-TEST(TimelineRealTimeTest, RunsOnItsOwnThreadFromPlatformStart) {
-  MachineScenario scenario = ScenarioLoader::fromJson(
-      {{"base", "default"}, {"timeline", {{{"at", 0.05}, {"event", "stopAudio"}, {"pid", 1201}}}}},
-      "inline");
-  SimulatedMachine& machine = SimulatedMachine::install(scenario, /*startTimeline=*/true);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (machine.timeline().appliedCount() == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_EQ(machine.timeline().appliedCount(), 1u);
-  EXPECT_FALSE(machine.hardware().processWithPID(1201)->running);
-  // The installed machine outlives the test; join its finished thread.
-  machine.timeline().stop();
 }
 
 }  // namespace

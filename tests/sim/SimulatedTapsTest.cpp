@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <future>
-#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -182,42 +180,6 @@ TEST(SimulatedTapsTest, TapsHearTheirProcessesOnlyWithTheSystemAudioAuthorisatio
     const bool tapHears = c.systemAudioSeen == AuthorizationStatus::kAuthorized;
     EXPECT_EQ(microphoneAndTapSound(machine), (std::vector<bool>{true, tapHears}));
   }
-}
-
-TEST(SimulatedTapsTest, SystemAudioPromptDecidesOnlyItsOwnAuthorisationOnceSetApart) {
-  auto& machine = SimulatedMachine::install();
-  auto& system = machine.system();
-  const auto ask = [&](bool systemAudio) {
-    auto answer = std::make_shared<std::promise<bool>>();
-    auto granted = answer->get_future();
-    auto completion = [answer](bool result) { answer->set_value(result); };
-    if (systemAudio) {
-      system.requestSystemAudioAccess(completion);
-    } else {
-      system.requestCaptureAccess(completion);
-    }
-    EXPECT_EQ(granted.wait_for(10s), std::future_status::ready);
-    return granted.get();
-  };
-  // Following: one permission, one prompt for both.
-  system.setAuthorizationStatus(AuthorizationStatus::kNotDetermined);
-  system.setRequestAnswer(true, 0);
-  EXPECT_TRUE(ask(true));
-  EXPECT_EQ(system.captureAuthorizationStatus(), AuthorizationStatus::kAuthorized);
-  EXPECT_EQ(system.systemAudioAuthorizationStatus(), AuthorizationStatus::kAuthorized);
-  // Apart: its prompt leaves the microphone's alone, and the other way round.
-  system.setSystemAudioAuthorizationStatus(AuthorizationStatus::kNotDetermined);
-  system.setRequestAnswer(false, 0);
-  EXPECT_FALSE(ask(true));
-  EXPECT_EQ(system.systemAudioAuthorizationStatus(), AuthorizationStatus::kDenied);
-  EXPECT_EQ(system.captureAuthorizationStatus(), AuthorizationStatus::kAuthorized);
-  system.setAuthorizationStatus(AuthorizationStatus::kNotDetermined);
-  system.setRequestAnswer(true, 0);
-  EXPECT_TRUE(ask(false));
-  EXPECT_EQ(system.systemAudioAuthorizationStatus(), AuthorizationStatus::kDenied);
-  // Following again.
-  system.setSystemAudioAuthorizationStatus(std::nullopt);
-  EXPECT_EQ(system.systemAudioAuthorizationStatus(), AuthorizationStatus::kAuthorized);
 }
 
 }  // namespace
