@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/Platform.h"
 #include "sim/ScenarioError.h"
@@ -76,6 +77,20 @@ TEST(ScenarioLoaderTest, DocumentedExampleLoadsOnTopOfTheDefaultMachine) {
   machine.timeline().advanceTo(100);
   EXPECT_EQ(machine.timeline().appliedCount(), machine.timeline().eventCount());
   EXPECT_EQ(machine.hardware().processObjectID(2300), 0u);
+}
+
+// Hosts start from the documented examples: each must load and play out.
+TEST(ScenarioLoaderTest, EveryDocumentedExampleLoadsAndItsTimelineApplies) {
+  int examples = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(kData + "/../../docs/scenarios")) {
+    SCOPED_TRACE(entry.path().string());
+    SimulatedMachine& machine =
+        SimulatedMachine::install(ScenarioLoader::loadFile(entry.path().string()));
+    machine.timeline().advanceTo(1000);
+    EXPECT_EQ(machine.timeline().appliedCount(), machine.timeline().eventCount());
+    ++examples;
+  }
+  EXPECT_GE(examples, 4);
 }
 
 TEST(ScenarioLoaderTest, ErrorsNameTheFileThePlaceAndTheProblem) {
