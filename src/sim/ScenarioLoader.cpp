@@ -160,7 +160,10 @@ SimulatedDeviceConfig parseDevice(const Reader& reader) {
   }
   if (reader.has("tone")) device.toneFrequency = reader.at("tone").positiveNumber();
   if (reader.has("amplitude")) {
-    device.toneAmplitude = static_cast<float>(reader.at("amplitude").positiveNumber());
+    // 0: a muted input, running and delivering digital silence.
+    const double amplitude = reader.at("amplitude").number();
+    if (amplitude < 0) reader.at("amplitude").fail("expected a number of 0 or more");
+    device.toneAmplitude = static_cast<float>(amplitude);
   }
   if (reader.has("waveform")) {
     Reader waveform = reader.at("waveform");

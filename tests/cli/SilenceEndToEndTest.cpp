@@ -14,6 +14,7 @@ namespace velmar {
 namespace {
 
 using nlohmann::json;
+using testing::aggregateNamed;
 using testing::answerTo;
 using testing::CliProcess;
 using testing::command;
@@ -24,21 +25,29 @@ using namespace std::chrono_literals;
 constexpr int kQuietPid = 2500;
 
 // Music plays from the start, and so does an application that plays only
-// zeros; the capture authorisation is withdrawn at 8 s and given back at
-// 11 s (late enough for a slow start to have recorded a while before).
+// zeros; the capture authorisation is withdrawn at 8 s and given back at 11 s
+// (late enough for a slow start to have recorded a while before). A second
+// device joins the microphone with a muted input.
 json aMachineThatLosesItsAuthorisation() {
   json quiet = testing::scenarioProcess(kQuietPid, "Quiet", true);
   quiet["amplitude"] = 0;
-  return {{"base", "default"},
-          {"aggregateDevices",
-           {{{"uid", "org.example.meeting"},
-             {"name", "Meeting"},
-             {"subdevices", {"BuiltInMicrophoneDevice"}},
-             {"master", "BuiltInMicrophoneDevice"}}}},
-          {"processes", {quiet}},
-          {"timeline",
-           {{{"at", 8}, {"event", "setAuthorization"}, {"status", "denied"}},
-            {{"at", 11}, {"event", "setAuthorization"}, {"status", "authorized"}}}}};
+  return {
+      {"base", "default"},
+      {"devices",
+       {{{"uid", "MutedMic"}, {"name", "Muted Mic"}, {"inputChannels", {1}}, {"amplitude", 0}}}},
+      {"aggregateDevices",
+       {{{"uid", "org.example.meeting"},
+         {"name", "Meeting"},
+         {"subdevices", {"BuiltInMicrophoneDevice"}},
+         {"master", "BuiltInMicrophoneDevice"}},
+        {{"uid", "org.example.muted"},
+         {"name", "Muted"},
+         {"subdevices", {"BuiltInMicrophoneDevice", "MutedMic"}},
+         {"master", "BuiltInMicrophoneDevice"}}}},
+      {"processes", {quiet}},
+      {"timeline",
+       {{{"at", 8}, {"event", "setAuthorization"}, {"status", "denied"}},
+        {{"at", 11}, {"event", "setAuthorization"}, {"status", "authorized"}}}}};
 }
 
 std::optional<std::uint32_t> streamOf(const json& streams, const std::string& uid) {
@@ -107,6 +116,22 @@ TEST(SilenceEndToEndTest, SilentStreamsAreReportedOnceWithTheirLikelyCauseUntilT
   EXPECT_EQ(silences[0]["streamIndex"], *quiet);
   EXPECT_EQ(silences[1]["streamIndex"], *everything);
   EXPECT_EQ(testing::eventData(cli, "audioSignalRestored").size(), 1u);
+
+  // A running input that delivers zeros while the microphone is heard: the
+  // device is the likely cause.
+  const json muted = aggregateNamed(cli, "Muted");
+  ASSERT_EQ(answerTo(cli, command("r2", "startRecording", {{"deviceID", muted["id"]}}))["success"],
+            true);
+  const auto starts = cli.frames().waitForFrames(
+      [](const Frame& f) { return f.isEvent("recordingStarted"); }, 2, 10s);
+  ASSERT_EQ(starts.size(), 2u);
+  const auto mutedStream = streamOf(starts[1].body["data"]["streams"], "MutedMic");
+  ASSERT_TRUE(mutedStream) << starts[1].body.dump();
+  const auto silentDevice = cli.frames().waitForFrames(
+      [](const Frame& f) { return f.isEvent("audioSilenceDetected"); }, 3, 20s);
+  ASSERT_EQ(silentDevice.size(), 3u);
+  EXPECT_EQ(silentDevice[2].body["data"]["streamIndex"], *mutedStream);
+  EXPECT_EQ(silentDevice[2].body["data"]["likelyCause"], "device") << silentDevice[2].body.dump();
 }
 
 }  // namespace
