@@ -131,7 +131,6 @@ TEST(PermissionCommandsEndToEndTest, OnAnUndecidedMachineTheAnswerArrivesAfterTh
   CliProcess cli(machine.options());
   ASSERT_TRUE(cli.frames().waitForFrame(isInit));
   expectChecksAnswer(cli, false);
-  EXPECT_TRUE(cli.waitForLog("Current microphone permission status: 0"));
 
   // The user takes a second to answer the prompt: the acknowledgment comes
   // first, the answer only then.
@@ -277,17 +276,6 @@ TEST(MicrophoneEndToEndTest, AMeetingAppUsingTheMicrophoneIsReportedWithinAboutA
   EXPECT_EQ(off["isActive"], false);
   EXPECT_EQ(off["deviceName"], "");
   EXPECT_EQ(off["deviceID"], 0);
-
-  // A level follows the change while the microphone is in use; the debug
-  // report's previous microphone is the monitor's test.
-  auto activeLevel = cli.frames().waitForFrame([](const Frame& f) {
-    return f.isEvent("microphoneLevel") && f.body["data"]["isActive"] == true;
-  });
-  ASSERT_TRUE(activeLevel);
-  EXPECT_EQ(activeLevel->body["data"]["deviceName"], kBuiltInMicName);
-  const double level = activeLevel->body["data"]["level"];
-  EXPECT_GE(level, 0.0);
-  EXPECT_LE(level, 0.5);
 }
 
 // The one-shot check: no frames at all, the answer in the exit status.
