@@ -41,6 +41,17 @@ std::vector<std::string> eventNames(const CapturedOutput& captured) {
   return names;
 }
 
+// The level of second `i` (a pass every 50 ms) while no microphone is active.
+json silentLevel(std::size_t i) {
+  return {{"level", 0.0},
+          {"peak", 0.0},
+          {"isActive", false},
+          {"deviceName", ""},
+          {"deviceID", 0},
+          {"timestamp", FakeMonitorClock::kStartMillis + 1000 * std::int64_t(i)},
+          {"cycleCount", 1 + 20 * std::int64_t(i)}};
+}
+
 class MicrophoneMonitorTest : public ::testing::Test {
  protected:
   void SetUp() override { machine_ = &SimulatedMachine::install(); }
@@ -90,14 +101,7 @@ TEST_F(MicrophoneMonitorTest, WithoutMicrophoneLevelsComeEverySecondAndDebugInfo
   const auto levels = eventsSoFar(captured_, "microphoneLevel");
   ASSERT_EQ(levels.size(), 25u);
   for (std::size_t i = 0; i < levels.size(); ++i) {
-    EXPECT_EQ(levels[i].body["data"],
-              (json{{"level", 0.0},
-                    {"peak", 0.0},
-                    {"isActive", false},
-                    {"deviceName", ""},
-                    {"deviceID", 0},
-                    {"timestamp", FakeMonitorClock::kStartMillis + 1000 * std::int64_t(i)},
-                    {"cycleCount", 1 + 20 * std::int64_t(i)}}));
+    EXPECT_EQ(levels[i].body["data"], silentLevel(i)) << i;
   }
   const auto debugs = eventsSoFar(captured_, "monitorDebugInfo");
   ASSERT_EQ(debugs.size(), 3u);
@@ -207,14 +211,7 @@ TEST_F(MicrophoneMonitorTest, ASwitchReportsTheOldMicrophoneAsPreviousAndSilence
   EXPECT_EQ(levels[1].body["data"]["deviceName"], "Studio 2i2 USB");
   EXPECT_EQ(levels[1].body["data"]["cycleCount"], 21);
   for (std::size_t i = 2; i < levels.size(); ++i) {
-    EXPECT_EQ(levels[i].body["data"],
-              (json{{"level", 0.0},
-                    {"peak", 0.0},
-                    {"isActive", false},
-                    {"deviceName", ""},
-                    {"deviceID", 0},
-                    {"timestamp", FakeMonitorClock::kStartMillis + 1000 * std::int64_t(i)},
-                    {"cycleCount", 1 + 20 * std::int64_t(i)}}));
+    EXPECT_EQ(levels[i].body["data"], silentLevel(i)) << i;
   }
 }
 
