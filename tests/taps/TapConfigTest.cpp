@@ -55,8 +55,9 @@ TEST(TapConfigTest, EachMixdownSetsBothFlagsAndReadsBack) {
   odd.isMixdown = false;
   odd.isMono = true;
   odd.muteBehavior = static_cast<CATapMuteBehavior>(7);
-  EXPECT_EQ(TapConfig::fromDescription(odd).mixdown, TapMixdown::deviceFormat);
-  EXPECT_EQ(TapConfig::fromDescription(odd).mute, TapMute::unmuted);
+  const TapConfig read = TapConfig::fromDescription(odd);
+  EXPECT_EQ(read.mixdown, TapMixdown::deviceFormat);
+  EXPECT_EQ(read.mute, TapMute::unmuted);
 }
 
 TEST(TapConfigTest, ADescriptionCarriesEverySettingAndReadsBackTheSame) {
