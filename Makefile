@@ -49,9 +49,10 @@ coverage: bootstrap
 	  cat $(COVERAGE_DIR)/lines.txt $(COVERAGE_DIR)/branches.txt; \
 	  exit $$status
 
-# What each test reaches of src/ on its own, and the tests that reach no line
-# no other test reaches (build/coverage/per-test.json): where a consolidation
-# looks first. Not part of `make test`; about 30 min on 2 cores.
+# What each test reaches of src/ on its own, the tests that reach no line no
+# other test reaches (build/coverage/per-test.json), and which cases a greedy
+# pass could drop with every line still reached: where a consolidation looks
+# first. Not part of `make test`; about 16 min on 2 cores.
 coverage-per-test: bootstrap
 	@cmake --preset coverage >/dev/null
 	@cmake --build --preset coverage -j $(JOBS)
