@@ -185,33 +185,6 @@ TEST(RecordingSessionEndToEndTest, NoDeviceIsToldThenStreamsArriveApartAndPauses
   EXPECT_EQ(answerTo(cli, command("r8", "resumeRecording"))["error"], "No recording to resume");
 }
 
-TEST(RecordingSessionEndToEndTest, ADeviceThatDiesWhileRecordingIsReportedOnce) {
-  // The device dies late enough that even a sanitizer build records by then.
-  ScenarioFile file(
-      {{"base", "default"},
-       {"aggregateDevices",
-        {{{"uid", "dying-aggregate"},
-          {"name", "Dying Aggregate"},
-          {"subdevices", {kMicrophoneUID}}}}},
-       {"timeline", {{{"at", 8}, {"event", "killDevice"}, {"uid", "dying-aggregate"}}}}});
-  CliProcess cli(file.options());
-  ASSERT_EQ(enableStreaming(cli)["success"], true);
-  ASSERT_EQ(answerTo(cli, command("r1", "startRecording"))["success"], true);
-  ASSERT_TRUE(waitForAudio(cli, 0, 20));
-
-  const json lost = {{"error", "Recording device is no longer available"}};
-  ASSERT_TRUE(cli.frames().waitForFrame(
-      [&](const Frame& f) { return f.isEvent("recordingError") && f.body["data"] == lost; }, 20s));
-  // No audio after the loss, one report only, and the service still answers.
-  std::this_thread::sleep_for(300ms);
-  const auto count = audioFrames(cli).size();
-  std::this_thread::sleep_for(500ms);
-  EXPECT_EQ(audioFrames(cli).size(), count);
-  EXPECT_EQ(testing::eventData(cli, "recordingError"), json::array({lost}));
-  EXPECT_EQ(answerTo(cli, command("p", "ping"))["success"], true);
-  EXPECT_EQ(answerTo(cli, command("r2", "stopRecording"))["error"], "No recording to stop");
-}
-
 constexpr double kMicrophoneTone = 440;
 
 json microphoneMachine() {

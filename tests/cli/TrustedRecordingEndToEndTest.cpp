@@ -150,16 +150,21 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
     EXPECT_EQ(data["sampleRate"], streams[stream]["sampleRate"]) << stream;
   }
 
-  // The recorded device goes away: the recording is over, and says so.
+  // The recorded device goes away: the recording is over and says so once,
+  // and no audio follows the report.
   ASSERT_EQ(
       answerTo(cli, command("d", "destroyAggregateDevice", {{"deviceID", studio}}))["success"],
       true);
-  ASSERT_TRUE(cli.frames().waitForFrame(
-      [](const Frame& f) {
-        return f.isEvent("recordingError") &&
-               f.body["data"]["error"] == "Recording device is no longer available";
-      },
-      10s));
+  const auto isLoss = [](const Frame& f) {
+    return f.isEvent("recordingError") &&
+           f.body["data"]["error"] == "Recording device is no longer available";
+  };
+  ASSERT_TRUE(cli.frames().waitForFrame(isLoss, 10s));
+  std::this_thread::sleep_for(300ms);
+  const auto audioSoFar = audioFrames(cli).size();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(audioFrames(cli).size(), audioSoFar);
+  EXPECT_EQ(testing::countFrames(cli, isLoss), 1u);
   const json status = answerTo(cli, command("st", "getRecordingStatus"));
   EXPECT_EQ(status["data"]["isRecording"], false);
   EXPECT_EQ(status["data"]["duration"], 0.0);

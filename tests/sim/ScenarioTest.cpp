@@ -68,17 +68,6 @@ TEST(ScenarioLoaderTest, ReadsDevicesProcessesDefaultsAndOrdersTheTimeline) {
   EXPECT_EQ(scenario.timeline.back().at, 4.0);
 }
 
-TEST(ScenarioLoaderTest, DocumentedExampleLoadsOnTopOfTheDefaultMachine) {
-  MachineScenario scenario =
-      ScenarioLoader::loadFile(kData + "/../../docs/scenarios/meeting-with-headset.json");
-  EXPECT_EQ(scenario.devices.size(), MachineScenario::defaultMachine().devices.size() + 1);
-  EXPECT_EQ(scenario.authorization, AuthorizationStatus::kNotDetermined);
-  SimulatedMachine& machine = SimulatedMachine::install(scenario);
-  machine.timeline().advanceTo(100);
-  EXPECT_EQ(machine.timeline().appliedCount(), machine.timeline().eventCount());
-  EXPECT_EQ(machine.hardware().processObjectID(2300), 0u);
-}
-
 // Hosts start from the documented examples: each must load and play out.
 TEST(ScenarioLoaderTest, EveryDocumentedExampleLoadsAndItsTimelineApplies) {
   int examples = 0;
