@@ -16,7 +16,6 @@ using AudioObjectID = std::uint32_t;
 using nlohmann::json;
 using testing::aggregateNamed;
 using testing::answerIndex;
-using testing::answerTo;
 using testing::CliProcess;
 using testing::expectRefusal;
 using testing::Frame;
@@ -26,6 +25,11 @@ using testing::scenarioAggregate;
 using testing::ScenarioFile;
 using testing::scenarioProcess;
 using namespace std::chrono_literals;
+
+json ask(CliProcess& cli, const std::string& id, const std::string& action,
+         json params = json::object()) {
+  return testing::answerTo(cli, testing::command(id, action, std::move(params)));
+}
 
 // A machine with two audio processes and no taps.
 json twoProcesses() {
@@ -56,22 +60,24 @@ json listAfterAnswer(const CliProcess& cli, const std::string& id) {
 }
 
 std::vector<AudioObjectID> processIDs(CliProcess& cli) {
-  const json listed = answerTo(cli, {{"id", "procs"}, {"action", "listAudioProcesses"}});
+  const json listed = ask(cli, "procs", "listAudioProcesses");
   std::vector<AudioObjectID> ids;
   for (const auto& p : listed["data"]["processes"]) ids.push_back(p["id"]);
   std::sort(ids.begin(), ids.end());
   return ids;
 }
 
-json sorted(json array) {
-  std::sort(array.begin(), array.end());
-  return array;
-}
-
 // The tap manager's account of a conversation on standard error, checked
 // once at its end: no other test reads these lines.
 void expectLogged(const CliProcess& cli, const std::vector<std::string>& lines) {
   for (const auto& line : lines) EXPECT_TRUE(cli.waitForLog(line, 10s)) << line;
+}
+
+// `settings` with the id and uid the HAL gave `tap`.
+json withIdentity(const json& tap, json settings) {
+  settings["id"] = tap["id"];
+  settings["uid"] = tap["uid"];
+  return settings;
 }
 
 // One machine with two audio processes: a forced update and a cleanup with
@@ -85,126 +91,107 @@ TEST(TapCommandsEndToEndTest, TapsAreCreatedListedUpdatedReplacedCleanedAndDestr
   ASSERT_EQ(ids.size(), 2u);
 
   // Nothing to do is a success.
-  const json noUpdate = answerTo(cli, {{"id", "f0"}, {"action", "forceUpdateTaps"}});
+  const json noUpdate = ask(cli, "f0", "forceUpdateTaps");
   EXPECT_EQ(noUpdate["success"], true);
   EXPECT_EQ(noUpdate["data"],
             json({{"success", true}, {"message", "All taps updated successfully"}}));
   EXPECT_EQ(listAfterAnswer(cli, "f0")["count"], 0);
-  const json noCleanup = answerTo(cli, {{"id", "k0"}, {"action", "cleanupAllTaps"}});
-  EXPECT_EQ(noCleanup["data"],
+  EXPECT_EQ(ask(cli, "k0", "cleanupAllTaps")["data"],
             json({{"success", true}, {"message", "All taps cleaned up successfully"}}));
   EXPECT_EQ(listAfterAnswer(cli, "k0")["count"], 0);
 
   // A forced update keeps a tap's chosen processes (here none).
-  const json forcedTap =
-      answerTo(cli, {{"id", "m"}, {"action", "createAudioTap"}, {"config", {{"mute", 1}}}});
-  const AudioObjectID forcedID = forcedTap["data"]["id"];
-  const json forced = answerTo(cli, {{"id", "f1"}, {"action", "forceUpdateTaps"}});
-  EXPECT_EQ(forced["success"], true);
+  const json forcedTap = ask(cli, "m", "createAudioTap", {{"config", {{"mute", 1}}}})["data"];
+  EXPECT_EQ(ask(cli, "f1", "forceUpdateTaps")["success"], true);
   auto forcedUpdate = cli.frames().waitForEvent("audioTapUpdated");
   ASSERT_TRUE(forcedUpdate);
-  EXPECT_EQ(forcedUpdate->body["data"]["id"], forcedID);
-  EXPECT_EQ(forcedUpdate->body["data"]["processes"], json::array());
-  EXPECT_EQ(forcedUpdate->body["data"]["mute"], 1);
-  const json forcedList = listAfterAnswer(cli, "f1");
-  EXPECT_EQ(forcedList["count"], 1);
-  EXPECT_EQ(forcedList["taps"][0]["processes"], json::array());
+  EXPECT_EQ(forcedUpdate->body["data"], forcedTap);
+  EXPECT_EQ(listAfterAnswer(cli, "f1")["taps"], json::array({forcedTap}));
 
-  const json cleaned = answerTo(cli, {{"id", "k1"}, {"action", "cleanupAllTaps"}});
-  EXPECT_EQ(cleaned["success"], true);
+  EXPECT_EQ(ask(cli, "k1", "cleanupAllTaps")["success"], true);
   EXPECT_EQ(listAfterAnswer(cli, "k1")["count"], 0);
   EXPECT_TRUE(cli.frames().waitForFrame([&](const Frame& f) {
-    return f.isEvent("audioTapDestroyed") && f.body["data"]["id"] == forcedID;
+    return f.isEvent("audioTapDestroyed") && f.body["data"]["id"] == forcedTap["id"];
   }));
 
-  const json fresh = answerTo(cli, {{"id", "a0"}, {"action", "createAudioTapWithAllProcesses"}});
+  const json fresh = ask(cli, "a0", "createAudioTapWithAllProcesses");
   ASSERT_EQ(fresh["success"], true);
   const AudioObjectID firstAll = fresh["data"]["id"];
-  answerTo(cli, {{"id", "o"}, {"action", "createAudioTap"}, {"config", {{"name", "Other"}}}});
+  ask(cli, "o", "createAudioTap", {{"config", {{"name", "Other"}}}});
 
-  const std::size_t beforeReplacing = cli.frames().frames().size();
-  const json replaced = answerTo(cli, {{"id", "a1"}, {"action", "createAudioTapWithAllProcesses"}});
-  ASSERT_EQ(replaced["success"], true);
-  const json& allTap = replaced["data"];
-  EXPECT_EQ(allTap["name"], "Tap with all processes");
-  EXPECT_EQ(sorted(allTap["processes"]), json(ids));
-  EXPECT_NE(allTap["id"], firstAll);
   // Both earlier taps destroyed, then the new one created, then the answer.
-  const auto replacedFrames = cli.frames().frames();
-  const auto answer = answerIndex(replacedFrames, "a1");
+  const std::size_t beforeReplacing = cli.frames().frames().size();
+  const json replaced = ask(cli, "a1", "createAudioTapWithAllProcesses");
+  ASSERT_EQ(replaced["success"], true);
+  EXPECT_NE(replaced["data"]["id"], firstAll);
+  auto frames = cli.frames().frames();
+  const auto answer = answerIndex(frames, "a1");
   std::size_t replacedTaps = 0;
   for (std::size_t i = beforeReplacing; i < answer; ++i)
-    replacedTaps += replacedFrames[i].isEvent("audioTapDestroyed");
+    replacedTaps += frames[i].isEvent("audioTapDestroyed");
   EXPECT_EQ(replacedTaps, 2u);
-  EXPECT_TRUE(replacedFrames[answer - 1].isEvent("audioTapCreated"));
-
-  EXPECT_EQ(answerTo(cli, {{"id", "l1"}, {"action", "listAudioTaps"}})["data"]["count"], 1);
+  EXPECT_TRUE(frames[answer - 1].isEvent("audioTapCreated"));
+  EXPECT_EQ(ask(cli, "l1", "listAudioTaps")["data"]["count"], 1);
 
   // The all-process tap stays: it lists last by name.
   const std::size_t start = cli.frames().frames().size();
-  const json plain =
-      answerTo(cli, {{"id", "c1"}, {"action", "createAudioTap"}, {"config", json::object()}});
-  ASSERT_EQ(plain["success"], true);
-  const json& tap = plain["data"];
-  EXPECT_EQ(tap["name"], "Audio Tap");
-  EXPECT_EQ(tap["processes"], json::array());
-  EXPECT_EQ(tap["mute"], 0);
-  EXPECT_EQ(tap["muteName"], "Unmuted");
-  EXPECT_EQ(tap["mixdown"], 0);
-  EXPECT_EQ(tap["isPrivate"], false);
-  EXPECT_EQ(tap["exclusive"], false);
-  EXPECT_FALSE(tap.contains("device"));
-  EXPECT_FALSE(tap.contains("streamIndex"));
-  EXPECT_FALSE(tap.contains("config"));
-  EXPECT_EQ(tap["format"], "1 channels at 48000Hz");
+  const json tap = ask(cli, "c1", "createAudioTap", {{"config", json::object()}})["data"];
+  json settings = {{"name", "Audio Tap"},
+                   {"processes", json::array()},
+                   {"mute", 0},
+                   {"muteName", "Unmuted"},
+                   {"mixdown", 0},
+                   {"mixdownName", "Mono"},
+                   {"isPrivate", false},
+                   {"exclusive", false},
+                   {"format", "1 channels at 48000Hz"}};
+  EXPECT_EQ(tap, withIdentity(tap, settings));
   // "audioTapCreated" carries the same object, before the response.
-  auto frames = cli.frames().frames();
+  frames = cli.frames().frames();
   frames.erase(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(start));
   const auto created = indexOf(frames, [](const Frame& f) { return f.isEvent("audioTapCreated"); });
   ASSERT_LT(created, frames.size());
   EXPECT_EQ(frames[created].body["data"], tap);
-  EXPECT_LT(created, indexOf(frames, [](const Frame& f) { return isAnswer(f, "c1"); }));
+  EXPECT_LT(created, answerIndex(frames, "c1"));
 
-  const json odd = answerTo(cli, {{"id", "c2"},
-                                  {"action", "createAudioTap"},
-                                  {"config",
-                                   {{"name", "Odd"},
-                                    {"mute", 5},
-                                    {"mixdown", -1},
-                                    {"processes", {ids[0], "x"}},
-                                    {"isPrivate", 1},
-                                    {"exclusive", "yes"},
-                                    {"streamIndex", -1},
-                                    {"device", 7}}}});
-  ASSERT_EQ(odd["success"], true);
-  EXPECT_EQ(odd["data"]["name"], "Odd");
-  EXPECT_EQ(odd["data"]["mute"], 0);
-  EXPECT_EQ(odd["data"]["mixdown"], 0);
-  EXPECT_EQ(odd["data"]["processes"], json::array());
-  EXPECT_EQ(odd["data"]["isPrivate"], true);  // 1 is a flag
-  EXPECT_EQ(odd["data"]["exclusive"], false);
-  EXPECT_FALSE(odd["data"].contains("streamIndex"));
-  EXPECT_FALSE(odd["data"].contains("device"));
+  // Unusable values fall back; 1 is a flag.
+  const json odd = ask(cli, "c2", "createAudioTap",
+                       {{"config",
+                         {{"name", "Odd"},
+                          {"mute", 5},
+                          {"mixdown", -1},
+                          {"processes", {ids[0], "x"}},
+                          {"isPrivate", 1},
+                          {"exclusive", "yes"},
+                          {"streamIndex", -1},
+                          {"device", 7}}}})["data"];
+  settings.update({{"name", "Odd"}, {"isPrivate", true}});
+  EXPECT_EQ(odd, withIdentity(odd, settings));
 
-  const json full = answerTo(cli, {{"id", "c3"},
-                                   {"action", "createAudioTap"},
-                                   {"config",
-                                    {{"name", "Full"},
-                                     {"mute", 2},
-                                     {"mixdown", 1},
-                                     {"processes", ids},
-                                     {"exclusive", true},
-                                     {"device", "BuiltInSpeakerDevice"},
-                                     {"streamIndex", 0}}}});
-  EXPECT_EQ(full["data"]["muteName"], "Muted When Tapped");
-  EXPECT_EQ(full["data"]["mixdownName"], "Stereo");
-  EXPECT_EQ(sorted(full["data"]["processes"]), json(ids));
-  EXPECT_EQ(full["data"]["device"], "BuiltInSpeakerDevice");
-  EXPECT_EQ(full["data"]["streamIndex"], 0);
-  EXPECT_EQ(full["data"]["format"], "2 channels at 48000Hz");
+  const json full = ask(cli, "c3", "createAudioTap",
+                        {{"config",
+                          {{"name", "Full"},
+                           {"mute", 2},
+                           {"mixdown", 1},
+                           {"processes", ids},
+                           {"exclusive", true},
+                           {"device", "BuiltInSpeakerDevice"},
+                           {"streamIndex", 0}}}})["data"];
+  settings.update({{"name", "Full"},
+                   {"mute", 2},
+                   {"muteName", "Muted When Tapped"},
+                   {"mixdown", 1},
+                   {"mixdownName", "Stereo"},
+                   {"processes", ids},
+                   {"isPrivate", false},
+                   {"exclusive", true},
+                   {"device", "BuiltInSpeakerDevice"},
+                   {"streamIndex", 0},
+                   {"format", "2 channels at 48000Hz"}});
+  EXPECT_EQ(full, withIdentity(full, settings));
 
   // Listing: acknowledgment, answer, then the list event.
-  const json listed = answerTo(cli, {{"id", "l"}, {"action", "listAudioTaps"}});
+  const json listed = ask(cli, "l", "listAudioTaps");
   EXPECT_EQ(listed["data"]["count"], 4);
   EXPECT_EQ(listed["data"]["taps"][0]["name"], "Audio Tap");  // sorted by name
   EXPECT_EQ(listed["data"]["taps"][2]["name"], "Odd");
@@ -216,22 +203,18 @@ TEST(TapCommandsEndToEndTest, TapsAreCreatedListedUpdatedReplacedCleanedAndDestr
   const auto ack = indexOf(frames, [](const Frame& f) {
     return f.isResponse("l") && f.body.contains("isAcknowledgment");
   });
-  EXPECT_LT(ack, indexOf(frames, [](const Frame& f) { return isAnswer(f, "l"); }));
+  EXPECT_LT(ack, answerIndex(frames, "l"));
 
-  // Updating with only a name keeps every other setting; destroying works once.
-  const json made = answerTo(
-      cli, {{"id", "c"},
-            {"action", "createAudioTap"},
-            {"config", {{"name", "First"}, {"processes", {ids[1]}}, {"mute", 1}, {"mixdown", 2}}}});
-  const AudioObjectID tapID = made["data"]["id"];
-
-  const json renamed = answerTo(cli, {{"id", "u"},
-                                      {"action", "updateAudioTap"},
-                                      {"tapID", tapID},
-                                      {"config", {{"name", "Second"}}}});
-  ASSERT_EQ(renamed["success"], true);
-  json expected = made["data"];
+  // Updating with only a name keeps every other setting.
+  json expected =
+      ask(cli, "c", "createAudioTap",
+          {{"config",
+            {{"name", "First"}, {"processes", {ids[1]}}, {"mute", 1}, {"mixdown", 2}}}})["data"];
+  const AudioObjectID tapID = expected["id"];
   expected["name"] = "Second";
+  const json renamed =
+      ask(cli, "u", "updateAudioTap", {{"tapID", tapID}, {"config", {{"name", "Second"}}}});
+  ASSERT_EQ(renamed["success"], true);
   EXPECT_EQ(renamed["data"], expected);
   auto updated = cli.frames().waitForFrame([](const Frame& f) {
     return f.isEvent("audioTapUpdated") && f.body["data"]["name"] == "Second";
@@ -259,11 +242,11 @@ TEST(TapCommandsEndToEndTest, TapsAreCreatedListedUpdatedReplacedCleanedAndDestr
   for (const auto& r : refused) {
     json command = r.command;
     command["id"] = "e" + std::to_string(++request);
-    expectRefusal(answerTo(cli, command), r.code, r.error);
+    expectRefusal(testing::answerTo(cli, command), r.code, r.error);
   }
 
   // Destroying works once.
-  const json first = answerTo(cli, {{"id", "d1"}, {"action", "destroyAudioTap"}, {"tapID", tapID}});
+  const json first = ask(cli, "d1", "destroyAudioTap", {{"tapID", tapID}});
   EXPECT_EQ(first["success"], true);
   EXPECT_EQ(first["data"], json({{"tapID", tapID}}));
   frames = cli.frames().frames();
@@ -272,71 +255,58 @@ TEST(TapCommandsEndToEndTest, TapsAreCreatedListedUpdatedReplacedCleanedAndDestr
   });
   ASSERT_LT(destroyed, frames.size());
   EXPECT_EQ(frames[destroyed].body["data"], json({{"id", tapID}}));
-  EXPECT_LT(destroyed, indexOf(frames, [](const Frame& f) { return isAnswer(f, "d1"); }));
+  EXPECT_LT(destroyed, answerIndex(frames, "d1"));
 
-  expectRefusal(answerTo(cli, {{"id", "d2"}, {"action", "destroyAudioTap"}, {"tapID", tapID}}),
-                "execution_error", "Command execution error: Failed to destroy audio tap");
+  expectRefusal(ask(cli, "d2", "destroyAudioTap", {{"tapID", tapID}}), "execution_error",
+                "Command execution error: Failed to destroy audio tap");
   expectLogged(cli, {"Forcing update of all taps with current processes",
                      "Cleaning up all existing audio taps", "No existing taps to clean up",
                      "Starting tap management process", "Found 2 existing taps to clean up",
                      "Removing tap: " + std::to_string(firstAll) + " (Tap with all processes)",
                      "All taps successfully removed", "Creating a fresh tap with all processes",
-                     "Creating tap with 2 audio processes",
-                     "Successfully created new tap " + allTap["id"].dump(),
+                     "Successfully created new tap " + replaced["data"]["id"].dump(),
                      "Sending listAudioTaps response with 4 taps"});
 }
 
-// An application appears at 3 s; the monitor runs every second.
-json aProcessAppears() {
+// Applications appear at 3 s and at 7 s; the monitor runs every second. With
+// auto-update off the first touches no tap; once it is on, the all-process
+// tap gains the second by itself.
+TEST(TapCommandsEndToEndTest, TheAllProcessTapGainsAnAppearingProcessOnlyWithAutoUpdate) {
   json scenario = twoProcesses();
   scenario["timeline"] = {
-      {{"at", 3}, {"event", "addProcess"}, {"process", scenarioProcess(702, "Meeting", true)}}};
-  return scenario;
-}
-
-TEST(TapCommandsEndToEndTest, TheAllProcessTapGainsAnAppearingProcessByItself) {
-  ScenarioFile file(aProcessAppears());
+      {{"at", 3}, {"event", "addProcess"}, {"process", scenarioProcess(702, "Meeting", true)}},
+      {{"at", 7}, {"event", "addProcess"}, {"process", scenarioProcess(703, "Podcasts", true)}}};
+  ScenarioFile file(scenario);
   CliProcess cli(file.options());
-  answerTo(cli, {{"id", "i"}, {"action", "setMonitoringInterval"}, {"interval", 1}});
-  const json created = answerTo(cli, {{"id", "a"}, {"action", "createAudioTapWithAllProcesses"}});
-  const AudioObjectID tapID = created["data"]["id"];
+  EXPECT_EQ(ask(cli, "off", "disableTapAutoUpdate")["data"],
+            json({{"enabled", false}, {"message", "Tap auto-update disabled"}}));
+  ask(cli, "i", "setMonitoringInterval", {{"interval", 1}});
+  const json tap = ask(cli, "a", "createAudioTapWithAllProcesses")["data"];
+  ASSERT_EQ(tap["processes"].size(), 2u);
 
+  ASSERT_TRUE(cli.waitForLog("Process monitor detected changes: +1 -0", 20s));
+  EXPECT_EQ(ask(cli, "s", "getProcessMonitoringStatus")["data"]["autoUpdateTaps"], false);
+  EXPECT_EQ(ask(cli, "l", "listAudioTaps")["data"]["taps"], json::array({tap}));
+  for (const auto& f : cli.frames().frames()) EXPECT_FALSE(f.isEvent("audioTapUpdated"));
+
+  EXPECT_EQ(ask(cli, "on", "enableTapAutoUpdate")["data"],
+            json({{"enabled", true}, {"message", "Tap auto-update enabled"}}));
   auto grown = cli.frames().waitForFrame(
       [&](const Frame& f) {
-        return f.isEvent("audioTapUpdated") && f.body["data"]["id"] == tapID &&
-               f.body["data"]["processes"].size() == 3;
+        return f.isEvent("audioTapUpdated") && f.body["data"]["id"] == tap["id"] &&
+               f.body["data"]["processes"].size() == 4;
       },
       20s);
   ASSERT_TRUE(grown);
   auto list = cli.frames().waitForFrame(
       [&](const Frame& f) {
         return f.isEvent("audioTapList") && f.body["data"]["count"] == 1 &&
-               f.body["data"]["taps"][0]["processes"].size() == 3;
+               f.body["data"]["taps"][0]["processes"].size() == 4;
       },
       10s);
   EXPECT_TRUE(list);
-  expectLogged(cli, {"Process monitor detected changes: +1 -0",
-                     "Auto-updating taps with all current processes",
+  expectLogged(cli, {"Auto-updating taps with all current processes",
                      "Auto-update of taps completed successfully"});
-}
-
-TEST(TapCommandsEndToEndTest, WithAutoUpdateDisabledAMonitorReportTouchesNoTap) {
-  ScenarioFile file(aProcessAppears());
-  CliProcess cli(file.options());
-  const json off = answerTo(cli, {{"id", "off"}, {"action", "disableTapAutoUpdate"}});
-  EXPECT_EQ(off["data"], json({{"enabled", false}, {"message", "Tap auto-update disabled"}}));
-  answerTo(cli, {{"id", "i"}, {"action", "setMonitoringInterval"}, {"interval", 1}});
-  answerTo(cli, {{"id", "c"}, {"action", "createAudioTap"}, {"config", json::object()}});
-
-  ASSERT_TRUE(cli.waitForLog("Process monitor detected changes: +1 -0", 20s));
-  const json status = answerTo(cli, {{"id", "s"}, {"action", "getProcessMonitoringStatus"}});
-  EXPECT_EQ(status["data"]["autoUpdateTaps"], false);
-  const json listed = answerTo(cli, {{"id", "l"}, {"action", "listAudioTaps"}});
-  EXPECT_EQ(listed["data"]["taps"][0]["processes"], json::array());
-  for (const auto& f : cli.frames().frames()) EXPECT_FALSE(f.isEvent("audioTapUpdated"));
-
-  const json on = answerTo(cli, {{"id", "on"}, {"action", "enableTapAutoUpdate"}});
-  EXPECT_EQ(on["data"], json({{"enabled", true}, {"message", "Tap auto-update enabled"}}));
 }
 
 TEST(TapCommandsEndToEndTest, HalFailuresAreAnsweredAsTheCommandsFailures) {
@@ -348,30 +318,25 @@ TEST(TapCommandsEndToEndTest, HalFailuresAreAnsweredAsTheCommandsFailures) {
              {{"operation", "setPropertyData"}, {"selector", "tdsc"}, {"status", "nope"}}}}});
   CliProcess cli(file.options());
   // The first three creations get no tap from the HAL.
-  expectRefusal(
-      answerTo(cli, {{"id", "c1"}, {"action", "createAudioTap"}, {"config", json::object()}}),
-      "execution_error", "Command execution error: Failed to create audio tap");
-  const json all = answerTo(cli, {{"id", "c2"}, {"action", "createAudioTapWithAllProcesses"}});
-  EXPECT_EQ(all["error"], "Command execution error: Failed to create audio tap with all processes");
-  const json system = answerTo(cli, {{"id", "c3"}, {"action", "createSystemLevelTap"}});
-  EXPECT_EQ(system["error"], "Command execution error: Failed to create system level tap");
+  expectRefusal(ask(cli, "c1", "createAudioTap", {{"config", json::object()}}), "execution_error",
+                "Command execution error: Failed to create audio tap");
+  EXPECT_EQ(ask(cli, "c2", "createAudioTapWithAllProcesses")["error"],
+            "Command execution error: Failed to create audio tap with all processes");
+  EXPECT_EQ(ask(cli, "c3", "createSystemLevelTap")["error"],
+            "Command execution error: Failed to create system level tap");
   for (const auto& f : cli.frames().frames()) EXPECT_FALSE(f.isEvent("audioTapCreated"));
 
-  const json created =
-      answerTo(cli, {{"id", "c4"}, {"action", "createAudioTap"}, {"config", {{"name", "Kept"}}}});
+  const json created = ask(cli, "c4", "createAudioTap", {{"config", {{"name", "Kept"}}}});
   ASSERT_EQ(created["success"], true);
-  const AudioObjectID tapID = created["data"]["id"];
 
   // A rejected description still answers with what the HAL holds.
-  const json update = answerTo(cli, {{"id", "u"},
-                                     {"action", "updateAudioTap"},
-                                     {"tapID", tapID},
-                                     {"config", {{"name", "Renamed"}}}});
+  const json update = ask(cli, "u", "updateAudioTap",
+                          {{"tapID", created["data"]["id"]}, {"config", {{"name", "Renamed"}}}});
   EXPECT_EQ(update["success"], true);
   EXPECT_EQ(update["data"]["name"], "Kept");
 
   // The tap survives its destruction: the cleanup reports that, without a code.
-  const json cleanup = answerTo(cli, {{"id", "k"}, {"action", "cleanupAllTaps"}});
+  const json cleanup = ask(cli, "k", "cleanupAllTaps");
   EXPECT_EQ(cleanup["success"], false);
   EXPECT_FALSE(cleanup.contains("code"));
   EXPECT_FALSE(cleanup.contains("error"));
@@ -380,8 +345,7 @@ TEST(TapCommandsEndToEndTest, HalFailuresAreAnsweredAsTheCommandsFailures) {
   EXPECT_EQ(listAfterAnswer(cli, "k")["count"], 1);
 
   // The all-process tap tries anyway after a failed cleanup.
-  const json anyway = answerTo(cli, {{"id", "a"}, {"action", "createAudioTapWithAllProcesses"}});
-  EXPECT_EQ(anyway["success"], true);
+  EXPECT_EQ(ask(cli, "a", "createAudioTapWithAllProcesses")["success"], true);
   expectLogged(cli, {"Warning: 1 taps still remain after cleanup",
                      "Tap cleanup had issues, attempting to create tap anyway"});
 }
@@ -429,7 +393,7 @@ json twoAggregates() {
 void expectEveryTapReapplied(CliProcess& cli, std::size_t start, const std::string& id,
                              const json& taps) {
   const auto frames = cli.frames().frames();
-  const auto answer = indexOf(frames, [&](const Frame& f) { return isAnswer(f, id); });
+  const auto answer = answerIndex(frames, id);
   ASSERT_LT(answer, frames.size());
   ASSERT_LE(start, answer);
   json updated = json::array();
@@ -460,13 +424,13 @@ TEST(TapAggregateEndToEndTest, TheAllProcessTapJoinsTheFirstDeviceAndASwitchReap
   CliProcess cli(file.options());
   const AudioObjectID meeting = aggregateNamed(cli, "Meeting Aggregate")["id"];
 
-  const json created = answerTo(cli, {{"id", "a1"}, {"action", "createAudioTapWithAllProcesses"}});
+  const json created = ask(cli, "a1", "createAudioTapWithAllProcesses");
   ASSERT_EQ(created["success"], true) << created.dump();
   const std::string tapUID = created["data"]["uid"];
 
   // Announced before the answer, with the tap in the first device only.
   auto frames = cli.frames().frames();
-  const auto answer = indexOf(frames, [](const Frame& f) { return isAnswer(f, "a1"); });
+  const auto answer = answerIndex(frames, "a1");
   ASSERT_LT(answer, frames.size());
   const auto announced = indexOf(frames, [&](const Frame& f) {
     if (!f.isEvent("aggregateDeviceList")) return false;
@@ -480,109 +444,79 @@ TEST(TapAggregateEndToEndTest, TheAllProcessTapJoinsTheFirstDeviceAndASwitchReap
   EXPECT_EQ(aggregateNamed(cli, "Zoom Aggregate")["tapList"], json::array());
 
   // A replacement joins the same device.
-  const json replaced = answerTo(cli, {{"id", "a2"}, {"action", "createAudioTapWithAllProcesses"}});
+  const json replaced = ask(cli, "a2", "createAudioTapWithAllProcesses");
   ASSERT_EQ(replaced["success"], true);
-  const std::string newUID = replaced["data"]["uid"];
   const json tapList = aggregateNamed(cli, "Meeting Aggregate")["tapList"];
-  EXPECT_NE(std::find(tapList.begin(), tapList.end(), newUID), tapList.end()) << tapList.dump();
+  EXPECT_NE(std::find(tapList.begin(), tapList.end(), replaced["data"]["uid"]), tapList.end())
+      << tapList.dump();
   EXPECT_EQ(aggregateNamed(cli, "Zoom Aggregate")["tapList"], json::array());
 
-  answerTo(cli, {{"id", "c1"},
-                 {"action", "createAudioTap"},
-                 {"config",
-                  {{"name", "Odd settings"}, {"mute", 2}, {"mixdown", 2}, {"isPrivate", true}}}});
-  answerTo(cli, {{"id", "c2"}, {"action", "createSystemLevelTap"}});
-  const json taps = answerTo(cli, {{"id", "l"}, {"action", "listAudioTaps"}})["data"]["taps"];
+  ask(cli, "c1", "createAudioTap",
+      {{"config", {{"name", "Odd settings"}, {"mute", 2}, {"mixdown", 2}, {"isPrivate", true}}}});
+  ask(cli, "c2", "createSystemLevelTap");
+  const json taps = ask(cli, "l", "listAudioTaps")["data"]["taps"];
   ASSERT_EQ(taps.size(), 3u);
-  const json before = answerTo(cli, {{"id", "g"}, {"action", "getAggregateDevices"}})["data"];
+  const json before = ask(cli, "g", "getAggregateDevices")["data"];
 
   const std::size_t start = cli.frames().frames().size();
-  const json switched = answerTo(cli, {{"id", "sw"}, {"action", "handleDeviceSwitch"}});
-  EXPECT_EQ(switched["data"]["message"],
+  EXPECT_EQ(ask(cli, "sw", "handleDeviceSwitch")["data"]["message"],
             "Device switch handled. Updated aggregate devices and taps.");
   expectEveryTapReapplied(cli, start, "sw", taps);
   for (const auto& line : cli.err().lines()) {
     EXPECT_EQ(line.find("has different device count"), std::string::npos) << line;
   }
-  EXPECT_EQ(answerTo(cli, {{"id", "g2"}, {"action", "getAggregateDevices"}})["data"], before);
+  EXPECT_EQ(ask(cli, "g2", "getAggregateDevices")["data"], before);
 }
 
-// Without an aggregate device the tap commands' own tests answer it.
+// Without an aggregate device the tap commands' own tests answer it; a
+// refused addTapToAggregate is the aggregate manager's test and the device
+// commands' refusal table.
 TEST(TapAggregateEndToEndTest, WhenJoiningFailsTheTapStillAnswers) {
   // The aggregate device refuses every new tap list.
   json scenario = twoAggregates();
   scenario["failures"] = {{{"operation", "setPropertyData"}, {"selector", "tap#"}, {"status", 7}}};
   ScenarioFile file(scenario);
   CliProcess cli(file.options());
-  const json created = answerTo(cli, {{"id", "a"}, {"action", "createAudioTapWithAllProcesses"}});
+  const json created = ask(cli, "a", "createAudioTapWithAllProcesses");
   EXPECT_EQ(created["success"], true) << created.dump();
-  EXPECT_EQ(created["data"]["name"], "Tap with all processes");
   EXPECT_EQ(aggregateNamed(cli, "Meeting Aggregate")["tapList"], json::array());
-
-  // The command answers the same refusal as its failure.
-  const AudioObjectID meeting = aggregateNamed(cli, "Meeting Aggregate")["id"];
-  const json refused = answerTo(cli, {{"id", "t"},
-                                      {"action", "addTapToAggregate"},
-                                      {"aggregateID", meeting},
-                                      {"tapUID", created["data"]["uid"]}});
-  EXPECT_EQ(refused["code"], "execution_error");
-  EXPECT_EQ(refused["error"], "Command execution error: Failed to add tap to aggregate device");
 }
 
 TEST(TapAggregateEndToEndTest, ARealTapIsAddedToAndRemovedFromAnAggregateDevice) {
   ScenarioFile file(
       json{{"base", "default"}, {"processes", {scenarioProcess(700, "Music", true)}}});
   CliProcess cli(file.options());
-  const json tap = answerTo(cli, {{"id", "tap"}, {"action", "createSystemLevelTap"}});
+  const json tap = ask(cli, "tap", "createSystemLevelTap");
   ASSERT_EQ(tap["success"], true);
   const std::string tapUID = tap["data"]["uid"];
-  const json made = answerTo(cli, {{"id", "make"}, {"action", "createAggregateDevice"}});
-  const AudioObjectID id = made["data"]["deviceID"];
-  answerTo(cli, {{"id", "mic"},
-                 {"action", "addDeviceToAggregate"},
-                 {"aggregateID", id},
-                 {"deviceUID", kMicrophoneUID}});
+  const AudioObjectID id = ask(cli, "make", "createAggregateDevice")["data"]["deviceID"];
+  ask(cli, "mic", "addDeviceToAggregate", {{"aggregateID", id}, {"deviceUID", kMicrophoneUID}});
+  const json target = {{"aggregateID", id}, {"tapUID", tapUID}};
+  const auto device = [&](const std::string& request) {
+    return ask(cli, request, "getAggregateDevices")["data"]["devices"][0];
+  };
 
-  const json added = answerTo(
-      cli,
-      {{"id", "add"}, {"action", "addTapToAggregate"}, {"aggregateID", id}, {"tapUID", tapUID}});
-  EXPECT_EQ(added["data"], (json{{"aggregateID", id},
-                                 {"tapUID", tapUID},
-                                 {"message", "Tap added to aggregate device successfully"}}));
+  json answer = target;
+  answer["message"] = "Tap added to aggregate device successfully";
+  EXPECT_EQ(ask(cli, "add", "addTapToAggregate", target)["data"], answer);
   EXPECT_TRUE(cli.frames().waitForFrame([&](const Frame& f) {
     return f.isEvent("aggregateDeviceList") && f.body["data"]["count"] == 1 &&
            f.body["data"]["devices"][0]["tapList"] == json::array({tapUID});
   }));
-  const json listed = answerTo(cli, {{"id", "l1"}, {"action", "getAggregateDevices"}});
-  EXPECT_EQ(listed["data"]["devices"][0]["deviceList"], json::array({kMicrophoneUID}));
-  EXPECT_EQ(listed["data"]["devices"][0]["tapList"], json::array({tapUID}));
+  const json joined = device("l1");
+  EXPECT_EQ(joined["deviceList"], json::array({kMicrophoneUID}));
+  EXPECT_EQ(joined["tapList"], json::array({tapUID}));
   // Adding it again keeps one entry.
-  answerTo(
-      cli,
-      {{"id", "add2"}, {"action", "addTapToAggregate"}, {"aggregateID", id}, {"tapUID", tapUID}});
-  EXPECT_EQ(answerTo(cli, {{"id", "l2"},
-                           {"action", "getAggregateDevices"}})["data"]["devices"][0]["tapList"],
-            json::array({tapUID}));
+  ask(cli, "add2", "addTapToAggregate", target);
+  EXPECT_EQ(device("l2")["tapList"], json::array({tapUID}));
 
-  const json removed = answerTo(cli, {{"id", "rm"},
-                                      {"action", "removeTapFromAggregate"},
-                                      {"aggregateID", id},
-                                      {"tapUID", tapUID}});
-  EXPECT_EQ(removed["data"], (json{{"aggregateID", id},
-                                   {"tapUID", tapUID},
-                                   {"message", "Tap removed from aggregate device successfully"}}));
-  const json after = answerTo(cli, {{"id", "l3"}, {"action", "getAggregateDevices"}});
-  EXPECT_EQ(after["data"]["devices"][0]["tapList"], json::array());
-  EXPECT_EQ(after["data"]["devices"][0]["deviceList"], json::array({kMicrophoneUID}));
+  answer["message"] = "Tap removed from aggregate device successfully";
+  EXPECT_EQ(ask(cli, "rm", "removeTapFromAggregate", target)["data"], answer);
+  const json left = device("l3");
+  EXPECT_EQ(left["tapList"], json::array());
+  EXPECT_EQ(left["deviceList"], json::array({kMicrophoneUID}));
   // The tap itself is untouched.
-  EXPECT_EQ(answerTo(cli, {{"id", "taps"}, {"action", "listAudioTaps"}})["data"]["count"], 1);
-
-  // Not an aggregate device: nothing to read, so nothing added.
-  const json stray = answerTo(cli, {{"id", "x"},
-                                    {"action", "addTapToAggregate"},
-                                    {"aggregateID", tap["data"]["id"]},
-                                    {"tapUID", tapUID}});
-  EXPECT_EQ(stray["code"], "execution_error");
+  EXPECT_EQ(ask(cli, "taps", "listAudioTaps")["data"]["count"], 1);
 }
 
 TEST(TapAggregateEndToEndTest, ADeviceSwitchRebuildsADeviceWithoutLosingItsTap) {
@@ -606,12 +540,11 @@ TEST(TapAggregateEndToEndTest, ADeviceSwitchRebuildsADeviceWithoutLosingItsTap) 
                    {"timeline", {{{"at", 2.5}, {"event", "removeDevice"}, {"uid", kEarbudsUID}}}}};
   ScenarioFile file(scenario);
   CliProcess cli(file.options());
-  const json made = answerTo(cli, {{"id", "a"}, {"action", "createAudioTapWithAllProcesses"}});
+  const json made = ask(cli, "a", "createAudioTapWithAllProcesses");
   ASSERT_EQ(made["success"], true);
   const std::string tapUID = made["data"]["uid"];
   const json joined = aggregateNamed(cli, "Meeting Recorder");
   ASSERT_EQ(joined["tapList"], json::array({tapUID}));
-  const AudioObjectID id = joined["id"];
 
   ASSERT_TRUE(cli.frames().waitForFrame(
       [](const Frame& f) {
@@ -622,10 +555,10 @@ TEST(TapAggregateEndToEndTest, ADeviceSwitchRebuildsADeviceWithoutLosingItsTap) 
         return true;
       },
       10s));
-  const json taps = answerTo(cli, {{"id", "l"}, {"action", "listAudioTaps"}})["data"]["taps"];
+  const json taps = ask(cli, "l", "listAudioTaps")["data"]["taps"];
   const std::size_t start = cli.frames().frames().size();
-  answerTo(cli, {{"id", "sw"}, {"action", "handleDeviceSwitch"}});
-  EXPECT_TRUE(cli.waitForLog("Aggregate device " + std::to_string(id) +
+  ask(cli, "sw", "handleDeviceSwitch");
+  EXPECT_TRUE(cli.waitForLog("Aggregate device " + joined["id"].dump() +
                              " has different device count. Re-adding devices."));
   expectEveryTapReapplied(cli, start, "sw", taps);
   const json rebuilt = aggregateNamed(cli, "Meeting Recorder");
