@@ -18,6 +18,7 @@ namespace {
 using nlohmann::json;
 using testing::answerTo;
 using testing::CliProcess;
+using testing::command;
 using testing::expectRefusal;
 using testing::Frame;
 using testing::responsesTo;
@@ -115,36 +116,37 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesAreBuiltListedTakenApartAndGone
       expectRefusal(answerTo(cli, command), c.code, c.error);
     }
     for (const char* action : {"getDeviceCapabilities", "getOptimalAudioConfig"}) {
-      EXPECT_EQ(answerTo(cli, {{"id", action}, {"action", action}}),
+      EXPECT_EQ(answerTo(cli, command(action, action)),
                 (json{{"id", action}, {"success", false}, {"error", "No aggregate device found"}}))
           << action;
     }
-    auto devicesAnswers = responsesTo(cli, {{"id", "devices"}, {"action", "getAudioDevices"}}, 2);
+    auto devicesAnswers = responsesTo(cli, command("devices", "getAudioDevices"), 2);
     ASSERT_EQ(devicesAnswers.size(), 2u);
     EXPECT_EQ(devicesAnswers[0].body["isAcknowledgment"], true);
     EXPECT_EQ(devicesAnswers[1].body["data"]["count"], 4);
-    EXPECT_EQ(answerTo(cli, {{"id", "c0"}, {"action", "checkAggregateDevice"}})["data"],
+    EXPECT_EQ(answerTo(cli, command("c0", "checkAggregateDevice"))["data"],
               (json{{"hasAggregateDevices", false}}));
 
-    auto created = answerTo(cli, {{"id", "create"}, {"action", "createAggregateDevice"}});
+    auto created = answerTo(cli, command("create", "createAggregateDevice"));
     ASSERT_EQ(created["success"], true) << created.dump();
     EXPECT_EQ(created["data"]["message"], "Aggregate device created successfully");
     const std::uint32_t id = created["data"]["deviceID"];
     ASSERT_NE(id, 0u);
     EXPECT_EQ(directory.saved().value()["deviceIDs"], json::array({id}));
 
-    auto capabilities = answerTo(cli, {{"id", "caps"}, {"action", "getDeviceCapabilities"}});
+    // The name and uid are AggregateDeviceManagerTest's.
+    auto capabilities = answerTo(cli, command("caps", "getDeviceCapabilities"));
     ASSERT_EQ(capabilities["success"], true);
     const json& data = capabilities["data"];
-    EXPECT_EQ(data["deviceID"], id);
-    EXPECT_EQ(data["transportType"], 1735554416u);  // 'grup'
-    EXPECT_EQ(data["canBeClockSource"], false);
-    EXPECT_EQ(data["isBluetooth"], false);
-    EXPECT_EQ(data["supportedSampleRates"], json::array({48000.0}));
-    EXPECT_TRUE(data["name"].get<std::string>().starts_with("Orvina Aggregate Device "));
-    EXPECT_TRUE(data["uid"].get<std::string>().find("aggregatedevice.") != std::string::npos);
-    EXPECT_EQ(data.size(), 8u);
-    auto config = answerTo(cli, {{"id", "optimal"}, {"action", "getOptimalAudioConfig"}});
+    EXPECT_EQ(data, (json{{"deviceID", id},
+                          {"name", data["name"]},
+                          {"uid", data["uid"]},
+                          {"transportType", 1735554416u},  // 'grup'
+                          {"canBeClockSource", false},
+                          {"isBluetooth", false},
+                          {"isBuiltIn", false},
+                          {"supportedSampleRates", {48000.0}}}));
+    auto config = answerTo(cli, command("optimal", "getOptimalAudioConfig"));
     EXPECT_EQ(config["data"],
               (json{{"sampleRate", 48000},
                     {"channels", 2},
@@ -156,10 +158,8 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesAreBuiltListedTakenApartAndGone
                      {{"sampleRate", "Selected 48000Hz based on device capabilities"},
                       {"channels", "Using stereo for optimal quality"}}}}));
 
-    auto added = answerTo(cli, {{"id", "add"},
-                                {"action", "addDeviceToAggregate"},
-                                {"aggregateID", id},
-                                {"deviceUID", kMicrophoneUID}});
+    auto added = answerTo(cli, command("add", "addDeviceToAggregate",
+                                       {{"aggregateID", id}, {"deviceUID", kMicrophoneUID}}));
     EXPECT_EQ(added["data"], (json{{"aggregateID", id},
                                    {"deviceUID", kMicrophoneUID},
                                    {"message", "Device added to aggregate device successfully"}}));
@@ -168,11 +168,11 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesAreBuiltListedTakenApartAndGone
       return f.isEvent("aggregateDeviceList") && f.body["data"]["count"] == 1 &&
              f.body["data"]["devices"][0]["deviceList"] == json::array({kMicrophoneUID});
     }));
-    auto configured = answerTo(
-        cli, {{"id", "configure"}, {"action", "configureAggregateDevice"}, {"deviceID", id}});
+    auto configured =
+        answerTo(cli, command("configure", "configureAggregateDevice", {{"deviceID", id}}));
     EXPECT_EQ(configured["data"],
               (json{{"deviceID", id}, {"message", "Aggregate device configured successfully"}}));
-    auto listed = answerTo(cli, {{"id", "list"}, {"action", "getAggregateDevices"}});
+    auto listed = answerTo(cli, command("list", "getAggregateDevices"));
     ASSERT_EQ(listed["data"]["count"], 1);
     const json& device = listed["data"]["devices"][0];
     EXPECT_EQ(device["id"], id);
@@ -182,30 +182,26 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesAreBuiltListedTakenApartAndGone
     EXPECT_EQ(device["isPrivate"], true);
     EXPECT_EQ(device["autoStart"], true);
     EXPECT_EQ(device["autoStop"], false);
-    EXPECT_EQ(answerTo(cli, {{"id", "c1"}, {"action", "checkAggregateDevice"}})["data"],
+    EXPECT_EQ(answerTo(cli, command("c1", "checkAggregateDevice"))["data"],
               (json{{"hasAggregateDevices", true}, {"count", 1}, {"deviceIDs", {id}}}));
 
-    auto removed = answerTo(cli, {{"id", "rd"},
-                                  {"action", "removeDeviceFromAggregate"},
-                                  {"aggregateID", id},
-                                  {"deviceUID", kMicrophoneUID}});
+    auto removed = answerTo(cli, command("rd", "removeDeviceFromAggregate",
+                                         {{"aggregateID", id}, {"deviceUID", kMicrophoneUID}}));
     EXPECT_EQ(removed["data"]["message"], "Device removed from aggregate device successfully");
-    EXPECT_EQ(
-        answerTo(cli, {{"id", "switch"}, {"action", "handleDeviceSwitch"}})["data"]["message"],
-        "Device switch handled. Updated aggregate devices and taps.");
+    EXPECT_EQ(answerTo(cli, command("switch", "handleDeviceSwitch"))["data"]["message"],
+              "Device switch handled. Updated aggregate devices and taps.");
     auto destroyed =
-        answerTo(cli, {{"id", "destroy"}, {"action", "destroyAggregateDevice"}, {"deviceID", id}});
+        answerTo(cli, command("destroy", "destroyAggregateDevice", {{"deviceID", id}}));
     EXPECT_EQ(destroyed["data"],
               (json{{"deviceID", id}, {"message", "Aggregate device destroyed successfully"}}));
-    EXPECT_EQ(answerTo(cli, {{"id", "list2"}, {"action", "getAggregateDevices"}})["data"]["count"],
-              0);
+    EXPECT_EQ(answerTo(cli, command("list2", "getAggregateDevices"))["data"]["count"], 0);
     EXPECT_EQ(directory.saved().value()["deviceIDs"], json::array());
 
-    first = answerTo(cli, {{"id", "1"}, {"action", "createAggregateDevice"}})["data"]["deviceID"];
+    first = answerTo(cli, command("1", "createAggregateDevice"))["data"]["deviceID"];
     // The device-list listener makes it current; the next creation saves that.
     ASSERT_TRUE(cli.waitForLog("Setting current aggregate device to first available: " +
                                std::to_string(first)));
-    answerTo(cli, {{"id", "2"}, {"action", "createAggregateDevice"}});
+    answerTo(cli, command("2", "createAggregateDevice"));
     auto saved = directory.saved().value();
     EXPECT_EQ(saved["deviceIDs"].size(), 2u);
     EXPECT_EQ(saved["currentDeviceID"], first);
@@ -231,7 +227,7 @@ TEST(DeviceCommandsEndToEndTest, ARestartOnAMachineWithAggregatesRestoresTheCurr
   std::uint32_t y = 0;
   {
     CliProcess cli(options);
-    auto list = answerTo(cli, {{"id", "list"}, {"action", "getAggregateDevices"}});
+    auto list = answerTo(cli, command("list", "getAggregateDevices"));
     ASSERT_EQ(list["data"]["count"], 2);
     x = list["data"]["devices"][0]["id"];
     y = list["data"]["devices"][1]["id"];
@@ -241,10 +237,10 @@ TEST(DeviceCommandsEndToEndTest, ARestartOnAMachineWithAggregatesRestoresTheCurr
 
     // Destroying the current device makes the next one current; the next
     // creation saves that.
-    answerTo(cli, {{"id", "destroy"}, {"action", "destroyAggregateDevice"}, {"deviceID", x}});
+    answerTo(cli, command("destroy", "destroyAggregateDevice", {{"deviceID", x}}));
     ASSERT_TRUE(cli.waitForLog("Setting current aggregate device to first available: " +
                                std::to_string(y)));
-    answerTo(cli, {{"id", "create"}, {"action", "createAggregateDevice"}});
+    answerTo(cli, command("create", "createAggregateDevice"));
     EXPECT_EQ(directory.saved().value()["currentDeviceID"], y);
   }
 
