@@ -1,5 +1,5 @@
-// Process registry, monitoring and application names through the
-// executable, on scenario machines.
+// Process registry, monitoring (and the taps it updates) and application
+// names through the executable, on scenario machines.
 #include <map>
 #include <thread>
 
@@ -58,38 +58,71 @@ TEST(ProcessCommandsEndToEndTest, ListingAndFindingAnswerInOrder) {
                          "missing_parameter", "Missing required parameter: name");
 }
 
-// A process starts playing at 0.5 s and another appears at 1.5 s: the
-// status check reports the first, the listener and the monitor the second,
-// each after the listener's own list.
-TEST(ProcessCommandsEndToEndTest, AProcessStartingAudioAndOneAppearingAreReported) {
+// Safari starts playing at 1.5 s, Meeting appears at 3 s and Podcasts at
+// 7 s, the monitor running every second: the status check reports the
+// first, the listener and the monitor the second, each after the listener's
+// own list. With tap auto-update off Meeting reaches no tap; once it is on,
+// the all-process tap gains Podcasts by itself.
+TEST(ProcessCommandsEndToEndTest, ChangesAreReportedAndReachTheAllProcessTapOnlyWithAutoUpdate) {
   ScenarioFile file(json{
-      {"processes", {scenarioProcess(300, "Recorder")}},
+      {"processes", {scenarioProcess(700, "Music", true), scenarioProcess(701, "Safari")}},
       {"timeline",
-       {{{"at", 0.5}, {"event", "startAudio"}, {"pid", 300}},
-        {{"at", 1.5}, {"event", "addProcess"}, {"process", scenarioProcess(201, "Meeting")}}}}});
+       {{{"at", 1.5}, {"event", "startAudio"}, {"pid", 701}},
+        {{"at", 3}, {"event", "addProcess"}, {"process", scenarioProcess(702, "Meeting", true)}},
+        {{"at", 7},
+         {"event", "addProcess"},
+         {"process", scenarioProcess(703, "Podcasts", true)}}}}});
   CliProcess cli(file.options());
+  EXPECT_EQ(answerTo(cli, command("off", "disableTapAutoUpdate"))["data"],
+            json({{"enabled", false}, {"message", "Tap auto-update disabled"}}));
   answerTo(cli, command("i", "setMonitoringInterval", {{"interval", 1}}));
+  const json tap = answerTo(cli, command("a", "createAudioTapWithAllProcesses"))["data"];
+  ASSERT_EQ(tap["processes"].size(), 2u);
 
   auto running = cli.frames().waitForEvent("runningAudioProcesses", 10s);
   ASSERT_TRUE(running);
-  EXPECT_EQ(running->body["data"]["count"], 1);
-  EXPECT_EQ(running->body["data"]["processes"][0]["name"], "Recorder");
+  EXPECT_EQ(running->body["data"]["count"], 2);
+  EXPECT_EQ(running->body["data"]["processes"][1]["name"], "Safari");
   auto added = cli.frames().waitForEvent("audioProcessAdded", 10s);
   ASSERT_TRUE(added);
   EXPECT_EQ(added->body["data"]["name"], "Meeting");
-  EXPECT_EQ(added->body["data"]["pid"], 201);
+  EXPECT_EQ(added->body["data"]["pid"], 702);
   auto changes = cli.frames().waitForEvent("audioProcessChanges", 10s);
   ASSERT_TRUE(changes);
   EXPECT_EQ(changes->body["data"]["addedProcesses"][0]["name"], "Meeting");
-  EXPECT_EQ(changes->body["data"]["totalCount"], 2);
-
+  EXPECT_EQ(changes->body["data"]["totalCount"], 3);
+  ASSERT_TRUE(cli.waitForLog("Process monitor detected changes: +1 -0", 20s));
   const auto frames = cli.frames().frames();
-  for (const auto& [event, key, value] : {std::tuple{"runningAudioProcesses", "runningCount", 1},
-                                          std::tuple{"audioProcessAdded", "count", 2}}) {
+  for (const auto& [event, key, value] : {std::tuple{"runningAudioProcesses", "runningCount", 2},
+                                          std::tuple{"audioProcessAdded", "count", 3}}) {
     const auto at = indexOf(frames, [&](const Frame& f) { return f.isEvent(event); });
     ASSERT_GT(at, 0u) << event;
     EXPECT_TRUE(frames[at - 1].isEvent("audioProcessList")) << event;
     EXPECT_EQ(frames[at - 1].body["data"][key], value) << event;
+  }
+  EXPECT_EQ(answerTo(cli, command("s", "getProcessMonitoringStatus"))["data"]["autoUpdateTaps"],
+            false);
+  EXPECT_EQ(answerTo(cli, command("l", "listAudioTaps"))["data"]["taps"], json::array({tap}));
+  for (const auto& f : cli.frames().frames()) EXPECT_FALSE(f.isEvent("audioTapUpdated"));
+
+  EXPECT_EQ(answerTo(cli, command("on", "enableTapAutoUpdate"))["data"],
+            json({{"enabled", true}, {"message", "Tap auto-update enabled"}}));
+  ASSERT_TRUE(cli.frames().waitForFrame(
+      [&](const Frame& f) {
+        return f.isEvent("audioTapUpdated") && f.body["data"]["id"] == tap["id"] &&
+               f.body["data"]["processes"].size() == 4;
+      },
+      20s));
+  EXPECT_TRUE(cli.frames().waitForFrame(
+      [&](const Frame& f) {
+        return f.isEvent("audioTapList") && f.body["data"]["count"] == 1 &&
+               f.body["data"]["taps"][0]["processes"].size() == 4;
+      },
+      10s));
+  // Lines no other test reads.
+  for (const std::string line : {"Auto-updating taps with all current processes",
+                                 "Auto-update of taps completed successfully"}) {
+    EXPECT_TRUE(cli.waitForLog(line, 10s)) << line;
   }
 }
 
