@@ -1,5 +1,7 @@
 // Clock sources of aggregate devices: repair at load, re-clocking after a
 // Bluetooth arrival and after default-device switches, failed writes.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "aggregate/AggregateTestMachine.h"
@@ -10,6 +12,7 @@ namespace {
 using audiohal::AudioObjectID;
 using audiohal::globalAddress;
 using audiohal::kAudioAggregateDevicePropertyClockDevice;
+using audiohal::kAudioAggregateDevicePropertyMainSubDevice;
 using audiohal::kAudioDeviceTransportTypeAirPlay;
 using audiohal::kAudioDeviceTransportTypeBluetooth;
 using audiohal::kAudioHardwareIllegalOperationError;
@@ -42,16 +45,15 @@ TEST_F(AggregateClockSourceTest, LoadRepairsInvalidClocksTowardsTheBuiltInMicrop
 
   auto manager = makeManager();
   EXPECT_TRUE(output_.waitForLog("🔍 Validating clock sources for 5 aggregate devices"));
-  // A vanished clock device, and one that cannot clock.
-  for (const char* name : {"Gone Clock", "AirPlay Clock", "Unset Clock"}) {
+  // A vanished clock device, one that cannot clock, none at all.
+  for (const auto& [name, id] : {std::pair{"Gone Clock", gone}, std::pair{"AirPlay Clock", airplay},
+                                 std::pair{"Unset Clock", unset}}) {
     EXPECT_TRUE(output_.waitForLog("⚠️ Aggregate device '" + std::string(name) +
                                    "' has invalid clock source"));
     EXPECT_TRUE(output_.waitForLog("✅ Fixed clock source for '" + std::string(name) +
                                    "' - now using '" + kMicrophoneUID + "'"));
+    EXPECT_EQ(clockOf(id), kMicrophoneUID) << name;
   }
-  EXPECT_EQ(clockOf(gone), kMicrophoneUID);
-  EXPECT_EQ(clockOf(airplay), kMicrophoneUID);
-  EXPECT_EQ(clockOf(unset), kMicrophoneUID);
   // An empty clock UID is invalid without a suggestion: only the warning.
   EXPECT_TRUE(output_.waitForLog("⚠️ Aggregate device 'Empty Clock' has invalid clock source"));
   EXPECT_EQ(clockOf(empty), "");
@@ -63,6 +65,7 @@ TEST_F(AggregateClockSourceTest, LoadRepairsInvalidClocksTowardsTheBuiltInMicrop
   EXPECT_FALSE(logged("Attempting to fix clock source for 'Good Clock'"));
 }
 
+// Nor does a new aggregate device name a main device.
 TEST_F(AggregateClockSourceTest, WithoutAMicrophoneAnInvalidClockOnlyWarns) {
   const AudioObjectID gone = makeAggregate("Gone Clock", "agg-gone", kHeadsetUID);
   ASSERT_TRUE(machine().removeDevice(kHeadsetUID));
@@ -72,6 +75,15 @@ TEST_F(AggregateClockSourceTest, WithoutAMicrophoneAnInvalidClockOnlyWarns) {
   settle();
   EXPECT_FALSE(logged("Attempting to fix clock source"));
   EXPECT_EQ(clockOf(gone), kHeadsetUID);
+
+  const AudioObjectID id = manager->createAggregateDevice();
+  ASSERT_NE(id, 0u);
+  std::optional<std::string> main;
+  hal().getProperty(id, globalAddress(kAudioAggregateDevicePropertyMainSubDevice), main);
+  EXPECT_FALSE(main.has_value() && !main->empty());
+  EXPECT_TRUE(
+      output_.waitForLog("⚠️ Could not find built-in microphone - aggregate device may need "
+                         "manual configuration"));
 }
 
 TEST_F(AggregateClockSourceTest, FailedClockWritesAreLoggedWithTheirStatus) {
@@ -124,11 +136,9 @@ TEST_F(AggregateReclockingTest, ADefaultDeviceSwitchReclocksAndAnnouncesBothList
   ASSERT_TRUE(machine().setDefaultInputDevice(kHeadsetUID));
   ASSERT_TRUE(output_.err().waitFor(
       [](const std::vector<std::string>& lines) {
-        std::size_t n = 0;
-        for (const auto& line : lines) {
-          n += line == "🔄 Default device changed - updating aggregate device configurations";
-        }
-        return n == 2;
+        return std::count(lines.begin(), lines.end(),
+                          "🔄 Default device changed - updating aggregate device configurations") ==
+               2;
       },
       std::chrono::seconds(5)));
   EXPECT_TRUE(output_.waitForLog("Active output device: Voyager Headset (" +
@@ -157,10 +167,10 @@ TEST_F(AggregateReclockingTest, ADefaultDeviceSwitchReclocksAndAnnouncesBothList
                 .waitForFrames([](const Frame& f) { return f.isEvent("aggregateDeviceList"); }, 3)
                 .size(),
             3u);
-  std::size_t deviceLists = 0;
-  for (const auto& frame : output_.frames().frames())
-    deviceLists += frame.isEvent("audioDeviceList");
-  EXPECT_EQ(deviceLists, 3u);
+  const auto frames = output_.frames().frames();
+  EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
+                          [](const Frame& f) { return f.isEvent("audioDeviceList"); }),
+            3);
 }
 
 }  // namespace

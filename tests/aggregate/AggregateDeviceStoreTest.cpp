@@ -27,20 +27,6 @@ class AggregateDeviceStoreTest : public testing::AggregateTestMachine {
   AudioObjectID second_ = 0;
 };
 
-// A missing file, a saved current device that is restored and saved
-// devices that are gone are checked across restarts of the executable.
-TEST_F(AggregateDeviceStoreTest, CurrentZeroRestoresNothing) {
-  makeTwo();
-  writeStore(R"({"deviceIDs":[],"currentDeviceID":0,"timestamp":1764900000})");
-  auto manager = makeManager();
-  EXPECT_TRUE(output_.waitForLog("Found saved aggregate device data: 0 devices, current: 0"));
-  EXPECT_TRUE(output_.waitForLog("Successfully loaded 2 saved aggregate devices"));
-  settle();
-  EXPECT_FALSE(logged("Restored current"));
-  EXPECT_FALSE(logged("no longer exists"));
-  EXPECT_EQ(manager->currentAggregateDeviceID(), first_);
-}
-
 TEST_F(AggregateDeviceStoreTest, UnusableFilesChangeNothing) {
   makeTwo();
   struct Case {
@@ -73,6 +59,9 @@ TEST_F(AggregateDeviceStoreTest, UnusableFilesChangeNothing) {
   EXPECT_TRUE(logged("is larger than 1048576 bytes"));
 }
 
+// A missing file, a saved current device that is restored and saved
+// devices that are gone are checked across restarts of the executable.
+// Here a current ID that is negative, zero or too large is none at all.
 TEST_F(AggregateDeviceStoreTest, IDsOutsideTheObjectRangeAreSkippedAndTheRestLoads) {
   makeTwo();
   writeStore(R"({"deviceIDs":[-5,0,4294967296,18446744073709551615,)" + std::to_string(second_) +
@@ -83,15 +72,22 @@ TEST_F(AggregateDeviceStoreTest, IDsOutsideTheObjectRangeAreSkippedAndTheRestLoa
   }
   EXPECT_TRUE(output_.waitForLog("Found saved aggregate device: " + std::to_string(second_)));
   EXPECT_TRUE(output_.waitForLog("Successfully loaded 2 saved aggregate devices"));
-  // A negative current ID is no current ID at all.
-  settle();
-  EXPECT_FALSE(logged("Restored current"));
   EXPECT_EQ(manager->currentAggregateDeviceID(), first_);
+
+  writeStore(R"({"deviceIDs":[],"currentDeviceID":0,"timestamp":1764900000})");
+  auto zero = makeManager();
+  settle();
+  EXPECT_TRUE(logged("Found saved aggregate device data: 0 devices, current: 0"));
+  EXPECT_EQ(countLogged("Successfully loaded 2 saved aggregate devices"), 2u);
+  EXPECT_EQ(zero->currentAggregateDeviceID(), first_);
 
   writeStore(R"({"deviceIDs":[],"currentDeviceID":4294967296})");
   auto again = makeManager();
   EXPECT_TRUE(output_.waitForLog("Ignoring saved current device ID 4294967296"));
   EXPECT_EQ(again->currentAggregateDeviceID(), first_);
+  settle();
+  EXPECT_FALSE(logged("Restored current"));
+  EXPECT_FALSE(logged("no longer exists"));
 }
 
 TEST_F(AggregateDeviceStoreTest, WritesArePrivateAndReplaceTheFileWhole) {

@@ -85,12 +85,7 @@ class AggregateTestMachine : public ::testing::Test {
     EventEmitter().logToStderr(marker);
     ASSERT_TRUE(output_.waitForLog(marker));
   }
-  bool logged(const std::string& text) {
-    for (const auto& line : output_.err().lines()) {
-      if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
+  bool logged(const std::string& text) { return countLogged(text) > 0; }
   std::size_t countLogged(const std::string& text) {
     std::size_t count = 0;
     for (const auto& line : output_.err().lines()) count += line.find(text) != std::string::npos;
