@@ -1,5 +1,6 @@
 #include "taps/AudioProcessManager.h"
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 #include <thread>
@@ -29,6 +30,12 @@ std::vector<std::string> names(const std::vector<AudioProcessInfo>& processes) {
   return out;
 }
 
+std::size_t eventCount(const CapturedOutput& captured, const std::string& event) {
+  const auto frames = captured.frames().frames();
+  return std::count_if(frames.begin(), frames.end(),
+                       [&](const Frame& f) { return f.isEvent(event); });
+}
+
 class RecordingDelegate : public AudioProcessMonitorDelegate {
  public:
   void processMonitorDidDetectChanges(const AudioProcessChanges& changes) override {
@@ -48,38 +55,31 @@ TEST(AudioProcessManagerTest, RecordsAreReadFromTheHalAndSortedByName) {
   const auto all = manager->getAllProcesses();
   // Plain code-point order: capitals first, then lower case, then non-ASCII.
   EXPECT_EQ(names(all), (std::vector<std::string>{"Music", "Zed", "zoom.us", "Äpfel"}));
-  const auto& zoom = all[2];
-  EXPECT_EQ(zoom.pid, 10);
-  EXPECT_EQ(zoom.bundleID, "us.zoom.xos");
-  EXPECT_TRUE(zoom.isRunning);
-  EXPECT_EQ(zoom.id, machine.hardware().processObjectID(10));
-  EXPECT_EQ(zoom.toDictionary(), json({{"id", zoom.id},
-                                       {"pid", 10},
-                                       {"name", "zoom.us"},
-                                       {"bundleID", "us.zoom.xos"},
-                                       {"isRunning", true}}));
+  EXPECT_EQ(all[2].toDictionary(), json({{"id", machine.hardware().processObjectID(10)},
+                                         {"pid", 10},
+                                         {"name", "zoom.us"},
+                                         {"bundleID", "us.zoom.xos"},
+                                         {"isRunning", true}}));
   EXPECT_EQ(names(manager->getRunningProcesses()), std::vector<std::string>{"zoom.us"});
-  EXPECT_EQ(manager->getProcess(zoom.id)->name, "zoom.us");
+  EXPECT_EQ(manager->getProcess(all[2].id)->name, "zoom.us");
   EXPECT_FALSE(manager->getProcess(999999));
 }
 
-TEST(AudioProcessManagerTest, NamesFallBackToTheKernelThenToUnknown) {
+// Names fall back to the kernel's, then to "Unknown Process".
+TEST(AudioProcessManagerTest, FailedReadsGiveDefaults) {
   auto daemon = simulatedProcess(20, std::nullopt, "com.apple.daemon");
   daemon.commandName = "coreaudiod";
   auto unnamed =
       simulatedProcess(21, std::string(""), "org.example.blank");  // empty workspace name
   unnamed.commandName = "blankhelper";
-  SimulatedMachine::install(machineWith({daemon, unnamed}));
+  auto& machine =
+      SimulatedMachine::install(
+          machineWith({daemon, unnamed, simulatedProcess(30, "Music", "com.apple.Music", true)}))
+          .hardware();
   EXPECT_EQ(AudioProcessManager::getProcessName(0, 20), "coreaudiod");
   EXPECT_EQ(AudioProcessManager::getProcessName(0, 21), "blankhelper");
   // A PID no one knows: neither the workspace nor the kernel has it.
   EXPECT_EQ(AudioProcessManager::getProcessName(0, 2147483600), "Unknown Process");
-}
-
-TEST(AudioProcessManagerTest, FailedReadsGiveDefaults) {
-  auto& machine = SimulatedMachine::install(
-                      machineWith({simulatedProcess(30, "Music", "com.apple.Music", true)}))
-                      .hardware();
   const AudioObjectID id = machine.processObjectID(30);
   const AudioObjectID nothing = 987654;
   EXPECT_EQ(AudioProcessManager::getProcessPID(nothing), 0);
@@ -161,15 +161,12 @@ TEST(AudioProcessManagerTest, ListenerReportsAdditionsAndRemovalsOnTheMainQueue)
   manager->stopListening();
   machine.addProcess(simulatedProcess(62, "Late", "l"));
   std::this_thread::sleep_for(200ms);
-  int started = 0, stopped = 0, addedEvents = 0;
-  for (const auto& line : captured.err().lines()) {
-    started += line == "Started listening for process changes";
-    stopped += line == "Stopped listening for process changes";
+  const auto lines = captured.err().lines();
+  for (const char* line :
+       {"Started listening for process changes", "Stopped listening for process changes"}) {
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
   }
-  for (const auto& f : captured.frames().frames()) addedEvents += f.isEvent("audioProcessAdded");
-  EXPECT_EQ(started, 1);
-  EXPECT_EQ(stopped, 1);
-  EXPECT_EQ(addedEvents, 1);
+  EXPECT_EQ(eventCount(captured, "audioProcessAdded"), 1u);
 }
 
 TEST(AudioProcessManagerTest, EachWatcherReportsAChangeThatAnotherReloadAlreadyTookIn) {
@@ -213,15 +210,9 @@ TEST(AudioProcessManagerTest, EachWatcherReportsAChangeThatAnotherReloadAlreadyT
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].body["data"]["id"], notes);
   std::this_thread::sleep_for(100ms);
-  int addedEvents = 0, removedEvents = 0, runningEvents = 0;
-  for (const auto& f : captured.frames().frames()) {
-    addedEvents += f.isEvent("audioProcessAdded");
-    removedEvents += f.isEvent("audioProcessRemoved");
-    runningEvents += f.isEvent("runningAudioProcesses");
+  for (const char* event : {"audioProcessAdded", "audioProcessRemoved", "runningAudioProcesses"}) {
+    EXPECT_EQ(eventCount(captured, event), 1u) << event;
   }
-  EXPECT_EQ(addedEvents, 1);
-  EXPECT_EQ(removedEvents, 1);
-  EXPECT_EQ(runningEvents, 1);
 }
 
 // The process objects a stream of add/remove reports leaves, replayed from
