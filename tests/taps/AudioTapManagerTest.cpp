@@ -49,12 +49,6 @@ std::vector<AudioObjectID> halTapList() {
   return ids;
 }
 
-std::vector<std::string> namesOf(const std::vector<AudioTapInfo>& taps) {
-  std::vector<std::string> names;
-  for (const auto& tap : taps) names.push_back(tap.config.name);
-  return names;
-}
-
 // Frames up to the next "audioTapList", which the test sends as a marker:
 // whatever an operation did not send before it, it did not send at all.
 std::vector<Frame> framesUntilMarker(AudioTapManager& manager, const CapturedOutput& captured) {
@@ -96,7 +90,10 @@ TEST(AudioTapManagerTest, AListReadThatFailsListsNoTapWithIDZero) {
   EXPECT_FALSE(manager->getTap(0));
   EXPECT_FALSE(manager->destroyTap(0));
   manager->loadTapList();
-  EXPECT_EQ(namesOf(manager->getAllTaps()), (std::vector<std::string>{"One", "Two"}));
+  const auto taps = manager->getAllTaps();
+  ASSERT_EQ(taps.size(), 2u);
+  EXPECT_EQ(taps[0].config.name, "One");
+  EXPECT_EQ(taps[1].config.name, "Two");
 }
 
 TEST(AudioTapManagerTest, DestroyingATapNotInTheLoadedListCallsNothing) {

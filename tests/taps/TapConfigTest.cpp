@@ -107,22 +107,17 @@ TEST(TapConfigTest, StrictDecodingFailsWholeOnAnyBadRequiredKey) {
     missing.erase(key);
     EXPECT_FALSE(TapConfig::decode(missing)) << "without " << key;
   }
-  auto with = [&](const char* key, const json& value) {
-    json changed = good;
-    changed[key] = value;
-    return TapConfig::decode(changed);
-  };
-  EXPECT_FALSE(with("name", 5));
-  EXPECT_FALSE(with("processes", json::array({1, "x"})));
-  EXPECT_FALSE(with("processes", json::array({-1})));
-  EXPECT_FALSE(with("processes", json::array({4294967296LL})));
-  EXPECT_FALSE(with("isPrivate", 1));
-  EXPECT_FALSE(with("exclusive", "true"));
-  EXPECT_FALSE(with("mute", 3));
-  EXPECT_FALSE(with("mute", 1.5));
-  EXPECT_FALSE(with("mixdown", -1));
-  EXPECT_FALSE(with("device", 12));
-  EXPECT_FALSE(with("streamIndex", -2));
+  // Each key with the values it must refuse.
+  const json bad = json::parse(R"({"name": [5], "processes": [[1, "x"], [-1], [4294967296]],
+      "isPrivate": [1], "exclusive": ["true"], "mute": [3, 1.5], "mixdown": [-1],
+      "device": [12], "streamIndex": [-2]})");
+  for (const auto& [key, values] : bad.items()) {
+    for (const auto& value : values) {
+      json changed = good;
+      changed[key] = value;
+      EXPECT_FALSE(TapConfig::decode(changed)) << key << " " << value;
+    }
+  }
   EXPECT_FALSE(TapConfig::decode(json::array()));
   // The optional keys may be missing (or null) on reading.
   json sparse = good;
