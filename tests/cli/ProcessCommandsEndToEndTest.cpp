@@ -23,9 +23,9 @@ using testing::ScenarioFile;
 using testing::scenarioProcess;
 using namespace std::chrono_literals;
 
-// Listing acknowledges, answers, then sends the list (its order is
-// AudioProcessManagerTest's); finding matches the name, ignoring case, and
-// not the bundle.
+// Listing answers, then sends the list (the acknowledgment is
+// ProtocolDescriptionEndToEndTest's, the order AudioProcessManagerTest's);
+// finding matches the name, ignoring case, and not the bundle.
 TEST(ProcessCommandsEndToEndTest, ListingAndFindingAnswerInOrder) {
   ScenarioFile file(json{{"processes",
                           {scenarioProcess(100, "Beta", true),
@@ -33,10 +33,7 @@ TEST(ProcessCommandsEndToEndTest, ListingAndFindingAnswerInOrder) {
                            scenarioProcess(400, "Safari"),
                            {{"pid", 401}, {"name", "Music"}, {"bundleID", "com.safari.helper"}}}}});
   CliProcess cli(file.options());
-  auto responses = testing::responsesTo(cli, command("L", "listAudioProcesses"), 2);
-  ASSERT_EQ(responses.size(), 2u);
-  EXPECT_EQ(responses[0].body["isAcknowledgment"], true);
-  const json& data = responses[1].body["data"];
+  const json data = answerTo(cli, command("L", "listAudioProcesses"))["data"];
   EXPECT_EQ(data["count"], 4);
   EXPECT_EQ(data["runningCount"], 1);
   ASSERT_TRUE(cli.frames()
