@@ -23,38 +23,6 @@ using testing::ScenarioFile;
 using testing::scenarioProcess;
 using namespace std::chrono_literals;
 
-// Listing answers, then sends the list (the acknowledgment is
-// ProtocolDescriptionEndToEndTest's, the order AudioProcessManagerTest's);
-// finding matches the name, ignoring case, and not the bundle.
-TEST(ProcessCommandsEndToEndTest, ListingAndFindingAnswerInOrder) {
-  ScenarioFile file(json{{"processes",
-                          {scenarioProcess(100, "Beta", true),
-                           scenarioProcess(101, "alpha"),
-                           scenarioProcess(400, "Safari"),
-                           {{"pid", 401}, {"name", "Music"}, {"bundleID", "com.safari.helper"}}}}});
-  CliProcess cli(file.options());
-  const json data = answerTo(cli, command("L", "listAudioProcesses"))["data"];
-  EXPECT_EQ(data["count"], 4);
-  EXPECT_EQ(data["runningCount"], 1);
-  ASSERT_TRUE(cli.frames()
-                  .waitForFrames([](const Frame& f) { return f.isEvent("audioProcessList"); }, 2)
-                  .size() >= 2);
-  auto frames = cli.frames().frames();
-  std::size_t lastList = 0;
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    if (frames[i].isEvent("audioProcessList")) lastList = i;
-  }
-  EXPECT_GT(lastList, answerIndex(frames, "L"));
-  EXPECT_EQ(frames[lastList].body["data"], data);
-
-  const json found = answerTo(cli, command("f", "findAudioProcessesByName", {{"name", "SAFARI"}}));
-  EXPECT_EQ(found["data"]["count"], 1);
-  EXPECT_EQ(found["data"]["searchTerm"], "SAFARI");
-  EXPECT_EQ(found["data"]["processes"][0]["pid"], 400);
-  testing::expectRefusal(answerTo(cli, command("m", "findAudioProcessesByName")),
-                         "missing_parameter", "Missing required parameter: name");
-}
-
 // Safari starts playing at 1.5 s, Meeting appears at 3 s and Podcasts at
 // 7 s, the monitor running every second: the status check reports the
 // first, after the listener's own list, the listener and the monitor the
@@ -176,12 +144,22 @@ TEST(ProcessCommandsEndToEndTest, ListingInATightLoopHidesNoProcessFromTheListen
   }
 }
 
-// On the default machine, without a home directory: the self-test, which
-// reloads the registry (before a shorter interval lets the monitor reload
-// too), then the monitoring switches and interval.
-TEST(ProcessCommandsEndToEndTest, ASelfTestWithoutHomeThenTheMonitoringSwitches) {
-  CliProcess cli({{}, {{"HOME", std::nullopt}}});
-  ASSERT_TRUE(cli.waitForLog("Loaded 5 audio processes"));
+// Without a home directory: the self-test, which reloads the registry
+// (before a shorter interval lets the monitor reload too); listing, which
+// answers, then sends the list (the acknowledgment is
+// ProtocolDescriptionEndToEndTest's, the order AudioProcessManagerTest's);
+// finding, which matches the name, ignoring case, and not the bundle; then
+// the monitoring switches and interval.
+TEST(ProcessCommandsEndToEndTest, ASelfTestListingAndFindingWithoutHomeThenTheMonitoringSwitches) {
+  ScenarioFile file(json{{"processes",
+                          {scenarioProcess(100, "Beta", true),
+                           scenarioProcess(101, "alpha"),
+                           scenarioProcess(400, "Safari"),
+                           {{"pid", 401}, {"name", "Music"}, {"bundleID", "com.safari.helper"}}}}});
+  auto options = file.options();
+  options.environment["HOME"] = std::nullopt;
+  CliProcess cli(options);
+  ASSERT_TRUE(cli.waitForLog("Loaded 4 audio processes"));
   const json result = answerTo(cli, command("t", "selfTest"));
   EXPECT_EQ(result["success"], true);
   const json& data = result["data"];
@@ -191,8 +169,29 @@ TEST(ProcessCommandsEndToEndTest, ASelfTestWithoutHomeThenTheMonitoringSwitches)
   }
   ASSERT_TRUE(cli.waitForLog("Self-test complete: "));  // its lines are all out
   int loads = 0;
-  for (const auto& line : cli.err().lines()) loads += line == "Loaded 5 audio processes";
+  for (const auto& line : cli.err().lines()) loads += line == "Loaded 4 audio processes";
   EXPECT_EQ(loads, 2);  // start-up, then the self-test's reload
+
+  const json listed = answerTo(cli, command("L", "listAudioProcesses"))["data"];
+  EXPECT_EQ(listed["count"], 4);
+  EXPECT_EQ(listed["runningCount"], 1);
+  ASSERT_TRUE(cli.frames()
+                  .waitForFrames([](const Frame& f) { return f.isEvent("audioProcessList"); }, 2)
+                  .size() >= 2);
+  auto frames = cli.frames().frames();
+  std::size_t lastList = 0;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    if (frames[i].isEvent("audioProcessList")) lastList = i;
+  }
+  EXPECT_GT(lastList, answerIndex(frames, "L"));
+  EXPECT_EQ(frames[lastList].body["data"], listed);
+  const json found = answerTo(cli, command("f", "findAudioProcessesByName", {{"name", "SAFARI"}}));
+  EXPECT_EQ(found["data"]["count"], 1);
+  EXPECT_EQ(found["data"]["searchTerm"], "SAFARI");
+  EXPECT_EQ(found["data"]["processes"][0]["pid"], 400);
+  testing::expectRefusal(answerTo(cli, command("m", "findAudioProcessesByName")),
+                         "missing_parameter", "Missing required parameter: name");
+
   // These run concurrently on the shared background queue: wait for each.
   const json status = answerTo(cli, command("s0", "getProcessMonitoringStatus"));
   cli.send(command("i", "setMonitoringInterval", {{"interval", 0.2}}));
