@@ -23,12 +23,10 @@ using testing::ScenarioFile;
 using testing::scenarioProcess;
 using namespace std::chrono_literals;
 
-// Safari starts playing at 1.5 s, Meeting appears at 3 s and Podcasts at
-// 7 s, the monitor running every second: the status check reports the
-// first, after the listener's own list, the listener and the monitor the
-// second (the listener's list before its report is
-// AudioProcessManagerTest's). With tap auto-update off Meeting reaches no tap; once it is on,
-// the all-process tap gains Podcasts by itself.
+// Safari starts playing at 1.5 s, Meeting appears at 3 s, Podcasts at 7 s;
+// the monitor runs every second. The status check reports the start after
+// its list, the listener and the monitor Meeting. With tap auto-update off
+// Meeting reaches no tap; once it is on, the all-process tap gains Podcasts.
 TEST(ProcessCommandsEndToEndTest, ChangesAreReportedAndReachTheAllProcessTapOnlyWithAutoUpdate) {
   ScenarioFile file(json{
       {"processes", {scenarioProcess(700, "Music", true), scenarioProcess(701, "Safari")}},
