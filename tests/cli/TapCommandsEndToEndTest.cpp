@@ -44,10 +44,8 @@ json listAfterAnswer(const CliProcess& cli, const std::string& id) {
         bool answered = false;
         for (const auto& line : lines) {
           auto frame = testing::parseFrame(line);
-          if (!frame) continue;
-          if (isAnswer(*frame, id)) {
-            answered = true;
-          } else if (answered && frame->isEvent("audioTapList")) {
+          answered = answered || (frame && isAnswer(*frame, id));
+          if (answered && frame && frame->isEvent("audioTapList")) {
             list = frame->body["data"];
             return true;
           }
