@@ -1,7 +1,5 @@
 // The built executable, driven through its standard streams as a host would,
 // and as hosts that do not keep up would.
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <map>

@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "sim/SimulatedMachine.h"

@@ -6,12 +6,10 @@
 // stream shares one timeline and every buffer lost on the way is announced.
 #include <algorithm>
 #include <cstdint>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "sim/ToneAnalysis.h"
@@ -92,22 +90,10 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
         answerTo(cli, command("x" + std::to_string(++request), r.action, r.params)),
         "resource_not_found", "Resource not found: " + r.notFound + " not found");
   }
-  EXPECT_EQ(aggregateNamed(cli, "B Studio")["tapList"], json::array());
+  const json untouched = aggregateNamed(cli, "B Studio");
+  EXPECT_EQ(untouched["tapList"], json::array());
+  EXPECT_EQ(untouched["deviceList"], json::array({kStudioUID}));
   EXPECT_EQ(answerTo(cli, command("n0", "getAggregateDevices"))["data"]["count"], 2);
-  // Taps named at creation go into the creation dictionary.
-  const json created =
-      answerTo(cli, command("n2", "createAggregateDevice", {{"tapUIDs", {tapUID}}}));
-  ASSERT_EQ(created["success"], true) << created.dump();
-  const json all = answerTo(cli, command("n3", "getAggregateDevices"))["data"];
-  EXPECT_EQ(all["count"], 3) << all.dump();
-  for (const auto& device : all["devices"]) {
-    if (device["id"] == created["data"]["deviceID"]) {
-      EXPECT_EQ(device["tapList"], json::array({tapUID}));
-    }
-  }
-  ASSERT_TRUE(succeeds(
-      cli, command("n4", "destroyAggregateDevice", {{"deviceID", created["data"]["deviceID"]}})));
-  EXPECT_EQ(aggregateNamed(cli, "B Studio")["deviceList"], json::array({kStudioUID}));
   ASSERT_TRUE(succeeds(
       cli, command("c4", "addTapToAggregate", {{"aggregateID", studio}, {"tapUID", tapUID}})));
 
@@ -171,15 +157,9 @@ TEST(TrustedRecordingEndToEndTest, StartsThatCannotDeliverSayWhyAndLeaveNothingR
             {{{"operation", "deviceStart"}, {"status", "nope"}, {"times", 1}},
              {{"operation", "getPropertyData"}, {"selector", "goin"}}}}});
   CliProcess cli(file.options());
-  const json refused = answerTo(cli, command("r1", "startRecording"));
-  EXPECT_EQ(refused["success"], false);
-  const std::string why = refused["error"];
-  EXPECT_THAT(why, ::testing::StartsWith("Failed to start recording: Error starting device "));
-  EXPECT_THAT(why, ::testing::HasSubstr("('nope')"));
-  EXPECT_THAT(why, ::testing::HasSubstr("deliver no audio"));
-  const auto error = cli.frames().waitForEvent("recordingError");
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->body["data"]["error"], why);
+  // What the refusal says is the recorder's and the manager's tests'.
+  EXPECT_EQ(answerTo(cli, command("r1", "startRecording"))["success"], false);
+  EXPECT_TRUE(cli.frames().waitForEvent("recordingError"));
   EXPECT_FALSE(microphoneActive(cli, "m0"));
   EXPECT_EQ(answerTo(cli, command("st", "getRecordingStatus"))["data"]["isRecording"], false);
 
