@@ -39,19 +39,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
 
-// The aggregate device of the README's session: the built-in microphone and
-// a tap over every process. Returns its ID.
-std::uint32_t prepareMicrophoneAndSystemAudio(CliProcess& cli) {
-  const std::uint32_t aggregate =
-      answerTo(cli, command("p1", "createAggregateDevice"))["data"]["deviceID"];
-  EXPECT_TRUE(succeeds(cli, command("p2", "addDeviceToAggregate",
-                                    {{"aggregateID", aggregate}, {"deviceUID", kMicrophoneUID}})));
-  const json tap = answerTo(cli, command("p3", "createSystemLevelTap"));
-  EXPECT_TRUE(succeeds(cli, command("p4", "addTapToAggregate",
-                                    {{"aggregateID", aggregate}, {"tapUID", tap["data"]["uid"]}})));
-  return aggregate;
-}
-
 // The default machine: without an aggregate device the host is told so;
 // with the microphone and a tap over every process, each arrives as its own
 // stream with its own tones; the duration leaves out pauses.
@@ -86,7 +73,15 @@ TEST(RecordingSessionEndToEndTest, NoDeviceIsToldThenStreamsArriveApartAndPauses
                   {"deviceId", 0},
                   {"deviceName", "Unknown Device"},
                   {"deviceInfo", {{"deviceId", 0}, {"deviceName", "Unknown Device"}}}}));
-  const auto aggregate = prepareMicrophoneAndSystemAudio(cli);
+  // The aggregate device of the README's session: the built-in microphone
+  // and a tap over every process.
+  const std::uint32_t aggregate =
+      answerTo(cli, command("p1", "createAggregateDevice"))["data"]["deviceID"];
+  ASSERT_TRUE(succeeds(cli, command("p2", "addDeviceToAggregate",
+                                    {{"aggregateID", aggregate}, {"deviceUID", kMicrophoneUID}})));
+  const json tap = answerTo(cli, command("p3", "createSystemLevelTap"));
+  ASSERT_TRUE(succeeds(cli, command("p4", "addTapToAggregate",
+                                    {{"aggregateID", aggregate}, {"tapUID", tap["data"]["uid"]}})));
   ASSERT_EQ(enableStreaming(cli)["success"], true);
   const json recording = answerTo(cli, command("m1", "startRecording"));
   ASSERT_EQ(recording["data"], (json{{"streamingMode", true}, {"deviceId", aggregate}}));
