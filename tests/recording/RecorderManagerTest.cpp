@@ -214,13 +214,11 @@ TEST_F(RecorderManagerTest, StreamingCommandsAnswerAndTheBridgeDropsConvertsAndT
     EXPECT_EQ(frames[i]["buffer"],
               base64::encode({reinterpret_cast<const char*>(expected0), sizeof expected0}));
   }
-  EXPECT_EQ(frames[3].size(), 8u);
   EXPECT_EQ(frames[3]["bufferSize"], 4);
   EXPECT_EQ(frames[3]["streamIndex"], 2);
   EXPECT_EQ(frames[3]["channels"], 2);
   EXPECT_EQ(frames[3]["actualChannels"], 2);
   EXPECT_EQ(frames[3]["sampleRate"], 48000.0);
-  EXPECT_EQ(frames[3]["format"], "pcm16");
   EXPECT_TRUE(frames[3]["timestamp"].is_number_float());
   const std::int16_t expected3[] = {16384, -32768};
   EXPECT_EQ(frames[3]["buffer"],
