@@ -90,37 +90,41 @@ TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
 }
 
 struct ProcProbe {
+  explicit ProcProbe(ConformanceDriver& driver) : driver(driver) {}
+  ConformanceDriver& driver;
   std::mutex mutex;
   std::condition_variable arrived;
   std::vector<AudioObjectPropertySelector> selectors;
-  std::thread::id thread;
-  ConformanceDriver* driver = nullptr;
   bool onNotificationThread = false;
 
   static OSStatus listener(AudioObjectID, UInt32 count, const AudioObjectPropertyAddress* addresses,
                            void* clientData) {
     auto* probe = static_cast<ProcProbe*>(clientData);
-    bool notificationThread = probe->driver->isNotificationThread();
+    bool notificationThread = probe->driver.isNotificationThread();
     std::lock_guard lock(probe->mutex);
     for (UInt32 i = 0; i < count; ++i) probe->selectors.push_back(addresses[i].mSelector);
     probe->onNotificationThread = notificationThread;
     probe->arrived.notify_all();
     return 0;
   }
+  // The first notification's selector, 0 when none came in time.
+  AudioObjectPropertySelector first() {
+    std::unique_lock lock(mutex);
+    arrived.wait_for(lock, kTimeout, [&] { return !selectors.empty(); });
+    return selectors.empty() ? 0 : selectors[0];
+  }
 };
 
 TEST_P(HalConformanceTest, ListenerFunctionsRunOnTheNotificationThread) {
-  ProcProbe probe;
-  probe.driver = &driver();
+  ProcProbe probe(driver());
   AudioObjectID headset = deviceID(driver().interfaceUID());
   const auto alive = globalAddress(kAudioDevicePropertyDeviceIsAlive);
   ASSERT_EQ(hal().addPropertyListener(headset, alive, &ProcProbe::listener, &probe), 0);
 
   driver().killDevice(driver().interfaceUID());
+  EXPECT_EQ(probe.first(), kAudioDevicePropertyDeviceIsAlive);
   {
-    std::unique_lock lock(probe.mutex);
-    ASSERT_TRUE(probe.arrived.wait_for(lock, kTimeout, [&] { return !probe.selectors.empty(); }));
-    EXPECT_EQ(probe.selectors[0], kAudioDevicePropertyDeviceIsAlive);
+    std::lock_guard lock(probe.mutex);
     EXPECT_TRUE(probe.onNotificationThread);
   }
   // It reads as dead, or it is gone altogether.
@@ -131,24 +135,15 @@ TEST_P(HalConformanceTest, ListenerFunctionsRunOnTheNotificationThread) {
 }
 
 TEST_P(HalConformanceTest, RunningSomewhereFollowsOtherProgramsAndOurOwnIO) {
-  ProcProbe probe;
-  probe.driver = &driver();
+  ProcProbe probe(driver());
   AudioObjectID microphone = deviceID(driver().microphoneUID());
-  const AudioObjectPropertyAddress gone{kAudioDevicePropertyDeviceIsRunningSomewhere,
-                                        kAudioObjectPropertyScopeInput, 0};
-  ASSERT_EQ(hal().addPropertyListener(microphone, gone, &ProcProbe::listener, &probe), 0);
-  auto runningSomewhere = [&] {
-    UInt32 value = 0;
-    hal().getProperty(microphone, gone, value);
-    return value;
-  };
-  EXPECT_EQ(runningSomewhere(), 0u);
+  const AudioObjectPropertyAddress address{kAudioDevicePropertyDeviceIsRunningSomewhere,
+                                           kAudioObjectPropertyScopeInput, 0};
+  ASSERT_EQ(hal().addPropertyListener(microphone, address, &ProcProbe::listener, &probe), 0);
+  EXPECT_EQ(readUInt32(microphone, address), 0u);
   driver().setDeviceInUseElsewhere(driver().microphoneUID(), true);
-  EXPECT_EQ(runningSomewhere(), 1u);
-  {
-    std::unique_lock lock(probe.mutex);
-    ASSERT_TRUE(probe.arrived.wait_for(lock, kTimeout, [&] { return !probe.selectors.empty(); }));
-  }
+  EXPECT_EQ(readUInt32(microphone, address), 1u);
+  EXPECT_EQ(probe.first(), kAudioDevicePropertyDeviceIsRunningSomewhere);
   driver().setDeviceInUseElsewhere(driver().microphoneUID(), false);
 
   // Capturing through an aggregate that contains the microphone uses it too.
@@ -158,10 +153,10 @@ TEST_P(HalConformanceTest, RunningSomewhereFollowsOtherProgramsAndOurOwnIO) {
           {{"name", "A"}, {"uid", "a"}, {"subdevices", {driver().microphoneUID()}}}, aggregate),
       0);
   ASSERT_EQ(hal().deviceStart(aggregate, nullptr), 0);
-  EXPECT_EQ(runningSomewhere(), 1u);
+  EXPECT_EQ(readUInt32(microphone, address), 1u);
   ASSERT_EQ(hal().deviceStop(aggregate, nullptr), 0);
-  EXPECT_EQ(runningSomewhere(), 0u);
-  hal().removePropertyListener(microphone, gone, &ProcProbe::listener, &probe);
+  EXPECT_EQ(readUInt32(microphone, address), 0u);
+  hal().removePropertyListener(microphone, address, &ProcProbe::listener, &probe);
 }
 
 TEST_P(HalConformanceTest, TapsHoldTheirDescriptionAndForeignPrivateTapsAreHidden) {
@@ -175,8 +170,7 @@ TEST_P(HalConformanceTest, TapsHoldTheirDescriptionAndForeignPrivateTapsAreHidde
       muting ? CATapMuteBehavior::kMutedWhenTapped : CATapMuteBehavior::kUnmuted;
   AudioObjectID tap = 0;
   ASSERT_EQ(hal().createProcessTap(description, tap), 0);
-  EXPECT_EQ(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList),
-            std::vector<AudioObjectID>{tap});
+  EXPECT_EQ(tapList(), std::vector<AudioObjectID>{tap});
 
   std::string uid;
   ASSERT_EQ(hal().getProperty(tap, globalAddress(kAudioTapPropertyUID), uid), 0);
@@ -198,11 +192,11 @@ TEST_P(HalConformanceTest, TapsHoldTheirDescriptionAndForeignPrivateTapsAreHidde
   CATapDescription secret;
   secret.isPrivate = true;
   if (driver().createForeignTap(secret) != 0) {
-    EXPECT_EQ(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList).size(), 1u);
+    EXPECT_EQ(tapList().size(), 1u);
   }
 
   ASSERT_EQ(hal().destroyProcessTap(tap), 0);
-  EXPECT_TRUE(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList).empty());
+  EXPECT_TRUE(tapList().empty());
   EXPECT_EQ(hal().destroyProcessTap(tap), kAudioHardwareBadObjectError);
 }
 
@@ -224,9 +218,8 @@ TEST_P(HalConformanceTest, AggregateCompositionCanBeReadAndChanged) {
   EXPECT_EQ(hal().createAggregateDevice(dictionary, aggregate),
             kAudioHardwareIllegalOperationError);
 
-  UInt32 classID = 0;
-  hal().getProperty(aggregate, globalAddress(kAudioObjectPropertyClass), classID);
-  EXPECT_EQ(classID, kAudioAggregateDeviceClassID);
+  EXPECT_EQ(readUInt32(aggregate, globalAddress(kAudioObjectPropertyClass)),
+            kAudioAggregateDeviceClassID);
   std::optional<std::string> main;
   hal().getProperty(aggregate, globalAddress(kAudioAggregateDevicePropertyMainSubDevice), main);
   EXPECT_EQ(main, driver().microphoneUID());
@@ -247,17 +240,13 @@ TEST_P(HalConformanceTest, AggregateCompositionCanBeReadAndChanged) {
           aggregate, {kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeInput, 0},
           layout),
       0);
-  ASSERT_EQ(layout.numberBuffers(), 3u);
-  EXPECT_EQ(layout.mBuffers[0].mNumberChannels, 1u);
-  EXPECT_EQ(layout.mBuffers[1].mNumberChannels, 2u);
-  EXPECT_EQ(layout.mBuffers[2].mNumberChannels, 1u);
+  std::vector<UInt32> widths;
+  for (const AudioBuffer& buffer : layout.mBuffers) widths.push_back(buffer.mNumberChannels);
+  EXPECT_EQ(widths, (std::vector<UInt32>{1, 2, 1}));
   auto streams = readIDs(aggregate, kAudioDevicePropertyStreams);  // inputs first, then outputs
   ASSERT_GE(streams.size(), 3u);
-  for (int i = 0; i < 3; ++i) {
-    UInt32 direction = 7;
-    hal().getProperty(streams[i], globalAddress(kAudioStreamPropertyDirection), direction);
-    EXPECT_EQ(direction, 1u);
-  }
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(readUInt32(streams[i], globalAddress(kAudioStreamPropertyDirection)), 1u);
 
   nlohmann::json composition;
   ASSERT_EQ(hal().getProperty(aggregate, globalAddress(kAudioAggregateDevicePropertyComposition),
@@ -298,26 +287,19 @@ TEST_P(HalConformanceTest, TapsThatMuteCannotBeMadeWhereTheyCannotBeHonoured) {
   description.muteBehavior = CATapMuteBehavior::kMuted;
   AudioObjectID tap = 0;
   EXPECT_NE(hal().createProcessTap(description, tap), 0);
-  EXPECT_TRUE(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList).empty());
+  EXPECT_TRUE(tapList().empty());
 }
 
 TEST_P(HalConformanceTest, ARunningStateSetByHandIsShownAndNotified) {
   if (!driver().supports(ConformanceDriver::Feature::kSetProcessRunning))
     GTEST_SKIP() << "this backend's processes play or stop only on their own";
-  ProcProbe probe;
-  probe.driver = &driver();
+  ProcProbe probe(driver());
   const AudioObjectID process = processObjectID(driver().silentPID());
   const auto running = globalAddress(kAudioProcessPropertyIsRunning);
   ASSERT_EQ(hal().addPropertyListener(process, running, &ProcProbe::listener, &probe), 0);
   driver().setProcessRunning(driver().silentPID(), true);
-  UInt32 value = 0;
-  hal().getProperty(process, running, value);
-  EXPECT_EQ(value, 1u);
-  {
-    std::unique_lock lock(probe.mutex);
-    ASSERT_TRUE(probe.arrived.wait_for(lock, kTimeout, [&] { return !probe.selectors.empty(); }));
-    EXPECT_EQ(probe.selectors[0], kAudioProcessPropertyIsRunning);
-  }
+  EXPECT_EQ(readUInt32(process, running), 1u);
+  EXPECT_EQ(probe.first(), kAudioProcessPropertyIsRunning);
   hal().removePropertyListener(process, running, &ProcProbe::listener, &probe);
 }
 
@@ -375,9 +357,7 @@ TEST_P(HalConformanceTest, IOProceduresDeliverOneBufferPerInputStreamWithEachSou
   AudioDeviceIOProcID proc = nullptr;
   ASSERT_EQ(hal().createIOProcID(aggregate, &Capture::ioProc, &capture, proc), 0);
   ASSERT_EQ(hal().deviceStart(aggregate, proc), 0);
-  UInt32 running = 0;
-  hal().getProperty(aggregate, globalAddress(kAudioDevicePropertyDeviceIsRunning), running);
-  EXPECT_EQ(running, 1u);
+  EXPECT_EQ(readUInt32(aggregate, globalAddress(kAudioDevicePropertyDeviceIsRunning)), 1u);
   {
     std::unique_lock lock(capture.mutex);
     // A tenth of a second of audio is plenty to tell the tones apart.
@@ -400,8 +380,8 @@ TEST_P(HalConformanceTest, IOProceduresDeliverOneBufferPerInputStreamWithEachSou
   ASSERT_EQ(capture.channels, (std::vector<UInt32>{1, 1}));
   std::vector<float> microphone(capture.streams[0].begin(), capture.streams[0].begin() + 4800);
   std::vector<float> tapped(capture.streams[1].begin(), capture.streams[1].begin() + 4800);
-  // The microphone hears its 440 Hz; the tap hears Music (playing) but not
-  // Safari (silent), and neither hears the other.
+  // The microphone hears its tone; the tap hears the playing process but not
+  // the silent one, and neither hears the other.
   EXPECT_TRUE(testing::hasTone(microphone, driver().microphoneTone(), 48000));
   EXPECT_FALSE(testing::hasTone(microphone, driver().playingTone(), 48000));
   EXPECT_TRUE(testing::hasTone(tapped, driver().playingTone(), 48000));

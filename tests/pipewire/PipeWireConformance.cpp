@@ -102,20 +102,7 @@ class PipeWireDriver : public ConformanceDriver {
   static constexpr Float64 kSilentTone = 587;
 
   pipewire::PipeWireAudioHardware& hardware() { return backend_->hardware(); }
-  bool hasProcess(std::int32_t pid) {
-    AudioHardware& hal = hardware();
-    std::vector<AudioObjectID> ids;
-    hal.getProperty(kAudioObjectSystemObject,
-                    globalAddress(kAudioHardwarePropertyProcessObjectList), ids);
-    for (AudioObjectID id : ids) {
-      SInt32 found = 0;
-      if (hal.getProperty(id, globalAddress(kAudioProcessPropertyPID), found) == 0 &&
-          found == pid) {
-        return true;
-      }
-    }
-    return false;
-  }
+  bool hasProcess(std::int32_t pid) { return processObjectOf(hardware(), pid) != 0; }
   // Until the graph's changes so far reach the HAL and `shown` holds.
   template <typename Condition>
   bool waitForHal(Condition shown) {
