@@ -51,11 +51,36 @@ json runningProcesses(CliProcess& cli, const std::vector<pid_t>& pids) {
   return list;
 }
 
-std::uint32_t objectOf(const json& list, pid_t pid) {
+json processOf(const json& list, pid_t pid) {
   for (const auto& process : list["data"]["processes"]) {
-    if (process["pid"] == pid) return process["id"];
+    if (process["pid"] == pid) return process;
   }
-  return 0;
+  return json::object();
+}
+
+// The answer's data; the test fails when the command does not succeed.
+json dataOf(CliProcess& cli, const std::string& id, const std::string& action,
+            json params = json::object()) {
+  const json answer = answerTo(cli, command(id, action, std::move(params)));
+  EXPECT_EQ(answer["success"], true) << answer.dump();
+  return answer["data"];
+}
+
+// A new aggregate of those devices and taps; its id.
+std::uint32_t aggregateOf(CliProcess& cli, const std::vector<std::string>& devices,
+                          const std::vector<std::string>& taps) {
+  const std::uint32_t aggregate = dataOf(cli, "a", "createAggregateDevice")["deviceID"];
+  for (const auto& uid : devices)
+    dataOf(cli, "d-" + uid, "addDeviceToAggregate",
+           {{"aggregateID", aggregate}, {"deviceUID", uid}});
+  for (const auto& uid : taps)
+    dataOf(cli, "t-" + uid, "addTapToAggregate", {{"aggregateID", aggregate}, {"tapUID", uid}});
+  return aggregate;
+}
+
+void streamPcm16(CliProcess& cli, int channels) {
+  dataOf(cli, "e", "enableAudioStreaming",
+         {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", channels}});
 }
 
 // Records `seconds` of audio from an aggregate of the given device and taps
@@ -67,14 +92,8 @@ struct Recorded {
 };
 
 Recorded record(CliProcess& cli, std::uint32_t aggregate, std::size_t streams, double seconds) {
-  EXPECT_EQ(
-      answerTo(cli,
-               command("e", "enableAudioStreaming",
-                       {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}}))["success"],
-      true);
-  const json started = answerTo(cli, command("r", "startRecording"));
-  EXPECT_EQ(started["success"], true) << started.dump();
-  EXPECT_EQ(started["data"]["deviceId"], aggregate);
+  streamPcm16(cli, 2);
+  EXPECT_EQ(dataOf(cli, "r", "startRecording")["deviceId"], aggregate);
   // Every stream delivers about a second of audio per second: ask for
   // `seconds` of it, with a generous time-out.
   const double wanted = seconds * kRate;
@@ -92,7 +111,7 @@ Recorded record(CliProcess& cli, std::uint32_t aggregate, std::size_t streams, d
   while (least() < wanted && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(100ms);
   }
-  EXPECT_EQ(answerTo(cli, command("x", "stopRecording"))["success"], true);
+  dataOf(cli, "x", "stopRecording");
 
   Recorded recorded;
   for (const auto& data : testing::audioFrames(cli)) {
@@ -126,29 +145,12 @@ TEST(PipeWireEndToEndTest, ATapHearsItsPlayerBesideTheMicrophoneWhileTheSpeakers
 
   CliProcess cli(onPipeWire(session));
   const json list = runningProcesses(cli, {a, b});
-  for (const auto& process : list["data"]["processes"]) {
-    if (process["pid"] == a) {
-      EXPECT_EQ(process["name"], "PlayerA");
-    } else if (process["pid"] == b) {
-      EXPECT_EQ(process["name"], "PlayerB");
-    }
-  }
-
-  const json created = answerTo(cli, command("a", "createAggregateDevice"));
-  ASSERT_EQ(created["success"], true) << created.dump();
-  const std::uint32_t aggregate = created["data"]["deviceID"];
-  ASSERT_EQ(answerTo(cli, command("m", "addDeviceToAggregate",
-                                  {{"aggregateID", aggregate},
-                                   {"deviceUID", kMicrophoneUID}}))["success"],
-            true);
-  const json tap = answerTo(
-      cli, command("t", "createAudioTap",
-                   {{"config", {{"name", "PlayerA only"}, {"processes", {objectOf(list, a)}}}}}));
-  ASSERT_EQ(tap["success"], true) << tap.dump();
-  ASSERT_EQ(answerTo(cli, command("j", "addTapToAggregate",
-                                  {{"aggregateID", aggregate},
-                                   {"tapUID", tap["data"]["uid"]}}))["success"],
-            true);
+  EXPECT_EQ(processOf(list, a)["name"], "PlayerA");
+  EXPECT_EQ(processOf(list, b)["name"], "PlayerB");
+  const std::string tap = dataOf(
+      cli, "t", "createAudioTap",
+      {{"config", {{"name", "PlayerA only"}, {"processes", {processOf(list, a)["id"]}}}}})["uid"];
+  const std::uint32_t aggregate = aggregateOf(cli, {kMicrophoneUID}, {tap});
 
   const Recorded recorded = record(cli, aggregate, 2, 3.0);
   const auto microphone = middleSecond(recorded.firstChannel.at(0));
@@ -182,14 +184,8 @@ TEST(PipeWireEndToEndTest, ASystemTapHearsEveryPlayerAndTheListFollowsPlayers) {
   CliProcess cli(onPipeWire(session));
   runningProcesses(cli, {a, b});
 
-  const json tap = answerTo(cli, command("t", "createSystemLevelTap"));
-  ASSERT_EQ(tap["success"], true) << tap.dump();
-  const json created = answerTo(cli, command("a", "createAggregateDevice"));
-  const std::uint32_t aggregate = created["data"]["deviceID"];
-  ASSERT_EQ(answerTo(cli, command("j", "addTapToAggregate",
-                                  {{"aggregateID", aggregate},
-                                   {"tapUID", tap["data"]["uid"]}}))["success"],
-            true);
+  const std::uint32_t aggregate =
+      aggregateOf(cli, {}, {dataOf(cli, "t", "createSystemLevelTap")["uid"]});
   const auto heard = middleSecond(record(cli, aggregate, 1, 3.0).firstChannel.at(0));
   EXPECT_TRUE(testing::hasTone(heard, 440, kRate));
   EXPECT_TRUE(testing::hasTone(heard, 660, kRate));
@@ -223,18 +219,9 @@ TEST(PipeWireEndToEndTest, ADeviceThatDisappearsWhileRecordingEndsTheRecordingWi
   const pid_t source = session.startSource("usb-mic", 1);
   ASSERT_GT(source, 0);
   CliProcess cli(onPipeWire(session));
-  const json created = answerTo(cli, command("a", "createAggregateDevice"));
-  ASSERT_EQ(created["success"], true) << created.dump();
-  ASSERT_EQ(answerTo(cli, command("m", "addDeviceToAggregate",
-                                  {{"aggregateID", created["data"]["deviceID"]},
-                                   {"deviceUID", "usb-mic"}}))["success"],
-            true);
-  ASSERT_EQ(
-      answerTo(cli,
-               command("e", "enableAudioStreaming",
-                       {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 1}}))["success"],
-      true);
-  ASSERT_EQ(answerTo(cli, command("r", "startRecording"))["success"], true);
+  aggregateOf(cli, {"usb-mic"}, {});
+  streamPcm16(cli, 1);
+  dataOf(cli, "r", "startRecording");
   ASSERT_TRUE(
       cli.frames().waitForFrame([](const Frame& f) { return f.isEvent("audioData"); }, 15s));
 

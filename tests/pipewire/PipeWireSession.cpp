@@ -77,35 +77,26 @@ void PipeWireSession::enter() const {
   }
 }
 
-pid_t PipeWireSession::startPlayer(const std::string& name, double frequency, double volume) {
+pid_t PipeWireSession::start(const std::vector<std::string>& arguments) {
   if (!valid()) return 0;
-  const std::string output =
-      run("bash " + shellQuoted(std::string(VELMAR_PIPEWIRE_SESSION_SCRIPT)) + " play " +
-          shellQuoted(directory_) + " " + shellQuoted(name) + " " +
-          std::to_string(static_cast<int>(frequency)) + " " + std::to_string(volume));
-  const pid_t pid = static_cast<pid_t>(std::atoi(output.c_str()));
+  std::string line = "bash " + shellQuoted(VELMAR_PIPEWIRE_SESSION_SCRIPT) + " " + arguments[0] +
+                     " " + shellQuoted(directory_);
+  for (std::size_t i = 1; i < arguments.size(); ++i) line += " " + shellQuoted(arguments[i]);
+  const pid_t pid = static_cast<pid_t>(std::atoi(run(line).c_str()));
   if (pid > 0) players_.push_back(pid);
   return pid;
+}
+
+pid_t PipeWireSession::startPlayer(const std::string& name, double frequency, double volume) {
+  return start({"play", name, std::to_string(static_cast<int>(frequency)), std::to_string(volume)});
 }
 
 pid_t PipeWireSession::startSource(const std::string& name, int channels) {
-  if (!valid()) return 0;
-  const std::string output =
-      run("bash " + shellQuoted(std::string(VELMAR_PIPEWIRE_SESSION_SCRIPT)) + " source " +
-          shellQuoted(directory_) + " " + shellQuoted(name) + " " + std::to_string(channels));
-  const pid_t pid = static_cast<pid_t>(std::atoi(output.c_str()));
-  if (pid > 0) players_.push_back(pid);
-  return pid;
+  return start({"source", name, std::to_string(channels)});
 }
 
 pid_t PipeWireSession::startRecorder(const std::string& name, const std::string& source) {
-  if (!valid()) return 0;
-  const std::string output =
-      run("bash " + shellQuoted(std::string(VELMAR_PIPEWIRE_SESSION_SCRIPT)) + " record " +
-          shellQuoted(directory_) + " " + shellQuoted(name) + " " + shellQuoted(source));
-  const pid_t pid = static_cast<pid_t>(std::atoi(output.c_str()));
-  if (pid > 0) players_.push_back(pid);
-  return pid;
+  return start({"record", name, source});
 }
 
 void PipeWireSession::stopPlayer(pid_t pid) {
