@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/Platform.h"
 #include "sim/ScenarioError.h"
 #include "sim/ScenarioLoader.h"
 #include "sim/SimulatedMachine.h"
@@ -33,22 +32,20 @@ using ::testing::HasSubstr;
 
 const std::string kData = VELMAR_TEST_DATA_DIR;
 
-std::string loadError(const std::string& path) {
+template <typename Load>
+std::string errorOf(Load load) {
   try {
-    ScenarioLoader::loadFile(path);
+    load();
   } catch (const ScenarioError& error) {
     return error.what();
   }
   return "no error";
 }
-
+std::string loadError(const std::string& path) {
+  return errorOf([&] { ScenarioLoader::loadFile(path); });
+}
 std::string inlineError(const json& document) {
-  try {
-    ScenarioLoader::fromJson(document, "test.json");
-  } catch (const ScenarioError& error) {
-    return error.what();
-  }
-  return "no error";
+  return errorOf([&] { ScenarioLoader::fromJson(document, "test.json"); });
 }
 
 TEST(ScenarioLoaderTest, ReadsDevicesProcessesDefaultsAndOrdersTheTimeline) {
@@ -145,56 +142,45 @@ TEST(ScenarioLoaderTest, InlineDocumentsSayWhereTheyAreWrong) {
 // A scenario in the environment that cannot be used stops the service:
 // ProcessCommandsEndToEndTest.
 
-class TimelineTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    machine_ =
-        &SimulatedMachine::install(ScenarioLoader::loadFile(kData + "/scenario_studio.json"));
-  }
-  SimulatedAudioHardware& machine() { return machine_->hardware(); }
-  audiohal::AudioHardware& hal() { return platform::Platform::shared().hal(); }
-  UInt32 read(AudioObjectID object, AudioObjectPropertyAddress address) {
+TEST(TimelineTest, EventsApplyInTimeOrderWhenTheirTimeComes) {
+  SimulatedMachine& machine =
+      SimulatedMachine::install(ScenarioLoader::loadFile(kData + "/scenario_studio.json"));
+  SimulatedAudioHardware& sim = machine.hardware();
+  audiohal::AudioHardware& hal = sim;
+  auto read = [&](AudioObjectID object, AudioObjectPropertyAddress address) {
     UInt32 value = 0;
-    hal().getProperty(object, address, value);
+    hal.getProperty(object, address, value);
     return value;
-  }
-  std::vector<AudioObjectID> taps() {
-    std::vector<AudioObjectID> ids;
-    hal().getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyTapList), ids);
-    return ids;
-  }
-  SimulatedMachine* machine_ = nullptr;
-};
-
-TEST_F(TimelineTest, EventsApplyInTimeOrderWhenTheirTimeComes) {
-  ScenarioTimeline& timeline = machine_->timeline();
+  };
+  ScenarioTimeline& timeline = machine.timeline();
   EXPECT_EQ(timeline.advanceTo(0.4), 0u);
-  EXPECT_EQ(machine().processObjectID(2003), 0u);
+  EXPECT_EQ(sim.processObjectID(2003), 0u);
 
   EXPECT_EQ(timeline.advanceTo(1.0), 3u);
-  EXPECT_NE(machine().processObjectID(2003), 0u);
+  EXPECT_NE(sim.processObjectID(2003), 0u);
   EXPECT_EQ(read(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultInputDevice)),
-            machine().deviceID("BTHeadset"));
+            sim.deviceID("BTHeadset"));
 
-  AudioObjectID podcast = machine().processObjectID(2001);
-  AudioObjectID mic = machine().deviceID("StudioMic");
+  AudioObjectID podcast = sim.processObjectID(2001);
+  AudioObjectID mic = sim.deviceID("StudioMic");
   EXPECT_EQ(timeline.advanceTo(10), 6u);
   EXPECT_EQ(timeline.appliedCount(), 9u);
-  EXPECT_TRUE(machine().processWithPID(2002)->running);
+  EXPECT_TRUE(sim.processWithPID(2002)->running);
   EXPECT_EQ(
       read(mic, {kAudioDevicePropertyDeviceIsRunningSomewhere, kAudioObjectPropertyScopeInput, 0}),
       1u);
-  EXPECT_EQ(read(machine().deviceID("BTHeadset"), globalAddress(kAudioDevicePropertyDeviceIsAlive)),
-            0u);
-  EXPECT_EQ(machine().processObjectID(2001), 0u);
-  ASSERT_EQ(taps().size(), 1u);
+  EXPECT_EQ(read(sim.deviceID("BTHeadset"), globalAddress(kAudioDevicePropertyDeviceIsAlive)), 0u);
+  EXPECT_EQ(sim.processObjectID(2001), 0u);
+  std::vector<AudioObjectID> taps;
+  hal.getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyTapList), taps);
+  ASSERT_EQ(taps.size(), 1u);
   CATapDescription tap;
-  hal().getProperty(taps()[0], globalAddress(kAudioTapPropertyDescription), tap);
+  hal.getProperty(taps[0], globalAddress(kAudioTapPropertyDescription), tap);
   EXPECT_EQ(tap.name, "Screen Recorder");
   EXPECT_EQ(tap.processes, std::vector<AudioObjectID>{podcast});
   EXPECT_TRUE(tap.isMixdown);
   EXPECT_FALSE(tap.isMono);
-  EXPECT_EQ(machine_->system().captureAuthorizationStatus(), AuthorizationStatus::kAuthorized);
+  EXPECT_EQ(machine.system().captureAuthorizationStatus(), AuthorizationStatus::kAuthorized);
 }
 
 }  // namespace

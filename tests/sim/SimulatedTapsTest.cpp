@@ -27,14 +27,6 @@ using platform::AuthorizationStatus;
 using platform::Platform;
 using namespace std::chrono_literals;
 
-AudioStreamBasicDescription formatOf(AudioObjectID tap) {
-  AudioStreamBasicDescription format;
-  EXPECT_EQ(Platform::shared().hal().getProperty(
-                tap, globalAddress(audiohal::kAudioTapPropertyFormat), format),
-            0);
-  return format;
-}
-
 // A studio interface with four outputs at 96 kHz, and a process playing on it.
 MachineScenario studioMachine() {
   return ScenarioLoader::fromJson(
@@ -58,36 +50,38 @@ TEST(SimulatedTapsTest, FormatFollowsTheMixdownAndWhereTheProcessesPlay) {
   description.processes = {daw};
   AudioObjectID tap = 0;
   ASSERT_EQ(hal.createProcessTap(description, tap), 0);
+  // The tap's channels and rate once it has `description` (as made, or set).
+  auto format = [&](bool set = true) {
+    const auto address = globalAddress(audiohal::kAudioTapPropertyDescription);
+    if (set) {
+      EXPECT_EQ(hal.setPropertyData(tap, address, description), 0);
+    }
+    AudioStreamBasicDescription format;
+    EXPECT_EQ(Platform::shared().hal().getProperty(
+                  tap, globalAddress(audiohal::kAudioTapPropertyFormat), format),
+              0);
+    return std::pair{format.mChannelsPerFrame, format.mSampleRate};
+  };
+  using Format = std::pair<UInt32, Float64>;
   // Not mixed down: the width and rate of the device the process plays on.
-  EXPECT_EQ(formatOf(tap).mChannelsPerFrame, 4u);
-  EXPECT_EQ(formatOf(tap).mSampleRate, 96000);
-
-  const auto address = globalAddress(audiohal::kAudioTapPropertyDescription);
+  EXPECT_EQ(format(false), (Format{4, 96000}));
   description.processes = {music};
-  ASSERT_EQ(hal.setPropertyData(tap, address, description), 0);
-  EXPECT_EQ(formatOf(tap).mChannelsPerFrame, 2u);
-  EXPECT_EQ(formatOf(tap).mSampleRate, 48000);
+  EXPECT_EQ(format(), (Format{2, 48000}));
 
   description.processes = {daw};
   description.isMixdown = true;
   description.isMono = true;
-  ASSERT_EQ(hal.setPropertyData(tap, address, description), 0);
-  EXPECT_EQ(formatOf(tap).mChannelsPerFrame, 1u);
-  EXPECT_EQ(formatOf(tap).mSampleRate, 96000);
+  EXPECT_EQ(format(), (Format{1, 96000}));
   description.isMono = false;
-  ASSERT_EQ(hal.setPropertyData(tap, address, description), 0);
-  EXPECT_EQ(formatOf(tap).mChannelsPerFrame, 2u);
+  EXPECT_EQ(format(), (Format{2, 96000}));
 
   // Every process but Music, which includes the DAW; a bound device wins.
   description.isMixdown = false;
   description.processes = {music};
   description.isExclusive = true;
-  ASSERT_EQ(hal.setPropertyData(tap, address, description), 0);
-  EXPECT_EQ(formatOf(tap).mChannelsPerFrame, 4u);
+  EXPECT_EQ(format(), (Format{4, 96000}));
   description.deviceUID = "BuiltInSpeakerDevice";
-  ASSERT_EQ(hal.setPropertyData(tap, address, description), 0);
-  EXPECT_EQ(formatOf(tap).mChannelsPerFrame, 2u);
-  EXPECT_EQ(formatOf(tap).mSampleRate, 48000);
+  EXPECT_EQ(format(), (Format{2, 48000}));
 }
 
 // Whether each input stream of a device carried anything but zeros.
