@@ -63,6 +63,11 @@ class MacHalSmokeTest : public ::testing::Test {
     return value;
   }
 
+  // A device the system object names (a default device), 0 when none.
+  ah::AudioObjectID systemDevice(ah::AudioObjectPropertySelector selector) {
+    return read<ah::UInt32>(ah::kAudioObjectSystemObject, selector).value_or(0);
+  }
+
   std::vector<ah::AudioObjectID> ids(ah::AudioObjectPropertySelector selector) {
     return read<std::vector<ah::AudioObjectID>>(ah::kAudioObjectSystemObject, selector)
         .value_or(std::vector<ah::AudioObjectID>{});
@@ -92,11 +97,9 @@ class MacHalSmokeTest : public ::testing::Test {
 
   ah::AudioObjectID makeAggregate(const std::string& tapUID, std::string& uid) {
     uid = "velmar-smoke-" + runtime::makeUUID();
-    const auto input = read<ah::UInt32>(ah::kAudioObjectSystemObject,
-                                        ah::kAudioHardwarePropertyDefaultInputDevice);
     nlohmann::json subdevices = nlohmann::json::array();
-    if (input && *input != 0) {
-      if (auto inputUID = read<std::string>(*input, ah::kAudioDevicePropertyDeviceUID)) {
+    if (const auto input = systemDevice(ah::kAudioHardwarePropertyDefaultInputDevice)) {
+      if (auto inputUID = read<std::string>(input, ah::kAudioDevicePropertyDeviceUID)) {
         subdevices.push_back({{"uid", *inputUID}});
       }
     }
@@ -144,14 +147,8 @@ TEST_F(MacHalSmokeTest, DevicesAndProcessesAreListedWithTheirProperties) {
                                ah::kAudioObjectPropertyScopeGlobal, *uid),
               std::optional<ah::UInt32>(device));
   }
-  EXPECT_NE(
-      read<ah::UInt32>(ah::kAudioObjectSystemObject, ah::kAudioHardwarePropertyDefaultInputDevice)
-          .value_or(0),
-      0U);
-  EXPECT_NE(
-      read<ah::UInt32>(ah::kAudioObjectSystemObject, ah::kAudioHardwarePropertyDefaultOutputDevice)
-          .value_or(0),
-      0U);
+  EXPECT_NE(systemDevice(ah::kAudioHardwarePropertyDefaultInputDevice), 0U);
+  EXPECT_NE(systemDevice(ah::kAudioHardwarePropertyDefaultOutputDevice), 0U);
 
   ah::UInt32 size = 0;
   ASSERT_EQ(hal().getPropertyDataSize(
@@ -322,24 +319,23 @@ TEST_F(MacHalSmokeTest, ListenersHearTheDeviceListAndTheDefaultDevices) {
   EXPECT_TRUE(heardOf(ah::kAudioHardwarePropertyDevices));
 
   // The default input moves to another input device and back, when there is one.
-  const auto input =
-      read<ah::UInt32>(ah::kAudioObjectSystemObject, ah::kAudioHardwarePropertyDefaultInputDevice);
-  std::optional<ah::AudioObjectID> other;
+  const ah::AudioObjectID input = systemDevice(ah::kAudioHardwarePropertyDefaultInputDevice);
+  ah::AudioObjectID other = 0;
   for (ah::AudioObjectID candidate : ids(ah::kAudioHardwarePropertyDevices)) {
     const auto layout = read<ah::AudioBufferList>(
         candidate, ah::kAudioDevicePropertyStreamConfiguration, ah::kAudioObjectPropertyScopeInput);
-    if (candidate != device && input && candidate != *input && layout &&
+    if (input != 0 && candidate != device && candidate != input && layout &&
         layout->numberBuffers() > 0) {
       other = candidate;
       break;
     }
   }
-  if (input && other) {
+  if (other != 0) {
     const auto address = ah::globalAddress(ah::kAudioHardwarePropertyDefaultInputDevice);
-    ASSERT_EQ(hal().setPropertyData(ah::kAudioObjectSystemObject, address, ah::UInt32{*other}),
+    ASSERT_EQ(hal().setPropertyData(ah::kAudioObjectSystemObject, address, ah::UInt32{other}),
               ah::kAudioHardwareNoError);
     EXPECT_TRUE(heardOf(ah::kAudioHardwarePropertyDefaultInputDevice));
-    EXPECT_EQ(hal().setPropertyData(ah::kAudioObjectSystemObject, address, ah::UInt32{*input}),
+    EXPECT_EQ(hal().setPropertyData(ah::kAudioObjectSystemObject, address, ah::UInt32{input}),
               ah::kAudioHardwareNoError);
   }
 
