@@ -8,11 +8,11 @@
 #include <mutex>
 #include <thread>
 
-#include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
 
 #include "runtime/Queues.h"
 #include "sim/ToneAnalysis.h"
+#include "support/MainLoopThread.h"
 
 namespace velmar::audiohal {
 namespace {
@@ -21,26 +21,19 @@ using namespace std::chrono_literals;
 
 constexpr auto kTimeout = 10s;
 
-// Runs the main queue on a thread of the test for the test's duration.
-class MainQueueRunner {
- public:
-  MainQueueRunner()
-      : guard_(asio::make_work_guard(runtime::mainContext())),
-        thread_([] { runtime::mainContext().run(); }) {}
-  ~MainQueueRunner() {
-    guard_.reset();
-    runtime::mainContext().stop();
-    thread_.join();
-  }
-  std::thread::id id() const { return thread_.get_id(); }
-
- private:
-  asio::executor_work_guard<asio::io_context::executor_type> guard_;
-  std::thread thread_;
-};
+// Runs on the main queue; returns once everything posted before it has run.
+std::thread::id drainMainQueue() {
+  std::promise<std::thread::id> ran;
+  asio::post(runtime::mainQueue(), [&] { ran.set_value(std::this_thread::get_id()); });
+  auto thread = ran.get_future();
+  const bool ready = thread.wait_for(kTimeout) == std::future_status::ready;
+  EXPECT_TRUE(ready);
+  return ready ? thread.get() : std::thread::id();
+}
 
 TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
-  MainQueueRunner mainQueue;
+  testing::MainLoopThread mainLoop;
+  const std::thread::id mainQueue = drainMainQueue();
   std::mutex mutex;
   std::condition_variable arrived;
   std::vector<std::thread::id> threads;
@@ -62,7 +55,7 @@ TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
   {
     std::unique_lock lock(mutex);
     ASSERT_TRUE(arrived.wait_for(lock, kTimeout, [&] { return !threads.empty(); }));
-    EXPECT_EQ(threads[0], mainQueue.id());
+    EXPECT_EQ(threads[0], mainQueue);
     EXPECT_EQ(selectors,
               std::vector<AudioObjectPropertySelector>{kAudioHardwarePropertyProcessObjectList});
   }
@@ -77,10 +70,7 @@ TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
                                               runtime::mainQueue(), block),
             0);
   driver().removeProcess(pid);
-  // Let anything wrongly posted drain before looking.
-  std::promise<void> drained;
-  asio::post(runtime::mainQueue(), [&] { drained.set_value(); });
-  ASSERT_EQ(drained.get_future().wait_for(kTimeout), std::future_status::ready);
+  drainMainQueue();  // anything wrongly posted runs before the count
   std::lock_guard lock(mutex);
   EXPECT_EQ(threads.size(), 1u);
   // Object IDs are never handed out twice while the HAL runs.
