@@ -161,61 +161,6 @@ TEST_F(MacHalSmokeTest, DevicesAndProcessesAreListedWithTheirProperties) {
   }
 }
 
-TEST_F(MacHalSmokeTest, ATapOverTheRunnersProcessesIsCreatedDescribedAndDestroyed) {
-  std::string uid;
-  const ah::AudioObjectID tap = makeTap(uid);
-  ASSERT_NE(tap, ah::kAudioObjectUnknown);
-  EXPECT_FALSE(uid.empty());
-  const auto description = read<ah::CATapDescription>(tap, ah::kAudioTapPropertyDescription);
-  ASSERT_TRUE(description);
-  EXPECT_TRUE(description->isPrivate);
-  EXPECT_TRUE(description->isMixdown);
-  auto lower = [](std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-  };
-  EXPECT_EQ(lower(description->uuid), lower(uid)) << "a tap's UID is its description's UUID";
-  const auto format = read<ah::AudioStreamBasicDescription>(tap, ah::kAudioTapPropertyFormat);
-  ASSERT_TRUE(format);
-  EXPECT_GT(format->mSampleRate, 0);
-  EXPECT_EQ(hal().destroyProcessTap(tap), ah::kAudioHardwareNoError);
-  EXPECT_TRUE(waitFor([&] { return !read<std::string>(tap, ah::kAudioTapPropertyUID); }));
-}
-
-TEST_F(MacHalSmokeTest, AnAggregateWithTheTapIsCreatedReadBackAndDestroyed) {
-  std::string tapUID;
-  const ah::AudioObjectID tap = makeTap(tapUID);
-  ASSERT_NE(tap, ah::kAudioObjectUnknown);
-  std::string uid;
-  const ah::AudioObjectID device = makeAggregate(tapUID, uid);
-  ASSERT_NE(device, ah::kAudioObjectUnknown);
-
-  EXPECT_EQ(read<ah::UInt32>(device, ah::kAudioObjectPropertyClass),
-            std::optional<ah::UInt32>(ah::kAudioAggregateDeviceClassID));
-  const auto taps =
-      read<std::vector<std::string>>(device, ah::kAudioAggregateDevicePropertyTapList);
-  ASSERT_TRUE(taps);
-  EXPECT_NE(std::find(taps->begin(), taps->end(), tapUID), taps->end());
-  const auto subdevices =
-      read<std::vector<std::string>>(device, ah::kAudioAggregateDevicePropertyFullSubDeviceList);
-  EXPECT_TRUE(subdevices);
-  const auto composition =
-      read<nlohmann::json>(device, ah::kAudioAggregateDevicePropertyComposition);
-  ASSERT_TRUE(composition);
-  ASSERT_TRUE(composition->contains("private")) << composition->dump();
-  EXPECT_EQ((*composition)["private"], true) << "flags read as booleans: " << composition->dump();
-  EXPECT_EQ(composition->value("uid", ""), uid);
-
-  EXPECT_EQ(hal().destroyAggregateDevice(device), ah::kAudioHardwareNoError);
-  EXPECT_EQ(hal().destroyProcessTap(tap), ah::kAudioHardwareNoError);
-  // Destruction completes asynchronously.
-  EXPECT_TRUE(waitFor([&] {
-    const auto devices = ids(ah::kAudioHardwarePropertyDevices);
-    return std::find(devices.begin(), devices.end(), device) == devices.end();
-  }));
-}
-
 struct Delivery {
   std::atomic<int> cycles{0};
   std::atomic<double> seconds{0};
@@ -240,18 +185,47 @@ ah::OSStatus countCycle(ah::AudioObjectID, const ah::AudioTimeStamp*, const ah::
   return ah::kAudioHardwareNoError;
 }
 
-TEST_F(MacHalSmokeTest, AnIOProcedureOnTheAggregateDeliversBuffersForASecond) {
+TEST_F(MacHalSmokeTest, ATapInAnAggregateIsReadBackDeliversBuffersForASecondAndIsDestroyed) {
   std::string tapUID;
   const ah::AudioObjectID tap = makeTap(tapUID);
   ASSERT_NE(tap, ah::kAudioObjectUnknown);
+  EXPECT_FALSE(tapUID.empty());
+  const auto description = read<ah::CATapDescription>(tap, ah::kAudioTapPropertyDescription);
+  ASSERT_TRUE(description);
+  EXPECT_TRUE(description->isPrivate);
+  EXPECT_TRUE(description->isMixdown);
+  auto lower = [](std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+  };
+  EXPECT_EQ(lower(description->uuid), lower(tapUID)) << "a tap's UID is its description's UUID";
+  const auto format = read<ah::AudioStreamBasicDescription>(tap, ah::kAudioTapPropertyFormat);
+  ASSERT_TRUE(format);
+  EXPECT_GT(format->mSampleRate, 0);
+
   std::string uid;
   const ah::AudioObjectID device = makeAggregate(tapUID, uid);
   ASSERT_NE(device, ah::kAudioObjectUnknown);
+  EXPECT_EQ(read<ah::UInt32>(device, ah::kAudioObjectPropertyClass),
+            std::optional<ah::UInt32>(ah::kAudioAggregateDeviceClassID));
+  const auto taps =
+      read<std::vector<std::string>>(device, ah::kAudioAggregateDevicePropertyTapList);
+  ASSERT_TRUE(taps);
+  EXPECT_NE(std::find(taps->begin(), taps->end(), tapUID), taps->end());
+  EXPECT_TRUE(
+      read<std::vector<std::string>>(device, ah::kAudioAggregateDevicePropertyFullSubDeviceList));
+  const auto composition =
+      read<nlohmann::json>(device, ah::kAudioAggregateDevicePropertyComposition);
+  ASSERT_TRUE(composition);
+  ASSERT_TRUE(composition->contains("private")) << composition->dump();
+  EXPECT_EQ((*composition)["private"], true) << "flags read as booleans: " << composition->dump();
+  EXPECT_EQ(composition->value("uid", ""), uid);
+
   const auto layout = read<ah::AudioBufferList>(device, ah::kAudioDevicePropertyStreamConfiguration,
                                                 ah::kAudioObjectPropertyScopeInput);
   ASSERT_TRUE(layout);
   ASSERT_GT(layout->numberBuffers(), 0U) << "the tap is an input stream of the aggregate";
-
   Delivery delivery;
   delivery.rate =
       read<ah::Float64>(device, ah::kAudioDevicePropertyNominalSampleRate).value_or(48000);
@@ -270,6 +244,12 @@ TEST_F(MacHalSmokeTest, AnIOProcedureOnTheAggregateDeliversBuffersForASecond) {
 
   EXPECT_EQ(hal().destroyAggregateDevice(device), ah::kAudioHardwareNoError);
   EXPECT_EQ(hal().destroyProcessTap(tap), ah::kAudioHardwareNoError);
+  // Destruction completes asynchronously.
+  EXPECT_TRUE(waitFor([&] {
+    const auto devices = ids(ah::kAudioHardwarePropertyDevices);
+    return std::find(devices.begin(), devices.end(), device) == devices.end();
+  }));
+  EXPECT_TRUE(waitFor([&] { return !read<std::string>(tap, ah::kAudioTapPropertyUID); }));
 }
 
 struct LivenessCalls {
