@@ -48,23 +48,6 @@ std::string inlineError(const json& document) {
   return errorOf([&] { ScenarioLoader::fromJson(document, "test.json"); });
 }
 
-TEST(ScenarioLoaderTest, ReadsDevicesProcessesDefaultsAndOrdersTheTimeline) {
-  MachineScenario scenario = ScenarioLoader::loadFile(kData + "/scenario_studio.json");
-  ASSERT_EQ(scenario.devices.size(), 2u);
-  EXPECT_EQ(scenario.devices[0].transport, kAudioDeviceTransportTypeBuiltIn);
-  EXPECT_EQ(scenario.devices[0].sampleRateRanges,
-            (std::vector<AudioValueRange>{{44100, 44100}, {8000, 96000}}));
-  EXPECT_EQ(scenario.devices[0].nominalSampleRate, 48000);
-  EXPECT_EQ(scenario.devices[1].clockSource, ClockSourceProperty::kReadOnly);
-  ASSERT_EQ(scenario.processes.size(), 2u);
-  EXPECT_EQ(scenario.processes[1].name, std::nullopt);
-  EXPECT_EQ(scenario.defaultOutputUID, "StudioOut");
-  EXPECT_EQ(scenario.authorization, AuthorizationStatus::kNotDetermined);
-  ASSERT_EQ(scenario.timeline.size(), 9u);
-  EXPECT_EQ(scenario.timeline.front().at, 0.5);
-  EXPECT_EQ(scenario.timeline.back().at, 4.0);
-}
-
 // Hosts start from the documented examples: each must load and play out.
 TEST(ScenarioLoaderTest, EveryDocumentedExampleLoadsAndItsTimelineApplies) {
   int examples = 0;
@@ -142,9 +125,23 @@ TEST(ScenarioLoaderTest, InlineDocumentsSayWhereTheyAreWrong) {
 // A scenario in the environment that cannot be used stops the service:
 // ProcessCommandsEndToEndTest.
 
-TEST(TimelineTest, EventsApplyInTimeOrderWhenTheirTimeComes) {
-  SimulatedMachine& machine =
-      SimulatedMachine::install(ScenarioLoader::loadFile(kData + "/scenario_studio.json"));
+TEST(ScenarioLoaderTest, ReadsTheMachineAndItsTimelineAppliesInTimeOrder) {
+  MachineScenario scenario = ScenarioLoader::loadFile(kData + "/scenario_studio.json");
+  ASSERT_EQ(scenario.devices.size(), 2u);
+  EXPECT_EQ(scenario.devices[0].transport, kAudioDeviceTransportTypeBuiltIn);
+  EXPECT_EQ(scenario.devices[0].sampleRateRanges,
+            (std::vector<AudioValueRange>{{44100, 44100}, {8000, 96000}}));
+  EXPECT_EQ(scenario.devices[0].nominalSampleRate, 48000);
+  EXPECT_EQ(scenario.devices[1].clockSource, ClockSourceProperty::kReadOnly);
+  ASSERT_EQ(scenario.processes.size(), 2u);
+  EXPECT_EQ(scenario.processes[1].name, std::nullopt);
+  EXPECT_EQ(scenario.defaultOutputUID, "StudioOut");
+  EXPECT_EQ(scenario.authorization, AuthorizationStatus::kNotDetermined);
+  ASSERT_EQ(scenario.timeline.size(), 9u);
+  EXPECT_EQ(scenario.timeline.front().at, 0.5);
+  EXPECT_EQ(scenario.timeline.back().at, 4.0);
+
+  SimulatedMachine& machine = SimulatedMachine::install(scenario);
   SimulatedAudioHardware& sim = machine.hardware();
   audiohal::AudioHardware& hal = sim;
   auto read = [&](AudioObjectID object, AudioObjectPropertyAddress address) {
