@@ -31,19 +31,47 @@ std::thread::id drainMainQueue() {
   return ready ? thread.get() : std::thread::id();
 }
 
-TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
-  testing::MainLoopThread mainLoop;
-  const std::thread::id mainQueue = drainMainQueue();
+// Records what a listener function or block is told, and on which thread.
+struct ListenerProbe {
+  explicit ListenerProbe(ConformanceDriver& driver) : driver(driver) {}
+  ConformanceDriver& driver;
   std::mutex mutex;
   std::condition_variable arrived;
-  std::vector<std::thread::id> threads;
   std::vector<AudioObjectPropertySelector> selectors;
-  auto block = makeListenerBlock([&](UInt32 count, const AudioObjectPropertyAddress* addresses) {
+  std::vector<std::thread::id> threads;
+  bool onNotificationThread = false;
+
+  void note(UInt32 count, const AudioObjectPropertyAddress* addresses) {
+    const bool notificationThread = driver.isNotificationThread();
     std::lock_guard lock(mutex);
     for (UInt32 i = 0; i < count; ++i) selectors.push_back(addresses[i].mSelector);
     threads.push_back(std::this_thread::get_id());
+    onNotificationThread = notificationThread;
     arrived.notify_all();
-  });
+  }
+  static OSStatus listener(AudioObjectID, UInt32 count, const AudioObjectPropertyAddress* addresses,
+                           void* clientData) {
+    static_cast<ListenerProbe*>(clientData)->note(count, addresses);
+    return 0;
+  }
+  AudioObjectPropertyListenerBlock block() {
+    return makeListenerBlock([this](UInt32 count, const AudioObjectPropertyAddress* addresses) {
+      note(count, addresses);
+    });
+  }
+  // The first notification's selector, 0 when none came in time.
+  AudioObjectPropertySelector first() {
+    std::unique_lock lock(mutex);
+    arrived.wait_for(lock, kTimeout, [&] { return !selectors.empty(); });
+    return selectors.empty() ? 0 : selectors[0];
+  }
+};
+
+TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
+  testing::MainLoopThread mainLoop;
+  const std::thread::id mainQueue = drainMainQueue();
+  ListenerProbe probe(driver());
+  const auto block = probe.block();
   const auto address = globalAddress(kAudioHardwarePropertyProcessObjectList);
   ASSERT_EQ(hal().addPropertyListenerBlock(kAudioObjectSystemObject, address, runtime::mainQueue(),
                                            block),
@@ -52,11 +80,11 @@ TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
   const std::int32_t pid = driver().addProcess(true);
   const AudioObjectID process = processObjectID(pid);
   ASSERT_NE(process, 0u);
+  ASSERT_EQ(probe.first(), kAudioHardwarePropertyProcessObjectList);
   {
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(arrived.wait_for(lock, kTimeout, [&] { return !threads.empty(); }));
-    EXPECT_EQ(threads[0], mainQueue);
-    EXPECT_EQ(selectors,
+    std::lock_guard lock(probe.mutex);
+    EXPECT_EQ(probe.threads[0], mainQueue);
+    EXPECT_EQ(probe.selectors,
               std::vector<AudioObjectPropertySelector>{kAudioHardwarePropertyProcessObjectList});
   }
 
@@ -71,45 +99,19 @@ TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
             0);
   driver().removeProcess(pid);
   drainMainQueue();  // anything wrongly posted runs before the count
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(threads.size(), 1u);
+  std::lock_guard lock(probe.mutex);
+  EXPECT_EQ(probe.threads.size(), 1u);
   // Object IDs are never handed out twice while the HAL runs.
   const std::int32_t next = driver().addProcess(false);
   EXPECT_NE(processObjectID(next), process);
   EXPECT_NE(processObjectID(next), 0u);
 }
 
-struct ProcProbe {
-  explicit ProcProbe(ConformanceDriver& driver) : driver(driver) {}
-  ConformanceDriver& driver;
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::vector<AudioObjectPropertySelector> selectors;
-  bool onNotificationThread = false;
-
-  static OSStatus listener(AudioObjectID, UInt32 count, const AudioObjectPropertyAddress* addresses,
-                           void* clientData) {
-    auto* probe = static_cast<ProcProbe*>(clientData);
-    bool notificationThread = probe->driver.isNotificationThread();
-    std::lock_guard lock(probe->mutex);
-    for (UInt32 i = 0; i < count; ++i) probe->selectors.push_back(addresses[i].mSelector);
-    probe->onNotificationThread = notificationThread;
-    probe->arrived.notify_all();
-    return 0;
-  }
-  // The first notification's selector, 0 when none came in time.
-  AudioObjectPropertySelector first() {
-    std::unique_lock lock(mutex);
-    arrived.wait_for(lock, kTimeout, [&] { return !selectors.empty(); });
-    return selectors.empty() ? 0 : selectors[0];
-  }
-};
-
 TEST_P(HalConformanceTest, ListenerFunctionsRunOnTheNotificationThread) {
-  ProcProbe probe(driver());
+  ListenerProbe probe(driver());
   AudioObjectID headset = deviceID(driver().interfaceUID());
   const auto alive = globalAddress(kAudioDevicePropertyDeviceIsAlive);
-  ASSERT_EQ(hal().addPropertyListener(headset, alive, &ProcProbe::listener, &probe), 0);
+  ASSERT_EQ(hal().addPropertyListener(headset, alive, &ListenerProbe::listener, &probe), 0);
 
   driver().killDevice(driver().interfaceUID());
   EXPECT_EQ(probe.first(), kAudioDevicePropertyDeviceIsAlive);
@@ -121,15 +123,15 @@ TEST_P(HalConformanceTest, ListenerFunctionsRunOnTheNotificationThread) {
   UInt32 isAlive = 1;
   const OSStatus status = hal().getProperty(headset, alive, isAlive);
   EXPECT_TRUE(status != 0 || isAlive == 0u);
-  ASSERT_EQ(hal().removePropertyListener(headset, alive, &ProcProbe::listener, &probe), 0);
+  ASSERT_EQ(hal().removePropertyListener(headset, alive, &ListenerProbe::listener, &probe), 0);
 }
 
 TEST_P(HalConformanceTest, RunningSomewhereFollowsOtherProgramsAndOurOwnIO) {
-  ProcProbe probe(driver());
+  ListenerProbe probe(driver());
   AudioObjectID microphone = deviceID(driver().microphoneUID());
   const AudioObjectPropertyAddress address{kAudioDevicePropertyDeviceIsRunningSomewhere,
                                            kAudioObjectPropertyScopeInput, 0};
-  ASSERT_EQ(hal().addPropertyListener(microphone, address, &ProcProbe::listener, &probe), 0);
+  ASSERT_EQ(hal().addPropertyListener(microphone, address, &ListenerProbe::listener, &probe), 0);
   EXPECT_EQ(readUInt32(microphone, address), 0u);
   driver().setDeviceInUseElsewhere(driver().microphoneUID(), true);
   EXPECT_EQ(readUInt32(microphone, address), 1u);
@@ -146,7 +148,7 @@ TEST_P(HalConformanceTest, RunningSomewhereFollowsOtherProgramsAndOurOwnIO) {
   EXPECT_EQ(readUInt32(microphone, address), 1u);
   ASSERT_EQ(hal().deviceStop(aggregate, nullptr), 0);
   EXPECT_EQ(readUInt32(microphone, address), 0u);
-  hal().removePropertyListener(microphone, address, &ProcProbe::listener, &probe);
+  hal().removePropertyListener(microphone, address, &ListenerProbe::listener, &probe);
 }
 
 TEST_P(HalConformanceTest, TapsHoldTheirDescriptionAndForeignPrivateTapsAreHidden) {
@@ -283,14 +285,14 @@ TEST_P(HalConformanceTest, TapsThatMuteCannotBeMadeWhereTheyCannotBeHonoured) {
 TEST_P(HalConformanceTest, ARunningStateSetByHandIsShownAndNotified) {
   if (!driver().supports(ConformanceDriver::Feature::kSetProcessRunning))
     GTEST_SKIP() << "this backend's processes play or stop only on their own";
-  ProcProbe probe(driver());
+  ListenerProbe probe(driver());
   const AudioObjectID process = processObjectID(driver().silentPID());
   const auto running = globalAddress(kAudioProcessPropertyIsRunning);
-  ASSERT_EQ(hal().addPropertyListener(process, running, &ProcProbe::listener, &probe), 0);
+  ASSERT_EQ(hal().addPropertyListener(process, running, &ListenerProbe::listener, &probe), 0);
   driver().setProcessRunning(driver().silentPID(), true);
   EXPECT_EQ(readUInt32(process, running), 1u);
   EXPECT_EQ(probe.first(), kAudioProcessPropertyIsRunning);
-  hal().removePropertyListener(process, running, &ProcProbe::listener, &probe);
+  hal().removePropertyListener(process, running, &ListenerProbe::listener, &probe);
 }
 
 // Collects what an IO procedure receives.
@@ -316,10 +318,8 @@ struct Capture {
       const AudioBuffer& buffer = input->mBuffers[i];
       capture->channels.push_back(buffer.mNumberChannels);
       const auto* samples = static_cast<const float*>(buffer.mData);
-      UInt32 frames = buffer.mDataByteSize / (4 * buffer.mNumberChannels);
-      for (UInt32 f = 0; f < frames; ++f) {
-        capture->streams[i].push_back(samples[f * buffer.mNumberChannels]);
-      }
+      for (UInt32 at = 0; at < buffer.mDataByteSize / 4; at += buffer.mNumberChannels)
+        capture->streams[i].push_back(samples[at]);
     }
     capture->arrived.notify_all();
     return 0;
@@ -348,28 +348,25 @@ TEST_P(HalConformanceTest, IOProceduresDeliverOneBufferPerInputStreamWithEachSou
   ASSERT_EQ(hal().createIOProcID(aggregate, &Capture::ioProc, &capture, proc), 0);
   ASSERT_EQ(hal().deviceStart(aggregate, proc), 0);
   EXPECT_EQ(readUInt32(aggregate, globalAddress(kAudioDevicePropertyDeviceIsRunning)), 1u);
-  {
-    std::unique_lock lock(capture.mutex);
-    // A tenth of a second of audio is plenty to tell the tones apart.
-    ASSERT_TRUE(capture.arrived.wait_for(lock, kTimeout, [&] {
-      return !capture.streams.empty() && capture.streams[0].size() >= 4800;
-    }));
-  }
+  std::unique_lock lock(capture.mutex);
+  // A tenth of a second of audio is plenty to tell the tones apart.
+  ASSERT_TRUE(capture.arrived.wait_for(lock, kTimeout, [&] {
+    return !capture.streams.empty() && capture.streams[0].size() >= 4800;
+  }));
+  lock.unlock();
   ASSERT_EQ(hal().deviceStop(aggregate, proc), 0);
   capture.stopped = true;
-  int cyclesAtStop;
-  {
-    std::lock_guard lock(capture.mutex);
-    cyclesAtStop = capture.cycles;
-  }
+  lock.lock();
+  const int cyclesAtStop = capture.cycles;
+  lock.unlock();
   // A late call would come within an IO period or two: watch for ten.
   std::this_thread::sleep_for(100ms);
-
-  std::lock_guard lock(capture.mutex);
+  lock.lock();
   EXPECT_EQ(capture.cycles, cyclesAtStop);
   ASSERT_EQ(capture.channels, (std::vector<UInt32>{1, 1}));
-  std::vector<float> microphone(capture.streams[0].begin(), capture.streams[0].begin() + 4800);
-  std::vector<float> tapped(capture.streams[1].begin(), capture.streams[1].begin() + 4800);
+  const std::vector<float> microphone(capture.streams[0].begin(),
+                                      capture.streams[0].begin() + 4800);
+  const std::vector<float> tapped(capture.streams[1].begin(), capture.streams[1].begin() + 4800);
   // The microphone hears its tone; the tap hears the playing process but not
   // the silent one, and neither hears the other.
   EXPECT_TRUE(testing::hasTone(microphone, driver().microphoneTone(), 48000));
