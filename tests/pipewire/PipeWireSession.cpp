@@ -28,6 +28,14 @@ std::string shellEnvironment(const std::map<std::string, std::optional<std::stri
   return prefix + " ";
 }
 
+// A property that pw-dump writes as a number or as a string.
+bool propertyIs(const nlohmann::json& props, const char* key, std::int64_t value) {
+  const auto found = props.find(key);
+  if (found == props.end()) return false;
+  return (found->is_number() && *found == value) ||
+         (found->is_string() && *found == std::to_string(value));
+}
+
 }  // namespace
 
 PipeWireSession::PipeWireSession() {
@@ -110,35 +118,24 @@ nlohmann::json PipeWireSession::dump() const {
   return parsed.is_array() ? parsed : nlohmann::json::array();
 }
 
-namespace {
-
-// A property that pw-dump writes as a number or as a string.
-bool propertyIs(const nlohmann::json& props, const char* key, std::int64_t value) {
-  const auto found = props.find(key);
-  if (found == props.end()) return false;
-  return (found->is_number() && *found == value) ||
-         (found->is_string() && *found == std::to_string(value));
-}
-
-}  // namespace
-
 bool PipeWireSession::isLinkedTo(pid_t pid, const std::string& nodeName) const {
   const auto objects = dump();
+  auto isA = [](const nlohmann::json& object, const std::string& type) {
+    return object.value("type", "") == "PipeWire:Interface:" + type;
+  };
   auto propsOf = [](const nlohmann::json& object) {
     return object["info"].value("props", nlohmann::json::object());
   };
   // The pid is on the client; its nodes name the client.
   std::set<std::int64_t> clients;
-  for (const auto& object : objects) {
-    if (object.value("type", "") == "PipeWire:Interface:Client" &&
-        propertyIs(propsOf(object), "application.process.id", pid)) {
-      clients.insert(object["id"].get<std::int64_t>());
-    }
-  }
   std::set<std::int64_t> playerNodes;
   std::int64_t target = -1;
   for (const auto& object : objects) {
-    if (object.value("type", "") != "PipeWire:Interface:Node") continue;
+    if (isA(object, "Client") && propertyIs(propsOf(object), "application.process.id", pid))
+      clients.insert(object["id"].get<std::int64_t>());
+  }
+  for (const auto& object : objects) {
+    if (!isA(object, "Node")) continue;
     const auto props = propsOf(object);
     if (props.value("node.name", "") == nodeName) target = object["id"];
     for (std::int64_t client : clients) {
@@ -147,12 +144,11 @@ bool PipeWireSession::isLinkedTo(pid_t pid, const std::string& nodeName) const {
     }
   }
   for (const auto& object : objects) {
-    if (object.value("type", "") != "PipeWire:Interface:Link") continue;
+    if (!isA(object, "Link")) continue;
     const auto& info = object["info"];
     if (playerNodes.count(info.value("output-node-id", std::int64_t{-1})) &&
-        info.value("input-node-id", std::int64_t{-2}) == target) {
+        info.value("input-node-id", std::int64_t{-2}) == target)
       return true;
-    }
   }
   return false;
 }
