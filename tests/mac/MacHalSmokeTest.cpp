@@ -252,13 +252,9 @@ TEST_F(MacHalSmokeTest, ATapInAnAggregateIsReadBackDeliversBuffersForASecondAndI
   EXPECT_TRUE(waitFor([&] { return !read<std::string>(tap, ah::kAudioTapPropertyUID); }));
 }
 
-struct LivenessCalls {
-  std::atomic<int> calls{0};
-};
-
-ah::OSStatus countLiveness(ah::AudioObjectID, ah::UInt32, const ah::AudioObjectPropertyAddress*,
-                           void* clientData) {
-  static_cast<LivenessCalls*>(clientData)->calls.fetch_add(1);
+ah::OSStatus countCall(ah::AudioObjectID, ah::UInt32, const ah::AudioObjectPropertyAddress*,
+                       void* calls) {
+  static_cast<std::atomic<int>*>(calls)->fetch_add(1);
   return ah::kAudioHardwareNoError;
 }
 
@@ -285,9 +281,10 @@ TEST_F(MacHalSmokeTest, ListenersHearTheDeviceListAndTheDefaultDevices) {
                                        context.get_executor(), block),
         ah::kAudioHardwareNoError);
   }
+  // Whether a change of `selector` came; taken, so the next call waits for another.
   auto heardOf = [&](ah::AudioObjectPropertySelector selector) {
     std::unique_lock lock(mutex);
-    return changed.wait_for(lock, kGenerous, [&] { return heard.count(selector) > 0; });
+    return changed.wait_for(lock, kGenerous, [&] { return heard.erase(selector) > 0; });
   };
 
   // A new device changes the list.
@@ -321,14 +318,14 @@ TEST_F(MacHalSmokeTest, ListenersHearTheDeviceListAndTheDefaultDevices) {
 
   // A listener function on the aggregate's liveness hears its destruction,
   // and is not running once removed.
-  LivenessCalls liveness;
+  std::atomic<int> liveness{0};
   const auto alive = ah::globalAddress(ah::kAudioDevicePropertyDeviceIsAlive);
-  ASSERT_EQ(hal().addPropertyListener(device, alive, &countLiveness, &liveness),
+  ASSERT_EQ(hal().addPropertyListener(device, alive, &countCall, &liveness),
             ah::kAudioHardwareNoError);
   EXPECT_EQ(hal().destroyAggregateDevice(device), ah::kAudioHardwareNoError);
   EXPECT_TRUE(heardOf(ah::kAudioHardwarePropertyDevices));
-  EXPECT_TRUE(waitFor([&] { return liveness.calls.load() > 0; }));
-  hal().removePropertyListener(device, alive, &countLiveness, &liveness);
+  EXPECT_TRUE(waitFor([&] { return liveness.load() > 0; }));
+  hal().removePropertyListener(device, alive, &countCall, &liveness);
   EXPECT_EQ(hal().destroyProcessTap(tap), ah::kAudioHardwareNoError);
 
   for (auto selector : watched) {
