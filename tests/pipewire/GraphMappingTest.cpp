@@ -15,13 +15,12 @@ constexpr std::int32_t kOwnPid = 999;
 
 class GraphBuilder {
  public:
-  std::uint32_t node(Properties props, std::string state = "running") {
+  // A node with an output port per channel of `outputs`.
+  std::uint32_t node(Properties props, std::string state = "running",
+                     std::vector<std::string> outputs = {}) {
     const std::uint32_t id = next_++;
-    GraphNode node;
-    node.id = id;
-    node.props = std::move(props);
-    node.state = std::move(state);
-    graph_.nodes[id] = node;
+    graph_.nodes[id] = GraphNode{id, std::move(props), std::move(state)};
+    for (const auto& channel : outputs) port(id, true, channel);
     return id;
   }
   // A client with its pid, and one playback stream of it with `channels`.
@@ -32,9 +31,8 @@ class GraphBuilder {
         client, {{"application.process.id", std::to_string(pid)}, {"application.name", name}}};
     Properties props{{"media.class", "Stream/Output/Audio"}, {"node.name", "pw-play"}};
     props.insert(extra.begin(), extra.end());
-    const std::uint32_t id = node(props, std::move(state));
+    const std::uint32_t id = node(props, std::move(state), std::move(channels));
     graph_.nodes[id].clientId = client;
-    for (const auto& channel : channels) port(id, true, channel);
     return id;
   }
   std::uint32_t port(std::uint32_t node, bool output, const std::string& channel,
@@ -67,22 +65,21 @@ TEST(GraphMappingTest, SourcesAndSinksAreDevicesWithTheirTransportAndWidth) {
   b.graph().devices[card] = {{"device.api", "alsa"}, {"device.bus", "pci"}};
   b.graph().devices[card + 1] = {{"device.api", "bluez5"}};
   b.graph().devices[card + 2] = {{"device.api", "alsa"}, {"device.bus", "usb"}};
-  const auto mic = b.node({{"media.class", "Audio/Source"},
-                           {"node.name", "alsa_input.pci"},
-                           {"node.description", "Built-in Audio"},
-                           {"device.id", std::to_string(card)}});
-  b.port(mic, true, "FL");
-  b.port(mic, true, "FR");
+  b.node({{"media.class", "Audio/Source"},
+          {"node.name", "alsa_input.pci"},
+          {"node.description", "Built-in Audio"},
+          {"device.id", std::to_string(card)}},
+         "running", {"FL", "FR"});
   const auto headset = b.node({{"media.class", "Audio/Sink"},
                                {"node.name", "bluez_output.1"},
                                {"device.id", std::to_string(card + 1)},
                                {"audio.rate", "16000"}});
   b.port(headset, false, "MONO");
   b.port(headset, true, "MONO", /*monitor=*/true);
-  const auto usb = b.node({{"media.class", "Audio/Source"},
-                           {"node.name", "usb-mic"},
-                           {"device.id", std::to_string(card + 2)}});
-  b.port(usb, true, "MONO");
+  b.node({{"media.class", "Audio/Source"},
+          {"node.name", "usb-mic"},
+          {"device.id", std::to_string(card + 2)}},
+         "running", {"MONO"});
   b.node({{"media.class", "Audio/Sink"}, {"node.name", "null"}});  // virtual, no ports yet
   b.player(100, "Music", {"FL", "FR"});                            // not a device
 

@@ -81,16 +81,15 @@ class PipeWireDriver : public ConformanceDriver {
     EXPECT_TRUE(waitForHal([&] { return hardware().deviceID(uid) == 0; }));
   }
   void setDeviceInUseElsewhere(const std::string& uid, bool inUse) override {
-    if (inUse) {
+    if (inUse)
       recorders_[uid] = session_.startRecorder("ConformanceRecorder", uid);
-    } else {
+    else
       session_.stopPlayer(recorders_[uid]);
-    }
-    const AudioObjectPropertyAddress address{kAudioDevicePropertyDeviceIsRunningSomewhere,
-                                             kAudioObjectPropertyScopeInput, 0};
     EXPECT_TRUE(waitForHal([&] {
       UInt32 value = 0;
-      static_cast<AudioHardware&>(hardware()).getProperty(hardware().deviceID(uid), address, value);
+      hal().getProperty(
+          hardware().deviceID(uid),
+          {kAudioDevicePropertyDeviceIsRunningSomewhere, kAudioObjectPropertyScopeInput, 0}, value);
       return value == (inUse ? 1u : 0u);
     }));
   }
