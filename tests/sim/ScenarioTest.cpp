@@ -13,19 +13,8 @@ namespace velmar::sim {
 namespace {
 
 using audiohal::AudioObjectID;
-using audiohal::AudioObjectPropertyAddress;
-using audiohal::AudioValueRange;
-using audiohal::CATapDescription;
 using audiohal::globalAddress;
-using audiohal::kAudioDevicePropertyDeviceIsAlive;
-using audiohal::kAudioDevicePropertyDeviceIsRunningSomewhere;
-using audiohal::kAudioDeviceTransportTypeBuiltIn;
-using audiohal::kAudioHardwarePropertyDefaultInputDevice;
-using audiohal::kAudioHardwarePropertyTapList;
-using audiohal::kAudioObjectPropertyScopeInput;
 using audiohal::kAudioObjectSystemObject;
-using audiohal::kAudioTapPropertyDescription;
-using audiohal::UInt32;
 using nlohmann::json;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
@@ -128,9 +117,9 @@ TEST(ScenarioLoaderTest, InlineDocumentsSayWhereTheyAreWrong) {
 TEST(ScenarioLoaderTest, ReadsTheMachineAndItsTimelineAppliesInTimeOrder) {
   MachineScenario scenario = ScenarioLoader::loadFile(kData + "/scenario_studio.json");
   ASSERT_EQ(scenario.devices.size(), 2u);
-  EXPECT_EQ(scenario.devices[0].transport, kAudioDeviceTransportTypeBuiltIn);
+  EXPECT_EQ(scenario.devices[0].transport, audiohal::kAudioDeviceTransportTypeBuiltIn);
   EXPECT_EQ(scenario.devices[0].sampleRateRanges,
-            (std::vector<AudioValueRange>{{44100, 44100}, {8000, 96000}}));
+            (std::vector<audiohal::AudioValueRange>{{44100, 44100}, {8000, 96000}}));
   EXPECT_EQ(scenario.devices[0].nominalSampleRate, 48000);
   EXPECT_EQ(scenario.devices[1].clockSource, ClockSourceProperty::kReadOnly);
   ASSERT_EQ(scenario.processes.size(), 2u);
@@ -144,8 +133,8 @@ TEST(ScenarioLoaderTest, ReadsTheMachineAndItsTimelineAppliesInTimeOrder) {
   SimulatedMachine& machine = SimulatedMachine::install(scenario);
   SimulatedAudioHardware& sim = machine.hardware();
   audiohal::AudioHardware& hal = sim;
-  auto read = [&](AudioObjectID object, AudioObjectPropertyAddress address) {
-    UInt32 value = 0;
+  auto read = [&](AudioObjectID object, audiohal::AudioObjectPropertyAddress address) {
+    audiohal::UInt32 value = 0;
     hal.getProperty(object, address, value);
     return value;
   };
@@ -155,7 +144,8 @@ TEST(ScenarioLoaderTest, ReadsTheMachineAndItsTimelineAppliesInTimeOrder) {
 
   EXPECT_EQ(timeline.advanceTo(1.0), 3u);
   EXPECT_NE(sim.processObjectID(2003), 0u);
-  EXPECT_EQ(read(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultInputDevice)),
+  EXPECT_EQ(read(kAudioObjectSystemObject,
+                 globalAddress(audiohal::kAudioHardwarePropertyDefaultInputDevice)),
             sim.deviceID("BTHeadset"));
 
   AudioObjectID podcast = sim.processObjectID(2001);
@@ -163,16 +153,19 @@ TEST(ScenarioLoaderTest, ReadsTheMachineAndItsTimelineAppliesInTimeOrder) {
   EXPECT_EQ(timeline.advanceTo(10), 6u);
   EXPECT_EQ(timeline.appliedCount(), 9u);
   EXPECT_TRUE(sim.processWithPID(2002)->running);
+  EXPECT_EQ(read(mic, {audiohal::kAudioDevicePropertyDeviceIsRunningSomewhere,
+                       audiohal::kAudioObjectPropertyScopeInput, 0}),
+            1u);
   EXPECT_EQ(
-      read(mic, {kAudioDevicePropertyDeviceIsRunningSomewhere, kAudioObjectPropertyScopeInput, 0}),
-      1u);
-  EXPECT_EQ(read(sim.deviceID("BTHeadset"), globalAddress(kAudioDevicePropertyDeviceIsAlive)), 0u);
+      read(sim.deviceID("BTHeadset"), globalAddress(audiohal::kAudioDevicePropertyDeviceIsAlive)),
+      0u);
   EXPECT_EQ(sim.processObjectID(2001), 0u);
   std::vector<AudioObjectID> taps;
-  hal.getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyTapList), taps);
+  hal.getProperty(kAudioObjectSystemObject, globalAddress(audiohal::kAudioHardwarePropertyTapList),
+                  taps);
   ASSERT_EQ(taps.size(), 1u);
-  CATapDescription tap;
-  hal.getProperty(taps[0], globalAddress(kAudioTapPropertyDescription), tap);
+  audiohal::CATapDescription tap;
+  hal.getProperty(taps[0], globalAddress(audiohal::kAudioTapPropertyDescription), tap);
   EXPECT_EQ(tap.name, "Screen Recorder");
   EXPECT_EQ(tap.processes, std::vector<AudioObjectID>{podcast});
   EXPECT_TRUE(tap.isMixdown);

@@ -16,8 +16,6 @@ namespace velmar::sim {
 namespace {
 
 using audiohal::AudioBufferList;
-using audiohal::AudioDeviceIOProcID;
-using audiohal::AudioStreamBasicDescription;
 using audiohal::AudioTimeStamp;
 using audiohal::CATapDescription;
 using audiohal::globalAddress;
@@ -55,7 +53,7 @@ TEST(SimulatedTapsTest, FormatFollowsTheMixdownAndWhereTheProcessesPlay) {
     if (set) {
       EXPECT_EQ(hal.setPropertyData(tap, address, description), 0);
     }
-    AudioStreamBasicDescription format;
+    audiohal::AudioStreamBasicDescription format;
     EXPECT_EQ(Platform::shared().hal().getProperty(
                   tap, globalAddress(audiohal::kAudioTapPropertyFormat), format),
               0);
@@ -128,7 +126,7 @@ std::vector<bool> microphoneAndTapSound(SimulatedMachine& machine) {
                                       aggregate),
             0);
   SoundProbe probe;
-  AudioDeviceIOProcID proc = nullptr;
+  audiohal::AudioDeviceIOProcID proc = nullptr;
   EXPECT_EQ(hal.createIOProcID(aggregate, &SoundProbe::ioProc, &probe, proc), 0);
   EXPECT_EQ(hal.deviceStart(aggregate, proc), 0);
   {
