@@ -240,18 +240,14 @@ TEST_P(HalConformanceTest, AggregateCompositionCanBeReadAndChanged) {
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(readUInt32(streams[i], globalAddress(kAudioStreamPropertyDirection)), 1u);
 
+  const auto compositionAddress = globalAddress(kAudioAggregateDevicePropertyComposition);
   nlohmann::json composition;
-  ASSERT_EQ(hal().getProperty(aggregate, globalAddress(kAudioAggregateDevicePropertyComposition),
-                              composition),
-            0);
+  ASSERT_EQ(hal().getProperty(aggregate, compositionAddress, composition), 0);
   EXPECT_EQ(composition["private"], true);
   EXPECT_EQ(composition["subdevices"].size(), 2u);
   composition["tapautostart"] = true;
-  ASSERT_EQ(hal().setPropertyData(
-                aggregate, globalAddress(kAudioAggregateDevicePropertyComposition), composition),
-            0);
-  hal().getProperty(aggregate, globalAddress(kAudioAggregateDevicePropertyComposition),
-                    composition);
+  ASSERT_EQ(hal().setPropertyData(aggregate, compositionAddress, composition), 0);
+  hal().getProperty(aggregate, compositionAddress, composition);
   EXPECT_EQ(composition["tapautostart"], true);
 
   // Removing the tap removes its stream but keeps the others' IDs.
