@@ -5,7 +5,6 @@
 // sources and recorders the session script starts and the driver stops.
 #include <chrono>
 #include <map>
-#include <thread>
 
 #include "PipeWireSession.h"
 #include "hal/HalConformance.h"
@@ -105,13 +104,12 @@ class PipeWireDriver : public ConformanceDriver {
   // Until the graph's changes so far reach the HAL and `shown` holds.
   template <typename Condition>
   bool waitForHal(Condition shown) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    for (;;) {
-      hardware().settle();
-      if (shown()) return true;
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(20ms);
-    }
+    return testing::waitUntil(
+        [&] {
+          hardware().settle();
+          return shown();
+        },
+        10s);
   }
 
   PipeWireSession session_;  // stops what the driver started

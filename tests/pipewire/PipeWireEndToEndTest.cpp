@@ -2,7 +2,6 @@
 // players are listed with their pids, a tap hears the player it names and no
 // other, the microphone its own tone, a system tap every player, and the
 // players keep playing to the speakers while they are tapped.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -106,11 +105,8 @@ Recorded record(CliProcess& cli, std::uint32_t aggregate, std::size_t streams, d
     for (const auto& [stream, count] : frames) fewest = std::min(fewest, count);
     return fewest;
   };
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds) + 20s;
-  while (least() < wanted && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(100ms);
-  }
+  testing::waitUntil([&] { return least() >= wanted; },
+                     std::chrono::milliseconds(static_cast<int>(seconds * 1000)) + 20s, 100ms);
   dataOf(cli, "x", "stopRecording");
 
   Recorded recorded;
