@@ -1,7 +1,6 @@
 #include "PipeWireSession.h"
 
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -65,7 +64,8 @@ PipeWireSession::PipeWireSession() {
 }
 
 PipeWireSession::~PipeWireSession() {
-  for (pid_t pid : players_) stopPlayer(pid);
+  // stopPlayer takes the pid out of the list.
+  while (!players_.empty()) stopPlayer(players_.back());
 }
 
 std::string PipeWireSession::run(const std::string& command) const {
