@@ -115,6 +115,12 @@ TEST_F(MicrophoneMonitorTest, WithoutMicrophoneLevelsComeEverySecondAndDebugInfo
                           }),
             25);
   EXPECT_TRUE(eventsSoFar(captured_, "microphoneChanged").empty());
+
+  // A wall clock set back does not silence the monitor: two more seconds,
+  // two more levels.
+  clock_.advance(-3600s);
+  runPasses(monitor, 2000ms);
+  EXPECT_EQ(eventsSoFar(captured_, "microphoneLevel").size(), 27u);
 }
 
 // A slow check (its duration truncated in the events) and memory the
@@ -207,15 +213,6 @@ TEST_F(MicrophoneMonitorTest, ASwitchReportsTheOldMicrophoneAsPreviousAndSilence
   for (std::size_t i = 2; i < levels.size(); ++i) {
     EXPECT_EQ(levels[i].body["data"], silentLevel(i)) << i;
   }
-}
-
-TEST_F(MicrophoneMonitorTest, AWallClockSetBackDoesNotSilenceTheMonitor) {
-  MicrophoneMonitor monitor(clock_.clock());
-  runPasses(monitor, 2000ms);
-  clock_.advance(-3600s);
-  runPasses(monitor, 2000ms);
-  // Two seconds before and two after the jump: four levels, not two.
-  EXPECT_EQ(eventsSoFar(captured_, "microphoneLevel").size(), 4u);
 }
 
 }  // namespace
