@@ -264,10 +264,8 @@ TEST(MicrophoneEndToEndTest, AMeetingAppUsingTheMicrophoneIsReportedWithinAboutA
   // Used from about 2 s after start; checked once a second.
   EXPECT_GE(timestampOf(changes[0]) - started, 1000);
   EXPECT_LE(timestampOf(changes[0]) - started, 4500);
-  const auto& off = changes[1].body["data"];
-  EXPECT_EQ(off["isActive"], false);
-  EXPECT_EQ(off["deviceName"], "");
-  EXPECT_EQ(off["deviceID"], 0);
+  // What an inactive change carries is the monitor's unit test's to check.
+  EXPECT_EQ(changes[1].body["data"]["isActive"], false);
 }
 
 // The one-shot check: no frames at all, the answer in the exit status, and
