@@ -38,8 +38,8 @@ class HandDrivenUnits : public hal::InputUnitService, hal::InputCycle {
   void runCycle(UInt32 frames, const AudioTimeStamp& time) { cycle(unit_, frames, time, *this); }
 
  protected:
-  OSStatus startInput(const InputSpec& spec) override {
-    unit_ = spec.unit;
+  OSStatus startInput(const InputSpec& started) override {
+    unit_ = started.unit;
     return 0;
   }
   void stopInput(AudioUnit, bool) override {}
