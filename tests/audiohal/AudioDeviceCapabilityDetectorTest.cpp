@@ -56,47 +56,42 @@ TEST_F(DetectorTest, SampleRatesKeepExactRatesStandardRatesInRangesAndDuplicates
   EXPECT_TRUE(Detector::getSupportedSampleRates(hal(), id).empty());
 }
 
+// An aggregate device never clocks: DeviceCommandsEndToEndTest reads its
+// capabilities.
 TEST_F(DetectorTest, ClockSourceNeedsCapableTransportAndSettableProperty) {
-  AudioObjectID usb = machine().addDevice(device("usb", "USB", kAudioDeviceTransportTypeUSB));
-  AudioObjectID readOnly = machine().addDevice(
-      device("ro", "RO", kAudioDeviceTransportTypeUSB, {}, ClockSourceProperty::kReadOnly));
-  AudioObjectID absent = machine().addDevice(
-      device("none", "None", kAudioDeviceTransportTypeUSB, {}, ClockSourceProperty::kAbsent));
-  AudioObjectID airplay =
-      machine().addDevice(device("air", "Living Room", kAudioDeviceTransportTypeAirPlay));
-  AudioObjectID virt =
-      machine().addDevice(device("virt", "Loopback", kAudioDeviceTransportTypeVirtual));
-  AudioObjectID odd = machine().addDevice(device("auto", "Auto", fourCharCode("auto")));
+  const struct {
+    SimulatedDeviceConfig config;
+    bool clocks;
+  } cases[] = {
+      {device("usb", "USB", kAudioDeviceTransportTypeUSB), true},
+      {device("ro", "RO", kAudioDeviceTransportTypeUSB, {}, ClockSourceProperty::kReadOnly), false},
+      {device("none", "None", kAudioDeviceTransportTypeUSB, {}, ClockSourceProperty::kAbsent),
+       false},
+      {device("air", "Living Room", kAudioDeviceTransportTypeAirPlay), false},
+      {device("virt", "Loopback", kAudioDeviceTransportTypeVirtual), false},
+  };
+  for (const auto& c : cases) {
+    const auto capabilities = Detector::getCapabilities(hal(), machine().addDevice(c.config));
+    EXPECT_EQ(capabilities.canBeClockSource, c.clocks) << c.config.uid;
+    EXPECT_EQ(capabilities.isVirtual, c.config.uid == "virt") << c.config.uid;
+  }
 
-  EXPECT_TRUE(Detector::getCapabilities(hal(), usb).canBeClockSource);
-  EXPECT_FALSE(Detector::getCapabilities(hal(), readOnly).canBeClockSource);
-  EXPECT_FALSE(Detector::getCapabilities(hal(), absent).canBeClockSource);
-  EXPECT_FALSE(Detector::getCapabilities(hal(), airplay).canBeClockSource);
-  EXPECT_FALSE(Detector::getCapabilities(hal(), virt).canBeClockSource);
-  EXPECT_TRUE(Detector::getCapabilities(hal(), virt).isVirtual);
-
-  auto unknown = Detector::getCapabilities(hal(), odd);
+  auto unknown = Detector::getCapabilities(
+      hal(), machine().addDevice(device("auto", "Auto", fourCharCode("auto"))));
   EXPECT_EQ(unknown.transportType, AudioDeviceTransportType::kUnknown);
   EXPECT_EQ(unknown.clockSourcePriority, 0);
   EXPECT_TRUE(unknown.canBeClockSource);
-
-  // An aggregate device never clocks, whatever its transport would allow.
-  AudioObjectID aggregate = 0;
-  ASSERT_EQ(machine().createAggregateDevice({{"name", "Agg"}, {"uid", "agg"}}, aggregate), 0);
-  EXPECT_EQ(Detector::getTransportType(hal(), aggregate), AudioDeviceTransportType::kAggregate);
-  EXPECT_FALSE(Detector::getCapabilities(hal(), aggregate).canBeClockSource);
 }
 
-TEST_F(DetectorTest, CapabilitiesOfANonexistentDeviceAreDefaults) {
+TEST_F(DetectorTest, IdentityQueriesFallBackToPlaceholders) {
+  // A device that does not exist has a default record.
   auto capabilities = Detector::getCapabilities(hal(), 73);
   EXPECT_EQ(capabilities.uid, "");
   EXPECT_EQ(capabilities.name, "Unknown Device (ID: 73)");
   EXPECT_EQ(capabilities.transportType, AudioDeviceTransportType::kUnknown);
   EXPECT_FALSE(capabilities.canBeClockSource);
   EXPECT_TRUE(capabilities.supportedSampleRates.empty());
-}
 
-TEST_F(DetectorTest, IdentityQueriesFallBackToPlaceholders) {
   AudioObjectID unnamed =
       machine().addDevice(device("blank", "", kAudioDeviceTransportTypeUSB, {2}));
   EXPECT_EQ(AudioDeviceIdentity::getDeviceName(hal(), unnamed),

@@ -1,7 +1,5 @@
 // The built executable, driven through its standard streams as a host would,
 // and as hosts that do not keep up would.
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -22,6 +20,20 @@ using testing::countFrames;
 using testing::Frame;
 using testing::isInit;
 using namespace std::chrono_literals;
+
+constexpr const char* kClosed = "Electron app closed stdin pipe, terminating CLI...";
+constexpr const char* kTerminated = "Audio CLI terminated by Electron app shutdown";
+
+// Why the service ended is in its log, in that order.
+void expectEndLines(const std::vector<std::string>& lines) {
+  const auto at = [&](const char* text) {
+    return std::find(lines.begin(), lines.end(), text) - lines.begin();
+  };
+  const auto end = static_cast<std::ptrdiff_t>(lines.size());
+  EXPECT_LT(at(kClosed), end) << "missing: " << kClosed;
+  EXPECT_LT(at(kTerminated), end) << "missing: " << kTerminated;
+  EXPECT_LT(at(kClosed), at(kTerminated));
+}
 
 // One conversation: readiness announced and repeated about a second later;
 // then every way the bytes may arrive: two commands in one write, one split
@@ -94,17 +106,10 @@ TEST(AudioCLIEndToEndTest, AnnouncesReadinessAnswersEveryCommandOnceThenEndsClea
   // Each answered exactly once, nothing for the blank lines.
   EXPECT_EQ(countFrames(cli, [](const Frame& f) { return f.kind == "RESPONSE"; }), 8u);
   EXPECT_EQ(countFrames(cli, [](const Frame& f) { return f.isEvent("error"); }), 3u);
-  auto lines = cli.err().lines();
-  auto closedAt =
-      std::find(lines.begin(), lines.end(), "Electron app closed stdin pipe, terminating CLI...");
-  auto endedAt =
-      std::find(lines.begin(), lines.end(), "Audio CLI terminated by Electron app shutdown");
-  EXPECT_NE(closedAt, lines.end());
-  EXPECT_NE(endedAt, lines.end());
-  EXPECT_LT(closedAt, endedAt);
   // Nothing is torn down on the way out, so nothing logs after the last line.
   ASSERT_TRUE(cli.err().waitForClose(2s));
-  EXPECT_EQ(cli.err().lines().back(), "Audio CLI terminated by Electron app shutdown");
+  expectEndLines(cli.err().lines());
+  EXPECT_EQ(cli.err().lines().back(), kTerminated);
 }
 
 // Without PARENT_PID the parent is "unknown".
@@ -117,7 +122,7 @@ TEST(AudioCLIEndToEndTest, AParentThatClosedStandardInputGetsAnImmediateCleanEnd
   EXPECT_EQ(init->body["parentPid"], "unknown");
   EXPECT_EQ(cli.waitForExit(), 0);
   EXPECT_TRUE(cli.waitForLog("Parent PID: unknown"));
-  EXPECT_TRUE(cli.waitForLog("Electron app closed stdin pipe, terminating CLI..."));
+  EXPECT_TRUE(cli.waitForLog(kClosed));
 }
 
 TEST(AudioCLIEndToEndTest, HelpAndVersionPrintTextAndNoFrame) {
@@ -242,8 +247,6 @@ void answersAPingBurst(CliProcess& cli) {
 }
 
 TEST(HostLinkEndToEndTest, AHostThatReadsStandardErrorSlowlyAlwaysSeesWhyTheServiceEnded) {
-  constexpr const char* kClosed = "Electron app closed stdin pipe, terminating CLI...";
-  constexpr const char* kTerminated = "Audio CLI terminated by Electron app shutdown";
   for (int run = 0; run < 20; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
     CliProcess::Options options;
@@ -254,14 +257,7 @@ TEST(HostLinkEndToEndTest, AHostThatReadsStandardErrorSlowlyAlwaysSeesWhyTheServ
     cli.closeStdin();
     ASSERT_EQ(cli.waitForExit(10s), 0);
     ASSERT_TRUE(cli.err().waitForClose(10s));
-    const auto lines = cli.err().lines();
-    const auto at = [&](const char* text) {
-      return std::find(lines.begin(), lines.end(), text) - lines.begin();
-    };
-    const auto end = static_cast<std::ptrdiff_t>(lines.size());
-    ASSERT_LT(at(kClosed), end) << "missing: " << kClosed;
-    ASSERT_LT(at(kTerminated), end) << "missing: " << kTerminated;
-    EXPECT_LT(at(kClosed), at(kTerminated));
+    expectEndLines(cli.err().lines());
   }
 }
 

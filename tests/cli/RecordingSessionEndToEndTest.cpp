@@ -11,13 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "sim/SimulatedMachine.h"
 #include "sim/ToneAnalysis.h"
 #include "support/CliProcess.h"
 #include "support/HostConversation.h"
+#include "support/RecordingConversation.h"
 #include "support/ScenarioFile.h"
 
 namespace velmar {
@@ -26,34 +26,18 @@ namespace {
 using nlohmann::json;
 using testing::answerTo;
 using testing::audioFrames;
+using testing::channelOf;
 using testing::CliProcess;
 using testing::command;
 using testing::enableStreaming;
+using testing::expectFields;
 using testing::Frame;
 using testing::ScenarioFile;
+using testing::succeeds;
 using testing::waitForAudio;
 using namespace std::chrono_literals;
 
 constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
-
-// The aggregate device of the README's session: the built-in microphone and
-// a tap over every process. Returns its ID.
-std::uint32_t prepareMicrophoneAndSystemAudio(CliProcess& cli) {
-  const json created = answerTo(cli, command("p1", "createAggregateDevice"));
-  EXPECT_EQ(created["success"], true) << created.dump();
-  const std::uint32_t aggregate = created["data"]["deviceID"];
-  EXPECT_EQ(answerTo(cli, command("p2", "addDeviceToAggregate",
-                                  {{"aggregateID", aggregate},
-                                   {"deviceUID", kMicrophoneUID}}))["success"],
-            true);
-  const json tap = answerTo(cli, command("p3", "createSystemLevelTap"));
-  EXPECT_EQ(tap["success"], true) << tap.dump();
-  EXPECT_EQ(answerTo(cli, command("p4", "addTapToAggregate",
-                                  {{"aggregateID", aggregate},
-                                   {"tapUID", tap["data"]["uid"]}}))["success"],
-            true);
-  return aggregate;
-}
 
 // The default machine: without an aggregate device the host is told so;
 // with the microphone and a tap over every process, each arrives as its own
@@ -89,11 +73,18 @@ TEST(RecordingSessionEndToEndTest, NoDeviceIsToldThenStreamsArriveApartAndPauses
                   {"deviceId", 0},
                   {"deviceName", "Unknown Device"},
                   {"deviceInfo", {{"deviceId", 0}, {"deviceName", "Unknown Device"}}}}));
-  const auto aggregate = prepareMicrophoneAndSystemAudio(cli);
+  // The aggregate device of the README's session: the built-in microphone
+  // and a tap over every process.
+  const std::uint32_t aggregate =
+      answerTo(cli, command("p1", "createAggregateDevice"))["data"]["deviceID"];
+  ASSERT_TRUE(succeeds(cli, command("p2", "addDeviceToAggregate",
+                                    {{"aggregateID", aggregate}, {"deviceUID", kMicrophoneUID}})));
+  const json tap = answerTo(cli, command("p3", "createSystemLevelTap"));
+  ASSERT_TRUE(succeeds(cli, command("p4", "addTapToAggregate",
+                                    {{"aggregateID", aggregate}, {"tapUID", tap["data"]["uid"]}})));
   ASSERT_EQ(enableStreaming(cli)["success"], true);
   const json recording = answerTo(cli, command("m1", "startRecording"));
-  ASSERT_EQ(recording["success"], true) << recording.dump();
-  EXPECT_EQ(recording["data"], (json{{"streamingMode", true}, {"deviceId", aggregate}}));
+  ASSERT_EQ(recording["data"], (json{{"streamingMode", true}, {"deviceId", aggregate}}));
   ASSERT_TRUE(waitForAudio(cli, 0, 120));
   ASSERT_TRUE(waitForAudio(cli, 1, 120));
 
@@ -105,9 +96,8 @@ TEST(RecordingSessionEndToEndTest, NoDeviceIsToldThenStreamsArriveApartAndPauses
     std::set<std::string> seen;
     for (const auto& [key, value] : data.items()) seen.insert(key);
     ASSERT_EQ(seen, keys) << data.dump();
-    EXPECT_EQ(data["format"], "pcm16");
-    EXPECT_EQ(data["sampleRate"], 48000.0);
-    EXPECT_EQ(data["channels"], data["actualChannels"]);
+    expectFields(
+        data, {{"format", "pcm16"}, {"sampleRate", 48000.0}, {"channels", data["actualChannels"]}});
     const std::uint32_t stream = data["streamIndex"];
     ASSERT_LT(stream, 2u);
     const auto samples = testing::pcmChannel(data);
@@ -130,11 +120,11 @@ TEST(RecordingSessionEndToEndTest, NoDeviceIsToldThenStreamsArriveApartAndPauses
   EXPECT_GE(stamps.back() - stamps.front(), 0.5 * 0.010 * static_cast<double>(stamps.size() - 1));
 
   // That no cycle follows a stop is the HAL suite's to check.
-  EXPECT_EQ(answerTo(cli, command("m2", "stopRecording"))["success"], true);
+  EXPECT_TRUE(succeeds(cli, command("m2", "stopRecording")));
 
   using Clock = std::chrono::steady_clock;
   const auto started = Clock::now();
-  ASSERT_EQ(answerTo(cli, command("r1", "startRecording"))["success"], true);
+  ASSERT_TRUE(succeeds(cli, command("r1", "startRecording")));
   const auto startAnswered = Clock::now();
   std::this_thread::sleep_for(700ms);
   const auto pauseSent = Clock::now();
@@ -163,34 +153,28 @@ TEST(RecordingSessionEndToEndTest, NoDeviceIsToldThenStreamsArriveApartAndPauses
   EXPECT_LT(duration,
             seconds(stopAnswered - started) - 0.5);  // the pause is left out
 
-  const json after = answerTo(cli, command("q1", "getRecordingStatus"));
-  EXPECT_EQ(after["data"]["isRecording"], false);
-  EXPECT_EQ(after["data"]["isPaused"], false);
-  EXPECT_EQ(after["data"]["duration"], 0.0);
-  EXPECT_EQ(after["data"]["filePath"], "/tmp/streaming_mode_placeholder");
+  expectFields(answerTo(cli, command("q1", "getRecordingStatus"))["data"],
+               {{"isRecording", false},
+                {"isPaused", false},
+                {"duration", 0.0},
+                {"filePath", "/tmp/streaming_mode_placeholder"}});
 
   // Stopping while paused leaves out the pause in progress.
-  ASSERT_EQ(answerTo(cli, command("r5", "startRecording"))["success"], true);
+  ASSERT_TRUE(succeeds(cli, command("r5", "startRecording")));
   const auto secondStart = Clock::now();
   std::this_thread::sleep_for(500ms);
-  ASSERT_EQ(answerTo(cli, command("r6", "pauseRecording"))["success"], true);
+  ASSERT_TRUE(succeeds(cli, command("r6", "pauseRecording")));
   const auto secondPause = Clock::now();
   std::this_thread::sleep_for(1000ms);
   const json stoppedPaused = answerTo(cli, command("r7", "stopRecording"));
   EXPECT_LE(stoppedPaused["data"]["duration"].get<double>(),
             seconds(secondPause - secondStart) + 0.25);
-  const json last = answerTo(cli, command("q2", "getRecordingStatus"));
-  EXPECT_EQ(last["data"]["isPaused"], false);
-  EXPECT_EQ(last["data"]["duration"], 0.0);
+  expectFields(answerTo(cli, command("q2", "getRecordingStatus"))["data"],
+               {{"isPaused", false}, {"duration", 0.0}});
   EXPECT_EQ(answerTo(cli, command("r8", "resumeRecording"))["error"], "No recording to resume");
 }
 
 constexpr double kMicrophoneTone = 440;
-
-json microphoneMachine() {
-  return {{"base", "default"},
-          {"aggregateDevices", {testing::scenarioAggregate("org.example.meeting", "Meeting")}}};
-}
 
 // Answers are told apart by id: each request gets its own.
 json enable(CliProcess& cli, const json& extra) {
@@ -200,15 +184,6 @@ json enable(CliProcess& cli, const json& extra) {
   return answerTo(cli, command("s" + std::to_string(++request), "enableAudioStreaming", params));
 }
 
-std::vector<float> channelOf(const std::vector<json>& frames, std::size_t channel) {
-  std::vector<float> signal;
-  for (const auto& data : frames) {
-    const auto samples = testing::pcmChannel(data, channel);
-    signal.insert(signal.end(), samples.begin(), samples.end());
-  }
-  return signal;
-}
-
 // Streams in the format the host asks for, on a machine whose one aggregate
 // device records the built-in microphone (one channel at 48 kHz, a 440 Hz
 // tone): shapes are checked before anything changes, and hosts that ask for
@@ -216,7 +191,8 @@ std::vector<float> channelOf(const std::vector<json>& frames, std::size_t channe
 // of 100 ms, each numbered and timed; then the mono microphone duplicated
 // into stereo, without a timeline.
 TEST(ConvertedStreamingEndToEndTest, ShapesAreCheckedThenConvertedChunkedAndDuplicated) {
-  ScenarioFile file(microphoneMachine());
+  ScenarioFile file(
+      testing::machineWith({testing::scenarioAggregate("org.example.meeting", "Meeting")}));
   CliProcess cli(file.options());
   const std::string chunkError =
       "Invalid chunkMs: must be a whole number of milliseconds from 10 to 5000";
@@ -255,9 +231,8 @@ TEST(ConvertedStreamingEndToEndTest, ShapesAreCheckedThenConvertedChunkedAndDupl
     }
   }
   // A refused shape leaves the settings as they were.
-  const json status = answerTo(cli, command("st", "getAudioStreamingStatus"))["data"];
-  EXPECT_EQ(status["convert"], true);
-  EXPECT_EQ(status["chunkMs"], 5000);
+  expectFields(answerTo(cli, command("st", "getAudioStreamingStatus"))["data"],
+               {{"convert", true}, {"chunkMs", 5000}});
 
   // Hosts that ask for neither see exactly what they saw before.
   const json plain = enable(cli, json::object());
@@ -270,9 +245,8 @@ TEST(ConvertedStreamingEndToEndTest, ShapesAreCheckedThenConvertedChunkedAndDupl
 
   const json enabled = enable(cli, {{"convert", true}, {"chunkMs", 100}, {"timeline", true}});
   ASSERT_EQ(enabled["success"], true) << enabled.dump();
-  EXPECT_EQ(enabled["data"]["convert"], true);
-  EXPECT_EQ(enabled["data"]["chunkMs"], 100);
-  ASSERT_EQ(answerTo(cli, command("r1", "startRecording"))["success"], true);
+  expectFields(enabled["data"], {{"convert", true}, {"chunkMs", 100}});
+  ASSERT_TRUE(succeeds(cli, command("r1", "startRecording")));
   ASSERT_TRUE(waitForAudio(cli, 0, 10));
 
   // 100 ms × 16000 frames/s × 2 bytes, numbered without holes, each chunk
@@ -281,27 +255,26 @@ TEST(ConvertedStreamingEndToEndTest, ShapesAreCheckedThenConvertedChunkedAndDupl
   // late cycle).
   const auto chunks = audioFrames(cli, 0);
   for (std::size_t i = 0; i < chunks.size(); ++i) {
-    const json& chunk = chunks[i];
-    EXPECT_EQ(chunk["bufferSize"], 3200) << chunk.dump();
-    EXPECT_EQ(chunk["frames"], 1600);
-    EXPECT_EQ(chunk["sampleRate"], 16000.0);
-    EXPECT_EQ(chunk["actualChannels"], 1);
-    EXPECT_EQ(chunk["channels"], 1);
-    EXPECT_EQ(chunk["sequence"], i);
+    expectFields(chunks[i], {{"bufferSize", 3200},
+                             {"frames", 1600},
+                             {"sampleRate", 16000.0},
+                             {"actualChannels", 1},
+                             {"channels", 1},
+                             {"sequence", i}});
     if (i > 0) {
-      EXPECT_GT(chunk["hostTime"], chunks[i - 1]["hostTime"]);
+      EXPECT_GT(chunks[i]["hostTime"], chunks[i - 1]["hostTime"]);
     }
   }
   const double span = chunks.back()["hostTime"].get<double>() - chunks[0]["hostTime"].get<double>();
   EXPECT_NEAR(span / static_cast<double>(chunks.size() - 1), 0.1, 0.02) << span;
   // The tone is heard at 440 Hz at the new rate, not where unconverted
   // 48 kHz samples read at 16 kHz would put it.
-  const auto converted = channelOf(chunks, 0);
+  const auto converted = channelOf(chunks);
   EXPECT_TRUE(testing::hasTone(converted, kMicrophoneTone, 16000));
   EXPECT_FALSE(testing::hasTone(converted, kMicrophoneTone / 3, 16000));
 
   // Stopping delivers what was still being joined, and then nothing more.
-  ASSERT_EQ(answerTo(cli, command("r2", "stopRecording"))["success"], true);
+  ASSERT_TRUE(succeeds(cli, command("r2", "stopRecording")));
   auto all = audioFrames(cli, 0);
   // Until 300 ms pass without a chunk (at most 5 s).
   for (int quiet = 0, round = 0; quiet < 3 && round < 50; ++round) {
@@ -314,29 +287,25 @@ TEST(ConvertedStreamingEndToEndTest, ShapesAreCheckedThenConvertedChunkedAndDupl
   EXPECT_GE(all.back()["frames"], 1);
   EXPECT_LE(all.back()["frames"], 1600);
   EXPECT_EQ(all.back()["sequence"], all.size() - 1);
-  const json streaming = answerTo(cli, command("st3", "getAudioStreamingStatus"));
-  EXPECT_EQ(streaming["data"]["convert"], true);
-  EXPECT_EQ(streaming["data"]["chunkMs"], 100);
-  EXPECT_EQ(streaming["data"]["droppedBuffers"], 0);
+  expectFields(answerTo(cli, command("st3", "getAudioStreamingStatus"))["data"],
+               {{"convert", true}, {"chunkMs", 100}, {"droppedBuffers", 0}});
   EXPECT_EQ(audioFrames(cli, 0).size(), all.size());
 
   ASSERT_EQ(enable(cli, {{"sampleRate", 24000}, {"channels", 2}, {"convert", true}})["success"],
             true);
   const std::size_t from = audioFrames(cli, 0).size();
-  ASSERT_EQ(answerTo(cli, command("r3", "startRecording"))["success"], true);
+  ASSERT_TRUE(succeeds(cli, command("r3", "startRecording")));
   ASSERT_TRUE(waitForAudio(cli, 0, from + 50));
-  auto frames = audioFrames(cli, 0);
-  frames.erase(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(from));
-  for (const auto& data : frames) {
-    ASSERT_EQ(data["actualChannels"], 2) << data.dump();
-    EXPECT_EQ(data["channels"], 2);
-    EXPECT_EQ(data["sampleRate"], 24000.0);
+  const auto frames = audioFrames(cli, 0);
+  for (std::size_t i = from; i < frames.size(); ++i) {
+    ASSERT_EQ(frames[i]["actualChannels"], 2) << frames[i].dump();
+    expectFields(frames[i], {{"channels", 2}, {"sampleRate", 24000.0}});
   }
-  const auto left = channelOf(frames, 0);
-  EXPECT_EQ(left, channelOf(frames, 1));
+  const auto left = channelOf(frames, 0, from);
+  EXPECT_EQ(left, channelOf(frames, 1, from));
   EXPECT_TRUE(testing::hasTone(left, kMicrophoneTone, 24000));
   // No timeline asked for: none given.
-  EXPECT_FALSE(frames.front().contains("sequence"));
+  EXPECT_FALSE(frames[from].contains("sequence"));
 }
 
 }  // namespace

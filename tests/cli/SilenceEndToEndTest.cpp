@@ -8,6 +8,7 @@
 
 #include "support/CliProcess.h"
 #include "support/HostConversation.h"
+#include "support/RecordingConversation.h"
 #include "support/ScenarioFile.h"
 
 namespace velmar {
@@ -20,6 +21,7 @@ using testing::CliProcess;
 using testing::command;
 using testing::Frame;
 using testing::ScenarioFile;
+using testing::succeeds;
 using namespace std::chrono_literals;
 
 constexpr int kQuietPid = 2500;
@@ -31,23 +33,16 @@ constexpr int kQuietPid = 2500;
 json aMachineThatLosesItsAuthorisation() {
   json quiet = testing::scenarioProcess(kQuietPid, "Quiet", true);
   quiet["amplitude"] = 0;
-  return {
-      {"base", "default"},
-      {"devices",
-       {{{"uid", "MutedMic"}, {"name", "Muted Mic"}, {"inputChannels", {1}}, {"amplitude", 0}}}},
-      {"aggregateDevices",
-       {{{"uid", "org.example.meeting"},
-         {"name", "Meeting"},
-         {"subdevices", {"BuiltInMicrophoneDevice"}},
-         {"master", "BuiltInMicrophoneDevice"}},
-        {{"uid", "org.example.muted"},
-         {"name", "Muted"},
-         {"subdevices", {"BuiltInMicrophoneDevice", "MutedMic"}},
-         {"master", "BuiltInMicrophoneDevice"}}}},
-      {"processes", {quiet}},
-      {"timeline",
-       {{{"at", 8}, {"event", "setAuthorization"}, {"status", "denied"}},
-        {{"at", 11}, {"event", "setAuthorization"}, {"status", "authorized"}}}}};
+  json muted = testing::scenarioAggregate("org.example.muted", "Muted");
+  muted["subdevices"].push_back("MutedMic");
+  json machine =
+      testing::machineWith({testing::scenarioAggregate("org.example.meeting", "Meeting"), muted});
+  machine["devices"] = {
+      {{"uid", "MutedMic"}, {"name", "Muted Mic"}, {"inputChannels", {1}}, {"amplitude", 0}}};
+  machine["processes"] = {quiet};
+  machine["timeline"] = {{{"at", 8}, {"event", "setAuthorization"}, {"status", "denied"}},
+                         {{"at", 11}, {"event", "setAuthorization"}, {"status", "authorized"}}};
+  return machine;
 }
 
 std::optional<std::uint32_t> streamOf(const json& streams, const std::string& uid) {
@@ -68,14 +63,12 @@ TEST(SilenceEndToEndTest, SilentStreamsAreReportedOnceWithTheirLikelyCauseUntilT
                    {{"config",
                      {{"name", "Quiet"},
                       {"processes", {testing::processID(cli, kQuietPid)}}}}}))["data"]["uid"];
-  // Each with its own id: a repeated one would match the first answer.
   for (const auto& uid : {systemTap, quietTap}) {
-    ASSERT_EQ(answerTo(cli, command("a-" + uid, "addTapToAggregate",
-                                    {{"aggregateID", meeting}, {"tapUID", uid}}))["success"],
-              true);
+    ASSERT_TRUE(succeeds(cli, command("a-" + uid, "addTapToAggregate",
+                                      {{"aggregateID", meeting}, {"tapUID", uid}})));
   }
   // Streaming stays off: silence is reported for every recording.
-  ASSERT_EQ(answerTo(cli, command("r", "startRecording"))["success"], true);
+  ASSERT_TRUE(succeeds(cli, command("r", "startRecording")));
   const auto started = cli.frames().waitForEvent("recordingStarted", 10s);
   ASSERT_TRUE(started);
   const json streams = started->body["data"]["streams"];
@@ -107,7 +100,7 @@ TEST(SilenceEndToEndTest, SilentStreamsAreReportedOnceWithTheirLikelyCauseUntilT
   EXPECT_EQ(restored->body["data"]["streamIndex"], *everything);
   EXPECT_GE(restored->body["data"]["silentSeconds"], 2.0);
   EXPECT_LT(restored->body["data"]["silentSeconds"], 10.0);
-  ASSERT_EQ(answerTo(cli, command("s", "stopRecording"))["success"], true);
+  ASSERT_TRUE(succeeds(cli, command("s", "stopRecording")));
 
   // Once each: the microphone, which always sounded, never; the quiet tap,
   // still silent, is not said to be restored.
@@ -120,8 +113,7 @@ TEST(SilenceEndToEndTest, SilentStreamsAreReportedOnceWithTheirLikelyCauseUntilT
   // A running input that delivers zeros while the microphone is heard: the
   // device is the likely cause.
   const json muted = aggregateNamed(cli, "Muted");
-  ASSERT_EQ(answerTo(cli, command("r2", "startRecording", {{"deviceID", muted["id"]}}))["success"],
-            true);
+  ASSERT_TRUE(succeeds(cli, command("r2", "startRecording", {{"deviceID", muted["id"]}})));
   const auto starts = cli.frames().waitForFrames(
       [](const Frame& f) { return f.isEvent("recordingStarted"); }, 2, 10s);
   ASSERT_EQ(starts.size(), 2u);

@@ -6,17 +6,16 @@
 // stream shares one timeline and every buffer lost on the way is announced.
 #include <algorithm>
 #include <cstdint>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "sim/ToneAnalysis.h"
 #include "support/CliProcess.h"
 #include "support/HostConversation.h"
+#include "support/RecordingConversation.h"
 #include "support/ScenarioFile.h"
 
 namespace velmar {
@@ -26,13 +25,17 @@ using nlohmann::json;
 using testing::aggregateNamed;
 using testing::answerTo;
 using testing::audioFrames;
+using testing::channelOf;
 using testing::CliProcess;
 using testing::command;
 using testing::enableStreaming;
+using testing::expectFields;
 using testing::Frame;
+using testing::machineWith;
 using testing::processID;
 using testing::scenarioAggregate;
 using testing::ScenarioFile;
+using testing::succeeds;
 using testing::waitForAudio;
 using namespace std::chrono_literals;
 
@@ -48,26 +51,14 @@ std::uint32_t deviceIDOf(CliProcess& cli, const std::string& uid) {
   return 0;
 }
 
-std::vector<float> signalOf(CliProcess& cli, std::uint32_t stream, std::size_t fromFrame = 0) {
-  std::vector<float> signal;
-  const auto frames = audioFrames(cli, stream);
-  for (std::size_t i = fromFrame; i < frames.size(); ++i) {
-    const auto samples = testing::pcmChannel(frames[i]);
-    signal.insert(signal.end(), samples.begin(), samples.end());
-  }
-  return signal;
-}
-
 bool microphoneActive(CliProcess& cli, const std::string& id) {
   return answerTo(cli, command(id, "getMicrophoneStatus"))["data"]["isActive"];
 }
 
 TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLearnsWhenItIsGone) {
   // Name order puts "A Meeting" first: without a choice it would record.
-  ScenarioFile file(json{{"base", "default"},
-                         {"aggregateDevices",
-                          {scenarioAggregate("org.example.meeting", "A Meeting"),
-                           scenarioAggregate("org.example.studio", "B Studio", kStudioUID)}}});
+  ScenarioFile file(machineWith({scenarioAggregate("org.example.meeting", "A Meeting"),
+                                 scenarioAggregate("org.example.studio", "B Studio", kStudioUID)}));
   CliProcess cli(file.options());
   const std::uint32_t studio = aggregateNamed(cli, "B Studio")["id"];
   const json tap = answerTo(cli, command("t", "createSystemLevelTap"));
@@ -99,26 +90,12 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
         answerTo(cli, command("x" + std::to_string(++request), r.action, r.params)),
         "resource_not_found", "Resource not found: " + r.notFound + " not found");
   }
-  EXPECT_EQ(aggregateNamed(cli, "B Studio")["tapList"], json::array());
+  const json untouched = aggregateNamed(cli, "B Studio");
+  EXPECT_EQ(untouched["tapList"], json::array());
+  EXPECT_EQ(untouched["deviceList"], json::array({kStudioUID}));
   EXPECT_EQ(answerTo(cli, command("n0", "getAggregateDevices"))["data"]["count"], 2);
-  // Taps named at creation go into the creation dictionary.
-  const json created =
-      answerTo(cli, command("n2", "createAggregateDevice", {{"tapUIDs", {tapUID}}}));
-  ASSERT_EQ(created["success"], true) << created.dump();
-  const json all = answerTo(cli, command("n3", "getAggregateDevices"))["data"];
-  EXPECT_EQ(all["count"], 3) << all.dump();
-  for (const auto& device : all["devices"]) {
-    if (device["id"] == created["data"]["deviceID"]) {
-      EXPECT_EQ(device["tapList"], json::array({tapUID}));
-    }
-  }
-  ASSERT_EQ(answerTo(cli, command("n4", "destroyAggregateDevice",
-                                  {{"deviceID", created["data"]["deviceID"]}}))["success"],
-            true);
-  EXPECT_EQ(aggregateNamed(cli, "B Studio")["deviceList"], json::array({kStudioUID}));
-  ASSERT_EQ(answerTo(cli, command("c4", "addTapToAggregate",
-                                  {{"aggregateID", studio}, {"tapUID", tapUID}}))["success"],
-            true);
+  ASSERT_TRUE(succeeds(
+      cli, command("c4", "addTapToAggregate", {{"aggregateID", studio}, {"tapUID", tapUID}})));
 
   ASSERT_EQ(enableStreaming(cli)["success"], true);
   const json started = answerTo(cli, command("r1", "startRecording", {{"deviceID", studio}}));
@@ -135,15 +112,14 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
                               {"name", "Studio 2i2 USB"},
                               {"channels", 2},
                               {"sampleRate", 48000.0}}));
-  EXPECT_EQ(streams[1]["streamIndex"], 1);
-  EXPECT_EQ(streams[1]["kind"], "tap");
-  EXPECT_EQ(streams[1]["uid"], tapUID);
-  EXPECT_EQ(streams[1]["name"], "System Audio Interceptor");
+  expectFields(
+      streams[1],
+      {{"streamIndex", 1}, {"kind", "tap"}, {"uid", tapUID}, {"name", "System Audio Interceptor"}});
 
   // The map says what the audio is: the studio interface's tone on 0.
   ASSERT_TRUE(waitForAudio(cli, 0, 60));
   ASSERT_TRUE(waitForAudio(cli, 1, 60));
-  EXPECT_TRUE(testing::hasTone(signalOf(cli, 0), kStudioTone, 48000));
+  EXPECT_TRUE(testing::hasTone(channelOf(audioFrames(cli, 0)), kStudioTone, 48000));
   for (std::uint32_t stream : {0u, 1u}) {
     const json data = audioFrames(cli, stream).front();
     EXPECT_EQ(data["actualChannels"], streams[stream]["channels"]) << stream;
@@ -152,9 +128,7 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
 
   // The recorded device goes away: the recording is over and says so once,
   // and no audio follows the report.
-  ASSERT_EQ(
-      answerTo(cli, command("d", "destroyAggregateDevice", {{"deviceID", studio}}))["success"],
-      true);
+  ASSERT_TRUE(succeeds(cli, command("d", "destroyAggregateDevice", {{"deviceID", studio}})));
   const auto isLoss = [](const Frame& f) {
     return f.isEvent("recordingError") &&
            f.body["data"]["error"] == "Recording device is no longer available";
@@ -165,56 +139,42 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(audioFrames(cli).size(), audioSoFar);
   EXPECT_EQ(testing::countFrames(cli, isLoss), 1u);
-  const json status = answerTo(cli, command("st", "getRecordingStatus"));
-  EXPECT_EQ(status["data"]["isRecording"], false);
-  EXPECT_EQ(status["data"]["duration"], 0.0);
+  expectFields(answerTo(cli, command("st", "getRecordingStatus"))["data"],
+               {{"isRecording", false}, {"duration", 0.0}});
   EXPECT_EQ(answerTo(cli, command("stop", "stopRecording")),
             (json{{"id", "stop"}, {"success", false}, {"error", "No recording to stop"}}));
 }
 
+// The device refuses the IO procedure once ('nope'): it would start without
+// it and deliver nothing. It never reports running either, so a later start
+// is made a second time without the procedure: that recording works, and
+// stopping it stops that start too.
 TEST(TrustedRecordingEndToEndTest, StartsThatCannotDeliverSayWhyAndLeaveNothingRunning) {
-  const json meeting = scenarioAggregate("org.example.meeting", "Meeting");
-  {
-    // The device refuses the IO procedure once ('nope'); it would start
-    // without it and deliver nothing.
-    ScenarioFile file(
-        json{{"base", "default"},
-             {"aggregateDevices", {meeting}},
-             {"failures", {{{"operation", "deviceStart"}, {"status", "nope"}, {"times", 1}}}}});
-    CliProcess cli(file.options());
-    const json refused = answerTo(cli, command("r1", "startRecording"));
-    EXPECT_EQ(refused["success"], false);
-    const std::string why = refused["error"];
-    EXPECT_THAT(why, ::testing::StartsWith("Failed to start recording: Error starting device "));
-    EXPECT_THAT(why, ::testing::HasSubstr("('nope')"));
-    EXPECT_THAT(why, ::testing::HasSubstr("deliver no audio"));
-    const auto error = cli.frames().waitForEvent("recordingError");
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->body["data"]["error"], why);
-    EXPECT_FALSE(microphoneActive(cli, "m1"));
-    EXPECT_EQ(answerTo(cli, command("st", "getRecordingStatus"))["data"]["isRecording"], false);
-
-    // A device without input streams is refused with that reason.
-    const auto speaker = deviceIDOf(cli, "BuiltInSpeakerDevice");
-    EXPECT_EQ(answerTo(cli, command("r2", "startRecording", {{"deviceID", speaker}}))["error"],
-              "Failed to start recording: No input streams available for recording on device " +
-                  std::to_string(speaker));
-  }
-  // The device does not report running after the start, so it is started a
-  // second time without the procedure: the recording works, and stopping it
-  // stops that start too.
-  ScenarioFile file(json{{"base", "default"},
-                         {"aggregateDevices", {meeting}},
-                         {"failures", {{{"operation", "getPropertyData"}, {"selector", "goin"}}}}});
+  ScenarioFile file(
+      json{{"base", "default"},
+           {"aggregateDevices", {scenarioAggregate("org.example.meeting", "Meeting")}},
+           {"failures",
+            {{{"operation", "deviceStart"}, {"status", "nope"}, {"times", 1}},
+             {{"operation", "getPropertyData"}, {"selector", "goin"}}}}});
   CliProcess cli(file.options());
-  ASSERT_EQ(enableStreaming(cli)["success"], true);
+  // What the refusal says is the recorder's and the manager's tests'.
+  EXPECT_EQ(answerTo(cli, command("r1", "startRecording"))["success"], false);
+  EXPECT_TRUE(cli.frames().waitForEvent("recordingError"));
   EXPECT_FALSE(microphoneActive(cli, "m0"));
-  const json started = answerTo(cli, command("r1", "startRecording"));
-  ASSERT_EQ(started["success"], true) << started.dump();
+  EXPECT_EQ(answerTo(cli, command("st", "getRecordingStatus"))["data"]["isRecording"], false);
+
+  // A device without input streams is refused with that reason.
+  const auto speaker = deviceIDOf(cli, "BuiltInSpeakerDevice");
+  EXPECT_EQ(answerTo(cli, command("r2", "startRecording", {{"deviceID", speaker}}))["error"],
+            "Failed to start recording: No input streams available for recording on device " +
+                std::to_string(speaker));
+
+  ASSERT_EQ(enableStreaming(cli)["success"], true);
+  ASSERT_TRUE(succeeds(cli, command("r3", "startRecording")));
   EXPECT_TRUE(cli.waitForLog("Start attempt result: 0"));
   ASSERT_TRUE(waitForAudio(cli, 0, 20));
   EXPECT_TRUE(microphoneActive(cli, "m1"));
-  EXPECT_EQ(answerTo(cli, command("r2", "stopRecording"))["success"], true);
+  EXPECT_TRUE(succeeds(cli, command("r4", "stopRecording")));
   EXPECT_FALSE(microphoneActive(cli, "m2"));
 }
 
@@ -272,12 +232,10 @@ TEST(TrustedRecordingEndToEndTest, TapsKeepWhatTheyWereMadeForAndHearNewcomersAt
   const json theirs = foreign->body["data"];
 
   const std::uint32_t meeting = aggregateNamed(cli, "Meeting")["id"];
-  ASSERT_EQ(
-      answerTo(cli, command("a", "addTapToAggregate",
-                            {{"aggregateID", meeting}, {"tapUID", system["uid"]}}))["success"],
-      true);
+  ASSERT_TRUE(succeeds(cli, command("a", "addTapToAggregate",
+                                    {{"aggregateID", meeting}, {"tapUID", system["uid"]}})));
   ASSERT_EQ(enableStreaming(cli)["success"], true);
-  ASSERT_EQ(answerTo(cli, command("r", "startRecording"))["success"], true);
+  ASSERT_TRUE(succeeds(cli, command("r", "startRecording")));
 
   // The podcast app appears: the system tap takes it in on the list change,
   // and its tone is in the tap stream.
@@ -298,7 +256,7 @@ TEST(TrustedRecordingEndToEndTest, TapsKeepWhatTheyWereMadeForAndHearNewcomersAt
   ASSERT_TRUE(joined);
   const std::size_t from = audioFrames(cli, 1).size();
   ASSERT_TRUE(waitForAudio(cli, 1, from + 50));
-  EXPECT_TRUE(testing::hasTone(signalOf(cli, 1, from), 900, 48000));
+  EXPECT_TRUE(testing::hasTone(channelOf(audioFrames(cli, 1), 0, from), 900, 48000));
 
   // After Safari leaves, a forced update keeps each tap's intent.
   ASSERT_TRUE(cli.frames().waitForFrame(
@@ -307,7 +265,7 @@ TEST(TrustedRecordingEndToEndTest, TapsKeepWhatTheyWereMadeForAndHearNewcomersAt
       },
       15s));
   const std::size_t before = cli.frames().frames().size();
-  ASSERT_EQ(answerTo(cli, command("f", "forceUpdateTaps"))["success"], true);
+  ASSERT_TRUE(succeeds(cli, command("f", "forceUpdateTaps")));
   answerTo(cli, command("sw", "handleDeviceSwitch"));
   const json taps = answerTo(cli, command("l", "listAudioTaps"))["data"]["taps"];
   EXPECT_EQ(sortedProcesses(tapWithID(taps, system["id"])),
@@ -328,7 +286,7 @@ TEST(TrustedRecordingEndToEndTest, TapsKeepWhatTheyWereMadeForAndHearNewcomersAt
   }
   EXPECT_TRUE(cli.waitForLog("Leaving tap " + theirs["id"].dump() +
                              " as it is: this service did not make it"));
-  EXPECT_EQ(answerTo(cli, command("stop", "stopRecording"))["success"], true);
+  EXPECT_TRUE(succeeds(cli, command("stop", "stopRecording")));
 }
 
 std::uint64_t gapCount(CliProcess& cli) {
@@ -341,21 +299,17 @@ std::uint64_t gapCount(CliProcess& cli) {
 // `shape`: more "enableAudioStreaming" parameters; the buffers checked are
 // the ones delivered, whatever they were made from.
 void expectOneTimelineAndEveryLostBufferAnnounced(const json& shape) {
-  ScenarioFile file(
-      json{{"base", "default"},
-           {"aggregateDevices", {scenarioAggregate("org.example.studio", "Studio", kStudioUID)}}});
+  ScenarioFile file(machineWith({scenarioAggregate("org.example.studio", "Studio", kStudioUID)}));
   CliProcess cli(file.options());
   const std::uint32_t studio = aggregateNamed(cli, "Studio")["id"];
   const json tap = answerTo(cli, command("t", "createSystemLevelTap"));
-  ASSERT_EQ(
-      answerTo(cli, command("a", "addTapToAggregate",
-                            {{"aggregateID", studio}, {"tapUID", tap["data"]["uid"]}}))["success"],
-      true);
+  ASSERT_TRUE(succeeds(cli, command("a", "addTapToAggregate",
+                                    {{"aggregateID", studio}, {"tapUID", tap["data"]["uid"]}})));
   json params{{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}, {"timeline", true}};
   params.update(shape);
   const json enabled = answerTo(cli, command("s", "enableAudioStreaming", params));
   ASSERT_EQ(enabled["data"]["timeline"], true) << enabled.dump();
-  ASSERT_EQ(answerTo(cli, command("r1", "startRecording"))["success"], true);
+  ASSERT_TRUE(succeeds(cli, command("r1", "startRecording")));
   ASSERT_TRUE(waitForAudio(cli, 0, 50));
   ASSERT_TRUE(waitForAudio(cli, 1, 50));
 

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <ranges>
+#include <string_view>
 #include <thread>
 
 #include "aggregate/AggregateTestMachine.h"
@@ -50,24 +52,18 @@ void PrintTo(const Fault& fault, std::ostream* os) { *os << fault.name; }
 
 std::vector<Fault> faults() {
   std::vector<Fault> all{{"Nothing", std::nullopt}};
-  const char* operations[] = {"GetPropertyDataSize",
-                              "GetPropertyData",
-                              "SetPropertyData",
-                              "HasProperty",
-                              "IsPropertySettable",
-                              "AddPropertyListener",
-                              "RemovePropertyListener",
-                              "CreateProcessTap",
-                              "DestroyProcessTap",
-                              "CreateAggregateDevice",
-                              "DestroyAggregateDevice",
-                              "CreateIOProcID",
-                              "DestroyIOProcID",
-                              "DeviceStart",
-                              "DeviceStop"};
-  static_assert(std::size(operations) == static_cast<std::size_t>(HalOperation::kDeviceStop) + 1);
-  for (std::size_t i = 0; i < std::size(operations); ++i) {
-    all.push_back({operations[i], FailureRule::when(static_cast<HalOperation>(i))});
+  // HalOperation's values in order.
+  constexpr std::string_view kOperations =
+      "GetPropertyDataSize GetPropertyData SetPropertyData HasProperty IsPropertySettable "
+      "AddPropertyListener RemovePropertyListener CreateProcessTap DestroyProcessTap "
+      "CreateAggregateDevice DestroyAggregateDevice CreateIOProcID DestroyIOProcID DeviceStart "
+      "DeviceStop";
+  static_assert(std::ranges::count(kOperations, ' ') ==
+                static_cast<int>(HalOperation::kDeviceStop));
+  int operation = 0;
+  for (const auto name : kOperations | std::views::split(' ')) {
+    all.push_back({std::string(name.begin(), name.end()),
+                   FailureRule::when(static_cast<HalOperation>(operation++))});
   }
   // Every property a manager writes.
   const std::pair<const char*, AudioObjectPropertySelector> writes[] = {

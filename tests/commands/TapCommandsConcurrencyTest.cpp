@@ -57,9 +57,7 @@ TEST(TapCommandsConcurrencyTest, CommandsUpdatesAndListenerReactionsAtOnce) {
       CATapDescription description;
       description.name = "Foreign " + std::to_string(i);
       made.push_back(simulator.createForeignTap(description));
-      if (i % 3 == 2) {
-        Platform::shared().hal().destroyProcessTap(made[made.size() - 2]);
-      }
+      if (i % 3 == 2) Platform::shared().hal().destroyProcessTap(made[made.size() - 2]);
       if (i % 10 == 0) {
         sim::SimulatedProcessConfig process;
         process.pid = 5000 + i;

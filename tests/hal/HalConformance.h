@@ -10,6 +10,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "audiohal/AudioHardware.h"
 
@@ -53,6 +54,19 @@ struct ConformanceBackend {
   std::unique_ptr<ConformanceDriver> (*make)();
 };
 
+// The process object of `pid` the HAL lists, 0 when it lists none.
+inline AudioObjectID processObjectOf(AudioHardware& hal, std::int32_t pid) {
+  std::vector<AudioObjectID> ids;
+  hal.getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyProcessObjectList),
+                  ids);
+  for (AudioObjectID id : ids) {
+    SInt32 found = 0;
+    if (hal.getProperty(id, globalAddress(kAudioProcessPropertyPID), found) == 0 && found == pid)
+      return id;
+  }
+  return 0;
+}
+
 // Test names show the backend, not the parameter's bytes.
 inline void PrintTo(const ConformanceBackend& backend, std::ostream* out) { *out << backend.name; }
 
@@ -73,17 +87,15 @@ class HalConformanceTest : public ::testing::TestWithParam<ConformanceBackend> {
                       globalAddress(kAudioHardwarePropertyTranslateUIDToDevice), id, uid);
     return id;
   }
-  AudioObjectID processObjectID(std::int32_t pid) {
-    for (AudioObjectID id :
-         readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList)) {
-      SInt32 found = 0;
-      if (hal().getProperty(id, globalAddress(kAudioProcessPropertyPID), found) == 0 &&
-          found == pid) {
-        return id;
-      }
-    }
-    return 0;
+  std::vector<AudioObjectID> tapList() {
+    return readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList);
   }
+  UInt32 readUInt32(AudioObjectID object, const AudioObjectPropertyAddress& address) {
+    UInt32 value = 0;
+    hal().getProperty(object, address, value);
+    return value;
+  }
+  AudioObjectID processObjectID(std::int32_t pid) { return processObjectOf(hal(), pid); }
 
  private:
   std::unique_ptr<ConformanceDriver> driver_;

@@ -8,11 +8,11 @@
 #include <mutex>
 #include <thread>
 
-#include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
 
 #include "runtime/Queues.h"
 #include "sim/ToneAnalysis.h"
+#include "support/MainLoopThread.h"
 
 namespace velmar::audiohal {
 namespace {
@@ -21,36 +21,57 @@ using namespace std::chrono_literals;
 
 constexpr auto kTimeout = 10s;
 
-// Runs the main queue on a thread of the test for the test's duration.
-class MainQueueRunner {
- public:
-  MainQueueRunner()
-      : guard_(asio::make_work_guard(runtime::mainContext())),
-        thread_([] { runtime::mainContext().run(); }) {}
-  ~MainQueueRunner() {
-    guard_.reset();
-    runtime::mainContext().stop();
-    thread_.join();
-  }
-  std::thread::id id() const { return thread_.get_id(); }
+// Runs on the main queue; returns once everything posted before it has run.
+std::thread::id drainMainQueue() {
+  std::promise<std::thread::id> ran;
+  asio::post(runtime::mainQueue(), [&] { ran.set_value(std::this_thread::get_id()); });
+  auto thread = ran.get_future();
+  const bool ready = thread.wait_for(kTimeout) == std::future_status::ready;
+  EXPECT_TRUE(ready);
+  return ready ? thread.get() : std::thread::id();
+}
 
- private:
-  asio::executor_work_guard<asio::io_context::executor_type> guard_;
-  std::thread thread_;
-};
-
-TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
-  MainQueueRunner mainQueue;
+// Records what a listener function or block is told, and on which thread.
+struct ListenerProbe {
+  explicit ListenerProbe(ConformanceDriver& driver) : driver(driver) {}
+  ConformanceDriver& driver;
   std::mutex mutex;
   std::condition_variable arrived;
-  std::vector<std::thread::id> threads;
   std::vector<AudioObjectPropertySelector> selectors;
-  auto block = makeListenerBlock([&](UInt32 count, const AudioObjectPropertyAddress* addresses) {
+  std::vector<std::thread::id> threads;
+  bool onNotificationThread = false;
+
+  void note(UInt32 count, const AudioObjectPropertyAddress* addresses) {
+    const bool notificationThread = driver.isNotificationThread();
     std::lock_guard lock(mutex);
     for (UInt32 i = 0; i < count; ++i) selectors.push_back(addresses[i].mSelector);
     threads.push_back(std::this_thread::get_id());
+    onNotificationThread = notificationThread;
     arrived.notify_all();
-  });
+  }
+  static OSStatus listener(AudioObjectID, UInt32 count, const AudioObjectPropertyAddress* addresses,
+                           void* clientData) {
+    static_cast<ListenerProbe*>(clientData)->note(count, addresses);
+    return 0;
+  }
+  AudioObjectPropertyListenerBlock block() {
+    return makeListenerBlock([this](UInt32 count, const AudioObjectPropertyAddress* addresses) {
+      note(count, addresses);
+    });
+  }
+  // The first notification's selector, 0 when none came in time.
+  AudioObjectPropertySelector first() {
+    std::unique_lock lock(mutex);
+    arrived.wait_for(lock, kTimeout, [&] { return !selectors.empty(); });
+    return selectors.empty() ? 0 : selectors[0];
+  }
+};
+
+TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
+  testing::MainLoopThread mainLoop;
+  const std::thread::id mainQueue = drainMainQueue();
+  ListenerProbe probe(driver());
+  const auto block = probe.block();
   const auto address = globalAddress(kAudioHardwarePropertyProcessObjectList);
   ASSERT_EQ(hal().addPropertyListenerBlock(kAudioObjectSystemObject, address, runtime::mainQueue(),
                                            block),
@@ -59,11 +80,11 @@ TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
   const std::int32_t pid = driver().addProcess(true);
   const AudioObjectID process = processObjectID(pid);
   ASSERT_NE(process, 0u);
+  ASSERT_EQ(probe.first(), kAudioHardwarePropertyProcessObjectList);
   {
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(arrived.wait_for(lock, kTimeout, [&] { return !threads.empty(); }));
-    EXPECT_EQ(threads[0], mainQueue.id());
-    EXPECT_EQ(selectors,
+    std::lock_guard lock(probe.mutex);
+    EXPECT_EQ(probe.threads[0], mainQueue);
+    EXPECT_EQ(probe.selectors,
               std::vector<AudioObjectPropertySelector>{kAudioHardwarePropertyProcessObjectList});
   }
 
@@ -77,78 +98,44 @@ TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
                                               runtime::mainQueue(), block),
             0);
   driver().removeProcess(pid);
-  // Let anything wrongly posted drain before looking.
-  std::promise<void> drained;
-  asio::post(runtime::mainQueue(), [&] { drained.set_value(); });
-  ASSERT_EQ(drained.get_future().wait_for(kTimeout), std::future_status::ready);
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(threads.size(), 1u);
+  drainMainQueue();  // anything wrongly posted runs before the count
+  std::lock_guard lock(probe.mutex);
+  EXPECT_EQ(probe.threads.size(), 1u);
   // Object IDs are never handed out twice while the HAL runs.
   const std::int32_t next = driver().addProcess(false);
   EXPECT_NE(processObjectID(next), process);
   EXPECT_NE(processObjectID(next), 0u);
 }
 
-struct ProcProbe {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::vector<AudioObjectPropertySelector> selectors;
-  std::thread::id thread;
-  ConformanceDriver* driver = nullptr;
-  bool onNotificationThread = false;
-
-  static OSStatus listener(AudioObjectID, UInt32 count, const AudioObjectPropertyAddress* addresses,
-                           void* clientData) {
-    auto* probe = static_cast<ProcProbe*>(clientData);
-    bool notificationThread = probe->driver->isNotificationThread();
-    std::lock_guard lock(probe->mutex);
-    for (UInt32 i = 0; i < count; ++i) probe->selectors.push_back(addresses[i].mSelector);
-    probe->onNotificationThread = notificationThread;
-    probe->arrived.notify_all();
-    return 0;
-  }
-};
-
 TEST_P(HalConformanceTest, ListenerFunctionsRunOnTheNotificationThread) {
-  ProcProbe probe;
-  probe.driver = &driver();
+  ListenerProbe probe(driver());
   AudioObjectID headset = deviceID(driver().interfaceUID());
   const auto alive = globalAddress(kAudioDevicePropertyDeviceIsAlive);
-  ASSERT_EQ(hal().addPropertyListener(headset, alive, &ProcProbe::listener, &probe), 0);
+  ASSERT_EQ(hal().addPropertyListener(headset, alive, &ListenerProbe::listener, &probe), 0);
 
   driver().killDevice(driver().interfaceUID());
+  EXPECT_EQ(probe.first(), kAudioDevicePropertyDeviceIsAlive);
   {
-    std::unique_lock lock(probe.mutex);
-    ASSERT_TRUE(probe.arrived.wait_for(lock, kTimeout, [&] { return !probe.selectors.empty(); }));
-    EXPECT_EQ(probe.selectors[0], kAudioDevicePropertyDeviceIsAlive);
+    std::lock_guard lock(probe.mutex);
     EXPECT_TRUE(probe.onNotificationThread);
   }
   // It reads as dead, or it is gone altogether.
   UInt32 isAlive = 1;
   const OSStatus status = hal().getProperty(headset, alive, isAlive);
   EXPECT_TRUE(status != 0 || isAlive == 0u);
-  ASSERT_EQ(hal().removePropertyListener(headset, alive, &ProcProbe::listener, &probe), 0);
+  ASSERT_EQ(hal().removePropertyListener(headset, alive, &ListenerProbe::listener, &probe), 0);
 }
 
 TEST_P(HalConformanceTest, RunningSomewhereFollowsOtherProgramsAndOurOwnIO) {
-  ProcProbe probe;
-  probe.driver = &driver();
+  ListenerProbe probe(driver());
   AudioObjectID microphone = deviceID(driver().microphoneUID());
-  const AudioObjectPropertyAddress gone{kAudioDevicePropertyDeviceIsRunningSomewhere,
-                                        kAudioObjectPropertyScopeInput, 0};
-  ASSERT_EQ(hal().addPropertyListener(microphone, gone, &ProcProbe::listener, &probe), 0);
-  auto runningSomewhere = [&] {
-    UInt32 value = 0;
-    hal().getProperty(microphone, gone, value);
-    return value;
-  };
-  EXPECT_EQ(runningSomewhere(), 0u);
+  const AudioObjectPropertyAddress address{kAudioDevicePropertyDeviceIsRunningSomewhere,
+                                           kAudioObjectPropertyScopeInput, 0};
+  ASSERT_EQ(hal().addPropertyListener(microphone, address, &ListenerProbe::listener, &probe), 0);
+  EXPECT_EQ(readUInt32(microphone, address), 0u);
   driver().setDeviceInUseElsewhere(driver().microphoneUID(), true);
-  EXPECT_EQ(runningSomewhere(), 1u);
-  {
-    std::unique_lock lock(probe.mutex);
-    ASSERT_TRUE(probe.arrived.wait_for(lock, kTimeout, [&] { return !probe.selectors.empty(); }));
-  }
+  EXPECT_EQ(readUInt32(microphone, address), 1u);
+  EXPECT_EQ(probe.first(), kAudioDevicePropertyDeviceIsRunningSomewhere);
   driver().setDeviceInUseElsewhere(driver().microphoneUID(), false);
 
   // Capturing through an aggregate that contains the microphone uses it too.
@@ -158,10 +145,10 @@ TEST_P(HalConformanceTest, RunningSomewhereFollowsOtherProgramsAndOurOwnIO) {
           {{"name", "A"}, {"uid", "a"}, {"subdevices", {driver().microphoneUID()}}}, aggregate),
       0);
   ASSERT_EQ(hal().deviceStart(aggregate, nullptr), 0);
-  EXPECT_EQ(runningSomewhere(), 1u);
+  EXPECT_EQ(readUInt32(microphone, address), 1u);
   ASSERT_EQ(hal().deviceStop(aggregate, nullptr), 0);
-  EXPECT_EQ(runningSomewhere(), 0u);
-  hal().removePropertyListener(microphone, gone, &ProcProbe::listener, &probe);
+  EXPECT_EQ(readUInt32(microphone, address), 0u);
+  hal().removePropertyListener(microphone, address, &ListenerProbe::listener, &probe);
 }
 
 TEST_P(HalConformanceTest, TapsHoldTheirDescriptionAndForeignPrivateTapsAreHidden) {
@@ -175,8 +162,7 @@ TEST_P(HalConformanceTest, TapsHoldTheirDescriptionAndForeignPrivateTapsAreHidde
       muting ? CATapMuteBehavior::kMutedWhenTapped : CATapMuteBehavior::kUnmuted;
   AudioObjectID tap = 0;
   ASSERT_EQ(hal().createProcessTap(description, tap), 0);
-  EXPECT_EQ(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList),
-            std::vector<AudioObjectID>{tap});
+  EXPECT_EQ(tapList(), std::vector<AudioObjectID>{tap});
 
   std::string uid;
   ASSERT_EQ(hal().getProperty(tap, globalAddress(kAudioTapPropertyUID), uid), 0);
@@ -198,11 +184,11 @@ TEST_P(HalConformanceTest, TapsHoldTheirDescriptionAndForeignPrivateTapsAreHidde
   CATapDescription secret;
   secret.isPrivate = true;
   if (driver().createForeignTap(secret) != 0) {
-    EXPECT_EQ(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList).size(), 1u);
+    EXPECT_EQ(tapList().size(), 1u);
   }
 
   ASSERT_EQ(hal().destroyProcessTap(tap), 0);
-  EXPECT_TRUE(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList).empty());
+  EXPECT_TRUE(tapList().empty());
   EXPECT_EQ(hal().destroyProcessTap(tap), kAudioHardwareBadObjectError);
 }
 
@@ -224,9 +210,8 @@ TEST_P(HalConformanceTest, AggregateCompositionCanBeReadAndChanged) {
   EXPECT_EQ(hal().createAggregateDevice(dictionary, aggregate),
             kAudioHardwareIllegalOperationError);
 
-  UInt32 classID = 0;
-  hal().getProperty(aggregate, globalAddress(kAudioObjectPropertyClass), classID);
-  EXPECT_EQ(classID, kAudioAggregateDeviceClassID);
+  EXPECT_EQ(readUInt32(aggregate, globalAddress(kAudioObjectPropertyClass)),
+            kAudioAggregateDeviceClassID);
   std::optional<std::string> main;
   hal().getProperty(aggregate, globalAddress(kAudioAggregateDevicePropertyMainSubDevice), main);
   EXPECT_EQ(main, driver().microphoneUID());
@@ -247,30 +232,22 @@ TEST_P(HalConformanceTest, AggregateCompositionCanBeReadAndChanged) {
           aggregate, {kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeInput, 0},
           layout),
       0);
-  ASSERT_EQ(layout.numberBuffers(), 3u);
-  EXPECT_EQ(layout.mBuffers[0].mNumberChannels, 1u);
-  EXPECT_EQ(layout.mBuffers[1].mNumberChannels, 2u);
-  EXPECT_EQ(layout.mBuffers[2].mNumberChannels, 1u);
+  std::vector<UInt32> widths;
+  for (const AudioBuffer& buffer : layout.mBuffers) widths.push_back(buffer.mNumberChannels);
+  EXPECT_EQ(widths, (std::vector<UInt32>{1, 2, 1}));
   auto streams = readIDs(aggregate, kAudioDevicePropertyStreams);  // inputs first, then outputs
   ASSERT_GE(streams.size(), 3u);
-  for (int i = 0; i < 3; ++i) {
-    UInt32 direction = 7;
-    hal().getProperty(streams[i], globalAddress(kAudioStreamPropertyDirection), direction);
-    EXPECT_EQ(direction, 1u);
-  }
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(readUInt32(streams[i], globalAddress(kAudioStreamPropertyDirection)), 1u);
 
+  const auto compositionAddress = globalAddress(kAudioAggregateDevicePropertyComposition);
   nlohmann::json composition;
-  ASSERT_EQ(hal().getProperty(aggregate, globalAddress(kAudioAggregateDevicePropertyComposition),
-                              composition),
-            0);
+  ASSERT_EQ(hal().getProperty(aggregate, compositionAddress, composition), 0);
   EXPECT_EQ(composition["private"], true);
   EXPECT_EQ(composition["subdevices"].size(), 2u);
   composition["tapautostart"] = true;
-  ASSERT_EQ(hal().setPropertyData(
-                aggregate, globalAddress(kAudioAggregateDevicePropertyComposition), composition),
-            0);
-  hal().getProperty(aggregate, globalAddress(kAudioAggregateDevicePropertyComposition),
-                    composition);
+  ASSERT_EQ(hal().setPropertyData(aggregate, compositionAddress, composition), 0);
+  hal().getProperty(aggregate, compositionAddress, composition);
   EXPECT_EQ(composition["tapautostart"], true);
 
   // Removing the tap removes its stream but keeps the others' IDs.
@@ -298,27 +275,20 @@ TEST_P(HalConformanceTest, TapsThatMuteCannotBeMadeWhereTheyCannotBeHonoured) {
   description.muteBehavior = CATapMuteBehavior::kMuted;
   AudioObjectID tap = 0;
   EXPECT_NE(hal().createProcessTap(description, tap), 0);
-  EXPECT_TRUE(readIDs(kAudioObjectSystemObject, kAudioHardwarePropertyTapList).empty());
+  EXPECT_TRUE(tapList().empty());
 }
 
 TEST_P(HalConformanceTest, ARunningStateSetByHandIsShownAndNotified) {
   if (!driver().supports(ConformanceDriver::Feature::kSetProcessRunning))
     GTEST_SKIP() << "this backend's processes play or stop only on their own";
-  ProcProbe probe;
-  probe.driver = &driver();
+  ListenerProbe probe(driver());
   const AudioObjectID process = processObjectID(driver().silentPID());
   const auto running = globalAddress(kAudioProcessPropertyIsRunning);
-  ASSERT_EQ(hal().addPropertyListener(process, running, &ProcProbe::listener, &probe), 0);
+  ASSERT_EQ(hal().addPropertyListener(process, running, &ListenerProbe::listener, &probe), 0);
   driver().setProcessRunning(driver().silentPID(), true);
-  UInt32 value = 0;
-  hal().getProperty(process, running, value);
-  EXPECT_EQ(value, 1u);
-  {
-    std::unique_lock lock(probe.mutex);
-    ASSERT_TRUE(probe.arrived.wait_for(lock, kTimeout, [&] { return !probe.selectors.empty(); }));
-    EXPECT_EQ(probe.selectors[0], kAudioProcessPropertyIsRunning);
-  }
-  hal().removePropertyListener(process, running, &ProcProbe::listener, &probe);
+  EXPECT_EQ(readUInt32(process, running), 1u);
+  EXPECT_EQ(probe.first(), kAudioProcessPropertyIsRunning);
+  hal().removePropertyListener(process, running, &ListenerProbe::listener, &probe);
 }
 
 // Collects what an IO procedure receives.
@@ -344,10 +314,8 @@ struct Capture {
       const AudioBuffer& buffer = input->mBuffers[i];
       capture->channels.push_back(buffer.mNumberChannels);
       const auto* samples = static_cast<const float*>(buffer.mData);
-      UInt32 frames = buffer.mDataByteSize / (4 * buffer.mNumberChannels);
-      for (UInt32 f = 0; f < frames; ++f) {
-        capture->streams[i].push_back(samples[f * buffer.mNumberChannels]);
-      }
+      for (UInt32 at = 0; at < buffer.mDataByteSize / 4; at += buffer.mNumberChannels)
+        capture->streams[i].push_back(samples[at]);
     }
     capture->arrived.notify_all();
     return 0;
@@ -375,33 +343,28 @@ TEST_P(HalConformanceTest, IOProceduresDeliverOneBufferPerInputStreamWithEachSou
   AudioDeviceIOProcID proc = nullptr;
   ASSERT_EQ(hal().createIOProcID(aggregate, &Capture::ioProc, &capture, proc), 0);
   ASSERT_EQ(hal().deviceStart(aggregate, proc), 0);
-  UInt32 running = 0;
-  hal().getProperty(aggregate, globalAddress(kAudioDevicePropertyDeviceIsRunning), running);
-  EXPECT_EQ(running, 1u);
-  {
-    std::unique_lock lock(capture.mutex);
-    // A tenth of a second of audio is plenty to tell the tones apart.
-    ASSERT_TRUE(capture.arrived.wait_for(lock, kTimeout, [&] {
-      return !capture.streams.empty() && capture.streams[0].size() >= 4800;
-    }));
-  }
+  EXPECT_EQ(readUInt32(aggregate, globalAddress(kAudioDevicePropertyDeviceIsRunning)), 1u);
+  std::unique_lock lock(capture.mutex);
+  // A tenth of a second of audio is plenty to tell the tones apart.
+  ASSERT_TRUE(capture.arrived.wait_for(lock, kTimeout, [&] {
+    return !capture.streams.empty() && capture.streams[0].size() >= 4800;
+  }));
+  lock.unlock();
   ASSERT_EQ(hal().deviceStop(aggregate, proc), 0);
   capture.stopped = true;
-  int cyclesAtStop;
-  {
-    std::lock_guard lock(capture.mutex);
-    cyclesAtStop = capture.cycles;
-  }
+  lock.lock();
+  const int cyclesAtStop = capture.cycles;
+  lock.unlock();
   // A late call would come within an IO period or two: watch for ten.
   std::this_thread::sleep_for(100ms);
-
-  std::lock_guard lock(capture.mutex);
+  lock.lock();
   EXPECT_EQ(capture.cycles, cyclesAtStop);
   ASSERT_EQ(capture.channels, (std::vector<UInt32>{1, 1}));
-  std::vector<float> microphone(capture.streams[0].begin(), capture.streams[0].begin() + 4800);
-  std::vector<float> tapped(capture.streams[1].begin(), capture.streams[1].begin() + 4800);
-  // The microphone hears its 440 Hz; the tap hears Music (playing) but not
-  // Safari (silent), and neither hears the other.
+  const std::vector<float> microphone(capture.streams[0].begin(),
+                                      capture.streams[0].begin() + 4800);
+  const std::vector<float> tapped(capture.streams[1].begin(), capture.streams[1].begin() + 4800);
+  // The microphone hears its tone; the tap hears the playing process but not
+  // the silent one, and neither hears the other.
   EXPECT_TRUE(testing::hasTone(microphone, driver().microphoneTone(), 48000));
   EXPECT_FALSE(testing::hasTone(microphone, driver().playingTone(), 48000));
   EXPECT_TRUE(testing::hasTone(tapped, driver().playingTone(), 48000));

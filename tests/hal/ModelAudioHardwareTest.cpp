@@ -14,18 +14,12 @@ namespace {
 
 using audiohal::AudioBuffer;
 using audiohal::AudioBufferList;
-using audiohal::AudioDeviceIOProcID;
 using audiohal::AudioObjectID;
-using audiohal::AudioObjectPropertyAddress;
 using audiohal::AudioTimeStamp;
-using audiohal::CATapDescription;
 using audiohal::Float64;
 using audiohal::globalAddress;
-using audiohal::kAudioDevicePropertyNominalSampleRate;
 using audiohal::kAudioDevicePropertyStreams;
-using audiohal::kAudioObjectPropertySelectorWildcard;
 using audiohal::kAudioObjectUnknown;
-using audiohal::kAudioProcessPropertyBundleID;
 using audiohal::OSStatus;
 using audiohal::UInt32;
 using namespace std::chrono_literals;
@@ -71,7 +65,7 @@ TEST(ModelAudioHardwareTest, LongCyclesArriveInPreparedChunksWithEveryStreamInIt
   model.prepareIO(256, 2);
   model.addDevice(input("mic", {1}));
   model.addDevice(input("interface", {2}));
-  CATapDescription tap;
+  audiohal::CATapDescription tap;
   tap.uuid = "TAP";
   tap.isMixdown = true;
   AudioObjectID tapID = 0;
@@ -82,7 +76,7 @@ TEST(ModelAudioHardwareTest, LongCyclesArriveInPreparedChunksWithEveryStreamInIt
           {{"uid", "agg"}, {"subdevices", {"mic", "interface"}}, {"taps", {"TAP"}}}, aggregate),
       0);
   Calls calls;
-  AudioDeviceIOProcID proc = nullptr;
+  audiohal::AudioDeviceIOProcID proc = nullptr;
   ASSERT_EQ(model.createIOProcID(aggregate, &Calls::ioProc, &calls, proc), 0);
   IndexFiller filler;
   AudioTimeStamp time;
@@ -105,8 +99,8 @@ struct Seen {
   std::mutex mutex;
   std::condition_variable arrived;
   std::set<UInt32> selectors;
-  static OSStatus note(AudioObjectID, UInt32 count, const AudioObjectPropertyAddress* addresses,
-                       void* clientData) {
+  static OSStatus note(AudioObjectID, UInt32 count,
+                       const audiohal::AudioObjectPropertyAddress* addresses, void* clientData) {
     auto* seen = static_cast<Seen*>(clientData);
     std::lock_guard lock(seen->mutex);
     for (UInt32 i = 0; i < count; ++i) seen->selectors.insert(addresses[i].mSelector);
@@ -121,7 +115,7 @@ TEST(ModelAudioHardwareTest, FormatAndIdentityUpdatesAreNotifiedAndIDsAreNeverRe
   std::vector<AudioObjectID> before;
   model.getProperty(mic, globalAddress(kAudioDevicePropertyStreams), before);
   Seen seen;
-  const auto any = globalAddress(kAudioObjectPropertySelectorWildcard);
+  const auto any = globalAddress(audiohal::kAudioObjectPropertySelectorWildcard);
   ASSERT_EQ(model.addPropertyListener(mic, any, &Seen::note, &seen), 0);
 
   ASSERT_TRUE(model.updateDeviceFormat("mic", 44100, {2}, {}));
@@ -133,7 +127,7 @@ TEST(ModelAudioHardwareTest, FormatAndIdentityUpdatesAreNotifiedAndIDsAreNeverRe
   {
     std::unique_lock lock(seen.mutex);
     EXPECT_TRUE(seen.arrived.wait_for(lock, 10s, [&] {
-      return seen.selectors.count(kAudioDevicePropertyNominalSampleRate) &&
+      return seen.selectors.count(audiohal::kAudioDevicePropertyNominalSampleRate) &&
              seen.selectors.count(kAudioDevicePropertyStreams);
     }));
   }
@@ -143,7 +137,7 @@ TEST(ModelAudioHardwareTest, FormatAndIdentityUpdatesAreNotifiedAndIDsAreNeverRe
   const AudioObjectID process = model.addProcess(player);
   ASSERT_TRUE(model.updateProcessIdentity(7, "Renamed", "org.example.renamed"));
   std::string bundle;
-  model.getProperty(process, globalAddress(kAudioProcessPropertyBundleID), bundle);
+  model.getProperty(process, globalAddress(audiohal::kAudioProcessPropertyBundleID), bundle);
   EXPECT_EQ(bundle, "org.example.renamed");
   EXPECT_EQ(model.processWithPID(7)->name, "Renamed");
 

@@ -63,6 +63,11 @@ class MacHalSmokeTest : public ::testing::Test {
     return value;
   }
 
+  // A device the system object names (a default device), 0 when none.
+  ah::AudioObjectID systemDevice(ah::AudioObjectPropertySelector selector) {
+    return read<ah::UInt32>(ah::kAudioObjectSystemObject, selector).value_or(0);
+  }
+
   std::vector<ah::AudioObjectID> ids(ah::AudioObjectPropertySelector selector) {
     return read<std::vector<ah::AudioObjectID>>(ah::kAudioObjectSystemObject, selector)
         .value_or(std::vector<ah::AudioObjectID>{});
@@ -92,11 +97,9 @@ class MacHalSmokeTest : public ::testing::Test {
 
   ah::AudioObjectID makeAggregate(const std::string& tapUID, std::string& uid) {
     uid = "velmar-smoke-" + runtime::makeUUID();
-    const auto input = read<ah::UInt32>(ah::kAudioObjectSystemObject,
-                                        ah::kAudioHardwarePropertyDefaultInputDevice);
     nlohmann::json subdevices = nlohmann::json::array();
-    if (input && *input != 0) {
-      if (auto inputUID = read<std::string>(*input, ah::kAudioDevicePropertyDeviceUID)) {
+    if (const auto input = systemDevice(ah::kAudioHardwarePropertyDefaultInputDevice)) {
+      if (auto inputUID = read<std::string>(input, ah::kAudioDevicePropertyDeviceUID)) {
         subdevices.push_back({{"uid", *inputUID}});
       }
     }
@@ -144,14 +147,8 @@ TEST_F(MacHalSmokeTest, DevicesAndProcessesAreListedWithTheirProperties) {
                                ah::kAudioObjectPropertyScopeGlobal, *uid),
               std::optional<ah::UInt32>(device));
   }
-  EXPECT_NE(
-      read<ah::UInt32>(ah::kAudioObjectSystemObject, ah::kAudioHardwarePropertyDefaultInputDevice)
-          .value_or(0),
-      0U);
-  EXPECT_NE(
-      read<ah::UInt32>(ah::kAudioObjectSystemObject, ah::kAudioHardwarePropertyDefaultOutputDevice)
-          .value_or(0),
-      0U);
+  EXPECT_NE(systemDevice(ah::kAudioHardwarePropertyDefaultInputDevice), 0U);
+  EXPECT_NE(systemDevice(ah::kAudioHardwarePropertyDefaultOutputDevice), 0U);
 
   ah::UInt32 size = 0;
   ASSERT_EQ(hal().getPropertyDataSize(
@@ -162,61 +159,6 @@ TEST_F(MacHalSmokeTest, DevicesAndProcessesAreListedWithTheirProperties) {
     EXPECT_GT(read<ah::SInt32>(process, ah::kAudioProcessPropertyPID).value_or(0), 0) << process;
     EXPECT_TRUE(read<ah::UInt32>(process, ah::kAudioProcessPropertyIsRunning)) << process;
   }
-}
-
-TEST_F(MacHalSmokeTest, ATapOverTheRunnersProcessesIsCreatedDescribedAndDestroyed) {
-  std::string uid;
-  const ah::AudioObjectID tap = makeTap(uid);
-  ASSERT_NE(tap, ah::kAudioObjectUnknown);
-  EXPECT_FALSE(uid.empty());
-  const auto description = read<ah::CATapDescription>(tap, ah::kAudioTapPropertyDescription);
-  ASSERT_TRUE(description);
-  EXPECT_TRUE(description->isPrivate);
-  EXPECT_TRUE(description->isMixdown);
-  auto lower = [](std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-  };
-  EXPECT_EQ(lower(description->uuid), lower(uid)) << "a tap's UID is its description's UUID";
-  const auto format = read<ah::AudioStreamBasicDescription>(tap, ah::kAudioTapPropertyFormat);
-  ASSERT_TRUE(format);
-  EXPECT_GT(format->mSampleRate, 0);
-  EXPECT_EQ(hal().destroyProcessTap(tap), ah::kAudioHardwareNoError);
-  EXPECT_TRUE(waitFor([&] { return !read<std::string>(tap, ah::kAudioTapPropertyUID); }));
-}
-
-TEST_F(MacHalSmokeTest, AnAggregateWithTheTapIsCreatedReadBackAndDestroyed) {
-  std::string tapUID;
-  const ah::AudioObjectID tap = makeTap(tapUID);
-  ASSERT_NE(tap, ah::kAudioObjectUnknown);
-  std::string uid;
-  const ah::AudioObjectID device = makeAggregate(tapUID, uid);
-  ASSERT_NE(device, ah::kAudioObjectUnknown);
-
-  EXPECT_EQ(read<ah::UInt32>(device, ah::kAudioObjectPropertyClass),
-            std::optional<ah::UInt32>(ah::kAudioAggregateDeviceClassID));
-  const auto taps =
-      read<std::vector<std::string>>(device, ah::kAudioAggregateDevicePropertyTapList);
-  ASSERT_TRUE(taps);
-  EXPECT_NE(std::find(taps->begin(), taps->end(), tapUID), taps->end());
-  const auto subdevices =
-      read<std::vector<std::string>>(device, ah::kAudioAggregateDevicePropertyFullSubDeviceList);
-  EXPECT_TRUE(subdevices);
-  const auto composition =
-      read<nlohmann::json>(device, ah::kAudioAggregateDevicePropertyComposition);
-  ASSERT_TRUE(composition);
-  ASSERT_TRUE(composition->contains("private")) << composition->dump();
-  EXPECT_EQ((*composition)["private"], true) << "flags read as booleans: " << composition->dump();
-  EXPECT_EQ(composition->value("uid", ""), uid);
-
-  EXPECT_EQ(hal().destroyAggregateDevice(device), ah::kAudioHardwareNoError);
-  EXPECT_EQ(hal().destroyProcessTap(tap), ah::kAudioHardwareNoError);
-  // Destruction completes asynchronously.
-  EXPECT_TRUE(waitFor([&] {
-    const auto devices = ids(ah::kAudioHardwarePropertyDevices);
-    return std::find(devices.begin(), devices.end(), device) == devices.end();
-  }));
 }
 
 struct Delivery {
@@ -243,18 +185,47 @@ ah::OSStatus countCycle(ah::AudioObjectID, const ah::AudioTimeStamp*, const ah::
   return ah::kAudioHardwareNoError;
 }
 
-TEST_F(MacHalSmokeTest, AnIOProcedureOnTheAggregateDeliversBuffersForASecond) {
+TEST_F(MacHalSmokeTest, ATapInAnAggregateIsReadBackDeliversBuffersForASecondAndIsDestroyed) {
   std::string tapUID;
   const ah::AudioObjectID tap = makeTap(tapUID);
   ASSERT_NE(tap, ah::kAudioObjectUnknown);
+  EXPECT_FALSE(tapUID.empty());
+  const auto description = read<ah::CATapDescription>(tap, ah::kAudioTapPropertyDescription);
+  ASSERT_TRUE(description);
+  EXPECT_TRUE(description->isPrivate);
+  EXPECT_TRUE(description->isMixdown);
+  auto lower = [](std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+  };
+  EXPECT_EQ(lower(description->uuid), lower(tapUID)) << "a tap's UID is its description's UUID";
+  const auto format = read<ah::AudioStreamBasicDescription>(tap, ah::kAudioTapPropertyFormat);
+  ASSERT_TRUE(format);
+  EXPECT_GT(format->mSampleRate, 0);
+
   std::string uid;
   const ah::AudioObjectID device = makeAggregate(tapUID, uid);
   ASSERT_NE(device, ah::kAudioObjectUnknown);
+  EXPECT_EQ(read<ah::UInt32>(device, ah::kAudioObjectPropertyClass),
+            std::optional<ah::UInt32>(ah::kAudioAggregateDeviceClassID));
+  const auto taps =
+      read<std::vector<std::string>>(device, ah::kAudioAggregateDevicePropertyTapList);
+  ASSERT_TRUE(taps);
+  EXPECT_NE(std::find(taps->begin(), taps->end(), tapUID), taps->end());
+  EXPECT_TRUE(
+      read<std::vector<std::string>>(device, ah::kAudioAggregateDevicePropertyFullSubDeviceList));
+  const auto composition =
+      read<nlohmann::json>(device, ah::kAudioAggregateDevicePropertyComposition);
+  ASSERT_TRUE(composition);
+  ASSERT_TRUE(composition->contains("private")) << composition->dump();
+  EXPECT_EQ((*composition)["private"], true) << "flags read as booleans: " << composition->dump();
+  EXPECT_EQ(composition->value("uid", ""), uid);
+
   const auto layout = read<ah::AudioBufferList>(device, ah::kAudioDevicePropertyStreamConfiguration,
                                                 ah::kAudioObjectPropertyScopeInput);
   ASSERT_TRUE(layout);
   ASSERT_GT(layout->numberBuffers(), 0U) << "the tap is an input stream of the aggregate";
-
   Delivery delivery;
   delivery.rate =
       read<ah::Float64>(device, ah::kAudioDevicePropertyNominalSampleRate).value_or(48000);
@@ -273,15 +244,17 @@ TEST_F(MacHalSmokeTest, AnIOProcedureOnTheAggregateDeliversBuffersForASecond) {
 
   EXPECT_EQ(hal().destroyAggregateDevice(device), ah::kAudioHardwareNoError);
   EXPECT_EQ(hal().destroyProcessTap(tap), ah::kAudioHardwareNoError);
+  // Destruction completes asynchronously.
+  EXPECT_TRUE(waitFor([&] {
+    const auto devices = ids(ah::kAudioHardwarePropertyDevices);
+    return std::find(devices.begin(), devices.end(), device) == devices.end();
+  }));
+  EXPECT_TRUE(waitFor([&] { return !read<std::string>(tap, ah::kAudioTapPropertyUID); }));
 }
 
-struct LivenessCalls {
-  std::atomic<int> calls{0};
-};
-
-ah::OSStatus countLiveness(ah::AudioObjectID, ah::UInt32, const ah::AudioObjectPropertyAddress*,
-                           void* clientData) {
-  static_cast<LivenessCalls*>(clientData)->calls.fetch_add(1);
+ah::OSStatus countCall(ah::AudioObjectID, ah::UInt32, const ah::AudioObjectPropertyAddress*,
+                       void* calls) {
+  static_cast<std::atomic<int>*>(calls)->fetch_add(1);
   return ah::kAudioHardwareNoError;
 }
 
@@ -308,9 +281,10 @@ TEST_F(MacHalSmokeTest, ListenersHearTheDeviceListAndTheDefaultDevices) {
                                        context.get_executor(), block),
         ah::kAudioHardwareNoError);
   }
+  // Whether a change of `selector` came; taken, so the next call waits for another.
   auto heardOf = [&](ah::AudioObjectPropertySelector selector) {
     std::unique_lock lock(mutex);
-    return changed.wait_for(lock, kGenerous, [&] { return heard.count(selector) > 0; });
+    return changed.wait_for(lock, kGenerous, [&] { return heard.erase(selector) > 0; });
   };
 
   // A new device changes the list.
@@ -322,37 +296,36 @@ TEST_F(MacHalSmokeTest, ListenersHearTheDeviceListAndTheDefaultDevices) {
   EXPECT_TRUE(heardOf(ah::kAudioHardwarePropertyDevices));
 
   // The default input moves to another input device and back, when there is one.
-  const auto input =
-      read<ah::UInt32>(ah::kAudioObjectSystemObject, ah::kAudioHardwarePropertyDefaultInputDevice);
-  std::optional<ah::AudioObjectID> other;
+  const ah::AudioObjectID input = systemDevice(ah::kAudioHardwarePropertyDefaultInputDevice);
+  ah::AudioObjectID other = 0;
   for (ah::AudioObjectID candidate : ids(ah::kAudioHardwarePropertyDevices)) {
     const auto layout = read<ah::AudioBufferList>(
         candidate, ah::kAudioDevicePropertyStreamConfiguration, ah::kAudioObjectPropertyScopeInput);
-    if (candidate != device && input && candidate != *input && layout &&
+    if (input != 0 && candidate != device && candidate != input && layout &&
         layout->numberBuffers() > 0) {
       other = candidate;
       break;
     }
   }
-  if (input && other) {
+  if (other != 0) {
     const auto address = ah::globalAddress(ah::kAudioHardwarePropertyDefaultInputDevice);
-    ASSERT_EQ(hal().setPropertyData(ah::kAudioObjectSystemObject, address, ah::UInt32{*other}),
+    ASSERT_EQ(hal().setPropertyData(ah::kAudioObjectSystemObject, address, ah::UInt32{other}),
               ah::kAudioHardwareNoError);
     EXPECT_TRUE(heardOf(ah::kAudioHardwarePropertyDefaultInputDevice));
-    EXPECT_EQ(hal().setPropertyData(ah::kAudioObjectSystemObject, address, ah::UInt32{*input}),
+    EXPECT_EQ(hal().setPropertyData(ah::kAudioObjectSystemObject, address, ah::UInt32{input}),
               ah::kAudioHardwareNoError);
   }
 
   // A listener function on the aggregate's liveness hears its destruction,
   // and is not running once removed.
-  LivenessCalls liveness;
+  std::atomic<int> liveness{0};
   const auto alive = ah::globalAddress(ah::kAudioDevicePropertyDeviceIsAlive);
-  ASSERT_EQ(hal().addPropertyListener(device, alive, &countLiveness, &liveness),
+  ASSERT_EQ(hal().addPropertyListener(device, alive, &countCall, &liveness),
             ah::kAudioHardwareNoError);
   EXPECT_EQ(hal().destroyAggregateDevice(device), ah::kAudioHardwareNoError);
   EXPECT_TRUE(heardOf(ah::kAudioHardwarePropertyDevices));
-  EXPECT_TRUE(waitFor([&] { return liveness.calls.load() > 0; }));
-  hal().removePropertyListener(device, alive, &countLiveness, &liveness);
+  EXPECT_TRUE(waitFor([&] { return liveness.load() > 0; }));
+  hal().removePropertyListener(device, alive, &countCall, &liveness);
   EXPECT_EQ(hal().destroyProcessTap(tap), ah::kAudioHardwareNoError);
 
   for (auto selector : watched) {

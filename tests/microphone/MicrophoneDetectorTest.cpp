@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numbers>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -35,10 +36,6 @@ constexpr const char* kSpeaker = "BuiltInSpeakerDevice";
 constexpr const char* kUSB = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
 constexpr const char* kHeadset = "00-1B-66-A1-B2-C3:input";
 
-bool contains(const std::vector<std::string>& lines, const std::string& line) {
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
 std::size_t countContaining(const std::vector<std::string>& lines, const std::string& text) {
   return std::count_if(lines.begin(), lines.end(),
                        [&](const std::string& l) { return l.find(text) != std::string::npos; });
@@ -49,44 +46,97 @@ std::string listLine(const std::string& name, AudioObjectID id, bool active) {
          ", Active: " + (active ? "true" : "false") + ")";
 }
 
-TEST(MicrophoneDetectorTest, ListsEveryInputDeviceAndFindsNothingWhenNoneRuns) {
-  SimulatedMachine& machine = SimulatedMachine::install();
-  auto& hal = machine.hardware();
-  CapturedOutput captured;
-  const auto status = MicrophoneDetector().checkMicrophones();
-  EXPECT_FALSE(status.isActive);
-  EXPECT_EQ(status.name, "");
-  EXPECT_EQ(status.id, 0u);
-
-  const auto lines = logLinesSoFar(captured);
-  const std::vector<std::string> expected = {
-      "Found 4 audio devices",
-      "Available input devices:",
-      listLine("MacBook Pro Built-in Microphone", hal.deviceID(kBuiltInMic), false),
-      listLine("Studio 2i2 USB", hal.deviceID(kUSB), false),
-      listLine("Voyager Headset", hal.deviceID(kHeadset), false),
-  };
-  EXPECT_EQ(lines, expected);
+std::string foundLine(const std::string& name, AudioObjectID id) {
+  return "Found active microphone: " + name + " (ID: " + std::to_string(id) + ")";
 }
 
-TEST(MicrophoneDetectorTest, OfTwoRunningMicrophonesTheFirstInTheDeviceListWins) {
-  SimulatedMachine& machine = SimulatedMachine::install();
-  auto& hal = machine.hardware();
-  // Set in reverse list order: the list order decides, not the order of use.
-  hal.setDeviceInUseElsewhere(kHeadset, true);
-  hal.setDeviceInUseElsewhere(kUSB, true);
-  CapturedOutput captured;
-  const auto status = MicrophoneDetector().checkMicrophones();
-  EXPECT_TRUE(status.isActive);
-  EXPECT_EQ(status.name, "Studio 2i2 USB");
-  EXPECT_EQ(status.id, hal.deviceID(kUSB));
+// One check, and the lines it logged.
+struct Check {
+  MicrophoneDetector::Status status;
+  std::vector<std::string> lines;
+};
 
-  const auto lines = logLinesSoFar(captured);
-  EXPECT_TRUE(contains(lines, "Found active microphone: Studio 2i2 USB (ID: " +
-                                  std::to_string(hal.deviceID(kUSB)) + ")"));
-  EXPECT_EQ(countContaining(lines, "Found active microphone"), 1u);
-  // The second running microphone is listed as active too.
-  EXPECT_TRUE(contains(lines, listLine("Voyager Headset", hal.deviceID(kHeadset), true)));
+Check check() {
+  CapturedOutput captured;
+  auto status = MicrophoneDetector().checkMicrophones();
+  return {status, logLinesSoFar(captured)};
+}
+
+// What the check reports and logs, by what runs and what cannot be read.
+TEST(MicrophoneDetectorTest, ReportsTheFirstRunningMicrophoneAndListsEveryInputDevice) {
+  struct Listed {
+    const char* name;
+    const char* uid;
+    bool active;
+  };
+  struct Unreadable {
+    HalOperation operation;
+    audiohal::AudioObjectPropertySelector selector;
+    const char* uid;  // the system object when null
+  };
+  const Listed mic = {"MacBook Pro Built-in Microphone", kBuiltInMic, false};
+  const Listed usb = {"Studio 2i2 USB", kUSB, false};
+  const Listed headset = {"Voyager Headset", kHeadset, false};
+  const Listed usbActive = {usb.name, kUSB, true}, headsetActive = {headset.name, kHeadset, true};
+  const Listed unknownMic = {"Unknown Device", kBuiltInMic, true};
+  const struct {
+    const char* name;
+    std::size_t devices;  // 1: the speaker alone, running
+    std::vector<const char*> running;
+    std::optional<Listed> reported = {};
+    std::vector<Listed> listed = {};  // none: "No input devices found"
+    std::vector<Unreadable> unreadable = {};
+  } cases[] = {
+      {"nothing runs", 4, {}, {}, {mic, usb, headset}},
+      // Set in reverse list order: the list order decides, not the order of
+      // use; the second running one is listed as active too.
+      {"two run", 4, {kHeadset, kUSB}, usb, {mic, usbActive, headsetActive}},
+      {"only a running output", 1, {kSpeaker}},
+      // The microphone's name, the USB interface's activity and the size of
+      // the headset's configuration cannot be read: each falls back.
+      {"unreadable properties",
+       4,
+       {kBuiltInMic, kUSB},
+       unknownMic,
+       {unknownMic, usb},
+       {{HalOperation::kGetPropertyData, kAudioDevicePropertyDeviceName, kBuiltInMic},
+        {HalOperation::kGetPropertyData, kAudioDevicePropertyDeviceIsRunningSomewhere, kUSB},
+        {HalOperation::kGetPropertyDataSize, kAudioDevicePropertyStreamConfiguration, kHeadset}}},
+      {"unreadable device list",
+       0,
+       {kBuiltInMic},
+       {},
+       {},
+       {{HalOperation::kGetPropertyDataSize, kAudioHardwarePropertyDevices, nullptr}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto scenario = MachineScenario::defaultMachine();
+    if (c.devices == 1) {
+      std::erase_if(scenario.devices, [](const auto& d) { return d.uid != kSpeaker; });
+      scenario.defaultInputUID.clear();
+    }
+    auto& hal = SimulatedMachine::install(scenario).hardware();
+    for (const char* uid : c.running) hal.setDeviceInUseElsewhere(uid, true);
+    if (c.devices == 1) {
+      ASSERT_EQ(hal.deviceStart(hal.deviceID(kSpeaker), nullptr), kAudioHardwareNoError);
+    }
+    for (const auto& u : c.unreadable) {
+      hal.injectFailure(FailureRule::when(u.operation, u.selector,
+                                          u.uid ? hal.deviceID(u.uid) : kAudioObjectSystemObject));
+    }
+    std::vector<std::string> lines = {"Found " + std::to_string(c.devices) + " audio devices"};
+    if (c.reported) lines.push_back(foundLine(c.reported->name, hal.deviceID(c.reported->uid)));
+    if (c.listed.empty()) lines.push_back("No input devices found");
+    if (!c.listed.empty()) lines.push_back("Available input devices:");
+    for (const auto& l : c.listed) lines.push_back(listLine(l.name, hal.deviceID(l.uid), l.active));
+
+    const Check seen = check();
+    EXPECT_EQ(seen.status.isActive, c.reported.has_value());
+    EXPECT_EQ(seen.status.name, c.reported ? c.reported->name : "");
+    EXPECT_EQ(seen.status.id, c.reported ? hal.deviceID(c.reported->uid) : 0);
+    EXPECT_EQ(seen.lines, lines);
+  }
 }
 
 TEST(MicrophoneDetectorTest, ARunningAggregateDeviceIsNeverReported) {
@@ -114,8 +164,8 @@ TEST(MicrophoneDetectorTest, ARunningAggregateDeviceIsNeverReported) {
                   running);
   ASSERT_EQ(running, 1u);
 
-  CapturedOutput captured;
-  EXPECT_FALSE(MicrophoneDetector().checkMicrophones().isActive);
+  const Check tapOnlyCheck = check();
+  EXPECT_FALSE(tapOnlyCheck.status.isActive);
 
   // An aggregate around the built-in microphone, running: the microphone
   // itself is what is in use and what is reported.
@@ -125,92 +175,32 @@ TEST(MicrophoneDetectorTest, ARunningAggregateDeviceIsNeverReported) {
           {{"uid", "agg-mic"}, {"name", "Mic Aggregate"}, {"subdevices", {kBuiltInMic}}}, withMic),
       kAudioHardwareNoError);
   ASSERT_EQ(hal.deviceStart(withMic, nullptr), kAudioHardwareNoError);
-  const auto status = MicrophoneDetector().checkMicrophones();
-  EXPECT_TRUE(status.isActive);
-  EXPECT_EQ(status.id, hal.deviceID(kBuiltInMic));
-  EXPECT_EQ(status.name, "MacBook Pro Built-in Microphone");
+  const Check micCheck = check();
+  EXPECT_TRUE(micCheck.status.isActive);
+  EXPECT_EQ(micCheck.status.id, hal.deviceID(kBuiltInMic));
+  EXPECT_EQ(micCheck.status.name, "MacBook Pro Built-in Microphone");
   // Neither aggregate device is listed, in either check.
-  EXPECT_EQ(countContaining(logLinesSoFar(captured), "Aggregate"), 0u);
-}
-
-TEST(MicrophoneDetectorTest, ARunningOutputOnlyDeviceIsIgnored) {
-  auto scenario = MachineScenario::defaultMachine();
-  scenario.devices.erase(std::remove_if(scenario.devices.begin(), scenario.devices.end(),
-                                        [](const auto& d) { return d.uid != kSpeaker; }),
-                         scenario.devices.end());
-  scenario.defaultInputUID.clear();
-  SimulatedMachine& machine = SimulatedMachine::install(scenario);
-  auto& hal = machine.hardware();
-  hal.setDeviceInUseElsewhere(kSpeaker, true);
-  ASSERT_EQ(hal.deviceStart(hal.deviceID(kSpeaker), nullptr), kAudioHardwareNoError);
-
-  CapturedOutput captured;
-  const auto status = MicrophoneDetector().checkMicrophones();
-  EXPECT_FALSE(status.isActive);
-  EXPECT_EQ(status.id, 0u);
-  const std::vector<std::string> expected = {"Found 1 audio devices", "No input devices found"};
-  EXPECT_EQ(logLinesSoFar(captured), expected);
-}
-
-TEST(MicrophoneDetectorTest, PlatformFailuresFallBackInsteadOfSurfacing) {
-  SimulatedMachine& machine = SimulatedMachine::install();
-  auto& hal = machine.hardware();
-  const AudioObjectID mic = hal.deviceID(kBuiltInMic);
-  const AudioObjectID usb = hal.deviceID(kUSB);
-  const AudioObjectID headset = hal.deviceID(kHeadset);
-  hal.setDeviceInUseElsewhere(kBuiltInMic, true);
-  hal.setDeviceInUseElsewhere(kUSB, true);
-  // The microphone's name cannot be read, the USB interface's activity
-  // cannot be read, and the headset's configuration cannot be sized.
-  hal.injectFailure(
-      FailureRule::when(HalOperation::kGetPropertyData, kAudioDevicePropertyDeviceName, mic));
-  hal.injectFailure(FailureRule::when(HalOperation::kGetPropertyData,
-                                      kAudioDevicePropertyDeviceIsRunningSomewhere, usb));
-  hal.injectFailure(FailureRule::when(HalOperation::kGetPropertyDataSize,
-                                      kAudioDevicePropertyStreamConfiguration, headset));
-
-  CapturedOutput captured;
-  const auto status = MicrophoneDetector().checkMicrophones();
-  EXPECT_TRUE(status.isActive);
-  EXPECT_EQ(status.name, "Unknown Device");
-  EXPECT_EQ(status.id, mic);
-  const std::vector<std::string> expected = {
-      "Found 4 audio devices",
-      "Found active microphone: Unknown Device (ID: " + std::to_string(mic) + ")",
-      "Available input devices:",
-      listLine("Unknown Device", mic, true),
-      listLine("Studio 2i2 USB", usb, false),
-  };
-  EXPECT_EQ(logLinesSoFar(captured), expected);
-}
-
-TEST(MicrophoneDetectorTest, AnUnreadableDeviceListMeansNoInputDevices) {
-  SimulatedMachine& machine = SimulatedMachine::install();
-  machine.hardware().setDeviceInUseElsewhere(kBuiltInMic, true);
-  machine.hardware().injectFailure(FailureRule::when(
-      HalOperation::kGetPropertyDataSize, kAudioHardwarePropertyDevices, kAudioObjectSystemObject));
-  CapturedOutput captured;
-  const auto status = MicrophoneDetector().checkMicrophones();
-  EXPECT_FALSE(status.isActive);
-  const std::vector<std::string> expected = {"Found 0 audio devices", "No input devices found"};
-  EXPECT_EQ(logLinesSoFar(captured), expected);
+  EXPECT_EQ(countContaining(tapOnlyCheck.lines, "Aggregate"), 0u);
+  EXPECT_EQ(countContaining(micCheck.lines, "Aggregate"), 0u);
 }
 
 TEST(MicrophoneDetectorTest, SyntheticLevelStaysWithinItsBoundsAndVaries) {
   float lowest = 1;
   float highest = 0;
   for (int i = 0; i < 2000; ++i) {
-    const float atZero = MicrophoneDetector::generateLevel(0);
-    EXPECT_GE(atZero, 0.0f);
-    EXPECT_LE(atZero, 0.2f);
-    const float atQuarterPi = MicrophoneDetector::generateLevel(std::numbers::pi / 4);
-    EXPECT_GE(atQuarterPi, 0.3f);
-    EXPECT_LE(atQuarterPi, 0.5f);
-    const float anyTime = MicrophoneDetector::generateLevel(1.7e9 + i * 0.37);
-    EXPECT_GE(anyTime, 0.0f);
-    EXPECT_LE(anyTime, 0.5f);
-    lowest = std::min(lowest, atZero);
-    highest = std::max(highest, atZero);
+    const struct {
+      double time;
+      float lowest, highest;
+    } bounds[] = {{0, 0, 0.2f}, {std::numbers::pi / 4, 0.3f, 0.5f}, {1.7e9 + i * 0.37, 0, 0.5f}};
+    for (const auto& b : bounds) {
+      const float level = MicrophoneDetector::generateLevel(b.time);
+      EXPECT_GE(level, b.lowest) << b.time;
+      EXPECT_LE(level, b.highest) << b.time;
+      if (b.time == 0) {
+        lowest = std::min(lowest, level);
+        highest = std::max(highest, level);
+      }
+    }
   }
   // Random, not a constant.
   EXPECT_GT(highest - lowest, 0.1f);

@@ -115,6 +115,12 @@ TEST_F(MicrophoneMonitorTest, WithoutMicrophoneLevelsComeEverySecondAndDebugInfo
                           }),
             25);
   EXPECT_TRUE(eventsSoFar(captured_, "microphoneChanged").empty());
+
+  // A wall clock set back does not silence the monitor: two more seconds,
+  // two more levels.
+  clock_.advance(-3600s);
+  runPasses(monitor, 2000ms);
+  EXPECT_EQ(eventsSoFar(captured_, "microphoneLevel").size(), 27u);
 }
 
 // A slow check (its duration truncated in the events) and memory the
@@ -130,22 +136,16 @@ TEST_F(MicrophoneMonitorTest, FirstPassWithAnActiveMicrophoneReportsTheChangeThe
             (std::vector<std::string>{"microphoneChanged", "microphoneDebugEvent",
                                       "microphoneLevel", "monitorDebugInfo"}));
 
-  const auto changed = eventsSoFar(captured_, "microphoneChanged").at(0).body["data"];
-  EXPECT_EQ(changed, (json{{"isActive", true},
-                           {"deviceName", kBuiltInMicName},
-                           {"deviceID", micID},
-                           {"checkDurationMs", 2},
-                           {"timestamp", FakeMonitorClock::kStartMillis}}));
-  const auto debug = eventsSoFar(captured_, "microphoneDebugEvent").at(0).body["data"];
-  EXPECT_EQ(debug, (json{{"isActive", true},
-                         {"deviceName", kBuiltInMicName},
-                         {"deviceID", micID},
-                         {"checkDurationMs", 2},
-                         {"previousActive", false},
-                         {"previousName", ""},
-                         {"previousID", 0},
-                         {"cycleCount", 1},
-                         {"timestamp", FakeMonitorClock::kStartMillis}}));
+  json changed = {{"isActive", true},
+                  {"deviceName", kBuiltInMicName},
+                  {"deviceID", micID},
+                  {"checkDurationMs", 2},
+                  {"timestamp", FakeMonitorClock::kStartMillis}};
+  EXPECT_EQ(eventsSoFar(captured_, "microphoneChanged").at(0).body["data"], changed);
+  // The debug event: the change, what was before it and the cycle.
+  changed.update(
+      {{"previousActive", false}, {"previousName", ""}, {"previousID", 0}, {"cycleCount", 1}});
+  EXPECT_EQ(eventsSoFar(captured_, "microphoneDebugEvent").at(0).body["data"], changed);
   const auto level = eventsSoFar(captured_, "microphoneLevel").at(0).body["data"];
   EXPECT_EQ(level["isActive"], true);
   EXPECT_EQ(level["deviceName"], kBuiltInMicName);
@@ -213,15 +213,6 @@ TEST_F(MicrophoneMonitorTest, ASwitchReportsTheOldMicrophoneAsPreviousAndSilence
   for (std::size_t i = 2; i < levels.size(); ++i) {
     EXPECT_EQ(levels[i].body["data"], silentLevel(i)) << i;
   }
-}
-
-TEST_F(MicrophoneMonitorTest, AWallClockSetBackDoesNotSilenceTheMonitor) {
-  MicrophoneMonitor monitor(clock_.clock());
-  runPasses(monitor, 2000ms);
-  clock_.advance(-3600s);
-  runPasses(monitor, 2000ms);
-  // Two seconds before and two after the jump: four levels, not two.
-  EXPECT_EQ(eventsSoFar(captured_, "microphoneLevel").size(), 4u);
 }
 
 }  // namespace

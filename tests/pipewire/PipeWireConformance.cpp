@@ -5,7 +5,6 @@
 // sources and recorders the session script starts and the driver stops.
 #include <chrono>
 #include <map>
-#include <thread>
 
 #include "PipeWireSession.h"
 #include "hal/HalConformance.h"
@@ -81,16 +80,15 @@ class PipeWireDriver : public ConformanceDriver {
     EXPECT_TRUE(waitForHal([&] { return hardware().deviceID(uid) == 0; }));
   }
   void setDeviceInUseElsewhere(const std::string& uid, bool inUse) override {
-    if (inUse) {
+    if (inUse)
       recorders_[uid] = session_.startRecorder("ConformanceRecorder", uid);
-    } else {
+    else
       session_.stopPlayer(recorders_[uid]);
-    }
-    const AudioObjectPropertyAddress address{kAudioDevicePropertyDeviceIsRunningSomewhere,
-                                             kAudioObjectPropertyScopeInput, 0};
     EXPECT_TRUE(waitForHal([&] {
       UInt32 value = 0;
-      static_cast<AudioHardware&>(hardware()).getProperty(hardware().deviceID(uid), address, value);
+      hal().getProperty(
+          hardware().deviceID(uid),
+          {kAudioDevicePropertyDeviceIsRunningSomewhere, kAudioObjectPropertyScopeInput, 0}, value);
       return value == (inUse ? 1u : 0u);
     }));
   }
@@ -102,30 +100,16 @@ class PipeWireDriver : public ConformanceDriver {
   static constexpr Float64 kSilentTone = 587;
 
   pipewire::PipeWireAudioHardware& hardware() { return backend_->hardware(); }
-  bool hasProcess(std::int32_t pid) {
-    AudioHardware& hal = hardware();
-    std::vector<AudioObjectID> ids;
-    hal.getProperty(kAudioObjectSystemObject,
-                    globalAddress(kAudioHardwarePropertyProcessObjectList), ids);
-    for (AudioObjectID id : ids) {
-      SInt32 found = 0;
-      if (hal.getProperty(id, globalAddress(kAudioProcessPropertyPID), found) == 0 &&
-          found == pid) {
-        return true;
-      }
-    }
-    return false;
-  }
+  bool hasProcess(std::int32_t pid) { return processObjectOf(hardware(), pid) != 0; }
   // Until the graph's changes so far reach the HAL and `shown` holds.
   template <typename Condition>
   bool waitForHal(Condition shown) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    for (;;) {
-      hardware().settle();
-      if (shown()) return true;
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(20ms);
-    }
+    return testing::waitUntil(
+        [&] {
+          hardware().settle();
+          return shown();
+        },
+        10s);
   }
 
   PipeWireSession session_;  // stops what the driver started

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <thread>
 
 #include "PipeWireSession.h"
 #include "microphone/AudioLevelMonitor.h"
@@ -18,6 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::PipeWireSession;
+using testing::waitUntil;
 
 // The session plays a 300 Hz sine of amplitude 0.3 into "ci-mic".
 constexpr float kMicrophoneAmplitude = 0.3f;
@@ -30,16 +30,6 @@ bool hasNodeNamed(const PipeWireSession& session, const std::string& prefix) {
     if (name.rfind(prefix, 0) == 0) return true;
   }
   return false;
-}
-
-template <typename Condition>
-bool waitUntil(Condition condition, std::chrono::seconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
 }
 
 TEST(PipeWireLevelMeterTest, MetersTheMicrophonesToneAndLeavesTheGraphWhenStopped) {
@@ -56,7 +46,7 @@ TEST(PipeWireLevelMeterTest, MetersTheMicrophonesToneAndLeavesTheGraphWhenStoppe
   ASSERT_TRUE(monitor.startMonitoring(microphone));
   // A mono source fills both sides of the meter: a sine's RMS is its peak
   // over the square root of two, whichever cycle is measured.
-  ASSERT_TRUE(waitUntil([&] { return monitor.getCurrentLevels().peak > 0.1f; }, 15s));
+  ASSERT_TRUE(waitUntil([&] { return monitor.getCurrentLevels().peak > 0.1f; }, 15s, 50ms));
   const auto levels = monitor.getCurrentLevels();
   EXPECT_NEAR(levels.peak, kMicrophoneAmplitude, 0.05f);
   EXPECT_NEAR(levels.rms, kMicrophoneAmplitude / std::sqrt(2.0f), 0.04f);
@@ -65,7 +55,7 @@ TEST(PipeWireLevelMeterTest, MetersTheMicrophonesToneAndLeavesTheGraphWhenStoppe
 
   monitor.stopMonitoring();
   EXPECT_EQ(monitor.getCurrentLevels().peak, 0.0f);
-  EXPECT_TRUE(waitUntil([&] { return !hasNodeNamed(session, "velmar-meter-"); }, 10s));
+  EXPECT_TRUE(waitUntil([&] { return !hasNodeNamed(session, "velmar-meter-"); }, 10s, 50ms));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "PipeWireSession.h"
 
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +25,14 @@ std::string shellEnvironment(const std::map<std::string, std::optional<std::stri
     if (value) prefix += " " + key + "=" + shellQuoted(*value);
   }
   return prefix + " ";
+}
+
+// A property that pw-dump writes as a number or as a string.
+bool propertyIs(const nlohmann::json& props, const char* key, std::int64_t value) {
+  const auto found = props.find(key);
+  if (found == props.end()) return false;
+  return (found->is_number() && *found == value) ||
+         (found->is_string() && *found == std::to_string(value));
 }
 
 }  // namespace
@@ -57,7 +64,8 @@ PipeWireSession::PipeWireSession() {
 }
 
 PipeWireSession::~PipeWireSession() {
-  for (pid_t pid : players_) stopPlayer(pid);
+  // stopPlayer takes the pid out of the list.
+  while (!players_.empty()) stopPlayer(players_.back());
 }
 
 std::string PipeWireSession::run(const std::string& command) const {
@@ -77,35 +85,26 @@ void PipeWireSession::enter() const {
   }
 }
 
-pid_t PipeWireSession::startPlayer(const std::string& name, double frequency, double volume) {
+pid_t PipeWireSession::start(const std::vector<std::string>& arguments) {
   if (!valid()) return 0;
-  const std::string output =
-      run("bash " + shellQuoted(std::string(VELMAR_PIPEWIRE_SESSION_SCRIPT)) + " play " +
-          shellQuoted(directory_) + " " + shellQuoted(name) + " " +
-          std::to_string(static_cast<int>(frequency)) + " " + std::to_string(volume));
-  const pid_t pid = static_cast<pid_t>(std::atoi(output.c_str()));
+  std::string line = "bash " + shellQuoted(VELMAR_PIPEWIRE_SESSION_SCRIPT) + " " + arguments[0] +
+                     " " + shellQuoted(directory_);
+  for (std::size_t i = 1; i < arguments.size(); ++i) line += " " + shellQuoted(arguments[i]);
+  const pid_t pid = static_cast<pid_t>(std::atoi(run(line).c_str()));
   if (pid > 0) players_.push_back(pid);
   return pid;
+}
+
+pid_t PipeWireSession::startPlayer(const std::string& name, double frequency, double volume) {
+  return start({"play", name, std::to_string(static_cast<int>(frequency)), std::to_string(volume)});
 }
 
 pid_t PipeWireSession::startSource(const std::string& name, int channels) {
-  if (!valid()) return 0;
-  const std::string output =
-      run("bash " + shellQuoted(std::string(VELMAR_PIPEWIRE_SESSION_SCRIPT)) + " source " +
-          shellQuoted(directory_) + " " + shellQuoted(name) + " " + std::to_string(channels));
-  const pid_t pid = static_cast<pid_t>(std::atoi(output.c_str()));
-  if (pid > 0) players_.push_back(pid);
-  return pid;
+  return start({"source", name, std::to_string(channels)});
 }
 
 pid_t PipeWireSession::startRecorder(const std::string& name, const std::string& source) {
-  if (!valid()) return 0;
-  const std::string output =
-      run("bash " + shellQuoted(std::string(VELMAR_PIPEWIRE_SESSION_SCRIPT)) + " record " +
-          shellQuoted(directory_) + " " + shellQuoted(name) + " " + shellQuoted(source));
-  const pid_t pid = static_cast<pid_t>(std::atoi(output.c_str()));
-  if (pid > 0) players_.push_back(pid);
-  return pid;
+  return start({"record", name, source});
 }
 
 void PipeWireSession::stopPlayer(pid_t pid) {
@@ -119,35 +118,24 @@ nlohmann::json PipeWireSession::dump() const {
   return parsed.is_array() ? parsed : nlohmann::json::array();
 }
 
-namespace {
-
-// A property that pw-dump writes as a number or as a string.
-bool propertyIs(const nlohmann::json& props, const char* key, std::int64_t value) {
-  const auto found = props.find(key);
-  if (found == props.end()) return false;
-  return (found->is_number() && *found == value) ||
-         (found->is_string() && *found == std::to_string(value));
-}
-
-}  // namespace
-
 bool PipeWireSession::isLinkedTo(pid_t pid, const std::string& nodeName) const {
   const auto objects = dump();
+  auto isA = [](const nlohmann::json& object, const std::string& type) {
+    return object.value("type", "") == "PipeWire:Interface:" + type;
+  };
   auto propsOf = [](const nlohmann::json& object) {
     return object["info"].value("props", nlohmann::json::object());
   };
   // The pid is on the client; its nodes name the client.
   std::set<std::int64_t> clients;
-  for (const auto& object : objects) {
-    if (object.value("type", "") == "PipeWire:Interface:Client" &&
-        propertyIs(propsOf(object), "application.process.id", pid)) {
-      clients.insert(object["id"].get<std::int64_t>());
-    }
-  }
   std::set<std::int64_t> playerNodes;
   std::int64_t target = -1;
   for (const auto& object : objects) {
-    if (object.value("type", "") != "PipeWire:Interface:Node") continue;
+    if (isA(object, "Client") && propertyIs(propsOf(object), "application.process.id", pid))
+      clients.insert(object["id"].get<std::int64_t>());
+  }
+  for (const auto& object : objects) {
+    if (!isA(object, "Node")) continue;
     const auto props = propsOf(object);
     if (props.value("node.name", "") == nodeName) target = object["id"];
     for (std::int64_t client : clients) {
@@ -156,12 +144,11 @@ bool PipeWireSession::isLinkedTo(pid_t pid, const std::string& nodeName) const {
     }
   }
   for (const auto& object : objects) {
-    if (object.value("type", "") != "PipeWire:Interface:Link") continue;
+    if (!isA(object, "Link")) continue;
     const auto& info = object["info"];
     if (playerNodes.count(info.value("output-node-id", std::int64_t{-1})) &&
-        info.value("input-node-id", std::int64_t{-2}) == target) {
+        info.value("input-node-id", std::int64_t{-2}) == target)
       return true;
-    }
   }
   return false;
 }

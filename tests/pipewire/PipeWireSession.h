@@ -6,9 +6,11 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -29,14 +31,12 @@ class PipeWireSession {
   // Points this process's own PipeWire clients at the session's daemon.
   void enter() const;
 
-  // Starts a player of a `frequency` Hz tone named `name`; returns its pid
-  // (0 when it did not start).
+  // Each starts a process of its own and returns its pid (0 when it did not
+  // start), for stopPlayer: a player of a `frequency` Hz tone named `name`, a
+  // virtual input device (an Audio/Source) of `channels` channels, another
+  // program recording from the node named `source`.
   pid_t startPlayer(const std::string& name, double frequency, double volume = 0.3);
-  // Starts a virtual input device of `channels` channels (an Audio/Source
-  // named `name`, its own process); returns its pid, stopped by stopPlayer.
   pid_t startSource(const std::string& name, int channels);
-  // Starts another program recording from the node named `source`; returns
-  // its pid, stopped by stopPlayer.
   pid_t startRecorder(const std::string& name, const std::string& source);
   void stopPlayer(pid_t pid);
 
@@ -47,10 +47,24 @@ class PipeWireSession {
 
  private:
   std::string run(const std::string& command) const;
+  // Runs the session script's `arguments[0]` on this session; the pid it prints.
+  pid_t start(const std::vector<std::string>& arguments);
 
   std::string directory_;
   std::map<std::string, std::optional<std::string>> env_;
   std::vector<pid_t> players_;
 };
+
+// Polls `condition` every `poll` until it holds (true) or `timeout` passes.
+template <typename Condition>
+bool waitUntil(Condition condition, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds poll = std::chrono::milliseconds(20)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(poll);
+  }
+  return true;
+}
 
 }  // namespace velmar::testing

@@ -28,6 +28,9 @@ using testing::Frame;
 using testing::LineCollector;
 using namespace std::chrono_literals;
 
+// A pipe whose read end a LineCollector drains once startReading() is
+// called (or the test reads it itself); its write end closes first on the way
+// out, so the collector ends.
 struct Pipe {
   Pipe() {
     int fds[2];
@@ -37,22 +40,20 @@ struct Pipe {
   }
   ~Pipe() {
     closeWrite();
+    collector.reset();
     if (read >= 0) ::close(read);
   }
   void closeWrite() {
     if (write >= 0) ::close(write);
     write = -1;
   }
+  void startReading() { collector.emplace(read); }
+  LineCollector& lines() { return *collector; }
+
   int read = -1;
   int write = -1;
+  std::optional<LineCollector> collector;
 };
-
-// Runs `work` on its own thread; true when it finished within the (generous)
-// time-out, that is, when it did not hang on a stream nobody reads.
-bool finishes(std::function<void()> work, std::chrono::seconds timeout = 30s) {
-  auto done = std::async(std::launch::async, std::move(work));
-  return done.wait_for(timeout) == std::future_status::ready;
-}
 
 TEST(WriteFullyTest, FinishesPartialWritesOnANonBlockingPipeReadSlowly) {
   Pipe pipe;
@@ -119,25 +120,6 @@ TEST(OutputStreamsTest, FramesStayWholeThroughAFullPipe) {
   EXPECT_EQ(captured.frames().frames().size(), frames.size());  // no torn line anywhere
 }
 
-// A pipe whose read end a LineCollector drains once startReading() is
-// called; closes its write end first on the way out, so the collector ends.
-class CollectedPipe {
- public:
-  CollectedPipe() = default;
-  ~CollectedPipe() {
-    pipe_.closeWrite();
-    lines_.reset();
-  }
-  int writeEnd() const { return pipe_.write; }
-  void startReading() { lines_.emplace(pipe_.read); }
-  void closeWrite() { pipe_.closeWrite(); }
-  LineCollector& lines() { return *lines_; }
-
- private:
-  Pipe pipe_;
-  std::optional<LineCollector> lines_;
-};
-
 // Lines of the form "<writer> <sequence> <padding>".
 std::string numbered(int writer, int sequence, std::size_t padding = 40) {
   return std::to_string(writer) + " " + std::to_string(sequence) + " " + std::string(padding, 'x');
@@ -185,10 +167,10 @@ Received parseLines(const std::vector<std::string>& lines, int writers, std::siz
 }
 
 TEST(DiagnosticLogTest, LinesFromManyThreadsArriveWholeAndInOrder) {
-  CollectedPipe pipe;
+  Pipe pipe;
   pipe.startReading();
   constexpr int kThreads = 4, kLines = 2000;
-  DiagnosticLog log(pipe.writeEnd(), 1 << 20);
+  DiagnosticLog log(pipe.write, 1 << 20);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
@@ -224,12 +206,13 @@ TEST(DiagnosticLogTest, LinesFromManyThreadsArriveWholeAndInOrder) {
 }
 
 TEST(DiagnosticLogTest, AnUnreadStreamNeverMakesTheCallerWaitAndDropsAreReported) {
-  CollectedPipe pipe;  // nobody reads it yet
+  Pipe pipe;  // nobody reads it yet
   constexpr int kLines = 20000;
-  DiagnosticLog log(pipe.writeEnd(), 64 * 1024);
-  EXPECT_TRUE(finishes([&] {
+  DiagnosticLog log(pipe.write, 64 * 1024);
+  auto writes = std::async(std::launch::async, [&] {
     for (int i = 0; i < kLines; ++i) log.write(numbered(0, i, 100));
-  }));
+  });
+  EXPECT_EQ(writes.wait_for(30s), std::future_status::ready);
   const auto dropped = log.droppedCount();
   EXPECT_GT(dropped, 0u);
 
@@ -263,9 +246,9 @@ void fillPipe(int fd) {
 }
 
 TEST(DiagnosticLogTest, EssentialLinesTakeTheReserveWhenOrdinaryLinesFillTheRing) {
-  CollectedPipe pipe;
-  fillPipe(pipe.writeEnd());
-  DiagnosticLog log(pipe.writeEnd(), 16 * 1024, 1024);
+  Pipe pipe;
+  fillPipe(pipe.write);
+  DiagnosticLog log(pipe.write, 16 * 1024, 1024);
   for (int i = 0; i < 1000; ++i) log.write(numbered(0, i, 100));
   const auto droppedBefore = log.droppedCount();
   ASSERT_GT(droppedBefore, 0u);
@@ -290,9 +273,9 @@ TEST(DiagnosticLogTest, EssentialLinesTakeTheReserveWhenOrdinaryLinesFillTheRing
 }
 
 TEST(DiagnosticLogTest, ALineLongerThanTheRingIsDroppedAndReported) {
-  CollectedPipe pipe;
+  Pipe pipe;
   pipe.startReading();
-  DiagnosticLog log(pipe.writeEnd(), 1024);
+  DiagnosticLog log(pipe.write, 1024);
   log.write(std::string(2000, 'y'));
   log.write("short");
   ASSERT_TRUE(log.flush(10s));

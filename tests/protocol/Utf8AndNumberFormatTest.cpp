@@ -7,14 +7,12 @@ namespace velmar {
 namespace {
 
 TEST(Utf8Test, AcceptsWellFormedAndRejectsMalformedSequences) {
-  EXPECT_TRUE(utf8::isValid("plain ascii"));
-  EXPECT_TRUE(utf8::isValid("é € 𝄞"));
-  EXPECT_FALSE(utf8::isValid("\xff"));
-  EXPECT_FALSE(utf8::isValid("\xc3"));              // truncated
-  EXPECT_FALSE(utf8::isValid("\xc0\xaf"));          // overlong
-  EXPECT_FALSE(utf8::isValid("\xed\xa0\x80"));      // surrogate
-  EXPECT_FALSE(utf8::isValid("\xf4\x90\x80\x80"));  // above U+10FFFF
-  EXPECT_FALSE(utf8::isValid("\xe2\x82"));          // truncated at end
+  for (const char* text : {"plain ascii", "é € 𝄞"}) EXPECT_TRUE(utf8::isValid(text)) << text;
+  // A stray byte, truncated, overlong, a surrogate, above U+10FFFF, cut at the end.
+  for (const char* text :
+       {"\xff", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82"}) {
+    EXPECT_FALSE(utf8::isValid(text)) << text;
+  }
 }
 
 TEST(Utf8Test, SanitizeReplacesOnlyTheBadBytes) {
@@ -23,14 +21,11 @@ TEST(Utf8Test, SanitizeReplacesOnlyTheBadBytes) {
   EXPECT_EQ(utf8::sanitize("fine é"), "fine é");
 }
 
-TEST(NumberFormatTest, ShortestDoubleAlwaysHasAFraction) {
-  EXPECT_EQ(formatShortestDouble(5), "5.0");
-  EXPECT_EQ(formatShortestDouble(2.5), "2.5");
-  EXPECT_EQ(formatShortestDouble(1.0), "1.0");
-  EXPECT_EQ(formatShortestDouble(0.1), "0.1");
-}
-
-TEST(NumberFormatTest, TwoDecimals) {
+TEST(NumberFormatTest, ShortestDoubleAlwaysHasAFractionAndTwoDecimalsRound) {
+  for (const auto& [value, text] :
+       {std::pair{5.0, "5.0"}, {2.5, "2.5"}, {1.0, "1.0"}, {0.1, "0.1"}}) {
+    EXPECT_EQ(formatShortestDouble(value), text);
+  }
   EXPECT_EQ(formatTwoDecimals(0.7), "0.70");
   EXPECT_EQ(formatTwoDecimals(0.004), "0.00");
 }

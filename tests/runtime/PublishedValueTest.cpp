@@ -35,8 +35,7 @@ TEST(PublishedValueTest, AReaderSeesWholeValuesWhileTheWriterReplacesThem) {
   done = true;
   reader.join();
   EXPECT_EQ(value.latest().number, 20000 % 97);
-  auto last = value.read();
-  EXPECT_EQ(last->number, 20000 % 97);
+  EXPECT_EQ(value.read()->number, 20000 % 97);
 }
 
 }  // namespace

@@ -5,29 +5,14 @@
 #include <thread>
 
 #include <gtest/gtest.h>
-#include <asio/executor_work_guard.hpp>
+
+#include "runtime/Queues.h"
+#include "support/MainLoopThread.h"
 
 namespace velmar::runtime {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A run loop of its own on a thread, as the main loop is for the service.
-class LoopThread {
- public:
-  LoopThread() : guard_(asio::make_work_guard(context_)), thread_([this] { context_.run(); }) {}
-  ~LoopThread() {
-    guard_.reset();
-    context_.stop();
-    thread_.join();
-  }
-  asio::io_context& context() { return context_; }
-
- private:
-  asio::io_context context_;
-  asio::executor_work_guard<asio::io_context::executor_type> guard_;
-  std::thread thread_;
-};
 
 // Counts ticks and whether one is running; each tick takes a while, so a
 // stop() from another thread often lands in the middle of one.
@@ -43,8 +28,8 @@ struct SlowTick {
 };
 
 TEST(RepeatingTimerTest, NoTickRunsOnceStopHasReturned) {
-  LoopThread loop;
-  RepeatingTimer timer(loop.context());
+  testing::MainLoopThread loop;
+  RepeatingTimer timer(mainContext());
   std::mt19937 random(7);
   for (int round = 0; round < 40; ++round) {
     SlowTick tick;
@@ -60,8 +45,8 @@ TEST(RepeatingTimerTest, NoTickRunsOnceStopHasReturned) {
 }
 
 TEST(RepeatingTimerTest, ARestartEndsThePreviousSchedule) {
-  LoopThread loop;
-  RepeatingTimer timer(loop.context());
+  testing::MainLoopThread loop;
+  RepeatingTimer timer(mainContext());
   SlowTick first, second;
   timer.start(1ms, [&first] { first(); });
   while (first.count < 3) std::this_thread::sleep_for(1ms);
@@ -73,20 +58,15 @@ TEST(RepeatingTimerTest, ARestartEndsThePreviousSchedule) {
   timer.stop();
 }
 
-TEST(RepeatingTimerTest, FirstTickComesOnePeriodAfterTheStart) {
-  LoopThread loop;
-  RepeatingTimer timer(loop.context());
+TEST(RepeatingTimerTest, FirstTickComesOnePeriodAfterTheStartAndATickMayStopItsOwnTimer) {
+  testing::MainLoopThread loop;
+  RepeatingTimer timer(mainContext());
   std::atomic<int> ticks{0};
   timer.start(10s, [&] { ++ticks; });
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(ticks, 0);
   EXPECT_TRUE(timer.isActive());
-}
 
-TEST(RepeatingTimerTest, ATickMayStopItsOwnTimer) {
-  LoopThread loop;
-  RepeatingTimer timer(loop.context());
-  std::atomic<int> ticks{0};
   timer.start(1ms, [&] {
     ++ticks;
     timer.stop();  // must not wait for itself

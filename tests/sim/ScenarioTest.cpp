@@ -1,11 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 
-#include "platform/Platform.h"
 #include "sim/ScenarioError.h"
 #include "sim/ScenarioLoader.h"
 #include "sim/SimulatedMachine.h"
@@ -14,58 +11,28 @@ namespace velmar::sim {
 namespace {
 
 using audiohal::AudioObjectID;
-using audiohal::AudioObjectPropertyAddress;
-using audiohal::AudioValueRange;
-using audiohal::CATapDescription;
 using audiohal::globalAddress;
-using audiohal::kAudioDevicePropertyDeviceIsAlive;
-using audiohal::kAudioDevicePropertyDeviceIsRunningSomewhere;
-using audiohal::kAudioDeviceTransportTypeBuiltIn;
-using audiohal::kAudioHardwarePropertyDefaultInputDevice;
-using audiohal::kAudioHardwarePropertyTapList;
-using audiohal::kAudioObjectPropertyScopeInput;
 using audiohal::kAudioObjectSystemObject;
-using audiohal::kAudioTapPropertyDescription;
-using audiohal::UInt32;
 using nlohmann::json;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 
 const std::string kData = VELMAR_TEST_DATA_DIR;
 
+template <typename Load>
+std::string errorOf(Load load) {
+  try {
+    load();
+  } catch (const ScenarioError& error) {
+    return error.what();
+  }
+  return "no error";
+}
 std::string loadError(const std::string& path) {
-  try {
-    ScenarioLoader::loadFile(path);
-  } catch (const ScenarioError& error) {
-    return error.what();
-  }
-  return "no error";
+  return errorOf([&] { ScenarioLoader::loadFile(path); });
 }
-
 std::string inlineError(const json& document) {
-  try {
-    ScenarioLoader::fromJson(document, "test.json");
-  } catch (const ScenarioError& error) {
-    return error.what();
-  }
-  return "no error";
-}
-
-TEST(ScenarioLoaderTest, ReadsDevicesProcessesDefaultsAndOrdersTheTimeline) {
-  MachineScenario scenario = ScenarioLoader::loadFile(kData + "/scenario_studio.json");
-  ASSERT_EQ(scenario.devices.size(), 2u);
-  EXPECT_EQ(scenario.devices[0].transport, kAudioDeviceTransportTypeBuiltIn);
-  EXPECT_EQ(scenario.devices[0].sampleRateRanges,
-            (std::vector<AudioValueRange>{{44100, 44100}, {8000, 96000}}));
-  EXPECT_EQ(scenario.devices[0].nominalSampleRate, 48000);
-  EXPECT_EQ(scenario.devices[1].clockSource, ClockSourceProperty::kReadOnly);
-  ASSERT_EQ(scenario.processes.size(), 2u);
-  EXPECT_EQ(scenario.processes[1].name, std::nullopt);
-  EXPECT_EQ(scenario.defaultOutputUID, "StudioOut");
-  EXPECT_EQ(scenario.authorization, AuthorizationStatus::kNotDetermined);
-  ASSERT_EQ(scenario.timeline.size(), 9u);
-  EXPECT_EQ(scenario.timeline.front().at, 0.5);
-  EXPECT_EQ(scenario.timeline.back().at, 4.0);
+  return errorOf([&] { ScenarioLoader::fromJson(document, "test.json"); });
 }
 
 // Hosts start from the documented examples: each must load and play out.
@@ -145,56 +112,63 @@ TEST(ScenarioLoaderTest, InlineDocumentsSayWhereTheyAreWrong) {
 // A scenario in the environment that cannot be used stops the service:
 // ProcessCommandsEndToEndTest.
 
-class TimelineTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    machine_ =
-        &SimulatedMachine::install(ScenarioLoader::loadFile(kData + "/scenario_studio.json"));
-  }
-  SimulatedAudioHardware& machine() { return machine_->hardware(); }
-  audiohal::AudioHardware& hal() { return platform::Platform::shared().hal(); }
-  UInt32 read(AudioObjectID object, AudioObjectPropertyAddress address) {
-    UInt32 value = 0;
-    hal().getProperty(object, address, value);
-    return value;
-  }
-  std::vector<AudioObjectID> taps() {
-    std::vector<AudioObjectID> ids;
-    hal().getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyTapList), ids);
-    return ids;
-  }
-  SimulatedMachine* machine_ = nullptr;
-};
+TEST(ScenarioLoaderTest, ReadsTheMachineAndItsTimelineAppliesInTimeOrder) {
+  MachineScenario scenario = ScenarioLoader::loadFile(kData + "/scenario_studio.json");
+  ASSERT_EQ(scenario.devices.size(), 2u);
+  EXPECT_EQ(scenario.devices[0].transport, audiohal::kAudioDeviceTransportTypeBuiltIn);
+  EXPECT_EQ(scenario.devices[0].sampleRateRanges,
+            (std::vector<audiohal::AudioValueRange>{{44100, 44100}, {8000, 96000}}));
+  EXPECT_EQ(scenario.devices[0].nominalSampleRate, 48000);
+  EXPECT_EQ(scenario.devices[1].clockSource, ClockSourceProperty::kReadOnly);
+  ASSERT_EQ(scenario.processes.size(), 2u);
+  EXPECT_EQ(scenario.processes[1].name, std::nullopt);
+  EXPECT_EQ(scenario.defaultOutputUID, "StudioOut");
+  EXPECT_EQ(scenario.authorization, AuthorizationStatus::kNotDetermined);
+  ASSERT_EQ(scenario.timeline.size(), 9u);
+  EXPECT_EQ(scenario.timeline.front().at, 0.5);
+  EXPECT_EQ(scenario.timeline.back().at, 4.0);
 
-TEST_F(TimelineTest, EventsApplyInTimeOrderWhenTheirTimeComes) {
-  ScenarioTimeline& timeline = machine_->timeline();
+  SimulatedMachine& machine = SimulatedMachine::install(scenario);
+  SimulatedAudioHardware& sim = machine.hardware();
+  audiohal::AudioHardware& hal = sim;
+  auto read = [&](AudioObjectID object, audiohal::AudioObjectPropertyAddress address) {
+    audiohal::UInt32 value = 0;
+    hal.getProperty(object, address, value);
+    return value;
+  };
+  ScenarioTimeline& timeline = machine.timeline();
   EXPECT_EQ(timeline.advanceTo(0.4), 0u);
-  EXPECT_EQ(machine().processObjectID(2003), 0u);
+  EXPECT_EQ(sim.processObjectID(2003), 0u);
 
   EXPECT_EQ(timeline.advanceTo(1.0), 3u);
-  EXPECT_NE(machine().processObjectID(2003), 0u);
-  EXPECT_EQ(read(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultInputDevice)),
-            machine().deviceID("BTHeadset"));
+  EXPECT_NE(sim.processObjectID(2003), 0u);
+  EXPECT_EQ(read(kAudioObjectSystemObject,
+                 globalAddress(audiohal::kAudioHardwarePropertyDefaultInputDevice)),
+            sim.deviceID("BTHeadset"));
 
-  AudioObjectID podcast = machine().processObjectID(2001);
-  AudioObjectID mic = machine().deviceID("StudioMic");
+  AudioObjectID podcast = sim.processObjectID(2001);
+  AudioObjectID mic = sim.deviceID("StudioMic");
   EXPECT_EQ(timeline.advanceTo(10), 6u);
   EXPECT_EQ(timeline.appliedCount(), 9u);
-  EXPECT_TRUE(machine().processWithPID(2002)->running);
+  EXPECT_TRUE(sim.processWithPID(2002)->running);
+  EXPECT_EQ(read(mic, {audiohal::kAudioDevicePropertyDeviceIsRunningSomewhere,
+                       audiohal::kAudioObjectPropertyScopeInput, 0}),
+            1u);
   EXPECT_EQ(
-      read(mic, {kAudioDevicePropertyDeviceIsRunningSomewhere, kAudioObjectPropertyScopeInput, 0}),
-      1u);
-  EXPECT_EQ(read(machine().deviceID("BTHeadset"), globalAddress(kAudioDevicePropertyDeviceIsAlive)),
-            0u);
-  EXPECT_EQ(machine().processObjectID(2001), 0u);
-  ASSERT_EQ(taps().size(), 1u);
-  CATapDescription tap;
-  hal().getProperty(taps()[0], globalAddress(kAudioTapPropertyDescription), tap);
+      read(sim.deviceID("BTHeadset"), globalAddress(audiohal::kAudioDevicePropertyDeviceIsAlive)),
+      0u);
+  EXPECT_EQ(sim.processObjectID(2001), 0u);
+  std::vector<AudioObjectID> taps;
+  hal.getProperty(kAudioObjectSystemObject, globalAddress(audiohal::kAudioHardwarePropertyTapList),
+                  taps);
+  ASSERT_EQ(taps.size(), 1u);
+  audiohal::CATapDescription tap;
+  hal.getProperty(taps[0], globalAddress(audiohal::kAudioTapPropertyDescription), tap);
   EXPECT_EQ(tap.name, "Screen Recorder");
   EXPECT_EQ(tap.processes, std::vector<AudioObjectID>{podcast});
   EXPECT_TRUE(tap.isMixdown);
   EXPECT_FALSE(tap.isMono);
-  EXPECT_EQ(machine_->system().captureAuthorizationStatus(), AuthorizationStatus::kAuthorized);
+  EXPECT_EQ(machine.system().captureAuthorizationStatus(), AuthorizationStatus::kAuthorized);
 }
 
 }  // namespace

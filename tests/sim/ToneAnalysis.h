@@ -6,27 +6,22 @@
 
 namespace velmar::testing {
 
-// Power of one frequency in a block of samples (Goertzel), normalised so a
-// full-scale sine at that frequency gives about 0.25.
-inline double tonePower(const std::vector<float>& samples, double frequency, double rate) {
-  const double omega = 2 * std::numbers::pi * frequency / rate;
-  const double coefficient = 2 * std::cos(omega);
+// Whether `frequency` is clearly present in a block of samples (an amplitude
+// of roughly 0.1 or more): its power by Goertzel, normalised so a full-scale
+// sine at that frequency gives about 0.25.
+inline bool hasTone(const std::vector<float>& samples, double frequency, double rate) {
+  const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / rate);
   double previous = 0;
   double beforePrevious = 0;
   for (float sample : samples) {
-    double current = sample + coefficient * previous - beforePrevious;
+    const double current = sample + coefficient * previous - beforePrevious;
     beforePrevious = previous;
     previous = current;
   }
-  double power = previous * previous + beforePrevious * beforePrevious -
-                 coefficient * previous * beforePrevious;
-  double n = static_cast<double>(samples.size());
-  return power / (n * n);
-}
-
-// Whether `frequency` is clearly present (amplitude of roughly 0.1 or more).
-inline bool hasTone(const std::vector<float>& samples, double frequency, double rate) {
-  return tonePower(samples, frequency, rate) > 0.002;
+  const double power = previous * previous + beforePrevious * beforePrevious -
+                       coefficient * previous * beforePrevious;
+  const double n = static_cast<double>(samples.size());
+  return power / (n * n) > 0.002;
 }
 
 }  // namespace velmar::testing
