@@ -17,8 +17,8 @@ namespace {
 
 using nlohmann::json;
 using testing::answerTo;
+using testing::ask;
 using testing::CliProcess;
-using testing::command;
 using testing::expectRefusal;
 using testing::Frame;
 using testing::ScenarioFile;
@@ -78,52 +78,46 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesAreBuiltListedTakenApartAndGone
 
     // Sent with no parameter at all, every action is the protocol
     // description's test; here, parameters present but unusable.
-    const struct {
-      json command;
-      std::string code, error;
-    } refused[] = {
-        // A text ID is no ID.
-        {{{"action", "addDeviceToAggregate"}, {"aggregateID", "91"}, {"deviceUID", kMicrophoneUID}},
-         "missing_parameter",
-         "Missing required parameter: aggregateID"},
-        {{{"action", "removeDeviceFromAggregate"}, {"aggregateID", 91}},
-         "missing_parameter",
-         "Missing required parameter: deviceUID"},
-        {{{"action", "addTapToAggregate"}, {"aggregateID", 91}, {"tapUID", 17}},
-         "missing_parameter",
-         "Missing required parameter: tapUID"},
-        {{{"action", "destroyAggregateDevice"}, {"deviceID", -1}},
-         "missing_parameter",
-         "Missing required parameter: deviceID"},
-        {{{"action", "destroyAggregateDevice"}, {"deviceID", 4294967296}},
-         "missing_parameter",
-         "Missing required parameter: deviceID"},
-        {{{"action", "destroyAggregateDevice"}, {"deviceID", 1}},
-         "execution_error",
-         "Command execution error: Failed to destroy aggregate device"},
-        {{{"action", "addTapToAggregate"}, {"aggregateID", 7}, {"tapUID", "tap"}},
-         "execution_error",
-         "Command execution error: Failed to add tap to aggregate device"},
-        {{{"action", "configureAggregateDevice"}, {"deviceID", 7}},
-         "execution_error",
-         "Command execution error: Failed to configure aggregate device"},
-    };
-    int request = 0;
-    for (const auto& c : refused) {
-      json command = c.command;
-      command["id"] = "e" + std::to_string(++request);
-      expectRefusal(answerTo(cli, command), c.code, c.error);
-    }
+    testing::expectRefusals(
+        cli, {
+                 // A text ID is no ID.
+                 {{{"action", "addDeviceToAggregate"},
+                   {"aggregateID", "91"},
+                   {"deviceUID", kMicrophoneUID}},
+                  "missing_parameter",
+                  "Missing required parameter: aggregateID"},
+                 {{{"action", "removeDeviceFromAggregate"}, {"aggregateID", 91}},
+                  "missing_parameter",
+                  "Missing required parameter: deviceUID"},
+                 {{{"action", "addTapToAggregate"}, {"aggregateID", 91}, {"tapUID", 17}},
+                  "missing_parameter",
+                  "Missing required parameter: tapUID"},
+                 {{{"action", "destroyAggregateDevice"}, {"deviceID", -1}},
+                  "missing_parameter",
+                  "Missing required parameter: deviceID"},
+                 {{{"action", "destroyAggregateDevice"}, {"deviceID", 4294967296}},
+                  "missing_parameter",
+                  "Missing required parameter: deviceID"},
+                 {{{"action", "destroyAggregateDevice"}, {"deviceID", 1}},
+                  "execution_error",
+                  "Command execution error: Failed to destroy aggregate device"},
+                 {{{"action", "addTapToAggregate"}, {"aggregateID", 7}, {"tapUID", "tap"}},
+                  "execution_error",
+                  "Command execution error: Failed to add tap to aggregate device"},
+                 {{{"action", "configureAggregateDevice"}, {"deviceID", 7}},
+                  "execution_error",
+                  "Command execution error: Failed to configure aggregate device"},
+             });
     for (const char* action : {"getDeviceCapabilities", "getOptimalAudioConfig"}) {
-      EXPECT_EQ(answerTo(cli, command(action, action)),
+      EXPECT_EQ(ask(cli, action, action),
                 (json{{"id", action}, {"success", false}, {"error", "No aggregate device found"}}))
           << action;
     }
-    EXPECT_EQ(answerTo(cli, command("devices", "getAudioDevices"))["data"]["count"], 4);
-    EXPECT_EQ(answerTo(cli, command("c0", "checkAggregateDevice"))["data"],
+    EXPECT_EQ(ask(cli, "devices", "getAudioDevices")["data"]["count"], 4);
+    EXPECT_EQ(ask(cli, "c0", "checkAggregateDevice")["data"],
               (json{{"hasAggregateDevices", false}}));
 
-    auto created = answerTo(cli, command("create", "createAggregateDevice"));
+    auto created = ask(cli, "create", "createAggregateDevice");
     ASSERT_EQ(created["success"], true) << created.dump();
     EXPECT_EQ(created["data"]["message"], "Aggregate device created successfully");
     const std::uint32_t id = created["data"]["deviceID"];
@@ -131,7 +125,7 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesAreBuiltListedTakenApartAndGone
     EXPECT_EQ(directory.saved().value()["deviceIDs"], json::array({id}));
 
     // The name and uid are AggregateDeviceManagerTest's.
-    auto capabilities = answerTo(cli, command("caps", "getDeviceCapabilities"));
+    auto capabilities = ask(cli, "caps", "getDeviceCapabilities");
     ASSERT_EQ(capabilities["success"], true);
     const json& data = capabilities["data"];
     EXPECT_EQ(data, (json{{"deviceID", id},
@@ -142,7 +136,7 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesAreBuiltListedTakenApartAndGone
                           {"isBluetooth", false},
                           {"isBuiltIn", false},
                           {"supportedSampleRates", {48000.0}}}));
-    auto config = answerTo(cli, command("optimal", "getOptimalAudioConfig"));
+    auto config = ask(cli, "optimal", "getOptimalAudioConfig");
     EXPECT_EQ(config["data"],
               (json{{"sampleRate", 48000},
                     {"channels", 2},
@@ -154,8 +148,8 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesAreBuiltListedTakenApartAndGone
                      {{"sampleRate", "Selected 48000Hz based on device capabilities"},
                       {"channels", "Using stereo for optimal quality"}}}}));
 
-    auto added = answerTo(cli, command("add", "addDeviceToAggregate",
-                                       {{"aggregateID", id}, {"deviceUID", kMicrophoneUID}}));
+    auto added = ask(cli, "add", "addDeviceToAggregate",
+                     {{"aggregateID", id}, {"deviceUID", kMicrophoneUID}});
     EXPECT_EQ(added["data"], (json{{"aggregateID", id},
                                    {"deviceUID", kMicrophoneUID},
                                    {"message", "Device added to aggregate device successfully"}}));
@@ -164,11 +158,10 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesAreBuiltListedTakenApartAndGone
       return f.isEvent("aggregateDeviceList") && f.body["data"]["count"] == 1 &&
              f.body["data"]["devices"][0]["deviceList"] == json::array({kMicrophoneUID});
     }));
-    auto configured =
-        answerTo(cli, command("configure", "configureAggregateDevice", {{"deviceID", id}}));
+    auto configured = ask(cli, "configure", "configureAggregateDevice", {{"deviceID", id}});
     EXPECT_EQ(configured["data"],
               (json{{"deviceID", id}, {"message", "Aggregate device configured successfully"}}));
-    auto listed = answerTo(cli, command("list", "getAggregateDevices"));
+    auto listed = ask(cli, "list", "getAggregateDevices");
     ASSERT_EQ(listed["data"]["count"], 1);
     const json& device = listed["data"]["devices"][0];
     EXPECT_EQ(device["id"], id);
@@ -176,25 +169,24 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesAreBuiltListedTakenApartAndGone
     EXPECT_EQ(device["isPrivate"], true);
     EXPECT_EQ(device["autoStart"], true);
     EXPECT_EQ(device["autoStop"], false);
-    EXPECT_EQ(answerTo(cli, command("c1", "checkAggregateDevice"))["data"],
+    EXPECT_EQ(ask(cli, "c1", "checkAggregateDevice")["data"],
               (json{{"hasAggregateDevices", true}, {"count", 1}, {"deviceIDs", {id}}}));
 
-    auto removed = answerTo(cli, command("rd", "removeDeviceFromAggregate",
-                                         {{"aggregateID", id}, {"deviceUID", kMicrophoneUID}}));
+    auto removed = ask(cli, "rd", "removeDeviceFromAggregate",
+                       {{"aggregateID", id}, {"deviceUID", kMicrophoneUID}});
     EXPECT_EQ(removed["data"]["message"], "Device removed from aggregate device successfully");
     // Its answer is the tap commands' test's.
-    EXPECT_EQ(answerTo(cli, command("switch", "handleDeviceSwitch"))["success"], true);
-    auto destroyed =
-        answerTo(cli, command("destroy", "destroyAggregateDevice", {{"deviceID", id}}));
+    EXPECT_EQ(ask(cli, "switch", "handleDeviceSwitch")["success"], true);
+    auto destroyed = ask(cli, "destroy", "destroyAggregateDevice", {{"deviceID", id}});
     EXPECT_EQ(destroyed["data"],
               (json{{"deviceID", id}, {"message", "Aggregate device destroyed successfully"}}));
-    EXPECT_EQ(answerTo(cli, command("list2", "getAggregateDevices"))["data"]["count"], 0);
+    EXPECT_EQ(ask(cli, "list2", "getAggregateDevices")["data"]["count"], 0);
 
-    first = answerTo(cli, command("1", "createAggregateDevice"))["data"]["deviceID"];
+    first = ask(cli, "1", "createAggregateDevice")["data"]["deviceID"];
     // The device-list listener makes it current; the next creation saves that.
     ASSERT_TRUE(cli.waitForLog("Setting current aggregate device to first available: " +
                                std::to_string(first)));
-    answerTo(cli, command("2", "createAggregateDevice"));
+    ask(cli, "2", "createAggregateDevice");
     auto saved = directory.saved().value();
     EXPECT_EQ(saved["deviceIDs"].size(), 2u);
     EXPECT_EQ(saved["currentDeviceID"], first);
@@ -220,7 +212,7 @@ TEST(DeviceCommandsEndToEndTest, ARestartOnAMachineWithAggregatesRestoresTheCurr
   std::uint32_t y = 0;
   {
     CliProcess cli(options);
-    auto list = answerTo(cli, command("list", "getAggregateDevices"));
+    auto list = ask(cli, "list", "getAggregateDevices");
     ASSERT_EQ(list["data"]["count"], 2);
     x = list["data"]["devices"][0]["id"];
     y = list["data"]["devices"][1]["id"];
@@ -230,10 +222,10 @@ TEST(DeviceCommandsEndToEndTest, ARestartOnAMachineWithAggregatesRestoresTheCurr
 
     // Destroying the current device makes the next one current; the next
     // creation saves that.
-    answerTo(cli, command("destroy", "destroyAggregateDevice", {{"deviceID", x}}));
+    ask(cli, "destroy", "destroyAggregateDevice", {{"deviceID", x}});
     ASSERT_TRUE(cli.waitForLog("Setting current aggregate device to first available: " +
                                std::to_string(y)));
-    answerTo(cli, command("create", "createAggregateDevice"));
+    ask(cli, "create", "createAggregateDevice");
     EXPECT_EQ(directory.saved().value()["currentDeviceID"], y);
   }
 

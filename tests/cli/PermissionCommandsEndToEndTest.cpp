@@ -13,7 +13,7 @@ namespace {
 
 using nlohmann::json;
 using testing::answerIndex;
-using testing::answerTo;
+using testing::ask;
 using testing::CliProcess;
 using testing::command;
 using testing::countFrames;
@@ -38,7 +38,7 @@ std::string nextID() {
 }
 
 json answerOf(CliProcess& cli, const std::string& action) {
-  const json answer = answerTo(cli, command(nextID(), action));
+  const json answer = ask(cli, nextID(), action);
   EXPECT_EQ(answer["success"], true) << action;
   return answer["data"];
 }
@@ -123,7 +123,7 @@ TEST(PermissionCommandsEndToEndTest, EveryCommandFollowsTheMachinesDecision) {
     for (const auto& id : requests) {
       EXPECT_EQ(countFrames(cli, [&](const Frame& f) { return f.isResponse(id); }), 2u) << id;
     }
-    EXPECT_EQ(countFrames(cli, [](const Frame& f) { return f.isEvent("permissionChanged"); }), 3u);
+    EXPECT_EQ(testing::eventData(cli, "permissionChanged").size(), 3u);
   }
 }
 
@@ -170,7 +170,7 @@ TEST(PermissionCommandsEndToEndTest, APromptNeverAnsweredLeavesOnlyTheAcknowledg
   cli.closeStdin();
   ASSERT_EQ(cli.waitForExit(), 0);
   EXPECT_EQ(countFrames(cli, [](const Frame& f) { return f.isResponse("open"); }), 1u);
-  EXPECT_EQ(countFrames(cli, [](const Frame& f) { return f.isEvent("permissionChanged"); }), 0u);
+  EXPECT_EQ(testing::eventData(cli, "permissionChanged").size(), 0u);
 }
 
 // Asks `action` until the service logs `line` (the machine changes on its

@@ -15,6 +15,7 @@ namespace {
 using nlohmann::json;
 using testing::answerIndex;
 using testing::answerTo;
+using testing::ask;
 using testing::CliProcess;
 using testing::command;
 using testing::Frame;
@@ -37,10 +38,10 @@ TEST(ProcessCommandsEndToEndTest, ChangesAreReportedAndReachTheAllProcessTapOnly
          {"event", "addProcess"},
          {"process", scenarioProcess(703, "Podcasts", true)}}}}});
   CliProcess cli(file.options());
-  EXPECT_EQ(answerTo(cli, command("off", "disableTapAutoUpdate"))["data"],
+  EXPECT_EQ(ask(cli, "off", "disableTapAutoUpdate")["data"],
             json({{"enabled", false}, {"message", "Tap auto-update disabled"}}));
-  answerTo(cli, command("i", "setMonitoringInterval", {{"interval", 1}}));
-  const json tap = answerTo(cli, command("a", "createAudioTapWithAllProcesses"))["data"];
+  ask(cli, "i", "setMonitoringInterval", {{"interval", 1}});
+  const json tap = ask(cli, "a", "createAudioTapWithAllProcesses")["data"];
   ASSERT_EQ(tap["processes"].size(), 2u);
 
   auto running = cli.frames().waitForEvent("runningAudioProcesses", 10s);
@@ -62,12 +63,11 @@ TEST(ProcessCommandsEndToEndTest, ChangesAreReportedAndReachTheAllProcessTapOnly
   ASSERT_GT(at, 0u);
   EXPECT_TRUE(frames[at - 1].isEvent("audioProcessList"));
   EXPECT_EQ(frames[at - 1].body["data"]["runningCount"], 2);
-  EXPECT_EQ(answerTo(cli, command("s", "getProcessMonitoringStatus"))["data"]["autoUpdateTaps"],
-            false);
-  EXPECT_EQ(answerTo(cli, command("l", "listAudioTaps"))["data"]["taps"], json::array({tap}));
+  EXPECT_EQ(ask(cli, "s", "getProcessMonitoringStatus")["data"]["autoUpdateTaps"], false);
+  EXPECT_EQ(ask(cli, "l", "listAudioTaps")["data"]["taps"], json::array({tap}));
   for (const auto& f : cli.frames().frames()) EXPECT_FALSE(f.isEvent("audioTapUpdated"));
 
-  EXPECT_EQ(answerTo(cli, command("on", "enableTapAutoUpdate"))["data"],
+  EXPECT_EQ(ask(cli, "on", "enableTapAutoUpdate")["data"],
             json({{"enabled", true}, {"message", "Tap auto-update enabled"}}));
   ASSERT_TRUE(cli.frames().waitForFrame(
       [&](const Frame& f) {
@@ -158,7 +158,7 @@ TEST(ProcessCommandsEndToEndTest, ASelfTestListingAndFindingWithoutHomeThenTheMo
   options.environment["HOME"] = std::nullopt;
   CliProcess cli(options);
   ASSERT_TRUE(cli.waitForLog("Loaded 4 audio processes"));
-  const json result = answerTo(cli, command("t", "selfTest"));
+  const json result = ask(cli, "t", "selfTest");
   EXPECT_EQ(result["success"], true);
   const json& data = result["data"];
   for (const char* key : {"tapPermission", "coreAudioReady", "processIterationOK", "diskSpaceOK",
@@ -170,7 +170,7 @@ TEST(ProcessCommandsEndToEndTest, ASelfTestListingAndFindingWithoutHomeThenTheMo
   for (const auto& line : cli.err().lines()) loads += line == "Loaded 4 audio processes";
   EXPECT_EQ(loads, 2);  // start-up, then the self-test's reload
 
-  const json listed = answerTo(cli, command("L", "listAudioProcesses"))["data"];
+  const json listed = ask(cli, "L", "listAudioProcesses")["data"];
   EXPECT_EQ(listed["count"], 4);
   EXPECT_EQ(listed["runningCount"], 1);
   ASSERT_TRUE(cli.frames()
@@ -183,15 +183,15 @@ TEST(ProcessCommandsEndToEndTest, ASelfTestListingAndFindingWithoutHomeThenTheMo
   }
   EXPECT_GT(lastList, answerIndex(frames, "L"));
   EXPECT_EQ(frames[lastList].body["data"], listed);
-  const json found = answerTo(cli, command("f", "findAudioProcessesByName", {{"name", "SAFARI"}}));
+  const json found = ask(cli, "f", "findAudioProcessesByName", {{"name", "SAFARI"}});
   EXPECT_EQ(found["data"]["count"], 1);
   EXPECT_EQ(found["data"]["searchTerm"], "SAFARI");
   EXPECT_EQ(found["data"]["processes"][0]["pid"], 400);
-  testing::expectRefusal(answerTo(cli, command("m", "findAudioProcessesByName")),
-                         "missing_parameter", "Missing required parameter: name");
+  testing::expectRefusal(ask(cli, "m", "findAudioProcessesByName"), "missing_parameter",
+                         "Missing required parameter: name");
 
   // These run concurrently on the shared background queue: wait for each.
-  const json status = answerTo(cli, command("s0", "getProcessMonitoringStatus"));
+  const json status = ask(cli, "s0", "getProcessMonitoringStatus");
   cli.send(command("i", "setMonitoringInterval", {{"interval", 0.2}}));
   cli.send(command("bad", "setMonitoringInterval", {{"interval", "2"}}));
   auto interval = cli.frames().waitForResponse("i");
@@ -202,14 +202,12 @@ TEST(ProcessCommandsEndToEndTest, ASelfTestListingAndFindingWithoutHomeThenTheMo
             json({{"interval", 1.0}, {"message", "Monitoring interval updated"}}));
   EXPECT_EQ(bad->body["error"], "Missing required parameter: interval");
 
-  EXPECT_EQ(answerTo(cli, command("d", "disableProcessMonitoring"))["data"],
+  EXPECT_EQ(ask(cli, "d", "disableProcessMonitoring")["data"],
             json({{"enabled", false}, {"message", "Process monitoring disabled"}}));
   EXPECT_EQ(
-      answerTo(cli, command("e", "enableProcessMonitoring"))["data"],
+      ask(cli, "e", "enableProcessMonitoring")["data"],
       json({{"enabled", true}, {"interval", 1.0}, {"message", "Process monitoring enabled"}}));
-  EXPECT_EQ(answerTo(cli, command("e2", "enableProcessMonitoring",
-                                  {{"interval", 3}}))["data"]["interval"],
-            3.0);
+  EXPECT_EQ(ask(cli, "e2", "enableProcessMonitoring", {{"interval", 3}})["data"]["interval"], 3.0);
   for (const std::string line : {"Process monitoring interval set to 1.0s",
                                  "Process monitoring enabled with interval: 3.0 seconds"}) {
     EXPECT_TRUE(cli.waitForLog(line)) << line;

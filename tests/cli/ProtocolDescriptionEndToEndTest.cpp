@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/CliProcess.h"
+#include "support/HostConversation.h"
 
 namespace velmar {
 namespace {
@@ -23,23 +23,9 @@ using namespace std::chrono_literals;
 const std::string kSourceRoot = std::string(VELMAR_TEST_DATA_DIR) + "/../..";
 const std::string kReferencePage = kSourceRoot + "/docs/protocol.md";
 
-// Everything the process wrote to standard output once it has exited 0.
-std::string outputOf(const std::vector<std::string>& arguments,
-                     std::map<std::string, std::optional<std::string>> environment = {}) {
-  CliProcess cli({arguments, std::move(environment)});
-  EXPECT_EQ(cli.waitForExit(10s), 0);
-  EXPECT_TRUE(cli.out().waitForClose(2s));
-  std::string text;
-  for (const auto& line : cli.out().lines()) {
-    EXPECT_FALSE(testing::parseFrame(line)) << line;
-    text += line + "\n";
-  }
-  return text;
-}
-
 json description() {
   // A platform that cannot be used: the description needs none.
-  return json::parse(outputOf({"--describe-protocol"}, {{"VELMAR_PLATFORM", "amiga"}}));
+  return json::parse(testing::printedBy({"--describe-protocol"}, {{"VELMAR_PLATFORM", "amiga"}}));
 }
 
 std::set<std::string> namesIn(const json& list) {
@@ -95,7 +81,7 @@ TEST(ProtocolDescriptionEndToEndTest, ReferencePageNamesExactlyTheDescribedActio
   // Options and variables are named by --help and by the page alike.
   std::stringstream page;
   page << std::ifstream(kReferencePage).rdbuf();
-  const std::string help = outputOf({"--help"});
+  const std::string help = testing::printedBy({"--help"});
   for (const auto& list : {described["options"], described["environment"]}) {
     ASSERT_FALSE(list.empty());
     for (const std::string& name : namesIn(list)) {

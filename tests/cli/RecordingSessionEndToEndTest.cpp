@@ -24,11 +24,10 @@ namespace velmar {
 namespace {
 
 using nlohmann::json;
-using testing::answerTo;
+using testing::ask;
 using testing::audioFrames;
 using testing::channelOf;
 using testing::CliProcess;
-using testing::command;
 using testing::enableStreaming;
 using testing::expectFields;
 using testing::Frame;
@@ -55,7 +54,7 @@ TEST(RecordingSessionEndToEndTest, NoDeviceIsToldThenStreamsArriveApartAndPauses
   ASSERT_FALSE(processTones.empty());
 
   CliProcess cli;
-  const json refused = answerTo(cli, command("r0", "startRecording"));
+  const json refused = ask(cli, "r0", "startRecording");
   EXPECT_EQ(refused["success"], false);
   EXPECT_EQ(refused["error"], "No aggregate devices available");
   EXPECT_TRUE(cli.frames().waitForFrame(
@@ -64,7 +63,7 @@ TEST(RecordingSessionEndToEndTest, NoDeviceIsToldThenStreamsArriveApartAndPauses
                f.body["data"] == json{{"error", "No aggregate devices available"}};
       },
       5s));
-  const json before = answerTo(cli, command("q0", "getRecordingStatus"));
+  const json before = ask(cli, "q0", "getRecordingStatus");
   EXPECT_EQ(before["data"],
             (json{{"isRecording", false},
                   {"isPaused", false},
@@ -75,15 +74,14 @@ TEST(RecordingSessionEndToEndTest, NoDeviceIsToldThenStreamsArriveApartAndPauses
                   {"deviceInfo", {{"deviceId", 0}, {"deviceName", "Unknown Device"}}}}));
   // The aggregate device of the README's session: the built-in microphone
   // and a tap over every process.
-  const std::uint32_t aggregate =
-      answerTo(cli, command("p1", "createAggregateDevice"))["data"]["deviceID"];
-  ASSERT_TRUE(succeeds(cli, command("p2", "addDeviceToAggregate",
-                                    {{"aggregateID", aggregate}, {"deviceUID", kMicrophoneUID}})));
-  const json tap = answerTo(cli, command("p3", "createSystemLevelTap"));
-  ASSERT_TRUE(succeeds(cli, command("p4", "addTapToAggregate",
-                                    {{"aggregateID", aggregate}, {"tapUID", tap["data"]["uid"]}})));
+  const std::uint32_t aggregate = ask(cli, "p1", "createAggregateDevice")["data"]["deviceID"];
+  ASSERT_TRUE(succeeds(cli, "p2", "addDeviceToAggregate",
+                       {{"aggregateID", aggregate}, {"deviceUID", kMicrophoneUID}}));
+  const json tap = ask(cli, "p3", "createSystemLevelTap");
+  ASSERT_TRUE(succeeds(cli, "p4", "addTapToAggregate",
+                       {{"aggregateID", aggregate}, {"tapUID", tap["data"]["uid"]}}));
   ASSERT_EQ(enableStreaming(cli)["success"], true);
-  const json recording = answerTo(cli, command("m1", "startRecording"));
+  const json recording = ask(cli, "m1", "startRecording");
   ASSERT_EQ(recording["data"], (json{{"streamingMode", true}, {"deviceId", aggregate}}));
   ASSERT_TRUE(waitForAudio(cli, 0, 120));
   ASSERT_TRUE(waitForAudio(cli, 1, 120));
@@ -120,25 +118,25 @@ TEST(RecordingSessionEndToEndTest, NoDeviceIsToldThenStreamsArriveApartAndPauses
   EXPECT_GE(stamps.back() - stamps.front(), 0.5 * 0.010 * static_cast<double>(stamps.size() - 1));
 
   // That no cycle follows a stop is the HAL suite's to check.
-  EXPECT_TRUE(succeeds(cli, command("m2", "stopRecording")));
+  EXPECT_TRUE(succeeds(cli, "m2", "stopRecording"));
 
   using Clock = std::chrono::steady_clock;
   const auto started = Clock::now();
-  ASSERT_TRUE(succeeds(cli, command("r1", "startRecording")));
+  ASSERT_TRUE(succeeds(cli, "r1", "startRecording"));
   const auto startAnswered = Clock::now();
   std::this_thread::sleep_for(700ms);
   const auto pauseSent = Clock::now();
-  ASSERT_EQ(answerTo(cli, command("r2", "pauseRecording"))["data"],
+  ASSERT_EQ(ask(cli, "r2", "pauseRecording")["data"],
             (json{{"isPaused", true}, {"isRecording", true}}));
   const auto pauseAnswered = Clock::now();
   std::this_thread::sleep_for(1000ms);
   const auto resumeSent = Clock::now();
-  ASSERT_EQ(answerTo(cli, command("r3", "resumeRecording"))["data"],
+  ASSERT_EQ(ask(cli, "r3", "resumeRecording")["data"],
             (json{{"isPaused", false}, {"isRecording", true}}));
   const auto resumeAnswered = Clock::now();
   std::this_thread::sleep_for(700ms);
   const auto stopSent = Clock::now();
-  const json stopped = answerTo(cli, command("r4", "stopRecording"));
+  const json stopped = ask(cli, "r4", "stopRecording");
   const auto stopAnswered = Clock::now();
   ASSERT_EQ(stopped["success"], true);
 
@@ -153,25 +151,25 @@ TEST(RecordingSessionEndToEndTest, NoDeviceIsToldThenStreamsArriveApartAndPauses
   EXPECT_LT(duration,
             seconds(stopAnswered - started) - 0.5);  // the pause is left out
 
-  expectFields(answerTo(cli, command("q1", "getRecordingStatus"))["data"],
+  expectFields(ask(cli, "q1", "getRecordingStatus")["data"],
                {{"isRecording", false},
                 {"isPaused", false},
                 {"duration", 0.0},
                 {"filePath", "/tmp/streaming_mode_placeholder"}});
 
   // Stopping while paused leaves out the pause in progress.
-  ASSERT_TRUE(succeeds(cli, command("r5", "startRecording")));
+  ASSERT_TRUE(succeeds(cli, "r5", "startRecording"));
   const auto secondStart = Clock::now();
   std::this_thread::sleep_for(500ms);
-  ASSERT_TRUE(succeeds(cli, command("r6", "pauseRecording")));
+  ASSERT_TRUE(succeeds(cli, "r6", "pauseRecording"));
   const auto secondPause = Clock::now();
   std::this_thread::sleep_for(1000ms);
-  const json stoppedPaused = answerTo(cli, command("r7", "stopRecording"));
+  const json stoppedPaused = ask(cli, "r7", "stopRecording");
   EXPECT_LE(stoppedPaused["data"]["duration"].get<double>(),
             seconds(secondPause - secondStart) + 0.25);
-  expectFields(answerTo(cli, command("q2", "getRecordingStatus"))["data"],
+  expectFields(ask(cli, "q2", "getRecordingStatus")["data"],
                {{"isPaused", false}, {"duration", 0.0}});
-  EXPECT_EQ(answerTo(cli, command("r8", "resumeRecording"))["error"], "No recording to resume");
+  EXPECT_EQ(ask(cli, "r8", "resumeRecording")["error"], "No recording to resume");
 }
 
 constexpr double kMicrophoneTone = 440;
@@ -181,7 +179,7 @@ json enable(CliProcess& cli, const json& extra) {
   static int request = 0;
   json params{{"format", "pcm16"}, {"sampleRate", 16000}, {"channels", 1}};
   params.update(extra);
-  return answerTo(cli, command("s" + std::to_string(++request), "enableAudioStreaming", params));
+  return ask(cli, "s" + std::to_string(++request), "enableAudioStreaming", params);
 }
 
 // Streams in the format the host asks for, on a machine whose one aggregate
@@ -231,13 +229,13 @@ TEST(ConvertedStreamingEndToEndTest, ShapesAreCheckedThenConvertedChunkedAndDupl
     }
   }
   // A refused shape leaves the settings as they were.
-  expectFields(answerTo(cli, command("st", "getAudioStreamingStatus"))["data"],
+  expectFields(ask(cli, "st", "getAudioStreamingStatus")["data"],
                {{"convert", true}, {"chunkMs", 5000}});
 
   // Hosts that ask for neither see exactly what they saw before.
   const json plain = enable(cli, json::object());
   EXPECT_EQ(plain["data"], (json{{"format", "pcm16"}, {"sampleRate", 16000}, {"channels", 1}}));
-  const json status2 = answerTo(cli, command("st2", "getAudioStreamingStatus"))["data"];
+  const json status2 = ask(cli, "st2", "getAudioStreamingStatus")["data"];
   std::set<std::string> keys;
   for (const auto& [key, value] : status2.items()) keys.insert(key);
   EXPECT_EQ(keys, (std::set<std::string>{"channels", "droppedBuffers", "enabled", "format",
@@ -246,7 +244,7 @@ TEST(ConvertedStreamingEndToEndTest, ShapesAreCheckedThenConvertedChunkedAndDupl
   const json enabled = enable(cli, {{"convert", true}, {"chunkMs", 100}, {"timeline", true}});
   ASSERT_EQ(enabled["success"], true) << enabled.dump();
   expectFields(enabled["data"], {{"convert", true}, {"chunkMs", 100}});
-  ASSERT_TRUE(succeeds(cli, command("r1", "startRecording")));
+  ASSERT_TRUE(succeeds(cli, "r1", "startRecording"));
   ASSERT_TRUE(waitForAudio(cli, 0, 10));
 
   // 100 ms × 16000 frames/s × 2 bytes, numbered without holes, each chunk
@@ -274,7 +272,7 @@ TEST(ConvertedStreamingEndToEndTest, ShapesAreCheckedThenConvertedChunkedAndDupl
   EXPECT_FALSE(testing::hasTone(converted, kMicrophoneTone / 3, 16000));
 
   // Stopping delivers what was still being joined, and then nothing more.
-  ASSERT_TRUE(succeeds(cli, command("r2", "stopRecording")));
+  ASSERT_TRUE(succeeds(cli, "r2", "stopRecording"));
   auto all = audioFrames(cli, 0);
   // Until 300 ms pass without a chunk (at most 5 s).
   for (int quiet = 0, round = 0; quiet < 3 && round < 50; ++round) {
@@ -287,14 +285,14 @@ TEST(ConvertedStreamingEndToEndTest, ShapesAreCheckedThenConvertedChunkedAndDupl
   EXPECT_GE(all.back()["frames"], 1);
   EXPECT_LE(all.back()["frames"], 1600);
   EXPECT_EQ(all.back()["sequence"], all.size() - 1);
-  expectFields(answerTo(cli, command("st3", "getAudioStreamingStatus"))["data"],
+  expectFields(ask(cli, "st3", "getAudioStreamingStatus")["data"],
                {{"convert", true}, {"chunkMs", 100}, {"droppedBuffers", 0}});
   EXPECT_EQ(audioFrames(cli, 0).size(), all.size());
 
   ASSERT_EQ(enable(cli, {{"sampleRate", 24000}, {"channels", 2}, {"convert", true}})["success"],
             true);
   const std::size_t from = audioFrames(cli, 0).size();
-  ASSERT_TRUE(succeeds(cli, command("r3", "startRecording")));
+  ASSERT_TRUE(succeeds(cli, "r3", "startRecording"));
   ASSERT_TRUE(waitForAudio(cli, 0, from + 50));
   const auto frames = audioFrames(cli, 0);
   for (std::size_t i = from; i < frames.size(); ++i) {

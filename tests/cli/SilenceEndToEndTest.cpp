@@ -16,9 +16,8 @@ namespace {
 
 using nlohmann::json;
 using testing::aggregateNamed;
-using testing::answerTo;
+using testing::ask;
 using testing::CliProcess;
-using testing::command;
 using testing::Frame;
 using testing::ScenarioFile;
 using testing::succeeds;
@@ -55,20 +54,18 @@ std::optional<std::uint32_t> streamOf(const json& streams, const std::string& ui
 TEST(SilenceEndToEndTest, SilentStreamsAreReportedOnceWithTheirLikelyCauseUntilTheSignalReturns) {
   ScenarioFile file(aMachineThatLosesItsAuthorisation());
   CliProcess cli(file.options());
-  const std::uint32_t meeting =
-      answerTo(cli, command("agg", "getAggregateDevices"))["data"]["devices"][0]["id"];
-  const std::string systemTap = answerTo(cli, command("t1", "createSystemLevelTap"))["data"]["uid"];
-  const std::string quietTap = answerTo(
-      cli, command("t2", "createAudioTap",
-                   {{"config",
-                     {{"name", "Quiet"},
-                      {"processes", {testing::processID(cli, kQuietPid)}}}}}))["data"]["uid"];
+  const std::uint32_t meeting = ask(cli, "agg", "getAggregateDevices")["data"]["devices"][0]["id"];
+  const std::string systemTap = ask(cli, "t1", "createSystemLevelTap")["data"]["uid"];
+  const std::string quietTap = ask(
+      cli, "t2", "createAudioTap",
+      {{"config",
+        {{"name", "Quiet"}, {"processes", {testing::processID(cli, kQuietPid)}}}}})["data"]["uid"];
   for (const auto& uid : {systemTap, quietTap}) {
-    ASSERT_TRUE(succeeds(cli, command("a-" + uid, "addTapToAggregate",
-                                      {{"aggregateID", meeting}, {"tapUID", uid}})));
+    ASSERT_TRUE(succeeds(cli, "a-" + uid, "addTapToAggregate",
+                         {{"aggregateID", meeting}, {"tapUID", uid}}));
   }
   // Streaming stays off: silence is reported for every recording.
-  ASSERT_TRUE(succeeds(cli, command("r", "startRecording")));
+  ASSERT_TRUE(succeeds(cli, "r", "startRecording"));
   const auto started = cli.frames().waitForEvent("recordingStarted", 10s);
   ASSERT_TRUE(started);
   const json streams = started->body["data"]["streams"];
@@ -100,7 +97,7 @@ TEST(SilenceEndToEndTest, SilentStreamsAreReportedOnceWithTheirLikelyCauseUntilT
   EXPECT_EQ(restored->body["data"]["streamIndex"], *everything);
   EXPECT_GE(restored->body["data"]["silentSeconds"], 2.0);
   EXPECT_LT(restored->body["data"]["silentSeconds"], 10.0);
-  ASSERT_TRUE(succeeds(cli, command("s", "stopRecording")));
+  ASSERT_TRUE(succeeds(cli, "s", "stopRecording"));
 
   // Once each: the microphone, which always sounded, never; the quiet tap,
   // still silent, is not said to be restored.
@@ -113,7 +110,7 @@ TEST(SilenceEndToEndTest, SilentStreamsAreReportedOnceWithTheirLikelyCauseUntilT
   // A running input that delivers zeros while the microphone is heard: the
   // device is the likely cause.
   const json muted = aggregateNamed(cli, "Muted");
-  ASSERT_TRUE(succeeds(cli, command("r2", "startRecording", {{"deviceID", muted["id"]}})));
+  ASSERT_TRUE(succeeds(cli, "r2", "startRecording", {{"deviceID", muted["id"]}}));
   const auto starts = cli.frames().waitForFrames(
       [](const Frame& f) { return f.isEvent("recordingStarted"); }, 2, 10s);
   ASSERT_EQ(starts.size(), 2u);

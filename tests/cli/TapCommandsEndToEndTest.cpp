@@ -16,6 +16,7 @@ using AudioObjectID = std::uint32_t;
 using nlohmann::json;
 using testing::aggregateNamed;
 using testing::answerIndex;
+using testing::ask;
 using testing::CliProcess;
 using testing::expectRefusal;
 using testing::Frame;
@@ -26,11 +27,6 @@ using testing::ScenarioFile;
 using testing::scenarioProcess;
 using namespace std::chrono_literals;
 
-json ask(CliProcess& cli, const std::string& id, const std::string& action,
-         json params = json::object()) {
-  return testing::answerTo(cli, testing::command(id, action, std::move(params)));
-}
-
 // A machine with two audio processes and no taps.
 json twoProcesses() {
   return {{"processes", {scenarioProcess(700, "Music", true), scenarioProcess(701, "Safari")}}};
@@ -38,23 +34,14 @@ json twoProcesses() {
 
 // The first "audioTapList" after the answer to `id`.
 json listAfterAnswer(const CliProcess& cli, const std::string& id) {
-  json list;
-  cli.out().waitFor(
-      [&](const std::vector<std::string>& lines) {
-        bool answered = false;
-        for (const auto& line : lines) {
-          auto frame = testing::parseFrame(line);
-          answered = answered || (frame && isAnswer(*frame, id));
-          if (answered && frame && frame->isEvent("audioTapList")) {
-            list = frame->body["data"];
-            return true;
-          }
-        }
-        return false;
+  bool answered = false;  // frames are looked at once each, in order
+  const auto list = cli.frames().waitForFrame(
+      [&](const Frame& f) {
+        return (answered = answered || isAnswer(f, id)) && f.isEvent("audioTapList");
       },
       10s);
-  EXPECT_FALSE(list.is_null()) << "no audioTapList after the answer to " << id;
-  return list;
+  EXPECT_TRUE(list) << "no audioTapList after the answer to " << id;
+  return list ? list->body["data"] : json();
 }
 
 std::vector<AudioObjectID> processIDs(CliProcess& cli) {
@@ -217,27 +204,21 @@ TEST(TapCommandsEndToEndTest, TapsAreCreatedListedUpdatedReplacedCleanedAndDestr
   EXPECT_EQ(updated->body["data"], expected);
 
   // Refusals: a missing config, a missing or unknown tap, a text ID.
-  const struct {
-    json command;
-    std::string code, error;
-  } refused[] = {
-      {{{"action", "createAudioTap"}}, "missing_parameter", "Missing required parameter: config"},
-      {{{"action", "updateAudioTap"}, {"tapID", tapID}},
-       "missing_parameter",
-       "Missing required parameter: Either tapID or config parameter is missing"},
-      {{{"action", "updateAudioTap"}, {"tapID", 99999}, {"config", json::object()}},
-       "resource_not_found",
-       "Resource not found: Tap with ID 99999 not found"},
-      {{{"action", "destroyAudioTap"}, {"tapID", std::to_string(tapID)}},
-       "missing_parameter",
-       "Missing required parameter: tapID"},
-  };
-  int request = 0;
-  for (const auto& r : refused) {
-    json command = r.command;
-    command["id"] = "e" + std::to_string(++request);
-    expectRefusal(testing::answerTo(cli, command), r.code, r.error);
-  }
+  testing::expectRefusals(
+      cli, {
+               {{{"action", "createAudioTap"}},
+                "missing_parameter",
+                "Missing required parameter: config"},
+               {{{"action", "updateAudioTap"}, {"tapID", tapID}},
+                "missing_parameter",
+                "Missing required parameter: Either tapID or config parameter is missing"},
+               {{{"action", "updateAudioTap"}, {"tapID", 99999}, {"config", json::object()}},
+                "resource_not_found",
+                "Resource not found: Tap with ID 99999 not found"},
+               {{{"action", "destroyAudioTap"}, {"tapID", std::to_string(tapID)}},
+                "missing_parameter",
+                "Missing required parameter: tapID"},
+           });
 
   // Destroying works once.
   const json first = ask(cli, "d1", "destroyAudioTap", {{"tapID", tapID}});

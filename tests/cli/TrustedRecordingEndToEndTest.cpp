@@ -24,6 +24,7 @@ namespace {
 using nlohmann::json;
 using testing::aggregateNamed;
 using testing::answerTo;
+using testing::ask;
 using testing::audioFrames;
 using testing::channelOf;
 using testing::CliProcess;
@@ -43,7 +44,7 @@ constexpr const char* kStudioUID = "AppleUSBAudioEngine:Velmar:Studio 2i2:142000
 constexpr double kStudioTone = 660;
 
 std::uint32_t deviceIDOf(CliProcess& cli, const std::string& uid) {
-  const json devices = answerTo(cli, command("devices", "getAudioDevices"))["data"]["devices"];
+  const json devices = ask(cli, "devices", "getAudioDevices")["data"]["devices"];
   for (const auto& device : devices) {
     if (device["uid"] == uid) return device["id"];
   }
@@ -52,7 +53,7 @@ std::uint32_t deviceIDOf(CliProcess& cli, const std::string& uid) {
 }
 
 bool microphoneActive(CliProcess& cli, const std::string& id) {
-  return answerTo(cli, command(id, "getMicrophoneStatus"))["data"]["isActive"];
+  return ask(cli, id, "getMicrophoneStatus")["data"]["isActive"];
 }
 
 TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLearnsWhenItIsGone) {
@@ -61,7 +62,7 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
                                  scenarioAggregate("org.example.studio", "B Studio", kStudioUID)}));
   CliProcess cli(file.options());
   const std::uint32_t studio = aggregateNamed(cli, "B Studio")["id"];
-  const json tap = answerTo(cli, command("t", "createSystemLevelTap"));
+  const json tap = ask(cli, "t", "createSystemLevelTap");
   ASSERT_EQ(tap["success"], true) << tap.dump();
   const std::string tapUID = tap["data"]["uid"];
 
@@ -86,19 +87,19 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
   };
   int request = 0;
   for (const auto& r : refused) {
-    testing::expectRefusal(
-        answerTo(cli, command("x" + std::to_string(++request), r.action, r.params)),
-        "resource_not_found", "Resource not found: " + r.notFound + " not found");
+    testing::expectRefusal(ask(cli, "x" + std::to_string(++request), r.action, r.params),
+                           "resource_not_found",
+                           "Resource not found: " + r.notFound + " not found");
   }
   const json untouched = aggregateNamed(cli, "B Studio");
   EXPECT_EQ(untouched["tapList"], json::array());
   EXPECT_EQ(untouched["deviceList"], json::array({kStudioUID}));
-  EXPECT_EQ(answerTo(cli, command("n0", "getAggregateDevices"))["data"]["count"], 2);
-  ASSERT_TRUE(succeeds(
-      cli, command("c4", "addTapToAggregate", {{"aggregateID", studio}, {"tapUID", tapUID}})));
+  EXPECT_EQ(ask(cli, "n0", "getAggregateDevices")["data"]["count"], 2);
+  ASSERT_TRUE(
+      succeeds(cli, "c4", "addTapToAggregate", {{"aggregateID", studio}, {"tapUID", tapUID}}));
 
   ASSERT_EQ(enableStreaming(cli)["success"], true);
-  const json started = answerTo(cli, command("r1", "startRecording", {{"deviceID", studio}}));
+  const json started = ask(cli, "r1", "startRecording", {{"deviceID", studio}});
   ASSERT_EQ(started["success"], true) << started.dump();
   EXPECT_EQ(started["data"]["deviceId"], studio);
   const auto announced = cli.frames().waitForEvent("recordingStarted");
@@ -128,7 +129,7 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
 
   // The recorded device goes away: the recording is over and says so once,
   // and no audio follows the report.
-  ASSERT_TRUE(succeeds(cli, command("d", "destroyAggregateDevice", {{"deviceID", studio}})));
+  ASSERT_TRUE(succeeds(cli, "d", "destroyAggregateDevice", {{"deviceID", studio}}));
   const auto isLoss = [](const Frame& f) {
     return f.isEvent("recordingError") &&
            f.body["data"]["error"] == "Recording device is no longer available";
@@ -139,9 +140,9 @@ TEST(TrustedRecordingEndToEndTest, TheHostChoosesTheDeviceKnowsItsStreamsAndLear
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(audioFrames(cli).size(), audioSoFar);
   EXPECT_EQ(testing::countFrames(cli, isLoss), 1u);
-  expectFields(answerTo(cli, command("st", "getRecordingStatus"))["data"],
+  expectFields(ask(cli, "st", "getRecordingStatus")["data"],
                {{"isRecording", false}, {"duration", 0.0}});
-  EXPECT_EQ(answerTo(cli, command("stop", "stopRecording")),
+  EXPECT_EQ(ask(cli, "stop", "stopRecording"),
             (json{{"id", "stop"}, {"success", false}, {"error", "No recording to stop"}}));
 }
 
@@ -158,23 +159,23 @@ TEST(TrustedRecordingEndToEndTest, StartsThatCannotDeliverSayWhyAndLeaveNothingR
              {{"operation", "getPropertyData"}, {"selector", "goin"}}}}});
   CliProcess cli(file.options());
   // What the refusal says is the recorder's and the manager's tests'.
-  EXPECT_EQ(answerTo(cli, command("r1", "startRecording"))["success"], false);
+  EXPECT_EQ(ask(cli, "r1", "startRecording")["success"], false);
   EXPECT_TRUE(cli.frames().waitForEvent("recordingError"));
   EXPECT_FALSE(microphoneActive(cli, "m0"));
-  EXPECT_EQ(answerTo(cli, command("st", "getRecordingStatus"))["data"]["isRecording"], false);
+  EXPECT_EQ(ask(cli, "st", "getRecordingStatus")["data"]["isRecording"], false);
 
   // A device without input streams is refused with that reason.
   const auto speaker = deviceIDOf(cli, "BuiltInSpeakerDevice");
-  EXPECT_EQ(answerTo(cli, command("r2", "startRecording", {{"deviceID", speaker}}))["error"],
+  EXPECT_EQ(ask(cli, "r2", "startRecording", {{"deviceID", speaker}})["error"],
             "Failed to start recording: No input streams available for recording on device " +
                 std::to_string(speaker));
 
   ASSERT_EQ(enableStreaming(cli)["success"], true);
-  ASSERT_TRUE(succeeds(cli, command("r3", "startRecording")));
+  ASSERT_TRUE(succeeds(cli, "r3", "startRecording"));
   EXPECT_TRUE(cli.waitForLog("Start attempt result: 0"));
   ASSERT_TRUE(waitForAudio(cli, 0, 20));
   EXPECT_TRUE(microphoneActive(cli, "m1"));
-  EXPECT_TRUE(succeeds(cli, command("r4", "stopRecording")));
+  EXPECT_TRUE(succeeds(cli, "r4", "stopRecording"));
   EXPECT_FALSE(microphoneActive(cli, "m2"));
 }
 
@@ -216,26 +217,26 @@ TEST(TrustedRecordingEndToEndTest, TapsKeepWhatTheyWereMadeForAndHearNewcomersAt
   ScenarioFile file(aBusyMachine());
   CliProcess cli(file.options());
   // No monitor report comes during the test: taps follow the list itself.
-  answerTo(cli, command("i", "setMonitoringInterval", {{"interval", 600}}));
+  ask(cli, "i", "setMonitoringInterval", {{"interval", 600}});
   const std::uint32_t music = processID(cli, 1201);
   const std::uint32_t safari = processID(cli, 1342);
 
-  const json system = answerTo(cli, command("t1", "createSystemLevelTap"))["data"];
+  const json system = ask(cli, "t1", "createSystemLevelTap")["data"];
   const json allButNone =
-      answerTo(cli, command("t2", "createAudioTap",
-                            {{"config", {{"name", "All but none"}, {"exclusive", true}}}}))["data"];
-  const json chosen = answerTo(
-      cli, command("t3", "createAudioTap",
-                   {{"config", {{"name", "Chosen"}, {"processes", {music, safari}}}}}))["data"];
+      ask(cli, "t2", "createAudioTap",
+          {{"config", {{"name", "All but none"}, {"exclusive", true}}}})["data"];
+  const json chosen =
+      ask(cli, "t3", "createAudioTap",
+          {{"config", {{"name", "Chosen"}, {"processes", {music, safari}}}}})["data"];
   const auto foreign = cli.frames().waitForEvent("audioTapAdded", 10s);
   ASSERT_TRUE(foreign);
   const json theirs = foreign->body["data"];
 
   const std::uint32_t meeting = aggregateNamed(cli, "Meeting")["id"];
-  ASSERT_TRUE(succeeds(cli, command("a", "addTapToAggregate",
-                                    {{"aggregateID", meeting}, {"tapUID", system["uid"]}})));
+  ASSERT_TRUE(succeeds(cli, "a", "addTapToAggregate",
+                       {{"aggregateID", meeting}, {"tapUID", system["uid"]}}));
   ASSERT_EQ(enableStreaming(cli)["success"], true);
-  ASSERT_TRUE(succeeds(cli, command("r", "startRecording")));
+  ASSERT_TRUE(succeeds(cli, "r", "startRecording"));
 
   // The podcast app appears: the system tap takes it in on the list change,
   // and its tone is in the tap stream.
@@ -265,9 +266,9 @@ TEST(TrustedRecordingEndToEndTest, TapsKeepWhatTheyWereMadeForAndHearNewcomersAt
       },
       15s));
   const std::size_t before = cli.frames().frames().size();
-  ASSERT_TRUE(succeeds(cli, command("f", "forceUpdateTaps")));
-  answerTo(cli, command("sw", "handleDeviceSwitch"));
-  const json taps = answerTo(cli, command("l", "listAudioTaps"))["data"]["taps"];
+  ASSERT_TRUE(succeeds(cli, "f", "forceUpdateTaps"));
+  ask(cli, "sw", "handleDeviceSwitch");
+  const json taps = ask(cli, "l", "listAudioTaps")["data"]["taps"];
   EXPECT_EQ(sortedProcesses(tapWithID(taps, system["id"])),
             sortedProcesses(json{{"processes",
                                   {music, podcasts, processID(cli, 1460), processID(cli, 1588),
@@ -286,7 +287,7 @@ TEST(TrustedRecordingEndToEndTest, TapsKeepWhatTheyWereMadeForAndHearNewcomersAt
   }
   EXPECT_TRUE(cli.waitForLog("Leaving tap " + theirs["id"].dump() +
                              " as it is: this service did not make it"));
-  EXPECT_TRUE(succeeds(cli, command("stop", "stopRecording")));
+  EXPECT_TRUE(succeeds(cli, "stop", "stopRecording"));
 }
 
 std::uint64_t gapCount(CliProcess& cli) {
@@ -302,14 +303,14 @@ void expectOneTimelineAndEveryLostBufferAnnounced(const json& shape) {
   ScenarioFile file(machineWith({scenarioAggregate("org.example.studio", "Studio", kStudioUID)}));
   CliProcess cli(file.options());
   const std::uint32_t studio = aggregateNamed(cli, "Studio")["id"];
-  const json tap = answerTo(cli, command("t", "createSystemLevelTap"));
-  ASSERT_TRUE(succeeds(cli, command("a", "addTapToAggregate",
-                                    {{"aggregateID", studio}, {"tapUID", tap["data"]["uid"]}})));
+  const json tap = ask(cli, "t", "createSystemLevelTap");
+  ASSERT_TRUE(succeeds(cli, "a", "addTapToAggregate",
+                       {{"aggregateID", studio}, {"tapUID", tap["data"]["uid"]}}));
   json params{{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}, {"timeline", true}};
   params.update(shape);
-  const json enabled = answerTo(cli, command("s", "enableAudioStreaming", params));
+  const json enabled = ask(cli, "s", "enableAudioStreaming", params);
   ASSERT_EQ(enabled["data"]["timeline"], true) << enabled.dump();
-  ASSERT_TRUE(succeeds(cli, command("r1", "startRecording")));
+  ASSERT_TRUE(succeeds(cli, "r1", "startRecording"));
   ASSERT_TRUE(waitForAudio(cli, 0, 50));
   ASSERT_TRUE(waitForAudio(cli, 1, 50));
 
@@ -339,7 +340,6 @@ void expectOneTimelineAndEveryLostBufferAnnounced(const json& shape) {
   std::this_thread::sleep_for(6s);
   cli.out().resume();
   EXPECT_TRUE(cli.frames().waitForResponse("during", 20s));
-  EXPECT_TRUE(cli.waitForLog("dropping the oldest audio frames", 20s));
   ASSERT_TRUE(cli.waitForLog("audio frames dropped", 20s));
   const std::size_t after = audioFrames(cli, 1).size();
   ASSERT_TRUE(waitForAudio(cli, 1, after + 50, 30s));

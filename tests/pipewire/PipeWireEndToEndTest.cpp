@@ -16,9 +16,8 @@ namespace velmar {
 namespace {
 
 using nlohmann::json;
-using testing::answerTo;
+using testing::ask;
 using testing::CliProcess;
-using testing::command;
 using testing::Frame;
 using testing::PipeWireSession;
 using namespace std::chrono_literals;
@@ -38,7 +37,7 @@ CliProcess::Options onPipeWire(const PipeWireSession& session) {
 json runningProcesses(CliProcess& cli, const std::vector<pid_t>& pids) {
   json list;
   for (int attempt = 0; attempt < 40; ++attempt) {
-    list = answerTo(cli, command("l" + std::to_string(attempt), "listAudioProcesses"));
+    list = ask(cli, "l" + std::to_string(attempt), "listAudioProcesses");
     std::size_t found = 0;
     for (const auto& process : list["data"]["processes"]) {
       for (pid_t pid : pids) found += process["pid"] == pid && process["isRunning"] == true;
@@ -60,7 +59,7 @@ json processOf(const json& list, pid_t pid) {
 // The answer's data; the test fails when the command does not succeed.
 json dataOf(CliProcess& cli, const std::string& id, const std::string& action,
             json params = json::object()) {
-  const json answer = answerTo(cli, command(id, action, std::move(params)));
+  const json answer = ask(cli, id, action, std::move(params));
   EXPECT_EQ(answer["success"], true) << answer.dump();
   return answer["data"];
 }
@@ -212,7 +211,7 @@ TEST(PipeWireEndToEndTest, ADeviceThatDisappearsWhileRecordingEndsTheRecordingWi
   const json lost = {{"error", "Recording device has no input streams left"}};
   EXPECT_TRUE(cli.frames().waitForFrame(
       [&](const Frame& f) { return f.isEvent("recordingError") && f.body["data"] == lost; }, 15s));
-  EXPECT_EQ(answerTo(cli, command("s", "getRecordingStatus"))["data"]["isRecording"], false);
+  EXPECT_EQ(ask(cli, "s", "getRecordingStatus")["data"]["isRecording"], false);
   cli.closeStdin();
   EXPECT_EQ(cli.waitForExit(10s), 0);
 }

@@ -27,6 +27,10 @@ json answerTo(CliProcess& cli, const json& command, std::chrono::milliseconds ti
   return frame ? frame->body : json();
 }
 
+json ask(CliProcess& cli, const std::string& id, const std::string& action, json params) {
+  return answerTo(cli, command(id, action, std::move(params)));
+}
+
 std::vector<Frame> responsesTo(CliProcess& cli, const json& command, std::size_t count) {
   cli.send(command);
   const std::string id = command["id"];
@@ -40,6 +44,34 @@ void expectRefusal(const json& response, const std::string& code, const std::str
   EXPECT_EQ(response["success"], false) << response.dump();
   EXPECT_EQ(response["code"], code) << response.dump();
   EXPECT_EQ(response["error"], error) << response.dump();
+}
+
+void expectRefusals(CliProcess& cli, const std::vector<Refusal>& refusals) {
+  int request = 0;
+  for (const auto& r : refusals) {
+    json sent = r.command;
+    sent["id"] = "e" + std::to_string(++request);
+    expectRefusal(answerTo(cli, sent), r.code, r.error);
+  }
+}
+
+std::string printedBy(const std::vector<std::string>& arguments,
+                      std::map<std::string, std::optional<std::string>> environment) {
+  CliProcess cli({arguments, std::move(environment)});
+  EXPECT_EQ(cli.waitForExit(10s), 0);
+  EXPECT_TRUE(cli.out().waitForClose(2s));
+  std::string text;
+  for (const auto& line : cli.out().lines()) {
+    EXPECT_FALSE(parseFrame(line)) << line;
+    text += line + "\n";
+  }
+  return text;
+}
+
+void expectFields(const json& data, const json& expected) {
+  for (const auto& [key, value] : expected.items()) {
+    EXPECT_EQ(data[key], value) << key << " in " << data.dump();
+  }
 }
 
 bool isInit(const Frame& frame) { return frame.kind == "INIT"; }
@@ -80,8 +112,7 @@ json scenarioAggregate(const std::string& uid, const std::string& name,
 
 json aggregateNamed(CliProcess& cli, const std::string& name) {
   static int request = 0;
-  const json listed =
-      answerTo(cli, command("agg" + std::to_string(++request), "getAggregateDevices"));
+  const json listed = ask(cli, "agg" + std::to_string(++request), "getAggregateDevices");
   for (const auto& device : listed["data"]["devices"]) {
     if (device["name"] == name) return device;
   }
@@ -91,8 +122,7 @@ json aggregateNamed(CliProcess& cli, const std::string& name) {
 
 std::uint32_t processID(CliProcess& cli, int pid) {
   static int request = 0;
-  const json listed =
-      answerTo(cli, command("procs" + std::to_string(++request), "listAudioProcesses"));
+  const json listed = ask(cli, "procs" + std::to_string(++request), "listAudioProcesses");
   for (const auto& process : listed["data"]["processes"]) {
     if (process["pid"] == pid) return process["id"];
   }
@@ -111,8 +141,8 @@ std::map<std::string, int> answerCounts(const CliProcess& cli, std::size_t total
 }
 
 json enableStreaming(CliProcess& cli) {
-  return answerTo(cli, command("stream", "enableAudioStreaming",
-                               {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}}));
+  return ask(cli, "stream", "enableAudioStreaming",
+             {{"format", "pcm16"}, {"sampleRate", 48000}, {"channels", 2}});
 }
 
 std::vector<std::uint8_t> decodeBase64(const std::string& text) {

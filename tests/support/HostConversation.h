@@ -29,6 +29,9 @@ bool isAnswer(const Frame& frame, const std::string& id);
 // failure, when none comes in time).
 nlohmann::json answerTo(CliProcess& cli, const nlohmann::json& command,
                         std::chrono::milliseconds timeout = 10s);
+// The answer to command(id, action, params).
+nlohmann::json ask(CliProcess& cli, const std::string& id, const std::string& action,
+                   nlohmann::json params = nlohmann::json::object());
 
 // Sends the command and waits for `count` responses (an acknowledgment
 // first, when it has one); the test fails when fewer come in time.
@@ -36,6 +39,19 @@ std::vector<Frame> responsesTo(CliProcess& cli, const nlohmann::json& command, s
 // A refused command: not successful, with that code and message.
 void expectRefusal(const nlohmann::json& response, const std::string& code,
                    const std::string& error);
+struct Refusal {
+  nlohmann::json command;  // without its id
+  std::string code, error;
+};
+// Sends each command (ids "e1", "e2"...) and expects it refused so.
+void expectRefusals(CliProcess& cli, const std::vector<Refusal>& refusals);
+// Everything a run that prints and exits 0 wrote to standard output (the
+// test fails on a frame among it).
+std::string printedBy(const std::vector<std::string>& arguments,
+                      std::map<std::string, std::optional<std::string>> environment = {});
+
+// Every field of `expected` has that value in `data`.
+void expectFields(const nlohmann::json& data, const nlohmann::json& expected);
 
 bool isInit(const Frame& frame);
 // Index of the first frame that matches, or the frame count.

@@ -1,8 +1,8 @@
 #pragma once
 
 // What the recording conversations with the spawned service share: answers
-// that must succeed, fields checked as a whole, scenario machines with
-// aggregate devices, and the samples of a run of "audioData" events.
+// that must succeed, scenario machines with aggregate devices, and the
+// samples of a run of "audioData" events.
 
 #include <string>
 #include <vector>
@@ -14,17 +14,12 @@
 namespace velmar::testing {
 
 // Succeeds when the command's real answer does; the answer is in the message.
-inline ::testing::AssertionResult succeeds(CliProcess& cli, const nlohmann::json& command) {
-  const nlohmann::json answer = answerTo(cli, command);
+inline ::testing::AssertionResult succeeds(CliProcess& cli, const std::string& id,
+                                           const std::string& action,
+                                           nlohmann::json params = nlohmann::json::object()) {
+  const nlohmann::json answer = ask(cli, id, action, params);
   if (answer.is_object() && answer.value("success", false)) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << command.dump() << " -> " << answer.dump();
-}
-
-// Every field of `expected` has that value in `data`.
-inline void expectFields(const nlohmann::json& data, const nlohmann::json& expected) {
-  for (const auto& [key, value] : expected.items()) {
-    EXPECT_EQ(data[key], value) << key << " in " << data.dump();
-  }
+  return ::testing::AssertionFailure() << action << " " << params.dump() << " -> " << answer.dump();
 }
 
 // The default machine with these aggregate devices.
