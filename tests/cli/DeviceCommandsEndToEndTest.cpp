@@ -166,9 +166,7 @@ TEST(DeviceCommandsEndToEndTest, AggregateDevicesAreBuiltListedTakenApartAndGone
     const json& device = listed["data"]["devices"][0];
     EXPECT_EQ(device["id"], id);
     // Both flags default to true.
-    EXPECT_EQ(device["isPrivate"], true);
-    EXPECT_EQ(device["autoStart"], true);
-    EXPECT_EQ(device["autoStop"], false);
+    testing::expectFields(device, {{"isPrivate", true}, {"autoStart", true}, {"autoStop", false}});
     EXPECT_EQ(ask(cli, "c1", "checkAggregateDevice")["data"],
               (json{{"hasAggregateDevices", true}, {"count", 1}, {"deviceIDs", {id}}}));
 

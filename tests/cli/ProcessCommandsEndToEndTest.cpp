@@ -13,7 +13,6 @@ namespace velmar {
 namespace {
 
 using nlohmann::json;
-using testing::answerIndex;
 using testing::answerTo;
 using testing::ask;
 using testing::CliProcess;
@@ -173,16 +172,7 @@ TEST(ProcessCommandsEndToEndTest, ASelfTestListingAndFindingWithoutHomeThenTheMo
   const json listed = ask(cli, "L", "listAudioProcesses")["data"];
   EXPECT_EQ(listed["count"], 4);
   EXPECT_EQ(listed["runningCount"], 1);
-  ASSERT_TRUE(cli.frames()
-                  .waitForFrames([](const Frame& f) { return f.isEvent("audioProcessList"); }, 2)
-                  .size() >= 2);
-  auto frames = cli.frames().frames();
-  std::size_t lastList = 0;
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    if (frames[i].isEvent("audioProcessList")) lastList = i;
-  }
-  EXPECT_GT(lastList, answerIndex(frames, "L"));
-  EXPECT_EQ(frames[lastList].body["data"], listed);
+  EXPECT_EQ(testing::eventAfterAnswer(cli, "L", "audioProcessList"), listed);
   const json found = ask(cli, "f", "findAudioProcessesByName", {{"name", "SAFARI"}});
   EXPECT_EQ(found["data"]["count"], 1);
   EXPECT_EQ(found["data"]["searchTerm"], "SAFARI");

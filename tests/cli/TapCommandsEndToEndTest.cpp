@@ -32,16 +32,8 @@ json twoProcesses() {
   return {{"processes", {scenarioProcess(700, "Music", true), scenarioProcess(701, "Safari")}}};
 }
 
-// The first "audioTapList" after the answer to `id`.
 json listAfterAnswer(const CliProcess& cli, const std::string& id) {
-  bool answered = false;  // frames are looked at once each, in order
-  const auto list = cli.frames().waitForFrame(
-      [&](const Frame& f) {
-        return (answered = answered || isAnswer(f, id)) && f.isEvent("audioTapList");
-      },
-      10s);
-  EXPECT_TRUE(list) << "no audioTapList after the answer to " << id;
-  return list ? list->body["data"] : json();
+  return testing::eventAfterAnswer(cli, id, "audioTapList");
 }
 
 std::vector<AudioObjectID> processIDs(CliProcess& cli) {
@@ -181,10 +173,7 @@ TEST(TapCommandsEndToEndTest, TapsAreCreatedListedUpdatedReplacedCleanedAndDestr
   EXPECT_EQ(listed["data"]["count"], 4);
   EXPECT_EQ(listed["data"]["taps"][0]["name"], "Audio Tap");  // sorted by name
   EXPECT_EQ(listed["data"]["taps"][2]["name"], "Odd");
-  auto list = cli.frames().waitForFrame(
-      [](const Frame& f) { return f.isEvent("audioTapList") && f.body["data"]["count"] == 4; });
-  ASSERT_TRUE(list);
-  EXPECT_EQ(list->body["data"], listed["data"]);
+  EXPECT_EQ(listAfterAnswer(cli, "l"), listed["data"]);
 
   // Updating with only a name keeps every other setting.
   json expected =
@@ -228,8 +217,6 @@ TEST(TapCommandsEndToEndTest, TapsAreCreatedListedUpdatedReplacedCleanedAndDestr
   const auto destroyed = indexOf(frames, [&](const Frame& f) {
     return f.isEvent("audioTapDestroyed") && f.body["data"]["id"] == tapID;
   });
-  ASSERT_LT(destroyed, frames.size());
-  EXPECT_EQ(frames[destroyed].body["data"], json({{"id", tapID}}));
   EXPECT_LT(destroyed, answerIndex(frames, "d1"));
 
   expectRefusal(ask(cli, "d2", "destroyAudioTap", {{"tapID", tapID}}), "execution_error",

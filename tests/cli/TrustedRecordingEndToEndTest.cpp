@@ -383,14 +383,13 @@ void expectOneTimelineAndEveryLostBufferAnnounced(const json& shape) {
   }
 }
 
+// As recorded, and converted (the mono tap made stereo) and joined into
+// 20 ms chunks by the worker, which numbers what it delivers.
 TEST(TrustedRecordingEndToEndTest, OneTimelineForEveryStreamAndEveryLostBufferAnnounced) {
-  expectOneTimelineAndEveryLostBufferAnnounced(json::object());
-}
-
-// Converted (the mono tap made stereo) and joined into 20 ms chunks by the
-// worker, which numbers what it delivers.
-TEST(TrustedRecordingEndToEndTest, ConvertedChunksKeepTheTimelineAndAnnounceEveryLoss) {
-  expectOneTimelineAndEveryLostBufferAnnounced({{"convert", true}, {"chunkMs", 20}});
+  for (const json& shape : {json::object(), json{{"convert", true}, {"chunkMs", 20}}}) {
+    SCOPED_TRACE(shape.dump());
+    expectOneTimelineAndEveryLostBufferAnnounced(shape);
+  }
 }
 
 }  // namespace

@@ -109,9 +109,12 @@ class FaultSweepTest : public AggregateTestMachine, public ::testing::WithParamI
     machine().getProperty(object, globalAddress(selector), value);
     return value;
   }
+  std::vector<AudioObjectID> halTaps() {
+    return read<std::vector<AudioObjectID>>(kAudioObjectSystemObject,
+                                            kAudioHardwarePropertyTapList);
+  }
   bool tapExists(AudioObjectID id) {
-    const auto taps =
-        read<std::vector<AudioObjectID>>(kAudioObjectSystemObject, kAudioHardwarePropertyTapList);
+    const auto taps = halTaps();
     return std::find(taps.begin(), taps.end(), id) != taps.end();
   }
   bool aggregateExists(AudioObjectID id) {
@@ -122,18 +125,13 @@ class FaultSweepTest : public AggregateTestMachine, public ::testing::WithParamI
     const auto uids = read<std::optional<std::vector<std::string>>>(aggregate, selector);
     return uids && std::find(uids->begin(), uids->end(), uid) != uids->end();
   }
-  std::size_t count(const std::string& event) {
-    const auto frames = output_.frames().frames();
-    return std::count_if(frames.begin(), frames.end(),
-                         [&](const Frame& f) { return f.isEvent(event); });
-  }
   // Audio arrives from now on, or the recording has ended with an error
   // since there were `errors`.
   bool deliversOrEnds(std::size_t errors) {
     const auto news = [](const Frame& f) {
       return f.isEvent("audioData") || f.isEvent("recordingError");
     };
-    const std::size_t seen = count("audioData") + errors;
+    const std::size_t seen = eventData(output_, "audioData").size() + errors;
     return output_.frames().waitForFrames(news, seen + 1, 30s).size() > seen;
   }
   static bool eventually(const std::function<bool()>& done) {
@@ -156,14 +154,10 @@ TEST_P(FaultSweepTest, EveryCommandIsAnsweredOnceAndNoSuccessIsFalse) {
   monitor.checkAndUpdateStatus();
 
   send("listAudioProcesses");
-  const auto tapsBefore =
-      read<std::vector<AudioObjectID>>(kAudioObjectSystemObject, kAudioHardwarePropertyTapList);
+  const auto tapsBefore = halTaps();
   const json tap = send("createAudioTap", {{"config", {{"name", "Sweep tap"}}}});
   if (!ok(tap)) {
-    EXPECT_EQ(
-        read<std::vector<AudioObjectID>>(kAudioObjectSystemObject, kAudioHardwarePropertyTapList),
-        tapsBefore)
-        << "a tap answered as not made was left in the HAL";
+    EXPECT_EQ(halTaps(), tapsBefore) << "a tap answered as not made was left in the HAL";
   }
   const AudioObjectID tapID = ok(tap) ? tap["data"]["id"].get<AudioObjectID>() : 0;
   const std::string tapUID = ok(tap) ? tap["data"]["uid"] : "";
@@ -230,7 +224,7 @@ TEST_P(FaultSweepTest, EveryCommandIsAnsweredOnceAndNoSuccessIsFalse) {
   send("pauseRecording");
   send("resumeRecording");
   // A sub-device of the recorded device goes away; the host asks for the switch.
-  const std::size_t errors = count("recordingError");
+  const std::size_t errors = eventData(output_, "recordingError").size();
   machine().removeDevice(kUSBUID);
   send("handleDeviceSwitch");
   const json status = send("getRecordingStatus");

@@ -40,16 +40,6 @@ CliProcess::~CliProcess() {
   }
 }
 
-void CliProcess::write(const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(stdin_, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 void CliProcess::closeStdin() {
   if (stdin_ >= 0) ::close(stdin_);
   stdin_ = -1;

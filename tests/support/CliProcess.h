@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -77,6 +78,16 @@ inline SpawnedService spawnService(const std::string& path, std::vector<std::str
   return spawned;
 }
 
+// Writes all of `bytes` unless the reader is gone.
+inline void writeAll(int fd, const std::string& bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
 // The built executable, spawned with pipes on its three standard streams.
 class CliProcess : public CollectedOutput {
  public:
@@ -98,7 +109,7 @@ class CliProcess : public CollectedOutput {
   explicit CliProcess(const Options& options);
   ~CliProcess();
 
-  void write(const std::string& bytes);
+  void write(const std::string& bytes) { writeAll(stdin_, bytes); }
   void send(const nlohmann::json& command) { write(command.dump() + "\n"); }
   void closeStdin();
 

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -111,15 +110,7 @@ LoadHost::~LoadHost() {
   std::filesystem::remove_all(storeDirectory_, ignored);
 }
 
-void LoadHost::write(const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(stdin_, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
+void LoadHost::write(const std::string& bytes) { writeAll(stdin_, bytes); }
 
 void LoadHost::readLoop() {
   std::string partial;

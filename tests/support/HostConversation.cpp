@@ -88,12 +88,22 @@ std::size_t answerIndex(const std::vector<Frame>& frames, const std::string& id)
   return indexOf(frames, [&](const Frame& f) { return isAnswer(f, id); });
 }
 
-std::size_t countFrames(const CliProcess& cli, const std::function<bool(const Frame&)>& predicate) {
+json eventAfterAnswer(const CliProcess& cli, const std::string& id, const std::string& name) {
+  bool answered = false;  // frames are looked at once each, in order
+  const auto event = cli.frames().waitForFrame(
+      [&](const Frame& f) { return (answered = answered || isAnswer(f, id)) && f.isEvent(name); },
+      10s);
+  EXPECT_TRUE(event) << "no " << name << " after the answer to " << id;
+  return event ? event->body["data"] : json();
+}
+
+std::size_t countFrames(const CollectedOutput& cli,
+                        const std::function<bool(const Frame&)>& predicate) {
   const auto frames = cli.frames().frames();
   return static_cast<std::size_t>(std::count_if(frames.begin(), frames.end(), predicate));
 }
 
-json eventData(const CliProcess& cli, const std::string& name) {
+json eventData(const CollectedOutput& cli, const std::string& name) {
   json data = json::array();
   for (const auto& frame : cli.frames().frames()) {
     if (frame.isEvent(name)) data.push_back(frame.body["data"]);

@@ -59,10 +59,14 @@ std::size_t indexOf(const std::vector<Frame>& frames,
                     const std::function<bool(const Frame&)>& predicate);
 // Index of the command's real answer, or the frame count.
 std::size_t answerIndex(const std::vector<Frame>& frames, const std::string& id);
+// The data of the first event of that name after the answer to `id`.
+nlohmann::json eventAfterAnswer(const CliProcess& cli, const std::string& id,
+                                const std::string& name);
 // How many frames so far match.
-std::size_t countFrames(const CliProcess& cli, const std::function<bool(const Frame&)>& predicate);
+std::size_t countFrames(const CollectedOutput& cli,
+                        const std::function<bool(const Frame&)>& predicate);
 // The data of every event of that name so far.
-nlohmann::json eventData(const CliProcess& cli, const std::string& name);
+nlohmann::json eventData(const CollectedOutput& cli, const std::string& name);
 // A process of a scenario machine's "processes" list.
 nlohmann::json scenarioProcess(int pid, const std::string& name, bool running = false);
 // An aggregate device of a scenario machine with one sub-device, its main one.
