@@ -30,6 +30,7 @@ using testing::channelOf;
 using testing::CliProcess;
 using testing::command;
 using testing::enableStreaming;
+using testing::entryWith;
 using testing::expectFields;
 using testing::Frame;
 using testing::machineWith;
@@ -42,15 +43,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kStudioUID = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
 constexpr double kStudioTone = 660;
-
-std::uint32_t deviceIDOf(CliProcess& cli, const std::string& uid) {
-  const json devices = ask(cli, "devices", "getAudioDevices")["data"]["devices"];
-  for (const auto& device : devices) {
-    if (device["uid"] == uid) return device["id"];
-  }
-  ADD_FAILURE() << "no device " << uid;
-  return 0;
-}
 
 bool microphoneActive(CliProcess& cli, const std::string& id) {
   return ask(cli, id, "getMicrophoneStatus")["data"]["isActive"];
@@ -165,7 +157,8 @@ TEST(TrustedRecordingEndToEndTest, StartsThatCannotDeliverSayWhyAndLeaveNothingR
   EXPECT_EQ(ask(cli, "st", "getRecordingStatus")["data"]["isRecording"], false);
 
   // A device without input streams is refused with that reason.
-  const auto speaker = deviceIDOf(cli, "BuiltInSpeakerDevice");
+  const std::uint32_t speaker = entryWith(ask(cli, "devices", "getAudioDevices")["data"]["devices"],
+                                          "uid", "BuiltInSpeakerDevice")["id"];
   EXPECT_EQ(ask(cli, "r2", "startRecording", {{"deviceID", speaker}})["error"],
             "Failed to start recording: No input streams available for recording on device " +
                 std::to_string(speaker));
@@ -199,13 +192,6 @@ json aBusyMachine() {
                {"running", true},
                {"tone", 900}}}},
             {{"at", 9}, {"event", "removeProcess"}, {"pid", 1342}}}}};
-}
-
-json tapWithID(const json& taps, std::uint32_t id) {
-  for (const auto& tap : taps) {
-    if (tap["id"] == id) return tap;
-  }
-  return json();
 }
 
 json sortedProcesses(json tap) {
@@ -269,16 +255,16 @@ TEST(TrustedRecordingEndToEndTest, TapsKeepWhatTheyWereMadeForAndHearNewcomersAt
   ASSERT_TRUE(succeeds(cli, "f", "forceUpdateTaps"));
   ask(cli, "sw", "handleDeviceSwitch");
   const json taps = ask(cli, "l", "listAudioTaps")["data"]["taps"];
-  EXPECT_EQ(sortedProcesses(tapWithID(taps, system["id"])),
+  EXPECT_EQ(sortedProcesses(entryWith(taps, "id", system["id"])),
             sortedProcesses(json{{"processes",
                                   {music, podcasts, processID(cli, 1460), processID(cli, 1588),
                                    processID(cli, 402)}}}));
-  const json exclusive = tapWithID(taps, allButNone["id"]);
+  const json exclusive = entryWith(taps, "id", allButNone["id"]);
   EXPECT_EQ(exclusive["exclusive"], true);
   EXPECT_EQ(exclusive["processes"], json::array());
-  EXPECT_EQ(tapWithID(taps, chosen["id"])["processes"], json::array({music}));
+  EXPECT_EQ(entryWith(taps, "id", chosen["id"])["processes"], json::array({music}));
   // Another program's tap is reported, never written.
-  EXPECT_EQ(tapWithID(taps, theirs["id"]), theirs);
+  EXPECT_EQ(entryWith(taps, "id", theirs["id"]), theirs);
   const auto frames = cli.frames().frames();
   for (std::size_t i = before; i < frames.size(); ++i) {
     if (frames[i].isEvent("audioTapUpdated")) {

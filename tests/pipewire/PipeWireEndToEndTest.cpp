@@ -50,10 +50,7 @@ json runningProcesses(CliProcess& cli, const std::vector<pid_t>& pids) {
 }
 
 json processOf(const json& list, pid_t pid) {
-  for (const auto& process : list["data"]["processes"]) {
-    if (process["pid"] == pid) return process;
-  }
-  return json::object();
+  return testing::entryWith(list["data"]["processes"], "pid", pid);
 }
 
 // The answer's data; the test fails when the command does not succeed.

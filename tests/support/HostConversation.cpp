@@ -120,24 +120,27 @@ json scenarioAggregate(const std::string& uid, const std::string& name,
   return {{"uid", uid}, {"name", name}, {"subdevices", {subDevice}}, {"master", subDevice}};
 }
 
+json entryWith(const json& list, const std::string& key, const json& value) {
+  for (const auto& entry : list) {
+    if (entry.contains(key) && entry[key] == value) return entry;
+  }
+  return json();
+}
+
 json aggregateNamed(CliProcess& cli, const std::string& name) {
   static int request = 0;
   const json listed = ask(cli, "agg" + std::to_string(++request), "getAggregateDevices");
-  for (const auto& device : listed["data"]["devices"]) {
-    if (device["name"] == name) return device;
-  }
-  ADD_FAILURE() << "no aggregate device " << name << " in " << listed.dump();
-  return json::object();
+  const json device = entryWith(listed["data"]["devices"], "name", name);
+  EXPECT_FALSE(device.is_null()) << "no aggregate device " << name << " in " << listed.dump();
+  return device.is_null() ? json::object() : device;
 }
 
 std::uint32_t processID(CliProcess& cli, int pid) {
   static int request = 0;
   const json listed = ask(cli, "procs" + std::to_string(++request), "listAudioProcesses");
-  for (const auto& process : listed["data"]["processes"]) {
-    if (process["pid"] == pid) return process["id"];
-  }
-  ADD_FAILURE() << "no process " << pid << " in " << listed.dump();
-  return 0;
+  const json process = entryWith(listed["data"]["processes"], "pid", pid);
+  EXPECT_FALSE(process.is_null()) << "no process " << pid << " in " << listed.dump();
+  return process.is_null() ? 0 : process["id"].get<std::uint32_t>();
 }
 
 std::map<std::string, int> answerCounts(const CliProcess& cli, std::size_t total,

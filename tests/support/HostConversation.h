@@ -72,6 +72,9 @@ nlohmann::json scenarioProcess(int pid, const std::string& name, bool running = 
 // An aggregate device of a scenario machine with one sub-device, its main one.
 nlohmann::json scenarioAggregate(const std::string& uid, const std::string& name,
                                  const std::string& subDevice = "BuiltInMicrophoneDevice");
+// The entry of `list` whose `key` is `value` (null when none is).
+nlohmann::json entryWith(const nlohmann::json& list, const std::string& key,
+                         const nlohmann::json& value);
 // The aggregate device of that name as "getAggregateDevices" lists it.
 nlohmann::json aggregateNamed(CliProcess& cli, const std::string& name);
 // The process object of that pid, as "listAudioProcesses" lists it.
