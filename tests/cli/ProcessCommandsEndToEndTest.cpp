@@ -107,33 +107,27 @@ TEST(ProcessCommandsEndToEndTest, ListingInATightLoopHidesNoProcessFromTheListen
   CliProcess cli(file.options());
   ASSERT_TRUE(cli.frames().waitForFrame([](const Frame& f) { return f.kind == "INIT"; }, 10s));
 
-  std::map<int, int> added;               // pid -> "audioProcessAdded" events
-  std::map<int, std::uint32_t> objectOf;  // pid -> process object
-  std::map<std::uint32_t, int> removed;   // process object -> "audioProcessRemoved" events
-  std::size_t seen = 0;
-  auto collect = [&](const std::vector<std::string>& lines) {
-    for (; seen < lines.size(); ++seen) {
-      auto frame = testing::parseFrame(lines[seen]);
-      if (!frame) continue;
-      const json& data = frame->body["data"];
-      if (frame->isEvent("audioProcessAdded")) {
-        ++added[data["pid"].get<int>()];
-        objectOf[data["pid"].get<int>()] = data["id"].get<std::uint32_t>();
-      } else if (frame->isEvent("audioProcessRemoved")) {
-        ++removed[data["id"].get<std::uint32_t>()];
-      }
-    }
-    return added.size() == kChurn && removed.size() == kChurn / 2;
-  };
-
   const auto end = std::chrono::steady_clock::now() + 5s;
   for (int n = 0; std::chrono::steady_clock::now() < end; ++n) {
     cli.send(command("l" + std::to_string(n), "listAudioProcesses"));
     std::this_thread::sleep_for(1ms);
   }
-  EXPECT_TRUE(cli.out().waitFor(collect, 20s));
-  std::this_thread::sleep_for(200ms);
-  cli.out().waitFor(collect, 0ms);  // take in anything that came late
+  const auto isChange = [](const Frame& f) {
+    return f.isEvent("audioProcessAdded") || f.isEvent("audioProcessRemoved");
+  };
+  EXPECT_EQ(cli.frames().waitForFrames(isChange, kChurn + kChurn / 2, 20s).size(),
+            kChurn + kChurn / 2);
+  std::this_thread::sleep_for(200ms);     // anything that came late is counted too
+  std::map<int, int> added;               // pid -> "audioProcessAdded" events
+  std::map<int, std::uint32_t> objectOf;  // pid -> process object
+  std::map<std::uint32_t, int> removed;   // process object -> "audioProcessRemoved" events
+  for (const json& data : testing::eventData(cli, "audioProcessAdded")) {
+    ++added[data["pid"].get<int>()];
+    objectOf[data["pid"].get<int>()] = data["id"].get<std::uint32_t>();
+  }
+  for (const json& data : testing::eventData(cli, "audioProcessRemoved")) {
+    ++removed[data["id"].get<std::uint32_t>()];
+  }
   for (int i = 0; i < kChurn; ++i) {
     const int pid = 600 + i;
     EXPECT_EQ(added[pid], 1) << "pid " << pid;
