@@ -54,7 +54,6 @@ TEST(ProcessCommandsEndToEndTest, ChangesAreReportedAndReachTheAllProcessTapOnly
   auto changes = cli.frames().waitForEvent("audioProcessChanges", 10s);
   ASSERT_TRUE(changes);
   EXPECT_EQ(changes->body["data"]["addedProcesses"][0]["name"], "Meeting");
-  EXPECT_EQ(changes->body["data"]["totalCount"], 3);
   ASSERT_TRUE(cli.waitForLog("Process monitor detected changes: +1 -0", 20s));
   const auto frames = cli.frames().frames();
   const auto at =
