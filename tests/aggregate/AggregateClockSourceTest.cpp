@@ -1,7 +1,5 @@
 // Clock sources of aggregate devices: repair at load, re-clocking after a
 // Bluetooth arrival and after default-device switches, failed writes.
-#include <algorithm>
-
 #include <gtest/gtest.h>
 
 #include "aggregate/AggregateTestMachine.h"
@@ -60,7 +58,6 @@ TEST_F(AggregateClockSourceTest, LoadRepairsInvalidClocksTowardsTheBuiltInMicrop
   EXPECT_TRUE(output_.waitForLog("✅ Aggregate device 'Good Clock' has valid clock source: " +
                                  std::string(kUSBUID)));
   EXPECT_EQ(clockOf(good), kUSBUID);
-  settle();
   EXPECT_FALSE(logged("Attempting to fix clock source for 'Empty Clock'"));
   EXPECT_FALSE(logged("Attempting to fix clock source for 'Good Clock'"));
 }
@@ -72,7 +69,6 @@ TEST_F(AggregateClockSourceTest, WithoutAMicrophoneAnInvalidClockOnlyWarns) {
   ASSERT_TRUE(machine().removeDevice(kMicrophoneUID));
   auto manager = makeManager();
   EXPECT_TRUE(output_.waitForLog("⚠️ Aggregate device 'Gone Clock' has invalid clock source"));
-  settle();
   EXPECT_FALSE(logged("Attempting to fix clock source"));
   EXPECT_EQ(clockOf(gone), kHeadsetUID);
 
@@ -136,8 +132,8 @@ TEST_F(AggregateReclockingTest, ADefaultDeviceSwitchReclocksAndAnnouncesBothList
   ASSERT_TRUE(machine().setDefaultInputDevice(kHeadsetUID));
   ASSERT_TRUE(output_.err().waitFor(
       [](const std::vector<std::string>& lines) {
-        return std::count(lines.begin(), lines.end(),
-                          "🔄 Default device changed - updating aggregate device configurations") ==
+        return testing::countContaining(
+                   lines, "🔄 Default device changed - updating aggregate device configurations") ==
                2;
       },
       std::chrono::seconds(5)));
@@ -167,10 +163,7 @@ TEST_F(AggregateReclockingTest, ADefaultDeviceSwitchReclocksAndAnnouncesBothList
                 .waitForFrames([](const Frame& f) { return f.isEvent("aggregateDeviceList"); }, 3)
                 .size(),
             3u);
-  const auto frames = output_.frames().frames();
-  EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
-                          [](const Frame& f) { return f.isEvent("audioDeviceList"); }),
-            3);
+  EXPECT_EQ(testing::eventsSoFar(output_, "audioDeviceList").size(), 3u);
 }
 
 }  // namespace

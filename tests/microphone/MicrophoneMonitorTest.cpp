@@ -7,6 +7,7 @@
 #include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/OutputMarker.h"
+#include "support/UnitHelpers.h"
 
 namespace velmar {
 namespace {
@@ -17,12 +18,11 @@ using testing::CapturedOutput;
 using testing::eventsSoFar;
 using testing::FakeMonitorClock;
 using testing::Frame;
+using testing::kMicrophoneName;
+using testing::kMicrophoneUID;
+using testing::kUSBUID;
 using testing::logLinesSoFar;
 using namespace std::chrono_literals;
-
-constexpr const char* kBuiltInMic = "BuiltInMicrophoneDevice";
-constexpr const char* kBuiltInMicName = "MacBook Pro Built-in Microphone";
-constexpr const char* kUSB = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
 
 const std::vector<std::string> kMonitorEvents = {"microphoneChanged", "microphoneDebugEvent",
                                                  "microphoneLevel", "monitorDebugInfo"};
@@ -126,10 +126,10 @@ TEST_F(MicrophoneMonitorTest, WithoutMicrophoneLevelsComeEverySecondAndDebugInfo
 // A slow check (its duration truncated in the events) and memory the
 // platform cannot read.
 TEST_F(MicrophoneMonitorTest, FirstPassWithAnActiveMicrophoneReportsTheChangeThenOneLevel) {
-  hal().setDeviceInUseElsewhere(kBuiltInMic, true);
+  hal().setDeviceInUseElsewhere(kMicrophoneUID, true);
   machine_->system().setTaskMemoryAvailable(false);
   clock_.setPerSteadyRead(2900us);
-  const auto micID = hal().deviceID(kBuiltInMic);
+  const auto micID = hal().deviceID(kMicrophoneUID);
   MicrophoneMonitor monitor(clock_.clock());
   monitor.checkAndUpdateStatus();
   EXPECT_EQ(eventNames(captured_),
@@ -137,7 +137,7 @@ TEST_F(MicrophoneMonitorTest, FirstPassWithAnActiveMicrophoneReportsTheChangeThe
                                       "microphoneLevel", "monitorDebugInfo"}));
 
   json changed = {{"isActive", true},
-                  {"deviceName", kBuiltInMicName},
+                  {"deviceName", kMicrophoneName},
                   {"deviceID", micID},
                   {"checkDurationMs", 2},
                   {"timestamp", FakeMonitorClock::kStartMillis}};
@@ -148,7 +148,7 @@ TEST_F(MicrophoneMonitorTest, FirstPassWithAnActiveMicrophoneReportsTheChangeThe
   EXPECT_EQ(eventsSoFar(captured_, "microphoneDebugEvent").at(0).body["data"], changed);
   const auto level = eventsSoFar(captured_, "microphoneLevel").at(0).body["data"];
   EXPECT_EQ(level["isActive"], true);
-  EXPECT_EQ(level["deviceName"], kBuiltInMicName);
+  EXPECT_EQ(level["deviceName"], kMicrophoneName);
   EXPECT_EQ(level["deviceID"], micID);
   const float value = level["level"].get<float>();
   EXPECT_GE(value, 0.0f);
@@ -161,8 +161,8 @@ TEST_F(MicrophoneMonitorTest, FirstPassWithAnActiveMicrophoneReportsTheChangeThe
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   };
   EXPECT_TRUE(
-      logged(std::string("Microphone status changed: active=true, name=") + kBuiltInMicName));
-  EXPECT_TRUE(logged(std::string("Using mock audio levels for device ") + kBuiltInMicName +
+      logged(std::string("Microphone status changed: active=true, name=") + kMicrophoneName));
+  EXPECT_TRUE(logged(std::string("Using mock audio levels for device ") + kMicrophoneName +
                      " (real monitoring disabled)"));
   EXPECT_EQ(eventsSoFar(captured_, "monitorDebugInfo").at(0).body["data"]["memoryUsageMB"], -1);
   auto startingWith = [&](const std::string& start) {
@@ -179,13 +179,13 @@ TEST_F(MicrophoneMonitorTest, FirstPassWithAnActiveMicrophoneReportsTheChangeThe
 }
 
 TEST_F(MicrophoneMonitorTest, ASwitchReportsTheOldMicrophoneAsPreviousAndSilenceKeepsLevelsComing) {
-  hal().setDeviceInUseElsewhere(kBuiltInMic, true);
+  hal().setDeviceInUseElsewhere(kMicrophoneUID, true);
   MicrophoneMonitor monitor(clock_.clock());
   runPasses(monitor, 1000ms);
-  hal().setDeviceInUseElsewhere(kBuiltInMic, false);
-  hal().setDeviceInUseElsewhere(kUSB, true);
+  hal().setDeviceInUseElsewhere(kMicrophoneUID, false);
+  hal().setDeviceInUseElsewhere(kUSBUID, true);
   runPasses(monitor, 1000ms);  // the check at 1.0 s sees the switch
-  hal().setDeviceInUseElsewhere(kUSB, false);
+  hal().setDeviceInUseElsewhere(kUSBUID, false);
   runPasses(monitor, 3000ms);
 
   const auto changes = eventsSoFar(captured_, "microphoneChanged");
@@ -193,12 +193,12 @@ TEST_F(MicrophoneMonitorTest, ASwitchReportsTheOldMicrophoneAsPreviousAndSilence
   const auto& second = changes[1].body["data"];
   EXPECT_EQ(second["isActive"], true);
   EXPECT_EQ(second["deviceName"], "Studio 2i2 USB");
-  EXPECT_EQ(second["deviceID"], hal().deviceID(kUSB));
+  EXPECT_EQ(second["deviceID"], hal().deviceID(kUSBUID));
   EXPECT_EQ(second["timestamp"], FakeMonitorClock::kStartMillis + 1000);
   const auto debug = eventsSoFar(captured_, "microphoneDebugEvent").at(1).body["data"];
   EXPECT_EQ(debug["previousActive"], true);
-  EXPECT_EQ(debug["previousName"], kBuiltInMicName);
-  EXPECT_EQ(debug["previousID"], hal().deviceID(kBuiltInMic));
+  EXPECT_EQ(debug["previousName"], kMicrophoneName);
+  EXPECT_EQ(debug["previousID"], hal().deviceID(kMicrophoneUID));
   EXPECT_EQ(debug["cycleCount"], 21);
   EXPECT_EQ(changes[2].body["data"]["isActive"], false);
   EXPECT_EQ(changes[2].body["data"]["deviceName"], "");

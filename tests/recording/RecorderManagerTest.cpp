@@ -57,17 +57,9 @@ class RecorderManagerTest : public RecordingTestMachine {
   }
 
   std::vector<json> eventsNamed(const std::string& name) {
-    settle();
     std::vector<json> found;
-    for (const auto& frame : output_.frames().frames()) {
-      if (frame.isEvent(name)) found.push_back(frame.body["data"]);
-    }
+    for (const auto& frame : eventsSoFar(output_, name)) found.push_back(frame.body["data"]);
     return found;
-  }
-
-  std::size_t countLines(const std::string& text) {
-    settle();
-    return countLogged(text);
   }
 
   // Delivers one buffer to the bridge as the engine would.
@@ -187,7 +179,7 @@ TEST_F(RecorderManagerTest, StreamingCommandsAnswerAndTheBridgeDropsConvertsAndT
 
   std::vector<float> samples(480, 0.25f);
   for (int i = 0; i < 101; ++i) deliver(samples, 0, 48000, 1, 1920);
-  EXPECT_EQ(countLines("⚠️ AudioDataBridge: Audio streaming not enabled"), 2u);
+  EXPECT_EQ(countLogged("⚠️ AudioDataBridge: Audio streaming not enabled"), 2u);
   EXPECT_EQ(bridge().bufferCount(), 101);
   EXPECT_TRUE(audioFrames().empty());
 
@@ -198,7 +190,7 @@ TEST_F(RecorderManagerTest, StreamingCommandsAnswerAndTheBridgeDropsConvertsAndT
   for (double rate : {std::numeric_limits<double>::quiet_NaN(), -48000.0, 0.0}) {
     deliver(edges, 0, rate, 1, static_cast<UInt32>(edges.size() * sizeof(float)));
   }
-  EXPECT_EQ(countLines("Sample rate mismatch"), 0u);
+  EXPECT_EQ(countLogged("Sample rate mismatch"), 0u);
   // Ten bytes: two whole samples and two stray bytes.
   std::vector<float> stereo = {0.5f, -1.0f, 0.0f};
   deliver(stereo, 2, 48000, 2, 10);
@@ -225,18 +217,18 @@ TEST_F(RecorderManagerTest, StreamingCommandsAnswerAndTheBridgeDropsConvertsAndT
             base64::encode({reinterpret_cast<const char*>(expected3), sizeof expected3}));
 
   // Any index but 0 is named the right channel in the log.
-  EXPECT_EQ(countLines("🎵 Processing Stream 1 (Right Channel) - will send to host"), 2u);
-  EXPECT_EQ(countLines("🎵 Processing Stream 0 (Left Channel) - will send to host"), 3u);
+  EXPECT_EQ(countLogged("🎵 Processing Stream 1 (Right Channel) - will send to host"), 2u);
+  EXPECT_EQ(countLogged("🎵 Processing Stream 0 (Left Channel) - will send to host"), 3u);
   command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 8000}});
   deliver(edges, 0, 44100, 1, 8);
-  EXPECT_EQ(countLines("⚠️ Sample rate mismatch: configured=16000, actual=48000"), 1u);
-  EXPECT_EQ(countLines("⚠️ Sample rate mismatch"), 1u);
+  EXPECT_EQ(countLogged("⚠️ Sample rate mismatch: configured=16000, actual=48000"), 1u);
+  EXPECT_EQ(countLogged("⚠️ Sample rate mismatch"), 1u);
 
   AudioDataBridge orphan{std::weak_ptr<RecorderManager>()};
   AudioBufferList list;
   list.mBuffers.push_back({1, 16, samples.data()});
   orphan.didReceiveAudioData(list, 0, 48000);
-  EXPECT_EQ(countLines("❌ AudioDataBridge: No recorder manager!"), 1u);
+  EXPECT_EQ(countLogged("❌ AudioDataBridge: No recorder manager!"), 1u);
 }
 
 TEST_F(RecorderManagerTest, TheIOPathAllocatesNothingOnceWarm) {
@@ -388,11 +380,7 @@ TEST_F(RecorderManagerTest,
   ASSERT_EQ(hal().deviceStart(aggregate, probe), 0);
   const auto streamed = queue_->writtenCount() + queue_->droppedCount();
   auto waitForCalls = [](int count) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (probeCalls.load() < count && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(10ms);
-    }
-    return probeCalls.load() >= count;
+    return waitUntil([&] { return probeCalls.load() >= count; }, 20s);
   };
   ASSERT_TRUE(waitForCalls(50));  // warm-up
   const std::size_t warm = probeAllocations.load();

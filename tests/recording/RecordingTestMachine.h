@@ -47,13 +47,8 @@ class RecordingDelegate : public AudioDataDelegate {
     return delivered_;
   }
   std::size_t count() const { return count_.load(); }
-  bool waitForCount(std::size_t atLeast, std::chrono::milliseconds timeout = 5s) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (count() < atLeast) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(5ms);
-    }
-    return true;
+  bool waitForCount(std::size_t atLeast) const {
+    return waitUntil([&] { return count() >= atLeast; });
   }
 
  private:

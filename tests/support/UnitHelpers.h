@@ -1,0 +1,39 @@
+#pragma once
+
+// What the in-process tests of several managers share: the default
+// simulated machine's devices, a wait on a condition and a line count.
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velmar::testing {
+
+// Devices of sim::MachineScenario::defaultMachine().
+inline constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
+inline constexpr const char* kMicrophoneName = "MacBook Pro Built-in Microphone";
+inline constexpr const char* kSpeakerUID = "BuiltInSpeakerDevice";
+inline constexpr const char* kUSBUID = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
+inline constexpr const char* kHeadsetUID = "00-1B-66-A1-B2-C3:input";
+
+// Polls `condition` every `poll` until it holds (true) or `timeout` passes.
+template <typename Condition>
+bool waitUntil(Condition condition,
+               std::chrono::milliseconds timeout = std::chrono::milliseconds(5000),
+               std::chrono::milliseconds poll = std::chrono::milliseconds(5)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(poll);
+  }
+  return true;
+}
+
+inline std::size_t countContaining(const std::vector<std::string>& lines, const std::string& text) {
+  return std::count_if(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
+}
+
+}  // namespace velmar::testing
