@@ -4,15 +4,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <future>
 #include <mutex>
 #include <thread>
-
-#include <asio/post.hpp>
 
 #include "runtime/Queues.h"
 #include "sim/ToneAnalysis.h"
 #include "support/MainLoopThread.h"
+#include "support/UnitHelpers.h"
 
 namespace velmar::audiohal {
 namespace {
@@ -20,16 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kTimeout = 10s;
-
-// Runs on the main queue; returns once everything posted before it has run.
-std::thread::id drainMainQueue() {
-  std::promise<std::thread::id> ran;
-  asio::post(runtime::mainQueue(), [&] { ran.set_value(std::this_thread::get_id()); });
-  auto thread = ran.get_future();
-  const bool ready = thread.wait_for(kTimeout) == std::future_status::ready;
-  EXPECT_TRUE(ready);
-  return ready ? thread.get() : std::thread::id();
-}
 
 // Records what a listener function or block is told, and on which thread.
 struct ListenerProbe {
@@ -69,7 +57,8 @@ struct ListenerProbe {
 
 TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
   testing::MainLoopThread mainLoop;
-  const std::thread::id mainQueue = drainMainQueue();
+  const std::thread::id mainQueue = testing::drainMainQueue();
+  ASSERT_NE(mainQueue, std::thread::id());
   ListenerProbe probe(driver());
   const auto block = probe.block();
   const auto address = globalAddress(kAudioHardwarePropertyProcessObjectList);
@@ -98,7 +87,8 @@ TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
                                               runtime::mainQueue(), block),
             0);
   driver().removeProcess(pid);
-  drainMainQueue();  // anything wrongly posted runs before the count
+  // Anything wrongly posted runs before the count.
+  EXPECT_NE(testing::drainMainQueue(), std::thread::id());
   std::lock_guard lock(probe.mutex);
   EXPECT_EQ(probe.threads.size(), 1u);
   // Object IDs are never handed out twice while the HAL runs.

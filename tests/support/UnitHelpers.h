@@ -1,13 +1,20 @@
 #pragma once
 
 // What the in-process tests of several managers share: the default
-// simulated machine's devices, a wait on a condition and a line count.
+// simulated machine's devices, waits on a condition and on the main queue,
+// and a line count.
 
 #include <algorithm>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <asio/post.hpp>
+
+#include "runtime/Queues.h"
 
 namespace velmar::testing {
 
@@ -29,6 +36,16 @@ bool waitUntil(Condition condition,
     std::this_thread::sleep_for(poll);
   }
   return true;
+}
+
+// Returns once everything posted to the main queue before it has run (on a
+// running main loop): the thread it ran on, or no thread after ten seconds.
+inline std::thread::id drainMainQueue() {
+  auto ran = std::make_shared<std::promise<std::thread::id>>();
+  asio::post(runtime::mainQueue(), [ran] { ran->set_value(std::this_thread::get_id()); });
+  auto thread = ran->get_future();
+  if (thread.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return {};
+  return thread.get();
 }
 
 inline std::size_t countContaining(const std::vector<std::string>& lines, const std::string& text) {

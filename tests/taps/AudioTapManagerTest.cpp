@@ -1,9 +1,5 @@
 #include "taps/AudioTapManager.h"
 
-#include <future>
-
-#include <asio/post.hpp>
-
 #include <gtest/gtest.h>
 
 #include "platform/Platform.h"
@@ -12,6 +8,7 @@
 #include "support/MainLoopThread.h"
 #include "support/OutputMarker.h"
 #include "support/SimulatedProcesses.h"
+#include "support/UnitHelpers.h"
 #include "taps/AudioProcessManager.h"
 
 namespace velmar {
@@ -34,7 +31,6 @@ using testing::Frame;
 using testing::machineWith;
 using testing::MainLoopThread;
 using testing::simulatedProcess;
-using namespace std::chrono_literals;
 
 CATapDescription foreignTap(const std::string& name) {
   CATapDescription description;
@@ -179,9 +175,7 @@ TEST(AudioTapManagerTest, OwnTapsAreCreatedAndDestroyedNeverAddedOrRemoved) {
   EXPECT_EQ(added->body["data"]["name"], "Foreign");
   // Every reaction queued before it (and any it queued again) runs before
   // this marker: then look.
-  std::promise<void> drained;
-  asio::post(runtime::mainQueue(), [&] { drained.set_value(); });
-  ASSERT_EQ(drained.get_future().wait_for(10s), std::future_status::ready);
+  ASSERT_NE(testing::drainMainQueue(), std::thread::id());
   EXPECT_EQ(eventsSoFar(captured, "audioTapAdded").size(), 1u);
   EXPECT_EQ(eventsSoFar(captured, "audioTapRemoved").size(), 0u);
   EXPECT_EQ(eventsSoFar(captured, "audioTapCreated").size(), 20u);
