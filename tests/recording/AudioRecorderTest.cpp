@@ -33,18 +33,6 @@ class AudioRecorderTest : public RecordingTestMachine {
     return countContaining(since, text);
   }
   std::size_t mark() { return logLinesSoFar(output_).size(); }
-
-  // One IO cycle delivered by hand, as the platform would.
-  static void runCycle(AudioRecorder& recorder, std::vector<std::vector<float>>& samples) {
-    AudioBufferList input;
-    for (auto& buffer : samples) {
-      input.mBuffers.push_back(
-          {1, static_cast<UInt32>(buffer.size() * sizeof(float)), buffer.data()});
-    }
-    AudioBufferList output;
-    AudioTimeStamp now;
-    AudioRecorder::ioproc(recorder.deviceID(), &now, &input, &now, &output, &now, &recorder);
-  }
 };
 
 // Binding catalogs the streams, and the same device again changes nothing;
@@ -133,22 +121,24 @@ TEST_F(AudioRecorderTest, AnUnboundEngineOrOneWithoutInputsCannotRecordButKeepsT
 TEST_F(AudioRecorderTest, DeliversOnlyTheCatalogedStreamsAndCountsMissingDelegates) {
   AudioRecorder recorder(hal());
   recorder.setDeviceID(makeRecordingAggregate(false));  // one input stream
-  std::vector<std::vector<float>> samples(3, std::vector<float>(480, 0.5f));
+  std::vector<float> samples(3 * 480, 0.5f);
+  AudioBufferList input;  // three mono buffers of 480 frames
+  for (int i = 0; i < 3; ++i) input.mBuffers.push_back({1, 1920, samples.data() + 480 * i});
 
   // No delegate: the 100th and 200th undelivered buffers log.
   auto at = mark();
-  for (int cycle = 0; cycle < 250; ++cycle) runCycle(recorder, samples);
+  for (int cycle = 0; cycle < 250; ++cycle) runCycle(recorder, input);
   EXPECT_EQ(countSince(at, "⚠️ No audio delegate set!"), 2u);
 
   auto delegate = std::make_shared<RecordingDelegate>();
   recorder.setAudioDataDelegate(delegate);
-  for (int cycle = 0; cycle < 10; ++cycle) runCycle(recorder, samples);
+  for (int cycle = 0; cycle < 10; ++cycle) runCycle(recorder, input);
   ASSERT_EQ(delegate->count(), 10u);  // buffers 1 and 2 have no cataloged stream
   for (const auto& buffer : delegate->delivered()) EXPECT_EQ(buffer.streamIndex, 0u);
 
   // The delegate is held weakly: once gone, buffers are simply not delivered.
   delegate.reset();
-  runCycle(recorder, samples);
+  runCycle(recorder, input);
 
   // An empty list is logged on the sampled cycles only.
   AudioBufferList none;
@@ -168,13 +158,12 @@ TEST_F(AudioRecorderTest, AStreamWithoutDataInACycleIsDeliveredAsSilenceNeverSki
   const UInt32 tapChannels = (*recorder.inputStreamList())[1].mChannelsPerFrame;
 
   std::vector<float> mic(480, 0.5f);
-  AudioTimeStamp now;
   AudioBufferList input;
   input.mBuffers.push_back({1, 480 * sizeof(float), mic.data()});
   input.mBuffers.push_back({tapChannels, 0, nullptr});  // the tap had nothing this cycle
-  AudioRecorder::ioproc(recorder.deviceID(), &now, &input, &now, nullptr, &now, &recorder);
+  runCycle(recorder, input);
   input.mBuffers.pop_back();  // and a cycle that lacks its buffer altogether
-  AudioRecorder::ioproc(recorder.deviceID(), &now, &input, &now, nullptr, &now, &recorder);
+  runCycle(recorder, input);
 
   const auto delivered = delegate->delivered();
   ASSERT_EQ(delivered.size(), 4u);

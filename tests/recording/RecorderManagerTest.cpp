@@ -242,10 +242,7 @@ TEST_F(RecorderManagerTest, TheIOPathAllocatesNothingOnceWarm) {
   AudioBufferList input;
   input.mBuffers.push_back({1, 1920, mic.data()});
   input.mBuffers.push_back({2, 3840, tap.data()});
-  AudioTimeStamp now;
-  auto cycle = [&] {
-    AudioRecorder::ioproc(aggregate, &now, &input, &now, nullptr, &now, &recorder);
-  };
+  auto cycle = [&] { runCycle(recorder, input); };
   for (int i = 0; i < 5; ++i) cycle();  // warm-up
   const auto before = allocationsOnThisThread();
   for (int i = 0; i < 300; ++i) cycle();  // includes every sampled log line
@@ -287,13 +284,12 @@ TEST_F(RecorderManagerTest, TheLargestCycleOf16ChannelsPassesWholeWithoutAllocat
   constexpr std::size_t kFrames = 8192, kChannels = 16;
   std::vector<float> samples(kFrames * kChannels);
   for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<float>(i % 97) / 97.0f;
-  AudioTimeStamp now;
   AudioBufferList input;
   input.mBuffers.push_back({kChannels, 0, samples.data()});
   input.mBuffers.push_back({1, 0, nullptr});  // the microphone had nothing: silence
   auto cycle = [&](std::size_t frames) {
     input.mBuffers[0].mDataByteSize = static_cast<UInt32>(frames * kChannels * sizeof(float));
-    AudioRecorder::ioproc(aggregate, &now, &input, &now, nullptr, &now, &recorder);
+    runCycle(recorder, input);
   };
   for (int i = 0; i < 3; ++i) cycle(480);  // ordinary cycles first, as a server starts
   const auto before = allocationsOnThisThread();

@@ -7,6 +7,7 @@
 #include "aggregate/AggregateTestMachine.h"
 #include "commands/ActionTable.h"
 #include "recording/AudioDataDelegate.h"
+#include "recording/AudioRecorder.h"
 #include "recording/RecorderManager.h"
 #include "sim/SimulatedAudioHardware.h"
 
@@ -21,6 +22,13 @@ inline void runRecorderAction(RecorderManager& manager, const std::string& actio
   const ActionRow* row = ActionTable::find(action);
   ASSERT_TRUE(row != nullptr && row->recorderHandler != nullptr) << action;
   (manager.*(row->recorderHandler))(params, id);
+}
+
+// One IO cycle of the recorder's device, delivered by hand as the platform
+// would.
+inline void runCycle(AudioRecorder& recorder, const audiohal::AudioBufferList& input) {
+  audiohal::AudioTimeStamp now;
+  AudioRecorder::ioproc(recorder.deviceID(), &now, &input, &now, nullptr, &now, &recorder);
 }
 
 // What a delegate saw of one buffer.
