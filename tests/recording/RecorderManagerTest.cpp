@@ -9,6 +9,7 @@
 #include "recording/PcmConverter.h"
 #include "recording/RecorderManager.h"
 #include "recording/RecordingTestMachine.h"
+#include "support/RecordingConversation.h"
 #include "support/ReplacedAllocation.h"
 
 namespace velmar::testing {
@@ -206,11 +207,11 @@ TEST_F(RecorderManagerTest, StreamingCommandsAnswerAndTheBridgeDropsConvertsAndT
     EXPECT_EQ(frames[i]["buffer"],
               base64::encode({reinterpret_cast<const char*>(expected0), sizeof expected0}));
   }
-  EXPECT_EQ(frames[3]["bufferSize"], 4);
-  EXPECT_EQ(frames[3]["streamIndex"], 2);
-  EXPECT_EQ(frames[3]["channels"], 2);
-  EXPECT_EQ(frames[3]["actualChannels"], 2);
-  EXPECT_EQ(frames[3]["sampleRate"], 48000.0);
+  expectFields(frames[3], {{"bufferSize", 4},
+                           {"streamIndex", 2},
+                           {"channels", 2},
+                           {"actualChannels", 2},
+                           {"sampleRate", 48000.0}});
   EXPECT_TRUE(frames[3]["timestamp"].is_number_float());
   const std::int16_t expected3[] = {16384, -32768};
   EXPECT_EQ(frames[3]["buffer"],
@@ -303,13 +304,11 @@ TEST_F(RecorderManagerTest, TheLargestCycleOf16ChannelsPassesWholeWithoutAllocat
   const json& silence = frames[7];
   std::vector<std::int16_t> pcm(samples.size());
   convertToPcm16Reference(samples.data(), samples.size(), pcm.data());
-  EXPECT_EQ(whole["streamIndex"], 0);
-  EXPECT_EQ(whole["channels"], 16);
-  EXPECT_EQ(whole["bufferSize"], kFrames * kChannels * 2);
+  expectFields(whole,
+               {{"streamIndex", 0}, {"channels", 16}, {"bufferSize", kFrames * kChannels * 2}});
   EXPECT_EQ(whole["buffer"],
             base64::encode(std::string(reinterpret_cast<const char*>(pcm.data()), pcm.size() * 2)));
-  EXPECT_EQ(silence["streamIndex"], 1);
-  EXPECT_EQ(silence["bufferSize"], kFrames * 2);
+  expectFields(silence, {{"streamIndex", 1}, {"bufferSize", kFrames * 2}});
   EXPECT_EQ(silence["buffer"], base64::encode(std::string(kFrames * 2, '\0')));
 }
 
