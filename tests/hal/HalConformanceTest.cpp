@@ -1,7 +1,6 @@
 // The HAL contract, run against every backend that registers a driver.
 #include "hal/HalConformance.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -11,6 +10,7 @@
 #include "sim/ToneAnalysis.h"
 #include "support/MainLoopThread.h"
 #include "support/UnitHelpers.h"
+#include "support/UnitIOCapture.h"
 
 namespace velmar::audiohal {
 namespace {
@@ -281,37 +281,6 @@ TEST_P(HalConformanceTest, ARunningStateSetByHandIsShownAndNotified) {
   hal().removePropertyListener(process, running, &ListenerProbe::listener, &probe);
 }
 
-// Collects what an IO procedure receives.
-struct Capture {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  int cycles = 0;
-  std::vector<UInt32> channels;
-  std::vector<std::vector<float>> streams;  // first channel of each stream
-  std::atomic<bool> calledAfterStop{false};
-  std::atomic<bool> stopped{false};
-
-  static OSStatus ioProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
-                         const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*,
-                         void* clientData) {
-    auto* capture = static_cast<Capture*>(clientData);
-    if (capture->stopped) capture->calledAfterStop = true;
-    std::lock_guard lock(capture->mutex);
-    ++capture->cycles;
-    capture->channels.clear();
-    capture->streams.resize(input->numberBuffers());
-    for (UInt32 i = 0; i < input->numberBuffers(); ++i) {
-      const AudioBuffer& buffer = input->mBuffers[i];
-      capture->channels.push_back(buffer.mNumberChannels);
-      const auto* samples = static_cast<const float*>(buffer.mData);
-      for (UInt32 at = 0; at < buffer.mDataByteSize / 4; at += buffer.mNumberChannels)
-        capture->streams[i].push_back(samples[at]);
-    }
-    capture->arrived.notify_all();
-    return 0;
-  }
-};
-
 TEST_P(HalConformanceTest, IOProceduresDeliverOneBufferPerInputStreamWithEachSourcesTone) {
   CATapDescription description;
   description.uuid = "MUSIC-TAP";
@@ -329,20 +298,16 @@ TEST_P(HalConformanceTest, IOProceduresDeliverOneBufferPerInputStreamWithEachSou
                                         aggregate),
             0);
 
-  Capture capture;
+  testing::IOCapture capture;
   AudioDeviceIOProcID proc = nullptr;
-  ASSERT_EQ(hal().createIOProcID(aggregate, &Capture::ioProc, &capture, proc), 0);
+  ASSERT_EQ(hal().createIOProcID(aggregate, &testing::IOCapture::ioProc, &capture, proc), 0);
   ASSERT_EQ(hal().deviceStart(aggregate, proc), 0);
   EXPECT_EQ(readUInt32(aggregate, globalAddress(kAudioDevicePropertyDeviceIsRunning)), 1u);
-  std::unique_lock lock(capture.mutex);
   // A tenth of a second of audio is plenty to tell the tones apart.
-  ASSERT_TRUE(capture.arrived.wait_for(lock, kTimeout, [&] {
-    return !capture.streams.empty() && capture.streams[0].size() >= 4800;
-  }));
-  lock.unlock();
+  ASSERT_TRUE(capture.waitForFrames(4800));
   ASSERT_EQ(hal().deviceStop(aggregate, proc), 0);
   capture.stopped = true;
-  lock.lock();
+  std::unique_lock lock(capture.mutex);
   const int cyclesAtStop = capture.cycles;
   lock.unlock();
   // A late call would come within an IO period or two: watch for ten.
