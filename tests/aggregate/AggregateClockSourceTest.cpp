@@ -21,13 +21,11 @@ using testing::kMicrophoneUID;
 using testing::kSpeakerUID;
 using testing::kUSBUID;
 
-sim::SimulatedDeviceConfig speaker(std::string uid, std::string name, UInt32 transport) {
-  sim::SimulatedDeviceConfig config;
-  config.uid = std::move(uid);
-  config.name = std::move(name);
-  config.transport = transport;
-  config.outputStreams = {2};
-  return config;
+// An output device, two channels wide.
+sim::SimulatedDeviceConfig speaker(std::string uid, std::string name, UInt32 transport,
+                                   std::vector<UInt32> inputs = {}) {
+  return testing::simulatedDevice(std::move(uid), std::move(name), transport, std::move(inputs),
+                                  {2});
 }
 
 using AggregateClockSourceTest = testing::AggregateTestMachine;
@@ -107,9 +105,7 @@ TEST_F(AggregateReclockingTest, ABluetoothArrivalReclocksFromAllDevices) {
   // device of the whole machine.
   const AudioObjectID aggregate = makeAggregate("Empty Clock", "agg-empty", "");
   startManager();
-  auto earbuds = speaker("earbuds", "Earbuds", kAudioDeviceTransportTypeBluetooth);
-  earbuds.inputStreams = {1};
-  machine().addDevice(earbuds);
+  machine().addDevice(speaker("earbuds", "Earbuds", kAudioDeviceTransportTypeBluetooth, {1}));
   EXPECT_TRUE(output_.waitForLog("🔄 Detected potential device switch (Bluetooth device change)"));
   EXPECT_TRUE(
       output_.waitForLog("⚠️ Aggregate device 'Empty Clock' needs clock source update"));

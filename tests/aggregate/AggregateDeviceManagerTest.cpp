@@ -249,12 +249,8 @@ TEST_F(AggregateListeningTest, AVanishedCurrentDeviceIsReplacedUnlessProtected) 
 
 TEST_F(AggregateListeningTest, PlainDeviceChangesAnnounceOnlyTheDeviceList) {
   startManager();
-  sim::SimulatedDeviceConfig usb;
-  usb.uid = "usb-2";
-  usb.name = "Second Interface";
-  usb.transport = kAudioDeviceTransportTypeUSB;
-  usb.inputStreams = {2};
-  machine().addDevice(usb);
+  machine().addDevice(
+      testing::simulatedDevice("usb-2", "Second Interface", kAudioDeviceTransportTypeUSB, {2}));
   auto event = output_.frames().waitForEvent("audioDeviceList");
   ASSERT_TRUE(event);
   EXPECT_EQ(event->body["data"]["count"], 5);

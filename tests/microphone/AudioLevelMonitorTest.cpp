@@ -34,10 +34,7 @@ constexpr const char* kOverdriven = "Overdriven";
 constexpr const char* kMono = "Mono";
 
 SimulatedDeviceConfig inputDevice(const std::string& uid, float amplitude, Waveform waveform) {
-  SimulatedDeviceConfig device;
-  device.uid = uid;
-  device.name = uid;
-  device.inputStreams = {2};
+  auto device = testing::simulatedDevice(uid, uid, audiohal::kAudioDeviceTransportTypeUnknown, {2});
   device.toneFrequency = 500;  // five whole periods in every 10 ms cycle
   device.toneAmplitude = amplitude;
   device.waveform = waveform;

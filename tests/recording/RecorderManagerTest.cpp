@@ -263,11 +263,8 @@ TEST_F(RecorderManagerTest, TheIOPathAllocatesNothingOnceWarm) {
 }
 
 TEST_F(RecorderManagerTest, TheLargestCycleOf16ChannelsPassesWholeWithoutAllocating) {
-  sim::SimulatedDeviceConfig wide;
-  wide.uid = "WideInterface";
-  wide.name = "Wide Interface";
-  wide.inputStreams = {16};
-  machine().addDevice(wide);
+  machine().addDevice(simulatedDevice("WideInterface", "Wide Interface",
+                                      audiohal::kAudioDeviceTransportTypeUnknown, {16}));
   sim::SimulatedAggregateConfig config;
   config.uid = "wide-aggregate";
   config.name = "Wide Aggregate";

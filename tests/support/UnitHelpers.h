@@ -1,8 +1,8 @@
 #pragma once
 
 // What the in-process tests of several managers share: the default
-// simulated machine's devices, waits on a condition and on the main queue,
-// and a line count.
+// simulated machine's devices and a builder for more, waits on a condition
+// and on the main queue, and a line count.
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +15,7 @@
 #include <asio/post.hpp>
 
 #include "runtime/Queues.h"
+#include "sim/SimulatedObjects.h"
 
 namespace velmar::testing {
 
@@ -24,6 +25,20 @@ inline constexpr const char* kMicrophoneName = "MacBook Pro Built-in Microphone"
 inline constexpr const char* kSpeakerUID = "BuiltInSpeakerDevice";
 inline constexpr const char* kUSBUID = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
 inline constexpr const char* kHeadsetUID = "00-1B-66-A1-B2-C3:input";
+
+// A device to add to the simulated machine; the rest as the model's defaults.
+inline sim::SimulatedDeviceConfig simulatedDevice(
+    std::string uid, std::string name,
+    audiohal::UInt32 transport = audiohal::kAudioDeviceTransportTypeUnknown,
+    std::vector<audiohal::UInt32> inputs = {}, std::vector<audiohal::UInt32> outputs = {}) {
+  sim::SimulatedDeviceConfig config;
+  config.uid = std::move(uid);
+  config.name = std::move(name);
+  config.transport = transport;
+  config.inputStreams = std::move(inputs);
+  config.outputStreams = std::move(outputs);
+  return config;
+}
 
 // Polls `condition` every `poll` until it holds (true) or `timeout` passes.
 template <typename Condition>
