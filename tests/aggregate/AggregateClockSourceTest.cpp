@@ -1,7 +1,5 @@
 // Clock sources of aggregate devices: repair at load, re-clocking after a
 // Bluetooth arrival and after default-device switches, failed writes.
-#include <algorithm>
-
 #include <gtest/gtest.h>
 
 #include "aggregate/AggregateTestMachine.h"
@@ -23,13 +21,11 @@ using testing::kMicrophoneUID;
 using testing::kSpeakerUID;
 using testing::kUSBUID;
 
-sim::SimulatedDeviceConfig speaker(std::string uid, std::string name, UInt32 transport) {
-  sim::SimulatedDeviceConfig config;
-  config.uid = std::move(uid);
-  config.name = std::move(name);
-  config.transport = transport;
-  config.outputStreams = {2};
-  return config;
+// An output device, two channels wide.
+sim::SimulatedDeviceConfig speaker(std::string uid, std::string name, UInt32 transport,
+                                   std::vector<UInt32> inputs = {}) {
+  return testing::simulatedDevice(std::move(uid), std::move(name), transport, std::move(inputs),
+                                  {2});
 }
 
 using AggregateClockSourceTest = testing::AggregateTestMachine;
@@ -60,7 +56,6 @@ TEST_F(AggregateClockSourceTest, LoadRepairsInvalidClocksTowardsTheBuiltInMicrop
   EXPECT_TRUE(output_.waitForLog("✅ Aggregate device 'Good Clock' has valid clock source: " +
                                  std::string(kUSBUID)));
   EXPECT_EQ(clockOf(good), kUSBUID);
-  settle();
   EXPECT_FALSE(logged("Attempting to fix clock source for 'Empty Clock'"));
   EXPECT_FALSE(logged("Attempting to fix clock source for 'Good Clock'"));
 }
@@ -72,7 +67,6 @@ TEST_F(AggregateClockSourceTest, WithoutAMicrophoneAnInvalidClockOnlyWarns) {
   ASSERT_TRUE(machine().removeDevice(kMicrophoneUID));
   auto manager = makeManager();
   EXPECT_TRUE(output_.waitForLog("⚠️ Aggregate device 'Gone Clock' has invalid clock source"));
-  settle();
   EXPECT_FALSE(logged("Attempting to fix clock source"));
   EXPECT_EQ(clockOf(gone), kHeadsetUID);
 
@@ -111,9 +105,7 @@ TEST_F(AggregateReclockingTest, ABluetoothArrivalReclocksFromAllDevices) {
   // device of the whole machine.
   const AudioObjectID aggregate = makeAggregate("Empty Clock", "agg-empty", "");
   startManager();
-  auto earbuds = speaker("earbuds", "Earbuds", kAudioDeviceTransportTypeBluetooth);
-  earbuds.inputStreams = {1};
-  machine().addDevice(earbuds);
+  machine().addDevice(speaker("earbuds", "Earbuds", kAudioDeviceTransportTypeBluetooth, {1}));
   EXPECT_TRUE(output_.waitForLog("🔄 Detected potential device switch (Bluetooth device change)"));
   EXPECT_TRUE(
       output_.waitForLog("⚠️ Aggregate device 'Empty Clock' needs clock source update"));
@@ -136,8 +128,8 @@ TEST_F(AggregateReclockingTest, ADefaultDeviceSwitchReclocksAndAnnouncesBothList
   ASSERT_TRUE(machine().setDefaultInputDevice(kHeadsetUID));
   ASSERT_TRUE(output_.err().waitFor(
       [](const std::vector<std::string>& lines) {
-        return std::count(lines.begin(), lines.end(),
-                          "🔄 Default device changed - updating aggregate device configurations") ==
+        return testing::countContaining(
+                   lines, "🔄 Default device changed - updating aggregate device configurations") ==
                2;
       },
       std::chrono::seconds(5)));
@@ -167,10 +159,7 @@ TEST_F(AggregateReclockingTest, ADefaultDeviceSwitchReclocksAndAnnouncesBothList
                 .waitForFrames([](const Frame& f) { return f.isEvent("aggregateDeviceList"); }, 3)
                 .size(),
             3u);
-  const auto frames = output_.frames().frames();
-  EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
-                          [](const Frame& f) { return f.isEvent("audioDeviceList"); }),
-            3);
+  EXPECT_EQ(testing::eventsSoFar(output_, "audioDeviceList").size(), 3u);
 }
 
 }  // namespace

@@ -49,7 +49,6 @@ TEST_F(AggregateDeviceStoreTest, UnusableFilesChangeNothing) {
     writeStore(c.text);
     const auto errorsBefore = countLogged("Error loading saved aggregate devices: ");
     auto manager = makeManager();
-    settle();
     EXPECT_EQ(countLogged("Error loading saved aggregate devices: "),
               errorsBefore + (c.expectedLine != nullptr ? 1 : 0));
     EXPECT_EQ(manager->currentAggregateDeviceID(), first_);
@@ -76,7 +75,6 @@ TEST_F(AggregateDeviceStoreTest, IDsOutsideTheObjectRangeAreSkippedAndTheRestLoa
 
   writeStore(R"({"deviceIDs":[],"currentDeviceID":0,"timestamp":1764900000})");
   auto zero = makeManager();
-  settle();
   EXPECT_TRUE(logged("Found saved aggregate device data: 0 devices, current: 0"));
   EXPECT_EQ(countLogged("Successfully loaded 2 saved aggregate devices"), 2u);
   EXPECT_EQ(zero->currentAggregateDeviceID(), first_);
@@ -85,7 +83,6 @@ TEST_F(AggregateDeviceStoreTest, IDsOutsideTheObjectRangeAreSkippedAndTheRestLoa
   auto again = makeManager();
   EXPECT_TRUE(output_.waitForLog("Ignoring saved current device ID 4294967296"));
   EXPECT_EQ(again->currentAggregateDeviceID(), first_);
-  settle();
   EXPECT_FALSE(logged("Restored current"));
   EXPECT_FALSE(logged("no longer exists"));
 }

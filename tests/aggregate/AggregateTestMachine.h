@@ -14,17 +14,13 @@
 
 #include "aggregate/AggregateDeviceManager.h"
 #include "platform/Platform.h"
-#include "protocol/EventEmitter.h"
 #include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/MainLoopThread.h"
+#include "support/OutputMarker.h"
+#include "support/UnitHelpers.h"
 
 namespace velmar::testing {
-
-inline constexpr const char* kMicrophoneUID = "BuiltInMicrophoneDevice";
-inline constexpr const char* kSpeakerUID = "BuiltInSpeakerDevice";
-inline constexpr const char* kUSBUID = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
-inline constexpr const char* kHeadsetUID = "00-1B-66-A1-B2-C3:input";
 
 // A fresh default machine, captured output and a private store directory
 // for each test.
@@ -79,24 +75,16 @@ class AggregateTestMachine : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
-  // Every line logged before this call has been collected afterwards.
-  void settle() {
-    const std::string marker = "--- settled " + std::to_string(++settles_) + " ---";
-    EventEmitter().logToStderr(marker);
-    ASSERT_TRUE(output_.waitForLog(marker));
+  // Lines logged up to now (every one of them) that contain `text`.
+  std::size_t countLogged(const std::string& text) {
+    return countContaining(logLinesSoFar(output_), text);
   }
   bool logged(const std::string& text) { return countLogged(text) > 0; }
-  std::size_t countLogged(const std::string& text) {
-    std::size_t count = 0;
-    for (const auto& line : output_.err().lines()) count += line.find(text) != std::string::npos;
-    return count;
-  }
 
   CapturedOutput output_;
   sim::SimulatedMachine* machine_ = nullptr;
   std::string directory_;
   std::string storePath_;
-  int settles_ = 0;
 };
 
 // The same with a running main loop and a manager that listens for device

@@ -5,6 +5,7 @@
 #include "audiohal/AudioDeviceIdentity.h"
 #include "platform/Platform.h"
 #include "sim/SimulatedMachine.h"
+#include "support/UnitHelpers.h"
 
 namespace velmar::audiohal {
 namespace {
@@ -16,12 +17,8 @@ using Detector = AudioDeviceCapabilityDetector;
 SimulatedDeviceConfig device(std::string uid, std::string name, UInt32 transport,
                              std::vector<UInt32> inputs = {},
                              ClockSourceProperty clock = ClockSourceProperty::kSettable) {
-  SimulatedDeviceConfig config;
-  config.uid = std::move(uid);
-  config.name = std::move(name);
-  config.transport = transport;
-  config.inputStreams = std::move(inputs);
-  config.outputStreams = {2};
+  auto config =
+      testing::simulatedDevice(std::move(uid), std::move(name), transport, std::move(inputs), {2});
   config.clockSource = clock;
   return config;
 }

@@ -1,18 +1,16 @@
 // The HAL contract, run against every backend that registers a driver.
 #include "hal/HalConformance.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <future>
 #include <mutex>
 #include <thread>
-
-#include <asio/post.hpp>
 
 #include "runtime/Queues.h"
 #include "sim/ToneAnalysis.h"
 #include "support/MainLoopThread.h"
+#include "support/UnitHelpers.h"
+#include "support/UnitIOCapture.h"
 
 namespace velmar::audiohal {
 namespace {
@@ -20,16 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kTimeout = 10s;
-
-// Runs on the main queue; returns once everything posted before it has run.
-std::thread::id drainMainQueue() {
-  std::promise<std::thread::id> ran;
-  asio::post(runtime::mainQueue(), [&] { ran.set_value(std::this_thread::get_id()); });
-  auto thread = ran.get_future();
-  const bool ready = thread.wait_for(kTimeout) == std::future_status::ready;
-  EXPECT_TRUE(ready);
-  return ready ? thread.get() : std::thread::id();
-}
 
 // Records what a listener function or block is told, and on which thread.
 struct ListenerProbe {
@@ -69,7 +57,8 @@ struct ListenerProbe {
 
 TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
   testing::MainLoopThread mainLoop;
-  const std::thread::id mainQueue = drainMainQueue();
+  const std::thread::id mainQueue = testing::drainMainQueue();
+  ASSERT_NE(mainQueue, std::thread::id());
   ListenerProbe probe(driver());
   const auto block = probe.block();
   const auto address = globalAddress(kAudioHardwarePropertyProcessObjectList);
@@ -98,7 +87,8 @@ TEST_P(HalConformanceTest, BlockListenersRunOnTheirQueueAndStopAfterRemoval) {
                                               runtime::mainQueue(), block),
             0);
   driver().removeProcess(pid);
-  drainMainQueue();  // anything wrongly posted runs before the count
+  // Anything wrongly posted runs before the count.
+  EXPECT_NE(testing::drainMainQueue(), std::thread::id());
   std::lock_guard lock(probe.mutex);
   EXPECT_EQ(probe.threads.size(), 1u);
   // Object IDs are never handed out twice while the HAL runs.
@@ -291,37 +281,6 @@ TEST_P(HalConformanceTest, ARunningStateSetByHandIsShownAndNotified) {
   hal().removePropertyListener(process, running, &ListenerProbe::listener, &probe);
 }
 
-// Collects what an IO procedure receives.
-struct Capture {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  int cycles = 0;
-  std::vector<UInt32> channels;
-  std::vector<std::vector<float>> streams;  // first channel of each stream
-  std::atomic<bool> calledAfterStop{false};
-  std::atomic<bool> stopped{false};
-
-  static OSStatus ioProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
-                         const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*,
-                         void* clientData) {
-    auto* capture = static_cast<Capture*>(clientData);
-    if (capture->stopped) capture->calledAfterStop = true;
-    std::lock_guard lock(capture->mutex);
-    ++capture->cycles;
-    capture->channels.clear();
-    capture->streams.resize(input->numberBuffers());
-    for (UInt32 i = 0; i < input->numberBuffers(); ++i) {
-      const AudioBuffer& buffer = input->mBuffers[i];
-      capture->channels.push_back(buffer.mNumberChannels);
-      const auto* samples = static_cast<const float*>(buffer.mData);
-      for (UInt32 at = 0; at < buffer.mDataByteSize / 4; at += buffer.mNumberChannels)
-        capture->streams[i].push_back(samples[at]);
-    }
-    capture->arrived.notify_all();
-    return 0;
-  }
-};
-
 TEST_P(HalConformanceTest, IOProceduresDeliverOneBufferPerInputStreamWithEachSourcesTone) {
   CATapDescription description;
   description.uuid = "MUSIC-TAP";
@@ -339,20 +298,16 @@ TEST_P(HalConformanceTest, IOProceduresDeliverOneBufferPerInputStreamWithEachSou
                                         aggregate),
             0);
 
-  Capture capture;
+  testing::IOCapture capture;
   AudioDeviceIOProcID proc = nullptr;
-  ASSERT_EQ(hal().createIOProcID(aggregate, &Capture::ioProc, &capture, proc), 0);
+  ASSERT_EQ(hal().createIOProcID(aggregate, &testing::IOCapture::ioProc, &capture, proc), 0);
   ASSERT_EQ(hal().deviceStart(aggregate, proc), 0);
   EXPECT_EQ(readUInt32(aggregate, globalAddress(kAudioDevicePropertyDeviceIsRunning)), 1u);
-  std::unique_lock lock(capture.mutex);
   // A tenth of a second of audio is plenty to tell the tones apart.
-  ASSERT_TRUE(capture.arrived.wait_for(lock, kTimeout, [&] {
-    return !capture.streams.empty() && capture.streams[0].size() >= 4800;
-  }));
-  lock.unlock();
+  ASSERT_TRUE(capture.waitForFrames(4800));
   ASSERT_EQ(hal().deviceStop(aggregate, proc), 0);
   capture.stopped = true;
-  lock.lock();
+  std::unique_lock lock(capture.mutex);
   const int cyclesAtStop = capture.cycles;
   lock.unlock();
   // A late call would come within an IO period or two: watch for ten.

@@ -4,6 +4,7 @@
 #include "hal/HalConformance.h"
 #include "platform/Platform.h"
 #include "sim/SimulatedMachine.h"
+#include "support/UnitHelpers.h"
 
 namespace velmar::audiohal {
 namespace {
@@ -13,10 +14,8 @@ class SimulatedDriver : public ConformanceDriver {
   SimulatedDriver() : machine_(sim::SimulatedMachine::install()) {}
   AudioHardware& hal() override { return platform::Platform::shared().hal(); }
   bool isNotificationThread() override { return machine().isNotificationThread(); }
-  std::string microphoneUID() override { return "BuiltInMicrophoneDevice"; }
-  std::string interfaceUID() override {
-    return "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
-  }
+  std::string microphoneUID() override { return testing::kMicrophoneUID; }
+  std::string interfaceUID() override { return testing::kUSBUID; }
   Float64 microphoneTone() override { return 440; }
   std::int32_t playingPID() override { return 1201; }
   std::int32_t silentPID() override { return 1342; }

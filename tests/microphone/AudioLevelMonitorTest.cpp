@@ -9,6 +9,7 @@
 #include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/OutputMarker.h"
+#include "support/UnitHelpers.h"
 
 namespace velmar {
 namespace {
@@ -23,36 +24,17 @@ using testing::CapturedOutput;
 using testing::eventsSoFar;
 using testing::FakeMonitorClock;
 using testing::Frame;
+using testing::kHeadsetUID;
+using testing::kUSBUID;
 using testing::logLinesSoFar;
+using testing::waitUntil;
 using namespace std::chrono_literals;
-
-constexpr const char* kUSB = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
-constexpr const char* kHeadset = "00-1B-66-A1-B2-C3:input";
-
-// Waits until `condition` holds; false after a generous time-out.
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
-bool logged(const CapturedOutput& captured, const std::string& line) {
-  const auto lines = logLinesSoFar(captured);
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
 
 constexpr const char* kOverdriven = "Overdriven";
 constexpr const char* kMono = "Mono";
 
 SimulatedDeviceConfig inputDevice(const std::string& uid, float amplitude, Waveform waveform) {
-  SimulatedDeviceConfig device;
-  device.uid = uid;
-  device.name = uid;
-  device.inputStreams = {2};
+  auto device = testing::simulatedDevice(uid, uid, audiohal::kAudioDeviceTransportTypeUnknown, {2});
   device.toneFrequency = 500;  // five whole periods in every 10 ms cycle
   device.toneAmplitude = amplitude;
   device.waveform = waveform;
@@ -80,9 +62,12 @@ class AudioLevelMonitorTest : public ::testing::Test {
 
 TEST_F(AudioLevelMonitorTest, MeasuresTheDevicesSignalAndReportsIt) {
   AudioLevelMonitor monitor(machine_->audioUnits());
-  ASSERT_TRUE(monitor.startMonitoring(device(kUSB)));
-  EXPECT_TRUE(logged(captured_, "Started monitoring device " + std::to_string(device(kUSB))));
-  ASSERT_TRUE(eventually([&] { return monitor.getCurrentLevels().peak > 0; }));
+  ASSERT_TRUE(monitor.startMonitoring(device(kUSBUID)));
+  const auto lines = logLinesSoFar(captured_);
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "Started monitoring device " + std::to_string(device(kUSBUID))),
+            lines.end());
+  ASSERT_TRUE(waitUntil([&] { return monitor.getCurrentLevels().peak > 0; }));
 
   // The interface's microphone carries a sine of amplitude 0.25: RMS 0.25/√2.
   const auto levels = monitor.getCurrentLevels();
@@ -92,7 +77,7 @@ TEST_F(AudioLevelMonitorTest, MeasuresTheDevicesSignalAndReportsIt) {
   auto event = captured_.frames().waitForEvent("audioLevels");
   ASSERT_TRUE(event);
   const auto& data = event->body["data"];
-  EXPECT_EQ(data["deviceID"], device(kUSB));
+  EXPECT_EQ(data["deviceID"], device(kUSBUID));
   EXPECT_NEAR(data["rms"].get<double>(), 0.25 / std::sqrt(2.0), 0.01);
   EXPECT_NEAR(data["peak"].get<double>(), 0.25, 0.005);
 
@@ -108,7 +93,7 @@ TEST_F(AudioLevelMonitorTest, ReportsAtMostOncePerSecondOfCycles) {
   cycles.setPerSteadyRead(400ms);
   cycles.setWallFollowsSteady();
   AudioLevelMonitor monitor(machine_->audioUnits(), cycles.clock());
-  ASSERT_TRUE(monitor.startMonitoring(device(kUSB)));
+  ASSERT_TRUE(monitor.startMonitoring(device(kUSBUID)));
   // Cycles 400 ms apart: 0.4 and 0.8 s send nothing, 1.2 s does; then again
   // only 1.2 s after that.
   auto events = captured_.frames().waitForFrames(
@@ -122,11 +107,11 @@ TEST_F(AudioLevelMonitorTest, ReportsAtMostOncePerSecondOfCycles) {
 
 TEST_F(AudioLevelMonitorTest, StartingAgainMovesToTheNewDevice) {
   AudioLevelMonitor monitor(machine_->audioUnits());
-  ASSERT_TRUE(monitor.startMonitoring(device(kUSB)));
-  ASSERT_TRUE(monitor.startMonitoring(device(kHeadset)));
+  ASSERT_TRUE(monitor.startMonitoring(device(kUSBUID)));
+  ASSERT_TRUE(monitor.startMonitoring(device(kHeadsetUID)));
   ASSERT_TRUE(captured_.frames().waitForEvent("audioLevels"));
   for (const auto& frame : eventsSoFar(captured_, "audioLevels")) {
-    EXPECT_EQ(frame.body["data"]["deviceID"], device(kHeadset));
+    EXPECT_EQ(frame.body["data"]["deviceID"], device(kHeadsetUID));
   }
 }
 
@@ -144,7 +129,7 @@ TEST_F(AudioLevelMonitorTest, SquareWavesAreStoredAsMeasuredAndReportedCapped) {
     SCOPED_TRACE(c.uid);
     AudioLevelMonitor monitor(machine_->audioUnits());
     ASSERT_TRUE(monitor.startMonitoring(device(c.uid)));
-    ASSERT_TRUE(eventually([&] { return monitor.getCurrentLevels().peak > c.measured / 2; }));
+    ASSERT_TRUE(waitUntil([&] { return monitor.getCurrentLevels().peak > c.measured / 2; }));
     EXPECT_FLOAT_EQ(monitor.getCurrentLevels().rms, c.measured);
     EXPECT_FLOAT_EQ(monitor.getCurrentLevels().peak, c.measured);
     auto event = captured_.frames().waitForFrame([&](const Frame& f) {
@@ -159,7 +144,7 @@ TEST_F(AudioLevelMonitorTest, SquareWavesAreStoredAsMeasuredAndReportedCapped) {
 TEST_F(AudioLevelMonitorTest, EachFailingStepIsLoggedAndFailsTheStart) {
   auto& units = machine_->audioUnits();
   AudioLevelMonitor monitor(units);
-  const AudioObjectID usb = device(kUSB);
+  const AudioObjectID usb = device(kUSBUID);
   struct Step {
     AudioUnitOperation operation;
     std::optional<platform::AudioUnitPropertyID> property;
@@ -188,13 +173,13 @@ TEST_F(AudioLevelMonitorTest, EachFailingStepIsLoggedAndFailsTheStart) {
   }
   // A unit left half-open by a failure is replaced by the next start.
   EXPECT_TRUE(monitor.startMonitoring(usb));
-  EXPECT_TRUE(eventually([&] { return monitor.getCurrentLevels().peak > 0; }));
+  EXPECT_TRUE(waitUntil([&] { return monitor.getCurrentLevels().peak > 0; }));
 
   // An unreadable format is no failure; a failing render measures nothing.
   units.injectFailure(AudioUnitOperation::kGetProperty, -10879,
                       platform::kAudioUnitProperty_StreamFormat);
   EXPECT_TRUE(monitor.startMonitoring(usb));
-  EXPECT_TRUE(eventually([&] { return monitor.getCurrentLevels().peak > 0; }));
+  EXPECT_TRUE(waitUntil([&] { return monitor.getCurrentLevels().peak > 0; }));
   units.clearFailures();
   units.injectFailure(AudioUnitOperation::kRender, -10863);
   ASSERT_TRUE(monitor.startMonitoring(usb));
@@ -213,16 +198,16 @@ TEST_F(AudioLevelMonitorTest, TheBufferIsSizedByWhatTheUnitAnnounces) {
   units.setMaximumFramesPerSlice(480);
   {
     AudioLevelMonitor monitor(units);
-    ASSERT_TRUE(monitor.startMonitoring(device(kUSB)));
-    ASSERT_TRUE(eventually([&] { return monitor.getCurrentLevels().peak > 0; }));
+    ASSERT_TRUE(monitor.startMonitoring(device(kUSBUID)));
+    ASSERT_TRUE(waitUntil([&] { return monitor.getCurrentLevels().peak > 0; }));
     EXPECT_EQ(monitor.skippedCycles(), 0u);
   }
   // A unit that delivers more than it announced: those cycles are left
   // unmeasured rather than overrunning the buffer.
   units.setMaximumFramesPerSlice(256);
   AudioLevelMonitor monitor(units);
-  ASSERT_TRUE(monitor.startMonitoring(device(kUSB)));
-  ASSERT_TRUE(eventually([&] { return monitor.skippedCycles() >= 3; }));
+  ASSERT_TRUE(monitor.startMonitoring(device(kUSBUID)));
+  ASSERT_TRUE(waitUntil([&] { return monitor.skippedCycles() >= 3; }));
   EXPECT_EQ(monitor.getCurrentLevels().peak, 0.0f);
 }
 

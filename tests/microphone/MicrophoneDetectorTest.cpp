@@ -10,6 +10,7 @@
 #include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/OutputMarker.h"
+#include "support/UnitHelpers.h"
 
 namespace velmar {
 namespace {
@@ -29,17 +30,13 @@ using sim::HalOperation;
 using sim::MachineScenario;
 using sim::SimulatedMachine;
 using testing::CapturedOutput;
+using testing::countContaining;
+using testing::kHeadsetUID;
+using testing::kMicrophoneName;
+using testing::kMicrophoneUID;
+using testing::kSpeakerUID;
+using testing::kUSBUID;
 using testing::logLinesSoFar;
-
-constexpr const char* kBuiltInMic = "BuiltInMicrophoneDevice";
-constexpr const char* kSpeaker = "BuiltInSpeakerDevice";
-constexpr const char* kUSB = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
-constexpr const char* kHeadset = "00-1B-66-A1-B2-C3:input";
-
-std::size_t countContaining(const std::vector<std::string>& lines, const std::string& text) {
-  return std::count_if(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
-}
 
 std::string listLine(const std::string& name, AudioObjectID id, bool active) {
   return "  - " + name + " (ID: " + std::to_string(id) +
@@ -74,11 +71,12 @@ TEST(MicrophoneDetectorTest, ReportsTheFirstRunningMicrophoneAndListsEveryInputD
     audiohal::AudioObjectPropertySelector selector;
     const char* uid;  // the system object when null
   };
-  const Listed mic = {"MacBook Pro Built-in Microphone", kBuiltInMic, false};
-  const Listed usb = {"Studio 2i2 USB", kUSB, false};
-  const Listed headset = {"Voyager Headset", kHeadset, false};
-  const Listed usbActive = {usb.name, kUSB, true}, headsetActive = {headset.name, kHeadset, true};
-  const Listed unknownMic = {"Unknown Device", kBuiltInMic, true};
+  const Listed mic = {kMicrophoneName, kMicrophoneUID, false};
+  const Listed usb = {"Studio 2i2 USB", kUSBUID, false};
+  const Listed headset = {"Voyager Headset", kHeadsetUID, false};
+  const Listed usbActive = {usb.name, kUSBUID, true},
+               headsetActive = {headset.name, kHeadsetUID, true};
+  const Listed unknownMic = {"Unknown Device", kMicrophoneUID, true};
   const struct {
     const char* name;
     std::size_t devices;  // 1: the speaker alone, running
@@ -90,21 +88,22 @@ TEST(MicrophoneDetectorTest, ReportsTheFirstRunningMicrophoneAndListsEveryInputD
       {"nothing runs", 4, {}, {}, {mic, usb, headset}},
       // Set in reverse list order: the list order decides, not the order of
       // use; the second running one is listed as active too.
-      {"two run", 4, {kHeadset, kUSB}, usb, {mic, usbActive, headsetActive}},
-      {"only a running output", 1, {kSpeaker}},
+      {"two run", 4, {kHeadsetUID, kUSBUID}, usb, {mic, usbActive, headsetActive}},
+      {"only a running output", 1, {kSpeakerUID}},
       // The microphone's name, the USB interface's activity and the size of
       // the headset's configuration cannot be read: each falls back.
       {"unreadable properties",
        4,
-       {kBuiltInMic, kUSB},
+       {kMicrophoneUID, kUSBUID},
        unknownMic,
        {unknownMic, usb},
-       {{HalOperation::kGetPropertyData, kAudioDevicePropertyDeviceName, kBuiltInMic},
-        {HalOperation::kGetPropertyData, kAudioDevicePropertyDeviceIsRunningSomewhere, kUSB},
-        {HalOperation::kGetPropertyDataSize, kAudioDevicePropertyStreamConfiguration, kHeadset}}},
+       {{HalOperation::kGetPropertyData, kAudioDevicePropertyDeviceName, kMicrophoneUID},
+        {HalOperation::kGetPropertyData, kAudioDevicePropertyDeviceIsRunningSomewhere, kUSBUID},
+        {HalOperation::kGetPropertyDataSize, kAudioDevicePropertyStreamConfiguration,
+         kHeadsetUID}}},
       {"unreadable device list",
        0,
-       {kBuiltInMic},
+       {kMicrophoneUID},
        {},
        {},
        {{HalOperation::kGetPropertyDataSize, kAudioHardwarePropertyDevices, nullptr}}},
@@ -113,13 +112,13 @@ TEST(MicrophoneDetectorTest, ReportsTheFirstRunningMicrophoneAndListsEveryInputD
     SCOPED_TRACE(c.name);
     auto scenario = MachineScenario::defaultMachine();
     if (c.devices == 1) {
-      std::erase_if(scenario.devices, [](const auto& d) { return d.uid != kSpeaker; });
+      std::erase_if(scenario.devices, [](const auto& d) { return d.uid != kSpeakerUID; });
       scenario.defaultInputUID.clear();
     }
     auto& hal = SimulatedMachine::install(scenario).hardware();
     for (const char* uid : c.running) hal.setDeviceInUseElsewhere(uid, true);
     if (c.devices == 1) {
-      ASSERT_EQ(hal.deviceStart(hal.deviceID(kSpeaker), nullptr), kAudioHardwareNoError);
+      ASSERT_EQ(hal.deviceStart(hal.deviceID(kSpeakerUID), nullptr), kAudioHardwareNoError);
     }
     for (const auto& u : c.unreadable) {
       hal.injectFailure(FailureRule::when(u.operation, u.selector,
@@ -153,7 +152,7 @@ TEST(MicrophoneDetectorTest, ARunningAggregateDeviceIsNeverReported) {
   AudioObjectID tapOnly = 0;
   ASSERT_EQ(hal.createAggregateDevice({{"uid", "agg-tap"},
                                        {"name", "Tap Aggregate"},
-                                       {"subdevices", {kSpeaker}},
+                                       {"subdevices", {kSpeakerUID}},
                                        {"taps", {"tap-everything"}}},
                                       tapOnly),
             kAudioHardwareNoError);
@@ -170,15 +169,15 @@ TEST(MicrophoneDetectorTest, ARunningAggregateDeviceIsNeverReported) {
   // An aggregate around the built-in microphone, running: the microphone
   // itself is what is in use and what is reported.
   AudioObjectID withMic = 0;
-  ASSERT_EQ(
-      hal.createAggregateDevice(
-          {{"uid", "agg-mic"}, {"name", "Mic Aggregate"}, {"subdevices", {kBuiltInMic}}}, withMic),
-      kAudioHardwareNoError);
+  ASSERT_EQ(hal.createAggregateDevice(
+                {{"uid", "agg-mic"}, {"name", "Mic Aggregate"}, {"subdevices", {kMicrophoneUID}}},
+                withMic),
+            kAudioHardwareNoError);
   ASSERT_EQ(hal.deviceStart(withMic, nullptr), kAudioHardwareNoError);
   const Check micCheck = check();
   EXPECT_TRUE(micCheck.status.isActive);
-  EXPECT_EQ(micCheck.status.id, hal.deviceID(kBuiltInMic));
-  EXPECT_EQ(micCheck.status.name, "MacBook Pro Built-in Microphone");
+  EXPECT_EQ(micCheck.status.id, hal.deviceID(kMicrophoneUID));
+  EXPECT_EQ(micCheck.status.name, kMicrophoneName);
   // Neither aggregate device is listed, in either check.
   EXPECT_EQ(countContaining(tapOnlyCheck.lines, "Aggregate"), 0u);
   EXPECT_EQ(countContaining(micCheck.lines, "Aggregate"), 0u);

@@ -7,6 +7,8 @@
 #include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/OutputMarker.h"
+#include "support/RecordingConversation.h"
+#include "support/UnitHelpers.h"
 
 namespace velmar {
 namespace {
@@ -15,14 +17,14 @@ using nlohmann::json;
 using sim::SimulatedMachine;
 using testing::CapturedOutput;
 using testing::eventsSoFar;
+using testing::expectFields;
 using testing::FakeMonitorClock;
 using testing::Frame;
+using testing::kMicrophoneName;
+using testing::kMicrophoneUID;
+using testing::kUSBUID;
 using testing::logLinesSoFar;
 using namespace std::chrono_literals;
-
-constexpr const char* kBuiltInMic = "BuiltInMicrophoneDevice";
-constexpr const char* kBuiltInMicName = "MacBook Pro Built-in Microphone";
-constexpr const char* kUSB = "AppleUSBAudioEngine:Velmar:Studio 2i2:14200000:1,2";
 
 const std::vector<std::string> kMonitorEvents = {"microphoneChanged", "microphoneDebugEvent",
                                                  "microphoneLevel", "monitorDebugInfo"};
@@ -78,10 +80,7 @@ TEST_F(MicrophoneMonitorTest, WithoutMicrophoneLevelsComeEverySecondAndDebugInfo
             (std::vector<std::string>{"microphoneLevel", "monitorDebugInfo"}));
   const auto debug = eventsSoFar(captured_, "monitorDebugInfo").at(0).body["data"];
   EXPECT_EQ(debug.size(), 6u) << debug;
-  EXPECT_EQ(debug["cycleCount"], 1);
-  EXPECT_EQ(debug["micActive"], false);
-  EXPECT_EQ(debug["micName"], "");
-  EXPECT_EQ(debug["micID"], 0);
+  expectFields(debug, {{"cycleCount", 1}, {"micActive", false}, {"micName", ""}, {"micID", 0}});
   // Whole MB and whole seconds of what the platform reports.
   auto& system = machine_->system();
   const auto residentMB = static_cast<std::int64_t>(*system.taskResidentMemoryBytes() / 1048576);
@@ -126,10 +125,10 @@ TEST_F(MicrophoneMonitorTest, WithoutMicrophoneLevelsComeEverySecondAndDebugInfo
 // A slow check (its duration truncated in the events) and memory the
 // platform cannot read.
 TEST_F(MicrophoneMonitorTest, FirstPassWithAnActiveMicrophoneReportsTheChangeThenOneLevel) {
-  hal().setDeviceInUseElsewhere(kBuiltInMic, true);
+  hal().setDeviceInUseElsewhere(kMicrophoneUID, true);
   machine_->system().setTaskMemoryAvailable(false);
   clock_.setPerSteadyRead(2900us);
-  const auto micID = hal().deviceID(kBuiltInMic);
+  const auto micID = hal().deviceID(kMicrophoneUID);
   MicrophoneMonitor monitor(clock_.clock());
   monitor.checkAndUpdateStatus();
   EXPECT_EQ(eventNames(captured_),
@@ -137,7 +136,7 @@ TEST_F(MicrophoneMonitorTest, FirstPassWithAnActiveMicrophoneReportsTheChangeThe
                                       "microphoneLevel", "monitorDebugInfo"}));
 
   json changed = {{"isActive", true},
-                  {"deviceName", kBuiltInMicName},
+                  {"deviceName", kMicrophoneName},
                   {"deviceID", micID},
                   {"checkDurationMs", 2},
                   {"timestamp", FakeMonitorClock::kStartMillis}};
@@ -147,22 +146,18 @@ TEST_F(MicrophoneMonitorTest, FirstPassWithAnActiveMicrophoneReportsTheChangeThe
       {{"previousActive", false}, {"previousName", ""}, {"previousID", 0}, {"cycleCount", 1}});
   EXPECT_EQ(eventsSoFar(captured_, "microphoneDebugEvent").at(0).body["data"], changed);
   const auto level = eventsSoFar(captured_, "microphoneLevel").at(0).body["data"];
-  EXPECT_EQ(level["isActive"], true);
-  EXPECT_EQ(level["deviceName"], kBuiltInMicName);
-  EXPECT_EQ(level["deviceID"], micID);
-  const float value = level["level"].get<float>();
-  EXPECT_GE(value, 0.0f);
-  EXPECT_LE(value, 0.5f);
-  // The peak is the level scaled, uncapped.
-  EXPECT_NEAR(level["peak"].get<double>(), value * 1.2, 1e-6);
+  expectFields(level, {{"isActive", true}, {"deviceName", kMicrophoneName}, {"deviceID", micID}});
+  // The peak is the level scaled, uncapped (the level's bounds are the
+  // detector test's).
+  EXPECT_NEAR(level["peak"].get<double>(), level["level"].get<float>() * 1.2, 1e-6);
 
   const auto lines = logLinesSoFar(captured_);
   auto logged = [&](const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   };
   EXPECT_TRUE(
-      logged(std::string("Microphone status changed: active=true, name=") + kBuiltInMicName));
-  EXPECT_TRUE(logged(std::string("Using mock audio levels for device ") + kBuiltInMicName +
+      logged(std::string("Microphone status changed: active=true, name=") + kMicrophoneName));
+  EXPECT_TRUE(logged(std::string("Using mock audio levels for device ") + kMicrophoneName +
                      " (real monitoring disabled)"));
   EXPECT_EQ(eventsSoFar(captured_, "monitorDebugInfo").at(0).body["data"]["memoryUsageMB"], -1);
   auto startingWith = [&](const std::string& start) {
@@ -179,37 +174,33 @@ TEST_F(MicrophoneMonitorTest, FirstPassWithAnActiveMicrophoneReportsTheChangeThe
 }
 
 TEST_F(MicrophoneMonitorTest, ASwitchReportsTheOldMicrophoneAsPreviousAndSilenceKeepsLevelsComing) {
-  hal().setDeviceInUseElsewhere(kBuiltInMic, true);
+  hal().setDeviceInUseElsewhere(kMicrophoneUID, true);
   MicrophoneMonitor monitor(clock_.clock());
   runPasses(monitor, 1000ms);
-  hal().setDeviceInUseElsewhere(kBuiltInMic, false);
-  hal().setDeviceInUseElsewhere(kUSB, true);
+  hal().setDeviceInUseElsewhere(kMicrophoneUID, false);
+  hal().setDeviceInUseElsewhere(kUSBUID, true);
   runPasses(monitor, 1000ms);  // the check at 1.0 s sees the switch
-  hal().setDeviceInUseElsewhere(kUSB, false);
+  hal().setDeviceInUseElsewhere(kUSBUID, false);
   runPasses(monitor, 3000ms);
 
   const auto changes = eventsSoFar(captured_, "microphoneChanged");
   ASSERT_EQ(changes.size(), 3u);
-  const auto& second = changes[1].body["data"];
-  EXPECT_EQ(second["isActive"], true);
-  EXPECT_EQ(second["deviceName"], "Studio 2i2 USB");
-  EXPECT_EQ(second["deviceID"], hal().deviceID(kUSB));
-  EXPECT_EQ(second["timestamp"], FakeMonitorClock::kStartMillis + 1000);
+  expectFields(changes[1].body["data"], {{"isActive", true},
+                                         {"deviceName", "Studio 2i2 USB"},
+                                         {"deviceID", hal().deviceID(kUSBUID)},
+                                         {"timestamp", FakeMonitorClock::kStartMillis + 1000}});
   const auto debug = eventsSoFar(captured_, "microphoneDebugEvent").at(1).body["data"];
-  EXPECT_EQ(debug["previousActive"], true);
-  EXPECT_EQ(debug["previousName"], kBuiltInMicName);
-  EXPECT_EQ(debug["previousID"], hal().deviceID(kBuiltInMic));
-  EXPECT_EQ(debug["cycleCount"], 21);
-  EXPECT_EQ(changes[2].body["data"]["isActive"], false);
-  EXPECT_EQ(changes[2].body["data"]["deviceName"], "");
-  EXPECT_EQ(changes[2].body["data"]["deviceID"], 0);
+  expectFields(debug, {{"previousActive", true},
+                       {"previousName", kMicrophoneName},
+                       {"previousID", hal().deviceID(kMicrophoneUID)},
+                       {"cycleCount", 21}});
+  expectFields(changes[2].body["data"], {{"isActive", false}, {"deviceName", ""}, {"deviceID", 0}});
 
   // A change brings its level at once, and only one for that second; while
   // no microphone is active, levels keep coming with zeroes.
   const auto levels = eventsSoFar(captured_, "microphoneLevel");
   ASSERT_EQ(levels.size(), 5u);
-  EXPECT_EQ(levels[1].body["data"]["deviceName"], "Studio 2i2 USB");
-  EXPECT_EQ(levels[1].body["data"]["cycleCount"], 21);
+  expectFields(levels[1].body["data"], {{"deviceName", "Studio 2i2 USB"}, {"cycleCount", 21}});
   for (std::size_t i = 2; i < levels.size(); ++i) {
     EXPECT_EQ(levels[i].body["data"], silentLevel(i)) << i;
   }

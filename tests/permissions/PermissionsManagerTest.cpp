@@ -10,23 +10,13 @@
 namespace velmar {
 namespace {
 
-using platform::AuthorizationStatus;
-using sim::SimulatedMachine;
-using testing::CapturedOutput;
 using namespace std::chrono_literals;
 
-class PermissionsManagerTest : public ::testing::Test {
- protected:
-  void SetUp() override { machine_ = &SimulatedMachine::install(); }
-  auto& system() { return machine_->system(); }
-
-  SimulatedMachine* machine_ = nullptr;
-  CapturedOutput captured_;
-};
-
-TEST_F(PermissionsManagerTest, AnAnswerArrivingAfterTheManagerIsGoneIsStillDelivered) {
-  system().setAuthorizationStatus(AuthorizationStatus::kNotDetermined);
-  system().setRequestAnswer(true, 0.2);
+TEST(PermissionsManagerTest, AnAnswerArrivingAfterTheManagerIsGoneIsStillDelivered) {
+  auto& system = sim::SimulatedMachine::install().system();
+  testing::CapturedOutput captured;
+  system.setAuthorizationStatus(platform::AuthorizationStatus::kNotDetermined);
+  system.setRequestAnswer(true, 0.2);
   auto promise = std::make_shared<std::promise<bool>>();
   auto future = promise->get_future();
   {
@@ -35,7 +25,7 @@ TEST_F(PermissionsManagerTest, AnAnswerArrivingAfterTheManagerIsGoneIsStillDeliv
   }
   ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
   EXPECT_TRUE(future.get());
-  EXPECT_TRUE(captured_.waitForLog("Microphone access granted: true"));
+  EXPECT_TRUE(captured.waitForLog("Microphone access granted: true"));
 }
 
 }  // namespace

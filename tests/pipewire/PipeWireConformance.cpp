@@ -109,7 +109,7 @@ class PipeWireDriver : public ConformanceDriver {
           hardware().settle();
           return shown();
         },
-        10s);
+        10s, 20ms);
   }
 
   PipeWireSession session_;  // stops what the driver started

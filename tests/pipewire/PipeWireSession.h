@@ -6,14 +6,14 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "support/UnitHelpers.h"
 
 namespace velmar::testing {
 
@@ -54,17 +54,5 @@ class PipeWireSession {
   std::map<std::string, std::optional<std::string>> env_;
   std::vector<pid_t> players_;
 };
-
-// Polls `condition` every `poll` until it holds (true) or `timeout` passes.
-template <typename Condition>
-bool waitUntil(Condition condition, std::chrono::milliseconds timeout,
-               std::chrono::milliseconds poll = std::chrono::milliseconds(20)) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(poll);
-  }
-  return true;
-}
 
 }  // namespace velmar::testing

@@ -25,35 +25,14 @@ using sim::HalOperation;
 
 class AudioRecorderTest : public RecordingTestMachine {
  protected:
+  // Lines containing `text` logged since `mark`, which moves on to now.
   std::size_t countSince(std::size_t& mark, const std::string& text) {
-    settle();
-    const auto lines = output_.err().lines();
-    std::size_t count = 0;
-    for (std::size_t i = mark; i < lines.size(); ++i)
-      count += lines[i].find(text) != std::string::npos;
+    const auto lines = logLinesSoFar(output_);
+    const std::vector<std::string> since(lines.begin() + std::ptrdiff_t(mark), lines.end());
     mark = lines.size();
-    return count;
+    return countContaining(since, text);
   }
-  bool hasLogged(const std::string& text) {
-    settle();
-    return logged(text);
-  }
-  std::size_t mark() {
-    settle();
-    return output_.err().lines().size();
-  }
-
-  // One IO cycle delivered by hand, as the platform would.
-  static void runCycle(AudioRecorder& recorder, std::vector<std::vector<float>>& samples) {
-    AudioBufferList input;
-    for (auto& buffer : samples) {
-      input.mBuffers.push_back(
-          {1, static_cast<UInt32>(buffer.size() * sizeof(float)), buffer.data()});
-    }
-    AudioBufferList output;
-    AudioTimeStamp now;
-    AudioRecorder::ioproc(recorder.deviceID(), &now, &input, &now, &output, &now, &recorder);
-  }
+  std::size_t mark() { return logLinesSoFar(output_).size(); }
 };
 
 // Binding catalogs the streams, and the same device again changes nothing;
@@ -67,8 +46,8 @@ TEST_F(AudioRecorderTest, BindsStartsDeliversEveryStreamStopsAndRestarts) {
   recorder.setDeviceID(aggregate);
   ASSERT_EQ(recorder.inputStreamList()->size(), 2u);  // microphone, tap
   EXPECT_EQ((*recorder.inputStreamList())[0].mSampleRate, 48000.0);
-  EXPECT_TRUE(hasLogged("Found input stream with 1 channels at 48000.000000 Hz"));
-  EXPECT_TRUE(hasLogged("Cataloged 2 input streams and 0 output streams"));
+  EXPECT_TRUE(logged("Found input stream with 1 channels at 48000.000000 Hz"));
+  EXPECT_TRUE(logged("Cataloged 2 input streams and 0 output streams"));
   auto at = mark();
   recorder.setDeviceID(aggregate);
   EXPECT_EQ(countSince(at, "Setting device ID to:"), 0u);
@@ -115,8 +94,8 @@ TEST_F(AudioRecorderTest, BindsStartsDeliversEveryStreamStopsAndRestarts) {
   EXPECT_TRUE(delegate->waitForCount(stopped + 10));
 
   recorder.setDeviceID(0);
-  EXPECT_TRUE(hasLogged("Warning: Device ID 0 was provided, this may cause issues"));
-  EXPECT_TRUE(hasLogged("Cannot catalog streams for unknown device"));
+  EXPECT_TRUE(logged("Warning: Device ID 0 was provided, this may cause issues"));
+  EXPECT_TRUE(logged("Cannot catalog streams for unknown device"));
   EXPECT_TRUE(recorder.inputStreamList()->empty());
 }
 
@@ -125,8 +104,8 @@ TEST_F(AudioRecorderTest, AnUnboundEngineOrOneWithoutInputsCannotRecordButKeepsT
   recorder.setRecordingEnabled(true);
   EXPECT_FALSE(recorder.recordingEnabled());
   EXPECT_TRUE(recorder.sessionID());
-  EXPECT_TRUE(hasLogged("Cannot start recording with unknown device"));
-  EXPECT_TRUE(hasLogged("Failed to start recording, resetting recordingEnabled to NO"));
+  EXPECT_TRUE(logged("Cannot start recording with unknown device"));
+  EXPECT_TRUE(logged("Failed to start recording, resetting recordingEnabled to NO"));
 
   sim::SimulatedAggregateConfig empty;
   empty.uid = "empty-aggregate";
@@ -134,30 +113,32 @@ TEST_F(AudioRecorderTest, AnUnboundEngineOrOneWithoutInputsCannotRecordButKeepsT
   recorder.setDeviceID(machine().addAggregateDevice(empty));
   recorder.setRecordingEnabled(true);
   EXPECT_FALSE(recorder.recordingEnabled());
-  EXPECT_TRUE(hasLogged("Error getting stream count: 0"));
-  EXPECT_TRUE(hasLogged("No input streams available for recording"));
-  EXPECT_TRUE(hasLogged("Failed to create recording files"));
+  EXPECT_TRUE(logged("Error getting stream count: 0"));
+  EXPECT_TRUE(logged("No input streams available for recording"));
+  EXPECT_TRUE(logged("Failed to create recording files"));
 }
 
 TEST_F(AudioRecorderTest, DeliversOnlyTheCatalogedStreamsAndCountsMissingDelegates) {
   AudioRecorder recorder(hal());
   recorder.setDeviceID(makeRecordingAggregate(false));  // one input stream
-  std::vector<std::vector<float>> samples(3, std::vector<float>(480, 0.5f));
+  std::vector<float> samples(3 * 480, 0.5f);
+  AudioBufferList input;  // three mono buffers of 480 frames
+  for (int i = 0; i < 3; ++i) input.mBuffers.push_back({1, 1920, samples.data() + 480 * i});
 
   // No delegate: the 100th and 200th undelivered buffers log.
   auto at = mark();
-  for (int cycle = 0; cycle < 250; ++cycle) runCycle(recorder, samples);
+  for (int cycle = 0; cycle < 250; ++cycle) runCycle(recorder, input);
   EXPECT_EQ(countSince(at, "⚠️ No audio delegate set!"), 2u);
 
   auto delegate = std::make_shared<RecordingDelegate>();
   recorder.setAudioDataDelegate(delegate);
-  for (int cycle = 0; cycle < 10; ++cycle) runCycle(recorder, samples);
+  for (int cycle = 0; cycle < 10; ++cycle) runCycle(recorder, input);
   ASSERT_EQ(delegate->count(), 10u);  // buffers 1 and 2 have no cataloged stream
   for (const auto& buffer : delegate->delivered()) EXPECT_EQ(buffer.streamIndex, 0u);
 
   // The delegate is held weakly: once gone, buffers are simply not delivered.
   delegate.reset();
-  runCycle(recorder, samples);
+  runCycle(recorder, input);
 
   // An empty list is logged on the sampled cycles only.
   AudioBufferList none;
@@ -177,13 +158,12 @@ TEST_F(AudioRecorderTest, AStreamWithoutDataInACycleIsDeliveredAsSilenceNeverSki
   const UInt32 tapChannels = (*recorder.inputStreamList())[1].mChannelsPerFrame;
 
   std::vector<float> mic(480, 0.5f);
-  AudioTimeStamp now;
   AudioBufferList input;
   input.mBuffers.push_back({1, 480 * sizeof(float), mic.data()});
   input.mBuffers.push_back({tapChannels, 0, nullptr});  // the tap had nothing this cycle
-  AudioRecorder::ioproc(recorder.deviceID(), &now, &input, &now, nullptr, &now, &recorder);
+  runCycle(recorder, input);
   input.mBuffers.pop_back();  // and a cycle that lacks its buffer altogether
-  AudioRecorder::ioproc(recorder.deviceID(), &now, &input, &now, nullptr, &now, &recorder);
+  runCycle(recorder, input);
 
   const auto delivered = delegate->delivered();
   ASSERT_EQ(delivered.size(), 4u);
@@ -214,7 +194,7 @@ TEST_F(AudioRecorderTest, LivenessNoticeUnbindsTheEngine) {
   auto notice = lost.get_future();
   ASSERT_EQ(notice.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(notice.get(), aggregate);
-  EXPECT_TRUE(hasLogged("Device alive property changed - resetting device"));
+  EXPECT_TRUE(logged("Device alive property changed - resetting device"));
 
   EXPECT_FALSE(recorder.resetAfterDeviceChange(aggregate + 1000));  // not ours
   EXPECT_TRUE(recorder.resetAfterDeviceChange(aggregate));
@@ -284,7 +264,7 @@ TEST_F(AudioRecorderTest, StartFailuresAreRetriedFailedOrDiagnosed) {
            "🔍 Device class check: classID=1633773415 (aggregate=1633773415), error=0",
            "📦 Confirmed: This is an aggregate device", "📦 Aggregate device composition has",
            "running check after retry: isRunning=0"}) {
-    EXPECT_TRUE(hasLogged(line)) << line;
+    EXPECT_TRUE(logged(line)) << line;
   }
   EXPECT_EQ(countLogged("Trying AudioDeviceStart without IOProc parameter"), 1u);
 }

@@ -9,6 +9,7 @@
 #include "recording/PcmConverter.h"
 #include "recording/RecorderManager.h"
 #include "recording/RecordingTestMachine.h"
+#include "support/RecordingConversation.h"
 #include "support/ReplacedAllocation.h"
 
 namespace velmar::testing {
@@ -57,17 +58,9 @@ class RecorderManagerTest : public RecordingTestMachine {
   }
 
   std::vector<json> eventsNamed(const std::string& name) {
-    settle();
     std::vector<json> found;
-    for (const auto& frame : output_.frames().frames()) {
-      if (frame.isEvent(name)) found.push_back(frame.body["data"]);
-    }
+    for (const auto& frame : eventsSoFar(output_, name)) found.push_back(frame.body["data"]);
     return found;
-  }
-
-  std::size_t countLines(const std::string& text) {
-    settle();
-    return countLogged(text);
   }
 
   // Delivers one buffer to the bridge as the engine would.
@@ -187,7 +180,7 @@ TEST_F(RecorderManagerTest, StreamingCommandsAnswerAndTheBridgeDropsConvertsAndT
 
   std::vector<float> samples(480, 0.25f);
   for (int i = 0; i < 101; ++i) deliver(samples, 0, 48000, 1, 1920);
-  EXPECT_EQ(countLines("⚠️ AudioDataBridge: Audio streaming not enabled"), 2u);
+  EXPECT_EQ(countLogged("⚠️ AudioDataBridge: Audio streaming not enabled"), 2u);
   EXPECT_EQ(bridge().bufferCount(), 101);
   EXPECT_TRUE(audioFrames().empty());
 
@@ -198,7 +191,7 @@ TEST_F(RecorderManagerTest, StreamingCommandsAnswerAndTheBridgeDropsConvertsAndT
   for (double rate : {std::numeric_limits<double>::quiet_NaN(), -48000.0, 0.0}) {
     deliver(edges, 0, rate, 1, static_cast<UInt32>(edges.size() * sizeof(float)));
   }
-  EXPECT_EQ(countLines("Sample rate mismatch"), 0u);
+  EXPECT_EQ(countLogged("Sample rate mismatch"), 0u);
   // Ten bytes: two whole samples and two stray bytes.
   std::vector<float> stereo = {0.5f, -1.0f, 0.0f};
   deliver(stereo, 2, 48000, 2, 10);
@@ -214,29 +207,29 @@ TEST_F(RecorderManagerTest, StreamingCommandsAnswerAndTheBridgeDropsConvertsAndT
     EXPECT_EQ(frames[i]["buffer"],
               base64::encode({reinterpret_cast<const char*>(expected0), sizeof expected0}));
   }
-  EXPECT_EQ(frames[3]["bufferSize"], 4);
-  EXPECT_EQ(frames[3]["streamIndex"], 2);
-  EXPECT_EQ(frames[3]["channels"], 2);
-  EXPECT_EQ(frames[3]["actualChannels"], 2);
-  EXPECT_EQ(frames[3]["sampleRate"], 48000.0);
+  expectFields(frames[3], {{"bufferSize", 4},
+                           {"streamIndex", 2},
+                           {"channels", 2},
+                           {"actualChannels", 2},
+                           {"sampleRate", 48000.0}});
   EXPECT_TRUE(frames[3]["timestamp"].is_number_float());
   const std::int16_t expected3[] = {16384, -32768};
   EXPECT_EQ(frames[3]["buffer"],
             base64::encode({reinterpret_cast<const char*>(expected3), sizeof expected3}));
 
   // Any index but 0 is named the right channel in the log.
-  EXPECT_EQ(countLines("🎵 Processing Stream 1 (Right Channel) - will send to host"), 2u);
-  EXPECT_EQ(countLines("🎵 Processing Stream 0 (Left Channel) - will send to host"), 3u);
+  EXPECT_EQ(countLogged("🎵 Processing Stream 1 (Right Channel) - will send to host"), 2u);
+  EXPECT_EQ(countLogged("🎵 Processing Stream 0 (Left Channel) - will send to host"), 3u);
   command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 8000}});
   deliver(edges, 0, 44100, 1, 8);
-  EXPECT_EQ(countLines("⚠️ Sample rate mismatch: configured=16000, actual=48000"), 1u);
-  EXPECT_EQ(countLines("⚠️ Sample rate mismatch"), 1u);
+  EXPECT_EQ(countLogged("⚠️ Sample rate mismatch: configured=16000, actual=48000"), 1u);
+  EXPECT_EQ(countLogged("⚠️ Sample rate mismatch"), 1u);
 
   AudioDataBridge orphan{std::weak_ptr<RecorderManager>()};
   AudioBufferList list;
   list.mBuffers.push_back({1, 16, samples.data()});
   orphan.didReceiveAudioData(list, 0, 48000);
-  EXPECT_EQ(countLines("❌ AudioDataBridge: No recorder manager!"), 1u);
+  EXPECT_EQ(countLogged("❌ AudioDataBridge: No recorder manager!"), 1u);
 }
 
 TEST_F(RecorderManagerTest, TheIOPathAllocatesNothingOnceWarm) {
@@ -250,10 +243,7 @@ TEST_F(RecorderManagerTest, TheIOPathAllocatesNothingOnceWarm) {
   AudioBufferList input;
   input.mBuffers.push_back({1, 1920, mic.data()});
   input.mBuffers.push_back({2, 3840, tap.data()});
-  AudioTimeStamp now;
-  auto cycle = [&] {
-    AudioRecorder::ioproc(aggregate, &now, &input, &now, nullptr, &now, &recorder);
-  };
+  auto cycle = [&] { runCycle(recorder, input); };
   for (int i = 0; i < 5; ++i) cycle();  // warm-up
   const auto before = allocationsOnThisThread();
   for (int i = 0; i < 300; ++i) cycle();  // includes every sampled log line
@@ -273,11 +263,8 @@ TEST_F(RecorderManagerTest, TheIOPathAllocatesNothingOnceWarm) {
 }
 
 TEST_F(RecorderManagerTest, TheLargestCycleOf16ChannelsPassesWholeWithoutAllocating) {
-  sim::SimulatedDeviceConfig wide;
-  wide.uid = "WideInterface";
-  wide.name = "Wide Interface";
-  wide.inputStreams = {16};
-  machine().addDevice(wide);
+  machine().addDevice(simulatedDevice("WideInterface", "Wide Interface",
+                                      audiohal::kAudioDeviceTransportTypeUnknown, {16}));
   sim::SimulatedAggregateConfig config;
   config.uid = "wide-aggregate";
   config.name = "Wide Aggregate";
@@ -295,13 +282,12 @@ TEST_F(RecorderManagerTest, TheLargestCycleOf16ChannelsPassesWholeWithoutAllocat
   constexpr std::size_t kFrames = 8192, kChannels = 16;
   std::vector<float> samples(kFrames * kChannels);
   for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<float>(i % 97) / 97.0f;
-  AudioTimeStamp now;
   AudioBufferList input;
   input.mBuffers.push_back({kChannels, 0, samples.data()});
   input.mBuffers.push_back({1, 0, nullptr});  // the microphone had nothing: silence
   auto cycle = [&](std::size_t frames) {
     input.mBuffers[0].mDataByteSize = static_cast<UInt32>(frames * kChannels * sizeof(float));
-    AudioRecorder::ioproc(aggregate, &now, &input, &now, nullptr, &now, &recorder);
+    runCycle(recorder, input);
   };
   for (int i = 0; i < 3; ++i) cycle(480);  // ordinary cycles first, as a server starts
   const auto before = allocationsOnThisThread();
@@ -315,13 +301,11 @@ TEST_F(RecorderManagerTest, TheLargestCycleOf16ChannelsPassesWholeWithoutAllocat
   const json& silence = frames[7];
   std::vector<std::int16_t> pcm(samples.size());
   convertToPcm16Reference(samples.data(), samples.size(), pcm.data());
-  EXPECT_EQ(whole["streamIndex"], 0);
-  EXPECT_EQ(whole["channels"], 16);
-  EXPECT_EQ(whole["bufferSize"], kFrames * kChannels * 2);
+  expectFields(whole,
+               {{"streamIndex", 0}, {"channels", 16}, {"bufferSize", kFrames * kChannels * 2}});
   EXPECT_EQ(whole["buffer"],
             base64::encode(std::string(reinterpret_cast<const char*>(pcm.data()), pcm.size() * 2)));
-  EXPECT_EQ(silence["streamIndex"], 1);
-  EXPECT_EQ(silence["bufferSize"], kFrames * 2);
+  expectFields(silence, {{"streamIndex", 1}, {"bufferSize", kFrames * 2}});
   EXPECT_EQ(silence["buffer"], base64::encode(std::string(kFrames * 2, '\0')));
 }
 
@@ -388,11 +372,7 @@ TEST_F(RecorderManagerTest,
   ASSERT_EQ(hal().deviceStart(aggregate, probe), 0);
   const auto streamed = queue_->writtenCount() + queue_->droppedCount();
   auto waitForCalls = [](int count) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (probeCalls.load() < count && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(10ms);
-    }
-    return probeCalls.load() >= count;
+    return waitUntil([&] { return probeCalls.load() >= count; }, 20s);
   };
   ASSERT_TRUE(waitForCalls(50));  // warm-up
   const std::size_t warm = probeAllocations.load();

@@ -67,11 +67,7 @@ TEST_F(RecordingConcurrencyTest, CommandsRacingTheIOThreadAreEachAnsweredOnce) {
 
   // Audio still flows after the burst, with the last settings.
   const auto written = queue.writtenCount();
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (queue.writtenCount() <= written && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_GT(queue.writtenCount(), written);
+  EXPECT_TRUE(waitUntil([&] { return queue.writtenCount() > written; }, 10s));
   auto frame = output_.frames().waitForFrame(
       [](const Frame& f) { return f.isEvent("audioData") && f.body["data"]["format"] == "pcm16"; },
       10s);

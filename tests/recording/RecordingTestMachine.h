@@ -7,6 +7,7 @@
 #include "aggregate/AggregateTestMachine.h"
 #include "commands/ActionTable.h"
 #include "recording/AudioDataDelegate.h"
+#include "recording/AudioRecorder.h"
 #include "recording/RecorderManager.h"
 #include "sim/SimulatedAudioHardware.h"
 
@@ -21,6 +22,13 @@ inline void runRecorderAction(RecorderManager& manager, const std::string& actio
   const ActionRow* row = ActionTable::find(action);
   ASSERT_TRUE(row != nullptr && row->recorderHandler != nullptr) << action;
   (manager.*(row->recorderHandler))(params, id);
+}
+
+// One IO cycle of the recorder's device, delivered by hand as the platform
+// would.
+inline void runCycle(AudioRecorder& recorder, const audiohal::AudioBufferList& input) {
+  audiohal::AudioTimeStamp now;
+  AudioRecorder::ioproc(recorder.deviceID(), &now, &input, &now, nullptr, &now, &recorder);
 }
 
 // What a delegate saw of one buffer.
@@ -47,13 +55,8 @@ class RecordingDelegate : public AudioDataDelegate {
     return delivered_;
   }
   std::size_t count() const { return count_.load(); }
-  bool waitForCount(std::size_t atLeast, std::chrono::milliseconds timeout = 5s) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (count() < atLeast) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(5ms);
-    }
-    return true;
+  bool waitForCount(std::size_t atLeast) const {
+    return waitUntil([&] { return count() >= atLeast; });
   }
 
  private:

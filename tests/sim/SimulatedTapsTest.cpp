@@ -1,8 +1,5 @@
 // Taps of the simulated machine report the format the tap commands pass on,
 // and hear their processes only with the system-audio authorisation.
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 
 #include <gtest/gtest.h>
@@ -11,18 +8,16 @@
 #include "platform/Platform.h"
 #include "sim/ScenarioLoader.h"
 #include "sim/SimulatedMachine.h"
+#include "support/UnitIOCapture.h"
 
 namespace velmar::sim {
 namespace {
 
-using audiohal::AudioBufferList;
-using audiohal::AudioTimeStamp;
 using audiohal::CATapDescription;
 using audiohal::globalAddress;
 using nlohmann::json;
 using platform::AuthorizationStatus;
 using platform::Platform;
-using namespace std::chrono_literals;
 
 // A studio interface with four outputs at 96 kHz, and a process playing on it.
 MachineScenario studioMachine() {
@@ -81,34 +76,6 @@ TEST(SimulatedTapsTest, FormatFollowsTheMixdownAndWhereTheProcessesPlay) {
   EXPECT_EQ(format(), (Format{2, 48000}));
 }
 
-// Whether each input stream of a device carried anything but zeros.
-struct SoundProbe {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  std::size_t frames = 0;
-  std::vector<bool> sounded;
-
-  static OSStatus ioProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
-                         const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*,
-                         void* clientData) {
-    auto* probe = static_cast<SoundProbe*>(clientData);
-    std::lock_guard lock(probe->mutex);
-    probe->sounded.resize(input->numberBuffers());
-    for (UInt32 i = 0; i < input->numberBuffers(); ++i) {
-      const auto* samples = static_cast<const float*>(input->mBuffers[i].mData);
-      const std::size_t count = input->mBuffers[i].mDataByteSize / sizeof(float);
-      if (std::any_of(samples, samples + count, [](float v) { return v != 0; }))
-        probe->sounded[i] = true;
-    }
-    if (input->numberBuffers() > 0) {
-      probe->frames +=
-          input->mBuffers[0].mDataByteSize / (sizeof(float) * input->mBuffers[0].mNumberChannels);
-    }
-    probe->arrived.notify_all();
-    return 0;
-  }
-};
-
 // Records a tenth of a second from the microphone and a tap on Music (which
 // plays) and says which of the two carried sound.
 std::vector<bool> microphoneAndTapSound(SimulatedMachine& machine) {
@@ -125,20 +92,17 @@ std::vector<bool> microphoneAndTapSound(SimulatedMachine& machine) {
                                        {"taps", {"MUSIC-TAP"}}},
                                       aggregate),
             0);
-  SoundProbe probe;
+  testing::IOCapture capture;
   audiohal::AudioDeviceIOProcID proc = nullptr;
-  EXPECT_EQ(hal.createIOProcID(aggregate, &SoundProbe::ioProc, &probe, proc), 0);
+  EXPECT_EQ(hal.createIOProcID(aggregate, &testing::IOCapture::ioProc, &capture, proc), 0);
   EXPECT_EQ(hal.deviceStart(aggregate, proc), 0);
-  {
-    std::unique_lock lock(probe.mutex);
-    EXPECT_TRUE(probe.arrived.wait_for(lock, 10s, [&] { return probe.frames >= 4800; }));
-  }
+  EXPECT_TRUE(capture.waitForFrames(4800));
   EXPECT_EQ(hal.deviceStop(aggregate, proc), 0);
   EXPECT_EQ(hal.destroyIOProcID(aggregate, proc), 0);
   EXPECT_EQ(hal.destroyAggregateDevice(aggregate), 0);
   EXPECT_EQ(hal.destroyProcessTap(tap), 0);
-  std::lock_guard lock(probe.mutex);
-  return probe.sounded;
+  std::lock_guard lock(capture.mutex);
+  return capture.sounded;
 }
 
 // The microphone always sounds here; once the system-audio authorisation is

@@ -10,6 +10,7 @@
 #include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/MainLoopThread.h"
+#include "support/OutputMarker.h"
 #include "support/SimulatedProcesses.h"
 
 namespace velmar {
@@ -18,6 +19,7 @@ namespace {
 using nlohmann::json;
 using sim::SimulatedMachine;
 using testing::CapturedOutput;
+using testing::eventsSoFar;
 using testing::Frame;
 using testing::machineWith;
 using testing::MainLoopThread;
@@ -28,12 +30,6 @@ std::vector<std::string> names(const std::vector<AudioProcessInfo>& processes) {
   std::vector<std::string> out;
   for (const auto& p : processes) out.push_back(p.name);
   return out;
-}
-
-std::size_t eventCount(const CapturedOutput& captured, const std::string& event) {
-  const auto frames = captured.frames().frames();
-  return std::count_if(frames.begin(), frames.end(),
-                       [&](const Frame& f) { return f.isEvent(event); });
 }
 
 class RecordingDelegate : public AudioProcessMonitorDelegate {
@@ -166,7 +162,7 @@ TEST(AudioProcessManagerTest, ListenerReportsAdditionsAndRemovalsOnTheMainQueue)
        {"Started listening for process changes", "Stopped listening for process changes"}) {
     EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
   }
-  EXPECT_EQ(eventCount(captured, "audioProcessAdded"), 1u);
+  EXPECT_EQ(eventsSoFar(captured, "audioProcessAdded").size(), 1u);
 }
 
 TEST(AudioProcessManagerTest, EachWatcherReportsAChangeThatAnotherReloadAlreadyTookIn) {
@@ -211,7 +207,7 @@ TEST(AudioProcessManagerTest, EachWatcherReportsAChangeThatAnotherReloadAlreadyT
   EXPECT_EQ(frames[0].body["data"]["id"], notes);
   std::this_thread::sleep_for(100ms);
   for (const char* event : {"audioProcessAdded", "audioProcessRemoved", "runningAudioProcesses"}) {
-    EXPECT_EQ(eventCount(captured, event), 1u) << event;
+    EXPECT_EQ(eventsSoFar(captured, event).size(), 1u) << event;
   }
 }
 

@@ -1,16 +1,14 @@
 #include "taps/AudioTapManager.h"
 
-#include <future>
-
-#include <asio/post.hpp>
-
 #include <gtest/gtest.h>
 
 #include "platform/Platform.h"
 #include "sim/SimulatedMachine.h"
 #include "support/CapturedOutput.h"
 #include "support/MainLoopThread.h"
+#include "support/OutputMarker.h"
 #include "support/SimulatedProcesses.h"
+#include "support/UnitHelpers.h"
 #include "taps/AudioProcessManager.h"
 
 namespace velmar {
@@ -28,11 +26,11 @@ using sim::FailureRule;
 using sim::HalOperation;
 using sim::SimulatedMachine;
 using testing::CapturedOutput;
+using testing::eventsSoFar;
 using testing::Frame;
 using testing::machineWith;
 using testing::MainLoopThread;
 using testing::simulatedProcess;
-using namespace std::chrono_literals;
 
 CATapDescription foreignTap(const std::string& name) {
   CATapDescription description;
@@ -47,21 +45,6 @@ std::vector<AudioObjectID> halTapList() {
   Platform::shared().hal().getProperty(audiohal::kAudioObjectSystemObject,
                                        globalAddress(audiohal::kAudioHardwarePropertyTapList), ids);
   return ids;
-}
-
-// Frames up to the next "audioTapList", which the test sends as a marker:
-// whatever an operation did not send before it, it did not send at all.
-std::vector<Frame> framesUntilMarker(AudioTapManager& manager, const CapturedOutput& captured) {
-  manager.emitTapList();
-  auto marker = captured.frames().waitForEvent("audioTapList");
-  EXPECT_TRUE(marker);
-  return captured.frames().frames();
-}
-
-std::size_t countOf(const std::vector<Frame>& frames, const std::string& event) {
-  std::size_t n = 0;
-  for (const auto& f : frames) n += f.isEvent(event);
-  return n;
 }
 
 TEST(AudioTapManagerTest, FailedTapReadsLeaveDefaults) {
@@ -104,7 +87,7 @@ TEST(AudioTapManagerTest, DestroyingATapNotInTheLoadedListCallsNothing) {
   const AudioObjectID unseen = machine.hardware().createForeignTap(foreignTap("Unseen"));
   EXPECT_FALSE(manager->destroyTap(unseen));
   EXPECT_EQ(halTapList(), std::vector<AudioObjectID>{unseen});
-  EXPECT_EQ(countOf(framesUntilMarker(*manager, captured), "audioTapDestroyed"), 0u);
+  EXPECT_EQ(eventsSoFar(captured, "audioTapDestroyed").size(), 0u);
 
   manager->loadTapList();
   EXPECT_TRUE(manager->destroyTap(unseen));
@@ -166,8 +149,7 @@ TEST(AudioTapManagerTest, UpdatingAllTapsRepointsEachTapOnce) {
   ASSERT_TRUE(manager->getTap(third));
   EXPECT_NE(manager->getTap(third)->config.processes, music);
   EXPECT_EQ(manager->getTap(second)->config.name, "B");
-  const auto frames = framesUntilMarker(*manager, captured);
-  EXPECT_EQ(countOf(frames, "audioTapUpdated"), 2u);
+  EXPECT_EQ(eventsSoFar(captured, "audioTapUpdated").size(), 2u);
   EXPECT_TRUE(captured.waitForLog("Updating all taps with current audio processes"));
 }
 
@@ -193,14 +175,11 @@ TEST(AudioTapManagerTest, OwnTapsAreCreatedAndDestroyedNeverAddedOrRemoved) {
   EXPECT_EQ(added->body["data"]["name"], "Foreign");
   // Every reaction queued before it (and any it queued again) runs before
   // this marker: then look.
-  std::promise<void> drained;
-  asio::post(runtime::mainQueue(), [&] { drained.set_value(); });
-  ASSERT_EQ(drained.get_future().wait_for(10s), std::future_status::ready);
-  const auto frames = framesUntilMarker(*manager, captured);
-  EXPECT_EQ(countOf(frames, "audioTapAdded"), 1u);
-  EXPECT_EQ(countOf(frames, "audioTapRemoved"), 0u);
-  EXPECT_EQ(countOf(frames, "audioTapCreated"), 20u);
-  EXPECT_EQ(countOf(frames, "audioTapDestroyed"), 10u);
+  ASSERT_NE(testing::drainMainQueue(), std::thread::id());
+  EXPECT_EQ(eventsSoFar(captured, "audioTapAdded").size(), 1u);
+  EXPECT_EQ(eventsSoFar(captured, "audioTapRemoved").size(), 0u);
+  EXPECT_EQ(eventsSoFar(captured, "audioTapCreated").size(), 20u);
+  EXPECT_EQ(eventsSoFar(captured, "audioTapDestroyed").size(), 10u);
 }
 
 }  // namespace
