@@ -404,6 +404,9 @@ TEST(TapAggregateEndToEndTest, ARealTapIsAddedToAndRemovedFromAnAggregateDevice)
   EXPECT_EQ(left["deviceList"], json::array({kMicrophoneUID}));
   // The tap itself is untouched.
   EXPECT_EQ(ask(cli, "taps", "listAudioTaps")["data"]["count"], 1);
+  // A tap is no aggregate device: it has no tap list to read, so nothing is added.
+  const json stray = {{"aggregateID", tap["data"]["id"]}, {"tapUID", tapUID}};
+  EXPECT_EQ(ask(cli, "x", "addTapToAggregate", stray)["code"], "execution_error");
 }
 
 // Another program's tap comes at 1 s and goes at 2 s; the headset clocking
