@@ -135,11 +135,7 @@ class FaultSweepTest : public AggregateTestMachine, public ::testing::WithParamI
     return output_.frames().waitForFrames(news, seen + 1, 30s).size() > seen;
   }
   static bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(1ms);
-    }
-    return done();
+    return testing::waitUntil(done, 30s, 1ms);
   }
 
   std::shared_ptr<CommandProcessor> processor_;
