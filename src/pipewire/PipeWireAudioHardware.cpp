@@ -21,6 +21,7 @@ using audiohal::CATapMuteBehavior;
 using audiohal::Float64;
 using audiohal::globalAddress;
 using audiohal::kAudioDevicePropertyDeviceUID;
+using audiohal::kAudioHardwareNotRunningError;
 using audiohal::kAudioHardwareUnsupportedOperationError;
 using audiohal::kAudioTapPropertyDescription;
 using audiohal::OSStatus;
@@ -176,8 +177,21 @@ bool mutes(const CATapDescription& description) {
 
 OSStatus PipeWireAudioHardware::createProcessTap(const CATapDescription& description,
                                                  AudioObjectID& outTapID) {
+  if (daemonLost_) return kAudioHardwareNotRunningError;
   if (mutes(description)) return kAudioHardwareUnsupportedOperationError;
   return ModelAudioHardware::createProcessTap(description, outTapID);
+}
+
+OSStatus PipeWireAudioHardware::createAggregateDevice(const nlohmann::json& description,
+                                                      AudioObjectID& outDeviceID) {
+  if (daemonLost_) return kAudioHardwareNotRunningError;
+  return ModelAudioHardware::createAggregateDevice(description, outDeviceID);
+}
+
+OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device,
+                                            audiohal::AudioDeviceIOProcID procID) {
+  if (daemonLost_) return kAudioHardwareNotRunningError;
+  return ModelAudioHardware::deviceStart(device, procID);
 }
 
 OSStatus PipeWireAudioHardware::setPropertyData(AudioObjectID object,
@@ -227,9 +241,33 @@ void PipeWireAudioHardware::scheduleSync() {
 }
 
 void PipeWireAudioHardware::sync() {
+  if (!graph_.connected()) {
+    daemonGone();
+    return;
+  }
   const GraphState graph = graph_.snapshot();
   syncObjects(graph);
   syncCaptures(graph);
+}
+
+// Without its daemon the graph is gone for good (this connection never comes
+// back). A device that was recording stops being alive first, so its
+// recording ends with an error rather than waiting for cycles that never
+// come; then every device and process goes, and the host hears of each as of
+// any other that disappears. The dead capture nodes are only dropped.
+void PipeWireAudioHardware::daemonGone() {
+  if (!daemonLost_.exchange(true)) {
+    platform::platformLog("❌ The PipeWire daemon went away: no device or process is left");
+  }
+  for (AudioObjectID device : devicesWithStartedIO()) {
+    std::string uid;
+    getProperty(device, globalAddress(kAudioDevicePropertyDeviceUID), uid);
+    killDevice(uid);
+  }
+  syncObjects(GraphState{});
+  PipeWireGraph::LoopLock lock(graph_);
+  captures_.clear();
+  for (auto& [key, capture] : deviceCaptures_) capture.node.reset();
 }
 
 void PipeWireAudioHardware::syncObjects(const GraphState& graph) {

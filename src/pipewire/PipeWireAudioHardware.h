@@ -52,6 +52,11 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
   // adds links, it cannot take the user's own away.
   OSStatus createProcessTap(const audiohal::CATapDescription& description,
                             AudioObjectID& outTapID) override;
+  // Once the daemon is gone nothing made here could ever be heard: taps,
+  // aggregate devices and starts are refused (kAudioHardwareNotRunningError).
+  OSStatus createAggregateDevice(const nlohmann::json& description,
+                                 AudioObjectID& outDeviceID) override;
+  OSStatus deviceStart(AudioObjectID device, audiohal::AudioDeviceIOProcID procID) override;
   OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            const PropertyValue& data) override;
 
@@ -78,6 +83,7 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
 
   void scheduleSync();
   void sync();
+  void daemonGone();
   void syncObjects(const GraphState& graph);
   void syncCaptures(const GraphState& graph);
 
@@ -88,6 +94,8 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
   asio::executor_work_guard<asio::io_context::executor_type> syncWork_;
   std::thread syncThread_;
   std::atomic<bool> syncPending_{false};
+  // Set on the sync thread when the connection is lost; read by any caller.
+  std::atomic<bool> daemonLost_{false};
 
   // Touched on the sync thread only.
   std::map<std::string, DeviceDescription> devices_;      // by UID

@@ -4,6 +4,7 @@
 // players keep playing to the speakers while they are tapped.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
 #include <thread>
 
@@ -209,6 +210,41 @@ TEST(PipeWireEndToEndTest, ADeviceThatDisappearsWhileRecordingEndsTheRecordingWi
   EXPECT_TRUE(cli.frames().waitForFrame(
       [&](const Frame& f) { return f.isEvent("recordingError") && f.body["data"] == lost; }, 15s));
   EXPECT_EQ(ask(cli, "s", "getRecordingStatus")["data"]["isRecording"], false);
+  cli.closeStdin();
+  EXPECT_EQ(cli.waitForExit(10s), 0);
+}
+
+// A daemon that dies (a crash, the user's audio restarted) takes every device
+// and process with it: the recording ends with an error instead of waiting
+// for audio that never comes, the lists empty, nothing that needs the daemon
+// is made, and every command is still answered.
+TEST(PipeWireEndToEndTest, ADaemonThatDiesEndsTheRecordingAndRefusesWhatNeedsIt) {
+  const char* shared = std::getenv("VELMAR_PIPEWIRE_SESSION");
+  ASSERT_NE(shared, nullptr);
+  PipeWireSession session(std::string(shared) + "-own");  // this test kills its daemon
+  ASSERT_TRUE(session.valid());
+  const pid_t player = session.startPlayer("doomed-player", 440);
+  ASSERT_GT(player, 0);
+  CliProcess cli(onPipeWire(session));
+  runningProcesses(cli, {player});
+  const json tap = dataOf(cli, "t", "createAudioTapWithAllProcesses");
+  aggregateOf(cli, {kMicrophoneUID}, {tap["uid"]});
+  streamPcm16(cli, 1);
+  dataOf(cli, "r", "startRecording");
+  ASSERT_TRUE(
+      cli.frames().waitForFrame([](const Frame& f) { return f.isEvent("audioData"); }, 15s));
+
+  ASSERT_TRUE(session.killDaemon());
+  const json lost = {{"error", "Recording device is no longer available"}};
+  EXPECT_TRUE(cli.frames().waitForFrame(
+      [&](const Frame& f) { return f.isEvent("recordingError") && f.body["data"] == lost; }, 15s));
+  EXPECT_EQ(ask(cli, "s", "getRecordingStatus")["data"]["isRecording"], false);
+  EXPECT_EQ(ask(cli, "p", "listAudioProcesses")["data"]["count"], 0);
+  EXPECT_EQ(ask(cli, "d", "getAudioDevices")["data"]["count"], 0);
+  EXPECT_EQ(ask(cli, "c1", "createAudioTap", {{"config", json::object()}})["success"], false);
+  EXPECT_EQ(ask(cli, "c2", "createAggregateDevice")["success"], false);
+  EXPECT_EQ(ask(cli, "r2", "startRecording")["success"], false);
+  EXPECT_EQ(ask(cli, "ping", "ping")["success"], true);
   cli.closeStdin();
   EXPECT_EQ(cli.waitForExit(10s), 0);
 }

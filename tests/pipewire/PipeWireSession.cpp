@@ -43,6 +43,21 @@ PipeWireSession::PipeWireSession() {
     ADD_FAILURE() << "VELMAR_PIPEWIRE_SESSION names no PipeWire session; run through ctest";
     return;
   }
+  load(directory);
+}
+
+PipeWireSession::PipeWireSession(const std::string& directory) {
+  const std::string start =
+      "bash " + shellQuoted(VELMAR_PIPEWIRE_SESSION_SCRIPT) + " start " + shellQuoted(directory);
+  if (std::system(start.c_str()) != 0) {
+    ADD_FAILURE() << "the session in " << directory << " did not start";
+    return;
+  }
+  owned_ = directory;
+  load(directory);
+}
+
+void PipeWireSession::load(const std::string& directory) {
   directory_ = directory;
   // Lines of "export NAME=VALUE", as the session script writes them.
   std::ifstream file(directory_ + "/env");
@@ -66,6 +81,11 @@ PipeWireSession::PipeWireSession() {
 PipeWireSession::~PipeWireSession() {
   // stopPlayer takes the pid out of the list.
   while (!players_.empty()) stopPlayer(players_.back());
+  if (!owned_.empty()) {
+    const std::string stop =
+        "bash " + shellQuoted(VELMAR_PIPEWIRE_SESSION_SCRIPT) + " stop " + shellQuoted(owned_);
+    EXPECT_EQ(std::system(stop.c_str()), 0) << "the session in " << owned_ << " did not stop";
+  }
 }
 
 std::string PipeWireSession::run(const std::string& command) const {
@@ -111,6 +131,19 @@ void PipeWireSession::stopPlayer(pid_t pid) {
   if (pid <= 0) return;
   ::kill(pid, SIGTERM);
   std::erase(players_, pid);
+}
+
+bool PipeWireSession::killDaemon() const {
+  // The session script lists every process it started; the daemon is the one
+  // named "pipewire".
+  std::ifstream pids(directory_ + "/pids");
+  pid_t pid;
+  while (pids >> pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    if (std::getline(comm, name) && name == "pipewire") return ::kill(pid, SIGKILL) == 0;
+  }
+  return false;
 }
 
 nlohmann::json PipeWireSession::dump() const {

@@ -22,6 +22,9 @@ class PipeWireSession {
   // The session named by VELMAR_PIPEWIRE_SESSION (its directory); fails the
   // current test when there is none.
   PipeWireSession();
+  // A session of its own in `directory`, started now and stopped with this
+  // object, for a test that takes the daemon down.
+  explicit PipeWireSession(const std::string& directory);
   ~PipeWireSession();  // stops the players this object started
 
   bool valid() const { return !directory_.empty(); }
@@ -39,6 +42,8 @@ class PipeWireSession {
   pid_t startSource(const std::string& name, int channels);
   pid_t startRecorder(const std::string& name, const std::string& source);
   void stopPlayer(pid_t pid);
+  // Kills the daemon itself (SIGKILL, as a crash); false when none was found.
+  bool killDaemon() const;
 
   // pw-dump's objects.
   nlohmann::json dump() const;
@@ -46,6 +51,7 @@ class PipeWireSession {
   bool isLinkedTo(pid_t pid, const std::string& nodeName) const;
 
  private:
+  void load(const std::string& directory);
   std::string run(const std::string& command) const;
   // Runs the session script's `arguments[0]` on this session; the pid it prints.
   pid_t start(const std::vector<std::string>& arguments);
@@ -53,6 +59,7 @@ class PipeWireSession {
   std::string directory_;
   std::map<std::string, std::optional<std::string>> env_;
   std::vector<pid_t> players_;
+  std::string owned_;  // the directory to stop, for a session of its own
 };
 
 }  // namespace velmar::testing
