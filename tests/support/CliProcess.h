@@ -1,5 +1,6 @@
 #pragma once
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -34,7 +35,10 @@ inline SpawnedService spawnService(const std::string& path, std::vector<std::str
                                    bool closeStdin = false) {
   SpawnedService spawned;
   int in[2], out[2], err[2];
-  if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) std::abort();
+  // Close-on-exec, so no other program this test starts (a player, a
+  // daemon) holds the service's standard input open after the test closes it.
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+    std::abort();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (closeStdin) {
