@@ -7,6 +7,7 @@
 #   pipewire-session.sh play DIR NAME FREQ [VOL]  start a tone player, print its pid
 #   pipewire-session.sh source DIR NAME CHANNELS  start a virtual input device, print its pid
 #   pipewire-session.sh record DIR NAME SOURCE    start a recorder of node SOURCE, print its pid
+#   pipewire-session.sh restart DIR          start the daemon again after it died
 #   pipewire-session.sh stop DIR             stop every process in DIR/pids, remove DIR
 #
 # The graph: a null sink "ci-sink" ("CI Speakers", the default sink) and a
@@ -28,7 +29,7 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 start DIR | stop DIR | play DIR NAME FREQ [VOL] | source DIR NAME CHANNELS | record DIR NAME SOURCE" >&2
+  echo "usage: $0 start DIR | restart DIR | stop DIR | play DIR NAME FREQ [VOL] | source DIR NAME CHANNELS | record DIR NAME SOURCE" >&2
   exit 2
 }
 
@@ -236,6 +237,44 @@ start_failed() {
   cmd_stop "$dir"
 }
 
+# The daemon, its session manager and the microphone's tone: what a crash of
+# the daemon takes down and restart brings back.
+start_daemon() {
+  local dir=$1
+  launch "$dir" pipewire pipewire
+  wait_for "pipewire to answer" 'length > 0'
+  launch "$dir" wireplumber wireplumber
+  wait_for "the default metadata" '[.[] | select(.type == "PipeWire:Interface:Metadata" and .props["metadata.name"] == "default")] | length > 0'
+  wait_for "ci-sink" "$(node_present ci-sink)"
+  wait_for "ci-mic" "$(node_present ci-mic)"
+
+  pw-metadata -n default 0 default.configured.audio.sink '{ "name": "ci-sink" }' Spa:String:JSON >/dev/null
+  pw-metadata -n default 0 default.configured.audio.source '{ "name": "ci-mic" }' Spa:String:JSON >/dev/null
+  wait_for "ci-sink as the default sink" "$(default_is default.audio.sink ci-sink)"
+  wait_for "ci-mic as the default source" "$(default_is default.audio.source ci-mic)"
+
+  start_tone "$dir" MicFeeder 300 1 mic-feed
+  wait_for "the microphone's tone" "$(node_running '"application.name"' MicFeeder)"
+  wait_for "mic-feed running" "$(node_running '"node.name"' mic-feed)"
+}
+
+# After the daemon died (a test kills it as a crash would): stops what is
+# left of the old graph and starts it again in the same session, same
+# machine, same socket.
+cmd_restart() {
+  local dir=$1 pid name
+  [ -f "$dir/env" ] || die "no session in $dir (run start first)"
+  enter_session "$dir"
+  while read -r pid; do
+    [[ $pid =~ ^[0-9]+$ ]] && owned_alive "$pid" "$dir" || continue
+    name=$(cat "/proc/$pid/comm" 2>/dev/null) || continue
+    [ "$name" = dbus-daemon ] || kill -KILL "$pid" 2>/dev/null || true
+  done <"$dir/pids"
+  trap 'start_failed $? "$dir"' EXIT
+  start_daemon "$dir"
+  trap - EXIT
+}
+
 cmd_start() {
   local dir=$1 out
   local tool
@@ -264,21 +303,7 @@ cmd_start() {
   sed -n 2p <<<"$out" >>"$dir/pids"
   started[$(sed -n 2p <<<"$out")]=dbus-daemon
 
-  launch "$dir" pipewire pipewire
-  wait_for "pipewire to answer" 'length > 0'
-  launch "$dir" wireplumber wireplumber
-  wait_for "the default metadata" '[.[] | select(.type == "PipeWire:Interface:Metadata" and .props["metadata.name"] == "default")] | length > 0'
-  wait_for "ci-sink" "$(node_present ci-sink)"
-  wait_for "ci-mic" "$(node_present ci-mic)"
-
-  pw-metadata -n default 0 default.configured.audio.sink '{ "name": "ci-sink" }' Spa:String:JSON >/dev/null
-  pw-metadata -n default 0 default.configured.audio.source '{ "name": "ci-mic" }' Spa:String:JSON >/dev/null
-  wait_for "ci-sink as the default sink" "$(default_is default.audio.sink ci-sink)"
-  wait_for "ci-mic as the default source" "$(default_is default.audio.source ci-mic)"
-
-  start_tone "$dir" MicFeeder 300 1 mic-feed
-  wait_for "the microphone's tone" "$(node_running '"application.name"' MicFeeder)"
-  wait_for "mic-feed running" "$(node_running '"node.name"' mic-feed)"
+  start_daemon "$dir"
   trap - EXIT
 }
 
@@ -354,6 +379,10 @@ start)
 stop)
   [ $# -eq 2 ] || usage
   cmd_stop "$(realpath -m "$2")"
+  ;;
+restart)
+  [ $# -eq 2 ] || usage
+  cmd_restart "$(realpath -m "$2")"
   ;;
 play)
   [ $# -eq 4 ] || [ $# -eq 5 ] || usage

@@ -100,6 +100,8 @@ class ModelAudioHardware : public audiohal::AudioHardware {
   bool removeDevice(const std::string& uid);
   // The device stops being alive ('livn' 0) but stays listed.
   bool killDevice(const std::string& uid);
+  // A killed device is alive again; its IO procedures stay stopped.
+  bool reviveDevice(const std::string& uid);
   bool setDeviceInUseElsewhere(const std::string& uid, bool inUse);
   // A device's format changed: its nominal rate and the channels of each of
   // its streams. A stream whose width changes is a new stream (new ID).

@@ -73,6 +73,15 @@ bool ModelAudioHardware::killDevice(const std::string& uid) {
   });
 }
 
+bool ModelAudioHardware::reviveDevice(const std::string& uid) {
+  return mutate([&] {
+    Device* device = deviceByUIDLocked(uid);
+    if (device == nullptr || device->config.alive) return false;
+    device->config.alive = true;
+    return true;
+  });
+}
+
 bool ModelAudioHardware::setDeviceInUseElsewhere(const std::string& uid, bool inUse) {
   return mutate([&] {
     Device* device = deviceByUIDLocked(uid);

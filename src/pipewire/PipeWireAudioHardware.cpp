@@ -150,6 +150,7 @@ PipeWireAudioHardware::PipeWireAudioHardware(PipeWireGraph& graph)
 PipeWireAudioHardware::~PipeWireAudioHardware() {
   graph_.setChangeHandler(nullptr);
   asio::post(syncContext_, [this] {
+    reconnectTimer_.cancel();
     PipeWireGraph::LoopLock lock(graph_);
     captures_.clear();
     deviceCaptures_.clear();
@@ -250,24 +251,48 @@ void PipeWireAudioHardware::sync() {
   syncCaptures(graph);
 }
 
-// Without its daemon the graph is gone for good (this connection never comes
-// back). A device that was recording stops being alive first, so its
-// recording ends with an error rather than waiting for cycles that never
-// come; then every device and process goes, and the host hears of each as of
-// any other that disappears. The dead capture nodes are only dropped.
+// Without its daemon the graph is gone. A device that was recording stops
+// being alive first, so its recording ends with an error rather than waiting
+// for cycles that never come; then every device and process goes, and the
+// host hears of each as of any other that disappears. The dead capture nodes
+// are dropped, and once they are, connecting again is tried every second.
 void PipeWireAudioHardware::daemonGone() {
-  if (!daemonLost_.exchange(true)) {
-    platform::platformLog("❌ The PipeWire daemon went away: no device or process is left");
+  const bool first = !daemonLost_.exchange(true);
+  if (first) {
+    platform::platformLog(
+        "❌ The PipeWire daemon went away: no device or process is left until it is back");
   }
   for (AudioObjectID device : devicesWithStartedIO()) {
     std::string uid;
     getProperty(device, globalAddress(kAudioDevicePropertyDeviceUID), uid);
-    killDevice(uid);
+    if (killDevice(uid)) killed_.push_back(uid);
   }
   syncObjects(GraphState{});
-  PipeWireGraph::LoopLock lock(graph_);
-  captures_.clear();
-  for (auto& [key, capture] : deviceCaptures_) capture.node.reset();
+  {
+    PipeWireGraph::LoopLock lock(graph_);
+    captures_.clear();
+    for (auto& [key, capture] : deviceCaptures_) capture.node.reset();
+  }
+  if (first) scheduleReconnect();
+}
+
+// A restarted daemon is a new graph: its devices and processes come back as
+// new objects, and the devices that were recording are alive again, to be
+// started anew by whoever wants them.
+void PipeWireAudioHardware::scheduleReconnect() {
+  reconnectTimer_.expires_after(std::chrono::seconds(1));
+  reconnectTimer_.async_wait([this](const std::error_code& error) {
+    if (error) return;  // cancelled: shutting down
+    if (!graph_.reconnect()) {
+      scheduleReconnect();
+      return;
+    }
+    platform::platformLog("✅ Connected to the PipeWire daemon again");
+    for (const auto& uid : killed_) reviveDevice(uid);
+    killed_.clear();
+    daemonLost_ = false;
+    sync();
+  });
 }
 
 void PipeWireAudioHardware::syncObjects(const GraphState& graph) {

@@ -10,6 +10,7 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "hal/ModelAudioHardware.h"
 #include "pipewire/GraphMapping.h"
@@ -52,8 +53,9 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
   // adds links, it cannot take the user's own away.
   OSStatus createProcessTap(const audiohal::CATapDescription& description,
                             AudioObjectID& outTapID) override;
-  // Once the daemon is gone nothing made here could ever be heard: taps,
-  // aggregate devices and starts are refused (kAudioHardwareNotRunningError).
+  // While the daemon is gone nothing made here could be heard: taps,
+  // aggregate devices and starts are refused (kAudioHardwareNotRunningError)
+  // until it is back.
   OSStatus createAggregateDevice(const nlohmann::json& description,
                                  AudioObjectID& outDeviceID) override;
   OSStatus deviceStart(AudioObjectID device, audiohal::AudioDeviceIOProcID procID) override;
@@ -84,6 +86,7 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
   void scheduleSync();
   void sync();
   void daemonGone();
+  void scheduleReconnect();
   void syncObjects(const GraphState& graph);
   void syncCaptures(const GraphState& graph);
 
@@ -94,8 +97,9 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
   asio::executor_work_guard<asio::io_context::executor_type> syncWork_;
   std::thread syncThread_;
   std::atomic<bool> syncPending_{false};
-  // Set on the sync thread when the connection is lost; read by any caller.
+  // Set on the sync thread while the connection is lost; read by any caller.
   std::atomic<bool> daemonLost_{false};
+  asio::steady_timer reconnectTimer_{syncContext_};
 
   // Touched on the sync thread only.
   std::map<std::string, DeviceDescription> devices_;      // by UID
@@ -103,6 +107,7 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
   std::string defaultSink_;
   std::string defaultSource_;
   std::set<std::string> sourcesInUse_;
+  std::vector<std::string> killed_;  // recording devices the lost daemon took
   std::map<AudioObjectID, std::unique_ptr<Capture>> captures_;
   std::map<const void*, DeviceCapture> deviceCaptures_;
   std::uint32_t deviceCapturesMade_ = 0;

@@ -242,7 +242,8 @@ struct PipeWireGraph::Listeners {
     if (id == PW_ID_CORE && res == -EPIPE) {
       self->connected = false;
       pw_thread_loop_signal(self->graph->loop_, false);
-      self->graph->changed();
+      // Nothing of the old graph is there any more; readers see it empty.
+      self->edit([](GraphState& s) { s = GraphState{}; });
     }
   }
 };
@@ -263,11 +264,29 @@ std::unique_ptr<PipeWireGraph> PipeWireGraph::connect(std::string& error) {
     return nullptr;
   }
   LoopLock lock(*graph);
-  graph->core_ = pw_context_connect(graph->context_, nullptr, 0);
-  if (graph->core_ == nullptr) {
-    error = std::string("no PipeWire daemon answers (") + std::strerror(errno) + ")";
-    return nullptr;
+  if (!graph->openLocked(error)) return nullptr;
+  return graph;
+}
+
+bool PipeWireGraph::reconnect() {
+  LoopLock lock(*this);
+  if (listeners_->connected) return true;
+  closeLocked();
+  {
+    std::lock_guard state(stateMutex_);
+    state_ = GraphState{};
   }
+  std::string error;
+  return openLocked(error);
+}
+
+bool PipeWireGraph::openLocked(std::string& error) {
+  core_ = pw_context_connect(context_, nullptr, 0);
+  if (core_ == nullptr) {
+    error = std::string("no PipeWire daemon answers (") + std::strerror(errno) + ")";
+    return false;
+  }
+  listeners_->connected = true;
   static const pw_core_events coreEvents = {
       .version = PW_VERSION_CORE_EVENTS,
       .info = nullptr,
@@ -279,36 +298,47 @@ std::unique_ptr<PipeWireGraph> PipeWireGraph::connect(std::string& error) {
       .add_mem = nullptr,
       .remove_mem = nullptr,
   };
-  pw_core_add_listener(graph->core_, &graph->listeners_->coreHook, &coreEvents,
-                       graph->listeners_.get());
-  graph->registry_ = pw_core_get_registry(graph->core_, PW_VERSION_REGISTRY, 0);
+  pw_core_add_listener(core_, &listeners_->coreHook, &coreEvents, listeners_.get());
+  registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
   static const pw_registry_events registryEvents = {
       .version = PW_VERSION_REGISTRY_EVENTS,
       .global = &Listeners::global,
       .global_remove = &Listeners::globalRemove,
   };
-  pw_registry_add_listener(graph->registry_, &graph->listeners_->registryHook, &registryEvents,
-                           graph->listeners_.get());
+  pw_registry_add_listener(registry_, &listeners_->registryHook, &registryEvents, listeners_.get());
   // The first round trip lists the globals; the second brings the infos of
   // the objects bound while listing.
-  if (!graph->roundTripLocked() || !graph->roundTripLocked()) {
+  if (!roundTripLocked() || !roundTripLocked()) {
     error = "the PipeWire daemon did not answer";
-    return nullptr;
+    listeners_->connected = false;  // so the next reconnect starts over
+    return false;
   }
-  return graph;
+  return true;
+}
+
+// The bound objects, the registry and the core, in that order (the proxies
+// belong to the core).
+void PipeWireGraph::closeLocked() {
+  for (auto& [id, b] : listeners_->bound) {
+    spa_hook_remove(&b->objectHook);
+    pw_proxy_destroy(b->proxy);
+  }
+  listeners_->bound.clear();
+  if (registry_ != nullptr) {
+    spa_hook_remove(&listeners_->registryHook);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+    registry_ = nullptr;
+  }
+  if (core_ != nullptr) {
+    spa_hook_remove(&listeners_->coreHook);
+    pw_core_disconnect(core_);
+    core_ = nullptr;
+  }
 }
 
 PipeWireGraph::~PipeWireGraph() {
   if (loop_ != nullptr) pw_thread_loop_stop(loop_);
-  if (listeners_) {
-    for (auto& [id, b] : listeners_->bound) {
-      spa_hook_remove(&b->objectHook);
-      pw_proxy_destroy(b->proxy);
-    }
-    listeners_->bound.clear();
-  }
-  if (registry_ != nullptr) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
-  if (core_ != nullptr) pw_core_disconnect(core_);
+  if (listeners_) closeLocked();
   if (context_ != nullptr) pw_context_destroy(context_);
   if (loop_ != nullptr) pw_thread_loop_destroy(loop_);
 }

@@ -39,6 +39,13 @@ class PipeWireGraph {
   // Whether the daemon is still connected.
   bool connected() const;
 
+  // After the connection was lost: drops what was left of it and connects
+  // anew (the daemon restarted), waiting for the first complete snapshot as
+  // connect does. Call off the loop thread, without the loop lock, and only
+  // once nothing made on the old connection (filters, links) is left. False
+  // while no daemon answers.
+  bool reconnect();
+
   pw_thread_loop* loop() const { return loop_; }
   pw_core* core() const { return core_; }
 
@@ -64,6 +71,8 @@ class PipeWireGraph {
  private:
   PipeWireGraph() = default;
   void changed();
+  bool openLocked(std::string& error);
+  void closeLocked();
 
   pw_thread_loop* loop_ = nullptr;
   pw_context* context_ = nullptr;

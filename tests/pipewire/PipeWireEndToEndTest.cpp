@@ -4,6 +4,7 @@
 // players keep playing to the speakers while they are tapped.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <thread>
@@ -217,8 +218,9 @@ TEST(PipeWireEndToEndTest, ADeviceThatDisappearsWhileRecordingEndsTheRecordingWi
 // A daemon that dies (a crash, the user's audio restarted) takes every device
 // and process with it: the recording ends with an error instead of waiting
 // for audio that never comes, the lists empty, nothing that needs the daemon
-// is made, and every command is still answered.
-TEST(PipeWireEndToEndTest, ADaemonThatDiesEndsTheRecordingAndRefusesWhatNeedsIt) {
+// is made, and every command is still answered. When a daemon runs again the
+// service connects to it by itself, and the same aggregate device records.
+TEST(PipeWireEndToEndTest, ADaemonThatDiesEndsTheRecordingAndOneThatComesBackRecordsAgain) {
   const char* shared = std::getenv("VELMAR_PIPEWIRE_SESSION");
   ASSERT_NE(shared, nullptr);
   PipeWireSession session(std::string(shared) + "-own");  // this test kills its daemon
@@ -228,7 +230,7 @@ TEST(PipeWireEndToEndTest, ADaemonThatDiesEndsTheRecordingAndRefusesWhatNeedsIt)
   CliProcess cli(onPipeWire(session));
   runningProcesses(cli, {player});
   const json tap = dataOf(cli, "t", "createAudioTapWithAllProcesses");
-  aggregateOf(cli, {kMicrophoneUID}, {tap["uid"]});
+  const std::uint32_t aggregate = aggregateOf(cli, {kMicrophoneUID}, {tap["uid"]});
   streamPcm16(cli, 1);
   dataOf(cli, "r", "startRecording");
   ASSERT_TRUE(
@@ -244,7 +246,26 @@ TEST(PipeWireEndToEndTest, ADaemonThatDiesEndsTheRecordingAndRefusesWhatNeedsIt)
   EXPECT_EQ(ask(cli, "c1", "createAudioTap", {{"config", json::object()}})["success"], false);
   EXPECT_EQ(ask(cli, "c2", "createAggregateDevice")["success"], false);
   EXPECT_EQ(ask(cli, "r2", "startRecording")["success"], false);
-  EXPECT_EQ(ask(cli, "ping", "ping")["success"], true);
+
+  ASSERT_TRUE(session.restartDaemon());
+  int attempt = 0;
+  EXPECT_TRUE(testing::waitUntil(
+      [&] {
+        const json devices = ask(cli, "d" + std::to_string(++attempt), "getAudioDevices");
+        return !testing::entryWith(devices["data"]["devices"], "uid", kMicrophoneUID).is_null();
+      },
+      20s, 250ms));
+  EXPECT_EQ(dataOf(cli, "r3", "startRecording", {{"deviceID", aggregate}})["deviceId"], aggregate);
+  // The microphone's tone again, from the new daemon.
+  EXPECT_TRUE(cli.frames().waitForFrame(
+      [](const Frame& f) {
+        if (!f.isEvent("audioData") || f.body["data"]["streamIndex"] != 0) return false;
+        const auto samples = testing::pcmChannel(f.body["data"]);
+        return std::any_of(samples.begin(), samples.end(), [](float v) { return v > 0.1f; });
+      },
+      20s));
+  dataOf(cli, "x", "stopRecording");
+  EXPECT_EQ(ask(cli, "c3", "createAudioTap", {{"config", json::object()}})["success"], true);
   cli.closeStdin();
   EXPECT_EQ(cli.waitForExit(10s), 0);
 }

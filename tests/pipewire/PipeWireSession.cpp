@@ -146,6 +146,12 @@ bool PipeWireSession::killDaemon() const {
   return false;
 }
 
+bool PipeWireSession::restartDaemon() const {
+  const std::string restart =
+      "bash " + shellQuoted(VELMAR_PIPEWIRE_SESSION_SCRIPT) + " restart " + shellQuoted(directory_);
+  return valid() && std::system(restart.c_str()) == 0;
+}
+
 nlohmann::json PipeWireSession::dump() const {
   auto parsed = nlohmann::json::parse(run("pw-dump 2>/dev/null"), nullptr, false);
   return parsed.is_array() ? parsed : nlohmann::json::array();

@@ -44,6 +44,8 @@ class PipeWireSession {
   void stopPlayer(pid_t pid);
   // Kills the daemon itself (SIGKILL, as a crash); false when none was found.
   bool killDaemon() const;
+  // Starts the daemon again, with the same machine, after it died.
+  bool restartDaemon() const;
 
   // pw-dump's objects.
   nlohmann::json dump() const;
