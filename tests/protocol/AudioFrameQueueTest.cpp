@@ -27,6 +27,17 @@ void buildFrame(FrameBuilder& f, int sequence, std::size_t payload = 1000) {
   f.finishEvent();
 }
 
+// Returns once the writer has come to wait at its write (it writes nothing
+// more for a while). A frame pushed while the writer is copying a batch out
+// gives way instead of the oldest, so a test that needs its frame kept pushes
+// it only then.
+void waitForTheWriterToBlock(const AudioFrameQueue& queue) {
+  for (std::uint64_t seen = ~0ull; seen != queue.writtenCount();) {
+    seen = queue.writtenCount();
+    std::this_thread::sleep_for(300ms);
+  }
+}
+
 std::vector<int> sequencesOf(const std::vector<Frame>& frames) {
   std::vector<int> out;
   for (const auto& f : frames) {
@@ -63,20 +74,13 @@ TEST(AudioFrameQueueTest, AHostThatFallsBehindLosesTheOldestFramesNeverTheProduc
   captured.out().pause();  // the host stops reading standard output
   AudioFrameQueue queue(32 * 1024);
   constexpr int kFrames = 3000;
-  // The first frames fill the pipe and the writer comes to wait at its
-  // write (it writes nothing more for a while). A frame pushed while the
-  // writer is copying a batch out gives way instead of the oldest, so only
-  // from then on must the newest frames all survive.
+  // The first frames fill the pipe; once the writer waits at its write, the
+  // newest frames must all survive.
   constexpr int kFillFrames = 400;
   auto producer = std::async(std::launch::async, [&] {
     auto& f = FrameBuilder::forThisThread();
     for (int i = 0; i < kFrames; ++i) {
-      if (i == kFillFrames) {
-        for (std::uint64_t seen = ~0ull; seen != queue.writtenCount();) {
-          seen = queue.writtenCount();
-          std::this_thread::sleep_for(300ms);
-        }
-      }
+      if (i == kFillFrames) waitForTheWriterToBlock(queue);
       buildFrame(f, i);
       queue.push(f);
     }
@@ -152,6 +156,7 @@ TEST(AudioFrameQueueTest, ALargeFrameTakesTheRoomOfAsManyOldFramesAsItNeeds) {
     queue.push(f);
   }
   EXPECT_GT(queue.droppedCount(), 0u);
+  waitForTheWriterToBlock(queue);
   buildFrame(f, sequence, 40 * 1024);  // the room of about 36 small ones
   EXPECT_TRUE(queue.push(f));
 
