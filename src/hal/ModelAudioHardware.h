@@ -108,6 +108,9 @@ class ModelAudioHardware : public audiohal::AudioHardware {
   bool updateDeviceFormat(const std::string& uid, Float64 nominalSampleRate,
                           const std::vector<UInt32>& inputStreams,
                           const std::vector<UInt32>& outputStreams);
+  // Every device, aggregate devices included, now runs at `rate`: a source
+  // whose devices all follow one clock changed its rate.
+  void setEveryDeviceRate(Float64 rate);
   bool setDefaultInputDevice(const std::string& uid);
   bool setDefaultOutputDevice(const std::string& uid);
   // Adds an audio process; 0 when its PID is taken.

@@ -91,6 +91,18 @@ bool ModelAudioHardware::setDeviceInUseElsewhere(const std::string& uid, bool in
   });
 }
 
+void ModelAudioHardware::setEveryDeviceRate(Float64 rate) {
+  mutate([&] {
+    for (auto& [id, device] : devices_) {
+      device.config.nominalSampleRate = rate;
+      if (!supportsRate(device.config.sampleRateRanges, rate)) {
+        device.config.sampleRateRanges.push_back({rate, rate});
+      }
+    }
+    return true;
+  });
+}
+
 bool ModelAudioHardware::setDefaultInputDevice(const std::string& uid) {
   return mutate([&] {
     const Device* device = deviceByUIDLocked(uid);

@@ -116,7 +116,7 @@ std::vector<DeviceDescription> devicesOf(const GraphState& graph) {
     device.isSource = source;
     if (source) device.inputStreams.push_back(channelsOf(graph, node, /*output=*/true));
     if (sink) device.outputStreams.push_back(channelsOf(graph, node, /*output=*/false));
-    device.sampleRate = graph.clockRate;
+    device.sampleRate = graph.forceRate != 0 ? graph.forceRate : graph.clockRate;
     const std::string& rate = property(node.props, "audio.rate");
     if (!rate.empty()) {
       try {

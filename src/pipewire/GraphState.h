@@ -57,8 +57,10 @@ struct GraphState {
   // node.name of the default devices, from the "default" metadata.
   std::string defaultSink;
   std::string defaultSource;
-  // The graph's rate (the "settings" metadata's clock.rate), 48000 until read.
+  // The graph's rate (the "settings" metadata's clock.rate), 48000 until read,
+  // and the rate it is forced to (clock.force-rate; 0: none).
   std::uint32_t clockRate = 48000;
+  std::uint32_t forceRate = 0;
 };
 
 }  // namespace velmar::pipewire

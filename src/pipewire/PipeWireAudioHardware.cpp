@@ -21,6 +21,7 @@ using audiohal::CATapMuteBehavior;
 using audiohal::Float64;
 using audiohal::globalAddress;
 using audiohal::kAudioDevicePropertyDeviceUID;
+using audiohal::kAudioHardwareNoError;
 using audiohal::kAudioHardwareNotRunningError;
 using audiohal::kAudioHardwareUnsupportedOperationError;
 using audiohal::kAudioTapPropertyDescription;
@@ -151,6 +152,7 @@ PipeWireAudioHardware::~PipeWireAudioHardware() {
   graph_.setChangeHandler(nullptr);
   asio::post(syncContext_, [this] {
     reconnectTimer_.cancel();
+    rateTimer_.cancel();
     PipeWireGraph::LoopLock lock(graph_);
     captures_.clear();
     deviceCaptures_.clear();
@@ -186,7 +188,15 @@ OSStatus PipeWireAudioHardware::createProcessTap(const CATapDescription& descrip
 OSStatus PipeWireAudioHardware::createAggregateDevice(const nlohmann::json& description,
                                                       AudioObjectID& outDeviceID) {
   if (daemonLost_) return kAudioHardwareNotRunningError;
-  return ModelAudioHardware::createAggregateDevice(description, outDeviceID);
+  const OSStatus status = ModelAudioHardware::createAggregateDevice(description, outDeviceID);
+  // A new device starts at the model's default rate; the graph's own, once
+  // known, is applied on the sync thread, as every other rate change is.
+  if (status == kAudioHardwareNoError) {
+    asio::post(syncContext_, [this] {
+      if (const std::uint32_t rate = cycleRate_) setEveryDeviceRate(rate);
+    });
+  }
+  return status;
 }
 
 OSStatus PipeWireAudioHardware::deviceStart(AudioObjectID device,
@@ -288,6 +298,7 @@ void PipeWireAudioHardware::scheduleReconnect() {
       return;
     }
     platform::platformLog("✅ Connected to the PipeWire daemon again");
+    cycleRate_ = 0;  // the new daemon may run at another rate
     for (const auto& uid : killed_) reviveDevice(uid);
     killed_.clear();
     daemonLost_ = false;
@@ -297,8 +308,14 @@ void PipeWireAudioHardware::scheduleReconnect() {
 
 void PipeWireAudioHardware::syncObjects(const GraphState& graph) {
   // Devices.
+  // Once a cycle has shown the graph's rate, it is every device's: a capture
+  // receives each source at that rate, whatever the source's own.
+  const std::uint32_t cycleRate = cycleRate_;
   std::map<std::string, DeviceDescription> devices;
-  for (auto& device : devicesOf(graph)) devices.emplace(device.uid, device);
+  for (auto& device : devicesOf(graph)) {
+    if (cycleRate != 0) device.sampleRate = cycleRate;
+    devices.emplace(device.uid, device);
+  }
   for (const auto& [uid, old] : devices_) {
     if (!devices.count(uid)) removeDevice(uid);
   }
@@ -449,6 +466,40 @@ void PipeWireAudioHardware::syncCaptures(const GraphState& graph) {
     stream.inputPorts = capture.node->inputPorts(graph, 0);
     capture.node->setLinks(captureLinks(graph, {stream}, ownPid_));
   }
+  if (!captures_.empty() && !ratePolling_) {
+    ratePolling_ = true;
+    pollCycleRate();
+  }
+}
+
+// The graph's rate is not published anywhere a client can read it (its
+// settings name only what it was told, and a running graph keeps a forced
+// rate after the force is lifted), so the capture nodes' cycles are the
+// truth. Looked at ten times a second while some device records; a change
+// reaches the recorder as a new rate of its device, which catalogs its
+// streams again.
+void PipeWireAudioHardware::pollCycleRate() {
+  rateTimer_.expires_after(std::chrono::milliseconds(100));
+  rateTimer_.async_wait([this](const std::error_code& error) {
+    if (error) return;  // cancelled: shutting down
+    std::uint32_t seen = 0;
+    for (const auto& [device, capture] : captures_) {
+      if ((seen = capture->node->cycleRate()) != 0) break;
+    }
+    if (seen != 0 && seen != cycleRate_) applyCycleRate(seen);
+    if (captures_.empty()) {
+      ratePolling_ = false;
+      return;
+    }
+    pollCycleRate();
+  });
+}
+
+void PipeWireAudioHardware::applyCycleRate(std::uint32_t rate) {
+  platform::platformLog("🎚️ The PipeWire graph runs at %u Hz: every device follows", rate);
+  cycleRate_ = rate;
+  for (auto& [uid, device] : devices_) device.sampleRate = rate;
+  setEveryDeviceRate(rate);
 }
 
 }  // namespace velmar::pipewire

@@ -87,6 +87,8 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
   void sync();
   void daemonGone();
   void scheduleReconnect();
+  void pollCycleRate();
+  void applyCycleRate(std::uint32_t rate);
   void syncObjects(const GraphState& graph);
   void syncCaptures(const GraphState& graph);
 
@@ -100,6 +102,11 @@ class PipeWireAudioHardware : public hal::ModelAudioHardware {
   // Set on the sync thread while the connection is lost; read by any caller.
   std::atomic<bool> daemonLost_{false};
   asio::steady_timer reconnectTimer_{syncContext_};
+  // The rate the graph's cycles run at as the capture nodes see it (0 until
+  // one has cycled), which every device follows: written on the sync thread.
+  std::atomic<std::uint32_t> cycleRate_{0};
+  asio::steady_timer rateTimer_{syncContext_};
+  bool ratePolling_ = false;  // sync thread
 
   // Touched on the sync thread only.
   std::map<std::string, DeviceDescription> devices_;      // by UID

@@ -20,6 +20,10 @@ struct PipeWireCapture::Callbacks {
     std::uint64_t frames = position->clock.duration;
     if (frames > kMaxFrames) frames = kMaxFrames;
     const auto n = static_cast<std::uint32_t>(frames);
+    if (position->clock.rate.num != 0) {
+      self->cycleRate_.store(position->clock.rate.denom / position->clock.rate.num,
+                             std::memory_order_relaxed);
+    }
     for (std::size_t i = 0; i < self->ports_.size(); ++i) {
       self->cycleBuffers_[i] =
           static_cast<const float*>(pw_filter_get_dsp_buffer(self->ports_[i], n));

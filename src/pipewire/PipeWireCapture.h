@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -60,6 +61,9 @@ class PipeWireCapture {
   // can call setLinks again.
   void setLinkLostHandler(std::function<void()> handler) { onLinkLost_ = std::move(handler); }
   std::size_t linkCount() const { return links_.size(); }
+  // The rate the graph ran its last cycle at (0 before the first): the rate
+  // of every sample this capture receives, whatever its sources' own rates.
+  std::uint32_t cycleRate() const { return cycleRate_.load(std::memory_order_relaxed); }
 
   struct Callbacks;
 
@@ -70,8 +74,9 @@ class PipeWireCapture {
   std::vector<std::string> portNames_;
   pw_filter* filter_ = nullptr;
   std::unique_ptr<Callbacks> callbacks_;
-  std::vector<void*> ports_;                // filter port data, fixed after construction
-  std::vector<const float*> cycleBuffers_;  // real-time thread only
+  std::vector<void*> ports_;                 // filter port data, fixed after construction
+  std::vector<const float*> cycleBuffers_;   // real-time thread only
+  std::atomic<std::uint32_t> cycleRate_{0};  // written by the real-time thread
   std::function<void()> onLinkLost_;
   // A link the daemon refused or removed (a port that went away under it)
   // is marked dead on the loop thread and made again by the next setLinks.

@@ -126,6 +126,10 @@ struct PipeWireGraph::Listeners {
                std::strcmp(key, "clock.rate") == 0) {
       const std::uint32_t rate = value ? toID(value) : 0;
       b->owner->edit([&](GraphState& s) { s.clockRate = rate ? rate : 48000; });
+    } else if (b->metadataName == "settings" && key != nullptr &&
+               std::strcmp(key, "clock.force-rate") == 0) {
+      const std::uint32_t rate = value ? toID(value) : 0;
+      b->owner->edit([&](GraphState& s) { s.forceRate = rate; });
     }
     return 0;
   }

@@ -31,6 +31,7 @@ using audiohal::kAudioDevicePropertyDeviceIsAlive;
 using audiohal::kAudioDevicePropertyDeviceIsRunning;
 using audiohal::kAudioDevicePropertyDeviceName;
 using audiohal::kAudioDevicePropertyDeviceUID;
+using audiohal::kAudioDevicePropertyNominalSampleRate;
 using audiohal::kAudioDevicePropertyStreams;
 using audiohal::kAudioHardwareIllegalOperationError;
 using audiohal::kAudioHardwareNoError;
@@ -91,6 +92,10 @@ const char* orNull(const std::optional<std::string>& text) {
 constexpr AudioObjectPropertyAddress kAliveAddress =
     globalAddress(kAudioDevicePropertyDeviceIsAlive);
 constexpr AudioObjectPropertyAddress kStreamsAddress = globalAddress(kAudioDevicePropertyStreams);
+// A device whose rate changes delivers its streams at the new rate: they
+// are cataloged again, as when the streams themselves change.
+constexpr AudioObjectPropertyAddress kRateAddress =
+    globalAddress(kAudioDevicePropertyNominalSampleRate);
 
 }  // namespace
 
@@ -586,6 +591,7 @@ void AudioRecorder::registerListeners() {
   if (deviceID_ == 0) return;
   hal_.addPropertyListener(deviceID_, kAliveAddress, &AudioRecorder::deviceChangedListener, this);
   hal_.addPropertyListener(deviceID_, kStreamsAddress, &AudioRecorder::deviceChangedListener, this);
+  hal_.addPropertyListener(deviceID_, kRateAddress, &AudioRecorder::deviceChangedListener, this);
 }
 
 void AudioRecorder::unregisterListeners() {
@@ -594,6 +600,7 @@ void AudioRecorder::unregisterListeners() {
                               this);
   hal_.removePropertyListener(deviceID_, kStreamsAddress, &AudioRecorder::deviceChangedListener,
                               this);
+  hal_.removePropertyListener(deviceID_, kRateAddress, &AudioRecorder::deviceChangedListener, this);
 }
 
 void AudioRecorder::cleanUpRecordingFiles() {
@@ -620,8 +627,11 @@ OSStatus AudioRecorder::deviceChangedListener(AudioObjectID inObjectID, UInt32 i
   auto* self = static_cast<AudioRecorder*>(inClientData);
   if (self == nullptr || inAddresses == nullptr) return kAudioHardwareNoError;
   for (UInt32 i = 0; i < inNumberAddresses; ++i) {
-    if (inAddresses[i].mSelector == kAudioDevicePropertyStreams) {
-      platformLog("Device streams changed - checking the cataloged streams");
+    if (inAddresses[i].mSelector == kAudioDevicePropertyStreams ||
+        inAddresses[i].mSelector == kAudioDevicePropertyNominalSampleRate) {
+      platformLog(inAddresses[i].mSelector == kAudioDevicePropertyStreams
+                      ? "Device streams changed - checking the cataloged streams"
+                      : "Device sample rate changed - checking the cataloged streams");
       if (self->streamsChangedHandler_) {
         self->streamsChangedHandler_(inObjectID);
       } else {

@@ -97,6 +97,10 @@ TEST(GraphMappingTest, SourcesAndSinksAreDevicesWithTheirTransportAndWidth) {
   EXPECT_EQ(devices[2].transport, audiohal::kAudioDeviceTransportTypeUSB);
   EXPECT_EQ(devices[3].transport, audiohal::kAudioDeviceTransportTypeVirtual);
   EXPECT_THAT(devices[3].outputStreams, ElementsAre(2u));
+  // Without a rate of its own a device runs at the graph's, a forced one first.
+  EXPECT_EQ(devices[0].sampleRate, 48000);
+  b.graph().forceRate = 44100;
+  EXPECT_EQ(devicesOf(b.graph())[0].sampleRate, 44100);
 }
 
 TEST(GraphMappingTest, PlaybackStreamsGroupByPidAndLeaveOutFiltersAndTheServiceItself) {

@@ -270,5 +270,55 @@ TEST(PipeWireEndToEndTest, ADaemonThatDiesEndsTheRecordingAndOneThatComesBackRec
   EXPECT_EQ(cli.waitForExit(10s), 0);
 }
 
+// A graph made to run at another rate (pw-metadata's clock.force-rate, an
+// application asking for its own) delivers every source at that rate: the
+// recording says so with its new layout, and the audio that follows is
+// labelled with the rate it was taken at, so the microphone's tone keeps its
+// pitch.
+TEST(PipeWireEndToEndTest, AGraphForcedToAnotherRateIsRecordedAtThatRate) {
+  const char* shared = std::getenv("VELMAR_PIPEWIRE_SESSION");
+  ASSERT_NE(shared, nullptr);
+  PipeWireSession session(std::string(shared) + "-rate");  // a forced rate outlives the force
+  ASSERT_TRUE(session.valid());
+  CliProcess cli(onPipeWire(session));
+  aggregateOf(cli, {kMicrophoneUID}, {});
+  streamPcm16(cli, 1);
+  dataOf(cli, "r", "startRecording");
+  ASSERT_TRUE(cli.frames().waitForFrame(
+      [](const Frame& f) {
+        return f.isEvent("audioData") && f.body["data"]["sampleRate"] == kRate;
+      },
+      15s));
+
+  session.forceRate(44100);
+  auto relaid = cli.frames().waitForFrame(
+      [](const Frame& f) {
+        return f.isEvent("recordingStarted") && f.body["data"]["streams"][0]["sampleRate"] == 44100;
+      },
+      15s);
+  ASSERT_TRUE(relaid);
+  std::vector<float> after;
+  testing::waitUntil(
+      [&] {
+        after.clear();
+        bool past = false;
+        for (const Frame& f : cli.frames().frames()) {
+          past = past || (f.isEvent("recordingStarted") && f.body == relaid->body);
+          if (!past || !f.isEvent("audioData") || f.body["data"]["streamIndex"] != 0) continue;
+          EXPECT_EQ(f.body["data"]["sampleRate"], 44100);
+          const auto samples = testing::pcmChannel(f.body["data"]);
+          after.insert(after.end(), samples.begin(), samples.end());
+        }
+        return after.size() >= 44100;
+      },
+      20s, 100ms);
+  ASSERT_GE(after.size(), 44100u);
+  after.resize(44100);
+  EXPECT_TRUE(testing::hasTone(after, kMicrophoneTone, 44100));
+  dataOf(cli, "x", "stopRecording");
+  cli.closeStdin();
+  EXPECT_EQ(cli.waitForExit(10s), 0);
+}
+
 }  // namespace
 }  // namespace velmar

@@ -152,6 +152,10 @@ bool PipeWireSession::restartDaemon() const {
   return valid() && std::system(restart.c_str()) == 0;
 }
 
+void PipeWireSession::forceRate(int rate) const {
+  run("pw-metadata -n settings 0 clock.force-rate " + std::to_string(rate) + " >/dev/null 2>&1");
+}
+
 nlohmann::json PipeWireSession::dump() const {
   auto parsed = nlohmann::json::parse(run("pw-dump 2>/dev/null"), nullptr, false);
   return parsed.is_array() ? parsed : nlohmann::json::array();

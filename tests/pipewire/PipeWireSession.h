@@ -46,6 +46,9 @@ class PipeWireSession {
   bool killDaemon() const;
   // Starts the daemon again, with the same machine, after it died.
   bool restartDaemon() const;
+  // Forces the graph to run at `rate` Hz (0: lifts the force), as a user's
+  // pw-metadata does.
+  void forceRate(int rate) const;
 
   // pw-dump's objects.
   nlohmann::json dump() const;

@@ -343,10 +343,10 @@ OSStatus allocationProbe(AudioObjectID, const AudioTimeStamp*, const AudioBuffer
 }
 
 // A tap joins the recorded microphone: the recording goes on, tells the host
-// its new layout, and the tap's audio arrives as stream 1. Then the IO
-// thread, streaming both, allocates nothing.
+// its new layout, and the tap's audio arrives as stream 1; so does a new
+// rate. Then the IO thread, streaming both, allocates nothing.
 TEST_F(RecorderManagerTest,
-       ATapJoiningTheRecordedDeviceIsCatalogedAnewAndTheIOThreadNeverAllocates) {
+       ATapOrARateJoiningTheRecordingIsCatalogedAnewAndTheIOThreadNeverAllocates) {
   probeCalls = 0;  // a repeated run starts counting afresh
   const auto aggregate = makeRecordingAggregate(false);
   command("enableAudioStreaming", {{"format", "pcm16"}, {"sampleRate", 48000}});
@@ -366,6 +366,22 @@ TEST_F(RecorderManagerTest,
       },
       10s));
   EXPECT_EQ(command("getRecordingStatus")["data"]["isRecording"], true);
+
+  // The device's clock changes rate: the same streams are announced again at
+  // the new rate, and the audio after it is labelled with it.
+  machine().setEveryDeviceRate(44100);
+  EXPECT_TRUE(output_.frames().waitForFrame(
+      [](const auto& frame) {
+        if (!frame.isEvent("recordingStarted")) return false;
+        const json& streams = frame.body["data"]["streams"];
+        return streams.size() == 2 && streams[1].value("sampleRate", 0.0) == 44100;
+      },
+      10s));
+  EXPECT_TRUE(output_.frames().waitForFrame(
+      [](const auto& frame) {
+        return frame.isEvent("audioData") && frame.body["data"]["sampleRate"] == 44100;
+      },
+      10s));
 
   AudioDeviceIOProcID probe = nullptr;
   ASSERT_EQ(hal().createIOProcID(aggregate, &allocationProbe, nullptr, probe), 0);
