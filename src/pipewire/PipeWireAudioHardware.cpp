@@ -307,9 +307,8 @@ void PipeWireAudioHardware::scheduleReconnect() {
 }
 
 void PipeWireAudioHardware::syncObjects(const GraphState& graph) {
-  // Devices.
-  // Once a cycle has shown the graph's rate, it is every device's: a capture
-  // receives each source at that rate, whatever the source's own.
+  // Devices. Once a cycle has shown the graph's rate, it is every device's:
+  // a capture receives each source at that rate, whatever the source's own.
   const std::uint32_t cycleRate = cycleRate_;
   std::map<std::string, DeviceDescription> devices;
   for (auto& device : devicesOf(graph)) {
