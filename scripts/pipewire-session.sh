@@ -266,7 +266,8 @@ cmd_restart() {
   [ -f "$dir/env" ] || die "no session in $dir (run start first)"
   enter_session "$dir"
   while read -r pid; do
-    [[ $pid =~ ^[0-9]+$ ]] && owned_alive "$pid" "$dir" || continue
+    [[ $pid =~ ^[0-9]+$ ]] || continue
+    owned_alive "$pid" "$dir" || continue
     name=$(cat "/proc/$pid/comm" 2>/dev/null) || continue
     [ "$name" = dbus-daemon ] || kill -KILL "$pid" 2>/dev/null || true
   done <"$dir/pids"
