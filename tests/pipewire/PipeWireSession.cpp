@@ -19,6 +19,12 @@ std::string shellQuoted(const std::string& text) {
   return out + "'";
 }
 
+// The session script's `verb` on the session in `directory`.
+std::string sessionCommand(const std::string& verb, const std::string& directory) {
+  return "bash " + shellQuoted(VELMAR_PIPEWIRE_SESSION_SCRIPT) + " " + verb + " " +
+         shellQuoted(directory);
+}
+
 std::string shellEnvironment(const std::map<std::string, std::optional<std::string>>& env) {
   std::string prefix = "env";
   for (const auto& [key, value] : env) {
@@ -47,9 +53,7 @@ PipeWireSession::PipeWireSession() {
 }
 
 PipeWireSession::PipeWireSession(const std::string& directory) {
-  const std::string start =
-      "bash " + shellQuoted(VELMAR_PIPEWIRE_SESSION_SCRIPT) + " start " + shellQuoted(directory);
-  if (std::system(start.c_str()) != 0) {
+  if (std::system(sessionCommand("start", directory).c_str()) != 0) {
     ADD_FAILURE() << "the session in " << directory << " did not start";
     return;
   }
@@ -82,9 +86,8 @@ PipeWireSession::~PipeWireSession() {
   // stopPlayer takes the pid out of the list.
   while (!players_.empty()) stopPlayer(players_.back());
   if (!owned_.empty()) {
-    const std::string stop =
-        "bash " + shellQuoted(VELMAR_PIPEWIRE_SESSION_SCRIPT) + " stop " + shellQuoted(owned_);
-    EXPECT_EQ(std::system(stop.c_str()), 0) << "the session in " << owned_ << " did not stop";
+    EXPECT_EQ(std::system(sessionCommand("stop", owned_).c_str()), 0)
+        << "the session in " << owned_ << " did not stop";
   }
 }
 
@@ -107,8 +110,7 @@ void PipeWireSession::enter() const {
 
 pid_t PipeWireSession::start(const std::vector<std::string>& arguments) {
   if (!valid()) return 0;
-  std::string line = "bash " + shellQuoted(VELMAR_PIPEWIRE_SESSION_SCRIPT) + " " + arguments[0] +
-                     " " + shellQuoted(directory_);
+  std::string line = sessionCommand(arguments[0], directory_);
   for (std::size_t i = 1; i < arguments.size(); ++i) line += " " + shellQuoted(arguments[i]);
   const pid_t pid = static_cast<pid_t>(std::atoi(run(line).c_str()));
   if (pid > 0) players_.push_back(pid);
@@ -147,9 +149,7 @@ bool PipeWireSession::killDaemon() const {
 }
 
 bool PipeWireSession::restartDaemon() const {
-  const std::string restart =
-      "bash " + shellQuoted(VELMAR_PIPEWIRE_SESSION_SCRIPT) + " restart " + shellQuoted(directory_);
-  return valid() && std::system(restart.c_str()) == 0;
+  return valid() && std::system(sessionCommand("restart", directory_).c_str()) == 0;
 }
 
 void PipeWireSession::forceRate(int rate) const {
